@@ -1,0 +1,2 @@
+## The main job of kelvara on data that ship with R.
+library(kelvara)

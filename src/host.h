@@ -1,0 +1,129 @@
+// The one place where the compute kernels meet R: random numbers, console
+// output, warnings, errors, interrupts and transient memory.  No kernel
+// includes an R header for any of these services.
+//
+// Control flow.  R's error, interrupt and (under options(warn = 2)) warning
+// routines leave by longjmp, which must never cross a C++ frame that owns
+// objects with destructors.  Inside the module a condition that stops the
+// call is therefore thrown (`fail`, `check_interrupt`), warnings are queued
+// (`warn`), and `run_entry` -- the body of every registered routine -- hands
+// them to R only after the kernels have unwound.
+#ifndef KELVARA_HOST_H
+#define KELVARA_HOST_H
+
+#include <cstddef>
+#include <cstdio>
+#include <new>
+#include <exception>
+#include <stdexcept>
+
+namespace kelvara {
+
+// A condition that ends the R call with an error; what() is the message.
+struct failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// The user asked R to interrupt the computation.
+struct interrupted : std::exception {
+  const char* what() const noexcept override { return "interrupted"; }
+};
+
+namespace host {
+
+// ---- errors, warnings, interrupts -------------------------------------
+// Throws kelvara::failure with the printf-formatted message.
+[[noreturn]] void fail(const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Queues an R warning; it is issued when the entry point returns (or just
+// before its error).  Outside `run_entry` it is issued at once.
+void warn(const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Throws kelvara::interrupted when the user has asked for an interrupt.
+// Never longjmps.
+void check_interrupt();
+
+// ---- console ------------------------------------------------------------
+void print(const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// Labelled printing of integer and double vectors, as R's intpr / dblepr.
+void intpr(const char* label, const int* data, int n);
+void dblepr(const char* label, const double* data, int n);
+
+// ---- random numbers -------------------------------------------------------
+// Bracket every series of draws with rng_begin / rng_end (GetRNGstate /
+// PutRNGstate); `rng_scope` does both.
+void rng_begin();
+void rng_end();
+double unif_rand();
+double norm_rand();
+
+struct rng_scope {
+  rng_scope() { rng_begin(); }
+  ~rng_scope() { rng_end(); }
+  rng_scope(const rng_scope&) = delete;
+  rng_scope& operator=(const rng_scope&) = delete;
+};
+
+// ---- memory ---------------------------------------------------------------
+// Transient memory from R's allocator, reclaimed by R when the R call ends
+// (on every path).  Zero-filled.  Throws kelvara::failure when exhausted.
+void* transient(std::size_t count, std::size_t size);
+template <class T>
+T* transient_array(std::size_t count) {
+  return static_cast<T*>(transient(count, sizeof(T)));
+}
+
+// ---- the boundary -----------------------------------------------------------
+namespace detail {
+enum class outcome { ok, error, interrupt };
+struct call_state;  // warnings queued during one entry-point call
+void begin_call(call_state*& saved);
+// Issues queued warnings, then the error or interrupt (does not return in
+// those cases).  Must be called with no C++ object of the call alive.
+void end_call(call_state* saved, outcome how, const char* msg);
+constexpr std::size_t msg_size = 1024;
+}  // namespace detail
+
+// Runs `body` as the body of a registered routine: exceptions become an R
+// error (or a true R interrupt) after every C++ frame of the body has been
+// destroyed, and queued warnings are issued after the body returns.
+template <class F>
+void run_entry(F&& body) {
+  detail::call_state* saved = nullptr;
+  detail::begin_call(saved);
+  detail::outcome how = detail::outcome::ok;
+  char msg[detail::msg_size];
+  msg[0] = '\0';
+  try {
+    body();
+  } catch (const kelvara::interrupted&) {
+    how = detail::outcome::interrupt;
+  } catch (const std::bad_alloc&) {
+    how = detail::outcome::error;
+    std::snprintf(msg, sizeof msg, "%s", "cannot allocate memory");
+  } catch (const std::exception& e) {
+    how = detail::outcome::error;
+    std::snprintf(msg, sizeof msg, "%s", e.what());
+  } catch (...) {
+    how = detail::outcome::error;
+    std::snprintf(msg, sizeof msg, "%s", "unknown error in compiled code");
+  }
+  detail::end_call(saved, how, msg);
+}
+
+}  // namespace host
+}  // namespace kelvara
+
+#endif

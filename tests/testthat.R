@@ -1,0 +1,3 @@
+library(testthat)
+library(kelvara)
+test_check("kelvara")

@@ -7,7 +7,10 @@ export R_LIBS := $(LIB)
 export R_MAKEVARS_USER ?= $(CURDIR)/tools/Makevars.dev
 VERSION := $(shell sed -n 's/^Version: //p' DESCRIPTION)
 
-.PHONY: all install test demo check memcheck clean
+.PHONY: all install test demo check memcheck clean native
+
+R_INCLUDE := $(shell $(R) RHOME)/include
+NATIVE_BIN := tests/native/native_tests
 
 all: install
 
@@ -17,7 +20,17 @@ $(LIB):
 install: | $(LIB)
 	$(R) CMD INSTALL --no-multiarch --preclean -l $(LIB) .
 
-test: install
+# Internal routines that no entry point exposes alone, tested by a small
+# program that links the module's objects and runs R embedded.
+native: install
+	$(shell $(R) CMD config CXX17) $(shell $(R) CMD config CXX17STD) -g -O1 -ffp-contract=off \
+	  -DR_NO_REMAP $(shell $(R) CMD config --cppflags) \
+	  $(if $(wildcard src/scale.h),-DKELVARA_HAVE_SCALE) \
+	  -o $(NATIVE_BIN) tests/native/native_tests.cpp $(filter-out src/registration.o,$(wildcard src/*.o)) \
+	  $(shell $(R) CMD config --ldflags) $(shell $(R) CMD config LAPACK_LIBS) \
+	  $(shell $(R) CMD config BLAS_LIBS) $(shell $(R) CMD config FLIBS)
+
+test: native
 	$(RSCRIPT) tests/run-tests.R
 
 demo: install

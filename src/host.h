@@ -11,6 +11,16 @@
 #ifndef KELVARA_HOST_H
 #define KELVARA_HOST_H
 
+// The estimators fix the order and rounding of their arithmetic; a compiler
+// must not contract a*b + c into one fused operation behind their back.
+// Fused multiply-adds are written out (std::fma) where they are meant.
+// Every source file of the module includes this header first.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
 #include <cstddef>
 #include <cstdio>
 #include <new>

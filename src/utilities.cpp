@@ -1,11 +1,10 @@
+#include "host.h"  // first: fixes the floating-point contraction mode
 #include "utilities.h"
 
 #include <cmath>
 
 #define USE_FC_LEN_T
 #include <R_ext/BLAS.h>
-
-#include "host.h"
 
 namespace kelvara {
 

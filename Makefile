@@ -43,7 +43,7 @@ check:
 # The test suite under valgrind: definite leaks and invalid accesses.
 memcheck: install
 	$(R) -d "valgrind --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=42 --suppressions=$(CURDIR)/tests/valgrind.supp" \
-	  --vanilla -f tests/run-tests.R
+	  --vanilla --no-echo -f tests/run-tests.R
 
 clean:
 	rm -rf $(LIB) src/*.o src/*.so kelvara_*.tar.gz kelvara.Rcheck

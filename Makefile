@@ -7,7 +7,7 @@ export R_LIBS := $(LIB)
 export R_MAKEVARS_USER ?= $(CURDIR)/tools/Makevars.dev
 VERSION := $(shell sed -n 's/^Version: //p' DESCRIPTION)
 
-.PHONY: all install test demo check memcheck clean native
+.PHONY: all install test demo check memcheck sanitize clean native
 
 R_INCLUDE := $(shell $(R) RHOME)/include
 NATIVE_BIN := tests/native/native_tests
@@ -45,5 +45,17 @@ memcheck: install
 	$(R) -d "valgrind --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=42 --suppressions=$(CURDIR)/tests/valgrind.supp" \
 	  --vanilla --no-echo -f tests/run-tests.R
 
+# The test suite against a build under the address and undefined-behaviour
+# sanitizers (installed into its own library); any report fails the run.
+SAN_LIB := $(CURDIR)/.rlib-san
+sanitize:
+	mkdir -p $(SAN_LIB)
+	R_MAKEVARS_USER=$(CURDIR)/tools/Makevars.sanitize $(R) CMD INSTALL --no-multiarch --no-test-load --preclean -l $(SAN_LIB) .
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	R_LIBS=$(SAN_LIB) $(RSCRIPT) tests/run-tests.R
+	$(R) CMD INSTALL --no-multiarch --preclean -l $(LIB) . >/dev/null
+
 clean:
-	rm -rf $(LIB) src/*.o src/*.so kelvara_*.tar.gz kelvara.Rcheck
+	rm -rf $(LIB) $(SAN_LIB) src/*.o src/*.so kelvara_*.tar.gz kelvara.Rcheck

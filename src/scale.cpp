@@ -1,18 +1,19 @@
 // M-scale, robustness weights, the D-scale and fitted values.
 #include "scale.h"
 
-#include <cmath>
-#include <cstddef>
-
 #include <R_ext/Arith.h>  // R_IsNA
 #include <Rmath.h>        // Rf_fmax2
+
+#include <cmath>
+#include <cstddef>
 
 #include "host.h"
 #include "psi.h"
 
 namespace kelvara {
 
-double sum_rho_sc(const double* r, double scale, int n, int p, const double* k, int ipsi) {
+double sum_rho_sc(const double* r, double scale, int n, int p, const double* k,
+                  int ipsi) {
   double s = 0.;
   for (int i = 0; i < n; ++i) s += rho(r[i] / scale, k, ipsi);
   return s / (static_cast<double>(n) - static_cast<double>(p));

@@ -7,10 +7,7 @@ export R_LIBS := $(LIB)
 export R_MAKEVARS_USER ?= $(CURDIR)/tools/Makevars.dev
 VERSION := $(shell sed -n 's/^Version: //p' DESCRIPTION)
 
-.PHONY: all install test demo check memcheck sanitize clean native
-
-R_INCLUDE := $(shell $(R) RHOME)/include
-NATIVE_BIN := tests/native/native_tests
+.PHONY: all install test demo check memcheck sanitize clean
 
 all: install
 
@@ -20,17 +17,7 @@ $(LIB):
 install: | $(LIB)
 	$(R) CMD INSTALL --no-multiarch --preclean -l $(LIB) .
 
-# Internal routines that no entry point exposes alone, tested by a small
-# program that links the module's objects and runs R embedded.
-native: install
-	$(shell $(R) CMD config CXX17) $(shell $(R) CMD config CXX17STD) -g -O1 -ffp-contract=off \
-	  -DR_NO_REMAP $(shell $(R) CMD config --cppflags) \
-	  $(if $(wildcard src/scale.h),-DKELVARA_HAVE_SCALE) \
-	  -o $(NATIVE_BIN) tests/native/native_tests.cpp $(filter-out src/registration.o,$(wildcard src/*.o)) \
-	  $(shell $(R) CMD config --ldflags) $(shell $(R) CMD config LAPACK_LIBS) \
-	  $(shell $(R) CMD config BLAS_LIBS) $(shell $(R) CMD config FLIBS)
-
-test: native
+test: install
 	$(RSCRIPT) tests/run-tests.R
 
 demo: install

@@ -43,6 +43,12 @@ double norm_rand() { return 0.0; }
 void rng_begin() {}
 void rng_end() {}
 void* transient(std::size_t, std::size_t) { return nullptr; }
+namespace detail {
+void begin_call(call_state*&) {}
+void end_call(call_state*, outcome how, const char* msg) {
+  if (how != outcome::ok) std::printf("error: %s\n", msg);
+}
+}  // namespace detail
 }  // namespace host
 }  // namespace kelvara
 

@@ -51,17 +51,29 @@
   if (!is.numeric(x) || length(dim(x)) != 2L)
     stop("'x' must be a numeric matrix or data frame", call. = FALSE)
   if (nrow(x) < 1L || ncol(x) < 1L) stop("'x' has no data", call. = FALSE)
-  if (anyNA(x)) stop("'x' contains missing values (NA/NaN)", call. = FALSE)
-  if (any(!is.finite(x))) stop("'x' contains infinite values", call. = FALSE)
+  if (!is.finite(sum(x))) {  # one pass; large finite sums are re-checked
+    if (anyNA(x)) stop("'x' contains missing values (NA/NaN)", call. = FALSE)
+    if (any(is.infinite(x))) stop("'x' contains infinite values", call. = FALSE)
+  }
   storage.mode(x) <- "double"
   x
+}
+
+## Squared distances of the rows of x from center under cov (positive
+## definite), through the Cholesky factor; one product with the data.
+.mcd_sq_dist <- function(x, center, cov) {
+  p <- ncol(x)
+  inv_root <- backsolve(chol(cov), diag(p))
+  z <- (x - rep(center, each = nrow(x))) %*% inv_root
+  rowSums(z * z)
 }
 
 ## The compiled search with every array of the size it expects.
 .mcd_fortran <- function(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace) {
   pp <- p * p
+  storage.mode(x) <- "double"  # no copy when it is double already
   .Fortran("rffastmcd",
-           x = as.double(x), n = as.integer(n), p = as.integer(p), h = as.integer(h),
+           x = x, n = as.integer(n), p = as.integer(p), h = as.integer(h),
            krep = as.integer(nsamp), group_size = as.integer(group_size),
            raw_cov = double(pp), raw_center = double(p), best_subset = integer(h),
            mcd_det = double(1L), weights = integer(n), exact_fit = integer(1L),
@@ -131,7 +143,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
     raw_cov <- matrix(z$cov, p, p)
     best <- seq_len(n)
     raw_det <- z$mcd_det
-    weights <- as.integer(stats::mahalanobis(x, raw_center, raw_cov) <= cutoff)
+    weights <- as.integer(.mcd_sq_dist(x, raw_center, raw_cov) <= cutoff)
   } else if (p == 1L) {
     ## One variable: the exact univariate search; its scale is returned.
     raw_center <- z$raw_center
@@ -177,15 +189,14 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
       xk <- x[kept, , drop = FALSE]
       c_center <- colMeans(xk)
       c_cov <- stats::cov(xk) * (stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2))
-      if (is.finite(det(c_cov)) && det(c_cov) > 0) {
+      if (!inherits(try(chol(c_cov), silent = TRUE), "try-error")) {
         center <- c_center
         cov <- c_cov
       }
     }
-    raw_mah <- stats::mahalanobis(x, raw_center, raw_cov)
-    mah <- stats::mahalanobis(x, center, cov)
+    mah <- .mcd_sq_dist(x, center, cov)
   } else {
-    raw_mah <- mah <- rep(NA_real_, n)
+    mah <- rep(NA_real_, n)
   }
   center <- as.vector(center)
   raw_center <- as.vector(raw_center)
@@ -193,13 +204,13 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   dimnames(cov) <- dimnames(raw_cov) <- list(vn, vn)
   if (!is.null(hyperplane)) names(hyperplane) <- vn
   rn <- rownames(x)
-  names(weights) <- names(mah) <- names(raw_mah) <- rn
+  names(weights) <- names(mah) <- rn
 
   structure(list(
     center = center, cov = cov,
     raw.center = raw_center, raw.cov = raw_cov, raw.det = raw_det,
     raw.consistency = raw_factor,
-    best = best, weights = weights, mah = mah, raw.mah = raw_mah,
+    best = best, weights = weights, mah = mah,
     exact_fit = exact, hyperplane = hyperplane, n_on_plane = n_on_plane,
     n = n, p = p, h = h,
     settings = list(alpha = alpha, h = h, nsamp = nsamp, group_size = group_size,

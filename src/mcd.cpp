@@ -554,10 +554,25 @@ struct fast_mcd {
     return true;
   }
 
+  // rfmahad_(rec, p, means, sigma) on many cases: the differences
+  // rec - means are formed once per case instead of once per product; the
+  // sum runs in the same order, so the values are the same.
+  double quad_form(const double* rec, const double* means, const double* sigma) {
+    for (int j = 0; j < p; ++j) row[j] = rec[j] - means[j];
+    double t = 0.0;
+    for (int j = 0; j < p; ++j) {
+      const double dj = row[j];
+      const double* col = sigma + j;
+      for (int k = 0; k < p; ++k) t += dj * row[k] * col[static_cast<long>(k) * p];
+    }
+    return t;
+  }
+
+  // Squared distances of the stage's rows from center under cov_inv.
   void mahalanobis(const stage_data& s) {
     for (int r = 1; r <= s.nn; ++r) {
       load_row(s, r);
-      dist[r - 1] = rfmahad_(row, &p, center, cov_inv);
+      dist[r - 1] = quad_form(row, center, cov_inv);
     }
   }
 
@@ -1050,7 +1065,7 @@ struct fast_mcd {
     rfcovcopy_(cov, cons_cov, &p, &p);
     for (long i = 0; i < n; ++i) {
       for (int j = 0; j < p; ++j) row[j] = x_at(i, j);
-      weights[i] = rfmahad_(row, &p, best_center, best_cov_inv) > cutoff ? 0 : 1;
+      weights[i] = quad_form(row, best_center, best_cov_inv) > cutoff ? 0 : 1;
     }
     transfo_(best_cov, best_center, x, center0, scale0, &p, &n);
   }
@@ -1089,7 +1104,7 @@ struct fast_mcd {
     if (all_cases) return;
     for (long i = 0; i < n; ++i) {
       for (int j = 0; j < p; ++j) row[j] = x_at(i, j);
-      class_dist[i] = rfmahad_(row, &p, center, cov_inv);
+      class_dist[i] = quad_form(row, center, cov_inv);
     }
     if (partitioned) {
       if (run_stage(stage_kind::group) == next_step::finished) return;

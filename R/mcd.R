@@ -59,6 +59,26 @@
   x
 }
 
+## Per-column center (median) and spread (median absolute deviation, else
+## mean absolute deviation, else 1) and the data centered and scaled by them.
+.mcd_prescale <- function(x) {
+  n <- nrow(x)
+  p <- ncol(x)
+  loc <- sc <- numeric(p)
+  xs <- x
+  for (j in seq_len(p)) {
+    xj <- x[, j]
+    loc[j] <- stats::median(xj)
+    dev <- abs(xj - loc[j])
+    s <- stats::median(dev)
+    if (!(s > 0)) s <- mean(dev)
+    if (!(s > 0)) s <- 1
+    sc[j] <- s
+    xs[, j] <- (xj - loc[j]) / s
+  }
+  list(x = xs, loc = loc, scale = sc)
+}
+
 ## Squared distances of the rows of x from center under cov (positive
 ## definite), through the Cholesky factor; one product with the data.
 .mcd_sq_dist <- function(x, center, cov) {
@@ -120,7 +140,17 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
 
   chi_median <- stats::qchisq(0.5, p)
   cutoff <- stats::qchisq(0.975, p)
-  z <- .mcd_fortran(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace)
+  ## The compiled search judges singularity and hyperplanes by fixed
+  ## absolute tolerances; it runs on the data centered and scaled per column,
+  ## so that those judgements are relative to each variable's spread, and its
+  ## results are carried back here (the estimates are affine equivariant).
+  ps <- .mcd_prescale(x)
+  z <- .mcd_fortran(ps$x, n, p, h, nsamp, group_size, cutoff, chi_median, trace)
+  loc <- ps$loc
+  sc <- ps$scale
+  back_center <- function(v) v * sc + loc
+  back_cov <- function(v) matrix(v, p, p) * tcrossprod(sc)
+  back_det <- function(d) d * prod(sc)^2
 
   vn <- colnames(x)
   exact <- z$exact_fit
@@ -130,24 +160,25 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   raw_factor <- 1
   if (exact != 0L) {
     ## Cases on a hyperplane: their moments, the plane through their mean.
-    raw_center <- z$raw_center
-    raw_cov <- matrix(z$raw_cov, p, p)
-    hyperplane <- z$hyperplane[seq.int(1L, by = 5L, length.out = p)]
+    raw_center <- back_center(z$raw_center)
+    raw_cov <- back_cov(z$raw_cov)
+    hyperplane <- z$hyperplane[seq.int(1L, by = 5L, length.out = p)] / sc
+    hyperplane <- hyperplane / sqrt(sum(hyperplane^2))
     n_on_plane <- z$n_on_plane
     weights <- z$weights
     best <- which(weights == 1L)
     raw_det <- 0
   } else if (h == n) {
     ## Coverage of all cases: the classical estimate.
-    raw_center <- z$center
-    raw_cov <- matrix(z$cov, p, p)
+    raw_center <- back_center(z$center)
+    raw_cov <- back_cov(z$cov)
     best <- seq_len(n)
-    raw_det <- z$mcd_det
+    raw_det <- back_det(z$mcd_det)
     weights <- as.integer(.mcd_sq_dist(x, raw_center, raw_cov) <= cutoff)
   } else if (p == 1L) {
     ## One variable: the exact univariate search; its scale is returned.
-    raw_center <- z$raw_center
-    s2 <- z$raw_cov^2
+    raw_center <- back_center(z$raw_center)
+    s2 <- (z$raw_cov * sc)^2
     runs <- rle(sort(x[, 1L]))
     if (max(runs$lengths) >= h) {
       ## At least h equal values: an exact fit on that value (the search's
@@ -171,11 +202,11 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
       weights <- as.integer(d / raw_factor <= cutoff)
     }
   } else {
-    raw_center <- z$raw_center
-    raw_cov <- matrix(z$cons_cov, p, p)
+    raw_center <- back_center(z$raw_center)
+    raw_cov <- back_cov(z$cons_cov)
     raw_factor <- z$cons_cov[1L] / z$raw_cov[1L]
     best <- sort(z$best_subset)
-    raw_det <- z$mcd_det
+    raw_det <- back_det(z$mcd_det)
     weights <- z$weights
   }
 

@@ -90,7 +90,8 @@
 
 ## The compiled search with every array of the size it expects.
 .mcd_fortran <- function(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace) {
-  pp <- p * p
+  pp <- as.numeric(p) * p  # sizes in double arithmetic: no integer overflow
+  gsp <- 5 * as.numeric(group_size) * p
   storage.mode(x) <- "double"  # no copy when it is double already
   .Fortran("rffastmcd",
            x = x, n = as.integer(n), p = as.integer(p), h = as.integer(h),
@@ -103,8 +104,8 @@
            center0 = double(p), scale0 = double(p), double(p), center = double(p),
            best_center = double(p), double(p), double(p), double(p), double(p + 1L),
            double((p + 1L)^2), cov = double(pp), corr = double(pp), double(pp),
-           double(pp), double(pp), double(pp), double(10L * pp), double(10L * p),
-           double(50L * pp), double(50L * p), double(5L * group_size * p),
+           double(pp), double(pp), double(pp), double(10 * pp), double(10 * p),
+           double(50 * pp), double(50 * p), double(gsp),
            as.double(cutoff), as.double(chi_median), as.integer(trace),
            PACKAGE = "kelvara")
 }
@@ -130,6 +131,9 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
                        "more than can be searched; use nsamp > 0"),
                  choose(n, p + 1), p + 1L), call. = FALSE)
   group_size <- .mcd_group_size(group_size, n, p, h, nsamp)
+  ## Without a partition the group size only has to exceed n / 2; a smaller
+  ## value keeps the merged-data work array small.
+  if (n < 2 * group_size) group_size <- min(group_size, n %/% 2L + 1L)
   if (!is.null(seed)) {
     if (!is.numeric(seed) || length(seed) != 1L || !is.finite(seed))
       stop("'seed' must be NULL or one number", call. = FALSE)

@@ -274,8 +274,11 @@ test_that("every plan ends with a solution", {
   expect_true(is.finite(m$raw.det) && m$raw.det > 0)
   expect_true(is_cstep_fixed_point(x, m$best))
   ## groups whose coverage is below p + 1 are refused by the compiled search
+  before <- mcd(x, seed = 5)
   expect_error(kelvara:::.mcd_fortran(matrix(stats::rnorm(700), 100, 7), 100L, 7L, 54L, 10L,
                                       5L, 14, 6, 0L), "fewer than p \\+ 1")
+  ## a call stopped by an error leaves nothing behind
+  expect_identical(mcd(x, seed = 5)[-length(before)], before[-length(before)])
 })
 
 test_that("the same seed gives identical results", {

@@ -51,11 +51,11 @@
   if (!is.numeric(x) || length(dim(x)) != 2L)
     stop("'x' must be a numeric matrix or data frame", call. = FALSE)
   if (nrow(x) < 1L || ncol(x) < 1L) stop("'x' has no data", call. = FALSE)
+  storage.mode(x) <- "double"
   if (!is.finite(sum(x))) {  # one pass; large finite sums are re-checked
     if (anyNA(x)) stop("'x' contains missing values (NA/NaN)", call. = FALSE)
     if (any(is.infinite(x))) stop("'x' contains infinite values", call. = FALSE)
   }
-  storage.mode(x) <- "double"
   x
 }
 

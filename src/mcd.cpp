@@ -111,6 +111,7 @@ void prdraw_(int* a, const int* pnsel, const int* nn) {
 
 void rfgenpn_(const int* n, const int* nsel, int* index) {
   const int ns = *nsel;
+  if (ns < 1) return;
   int k = ns;
   ++index[k - 1];
   while (k > 1 && index[k - 1] > *n - (ns - k)) {
@@ -168,6 +169,7 @@ void rfishsort_(int* a, const int* n) {
 
 double rffindq_(double* aw, const int* ncas, const int* k, int* index) {
   const int nc = *ncas, kk = *k;
+  if (kk < 1 || kk > nc) host::fail("rffindq: order %d outside 1..%d", kk, nc);
   // 1-based views.
   double* w = aw - 1;
   int* ix = index - 1;
@@ -198,6 +200,7 @@ double rffindq_(double* aw, const int* ncas, const int* k, int* index) {
 void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn, double* bstd,
                double* aw, double* aw2, const double* factor, int* len) {
   const int h = *jqu;
+  if (h < 1 || h > *ncas) host::fail("rfmcduni: coverage %d outside 1..%d", h, *ncas);
   const int m = *ncas - h + 1;
   const double dh = h;
   for (int j = 0; j < m; ++j) slutn[j] = 0.0;

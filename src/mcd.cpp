@@ -919,16 +919,29 @@ struct fast_mcd {
 
   // Per-variable centers and scales; the data are standardized in place.  A
   // variable constant on at least h cases is an exact fit.
+  //
+  // The center is the mean of the order statistics n/2 and n/2 + 1 (1-based,
+  // integer division) and the scale the h-th smallest absolute deviation from
+  // it.  Only their values matter, so they are selected on copies in the
+  // work arrays; the positions of the selection of the h smallest deviations
+  // matter only for a constant variable, where that selection is repeated.
   next_step standardize() {
+    const int lo = n / 2;  // the upper order statistic is lo + 1 = (n + 2) / 2
     for (int j = 0; j < p; ++j) {
       double* col = x + static_cast<long>(j) * n;
       std::copy(col, col + n, work_a);
-      std::copy(col, col + n, work_b);
-      const int lo = n / 2, hi = (n + 2) / 2;
-      center0[j] = 0.5 * (rffindq_(work_a, &n, &lo, index_a) + rffindq_(work_b, &n, &hi, index_a));
+      std::nth_element(work_a, work_a + (lo - 1), work_a + n);
+      const double lower = work_a[lo - 1];
+      const double upper = *std::min_element(work_a + lo, work_a + n);
+      center0[j] = 0.5 * (lower + upper);
       for (int i = 0; i < n; ++i) dist[i] = std::fabs(col[i] - center0[j]);
-      scale0[j] = rffindq_(dist, &n, &h, index_b);
-      if (scale0[j] < eps) return constant_variable(j);
+      std::copy(dist, dist + n, work_b);
+      std::nth_element(work_b, work_b + (h - 1), work_b + n);
+      scale0[j] = work_b[h - 1];
+      if (scale0[j] < eps) {
+        rffindq_(dist, &n, &h, index_b);
+        return constant_variable(j);
+      }
       for (int i = 0; i < n; ++i) col[i] = (col[i] - center0[j]) / scale0[j];
     }
     return next_step::go_on;

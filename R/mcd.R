@@ -1,0 +1,318 @@
+## Minimum covariance determinant: robust multivariate location and scatter
+## by the compiled FAST-MCD search, with reweighting done here in R.
+
+## Coverage h for a fraction alpha in [0.5, 1]: from floor((n + p + 1) / 2)
+## at alpha = 0.5 (the largest breakdown point) linearly up to n at alpha = 1.
+.mcd_coverage <- function(alpha, n, p) {
+  n2 <- (n + p + 1) %/% 2
+  as.integer(floor(2 * n2 - n + 2 * (n - n2) * alpha))
+}
+
+## Size of the first group of the partitioned search, or 0 when the compiled
+## search does not partition (fewer than 2 * group_size cases or no random
+## starts).
+.mcd_first_group <- function(n, group_size, nsamp) {
+  if (nsamp < 1 || n < 2 * group_size) return(0L)
+  if (n <= 3 * group_size - 1) return(n %/% 2)
+  if (n <= 4 * group_size - 1) return(n %/% 3)
+  if (n <= 5 * group_size - 1) return(n %/% 4)
+  as.integer(group_size)
+}
+
+## Largest group size actually used: the groups must cover at least p + 1
+## cases each (their coverage is the first group's size times h / n), or
+## their subsets would all be singular.  Doubling the size gives larger
+## groups and, eventually, no partition at all.
+.mcd_group_size <- function(group_size, n, p, h, nsamp) {
+  repeat {
+    g1 <- .mcd_first_group(n, group_size, nsamp)
+    if (g1 == 0L || floor(g1 * (h / n)) >= p + 1) return(as.integer(group_size))
+    group_size <- 2 * group_size
+  }
+}
+
+.mcd_check_count <- function(value, name, lower = 0) {
+  if (!is.numeric(value) || length(value) != 1L || !is.finite(value) ||
+      value != round(value) || value < lower || value > .Machine$integer.max)
+    stop(sprintf("'%s' must be one whole number >= %d", name, lower), call. = FALSE)
+  as.integer(value)
+}
+
+.mcd_data <- function(x) {
+  if (is.data.frame(x)) {
+    if (!all(vapply(x, is.numeric, NA)))
+      stop("'x' must have numeric columns only", call. = FALSE)
+    x <- as.matrix(x)
+  }
+  if (is.null(dim(x))) {
+    if (!is.numeric(x)) stop("'x' must be a numeric matrix or data frame", call. = FALSE)
+    x <- matrix(x, ncol = 1L, dimnames = list(names(x), NULL))
+  }
+  if (!is.numeric(x) || length(dim(x)) != 2L)
+    stop("'x' must be a numeric matrix or data frame", call. = FALSE)
+  if (nrow(x) < 1L || ncol(x) < 1L) stop("'x' has no data", call. = FALSE)
+  storage.mode(x) <- "double"
+  if (!is.finite(sum(x))) {  # one pass; large finite sums are re-checked
+    if (anyNA(x)) stop("'x' contains missing values (NA/NaN)", call. = FALSE)
+    if (any(is.infinite(x))) stop("'x' contains infinite values", call. = FALSE)
+  }
+  x
+}
+
+## Per-column center (median) and spread (median absolute deviation, else
+## mean absolute deviation, else 1) and the data centered and scaled by them.
+## Only the units matter here, so large samples are measured on 50000 evenly
+## spaced cases.
+.mcd_prescale <- function(x, max_rows = 50000L) {
+  n <- nrow(x)
+  p <- ncol(x)
+  rows <- if (n > max_rows) unique(round(seq(1, n, length.out = max_rows))) else seq_len(n)
+  loc <- sc <- numeric(p)
+  for (j in seq_len(p)) {
+    xj <- x[rows, j]
+    loc[j] <- stats::median(xj)
+    s <- stats::median(abs(xj - loc[j]))
+    if (!(s > 0)) s <- mean(abs(x[, j] - loc[j]))
+    sc[j] <- if (s > 0) s else 1
+  }
+  xs <- vapply(seq_len(p), function(j) (x[, j] - loc[j]) / sc[j], numeric(n))
+  dim(xs) <- c(n, p)
+  list(x = xs, loc = loc, scale = sc)
+}
+
+## Squared distances of the rows of the original data from center under cov
+## (positive definite), computed on the prescaled data `ps` (whose columns
+## are centered near 0, so that the center can be subtracted after the
+## product) through the Cholesky factor.
+.mcd_sq_dist <- function(ps, center, cov) {
+  p <- ncol(ps$x)
+  inv_root <- backsolve(chol(cov / tcrossprod(ps$scale)), diag(p))
+  z <- ps$x %*% inv_root
+  shift <- drop(((center - ps$loc) / ps$scale) %*% inv_root)
+  d <- numeric(nrow(z))
+  for (j in seq_len(p)) {
+    zj <- z[, j] - shift[j]
+    d <- d + zj * zj
+  }
+  d
+}
+
+## The compiled search with every array of the size it expects.
+.mcd_fortran <- function(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace) {
+  pp <- as.numeric(p) * p  # sizes in double arithmetic: no integer overflow
+  gsp <- 5 * as.numeric(group_size) * p
+  storage.mode(x) <- "double"  # no copy when it is double already
+  .Fortran("rffastmcd",
+           x = x, n = as.integer(n), p = as.integer(p), h = as.integer(h),
+           krep = as.integer(nsamp), group_size = as.integer(group_size),
+           raw_cov = double(pp), raw_center = double(p), best_subset = integer(h),
+           mcd_det = double(1L), weights = integer(n), exact_fit = integer(1L),
+           hyperplane = double(5L * p), n_on_plane = integer(1L), cons_cov = double(pp),
+           integer(1L), sorted_best = integer(n), integer(n), integer(n),
+           class_dist = double(n), double(n), double(n), double(n), double(n),
+           center0 = double(p), scale0 = double(p), double(p), center = double(p),
+           best_center = double(p), double(p), double(p), double(p), double(p + 1L),
+           double((p + 1L)^2), cov = double(pp), corr = double(pp), double(pp),
+           double(pp), double(pp), double(pp), double(10 * pp), double(10 * p),
+           double(50 * pp), double(50 * p), double(gsp),
+           as.double(cutoff), as.double(chi_median), as.integer(trace),
+           PACKAGE = "kelvara")
+}
+
+mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size = 300) {
+  cl <- match.call()
+  x <- .mcd_data(x)
+  n <- nrow(x)
+  p <- ncol(x)
+  if (n <= p)
+    stop(sprintf("need more cases than variables (n = %d, p = %d)", n, p), call. = FALSE)
+  if (!is.numeric(alpha) || length(alpha) != 1L || is.na(alpha) || alpha < 0.5 || alpha > 1)
+    stop("'alpha' must be one number between 0.5 and 1", call. = FALSE)
+  h <- .mcd_coverage(alpha, n, p)
+  if (h < p + 1L || h > n)
+    stop(sprintf("the coverage h = %d must lie in p + 1 = %d .. n = %d", h, p + 1L, n),
+         call. = FALSE)
+  nsamp <- .mcd_check_count(nsamp, "nsamp", 0)
+  trace <- .mcd_check_count(trace, "trace", 0)
+  group_size <- .mcd_check_count(group_size, "group_size", 1)
+  if (nsamp == 0L && choose(n, p + 1) > .Machine$integer.max)
+    stop(sprintf(paste("nsamp = 0 asks for all %.0f subsets of p + 1 = %d cases,",
+                       "more than can be searched; use nsamp > 0"),
+                 choose(n, p + 1), p + 1L), call. = FALSE)
+  group_size <- .mcd_group_size(group_size, n, p, h, nsamp)
+  ## Without a partition the group size only has to exceed n / 2; a smaller
+  ## value keeps the merged-data work array small.
+  if (n < 2 * group_size) group_size <- min(group_size, n %/% 2L + 1L)
+  if (!is.null(seed)) {
+    if (!is.numeric(seed) || length(seed) != 1L || !is.finite(seed))
+      stop("'seed' must be NULL or one number", call. = FALSE)
+    set.seed(seed)
+  }
+  if (!exists(".Random.seed", envir = globalenv(), inherits = FALSE)) stats::runif(1L)
+  rng_state <- get(".Random.seed", envir = globalenv(), inherits = FALSE)
+
+  chi_median <- stats::qchisq(0.5, p)
+  cutoff <- stats::qchisq(0.975, p)
+  ## The compiled search judges singularity and hyperplanes by fixed
+  ## absolute tolerances; it runs on the data centered and scaled per column,
+  ## so that those judgements are relative to each variable's spread, and its
+  ## results are carried back here (the estimates are affine equivariant).
+  ps <- .mcd_prescale(x)
+  z <- .mcd_fortran(ps$x, n, p, h, nsamp, group_size, cutoff, chi_median, trace)
+  loc <- ps$loc
+  sc <- ps$scale
+  back_center <- function(v) v * sc + loc
+  back_cov <- function(v) matrix(v, p, p) * tcrossprod(sc)
+  back_det <- function(d) d * prod(sc)^2
+
+  vn <- colnames(x)
+  exact <- z$exact_fit
+  hyperplane <- NULL
+  n_on_plane <- 0L
+  raw_det <- NA_real_
+  raw_factor <- 1
+  if (exact != 0L) {
+    ## Cases on a hyperplane: their moments, the plane through their mean.
+    raw_center <- back_center(z$raw_center)
+    raw_cov <- back_cov(z$raw_cov)
+    hyperplane <- z$hyperplane[seq.int(1L, by = 5L, length.out = p)] / sc
+    hyperplane <- hyperplane / sqrt(sum(hyperplane^2))
+    n_on_plane <- z$n_on_plane
+    weights <- z$weights
+    best <- which(weights == 1L)
+    raw_det <- 0
+  } else if (h == n) {
+    ## Coverage of all cases: the classical estimate.
+    raw_center <- back_center(z$center)
+    raw_cov <- back_cov(z$cov)
+    best <- seq_len(n)
+    raw_det <- back_det(z$mcd_det)
+    weights <- as.integer(.mcd_sq_dist(ps, raw_center, raw_cov) <= cutoff)
+  } else if (p == 1L) {
+    ## One variable: the exact univariate search; its scale is returned.
+    raw_center <- back_center(z$raw_center)
+    s2 <- (z$raw_cov * sc)^2
+    runs <- rle(sort(x[, 1L]))
+    if (max(runs$lengths) >= h) {
+      ## At least h equal values: an exact fit on that value (the search's
+      ## running sums need not give exactly 0 there).
+      raw_center <- runs$values[which.max(runs$lengths)]
+      exact <- 2L
+      hyperplane <- 1
+      weights <- as.integer(x[, 1L] == raw_center)
+      n_on_plane <- sum(weights)
+      best <- which(weights == 1L)
+      raw_cov <- matrix(0, 1L, 1L)
+      raw_det <- 0
+    } else {
+      dev <- abs(x[, 1L] - raw_center)
+      best <- sort(order(dev)[seq_len(h)])
+      d <- dev^2 / s2
+      raw_factor <- sort(d)[n %/% 2L] / chi_median
+      if (!(raw_factor > 0)) raw_factor <- 1
+      raw_cov <- matrix(s2 * raw_factor, 1L, 1L)
+      raw_det <- s2
+      weights <- as.integer(d / raw_factor <= cutoff)
+    }
+  } else {
+    raw_center <- back_center(z$raw_center)
+    raw_cov <- back_cov(z$cons_cov)
+    raw_factor <- z$cons_cov[1L] / z$raw_cov[1L]
+    best <- sort(z$best_subset)
+    raw_det <- back_det(z$mcd_det)
+    weights <- z$weights
+  }
+
+  ## Reweighting: the mean and covariance of the kept cases, made consistent
+  ## at the normal model truncated at the cutoff.
+  center <- raw_center
+  cov <- raw_cov
+  if (exact == 0L) {
+    kept <- weights == 1L
+    if (sum(kept) > p) {
+      xk <- x[kept, , drop = FALSE]
+      c_center <- colMeans(xk)
+      c_cov <- stats::cov(xk) * (stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2))
+      if (!inherits(try(chol(c_cov), silent = TRUE), "try-error")) {
+        center <- c_center
+        cov <- c_cov
+      }
+    }
+    mah <- .mcd_sq_dist(ps, center, cov)
+  } else {
+    mah <- rep(NA_real_, n)
+  }
+  center <- as.vector(center)
+  raw_center <- as.vector(raw_center)
+  names(center) <- names(raw_center) <- vn
+  dimnames(cov) <- dimnames(raw_cov) <- list(vn, vn)
+  if (!is.null(hyperplane)) names(hyperplane) <- vn
+  rn <- rownames(x)
+  names(weights) <- names(mah) <- rn
+
+  structure(list(
+    center = center, cov = cov,
+    raw.center = raw_center, raw.cov = raw_cov, raw.det = raw_det,
+    raw.consistency = raw_factor,
+    best = best, weights = weights, mah = mah,
+    exact_fit = exact, hyperplane = hyperplane, n_on_plane = n_on_plane,
+    n = n, p = p, h = h,
+    settings = list(alpha = alpha, h = h, nsamp = nsamp, group_size = group_size,
+                    seed = seed, rng_state = rng_state, cutoff = cutoff,
+                    chi_median = chi_median),
+    call = cl), class = "mcd")
+}
+
+.mcd_exact_text <- function(object) {
+  if (object$exact_fit == 0L) return(NULL)
+  eq <- paste(format(object$hyperplane, digits = 4), collapse = ", ")
+  switch(as.character(object$exact_fit),
+         "1" = sprintf(paste("The covariance matrix of the data is singular: %d cases lie",
+                             "on the hyperplane with normal (%s)."),
+                       object$n_on_plane, eq),
+         sprintf(paste("Exact fit: %d cases (at least h = %d) lie on the hyperplane",
+                       "with normal (%s)."),
+                 object$n_on_plane, object$h, eq))
+}
+
+print.mcd <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
+  cat("\nMinimum covariance determinant (h = ", x$h, " of n = ", x$n, ")\n", sep = "")
+  if (!is.null(x$call)) cat("Call: ", paste(deparse(x$call), collapse = "\n"), "\n", sep = "")
+  msg <- .mcd_exact_text(x)
+  if (!is.null(msg)) cat("\n", msg, "\n", sep = "")
+  cat("\nCenter:\n")
+  print(x$center, digits = digits, ...)
+  cat("\nCovariance:\n")
+  print(x$cov, digits = digits, ...)
+  invisible(x)
+}
+
+summary.mcd <- function(object, ...) {
+  structure(list(object = object,
+                 n_outliers = sum(object$weights == 0L),
+                 outliers = which(object$weights == 0L),
+                 correlation = if (object$exact_fit == 0L) stats::cov2cor(object$cov),
+                 mah = if (object$exact_fit == 0L) summary(object$mah)),
+            class = "summary.mcd")
+}
+
+print.summary.mcd <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
+  o <- x$object
+  print(o, digits = digits, ...)
+  cat("\nRaw center:\n")
+  print(o$raw.center, digits = digits, ...)
+  cat("\nRaw covariance (consistency factor ", format(o$raw.consistency, digits = digits),
+      "):\n", sep = "")
+  print(o$raw.cov, digits = digits, ...)
+  if (!is.null(x$correlation)) {
+    cat("\nCorrelation:\n")
+    print(x$correlation, digits = digits, ...)
+  }
+  cat("\nCases given weight 0 by the reweighting: ", x$n_outliers, " of ", o$n, "\n", sep = "")
+  if (x$n_outliers > 0L && x$n_outliers <= 30L) cat("  ", x$outliers, fill = TRUE)
+  if (!is.null(x$mah)) {
+    cat("\nRobust squared distances:\n")
+    print(x$mah, digits = digits)
+  }
+  invisible(x)
+}

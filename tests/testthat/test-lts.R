@@ -75,6 +75,11 @@ test_that("the objective is the minimum over all h-subsets on tiny data", {
     opt <- brute_lts(cbind(1, X), y, f$h)
     expect_gte(f$crit, opt - 1e-8 * (1 + opt))
     if (f$crit > opt + 1e-8 * (1 + opt)) miss_rand <- miss_rand + 1
+    # the search's objective is the trimmed sum of its own coefficients, and
+    # the least-squares refit of its subset is no worse
+    rs <- y - drop(cbind(1, X) %*% f$search_coefficients)
+    expect_equal(f$search_crit, trimmed_ss(rs, f$h), tolerance = 1e-8)
+    expect_lte(f$crit, f$search_crit * (1 + 1e-10))
   }
   # a search can end in a local optimum, but rarely on data this small
   expect_lte(miss_all, 3)

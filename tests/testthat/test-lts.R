@@ -288,6 +288,7 @@ test_that("methods and formula interface", {
                unname(fitted(f, "reweighted")[5]))
   f0 <- lts(y ~ a - 1, d)
   expect_equal(names(coef(f0)), "a")
+  expect_equal(names(coef(lts(cbind(d$a, b = d$a^2), d$y))), c("(Intercept)", "x1", "b"))
   m <- lts(d$a, d$y)
   expect_equal(unname(predict(m, c(0, 1))), unname(coef(m)[1] + c(0, 1) * coef(m)[2]))
   expect_output(print(m), "Least trimmed squares regression \\(h = 21 of n = 40\\)")

@@ -228,6 +228,11 @@ test_that("a design whose p-subsets are all singular ends with a clear error", {
                "no non-singular p-subset")
   expect_lt(proc.time()[["elapsed"]] - t0, 5)
   expect_error(lts(cbind(x, 2 * x), y), "rank-deficient \\(rank 2 < 3")
+  # a coverage far below n/2 (refused by lts) still runs in the search
+  fit <- kelvara:::.lts_search(cbind(x, 1), y, 12L, 2L, TRUE, TRUE, 100, 0L)
+  expect_equal(length(fit$best), 12L)
+  expect_equal(trimmed_ss(y - cbind(x, 1) %*% fit$search_coefficients, 12), fit$objective,
+               tolerance = 1e-8)
 })
 
 test_that("the stage plan follows the sample size", {

@@ -14,7 +14,7 @@
 // The estimators fix the order and rounding of their arithmetic; a compiler
 // must not contract a*b + c into one fused operation behind their back.
 // Fused multiply-adds are written out (std::fma) where they are meant.
-// Every source file of the module includes this header first.
+// Every source file of the module includes it before its definitions.
 #if defined(__clang__)
 #pragma clang fp contract(off)
 #elif defined(__GNUC__)

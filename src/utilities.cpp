@@ -1,4 +1,4 @@
-#include "host.h"  // first: fixes the floating-point contraction mode
+#include "host.h"
 #include "utilities.h"
 
 #include <cmath>

@@ -365,11 +365,3 @@ test_that("print and summary show the estimate", {
   expect_true(all(1:3 %in% s$outliers))
   expect_output(print(s), "weight 0 by the reweighting: ")
 })
-
-test_that("the shared kernels pass their stand-alone check", {
-  script <- file.path("..", "..", "tools", "kernel-check", "run.sh")
-  skip_if_not(file.exists(script), "kernel check not available")
-  skip_if(!nzchar(Sys.which("g++")), "no C++ compiler")
-  out <- suppressWarnings(system2(script, stdout = TRUE, stderr = TRUE))
-  expect_true(any(grepl("^ok: 0 failure", out)), info = paste(out, collapse = "\n"))
-})

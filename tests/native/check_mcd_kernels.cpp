@@ -6,20 +6,9 @@
 #include <vector>
 
 #include "../../src/host.h"
+#include "check.h"
 #include "../../src/mcd.h"
 
-static int failures = 0;
-#define CHECK(cond)                                         \
-  do {                                                      \
-    if (!(cond)) {                                          \
-      std::printf("FAILED line %d: %s\n", __LINE__, #cond); \
-      ++failures;                                           \
-    }                                                       \
-  } while (0)
-
-static bool near(double a, double b, double tol = 1e-12) {
-  return std::fabs(a - b) <= tol;
-}
 
 int main() {
   // combinatorics

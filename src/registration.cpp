@@ -5,6 +5,7 @@
 #include <R_ext/Rdynload.h>
 
 #include "host.h"
+#include "univariate.h"
 
 #define KV_REAL 14  // double
 #define KV_INT 13   // integer
@@ -40,16 +41,17 @@ namespace {
     KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_LGL, KV_INT, KV_INT, KV_REAL};
 // clang-format on
 
-#define CDEF(name, n) {#name, reinterpret_cast<DL_FUNC>(&name), n, name##_t}
+#define CDEF(name, n) \
+  {#name, reinterpret_cast<DL_FUNC>(reinterpret_cast<void (*)(void)>(&name)), n, name##_t}
 #define FDEF(name, n) {#name, reinterpret_cast<DL_FUNC>(&name##_), n, nullptr}
 
 // Each subsystem's line is switched on when its routines are built.
 const R_CMethodDef c_methods[] = {
-    // CDEF(Qn0, 3),
-    // CDEF(Sn0, 5),
-    // CDEF(mc_C, 5),
-    // CDEF(wgt_himed_i, 4),
-    // CDEF(wgt_himed, 4),
+    CDEF(Qn0, 3),
+    CDEF(Sn0, 5),
+    CDEF(mc_C, 5),
+    CDEF(wgt_himed_i, 4),
+    CDEF(wgt_himed, 4),
     // CDEF(R_lmrob_S, 22),
     // CDEF(R_lmrob_MM, 17),
     // CDEF(R_psifun, 5),

@@ -5,6 +5,7 @@
 #include <R_ext/Rdynload.h>
 
 #include "host.h"
+#include "l1.h"
 
 #define KV_REAL 14  // double
 #define KV_INT 13   // integer
@@ -64,7 +65,7 @@ const R_CMethodDef c_methods[] = {
 const R_FortranMethodDef fortran_methods[] = {
     // FDEF(rffastmcd, 48),
     // FDEF(rfltsreg, 42),
-    // FDEF(rllarsbi, 18),
+    FDEF(rllarsbi, 18),
     {nullptr, nullptr, 0, nullptr}};
 }  // namespace
 

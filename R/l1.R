@@ -35,13 +35,6 @@
   as.double(y)
 }
 
-## One positive finite number.
-.l1_positive <- function(v, what) {
-  if (!is.numeric(v) || length(v) != 1L || !is.finite(v) || v <= 0)
-    stop(sprintf("'%s' must be one positive number", what), call. = FALSE)
-  as.double(v)
-}
-
 ## One call of the L1 routine on copies of x and y.  Returns the raw outputs.
 .l1_call <- function(x, y, tol) {
   n <- nrow(x)
@@ -63,7 +56,7 @@ l1_fit <- function(x, y, intercept = TRUE, tol = 1e-7) {
   if (n < 1L) stop("'y' must have at least one observation", call. = FALSE)
   if (!is.logical(intercept) || length(intercept) != 1L || is.na(intercept))
     stop("'intercept' must be TRUE or FALSE", call. = FALSE)
-  tol <- .l1_positive(tol, "tol")
+  tol <- .check_positive(tol, "tol")
   if (is.null(x)) x <- matrix(0, n, 0L)
   x <- .l1_as_design(x, "x", n)
   nm <- colnames(x)

@@ -1,3 +1,4 @@
+#include "host.h"
 #include "l1.h"
 
 #include <algorithm>
@@ -5,7 +6,6 @@
 #include <cstddef>
 #include <vector>
 
-#include "host.h"
 #include "utilities.h"
 
 namespace kelvara {

@@ -7,6 +7,7 @@
 #include "host.h"
 #include "l1.h"
 #include "lmrob.h"
+#include "lmrob_ms.h"
 #include "psi.h"
 #include "scale.h"
 
@@ -63,7 +64,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(R_wgtfun, 4),
     CDEF(R_find_D_scale, 11),
     CDEF(R_calc_fitted, 8),
-    // CDEF(R_lmrob_M_S, 25),
+    CDEF(R_lmrob_M_S, 25),
     CDEF(R_subsample, 20),
     {nullptr, nullptr, 0, nullptr}};
 

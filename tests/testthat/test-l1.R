@@ -137,3 +137,11 @@ test_that("the caller's data are never modified, and input is validated", {
   expect_error(l1_fit(x, as.character(y)), "numeric")
   expect_error(l1_fit(NULL, y, intercept = FALSE), "nothing to fit")
 })
+
+test_that("a loss of precision is reported, not returned as a fit", {
+  d <- l1_status2_case()
+  expect_warning(f <- l1_fit(d$x, d$y, intercept = FALSE, tol = d$tol), "stopped early")
+  expect_identical(f$status, 2L)
+  expect_true(all(is.na(c(f$coefficients, f$residuals, f$scale))))
+  expect_identical(l1_fit(d$x, d$y, intercept = FALSE)$status, 1L)
+})

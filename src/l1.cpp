@@ -50,10 +50,10 @@ class candidate_rows {
     at_[id] = id;
     pos_[id] = id;
     // A NaN ratio never wins the search; it stays in the list only.
-    if (!std::isnan(ratio)) heap_.push_back(id);
+    if (!std::isnan(ratio)) heap_.push_back(keyed{ratio, id});
   }
 
-  void seal() { std::make_heap(heap_.begin(), heap_.end(), later()); }
+  void seal() { std::make_heap(heap_.begin(), heap_.end(), later); }
 
   int size() const { return count_; }
 
@@ -65,7 +65,7 @@ class candidate_rows {
     cluster_.clear();
     double last = pop();
     cluster_.push_back(last_id_);
-    while (!heap_.empty() && ratio_[heap_.front()] - last <= 1e-9) {
+    while (!heap_.empty() && heap_.front().ratio - last <= 1e-9) {
       last = pop();
       cluster_.push_back(last_id_);
     }
@@ -88,8 +88,8 @@ class candidate_rows {
     if (!std::isfinite(ratio_[chosen])) return -1;
     for (int id : cluster_)
       if (id != chosen) {
-        heap_.push_back(id);
-        std::push_heap(heap_.begin(), heap_.end(), later());
+        heap_.push_back(keyed{ratio_[id], id});
+        std::push_heap(heap_.begin(), heap_.end(), later);
       }
     const int p = pos_[chosen];
     const int moved = at_[count_ - 1];
@@ -100,18 +100,21 @@ class candidate_rows {
   }
 
  private:
+  // Heap entries carry their ratio: comparisons then read contiguous memory.
+  struct keyed {
+    double ratio;
+    int id;
+  };
   struct later_cmp {
-    const std::vector<double>* r;
-    bool operator()(int a, int b) const {
-      const double ra = (*r)[a], rb = (*r)[b];
-      return ra > rb || (ra == rb && a > b);
+    bool operator()(const keyed& a, const keyed& b) const {
+      return a.ratio > b.ratio || (a.ratio == b.ratio && a.id > b.id);
     }
   };
-  later_cmp later() const { return later_cmp{&ratio_}; }
+  static constexpr later_cmp later{};
 
   double pop() {
-    std::pop_heap(heap_.begin(), heap_.end(), later());
-    last_id_ = heap_.back();
+    std::pop_heap(heap_.begin(), heap_.end(), later);
+    last_id_ = heap_.back().id;
     heap_.pop_back();
     return ratio_[last_id_];
   }
@@ -120,7 +123,7 @@ class candidate_rows {
   std::vector<int> row_;
   std::vector<int> at_;   // at_[position] = candidate
   std::vector<int> pos_;  // pos_[candidate] = position
-  std::vector<int> heap_;
+  std::vector<keyed> heap_;
   std::vector<int> cluster_;
   int count_ = 0;
   int last_id_ = 0;

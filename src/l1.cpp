@@ -1,4 +1,3 @@
-#include "host.h"
 #include "l1.h"
 
 #include <algorithm>
@@ -6,6 +5,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "host.h"
 #include "utilities.h"
 
 namespace kelvara {

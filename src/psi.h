@@ -66,9 +66,11 @@ double wgt_lin(double x, const double* k);
 
 extern "C" {
 // deriv: -1 rho~, 1 psi', otherwise psi.
-void R_psifun(double* x, const double* k, const int* ipsi, const int* deriv, const int* n);
+void R_psifun(double* x, const double* k, const int* ipsi, const int* deriv,
+              const int* n);
 // deriv: 1 chi' = normcnst * psi, 2 chi'' = normcnst * psi', otherwise chi.
-void R_chifun(double* x, const double* k, const int* ipsi, const int* deriv, const int* n);
+void R_chifun(double* x, const double* k, const int* ipsi, const int* deriv,
+              const int* n);
 void R_wgtfun(double* x, const double* k, const int* ipsi, const int* n);
 }
 

@@ -21,12 +21,15 @@ void get_weights_rhop(const double* r, double scale, int n, const double* k, int
 }  // namespace kelvara
 
 extern "C" {
-void R_find_D_scale(const double* r, const double* kappa, const double* tau,
-                    const int* length, double* scale, const double* c, const int* ipsi,
-                    const int* type, const double* rel_tol, const int* max_k,
-                    int* converged);
-void R_calc_fitted(const double* X, const double* beta, double* RES, const int* n,
-                   const int* p, const int* nCoef, const int* nBeta, const int* nC);
+// D-scale of the residuals r / t by fixed-point iteration (variants 1..4;
+// any other value acts as 3).  scale: start on entry, last iterate on exit.
+void R_find_D_scale(const double* r, const double* K, const double* t, const int* n,
+                    double* scale, const double* k, const int* ipsi, const int* variant,
+                    const double* eps, const int* max_k, int* converged);
+// F (n x A x B x C) = X (n x p x A x C) times beta (A x p x B x C), design by
+// design; coefficient vectors whose first value is NA are skipped.
+void R_calc_fitted(const double* X, const double* coefs, double* F, const int* n,
+                   const int* p, const int* A, const int* B, const int* C);
 }
 
 #endif

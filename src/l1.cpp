@@ -55,8 +55,6 @@ class candidate_rows {
 
   void seal() { std::make_heap(heap_.begin(), heap_.end(), later); }
 
-  int size() const { return count_; }
-
   // Takes the leaving row out of the list and returns it; 0 when the list is
   // empty, -1 when only candidates without a usable ratio remain.
   int take() {

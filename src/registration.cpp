@@ -5,6 +5,9 @@
 #include <R_ext/Rdynload.h>
 
 #include "host.h"
+#include "l1.h"
+#include "lmrob.h"
+#include "lmrob_ms.h"
 #include "psi.h"
 #include "scale.h"
 #include "mcd.h"
@@ -18,29 +21,29 @@
 namespace {
 // clang-format off
 // Argument storage types of the .C routines, in argument order.
-[[maybe_unused]] R_NativePrimitiveArgType Qn0_t[] = {KV_REAL, KV_INT, KV_REAL};
-[[maybe_unused]] R_NativePrimitiveArgType Sn0_t[] = {KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL};
-[[maybe_unused]] R_NativePrimitiveArgType mc_C_t[] = {KV_REAL, KV_INT, KV_REAL, KV_INT, KV_REAL};
-[[maybe_unused]] R_NativePrimitiveArgType wgt_himed_i_t[] = {KV_REAL, KV_INT, KV_INT, KV_REAL};
-[[maybe_unused]] R_NativePrimitiveArgType wgt_himed_t[] = {KV_REAL, KV_INT, KV_REAL, KV_REAL};
-[[maybe_unused]] R_NativePrimitiveArgType R_lmrob_S_t[] = {
+R_NativePrimitiveArgType Qn0_t[] = {KV_REAL, KV_INT, KV_REAL};
+R_NativePrimitiveArgType Sn0_t[] = {KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL};
+R_NativePrimitiveArgType mc_C_t[] = {KV_REAL, KV_INT, KV_REAL, KV_INT, KV_REAL};
+R_NativePrimitiveArgType wgt_himed_i_t[] = {KV_REAL, KV_INT, KV_INT, KV_REAL};
+R_NativePrimitiveArgType wgt_himed_t[] = {KV_REAL, KV_INT, KV_REAL, KV_REAL};
+R_NativePrimitiveArgType R_lmrob_S_t[] = {
     KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
     KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT};
-[[maybe_unused]] R_NativePrimitiveArgType R_lmrob_MM_t[] = {
+R_NativePrimitiveArgType R_lmrob_MM_t[] = {
     KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT,
     KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT};
-[[maybe_unused]] R_NativePrimitiveArgType R_psifun_t[] = {KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT};
-[[maybe_unused]] R_NativePrimitiveArgType R_chifun_t[] = {KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT};
-[[maybe_unused]] R_NativePrimitiveArgType R_wgtfun_t[] = {KV_REAL, KV_REAL, KV_INT, KV_INT};
-[[maybe_unused]] R_NativePrimitiveArgType R_find_D_scale_t[] = {
+R_NativePrimitiveArgType R_psifun_t[] = {KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT};
+R_NativePrimitiveArgType R_chifun_t[] = {KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT};
+R_NativePrimitiveArgType R_wgtfun_t[] = {KV_REAL, KV_REAL, KV_INT, KV_INT};
+R_NativePrimitiveArgType R_find_D_scale_t[] = {
     KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_LGL};
-[[maybe_unused]] R_NativePrimitiveArgType R_calc_fitted_t[] = {
+R_NativePrimitiveArgType R_calc_fitted_t[] = {
     KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT};
-[[maybe_unused]] R_NativePrimitiveArgType R_lmrob_M_S_t[] = {
+R_NativePrimitiveArgType R_lmrob_M_S_t[] = {
     KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL,
     KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT,
     KV_LGL, KV_LGL, KV_LGL, KV_INT, KV_INT};
-[[maybe_unused]] R_NativePrimitiveArgType R_subsample_t[] = {
+R_NativePrimitiveArgType R_subsample_t[] = {
     KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL,
     KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_LGL, KV_INT, KV_INT, KV_REAL};
 // clang-format on
@@ -50,28 +53,27 @@ namespace {
 #define CDEF(name, n) {#name, KV_FN(name), n, name##_t}
 #define FDEF(name, n) {#name, KV_FN(name##_), n, nullptr}
 
-// Each subsystem's line is switched on when its routines are built.
 const R_CMethodDef c_methods[] = {
     CDEF(Qn0, 3),
     CDEF(Sn0, 5),
     CDEF(mc_C, 5),
     CDEF(wgt_himed_i, 4),
     CDEF(wgt_himed, 4),
-    // CDEF(R_lmrob_S, 22),
-    // CDEF(R_lmrob_MM, 17),
+    CDEF(R_lmrob_S, 22),
+    CDEF(R_lmrob_MM, 17),
     CDEF(R_psifun, 5),
     CDEF(R_chifun, 5),
     CDEF(R_wgtfun, 4),
     CDEF(R_find_D_scale, 11),
     CDEF(R_calc_fitted, 8),
-    // CDEF(R_lmrob_M_S, 25),
-    // CDEF(R_subsample, 20),
+    CDEF(R_lmrob_M_S, 25),
+    CDEF(R_subsample, 20),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {
     FDEF(rffastmcd, 48),
     FDEF(rfltsreg, 42),
-    // FDEF(rllarsbi, 18),
+    FDEF(rllarsbi, 18),
     {nullptr, nullptr, 0, nullptr}};
 }  // namespace
 

@@ -100,6 +100,13 @@ void print(const char* fmt, ...) {
   va_end(ap);
 }
 
+void eprint(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  REvprintf(fmt, ap);
+  va_end(ap);
+}
+
 void intpr(const char* label, const int* data, int n) {
   int nchar = -1;
   intpr_(label, &nchar, data, &n, std::strlen(label));

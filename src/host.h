@@ -67,6 +67,12 @@ void print(const char* fmt, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+// The same on R's error console (REprintf).
+void eprint(const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
 // Labelled printing of integer and double vectors, as R's intpr / dblepr.
 void intpr(const char* label, const int* data, int n);
 void dblepr(const char* label, const double* data, int n);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstddef>
 #include <vector>
 
@@ -11,7 +10,6 @@
 #define USE_FC_LEN_T
 #include <R_ext/BLAS.h>
 #include <R_ext/Lapack.h>
-#include <R_ext/Print.h>  // REvprintf: the failure notes go to the error console
 #include <Rmath.h>        // Rf_fmax2
 #ifndef FCONE
 #define FCONE
@@ -29,13 +27,6 @@ namespace {
 // Divisor of the scale the L1 routine reports; that scale is never read here.
 constexpr double l1_scale_divisor = 0.773372647623;
 constexpr int max_it_scale = 200;
-
-void error_console(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  REvprintf(fmt, ap);
-  va_end(ap);
-}
 
 void copy(const double* from, std::size_t count, double* to) {
   if (count > 0) std::copy(from, from + count, to);
@@ -142,7 +133,7 @@ void m_s_subsample(const double* X1, const double* y_work, int n, int p1, int p2
     subtract_product(n, p2, x2_work, b2_work, rs);
     l1_on_x1(X1, x1_work, n, p1, rs, descent_tol, theta, res, st);
     if (*kode > 1) {
-      error_console(
+      host::eprint(
           "\nm_s_subsample(): Problem in rllarsbi (rilars). KODE=%d. Exiting.\n", *kode);
       *scale = -1.0;
       return;
@@ -156,8 +147,8 @@ void m_s_subsample(const double* X1, const double* y_work, int n, int p1, int p2
       copy(theta, p1, b1);
       copy(b2_work, p2, b2);
       if (s < 1e-10) {
-        error_console("\nScale too small\n");
-        error_console("Aborting m_s_subsample()\n\n");
+        host::eprint("\nScale too small\n");
+        host::eprint("Aborting m_s_subsample()\n\n");
         *scale = -1.0;
         return;
       }

@@ -1,6 +1,7 @@
 // R glue for the whole module; see host.h for the control-flow rules.
 #include "host.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +28,7 @@ namespace detail {
 constexpr int max_warnings = 50;
 struct call_state {
   call_state* previous;
+  double last_poll;  // when R's event loop was last polled (seconds)
   int n_warnings;
   char warnings[max_warnings][512];
 };
@@ -39,6 +41,7 @@ void begin_call(call_state*& saved) {
   auto* st = reinterpret_cast<call_state*>(R_alloc(1, sizeof(call_state)));
   st->previous = current;
   st->n_warnings = 0;
+  st->last_poll = 0.0;
   saved = st;
   current = st;
 }
@@ -84,13 +87,60 @@ void warn(const char* fmt, ...) {
 }
 
 namespace {
-void check_interrupt_cb(void*) { R_CheckUserInterrupt(); }
+// What a poll of R's event loop caught.
+struct poll_result {
+  int kind;  // 0 nothing, 1 user interrupt, 2 error (e.g. a time limit)
+  char msg[512];
+};
+
+SEXP poll_body(void*) {
+  R_CheckUserInterrupt();
+  return R_NilValue;
+}
+
+SEXP poll_handler(SEXP cond, void* data) {
+  auto* res = static_cast<poll_result*>(data);
+  if (Rf_inherits(cond, "interrupt")) {
+    res->kind = 1;
+    return R_NilValue;
+  }
+  res->kind = 2;
+  std::snprintf(res->msg, sizeof res->msg, "%s", "computation stopped");
+  if (TYPEOF(cond) == VECSXP && XLENGTH(cond) > 0) {
+    SEXP m = VECTOR_ELT(cond, 0);
+    if (TYPEOF(m) == STRSXP && XLENGTH(m) > 0)
+      std::snprintf(res->msg, sizeof res->msg, "%s", CHAR(STRING_ELT(m, 0)));
+  }
+  return R_NilValue;
+}
+
+// Seconds on a monotonic clock.
+double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 }  // namespace
 
 void check_interrupt() {
-  // R_ToplevelExec returns FALSE when R_CheckUserInterrupt jumped; the
-  // interrupt is re-raised at the boundary of the call.
-  if (!R_ToplevelExec(check_interrupt_cb, nullptr)) throw interrupted();
+  // A user interrupt raises R's pending flag at once; time limits and other
+  // events need a pass through R's event loop, which is taken at most every
+  // 20 ms so that polling stays cheap in tight loops.
+  detail::call_state* st = detail::current;
+  if (!R_interrupts_pending && st != nullptr) {
+    const double t = now();
+    if (t - st->last_poll < 0.02) return;
+    st->last_poll = t;
+  }
+  // The condition is caught as an R condition, so nothing leaves by longjmp
+  // and R prints nothing; it is signalled again at the boundary of the call.
+  poll_result res{0, ""};
+  SEXP conds = PROTECT(Rf_allocVector(STRSXP, 2));
+  SET_STRING_ELT(conds, 0, Rf_mkChar("interrupt"));
+  SET_STRING_ELT(conds, 1, Rf_mkChar("error"));
+  R_tryCatch(poll_body, nullptr, conds, poll_handler, &res, nullptr, nullptr);
+  UNPROTECT(1);
+  if (res.kind == 1) throw interrupted();
+  if (res.kind == 2) throw failure(res.msg);
 }
 
 void print(const char* fmt, ...) {

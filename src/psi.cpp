@@ -283,9 +283,15 @@ extern "C" void psi_ggw_vec(double* v, int m, void* ex) {
 }
 
 // chi of the general case: the integral of psi over [0, |x|] over k[4].
-double rho_ggw_integral(double x, const double* k) {
+// abc: the (a, b, c) of the case.
+double rho_ggw_integral(double x, const double* k, const double* abc) {
   ggw_integrand st{k, false, ""};
+  // psi is exactly 0 beyond c + (2 a 708.4)^(1/b) (see psi_ggw); integrating
+  // only up to there gives the same integral, where a long range would let
+  // the integrator miss the part where psi lives and return 0.
+  const double psi_end = abc[2] + R_pow(2. * abc[0] * 708.4, 1. / abc[1]);
   double lower = 0., upper = std::fabs(x);
+  if (upper > psi_end) upper = psi_end;
   double epsabs = R_pow(DBL_EPSILON, 0.25), epsrel = epsabs;
   double result = 0., abserr = 0.;
   int neval = 0, ier = 0, last = 0;
@@ -304,7 +310,15 @@ double rho_ggw_integral(double x, const double* k) {
 }  // namespace
 
 double rho_ggw(double x, const double* k) {
-  if (!(k[0] > 0.)) return rho_ggw_integral(x, k);
+  if (!(k[0] > 0.)) {
+    // An unsupported case fails as the integrand would.  A NaN or infinite
+    // bound would only make the integrator fail: NaN stays NaN, and
+    // chi(inf) = 1 by the definition of k[4].
+    const double* abc = ggw_params(k, "psi_ggw");
+    if (std::isnan(x)) return x;
+    if (std::isinf(x)) return 1.;
+    return rho_ggw_integral(x, k, abc);
+  }
   const int p = ggw_case(k[0]);
   if (p < 1 || p > 6) host::fail("rho_ggw: Case (%i) not implemented.", p);
   const double c = ggw_case_abc[p - 1][2];

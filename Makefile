@@ -7,7 +7,7 @@ export R_LIBS := $(LIB)
 export R_MAKEVARS_USER ?= $(CURDIR)/tools/Makevars.dev
 VERSION := $(shell sed -n 's/^Version: //p' DESCRIPTION)
 
-.PHONY: all install test demo check memcheck sanitize clean
+.PHONY: all install test demo check memcheck sanitize fuzz clean
 
 all: install
 
@@ -22,6 +22,12 @@ test: install
 
 demo: install
 	$(RSCRIPT) -e 'demo("kelvara", package = "kelvara", ask = FALSE, echo = TRUE)'
+
+# Input fuzzing of every exported function in child processes (FUZZ_N calls
+# per function, FUZZ_SEED, FUZZ_FUNS=a,b to select); fails on any crash,
+# hang or unclear error.
+fuzz: install
+	$(RSCRIPT) tests/fuzz/run.R
 
 check:
 	$(R) CMD build --no-build-vignettes .

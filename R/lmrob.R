@@ -7,8 +7,9 @@
 ## Checks a design matrix and response before any compiled call.
 .check_xy <- function(x, y, need_y = TRUE) {
   if (is.data.frame(x)) x <- as.matrix(x)
+  if (!is.numeric(x)) stop("'x' must be a numeric matrix", call. = FALSE)
   if (is.null(dim(x))) x <- matrix(x, ncol = 1L)
-  if (!is.numeric(x) || length(dim(x)) != 2L)
+  if (length(dim(x)) != 2L)
     stop("'x' must be a numeric matrix", call. = FALSE)
   if (any(!is.finite(x)))
     stop("'x' contains NA, NaN or infinite values", call. = FALSE)
@@ -25,21 +26,6 @@
   }
   storage.mode(x) <- "double"
   list(x = x, y = if (need_y) as.double(y))
-}
-
-.check_count <- function(v, name, min = 1L) {
-  if (!is.numeric(v) || length(v) != 1L || is.na(v) || v != round(v) || v < min ||
-      v > .Machine$integer.max)
-    stop(sprintf("'%s' must be a whole number >= %d", name, min), call. = FALSE)
-  as.integer(v)
-}
-
-.check_positive <- function(v, name) as.double(.positive_number(v, name))
-
-.check_flag <- function(v, name) {
-  if (!is.logical(v) || length(v) != 1L || is.na(v))
-    stop(sprintf("'%s' must be TRUE or FALSE", name), call. = FALSE)
-  v
 }
 
 ## One draw of a non-singular subsample (internal).  Returns the exact fit
@@ -91,12 +77,11 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
   if (is.null(tuning_chi) || is.null(tuning_psi))
     stop("'tuning_chi' and 'tuning_psi' must be given for the ",
          names(.psi_codes)[code], " family", call. = FALSE)
-  if (!is.numeric(bb) || length(bb) != 1L || !is.finite(bb) || bb <= 0 || bb >= 1)
-    stop("'bb' must be a number in (0, 1)", call. = FALSE)
-  subsampling <- match.arg(subsampling)
+  bb <- .check_number_in(bb, "bb", 0, 1, open = c(TRUE, TRUE))
+  subsampling <- .check_choice(subsampling, "subsampling", c("nonsingular", "simple"))
   list(psi = names(.psi_codes)[code], psi_code = code,
        tuning_chi = .check_tuning(tuning_chi, code, "tuning_chi"),
-       bb = as.double(bb),
+       bb = bb,
        tuning_psi = .check_tuning(tuning_psi, code, "tuning_psi"),
        n_resample = .check_count(n_resample, "n_resample"),
        n_best = .check_count(n_best, "n_best"),

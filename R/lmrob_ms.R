@@ -12,9 +12,8 @@ lmrob_M_S_control <- function(psi = "bisquare", tuning_chi = 1.54764, bb = 0.5,
                               trace_level = 0L) {
   code <- .psi_code(psi)
   k <- .psi_const(tuning_chi, code)
-  if (!is.numeric(bb) || length(bb) != 1L || !is.finite(bb) || bb <= 0 || bb >= 1)
-    stop("'bb' must be one number in (0, 1)", call. = FALSE)
-  list(psi = names(.psi_codes)[code], tuning_chi = k, bb = as.double(bb),
+  list(psi = names(.psi_codes)[code], tuning_chi = k,
+       bb = .check_number_in(bb, "bb", 0, 1, open = c(TRUE, TRUE)),
        n_resample = .check_count(n_resample, "n_resample"),
        max_steps = .check_count(max_steps, "max_steps"),
        max_no_improve = .check_count(max_no_improve, "max_no_improve"),

@@ -13,6 +13,10 @@ lts <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
     mf <- stats::model.frame(x, data = data, na.action = stats::na.pass,
                              drop.unused.levels = TRUE)
     mt <- attr(mf, "terms")
+    for (v in setdiff(seq_along(mf), attr(mt, "response")))
+      if (is.factor(mf[[v]]) && nlevels(mf[[v]]) < 2L)
+        stop(sprintf("factor '%s' takes fewer than two values in the data", names(mf)[v]),
+             call. = FALSE)
     xlev <- stats::.getXlevels(mt, mf)
     y <- stats::model.response(mf)
     X <- stats::model.matrix(mt, mf)
@@ -22,8 +26,8 @@ lts <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
     if (missing(y)) stop("'y' is missing", call. = FALSE)
     X <- .lts_matrix(x)
   }
-  .lts_check_flag(intercept, "intercept")
-  .lts_check_flag(adjust, "adjust")
+  intercept <- .check_flag(intercept, "intercept")
+  adjust <- .check_flag(adjust, "adjust")
   if (!is.numeric(y) || (!is.null(dim(y)) && NCOL(y) != 1L))
     stop("'y' must be a numeric vector", call. = FALSE)
   y <- as.vector(y)
@@ -48,9 +52,7 @@ lts <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   if (n <= p)
     stop(sprintf("need more cases than coefficients (n = %d, p = %d)", n, p),
          call. = FALSE)
-  if (!is.numeric(alpha) || length(alpha) != 1L || is.na(alpha) ||
-      alpha < 0.5 || alpha > 1)
-    stop("'alpha' must be a number between 0.5 and 1", call. = FALSE)
+  alpha <- .check_number_in(alpha, "alpha", 0.5, 1)
   if (!is.numeric(nsamp) || length(nsamp) != 1L || !is.finite(nsamp) ||
       nsamp < 0 || nsamp != round(nsamp) || nsamp > .Machine$integer.max)
     stop("'nsamp' must be a whole number >= 0 (0: all p-subsets)", call. = FALSE)
@@ -104,15 +106,8 @@ lts <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
     stop("unknown argument(s) in '...': ",
          paste(if (length(bad)) bad else "(unnamed)", collapse = ", "),
          "; allowed are 'h' and 'trace'", call. = FALSE)
-  trace <- if (is.null(dots$trace)) 0L else dots$trace
-  if (!is.numeric(trace) || length(trace) != 1L || !is.finite(trace))
-    stop("'trace' must be a single number", call. = FALSE)
-  list(h = dots$h, trace = as.integer(trace))
-}
-
-.lts_check_flag <- function(v, name) {
-  if (!is.logical(v) || length(v) != 1L || is.na(v))
-    stop(sprintf("'%s' must be TRUE or FALSE", name), call. = FALSE)
+  trace <- if (is.null(dots$trace)) 0L else .check_count(dots$trace, "trace", 0L)
+  list(h = dots$h, trace = trace)
 }
 
 .lts_matrix <- function(x) {
@@ -248,6 +243,7 @@ lts <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
 }
 
 print.lts <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
+  digits <- .check_digits(digits)
   cat("Least trimmed squares regression (h = ", x$h, " of n = ", x$n, ")\n", sep = "")
   if (!is.null(x$call)) cat("Call: ", paste(deparse(x$call), collapse = "\n"), "\n", sep = "")
   cat("\nCoefficients:\n")
@@ -261,7 +257,7 @@ print.lts <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
   invisible(x)
 }
 
-.lts_which <- function(which) match.arg(which, c("lts", "reweighted"))
+.lts_which <- function(which) .check_choice(which, "which", c("lts", "reweighted"))
 
 coef.lts <- function(object, which = c("lts", "reweighted"), ...) {
   if (.lts_which(which) == "lts") object$coefficients else object$reweighted$coefficients
@@ -280,6 +276,8 @@ predict.lts <- function(object, newdata, which = c("lts", "reweighted"), ...) {
   if (missing(newdata) || is.null(newdata)) return(fitted.lts(object, which))
   beta <- coef.lts(object, which)
   if (!is.null(object$terms)) {
+    if (!is.list(newdata))
+      stop("'newdata' must be a data frame for a fit from a formula", call. = FALSE)
     tt <- stats::delete.response(object$terms)
     mf <- stats::model.frame(tt, newdata, na.action = stats::na.pass,
                              xlev = object$xlevels)

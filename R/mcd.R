@@ -31,13 +31,6 @@
   }
 }
 
-.mcd_check_count <- function(value, name, lower = 0) {
-  if (!is.numeric(value) || length(value) != 1L || !is.finite(value) ||
-      value != round(value) || value < lower || value > .Machine$integer.max)
-    stop(sprintf("'%s' must be one whole number >= %d", name, lower), call. = FALSE)
-  as.integer(value)
-}
-
 .mcd_data <- function(x) {
   if (is.data.frame(x)) {
     if (!all(vapply(x, is.numeric, NA)))
@@ -126,15 +119,14 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   p <- ncol(x)
   if (n <= p)
     stop(sprintf("need more cases than variables (n = %d, p = %d)", n, p), call. = FALSE)
-  if (!is.numeric(alpha) || length(alpha) != 1L || is.na(alpha) || alpha < 0.5 || alpha > 1)
-    stop("'alpha' must be one number between 0.5 and 1", call. = FALSE)
+  alpha <- .check_number_in(alpha, "alpha", 0.5, 1)
   h <- .mcd_coverage(alpha, n, p)
   if (h < p + 1L || h > n)
     stop(sprintf("the coverage h = %d must lie in p + 1 = %d .. n = %d", h, p + 1L, n),
          call. = FALSE)
-  nsamp <- .mcd_check_count(nsamp, "nsamp", 0)
-  trace <- .mcd_check_count(trace, "trace", 0)
-  group_size <- .mcd_check_count(group_size, "group_size", 1)
+  nsamp <- .check_count(nsamp, "nsamp", 0L)
+  trace <- .check_count(trace, "trace", 0L)
+  group_size <- .check_count(group_size, "group_size", 1L)
   if (nsamp == 0L && choose(n, p + 1) > .Machine$integer.max)
     stop(sprintf(paste("nsamp = 0 asks for all %.0f subsets of p + 1 = %d cases,",
                        "more than can be searched; use nsamp > 0"),
@@ -144,8 +136,9 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   ## value keeps the merged-data work array small.
   if (n < 2 * group_size) group_size <- min(group_size, n %/% 2L + 1L)
   if (!is.null(seed)) {
-    if (!is.numeric(seed) || length(seed) != 1L || !is.finite(seed))
-      stop("'seed' must be NULL or one number", call. = FALSE)
+    if (!is.numeric(seed) || length(seed) != 1L || !is.finite(seed) ||
+        abs(seed) > .Machine$integer.max)
+      stop("'seed' must be NULL or one number within the integer range", call. = FALSE)
     set.seed(seed)
   }
   if (!exists(".Random.seed", envir = globalenv(), inherits = FALSE)) stats::runif(1L)
@@ -158,6 +151,14 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   ## so that those judgements are relative to each variable's spread, and its
   ## results are carried back here (the estimates are affine equivariant).
   ps <- .mcd_prescale(x)
+  ## Covariances are products of two spreads: they must not under- or
+  ## overflow.
+  sq <- ps$scale^2
+  if (any(sq < .Machine$double.xmin | sq > .Machine$double.xmax))
+    stop(sprintf(paste("'x' has a variable of spread %g, whose covariance cannot be",
+                       "represented in double precision; rescale 'x'"),
+                 ps$scale[which(sq < .Machine$double.xmin | sq > .Machine$double.xmax)[1L]]),
+         call. = FALSE)
   z <- .mcd_fortran(ps$x, n, p, h, nsamp, group_size, cutoff, chi_median, trace)
   loc <- ps$loc
   sc <- ps$scale
@@ -276,6 +277,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
 }
 
 print.mcd <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
+  digits <- .check_digits(digits)
   cat("\nMinimum covariance determinant (h = ", x$h, " of n = ", x$n, ")\n", sep = "")
   if (!is.null(x$call)) cat("Call: ", paste(deparse(x$call), collapse = "\n"), "\n", sep = "")
   msg <- .mcd_exact_text(x)
@@ -297,6 +299,7 @@ summary.mcd <- function(object, ...) {
 }
 
 print.summary.mcd <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
+  digits <- .check_digits(digits)
   o <- x$object
   print(o, digits = digits, ...)
   cat("\nRaw center:\n")

@@ -87,15 +87,6 @@ chi_func <- function(x, psi = "bisquare", cc, deriv = 0) {
 
 wgt_func <- function(x, psi = "bisquare", cc) .psi_eval("R_wgtfun", x, psi, cc, NULL)
 
-## A single positive finite number.
-.positive_number <- function(v, name, zero_ok = FALSE) {
-  if (!is.numeric(v) || length(v) != 1L || !is.finite(v) ||
-      (if (zero_ok) v < 0 else v <= 0))
-    stop("'", name, "' must be a ", if (zero_ok) "non-negative" else "positive",
-         " finite number", call. = FALSE)
-  v
-}
-
 ## D-scale of the residuals r / tau: the fixed point of
 ## s^2 = (sum N_i / sum M_i) / kappa with the weights w_i = wgt(r_i / (tau_i s))
 ## (variant 1: N = w z^2, M = w; 2: N = (w z)^2, M = w^2; 3: N = w r^2,
@@ -107,10 +98,10 @@ wgt_func <- function(x, psi = "bisquare", cc) .psi_eval("R_wgtfun", x, psi, cc, 
   if (!is.numeric(tau) || length(tau) != length(r) || !all(is.finite(tau)) ||
       any(tau <= 0))
     stop("'tau' must hold one positive finite factor per residual", call. = FALSE)
-  .positive_number(kappa, "kappa")
-  .positive_number(scale, "scale")
-  .positive_number(rel_tol, "rel_tol")
-  .positive_number(max_k, "max_k", zero_ok = TRUE)
+  kappa <- .check_positive(kappa, "kappa")
+  scale <- .check_positive(scale, "scale")
+  rel_tol <- .check_positive(rel_tol, "rel_tol")
+  max_k <- .check_count(max_k, "max_k", min = 0L)
   if (!is.numeric(variant) || length(variant) != 1L || !(variant %in% 1:4))
     stop("'variant' must be 1, 2, 3 or 4", call. = FALSE)
   code <- .psi_code(psi)

@@ -6,8 +6,7 @@
 .univariate_sample <- function(x, na.rm) {
   if (!is.numeric(x) || is.object(x))
     stop("'x' must be a numeric vector", call. = FALSE)
-  if (!is.logical(na.rm) || length(na.rm) != 1L || is.na(na.rm))
-    stop("'na.rm' must be TRUE or FALSE", call. = FALSE)
+  na.rm <- .check_flag(na.rm, "na.rm")
   x <- as.double(x)
   if (anyNA(x)) {
     if (!na.rm)
@@ -23,35 +22,13 @@
   x
 }
 
-.flag <- function(value, name) {
-  if (!is.logical(value) || length(value) != 1L || is.na(value))
-    stop(sprintf("'%s' must be TRUE or FALSE", name), call. = FALSE)
-  value
-}
-
-## One non-negative whole number.
-.count <- function(value, name) {
-  if (is.logical(value) && length(value) == 1L && !is.na(value))
-    value <- as.integer(value)
-  if (!is.numeric(value) || length(value) != 1L || !is.finite(value) ||
-      value < 0 || value != round(value) || value > .Machine$integer.max)
-    stop(sprintf("'%s' must be one non-negative whole number", name), call. = FALSE)
-  as.integer(value)
-}
-
-.positive <- function(value, name) {
-  if (!is.numeric(value) || length(value) != 1L || !is.finite(value) || value <= 0)
-    stop(sprintf("'%s' must be one positive finite number", name), call. = FALSE)
-  as.double(value)
-}
-
 ## Small-sample factors for n = 2..9 (index n - 1).
 .qn_small <- c(0.399, 0.994, 0.512, 0.844, 0.611, 0.857, 0.669, 0.872)
 .sn_small <- c(0.743, 1.851, 0.954, 1.351, 0.993, 1.198, 1.005, 1.131)
 
 qn <- function(x, finite.corr = TRUE, na.rm = FALSE) {
   x <- .univariate_sample(x, na.rm)
-  finite.corr <- .flag(finite.corr, "finite.corr")
+  finite.corr <- .check_flag(finite.corr, "finite.corr")
   n <- length(x)
   if (n == 1L) return(NA_real_)
   raw <- .C("Qn0", x, n, result = double(1), PACKAGE = "kelvara")$result
@@ -64,7 +41,7 @@ qn <- function(x, finite.corr = TRUE, na.rm = FALSE) {
 
 sn <- function(x, finite.corr = TRUE, na.rm = FALSE) {
   x <- .univariate_sample(x, na.rm)
-  finite.corr <- .flag(finite.corr, "finite.corr")
+  finite.corr <- .check_flag(finite.corr, "finite.corr")
   n <- length(x)
   if (n == 1L) return(NA_real_)
   raw <- .C("Sn0", x, n, 0L, result = double(1), double(n),
@@ -79,8 +56,8 @@ sn <- function(x, finite.corr = TRUE, na.rm = FALSE) {
 medcouple <- function(x, eps1 = 1e-14, eps2 = 1e-15, maxit = 100L, trace = 0L,
                       na.rm = FALSE) {
   x <- .univariate_sample(x, na.rm)
-  eps <- c(.positive(eps1, "eps1"), .positive(eps2, "eps2"))
-  iter <- c(.count(maxit, "maxit"), .count(trace, "trace"))
+  eps <- c(.check_positive(eps1, "eps1"), .check_positive(eps2, "eps2"))
+  iter <- c(.check_count(maxit, "maxit", 0L), .check_count(trace, "trace", 0L))
   .C("mc_C", x, length(x), eps, iter, result = double(1),
      PACKAGE = "kelvara")$result
 }

@@ -276,6 +276,8 @@ int refine_fast_s(const double* x, double* wx, const double* y, double* wy,
   bool converged = false;
   int it = 0;
   while (it < limit) {
+    // A refinement to convergence on a large sample may run long.
+    host::check_interrupt();
     s = s * std::sqrt(sum_rho_sc(res, s, n, p, k, ipsi) / b);
     get_weights_rhop(res, s, n, k, ipsi, weights);
     weighted_ls(x, y, weights, n, p, wx, wy, work, lwork, trace_level);

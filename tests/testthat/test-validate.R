@@ -1,0 +1,75 @@
+test_that("the shared scalar checks accept exactly the valid values and name the argument", {
+  chk <- function(f, ...) tryCatch(f(...), error = conditionMessage)
+  flag <- kelvara:::.check_flag
+  expect_identical(flag(TRUE, "a"), TRUE)
+  for (bad in list(NA, 1, "TRUE", c(TRUE, FALSE), logical(0), NULL))
+    expect_identical(chk(flag, bad, "a"), "'a' must be TRUE or FALSE")
+  count <- kelvara:::.check_count
+  expect_identical(count(3, "k"), 3L)
+  expect_identical(count(0, "k", 0L), 0L)
+  expect_identical(count(.Machine$integer.max, "k"), .Machine$integer.max)
+  for (bad in list(0, -1, 1.5, NA, NaN, Inf, 2^31, "1", TRUE, c(1, 2), numeric(0),
+                   factor(2)))
+    expect_identical(chk(count, bad, "k"), "'k' must be a whole number >= 1")
+  pos <- kelvara:::.check_positive
+  expect_identical(pos(2L, "s"), 2)
+  expect_identical(pos(0, "s", zero_ok = TRUE), 0)
+  for (bad in list(0, -0, -1, NA, Inf, 1i, "1", c(1, 2)))
+    expect_identical(chk(pos, bad, "s"), "'s' must be a positive finite number")
+  expect_identical(chk(pos, -1e-300, "s", zero_ok = TRUE),
+                   "'s' must be a non-negative finite number")
+  within <- kelvara:::.check_number_in
+  expect_identical(within(0.5, "alpha", 0.5, 1), 0.5)
+  expect_identical(chk(within, 0.5 - 1e-12, "alpha", 0.5, 1),
+                   "'alpha' must be a number in [0.5, 1]")
+  expect_identical(chk(within, 1, "bb", 0, 1, c(TRUE, TRUE)), "'bb' must be a number in (0, 1)")
+  choice <- kelvara:::.check_choice
+  expect_identical(choice(c("a1", "b"), "w", c("a1", "b")), "a1")
+  expect_identical(choice("b", "w", c("a1", "b")), "b")
+  expect_identical(choice("a", "w", c("a1", "b")), "a1")
+  for (bad in list("c", NA, "", 1, c("a1", "x"), character(0), NULL))
+    expect_identical(chk(choice, bad, "w", c("a1", "b")), "'w' must be one of \"a1\", \"b\"")
+})
+
+test_that("faults found by the fuzzer give clear errors", {
+  set.seed(3)
+  x <- cbind(1, stats::rnorm(20))
+  y <- stats::rnorm(20)
+  # A design that is no vector at all reached matrix() unchecked.
+  expect_error(lmrob_S(NULL, y), "'x' must be a numeric matrix", fixed = TRUE)
+  expect_error(lmrob_MM(function(z) z, y, 0, 1), "'x' must be a numeric matrix", fixed = TRUE)
+  # Choices are checked by name (match.arg only spoke of 'arg').
+  expect_error(lmrob_control(subsampling = "exact"), "'subsampling' must be one of")
+  expect_error(lmrob_control(subsampling = NA), "'subsampling' must be one of")
+  expect_identical(lmrob_control(subsampling = "simple")$subsampling, "simple")
+  fit <- lts(x[, 2], y, nsamp = 20)
+  expect_error(coef(fit, which = "raw"), "'which' must be one of \"lts\", \"reweighted\"")
+  expect_error(coef(fit, which = NA), "'which' must be one of")
+  expect_identical(coef(fit, "reweighted"), fit$reweighted$coefficients)
+  # A trace level beyond the integers became NA in the compiled call.
+  expect_error(lts(x[, 2], y, trace = 1e10), "'trace' must be a whole number >= 0")
+  # A factor that takes one value in the data (after unused levels are dropped).
+  d <- data.frame(y = y, z = x[, 2], f = factor(rep("a", 20), levels = c("a", "b")))
+  expect_error(lts(y ~ z + f, d), "factor 'f' takes fewer than two values")
+  # Formula fits predict from data frames only.
+  d$f <- factor(rep(c("a", "b"), 10))
+  ff <- lts(y ~ z + f, d, nsamp = 20)
+  expect_error(predict(ff, matrix(1, 2, 2)), "'newdata' must be a data frame")
+  expect_equal(predict(ff, d[1:3, ]), unname(fitted(ff)[1:3]))
+  # Print methods refused invalid digits only inside print.default.
+  m <- mcd(x[, 2], nsamp = 20)
+  for (f in list(function(d) print(m, digits = d), function(d) print(fit, digits = d),
+                 function(d) print(summary(m), digits = d)))
+    for (d in list(-1, NA, "a", 0, 23))
+      expect_error(utils::capture.output(f(d)), "'digits' must be a whole number from 1 to 22")
+  # MCD of data whose covariance under- or overflows: a clear error instead of
+  # a failing Cholesky factorisation inside the reweighting.
+  for (s in c(1e-300, 1e300)) {
+    z <- matrix(stats::rnorm(40), 20) * s
+    expect_error(mcd(z), "whose covariance cannot be represented in double precision")
+    expect_error(mcd(z, alpha = 1), "rescale 'x'")
+  }
+  z <- matrix(stats::rnorm(40), 20)
+  expect_equal(mcd(z * 1e-150, seed = 1)$cov, mcd(z, seed = 1)$cov * 1e-300)
+  expect_error(mcd(z, seed = 1e300), "'seed' must be NULL or one number within the integer range")
+})

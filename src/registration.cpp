@@ -5,6 +5,8 @@
 #include <R_ext/Rdynload.h>
 
 #include "host.h"
+#include "psi.h"
+#include "scale.h"
 
 #define KV_REAL 14  // double
 #define KV_INT 13   // integer
@@ -40,8 +42,10 @@ namespace {
     KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_LGL, KV_INT, KV_INT, KV_REAL};
 // clang-format on
 
-#define CDEF(name, n) {#name, reinterpret_cast<DL_FUNC>(&name), n, name##_t}
-#define FDEF(name, n) {#name, reinterpret_cast<DL_FUNC>(&name##_), n, nullptr}
+// Through void (*)(void), the one function type that casts silently.
+#define KV_FN(f) reinterpret_cast<DL_FUNC>(reinterpret_cast<void (*)(void)>(&f))
+#define CDEF(name, n) {#name, KV_FN(name), n, name##_t}
+#define FDEF(name, n) {#name, KV_FN(name##_), n, nullptr}
 
 // Each subsystem's line is switched on when its routines are built.
 const R_CMethodDef c_methods[] = {
@@ -52,11 +56,11 @@ const R_CMethodDef c_methods[] = {
     // CDEF(wgt_himed, 4),
     // CDEF(R_lmrob_S, 22),
     // CDEF(R_lmrob_MM, 17),
-    // CDEF(R_psifun, 5),
-    // CDEF(R_chifun, 5),
-    // CDEF(R_wgtfun, 4),
-    // CDEF(R_find_D_scale, 11),
-    // CDEF(R_calc_fitted, 8),
+    CDEF(R_psifun, 5),
+    CDEF(R_chifun, 5),
+    CDEF(R_wgtfun, 4),
+    CDEF(R_find_D_scale, 11),
+    CDEF(R_calc_fitted, 8),
     // CDEF(R_lmrob_M_S, 25),
     // CDEF(R_subsample, 20),
     {nullptr, nullptr, 0, nullptr}};

@@ -1,0 +1,77 @@
+// The six psi families: rho (normalised to at most 1), psi, psi' and weight
+// functions selected by a family code, the normalising constant, and the
+// vectorised evaluation for R.
+#ifndef KELVARA_PSI_H
+#define KELVARA_PSI_H
+
+namespace kelvara {
+
+// Psi-family codes (the same values as .psi_codes in R/codes.R).  Code 0 and
+// every value outside 0..6 select the bisquare family.
+enum psi_family : int {
+  PSI_BISQUARE = 1,
+  PSI_GAUSSWEIGHT = 2,
+  PSI_OPTIMAL = 3,
+  PSI_HAMPEL = 4,
+  PSI_GGW = 5,
+  PSI_LQQ = 6
+};
+
+// Tuning constants k, by family:
+//   bisquare, gaussweight, optimal: k[0] = c
+//   hampel: k[0] = a, k[1] = b, k[2] = r (0 < a <= b < r)
+//   ggw:    k[0] = case (1..6 built in; 0 general with k[1..4] = a, b, c and
+//           the integral of psi over [0, inf))
+//   lqq:    k[0] = b, k[1] = c, k[2] = s (s > 1)
+
+/** chi(x): the normalised rho, chi(0) = 0, bounded by 1. */
+double rho(double x, const double* k, int ipsi);
+/** psi(x) = rho~'(x), with rho~ = chi / normcnst. */
+double psi(double x, const double* k, int ipsi);
+/** psi'(x). */
+double psip(double x, const double* k, int ipsi);
+/** Weight psi(x) / x (1 at x = 0). */
+double wgt(double x, const double* k, int ipsi);
+/** The factor turning rho~ into chi (1 / rho~(inf) except ggw cases 2, 3, 5, 6). */
+double normcnst(const double* k, int ipsi);
+
+// The family functions behind the dispatch.  The ggw functions throw
+// kelvara::failure for an unsupported case number.
+double rho_biwgt(double x, const double* k);
+double psi_biwgt(double x, const double* k);
+double psip_biwgt(double x, const double* k);
+double wgt_biwgt(double x, const double* k);
+double rho_gwgt(double x, const double* k);
+double psi_gwgt(double x, const double* k);
+double psip_gwgt(double x, const double* k);
+double wgt_gwgt(double x, const double* k);
+double rho_opt(double x, const double* k);
+double psi_opt(double x, const double* k);
+double psip_opt(double x, const double* k);
+double wgt_opt(double x, const double* k);
+double rho_hmpl(double x, const double* k);
+double psi_hmpl(double x, const double* k);
+double psip_hmpl(double x, const double* k);
+double wgt_hmpl(double x, const double* k);
+double rho_ggw(double x, const double* k);
+double psi_ggw(double x, const double* k);
+double psip_ggw(double x, const double* k);
+double wgt_ggw(double x, const double* k);
+double rho_lin(double x, const double* k);
+double psi_lin(double x, const double* k);
+double psip_lin(double x, const double* k);
+double wgt_lin(double x, const double* k);
+
+}  // namespace kelvara
+
+extern "C" {
+// deriv: -1 rho~, 1 psi', otherwise psi.
+void R_psifun(double* x, const double* k, const int* ipsi, const int* deriv,
+              const int* n);
+// deriv: 1 chi' = normcnst * psi, 2 chi'' = normcnst * psi', otherwise chi.
+void R_chifun(double* x, const double* k, const int* ipsi, const int* deriv,
+              const int* n);
+void R_wgtfun(double* x, const double* k, const int* ipsi, const int* n);
+}
+
+#endif

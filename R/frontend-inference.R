@@ -17,9 +17,9 @@
   ## leverage points (large residuals, weight near 0) do not shrink it.
   ## The factor n / (n - p) makes the formula the least-squares one when
   ## psi is the identity.
-  psi_u <- .psi_eval(u, code, tuning, "psi")
-  dpsi <- mean(.psi_eval(u, code, tuning, "psip"))
-  w <- .psi_eval(u, code, tuning, "wgt")
+  psi_u <- .psi_value(u, code, tuning, "psi")
+  dpsi <- mean(.psi_value(u, code, tuning, "psip"))
+  w <- .psi_value(u, code, tuning, "wgt")
   cov <- na_cov
   xtwx <- crossprod(x * sqrt(w))
   if (dpsi > 0 && sum(w) > 0) {
@@ -35,13 +35,13 @@
   ## Robust R^2 = 1 - sum rho(r / s) / sum rho((y - mu) / s), with mu the
   ## M-estimate of location under the same psi and scale (0 without an
   ## intercept).
-  rho_fit <- sum(.psi_eval(u, code, tuning, "chi"))
+  rho_fit <- sum(.psi_value(u, code, tuning, "chi"))
   if (intercept) {
     mu0 <- stats::median(y / sw)
     loc <- .stage_MM(matrix(sw, ncol = 1L), y, mu0, scale, control, tuning = tuning)
     r0 <- y - sw * loc$coefficients
   } else r0 <- y
-  rho_null <- sum(.psi_eval(r0 / scale, code, tuning, "chi"))
+  rho_null <- sum(.psi_value(r0 / scale, code, tuning, "chi"))
   r2 <- if (rho_null > 0) max(0, 1 - rho_fit / rho_null) else NA_real_
   df_int <- as.integer(intercept)
   adj <- 1 - (1 - r2) * (n - df_int) / (n - p)

@@ -182,7 +182,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   if (exact) {
     rw[use] <- as.double(abs(res[use] * sw[use]) < 1e-10 * max(1, abs(yw)))
   } else {
-    rw[use] <- .psi_eval(res[use] * sw[use] / scale, .psi_code(control$psi), tuning, "wgt")
+    rw[use] <- .psi_value(res[use] * sw[use] / scale, .psi_code(control$psi), tuning, "wgt")
   }
   fit <- list(coefficients = coef, scale = scale, residuals = res,
               fitted.values = fitted, rweights = rw, weights = weights,

@@ -15,7 +15,7 @@
 
 ## Evaluate psi (what = "psi"), its derivative ("psip"), the normalised rho
 ## ("chi") or the weight ("wgt") of a family given by code.
-.psi_eval <- function(x, code, k, what = c("psi", "psip", "chi", "wgt")) {
+.psi_value <- function(x, code, k, what = c("psi", "psip", "chi", "wgt")) {
   what <- match.arg(what)
   switch(what,
          psi = psi_func(x, code, k, deriv = 0),
@@ -78,7 +78,10 @@
 .psi_breaks <- function(code, k) {
   switch(as.character(code),
          "1" = k[1], "3" = k[1] * c(2, 3), "4" = k[1:3],
-         "5" = if (k[1] == 0) k[4] else numeric(),
+         "5" = if (k[1] == 0) k[4] else {
+           cs <- .ggw_cases[k[1], 3]
+           c(cs, 3 * cs, .ggw_chi_end[k[1]])
+         },
          "6" = c(k[2], k[1] + k[2], k[1] + k[2] - (k[1] * k[3] - 2 * (k[1] + k[2])) / (k[3] - 1)),
          numeric())
 }
@@ -95,6 +98,15 @@
 ## E[chi(Z)] at the normal: the breakdown point of the M-scale whose
 ## right-hand side makes it consistent.
 .chi_expect <- function(code, k) {
+  if (code == 5L && k[1] == 0) {
+    ## General GGW case: chi is the integral of psi (to the accuracy of an
+    ## adaptive quadrature), so E chi(Z) = 2 / N * int_0^Inf psi(t) P(Z > t) dt
+    ## by exchanging the two integrals; this avoids integrating a noisy chi.
+    v <- stats::integrate(function(t) psi_func(t, code, k, deriv = 0) *
+                            stats::pnorm(t, lower.tail = FALSE),
+                          0, Inf, rel.tol = 1e-11)$value
+    return(2 * v / k[5])
+  }
   .normal_expect(function(z) chi_func(z, code, k, deriv = 0), .psi_breaks(code, k))
 }
 
@@ -102,6 +114,10 @@
 .ggw_cases <- rbind(c(0.648, 1, 1.694), c(0.4760508, 1, 1.2442567),
                     c(0.1674046, 1, 0.437547), c(1.387, 1.5, 1.063),
                     c(0.8372485, 1.5, 0.7593544), c(0.2036741, 1.5, 0.2959132))
+
+## End points of the polynomial chi of the built-in cases.
+.ggw_chi_end <- c(18.5527638190955, 13.7587939698492, 4.89447236180905,
+                  11.4974874371859, 8.15075376884422, 3.17587939698492)
 
 ## The built-in case whose (a, b, c) agree with the general constants k.
 .ggw_builtin <- function(k) {

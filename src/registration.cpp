@@ -5,6 +5,7 @@
 #include <R_ext/Rdynload.h>
 
 #include "host.h"
+#include "lmrob.h"
 #include "psi.h"
 #include "scale.h"
 
@@ -54,15 +55,15 @@ const R_CMethodDef c_methods[] = {
     // CDEF(mc_C, 5),
     // CDEF(wgt_himed_i, 4),
     // CDEF(wgt_himed, 4),
-    // CDEF(R_lmrob_S, 22),
-    // CDEF(R_lmrob_MM, 17),
+    CDEF(R_lmrob_S, 22),
+    CDEF(R_lmrob_MM, 17),
     CDEF(R_psifun, 5),
     CDEF(R_chifun, 5),
     CDEF(R_wgtfun, 4),
     CDEF(R_find_D_scale, 11),
     CDEF(R_calc_fitted, 8),
     // CDEF(R_lmrob_M_S, 25),
-    // CDEF(R_subsample, 20),
+    CDEF(R_subsample, 20),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

@@ -1,0 +1,260 @@
+## Robust regression at the matrix level: non-singular subsampling, the
+## S-estimator (fast-S), the MM step and the M-scale of given residuals.
+
+## Subsampling status codes, as the compiled code returns them.
+.subsample_status <- c(ok = 0L, no_replacement = 1L, too_many_singular = 2L)
+
+## Checks a design matrix and response before any compiled call.
+.check_xy <- function(x, y, need_y = TRUE) {
+  if (is.data.frame(x)) x <- as.matrix(x)
+  if (is.null(dim(x))) x <- matrix(x, ncol = 1L)
+  if (!is.numeric(x) || length(dim(x)) != 2L)
+    stop("'x' must be a numeric matrix", call. = FALSE)
+  if (any(!is.finite(x)))
+    stop("'x' contains NA, NaN or infinite values", call. = FALSE)
+  if (ncol(x) < 1L) stop("'x' must have at least one column", call. = FALSE)
+  if (need_y) {
+    if (!is.numeric(y) || !is.null(dim(y)) && min(dim(y)) != 1L)
+      stop("'y' must be a numeric vector", call. = FALSE)
+    y <- as.vector(y)
+    if (length(y) != nrow(x))
+      stop(sprintf("'y' has length %d but 'x' has %d rows", length(y), nrow(x)),
+           call. = FALSE)
+    if (any(!is.finite(y)))
+      stop("'y' contains NA, NaN or infinite values", call. = FALSE)
+  }
+  storage.mode(x) <- "double"
+  list(x = x, y = if (need_y) as.double(y))
+}
+
+.check_count <- function(v, name, min = 1L) {
+  if (!is.numeric(v) || length(v) != 1L || is.na(v) || v != round(v) || v < min ||
+      v > .Machine$integer.max)
+    stop(sprintf("'%s' must be a whole number >= %d", name, min), call. = FALSE)
+  as.integer(v)
+}
+
+.check_positive <- function(v, name) {
+  if (!is.numeric(v) || length(v) != 1L || !is.finite(v) || v <= 0)
+    stop(sprintf("'%s' must be a positive number", name), call. = FALSE)
+  as.double(v)
+}
+
+.check_flag <- function(v, name) {
+  if (!is.logical(v) || length(v) != 1L || is.na(v))
+    stop(sprintf("'%s' must be TRUE or FALSE", name), call. = FALSE)
+  v
+}
+
+## One draw of a non-singular subsample (internal).  Returns the exact fit
+## through the chosen observations (1-based in 'idc'), the factorisation of
+## the equilibrated submatrix and the equilibration.
+.lmrob_subsample <- function(x, y, sample = TRUE, max_singular = 200L,
+                             nonsingular = TRUE, tol = 1e-7) {
+  d <- .check_xy(x, y)
+  n <- nrow(d$x)
+  p <- ncol(d$x)
+  if (n < p) stop("need at least as many observations as columns of 'x'", call. = FALSE)
+  z <- .C("R_subsample",
+          x = d$x, y = d$y, n = as.integer(n), p = as.integer(p),
+          beta = double(p), perm_work = integer(n), idc = integer(n),
+          var_order = integer(p), lu = double(p * p), col_work = double(p),
+          pivot = integer(p), row_scale = double(n), col_scale = double(p),
+          row_equ = integer(1L), col_equ = integer(1L), status = integer(1L),
+          sample = .check_flag(sample, "sample"),
+          max_singular = .check_count(max_singular, "max_singular"),
+          nonsingular = as.integer(.check_flag(nonsingular, "nonsingular")),
+          tol = .check_positive(tol, "tol"),
+          PACKAGE = "kelvara")
+  list(coefficients = z$beta, status = z$status,
+       idc = z$idc[seq_len(p)] + 1L, order = z$idc + 1L,
+       var_order = z$var_order + 1L, lu = matrix(z$lu, p, p),
+       pivot = z$pivot[seq_len(max(p - 1L, 0L))] + 1L,
+       row_scale = z$row_scale, col_scale = z$col_scale,
+       row_equ = z$row_equ == 1L, col_equ = z$col_equ == 1L)
+}
+
+## Number of tuning constants each psi family reads (by code 1..6).
+.psi_nconst <- c(1L, 1L, 1L, 3L, 1L, 3L)
+
+## Checks the tuning constants of a psi family given by its code.
+.check_tuning <- function(k, code, name) {
+  if (!is.numeric(k) || any(!is.finite(k)))
+    stop(sprintf("'%s' must be finite numbers", name), call. = FALSE)
+  need <- .psi_nconst[code]
+  if (code == 5L && length(k) >= 1L && k[1L] == 0) need <- 5L
+  if (length(k) < need)
+    stop(sprintf("'%s' needs %d value(s) for this psi family", name, need), call. = FALSE)
+  ok <- switch(code,
+               k[1L] > 0, k[1L] > 0, k[1L] > 0,
+               0 < k[1L] && k[1L] <= k[2L] && k[2L] < k[3L],
+               k[1L] == round(k[1L]) && k[1L] >= 0 && k[1L] <= 6 &&
+                 (k[1L] != 0 || all(k[2:5] > 0)),
+               k[1L] > 0 && k[2L] > 0 && k[3L] > 1)
+  if (!isTRUE(ok))
+    stop(sprintf("'%s' = (%s) are not valid constants for this psi family", name,
+                 paste(format(k), collapse = ", ")), call. = FALSE)
+  as.double(k)
+}
+
+lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
+                          tuning_psi = NULL, n_resample = 500L, n_best = 2L,
+                          refine_steps = 1L, max_refine = 200L, refine_tol = 1e-7,
+                          solve_tol = 1e-7, max_it_scale = 200L, n_groups = 5L,
+                          group_size = 400L, max_it = 50L, rel_tol = 1e-7,
+                          subsampling = c("nonsingular", "simple"),
+                          max_singular = 1000L, trace = 0L) {
+  code <- .psi_code(psi)
+  if (code == 1L) {
+    if (is.null(tuning_chi)) tuning_chi <- 1.54764
+    if (is.null(tuning_psi)) tuning_psi <- 4.685061
+  }
+  if (is.null(tuning_chi) || is.null(tuning_psi))
+    stop("'tuning_chi' and 'tuning_psi' must be given for the ",
+         names(.psi_codes)[code], " family", call. = FALSE)
+  if (!is.numeric(bb) || length(bb) != 1L || !is.finite(bb) || bb <= 0 || bb >= 1)
+    stop("'bb' must be a number in (0, 1)", call. = FALSE)
+  subsampling <- match.arg(subsampling)
+  list(psi = names(.psi_codes)[code], psi_code = code,
+       tuning_chi = .check_tuning(tuning_chi, code, "tuning_chi"),
+       bb = as.double(bb),
+       tuning_psi = .check_tuning(tuning_psi, code, "tuning_psi"),
+       n_resample = .check_count(n_resample, "n_resample"),
+       n_best = .check_count(n_best, "n_best"),
+       refine_steps = .check_count(refine_steps, "refine_steps"),
+       max_refine = .check_count(max_refine, "max_refine"),
+       refine_tol = .check_positive(refine_tol, "refine_tol"),
+       solve_tol = .check_positive(solve_tol, "solve_tol"),
+       max_it_scale = .check_count(max_it_scale, "max_it_scale"),
+       n_groups = .check_count(n_groups, "n_groups"),
+       group_size = .check_count(group_size, "group_size"),
+       max_it = .check_count(max_it, "max_it", min = 0L),
+       rel_tol = .check_positive(rel_tol, "rel_tol"),
+       subsampling = subsampling,
+       max_singular = .check_count(max_singular, "max_singular"),
+       trace = .check_count(trace, "trace", min = 0L))
+}
+
+## Re-validates a control list (it may have been edited by hand).
+.check_control <- function(control) {
+  if (!is.list(control)) stop("'control' must be a list from lmrob_control()", call. = FALSE)
+  args <- formals(lmrob_control)
+  known <- intersect(names(control), names(args))
+  unknown <- setdiff(names(control), c(names(args), "psi_code"))
+  if (length(unknown))
+    stop("unknown control setting(s): ", paste(unknown, collapse = ", "), call. = FALSE)
+  do.call(lmrob_control, control[known])
+}
+
+## Weights wgt(r / s) of a psi family.
+.psi_weights <- function(r, scale, k, code) {
+  .C("R_wgtfun", x = as.double(r / scale), k = as.double(k), ipsi = as.integer(code),
+     n = length(r), PACKAGE = "kelvara")$x
+}
+
+## Design and response of the regression fits, checked.
+.regression_data <- function(x, y) {
+  d <- .check_xy(x, y)
+  n <- nrow(d$x)
+  p <- ncol(d$x)
+  if (n <= p)
+    stop(sprintf("need more observations than coefficients (n = %d, p = %d)", n, p),
+         call. = FALSE)
+  rank <- qr(d$x, tol = 1e-7)$rank
+  if (rank < p)
+    stop(sprintf("'x' is rank deficient (rank %d < %d columns); remove redundant columns",
+                 rank, p), call. = FALSE)
+  c(d, n = n, p = p)
+}
+
+lmrob_S <- function(x, y, control = lmrob_control()) {
+  ctrl <- .check_control(control)
+  d <- .regression_data(x, y)
+  n <- d$n
+  p <- d$p
+  if (n > 2000L) {
+    if (ctrl$n_groups * ctrl$group_size > n)
+      stop(sprintf("'n_groups' * 'group_size' = %d exceeds the %d observations",
+                   ctrl$n_groups * ctrl$group_size, n), call. = FALSE)
+    if (ctrl$group_size <= p)
+      stop("'group_size' must exceed the number of coefficients", call. = FALSE)
+  }
+  z <- .C("R_lmrob_S",
+          x = d$x, y = d$y, n = n, p = p, n_resample = ctrl$n_resample,
+          scale = 0, coefficients = double(p), k = ctrl$tuning_chi,
+          ipsi = ctrl$psi_code, bb = ctrl$bb, n_best = ctrl$n_best,
+          n_groups = ctrl$n_groups, group_size = ctrl$group_size,
+          refine_steps = ctrl$refine_steps, max_refine = ctrl$max_refine,
+          max_it_scale = ctrl$max_it_scale, refine_tol = ctrl$refine_tol,
+          solve_tol = ctrl$solve_tol, converged = FALSE, trace = ctrl$trace,
+          max_singular = ctrl$max_singular,
+          nonsingular = as.integer(ctrl$subsampling == "nonsingular"),
+          PACKAGE = "kelvara")
+  if (z$scale < 0)
+    stop("S-estimation failed: no non-singular subsample could be drawn ",
+         "(every draw was singular); try subsampling = \"nonsingular\" or a larger ",
+         "'max_singular'", call. = FALSE)
+  beta <- z$coefficients
+  names(beta) <- colnames(d$x)
+  res <- drop(d$y - d$x %*% beta)
+  exact <- z$scale == 0
+  if (exact) {
+    on_plane <- sum(abs(res) < 1e-10)
+    warning(sprintf("exact fit: %d of %d observations lie on the fitted hyperplane; the S-scale is 0",
+                    on_plane, n), call. = FALSE)
+    w <- as.double(abs(res) < 1e-10)
+  } else {
+    w <- .psi_weights(res, z$scale, ctrl$tuning_chi, ctrl$psi_code)
+  }
+  list(coefficients = beta, scale = z$scale, residuals = res, weights = w,
+       converged = exact || z$converged,
+       iterations = if (exact) 0L else z$max_refine,
+       exact_fit = exact, control = ctrl)
+}
+
+lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
+  ctrl <- .check_control(control)
+  d <- .regression_data(x, y)
+  n <- d$n
+  p <- d$p
+  if (!is.numeric(beta) || length(beta) != p || any(!is.finite(beta)))
+    stop(sprintf("'beta' must be %d finite numbers", p), call. = FALSE)
+  scale <- .check_positive(scale, "scale")
+  z <- .C("R_lmrob_MM",
+          x = d$x, y = d$y, n = n, p = p, beta_init = as.double(beta), scale = scale,
+          coefficients = as.double(beta), residuals = double(n), max_it = ctrl$max_it,
+          k = ctrl$tuning_psi, ipsi = ctrl$psi_code, loss = 0, rel_tol = ctrl$rel_tol,
+          converged = FALSE, trace = ctrl$trace, 0L, 0L, PACKAGE = "kelvara")
+  if (!z$converged)
+    warning(sprintf("MM iterations did not converge in %d steps (rel_tol = %g)",
+                    z$max_it, ctrl$rel_tol), call. = FALSE)
+  beta <- z$coefficients
+  names(beta) <- colnames(d$x)
+  list(coefficients = beta, scale = scale, residuals = z$residuals,
+       weights = .psi_weights(z$residuals, scale, ctrl$tuning_psi, ctrl$psi_code),
+       loss = z$loss, converged = z$converged, iterations = z$max_it, control = ctrl)
+}
+
+mscale <- function(r, p = 0L, control = lmrob_control(), scale0 = NULL) {
+  ctrl <- .check_control(control)
+  if (!is.numeric(r) || any(!is.finite(r)))
+    stop("'r' must be finite numbers", call. = FALSE)
+  n <- length(r)
+  p <- .check_count(p, "p", min = 0L)
+  if (n <= p)
+    stop(sprintf("need more residuals than coefficients (n = %d, p = %d)", n, p),
+         call. = FALSE)
+  # As s -> 0 the mean rho tends to the share of non-zero residuals: at or below
+  # bb the M-scale equation has no positive root.
+  if (sum(r != 0) / (n - p) <= ctrl$bb) return(0)
+  if (is.null(scale0)) {
+    scale0 <- 1.4826 * median(abs(r))
+    if (scale0 == 0) scale0 <- mean(abs(r))
+  }
+  scale0 <- .check_positive(scale0, "scale0")
+  .C("R_lmrob_S",
+     x = double(0), y = as.double(r), n = n, p = p, n_resample = 0L, scale = scale0,
+     coefficients = double(0), k = ctrl$tuning_chi, ipsi = ctrl$psi_code, bb = ctrl$bb,
+     0L, 0L, 0L, 0L, 0L, max_it_scale = ctrl$max_it_scale, 0, 0, FALSE, 0L, 0L, 0L,
+     PACKAGE = "kelvara")$scale
+}

@@ -1,0 +1,228 @@
+test_that("the S-scale solves the M-scale equation and beats other fits", {
+  set.seed(101)
+  d <- lmrob_data(60, c(1, 2, -1), share = 0.2)
+  tight <- lmrob_control(refine_tol = 1e-10)
+  f <- lmrob_S(d$x, d$y, tight)
+  n <- 60; p <- 3
+  expect_equal(f$residuals, drop(d$y - d$x %*% f$coefficients))
+  lhs <- sum(lmrob_chi(f$residuals / f$scale, 1.54764)) / (n - p)
+  expect_equal(lhs, 0.5, tolerance = 1e-8)
+  expect_equal(f$scale, mscale_by_root(f$residuals, p), tolerance = 1e-8)
+  expect_equal(mscale(f$residuals, p = p), f$scale, tolerance = 1e-8)
+  expect_equal(f$weights, lmrob_wgt(f$residuals / f$scale, 1.54764))
+  expect_true(f$converged)
+  expect_true(f$iterations >= 1 && f$iterations <= 200)
+  # At the default tolerance the scale is the one of the last scale step.
+  f0 <- lmrob_S(d$x, d$y)
+  expect_equal(f0$scale, mscale_by_root(f0$residuals, p), tolerance = 1e-5)
+  # No competitor has a smaller M-scale: least squares, the truth, the fit
+  # on the clean part, and small perturbations of the S-estimate.
+  others <- list(qr.coef(qr(d$x), d$y), c(1, 2, -1),
+                 qr.coef(qr(d$x[-(1:12), ]), d$y[-(1:12)]))
+  for (j in 1:3) for (h in c(-1e-3, 1e-3))
+    others[[length(others) + 1L]] <- f$coefficients + h * (seq_len(p) == j)
+  for (b in others)
+    expect_gte(mscale_by_root(drop(d$y - d$x %*% b), p), f$scale * (1 - 1e-9))
+})
+
+test_that("on tiny data the S-estimate is the global minimum of the M-scale", {
+  set.seed(7)
+  n <- 9
+  x <- cbind(1, sort(runif(n, 0, 10)))
+  y <- 2 + 0.5 * x[, 2] + rnorm(n, sd = 0.3)
+  y[c(2, 7)] <- y[c(2, 7)] + c(8, -6)
+  f <- lmrob_S(x, y, lmrob_control(refine_tol = 1e-10))
+  ms <- function(b) mscale_by_root(drop(y - x %*% b), 2)
+  # Every exact fit through two observations, and the best of them polished
+  # by a general-purpose minimiser, can do no better.
+  pairs <- combn(n, 2)
+  exact <- apply(pairs, 2, function(i) solve(x[i, ], y[i]))
+  scales <- apply(exact, 2, ms)
+  expect_lte(f$scale, min(scales) * (1 + 1e-9))
+  starts <- exact[, order(scales)[1:5]]
+  polished <- apply(starts, 2, function(b)
+    optim(b, ms, method = "Nelder-Mead", control = list(reltol = 1e-14, maxit = 4000))$value)
+  expect_lte(f$scale, min(polished) * (1 + 1e-7))
+  expect_gt(f$scale, min(polished) * (1 - 1e-5))
+})
+
+test_that("the S-estimate is regression, scale and affine equivariant", {
+  set.seed(21)
+  d <- lmrob_data(50, c(-1, 3, 0.5), share = 0.1)
+  ctl <- lmrob_control(refine_tol = 1e-10)
+  fit <- function(x, y) { set.seed(99); lmrob_S(x, y, ctl) }
+  f <- fit(d$x, d$y)
+  g <- c(5, -2, 10)
+  fr <- fit(d$x, d$y + drop(d$x %*% g))
+  expect_equal(fr$coefficients, f$coefficients + g, tolerance = 1e-7)
+  expect_equal(fr$scale, f$scale, tolerance = 1e-7)
+  fs <- fit(d$x, -7 * d$y)
+  expect_equal(fs$coefficients, -7 * f$coefficients, tolerance = 1e-7)
+  expect_equal(fs$scale, 7 * f$scale, tolerance = 1e-7)
+  A <- matrix(c(1, 0, 0, 2, 1e3, 0, -1, 3, 1e-2), 3)
+  fa <- fit(d$x %*% A, d$y)
+  expect_equal(drop(A %*% fa$coefficients), f$coefficients, tolerance = 1e-6)
+  expect_equal(fa$scale, f$scale, tolerance = 1e-7)
+  # Permuted cases: other draws, the same estimate.
+  o <- sample(50)
+  fp <- fit(d$x[o, ], d$y[o])
+  expect_equal(fp$scale, f$scale, tolerance = 1e-7)
+  expect_equal(fp$coefficients, f$coefficients, tolerance = 1e-6)
+})
+
+test_that("gross outliers in y and at leverage points leave the fit near the truth", {
+  beta <- c(1, 2, -1)
+  for (share in c(0.1, 0.3, 0.45)) for (lev in c(FALSE, TRUE)) {
+    set.seed(round(1000 * share) + lev)
+    d <- lmrob_data(200, beta, share = share, leverage = lev)
+    # Near the breakdown point the M-scale iteration of a candidate may need
+    # more than its 200 steps; that is only a warning.
+    f <- suppressWarnings(lmrob_S(d$x, d$y))
+    m <- lmrob_MM(d$x, d$y, f$coefficients, f$scale)
+    ols <- qr.coef(qr(d$x), d$y)
+    lab <- sprintf("share %g, leverage %s", share, lev)
+    expect_lt(max(abs(f$coefficients - beta)), 0.5, label = lab)
+    expect_lt(max(abs(m$coefficients - beta)), 0.3, label = lab)
+    expect_gt(max(abs(ols - beta)), 2, label = lab)
+    # The outliers get zero weight, the clean cases mostly positive weight.
+    bad <- seq_len(round(share * 200))
+    expect_true(all(m$weights[bad] == 0), label = lab)
+    expect_gt(mean(m$weights[-bad] > 0), 0.95, label = lab)
+  }
+})
+
+test_that("a seed reproduces the fit and R's stream advances by the documented draws", {
+  set.seed(5)
+  d <- lmrob_data(40, c(0, 1), share = 0.2)
+  ctl <- lmrob_control(n_resample = 30)
+  set.seed(1); f1 <- lmrob_S(d$x, d$y, ctl); s1 <- .Random.seed
+  set.seed(1); f2 <- lmrob_S(d$x, d$y, ctl)
+  expect_identical(f1, f2)
+  # Replacement mode: one uniform per observation per draw, nothing else.
+  set.seed(1); invisible(runif(30 * 40))
+  expect_identical(.Random.seed, s1)
+  # Large samples: the index draw of n_groups * group_size observations, then
+  # group_size uniforms per draw in every group.
+  set.seed(6)
+  d <- lmrob_data(2001, c(1, 1))
+  ctl <- lmrob_control(n_resample = 4, n_groups = 3, group_size = 100)
+  set.seed(2); f <- lmrob_S(d$x, d$y, ctl); s2 <- .Random.seed
+  set.seed(2); invisible(runif(300 + 3 * 4 * 100))
+  expect_identical(.Random.seed, s2)
+  expect_lt(max(abs(f$coefficients - 1)), 0.2)
+})
+
+test_that("n = 2000 and n = 2001 take the two search paths, as the trace shows", {
+  set.seed(8)
+  d <- lmrob_data(2001, c(1, -1))
+  small <- capture.output(
+    f <- lmrob_S(d$x[-1, ], d$y[-1], lmrob_control(n_resample = 3, trace = 1)))
+  large <- capture.output(
+    f <- lmrob_S(d$x, d$y, lmrob_control(n_resample = 3, trace = 1)))
+  expect_identical(small[1], "now refine() to convergence for 2 very best ones:")
+  expect_match(small[2:3], "^i= [01]: convergence \\([0-9]+ iter\\.\\):")
+  expect_length(small, 3)
+  expect_match(large, "^ best \\[[01]\\]: [0-9]+ iterations, i.e.  converged$")
+  expect_length(large, 2)
+  # Level 4: the block size once per group and once for the merged phase.
+  out <- capture.output(lmrob_S(d$x, d$y, lmrob_control(n_resample = 2, n_groups = 2,
+                                                        group_size = 50, trace = 4)))
+  expect_equal(sum(grepl("^optimal block size: [0-9]+$", out)), 3)
+  expect_equal(sum(grepl("^sample\\[  [0-3]\\]: before refine_\\(\\*, conv=FALSE\\):$", out)), 4)
+  expect_equal(sum(grepl("^after refine: beta_ref : ", out)), 4)
+  expect_equal(sum(grepl("^refinements  converged in [0-9]+ iterations$", out)), 2)
+  # The small path at level 4 shows each draw and the first best-list step.
+  out <- capture.output(lmrob_S(d$x[1:30, ], d$y[1:30],
+                                lmrob_control(n_resample = 2, trace = 4)))
+  expect_equal(sum(grepl("^optimal block size: [0-9]+$", out)), 1)
+  expect_equal(sum(grepl("^sample\\[  [01]\\]: idc = ([0-9]+ ){2}$", out)), 2)
+  expect_equal(sum(grepl("^sample\\[  [01]\\]: after refine_\\(\\*, conv=FALSE\\):$", out)), 2)
+  expect_equal(sum(grepl("^ with \\|\\|beta_ref - beta_cand\\|\\| = 0, --> sc = ", out)), 2)
+  expect_equal(sum(grepl("^beta_cand before refinement : ", out)), 4)
+})
+
+test_that("exact fits through more than half of the data give scale 0", {
+  set.seed(3)
+  x <- cbind(1, 1:20)
+  y <- 3 - 0.5 * x[, 2]
+  y[c(2, 5, 11, 17)] <- y[c(2, 5, 11, 17)] + c(4, -9, 2, 30)
+  expect_warning(f <- lmrob_S(x, y), "exact fit: 16 of 20 observations")
+  expect_identical(f$scale, 0)
+  expect_equal(unname(f$coefficients), c(3, -0.5), tolerance = 1e-10)
+  expect_true(f$exact_fit)
+  expect_equal(f$weights, as.double(abs(f$residuals) < 1e-10))
+  out <- capture.output(expect_warning(lmrob_S(x, y, lmrob_control(trace = 1))))
+  expect_identical(out, "too many exact zeroes -> leaving refinement!")
+  expect_identical(mscale(c(0, 0, 0, 1)), 0)
+})
+
+test_that("singular designs and bad input stop with clear messages", {
+  set.seed(4)
+  n <- 30
+  x <- cbind(1, rnorm(n), c(rep(0, n - 1), 1))  # full rank, but one case carries column 3
+  y <- rnorm(n)
+  ctl <- lmrob_control(subsampling = "simple", max_singular = 2, n_resample = 50)
+  expect_error(
+    expect_warning(lmrob_S(x, y, ctl), "Too many singular resamples. Aborting subsample()",
+                   fixed = TRUE),
+    "no non-singular subsample")
+  # The same design works when singular draws are repaired.
+  expect_equal(lmrob_S(x, y, lmrob_control(n_resample = 50))$residuals[n], 0)
+  xr <- cbind(1, 1:10, 2 * (1:10))
+  expect_error(lmrob_S(xr, rnorm(10)), "rank deficient \\(rank 2 < 3 columns\\)")
+  expect_error(lmrob_S(cbind(1, 1:2), 1:2), "need more observations than coefficients")
+  expect_error(lmrob_S(cbind(1, c(1, NA, 3, 4)), 1:4), "'x' contains NA")
+  expect_error(lmrob_S(cbind(1, 1:4), c(1, 2, Inf, 4)), "'y' contains NA, NaN or infinite")
+  expect_error(lmrob_S(cbind(1, 1:4), 1:5), "'y' has length 5 but 'x' has 4 rows")
+  expect_error(lmrob_S(matrix(0, 5, 0), 1:5), "at least one column")
+  big <- lmrob_data(2001, c(1, 1))
+  expect_error(lmrob_S(big$x, big$y, lmrob_control(n_groups = 6, group_size = 400)),
+               "'n_groups' \\* 'group_size' = 2400 exceeds the 2001 observations")
+  for (bad in list(list(n_best = 0), list(refine_steps = 0), list(max_refine = 0),
+                   list(n_resample = 0), list(refine_tol = 0), list(solve_tol = -1),
+                   list(n_groups = 1.5), list(group_size = NA), list(bb = 1),
+                   list(max_it = -1), list(trace = -1), list(psi = "nonesuch"),
+                   list(tuning_chi = -1), list(psi = "hampel")))
+    expect_error(do.call(lmrob_control, bad), label = names(bad))
+  expect_error(lmrob_S(cbind(1, 1:5), 1:5, list(n_best = 0)), "'n_best'")
+  expect_error(lmrob_S(cbind(1, 1:5), 1:5, list(typo = 1)), "unknown control setting")
+})
+
+test_that("refinements report non-convergence with the documented warning", {
+  set.seed(9)
+  d <- lmrob_data(40, c(1, 2), share = 0.2)
+  r <- collect_warnings(lmrob_S(d$x, d$y, lmrob_control(max_refine = 1)))
+  # One warning per final refinement.
+  expect_identical(r$warnings,
+                   rep("S refinements did not converge (to tol=1e-07) in 1 iterations", 2))
+  f <- r$value
+  expect_false(f$converged)
+  expect_identical(f$iterations, 1L)
+  out <- capture.output(suppressWarnings(
+    lmrob_S(d$x, d$y, lmrob_control(max_refine = 1, trace = 2))))
+  expect_equal(sum(out == "refinements NOT converged in 1 iterations"), 2)
+  expect_equal(sum(grepl("^i= [01]: NON convergence \\(1 iter\\.\\):", out)), 2)
+  expect_equal(sum(grepl("^sample\\[ 12\\]: after refine_", out)), 1)
+})
+
+test_that("mscale() is the M-scale of the residuals", {
+  set.seed(12)
+  r <- rnorm(5000)
+  # The default constants make the scale consistent at the normal model.
+  expect_equal(mscale(r), 1, tolerance = 0.05)
+  r <- c(1, -1, 2, -2)
+  ctl <- lmrob_control(tuning_chi = 1.5)
+  expect_equal(mscale(r, control = ctl), 2.19621090582, tolerance = 1e-10)
+  expect_equal(mscale(r, control = ctl, scale0 = 10), 2.19621090582, tolerance = 1e-10)
+  r <- rcauchy(50)
+  expect_equal(mscale(r, p = 3), mscale_by_root(r, 3), tolerance = 1e-9)
+  expect_equal(mscale(5 * r, p = 3), 5 * mscale(r, p = 3), tolerance = 1e-9)
+  expect_warning(mscale(r, control = lmrob_control(max_it_scale = 1)),
+                 "find_scale() did not converge in 'maxit.scale' (= 1) iterations",
+                 fixed = TRUE)
+  opt <- lmrob_control(psi = "optimal", tuning_chi = 0.4047, tuning_psi = 1.06)
+  expect_equal(mscale(r, control = opt),
+               mscale_by_root(r, 0, k = 0.4047, code = 3L), tolerance = 1e-9)
+  expect_error(mscale(c(1, NA)), "finite")
+  expect_error(mscale(1:3, p = 3), "need more residuals")
+})

@@ -13,82 +13,66 @@
 }
 
 lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
-                         tuning.chi = NULL, tuning.psi = NULL,
-                         subsampling = c("nonsingular", "simple"),
-                         nResample = 500L, best.r.s = 2L, k.fast.s = 1L,
-                         k.max = 200L, refine.tol = 1e-7, maxit.scale = 200L,
-                         solve.tol = 1e-7, max.singular = 200L,
-                         n.group = 5L, groups.size = 400L,
-                         max.it = 50L, rel.tol = 1e-7,
-                         mts = 1000L, k.m_s = 20L, max.steps = 500L,
-                         descent.tol = 1e-7, orthogonalize = TRUE,
-                         eps.outlier = 0.1, trace.lev = 0L, seed = NULL) {
+                         tuning_chi = NULL, tuning_psi = NULL, bb = NULL,
+                         subsampling = c("nonsingular", "simple"), seed = NULL,
+                         ms_resample = 500L, ms_max_no_improve = 20L,
+                         ms_max_steps = 500L, ms_tol = 1e-7, ms_orthogonalize = TRUE,
+                         eps_outlier = 0.1, ...) {
   family <- names(.psi_codes)[.psi_codes == .psi_code(psi)]
   subsampling <- match.arg(subsampling)
-  num01 <- function(v, name, lo, hi) {
+  in_range <- function(v, name, lo, hi) {
     if (!is.numeric(v) || length(v) != 1L || !is.finite(v) || v <= lo || v > hi)
       stop(sprintf("'%s' must be one number in (%g, %g]", name, lo, hi), call. = FALSE)
     as.double(v)
   }
-  count <- function(v, name, min = 1L) {
-    if (!is.numeric(v) || length(v) != 1L || is.na(v) || v != round(v) || v < min ||
-        v > .Machine$integer.max)
-      stop(sprintf("'%s' must be a whole number >= %d", name, min), call. = FALSE)
-    as.integer(v)
-  }
-  tol <- function(v, name) {
-    if (!is.numeric(v) || length(v) != 1L || !is.finite(v) || v <= 0)
-      stop(sprintf("'%s' must be a positive number", name), call. = FALSE)
-    as.double(v)
-  }
-  breakdown <- num01(breakdown, "breakdown", 0, 0.5)
-  efficiency <- num01(efficiency, "efficiency", 0.2, 0.999999)
-  ## The S constants and the right-hand side 'bb' of the M-scale equation:
-  ## bb = E[chi(Z)] under the normal makes the S-scale consistent; with
-  ## constants tuned for a breakdown point, bb is that breakdown point.
-  given <- c(chi = !is.null(tuning.chi), psi = !is.null(tuning.psi))
-  if (is.null(tuning.chi)) {
-    tuning.chi <- .cached_tuning(family, breakdown = breakdown)
-  } else {
-    tuning.chi <- .check_constants(family, tuning.chi, "tuning.chi")
-  }
-  bb <- .chi_expect(.psi_code(family), tuning.chi)
-  if (is.null(tuning.psi)) {
-    tuning.psi <- .cached_tuning(family, efficiency = efficiency)
-  } else {
-    tuning.psi <- .check_constants(family, tuning.psi, "tuning.psi")
-  }
+  breakdown <- in_range(breakdown, "breakdown", 0, 0.5)
+  efficiency <- in_range(efficiency, "efficiency", 0.2, 0.999999)
+  given <- c(chi = !is.null(tuning_chi), psi = !is.null(tuning_psi))
+  tuning_chi <- if (is.null(tuning_chi)) .cached_tuning(family, breakdown = breakdown)
+                else .check_constants(family, tuning_chi, "tuning_chi")
+  tuning_psi <- if (is.null(tuning_psi)) .cached_tuning(family, efficiency = efficiency)
+                else .check_constants(family, tuning_psi, "tuning_psi")
+  ## The right-hand side of the M-scale equation: E[chi(Z)] at the normal
+  ## makes the S-scale consistent; for constants tuned to a breakdown point
+  ## it is that breakdown point.
+  if (is.null(bb)) bb <- .chi_expect(.psi_code(family), tuning_chi)
   if (!is.null(seed) && (!is.numeric(seed) || length(seed) != 1L || !is.finite(seed)))
     stop("'seed' must be NULL or one number", call. = FALSE)
-  for (f in c("orthogonalize"))
-    if (!is.logical(get(f)) || length(get(f)) != 1L || is.na(get(f)))
-      stop(sprintf("'%s' must be TRUE or FALSE", f), call. = FALSE)
-  structure(list(
-    psi = family, breakdown = breakdown, efficiency = efficiency,
-    tuning.chi = as.vector(unclass(tuning.chi)),
-    bb = bb,
-    tuning.psi = as.vector(unclass(tuning.psi)),
-    subsampling = subsampling,
-    nResample = count(nResample, "nResample", 0L),
-    best.r.s = count(best.r.s, "best.r.s"),
-    k.fast.s = count(k.fast.s, "k.fast.s"),
-    k.max = count(k.max, "k.max"),
-    refine.tol = tol(refine.tol, "refine.tol"),
-    maxit.scale = count(maxit.scale, "maxit.scale"),
-    solve.tol = tol(solve.tol, "solve.tol"),
-    max.singular = count(max.singular, "max.singular"),
-    n.group = count(n.group, "n.group"),
-    groups.size = count(groups.size, "groups.size"),
-    max.it = count(max.it, "max.it"),
-    rel.tol = tol(rel.tol, "rel.tol"),
-    mts = count(mts, "mts", 0L),
-    k.m_s = count(k.m_s, "k.m_s"),
-    max.steps = count(max.steps, "max.steps"),
-    descent.tol = tol(descent.tol, "descent.tol"),
-    orthogonalize = orthogonalize,
-    eps.outlier = num01(eps.outlier, "eps.outlier", 0, 1),
-    trace.lev = count(trace.lev, "trace.lev", 0L),
-    seed = seed, tuning.given = given), class = "lmrob_config")
+  if (!is.logical(ms_orthogonalize) || length(ms_orthogonalize) != 1L ||
+      is.na(ms_orthogonalize))
+    stop("'ms_orthogonalize' must be TRUE or FALSE", call. = FALSE)
+  ## The S and MM settings and their defaults are those of lmrob_control().
+  base <- lmrob_control(psi = family, tuning_chi = as.vector(tuning_chi), bb = bb,
+                        tuning_psi = as.vector(tuning_psi), subsampling = subsampling, ...)
+  structure(c(base, list(
+    breakdown = breakdown, efficiency = efficiency, seed = seed,
+    ms_resample = .check_count(ms_resample, "ms_resample", min = 0L),
+    ms_max_no_improve = .check_count(ms_max_no_improve, "ms_max_no_improve"),
+    ms_max_steps = .check_count(ms_max_steps, "ms_max_steps"),
+    ms_tol = .check_positive(ms_tol, "ms_tol"),
+    ms_orthogonalize = ms_orthogonalize,
+    eps_outlier = in_range(eps_outlier, "eps_outlier", 0, 1),
+    tuning_given = given)), class = "lmrob_config")
+}
+
+## The settings that lmrob_S() and lmrob_MM() read.
+.native_control <- function(control) {
+  keep <- intersect(names(control), c(names(formals(lmrob_control)), "psi_code"))
+  unclass(control)[keep]
+}
+
+## The arguments that rebuild a control list (for a change of family or of
+## single settings).
+.config_args <- function(control) {
+  nms <- setdiff(union(names(formals(lmrob.config)), names(formals(lmrob_control))),
+                 "...")
+  args <- unclass(control)[intersect(nms, names(control))]
+  if (!control$tuning_given[["chi"]]) {
+    args$tuning_chi <- NULL
+    args$bb <- NULL
+  }
+  if (!control$tuning_given[["psi"]]) args$tuning_psi <- NULL
+  args
 }
 
 ## User-given tuning constants: the count the family reads, all finite.
@@ -107,13 +91,13 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
 }
 
 print.lmrob_config <- function(x, ...) {
-  cat(sprintf("lmrob control: psi = \"%s\", S with breakdown %.3g (bb = %.6g), MM with efficiency %.3g\n",
+  cat(sprintf("lmrob control: psi = \"%s\"; S with breakdown %.3g (bb = %.6g); MM with efficiency %.3g\n",
               x$psi, x$breakdown, x$bb, x$efficiency))
-  cat("  tuning.chi =", format(x$tuning.chi, digits = 7), "\n")
-  cat("  tuning.psi =", format(x$tuning.psi, digits = 7), "\n")
-  rest <- x[setdiff(names(x), c("psi", "breakdown", "efficiency", "tuning.chi",
-                                "tuning.psi", "bb", "tuning.given"))]
-  rest$seed <- if (is.null(rest$seed)) "NULL" else rest$seed
-  str(rest, give.head = FALSE, no.list = TRUE, comp.str = "  ")
+  cat("  tuning_chi =", format(x$tuning_chi, digits = 7), "\n")
+  cat("  tuning_psi =", format(x$tuning_psi, digits = 7), "\n")
+  rest <- unclass(x)[setdiff(names(x), c("psi", "psi_code", "breakdown", "efficiency",
+                                         "tuning_chi", "tuning_psi", "bb", "tuning_given"))]
+  if (is.null(rest$seed)) rest$seed <- "NULL (R's random stream)"
+  for (nm in names(rest)) cat(sprintf("  %s = %s\n", nm, format(rest[[nm]])))
   invisible(x)
 }

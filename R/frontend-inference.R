@@ -32,18 +32,32 @@
   if (anyNA(cov))
     warning("the covariance of the estimate cannot be computed (too few observations with positive weight)",
             call. = FALSE)
-  ## Robust R^2 = 1 - sum rho(r / s) / sum rho((y - mu) / s), with mu the
-  ## M-estimate of location under the same psi and scale (0 without an
-  ## intercept).
-  rho_fit <- sum(.psi_value(u, code, tuning, "chi"))
+  ## Robust R^2 from the M-scale (defined by the rho function of the S
+  ## stage): R^2 = 1 - (s_fit / s_null)^2, where s_fit is the M-scale of
+  ## the residuals and s_null that of y - mu, mu the M-estimate of location
+  ## under the same psi and scale (0 without an intercept).  On normal data
+  ## both scales estimate standard deviations, so this is close to the
+  ## least-squares R^2; the adjusted version uses the divisors n - p and
+  ## n - 1 (n without an intercept) inside the M-scale equations.
   if (intercept) {
     mu0 <- stats::median(y / sw)
-    loc <- .stage_MM(matrix(sw, ncol = 1L), y, mu0, scale, control, tuning = tuning)
+    ## A location M-estimate converges slowly when many observations sit
+    ## in the redescending part: allow it many steps.
+    ctrl <- control
+    ctrl$max_it <- max(control$max_it, 1000L)
+    loc <- suppressWarnings(.stage_MM(matrix(sw, ncol = 1L), y, mu0, scale, ctrl,
+                                      tuning = tuning))
     r0 <- y - sw * loc$coefficients
   } else r0 <- y
-  rho_null <- sum(.psi_value(r0 / scale, code, tuning, "chi"))
-  r2 <- if (rho_null > 0) max(0, 1 - rho_fit / rho_null) else NA_real_
+  r1 <- y - drop(x %*% beta)
+  nc <- .native_control(control)
   df_int <- as.integer(intercept)
-  adj <- 1 - (1 - r2) * (n - df_int) / (n - p)
+  ratio <- function(p1, p0) {
+    s1 <- mscale(r1, p1, nc)
+    s0 <- mscale(r0, p0, nc)
+    if (s0 > 0) (s1 / s0)^2 else NA_real_
+  }
+  r2 <- 1 - ratio(0L, 0L)
+  adj <- 1 - ratio(p, df_int)
   list(cov = cov, r.squared = r2, adj.r.squared = adj)
 }

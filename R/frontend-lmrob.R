@@ -58,14 +58,12 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
 .resolve_control <- function(control, psi, dots) {
   if (!inherits(control, "lmrob_config"))
     stop("'control' must be made by lmrob.config()", call. = FALSE)
-  args <- control[setdiff(names(control), c("bb", "tuning.given"))]
-  if (!control$tuning.given[["chi"]]) args$tuning.chi <- NULL
-  if (!control$tuning.given[["psi"]]) args$tuning.psi <- NULL
+  args <- .config_args(control)
   changed <- FALSE
   if (!is.null(psi)) {
     family <- names(.psi_codes)[.psi_codes == .psi_code(psi)]
     if (family != control$psi) {
-      if (any(control$tuning.given))
+      if (any(control$tuning_given))
         stop(sprintf("the tuning constants in 'control' are for the %s family, not %s",
                      control$psi, family), call. = FALSE)
       args$psi <- family
@@ -73,11 +71,14 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     }
   }
   if (length(dots)) {
-    bad <- setdiff(names(dots), names(formals(lmrob.config)))
+    known <- setdiff(union(names(formals(lmrob.config)), names(formals(lmrob_control))),
+                     "...")
+    bad <- setdiff(names(dots), known)
     if (is.null(names(dots)) || any(!nzchar(names(dots))) || length(bad))
       stop("unknown argument(s) to lmrob(): ",
            paste(if (length(bad)) bad else "(unnamed)", collapse = ", "), call. = FALSE)
     args[names(dots)] <- dots
+    if ("tuning_chi" %in% names(dots) && !("bb" %in% names(dots))) args$bb <- NULL
     changed <- TRUE
   }
   if (changed) do.call(lmrob.config, args) else control
@@ -157,19 +158,15 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   scale <- start$scale
   exact <- isTRUE(scale == 0)
   if (exact) {
-    message("exact fit: more than half of the observations lie on one hyperplane; ",
-            "the scale is 0 and this fit is returned without the MM step")
+    ## lmrob_S() has warned about the exact fit; no MM step from scale 0.
     final <- "init"
   } else if (method == "MM") {
     mm <- .stage_MM(xw, yw, beta, scale, control)
     status$MM <- mm$status
-    if (!mm$status$converged)
-      warning(sprintf("the MM step did not converge in %d iterations (see 'max.it' in ?lmrob.config)",
-                      mm$status$iterations), call. = FALSE)
     beta <- mm$coefficients
     final <- "MM"
   } else final <- "init"
-  tuning <- if (final == "MM") control$tuning.psi else control$tuning.chi
+  tuning <- if (final == "MM") control$tuning_psi else control$tuning_chi
   coef <- rep(NA_real_, p_all)
   coef[!aliased] <- beta
   names(coef) <- cn

@@ -43,8 +43,8 @@ model.matrix.lmrob <- function(object, ...) object$x
 df.residual.lmrob <- function(object, ...) object$df.residual
 
 ## Observations whose robustness weight is below 'eps' (the control value
-## eps.outlier by default).
-.downweighted <- function(object, eps = object$control$eps.outlier) {
+## eps_outlier by default).
+.downweighted <- function(object, eps = object$control$eps_outlier) {
   which(!is.na(object$rweights) & object$rweights < eps)
 }
 
@@ -64,7 +64,7 @@ summary.lmrob <- function(object, ...) {
                  status = object$status, converged = object$converged,
                  exact.fit = object$exact.fit, rweights = object$rweights,
                  downweighted = low, n.rejected = sum(object$rweights == 0, na.rm = TRUE),
-                 eps.outlier = object$control$eps.outlier),
+                 eps.outlier = object$control$eps_outlier),
             class = "summary.lmrob")
 }
 
@@ -90,7 +90,14 @@ print.summary.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L),
   if (any(x$aliased))
     cat(sprintf(" (%d not defined because of aliased design columns)", sum(x$aliased)))
   cat("\n")
-  stats::printCoefmat(x$coefficients, digits = digits, signif.stars = signif.stars,
+  cf <- x$coefficients
+  if (any(x$aliased)) {
+    full <- matrix(NA_real_, length(x$aliased), 4L,
+                   dimnames = list(names(x$aliased), colnames(cf)))
+    full[!x$aliased, ] <- cf
+    cf <- full
+  }
+  stats::printCoefmat(cf, digits = digits, signif.stars = signif.stars,
                       na.print = "NA", ...)
   cat(sprintf("\nRobust residual scale: %s on %d degrees of freedom\n",
               format(signif(x$sigma, digits)), x$df[2L]))

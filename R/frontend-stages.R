@@ -1,0 +1,25 @@
+## The estimation stages of lmrob(), each a thin wrapper of the matrix-level
+## estimators, returning the estimate and a status record.
+
+.stage_S <- function(x, y, control) {
+  s <- lmrob_S(x, y, .native_control(control))
+  list(coefficients = unname(s$coefficients), scale = s$scale,
+       status = list(method = "S", converged = isTRUE(s$converged),
+                     iterations = s$iterations))
+}
+
+## The MM step from (beta, scale); 'tuning' replaces the MM constants (the
+## robust R^2 uses it with the constants of the final fit).
+.stage_MM <- function(x, y, beta, scale, control, tuning = control$tuning_psi) {
+  ctrl <- .native_control(control)
+  ctrl$tuning_psi <- tuning
+  m <- lmrob_MM(x, y, beta, scale, ctrl)
+  list(coefficients = unname(m$coefficients),
+       status = list(method = "MM", converged = isTRUE(m$converged),
+                     iterations = m$iterations))
+}
+
+## Robust distances of the rows of x from the reweighted MCD.
+.mcd_distances <- function(x, seed = NULL) {
+  stop("the MCD is not available")
+}

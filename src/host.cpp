@@ -9,10 +9,13 @@
 #include <Rinternals.h>
 #include <R_ext/GraphicsEngine.h>  // R_interrupts_pending
 
-// Labelled printing routines of R, callable by reference.
+// Labelled printing routines of R, callable by reference.  They are Fortran
+// routines: the label's length follows as a hidden argument, and a negative
+// nchar makes them take the label length from it.
 extern "C" {
-int intpr_(const char* label, int* nchar, const int* data, int* ndata);
-int dblepr_(const char* label, int* nchar, const double* data, int* ndata);
+int intpr_(const char* label, int* nchar, const int* data, int* ndata, std::size_t label_len);
+int dblepr_(const char* label, int* nchar, const double* data, int* ndata,
+            std::size_t label_len);
 }
 
 namespace kelvara {
@@ -99,12 +102,12 @@ void print(const char* fmt, ...) {
 
 void intpr(const char* label, const int* data, int n) {
   int nchar = -1;
-  intpr_(label, &nchar, data, &n);
+  intpr_(label, &nchar, data, &n, std::strlen(label));
 }
 
 void dblepr(const char* label, const double* data, int n) {
   int nchar = -1;
-  dblepr_(label, &nchar, data, &n);
+  dblepr_(label, &nchar, data, &n, std::strlen(label));
 }
 
 namespace {

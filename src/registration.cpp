@@ -8,6 +8,7 @@
 #include "lmrob.h"
 #include "psi.h"
 #include "scale.h"
+#include "mcd.h"
 
 #define KV_REAL 14  // double
 #define KV_INT 13   // integer
@@ -67,7 +68,7 @@ const R_CMethodDef c_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {
-    // FDEF(rffastmcd, 48),
+    FDEF(rffastmcd, 48),
     // FDEF(rfltsreg, 42),
     // FDEF(rllarsbi, 18),
     {nullptr, nullptr, 0, nullptr}};

@@ -1,0 +1,263 @@
+## Minimum covariance determinant: robust multivariate location and scatter
+## by the compiled FAST-MCD search, with reweighting done here in R.
+
+## Coverage h for a fraction alpha in [0.5, 1]: from floor((n + p + 1) / 2)
+## at alpha = 0.5 (the largest breakdown point) linearly up to n at alpha = 1.
+.mcd_coverage <- function(alpha, n, p) {
+  n2 <- (n + p + 1) %/% 2
+  as.integer(floor(2 * n2 - n + 2 * (n - n2) * alpha))
+}
+
+## Size of the first group of the partitioned search, or 0 when the compiled
+## search does not partition (fewer than 2 * group_size cases or no random
+## starts).
+.mcd_first_group <- function(n, group_size, nsamp) {
+  if (nsamp < 1 || n < 2 * group_size) return(0L)
+  if (n <= 3 * group_size - 1) return(n %/% 2)
+  if (n <= 4 * group_size - 1) return(n %/% 3)
+  if (n <= 5 * group_size - 1) return(n %/% 4)
+  as.integer(group_size)
+}
+
+## Largest group size actually used: the groups must cover at least p + 1
+## cases each (their coverage is the first group's size times h / n), or
+## their subsets would all be singular.  Doubling the size gives larger
+## groups and, eventually, no partition at all.
+.mcd_group_size <- function(group_size, n, p, h, nsamp) {
+  repeat {
+    g1 <- .mcd_first_group(n, group_size, nsamp)
+    if (g1 == 0L || floor(g1 * (h / n)) >= p + 1) return(as.integer(group_size))
+    group_size <- 2 * group_size
+  }
+}
+
+.mcd_check_count <- function(value, name, lower = 0) {
+  if (!is.numeric(value) || length(value) != 1L || !is.finite(value) ||
+      value != round(value) || value < lower || value > .Machine$integer.max)
+    stop(sprintf("'%s' must be one whole number >= %d", name, lower), call. = FALSE)
+  as.integer(value)
+}
+
+.mcd_data <- function(x) {
+  if (is.data.frame(x)) {
+    if (!all(vapply(x, is.numeric, NA)))
+      stop("'x' must have numeric columns only", call. = FALSE)
+    x <- as.matrix(x)
+  }
+  if (is.null(dim(x))) {
+    if (!is.numeric(x)) stop("'x' must be a numeric matrix or data frame", call. = FALSE)
+    x <- matrix(x, ncol = 1L, dimnames = list(names(x), NULL))
+  }
+  if (!is.numeric(x) || length(dim(x)) != 2L)
+    stop("'x' must be a numeric matrix or data frame", call. = FALSE)
+  if (nrow(x) < 1L || ncol(x) < 1L) stop("'x' has no data", call. = FALSE)
+  if (anyNA(x)) stop("'x' contains missing values (NA/NaN)", call. = FALSE)
+  if (any(!is.finite(x))) stop("'x' contains infinite values", call. = FALSE)
+  storage.mode(x) <- "double"
+  x
+}
+
+## The compiled search with every array of the size it expects.
+.mcd_fortran <- function(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace) {
+  pp <- p * p
+  .Fortran("rffastmcd",
+           x = as.double(x), n = as.integer(n), p = as.integer(p), h = as.integer(h),
+           krep = as.integer(nsamp), group_size = as.integer(group_size),
+           raw_cov = double(pp), raw_center = double(p), best_subset = integer(h),
+           mcd_det = double(1L), weights = integer(n), exact_fit = integer(1L),
+           hyperplane = double(5L * p), n_on_plane = integer(1L), cons_cov = double(pp),
+           integer(1L), sorted_best = integer(n), integer(n), integer(n),
+           class_dist = double(n), double(n), double(n), double(n), double(n),
+           center0 = double(p), scale0 = double(p), double(p), center = double(p),
+           best_center = double(p), double(p), double(p), double(p), double(p + 1L),
+           double((p + 1L)^2), cov = double(pp), corr = double(pp), double(pp),
+           double(pp), double(pp), double(pp), double(10L * pp), double(10L * p),
+           double(50L * pp), double(50L * p), double(5L * group_size * p),
+           as.double(cutoff), as.double(chi_median), as.integer(trace),
+           PACKAGE = "kelvara")
+}
+
+mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size = 300) {
+  cl <- match.call()
+  x <- .mcd_data(x)
+  n <- nrow(x)
+  p <- ncol(x)
+  if (n <= p)
+    stop(sprintf("need more cases than variables (n = %d, p = %d)", n, p), call. = FALSE)
+  if (!is.numeric(alpha) || length(alpha) != 1L || is.na(alpha) || alpha < 0.5 || alpha > 1)
+    stop("'alpha' must be one number between 0.5 and 1", call. = FALSE)
+  h <- .mcd_coverage(alpha, n, p)
+  if (h < p + 1L || h > n)
+    stop(sprintf("the coverage h = %d must lie in p + 1 = %d .. n = %d", h, p + 1L, n),
+         call. = FALSE)
+  nsamp <- .mcd_check_count(nsamp, "nsamp", 0)
+  trace <- .mcd_check_count(trace, "trace", 0)
+  group_size <- .mcd_check_count(group_size, "group_size", 1)
+  if (nsamp == 0L && choose(n, p + 1) > .Machine$integer.max)
+    stop(sprintf(paste("nsamp = 0 asks for all %.0f subsets of p + 1 = %d cases,",
+                       "more than can be searched; use nsamp > 0"),
+                 choose(n, p + 1), p + 1L), call. = FALSE)
+  group_size <- .mcd_group_size(group_size, n, p, h, nsamp)
+  if (!is.null(seed)) {
+    if (!is.numeric(seed) || length(seed) != 1L || !is.finite(seed))
+      stop("'seed' must be NULL or one number", call. = FALSE)
+    set.seed(seed)
+  }
+  if (!exists(".Random.seed", envir = globalenv(), inherits = FALSE)) stats::runif(1L)
+  rng_state <- get(".Random.seed", envir = globalenv(), inherits = FALSE)
+
+  chi_median <- stats::qchisq(0.5, p)
+  cutoff <- stats::qchisq(0.975, p)
+  z <- .mcd_fortran(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace)
+
+  vn <- colnames(x)
+  exact <- z$exact_fit
+  hyperplane <- NULL
+  n_on_plane <- 0L
+  raw_det <- NA_real_
+  raw_factor <- 1
+  if (exact != 0L) {
+    ## Cases on a hyperplane: their moments, the plane through their mean.
+    raw_center <- z$raw_center
+    raw_cov <- matrix(z$raw_cov, p, p)
+    hyperplane <- z$hyperplane[seq.int(1L, by = 5L, length.out = p)]
+    n_on_plane <- z$n_on_plane
+    weights <- z$weights
+    best <- which(weights == 1L)
+    raw_det <- 0
+  } else if (h == n) {
+    ## Coverage of all cases: the classical estimate.
+    raw_center <- z$center
+    raw_cov <- matrix(z$cov, p, p)
+    best <- seq_len(n)
+    raw_det <- z$mcd_det
+    weights <- as.integer(stats::mahalanobis(x, raw_center, raw_cov) <= cutoff)
+  } else if (p == 1L) {
+    ## One variable: the exact univariate search; its scale is returned.
+    raw_center <- z$raw_center
+    s2 <- z$raw_cov^2
+    runs <- rle(sort(x[, 1L]))
+    if (max(runs$lengths) >= h) {
+      ## At least h equal values: an exact fit on that value (the search's
+      ## running sums need not give exactly 0 there).
+      raw_center <- runs$values[which.max(runs$lengths)]
+      exact <- 2L
+      hyperplane <- 1
+      weights <- as.integer(x[, 1L] == raw_center)
+      n_on_plane <- sum(weights)
+      best <- which(weights == 1L)
+      raw_cov <- matrix(0, 1L, 1L)
+      raw_det <- 0
+    } else {
+      dev <- abs(x[, 1L] - raw_center)
+      best <- sort(order(dev)[seq_len(h)])
+      d <- dev^2 / s2
+      raw_factor <- sort(d)[n %/% 2L] / chi_median
+      if (!(raw_factor > 0)) raw_factor <- 1
+      raw_cov <- matrix(s2 * raw_factor, 1L, 1L)
+      raw_det <- s2
+      weights <- as.integer(d / raw_factor <= cutoff)
+    }
+  } else {
+    raw_center <- z$raw_center
+    raw_cov <- matrix(z$cons_cov, p, p)
+    raw_factor <- z$cons_cov[1L] / z$raw_cov[1L]
+    best <- sort(z$best_subset)
+    raw_det <- z$mcd_det
+    weights <- z$weights
+  }
+
+  ## Reweighting: the mean and covariance of the kept cases, made consistent
+  ## at the normal model truncated at the cutoff.
+  center <- raw_center
+  cov <- raw_cov
+  if (exact == 0L) {
+    kept <- weights == 1L
+    if (sum(kept) > p) {
+      xk <- x[kept, , drop = FALSE]
+      c_center <- colMeans(xk)
+      c_cov <- stats::cov(xk) * (stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2))
+      if (is.finite(det(c_cov)) && det(c_cov) > 0) {
+        center <- c_center
+        cov <- c_cov
+      }
+    }
+    raw_mah <- stats::mahalanobis(x, raw_center, raw_cov)
+    mah <- stats::mahalanobis(x, center, cov)
+  } else {
+    raw_mah <- mah <- rep(NA_real_, n)
+  }
+  center <- as.vector(center)
+  raw_center <- as.vector(raw_center)
+  names(center) <- names(raw_center) <- vn
+  dimnames(cov) <- dimnames(raw_cov) <- list(vn, vn)
+  if (!is.null(hyperplane)) names(hyperplane) <- vn
+  rn <- rownames(x)
+  names(weights) <- names(mah) <- names(raw_mah) <- rn
+
+  structure(list(
+    center = center, cov = cov,
+    raw.center = raw_center, raw.cov = raw_cov, raw.det = raw_det,
+    raw.consistency = raw_factor,
+    best = best, weights = weights, mah = mah, raw.mah = raw_mah,
+    exact_fit = exact, hyperplane = hyperplane, n_on_plane = n_on_plane,
+    n = n, p = p, h = h,
+    settings = list(alpha = alpha, h = h, nsamp = nsamp, group_size = group_size,
+                    seed = seed, rng_state = rng_state, cutoff = cutoff,
+                    chi_median = chi_median),
+    call = cl), class = "mcd")
+}
+
+.mcd_exact_text <- function(object) {
+  if (object$exact_fit == 0L) return(NULL)
+  eq <- paste(format(object$hyperplane, digits = 4), collapse = ", ")
+  switch(as.character(object$exact_fit),
+         "1" = sprintf(paste("The covariance matrix of the data is singular: %d cases lie",
+                             "on the hyperplane with normal (%s)."),
+                       object$n_on_plane, eq),
+         sprintf(paste("Exact fit: %d cases (at least h = %d) lie on the hyperplane",
+                       "with normal (%s)."),
+                 object$n_on_plane, object$h, eq))
+}
+
+print.mcd <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
+  cat("\nMinimum covariance determinant (h = ", x$h, " of n = ", x$n, ")\n", sep = "")
+  if (!is.null(x$call)) cat("Call: ", paste(deparse(x$call), collapse = "\n"), "\n", sep = "")
+  msg <- .mcd_exact_text(x)
+  if (!is.null(msg)) cat("\n", msg, "\n", sep = "")
+  cat("\nCenter:\n")
+  print(x$center, digits = digits, ...)
+  cat("\nCovariance:\n")
+  print(x$cov, digits = digits, ...)
+  invisible(x)
+}
+
+summary.mcd <- function(object, ...) {
+  structure(list(object = object,
+                 n_outliers = sum(object$weights == 0L),
+                 outliers = which(object$weights == 0L),
+                 correlation = if (object$exact_fit == 0L) stats::cov2cor(object$cov),
+                 mah = if (object$exact_fit == 0L) summary(object$mah)),
+            class = "summary.mcd")
+}
+
+print.summary.mcd <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
+  o <- x$object
+  print(o, digits = digits, ...)
+  cat("\nRaw center:\n")
+  print(o$raw.center, digits = digits, ...)
+  cat("\nRaw covariance (consistency factor ", format(o$raw.consistency, digits = digits),
+      "):\n", sep = "")
+  print(o$raw.cov, digits = digits, ...)
+  if (!is.null(x$correlation)) {
+    cat("\nCorrelation:\n")
+    print(x$correlation, digits = digits, ...)
+  }
+  cat("\nCases given weight 0 by the reweighting: ", x$n_outliers, " of ", o$n, "\n", sep = "")
+  if (x$n_outliers > 0L && x$n_outliers <= 30L) cat("  ", x$outliers, fill = TRUE)
+  if (!is.null(x$mah)) {
+    cat("\nRobust squared distances:\n")
+    print(x$mah, digits = digits)
+  }
+  invisible(x)
+}

@@ -1,0 +1,1148 @@
+// Minimum covariance determinant (FAST-MCD) and the kernels it shares with
+// least trimmed squares.  The kernels follow the conventions stated in
+// mcd.h: arguments by reference, 1-based column-major arrays in the
+// descriptions; the code below indexes from 0 through small helpers.
+#include "mcd.h"
+
+#define USE_FC_LEN_T
+#include <R_ext/BLAS.h>
+#include <R_ext/Lapack.h>
+#ifndef FCONE
+#define FCONE
+#endif
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "host.h"
+#include "registration.h"
+
+namespace host = kelvara::host;
+
+namespace {
+
+// Tolerance below which a projection on a hyperplane counts as zero: the
+// case lies on the hyperplane.
+constexpr double on_plane_tol = 1e-7;
+
+// Rank insertion shared by the grouped and the single draw: with m sorted
+// case numbers in a(0..m-1) (stride `stride` between entries, group tag in
+// the next slot when `tag` is nonzero), insert the nrand-th smallest case
+// number that is not yet in the list, keeping the list sorted.
+void insert_by_rank(int* a, int stride, int m, int nrand, int tag) {
+  a[m * stride] = nrand + m;
+  if (tag) a[m * stride + 1] = tag;
+  for (int i = 0; i < m; ++i) {
+    const int cand = nrand + i;
+    if (a[i * stride] > cand) {
+      for (int k = m; k > i; --k) {
+        a[k * stride] = a[(k - 1) * stride];
+        if (tag) a[k * stride + 1] = a[(k - 1) * stride + 1];
+      }
+      a[i * stride] = cand;
+      if (tag) a[i * stride + 1] = tag;
+      return;
+    }
+  }
+}
+
+// One uniform rank in 1..range.
+inline int draw_rank(int range) {
+  return static_cast<int>(unifrnd_() * static_cast<double>(range)) + 1;
+}
+
+// The halving-gap sort of the specification of these routines; kept for
+// inputs the fast path cannot order (NaN).
+template <class T>
+void halving_gap_sort(T* a, int n) {
+  for (int gap = n / 2; gap > 0; gap /= 2) {
+    for (int i = 0; i < n - gap; ++i) {
+      for (int j = i; j >= 0 && a[j] > a[j + gap]; j -= gap) std::swap(a[j], a[j + gap]);
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+// ---- random subsets and combinatorics ------------------------------------
+
+void rfrangen_(const int* n, const int* nsel, int* index) {
+  const int nn = *n, ns = *nsel;
+  // Rejection sampling cannot finish when more cases are asked for than exist.
+  if (ns > nn) host::fail("cannot draw %d distinct cases out of %d", ns, nn);
+  for (int i = 0; i < ns; ++i) {
+    for (;;) {
+      const int num = draw_rank(nn);
+      bool seen = false;
+      for (int j = 0; j < i; ++j) {
+        if (index[j] == num) {
+          seen = true;
+          break;
+        }
+      }
+      if (!seen) {
+        index[i] = num;
+        break;
+      }
+    }
+  }
+}
+
+void rfrdraw_(int* a, const int* n, const int* /*ntot*/, const int* mini, const int* ngroup,
+              const int* /*kmini*/) {
+  int m = 0;
+  for (int k = 1; k <= *ngroup; ++k) {
+    for (int s = 0; s < mini[k - 1]; ++s) {
+      insert_by_rank(a, 2, m, draw_rank(*n - m), k);
+      ++m;
+    }
+  }
+}
+
+void prdraw_(int* a, const int* pnsel, const int* nn) {
+  const int m = *pnsel;
+  // With every case already drawn there is none left to add.
+  if (m >= *nn) host::fail("cannot add a case to a subset of all %d cases", *nn);
+  insert_by_rank(a, 1, m, draw_rank(*nn - m), 0);
+}
+
+void rfgenpn_(const int* n, const int* nsel, int* index) {
+  const int ns = *nsel;
+  int k = ns;
+  ++index[k - 1];
+  while (k > 1 && index[k - 1] > *n - (ns - k)) {
+    --k;
+    ++index[k - 1];
+    for (int i = k + 1; i <= ns; ++i) index[i - 1] = index[i - 2] + 1;
+  }
+}
+
+int rfncomb_(const int* k, const int* n) {
+  double comb = 1.0;
+  for (int j = 1; j <= *k; ++j) {
+    // Both operands pass through single precision, as in the reference
+    // counts; exact below 2^24.
+    const double num = static_cast<float>(*n - j + 1);
+    const double den = static_cast<float>(*k - j + 1);
+    comb = comb * (num / den);
+  }
+  if (comb > 2147483647.0) {
+    comb = 2147483647.0;
+    host::dblepr("** too many combinations; using max.integer instead:", &comb, 1);
+  }
+  return static_cast<int>(comb + 0.5);
+}
+
+int replow_(const int* k) {
+  static const int limit[6] = {500, 50, 22, 17, 15, 14};
+  return (*k >= 1 && *k <= 6) ? limit[*k - 1] : 0;
+}
+
+int rfodd_(const int* n) { return (*n % 2) != 0; }
+
+// ---- sorting and order statistics -------------------------------------------
+// The sorted order of these keys does not depend on the method (equal keys
+// are indistinguishable, but for the sign of a zero), so an O(n log n) sort
+// replaces the halving-gap Shell sort, whose cost grows much faster inside
+// every C-step.  NaN has no place in a strict weak order; an input holding one
+// keeps the Shell sort's exact outcome.
+
+void rfshsort_(double* a, const int* n) {
+  const int nn = *n;
+  if (nn <= 1) return;
+  for (int i = 0; i < nn; ++i) {
+    if (std::isnan(a[i])) {
+      halving_gap_sort(a, nn);
+      return;
+    }
+  }
+  std::sort(a, a + nn);
+}
+
+void rfishsort_(int* a, const int* n) {
+  if (*n > 1) std::sort(a, a + *n);
+}
+
+double rffindq_(double* aw, const int* ncas, const int* k, int* index) {
+  const int nc = *ncas, kk = *k;
+  // 1-based views.
+  double* w = aw - 1;
+  int* ix = index - 1;
+  for (int j = 1; j <= nc; ++j) ix[j] = j;
+  if (nc <= 1) return w[kk];
+  int l = 1, lr = nc;
+  while (l < lr) {
+    const double ax = w[kk];
+    int jnc = l, j = lr;
+    while (jnc <= j) {
+      while (w[jnc] < ax) ++jnc;
+      while (ax < w[j]) --j;
+      if (jnc <= j) {
+        std::swap(w[jnc], w[j]);
+        std::swap(ix[jnc], ix[j]);
+        ++jnc;
+        --j;
+      }
+    }
+    if (j < kk) l = jnc;
+    if (kk < jnc) lr = j;
+  }
+  return w[kk];
+}
+
+// ---- univariate MCD ----------------------------------------------------------
+
+void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn, double* bstd,
+               double* aw, double* aw2, const double* factor, int* len) {
+  const int h = *jqu;
+  const int m = *ncas - h + 1;
+  const double dh = h;
+  for (int j = 0; j < m; ++j) slutn[j] = 0.0;
+  double sq = 0.0, sqmin = 0.0;
+  int ndup = 1;
+  for (int j = 0; j < m; ++j) {
+    // Each window sum is formed afresh; only the sum of squares is updated.
+    double sum = 0.0;
+    for (int i = 0; i < h; ++i) {
+      sum += w[j + i];
+      if (j == 0) sq += w[i] * w[i];
+    }
+    aw[j] = sum;
+    aw2[j] = sum * sum / dh;
+    if (j == 0) {
+      sq -= aw2[0];
+      sqmin = sq;
+      slutn[0] = aw[0];
+      *len = 1;
+    } else {
+      const double win = w[j + h - 1], wout = w[j - 1];
+      sq = ((win * win + (sq - wout * wout)) - aw2[j]) + aw2[j - 1];
+      if (sq < sqmin) {
+        ndup = 1;
+        sqmin = sq;
+        slutn[0] = aw[j];
+        *len = j + 1;
+      } else if (sq == sqmin) {
+        ++ndup;
+        slutn[ndup - 1] = aw[j];
+      }
+    }
+  }
+  slutn[0] = slutn[(ndup + 1) / 2 - 1] / dh;
+  *bstd = *factor * std::sqrt(sqmin / dh);
+}
+
+// ---- covariance, sweep, distance and list kernels ----------------------------
+
+void rfcovinit_(double* a, const int* nr, const int* nc) {
+  std::fill(a, a + static_cast<long>(*nr) * *nc, 0.0);
+}
+
+void rfcovcopy_(const double* a, double* b, const int* nr, const int* nc) {
+  std::copy(a, a + static_cast<long>(*nr) * *nc, b);
+}
+
+void rfcovmult_(double* a, const int* nr, const int* nc, const double* fac) {
+  const long len = static_cast<long>(*nr) * *nc;
+  for (long i = 0; i < len; ++i) a[i] = a[i] * *fac;
+}
+
+void rfadmit_(const double* rec, const int* p, const int* p1, double* sscp) {
+  const int pp = *p, ld = *p1;
+  sscp[0] += 1.0;
+  for (int j = 1; j <= pp; ++j) {
+    sscp[j * ld] += rec[j - 1];
+    sscp[j] = sscp[j * ld];
+  }
+  for (int j = 1; j <= pp; ++j) {
+    const double rj = rec[j - 1];
+    double* col = sscp + j * ld;
+    for (int i = 1; i <= pp; ++i) col[i] += rec[i - 1] * rj;
+  }
+}
+
+void rfcovar_(const int* m, const int* p, const int* p1, const double* sscp, double* cov,
+              double* means, double* sd) {
+  const int pp = *p, ld = *p1;
+  const double dm = *m;
+  for (int i = 1; i <= pp; ++i) {
+    const double s = sscp[i * ld];
+    const double f = (sscp[i + i * ld] - s * s / dm) / (dm - 1.0);
+    sd[i - 1] = f > 0.0 ? std::sqrt(f) : 0.0;
+    means[i - 1] = s / dm;
+  }
+  for (int j = 1; j <= pp; ++j) {
+    for (int i = 1; i <= pp; ++i) {
+      cov[(i - 1) + (j - 1) * pp] =
+          (sscp[i + j * ld] - dm * means[i - 1] * means[j - 1]) / (dm - 1.0);
+    }
+  }
+}
+
+void rfcorrel_(const int* p, const double* a, double* b, double* sd) {
+  const int pp = *p;
+  for (int j = 0; j < pp; ++j) sd[j] = 1.0 / std::sqrt(a[j + j * pp]);
+  for (int j = 0; j < pp; ++j) {
+    for (int i = 0; i < pp; ++i) {
+      b[i + j * pp] = (i == j) ? 1.0 : a[i + j * pp] * sd[i] * sd[j];
+    }
+  }
+}
+
+void rfcovsweep_(double* a, const int* p, const int* k) {
+  const int pp = *p, kk = *k - 1;
+  const double d = a[kk + kk * pp];
+  for (int j = 0; j < pp; ++j) a[kk + j * pp] /= d;
+  for (int i = 0; i < pp; ++i) {
+    if (i == kk) continue;
+    const double b = a[i + kk * pp];
+    for (int j = 0; j < pp; ++j) a[i + j * pp] -= b * a[kk + j * pp];
+    a[i + kk * pp] = -b / d;
+  }
+  a[kk + kk * pp] = 1.0 / d;
+}
+
+double rfmahad_(const double* rec, const int* p, const double* means, const double* sigma) {
+  const int pp = *p;
+  double t = 0.0;
+  for (int j = 0; j < pp; ++j) {
+    const double dj = rec[j] - means[j];
+    for (int k = 0; k < pp; ++k) t += dj * (rec[k] - means[k]) * sigma[j + k * pp];
+  }
+  return t;
+}
+
+void rfdis_(const double* da, const double* z, double* ndist, const int* nm, const int* /*nv*/,
+            const int* nn, const int* p, const double* means) {
+  const long ld = *nm;
+  for (int i = 0; i < *nn; ++i) {
+    double t = 0.0;
+    for (int j = 0; j < *p; ++j) t += z[j] * (da[i + j * ld] - means[j]);
+    ndist[i] = std::fabs(t);
+  }
+}
+
+void transfo_(double* cov, double* means, double* dat, const double* med, const double* mad,
+              const int* p, const int* n) {
+  const int pp = *p;
+  const long nn = *n;
+  for (int j = 0; j < pp; ++j) {
+    means[j] = means[j] * mad[j] + med[j];
+    for (int k = 0; k < pp; ++k) cov[j + k * pp] = cov[j + k * pp] * mad[j] * mad[k];
+    double* col = dat + j * nn;
+    for (long i = 0; i < nn; ++i) col[i] = col[i] * mad[j] + med[j];
+  }
+}
+
+}  // extern "C"
+
+namespace {
+
+// Pushes (means, cov) onto the first row of a 10-entry block starting at row
+// `first` (0-based) of arrays with leading dimension `rows`, and its keys
+// into slot `slot` (0-based) of keys(10, 2, *).
+void push_list_entry(int p, double* covs, double* centers, int rows, int first, int slot,
+                     const double* cov, const double* means, int trial, double* keys,
+                     int count) {
+  const long ld = rows;
+  double* key = keys + 20L * slot;
+  for (int k = 9; k >= 1; --k) {
+    const long to = first + k, from = first + k - 1;
+    for (long c = 0; c < static_cast<long>(p) * p; ++c) covs[to + c * ld] = covs[from + c * ld];
+    for (int c = 0; c < p; ++c) centers[to + c * ld] = centers[from + c * ld];
+    key[k] = key[k - 1];
+    key[k + 10] = key[k + 9];
+  }
+  for (int c = 0; c < p; ++c) centers[first + c * ld] = means[c];
+  // Element (r, c) goes to column (r - 1) * p + c.
+  for (int r = 0; r < p; ++r) {
+    for (int c = 0; c < p; ++c) covs[first + (static_cast<long>(r) * p + c) * ld] = cov[r + c * p];
+  }
+  key[0] = trial;
+  key[10] = count;
+}
+
+}  // namespace
+
+extern "C" {
+
+void rfstore2_(const int* p, double* covs, double* centers, const int* /*d1*/,
+               const int* /*d2*/, const int* /*d3*/, const double* cov, const double* means,
+               const int* i, double* keys, const int* count) {
+  push_list_entry(*p, covs, centers, 10, 0, 0, cov, means, *i, keys, *count);
+}
+
+void rfstore1_(const int* p, double* covs, double* centers, const int* /*d1*/,
+               const int* /*d2*/, const int* /*d3*/, const double* cov, const double* means,
+               const int* i, const int* rows, const int* g, double* keys, const int* count) {
+  push_list_entry(*p, covs, centers, *rows, (*g - 1) * 10, *g - 1, cov, means, *i, keys,
+                  *count);
+}
+
+void rfexact_(int* count, const int* nn, const double* ndist, const int* /*p1*/, const int* p,
+              double* sscp, double* rec, const double* dat, double* cov, double* means,
+              double* sd, const int* /*d*/, int* flags) {
+  const int pp = *p, q = pp + 1;
+  const long ld = *nn;
+  rfcovinit_(sscp, &q, &q);
+  *count = 0;
+  for (long i = 0; i < ld; ++i) {
+    if (std::fabs(ndist[i]) < on_plane_tol) {
+      ++*count;
+      flags[i] = 1;
+      for (int j = 0; j < pp; ++j) rec[j] = dat[i + j * ld];
+      rfadmit_(rec, p, &q, sscp);
+    } else {
+      flags[i] = 0;
+    }
+  }
+  rfcovar_(count, p, &q, sscp, cov, means, sd);
+}
+
+// ---- symmetric eigen-decomposition ---------------------------------------------
+
+void rs_(const int* nm, const int* n, const double* a, double* w, const int* matz, double* z,
+         double* /*fv1*/, double* /*fv2*/, int* ierr) {
+  const int nn = *n, lda = *nm;
+  *ierr = 0;
+  if (nn <= 0) return;
+  std::vector<double> work_a(static_cast<size_t>(nn) * nn);
+  for (int j = 0; j < nn; ++j)
+    for (int i = 0; i < nn; ++i) work_a[i + static_cast<size_t>(j) * nn] = a[i + j * lda];
+  const char jobz = *matz ? 'V' : 'N', range = 'A', uplo = 'L';
+  const double vl = 0.0, vu = 0.0, abstol = 0.0;
+  const int il = 1, iu = nn;
+  int found = 0, info = 0, lwork = -1, liwork = -1, iwork_query = 0;
+  double work_query = 0.0;
+  std::vector<int> isuppz(2 * static_cast<size_t>(nn));
+  std::vector<double> zz(*matz ? static_cast<size_t>(nn) * nn : 1);
+  F77_CALL(dsyevr)(&jobz, &range, &uplo, &nn, work_a.data(), &nn, &vl, &vu, &il, &iu,
+                   &abstol, &found, w, zz.data(), &nn, isuppz.data(), &work_query, &lwork,
+                   &iwork_query, &liwork, &info FCONE FCONE FCONE);
+  if (info != 0) {
+    *ierr = info;
+    return;
+  }
+  lwork = static_cast<int>(work_query);
+  liwork = iwork_query;
+  std::vector<double> work(std::max(1, lwork));
+  std::vector<int> iwork(std::max(1, liwork));
+  F77_CALL(dsyevr)(&jobz, &range, &uplo, &nn, work_a.data(), &nn, &vl, &vu, &il, &iu,
+                   &abstol, &found, w, zz.data(), &nn, isuppz.data(), work.data(), &lwork,
+                   iwork.data(), &liwork, &info FCONE FCONE FCONE);
+  if (info != 0) {
+    *ierr = info;
+    return;
+  }
+  if (!*matz) return;
+  for (int k = 0; k < nn; ++k) {
+    double* col = zz.data() + static_cast<size_t>(k) * nn;
+    int big = 0;
+    for (int i = 1; i < nn; ++i)
+      if (std::fabs(col[i]) > std::fabs(col[big])) big = i;
+    const double sgn = col[big] < 0.0 ? -1.0 : 1.0;
+    for (int i = 0; i < nn; ++i) z[i + k * lda] = sgn * col[i];
+  }
+}
+
+}  // extern "C"
+
+// ---- the FAST-MCD driver -------------------------------------------------------
+
+namespace {
+
+constexpr double empty_entry = 1000000.0;  // marks an unused list position
+constexpr double no_objective = 1e26;      // key of an empty list position
+constexpr int list_len = 10;
+constexpr int max_groups = 5;
+
+enum class stage_kind { first, group, merged, final_stage };
+
+// What a trial (or one of its steps) leads to.
+enum class next_step { go_on, next_trial, list_exhausted, finished };
+
+// Brackets the whole run with the random-number state, on every exit.
+struct rng_bracket {
+  rng_bracket() { rndstart_(); }
+  ~rng_bracket() { rndend_(); }
+  rng_bracket(const rng_bracket&) = delete;
+  rng_bracket& operator=(const rng_bracket&) = delete;
+};
+
+// The data of one stage: its rows, their number and the coverage.
+struct stage_data {
+  stage_kind kind;
+  const double* rows;  // first element of the stage's data matrix
+  long ld;             // its leading dimension
+  int nn;              // number of rows in the stage
+  int nhalf;           // coverage of the stage
+  int kstep;           // C-steps per trial
+  int g;               // current group (1-based)
+};
+
+// Arguments of rffastmcd_ and the run's own tables.
+struct fast_mcd {
+  double* x;
+  int n, p, h, krep, gs;
+  double *raw_cov, *raw_center;
+  int* best_subset;
+  double* mcd_det;
+  int *weights, *exact_fit;
+  double* hyperplane;
+  int* n_on_plane;
+  double* cons_cov;
+  int *sorted_best, *index_a, *index_b;
+  double *class_dist, *dist, *work_a, *work_b, *work_c, *center0, *scale0, *sd, *center,
+      *best_center, *eigval, *eig_work1, *eig_work2, *row, *sscp, *cov, *corr, *cov_inv,
+      *best_cov, *best_cov_inv, *eigvec, *merged_covs, *merged_centers, *group_covs,
+      *group_centers, *merged_x;
+  double cutoff, chi_median;
+  int trace;
+
+  int p1 = 0;
+  double eps = 0, percen = 0;
+  bool partitioned = false, enumerate = false;
+  int ngroup = 1, minigr = 0, nrep = 0;
+  int group_size[max_groups] = {0, 0, 0, 0, 0};
+  std::vector<int> draw_table{};   // 2 x 5 gs grouped draw
+  std::vector<int> group_cases{};  // case numbers of one group
+  std::vector<int> combination{};  // enumeration state of the (p+1)-subsets
+  std::vector<double> normal{};    // a hyperplane normal taken from a list entry
+  double best_keys[list_len * 2 * max_groups] = {};
+  bool regular[list_len * max_groups] = {};
+  double best_objective = no_objective;
+  double medi2 = 0;
+  bool recorded = false;
+
+  // ---- small helpers ----
+  double& x_at(long i, int j) { return x[i + static_cast<long>(j) * n]; }
+  double& key(int entry, int which, int slot) {  // all 1-based
+    return best_keys[(entry - 1) + (which - 1) * list_len + (slot - 1) * 2 * list_len];
+  }
+  void load_row(const stage_data& s, int r) {  // r 1-based
+    for (int j = 0; j < p; ++j) row[j] = s.rows[(r - 1) + j * s.ld];
+  }
+  void print_int(const char* label, const int* v, int len) {
+    if (trace >= 2) host::intpr(label, v, len);
+  }
+
+  // Cross products of the listed rows (1-based, in list order), then the
+  // moments of those m rows.
+  void moments_of(const stage_data& s, const int* list, int m) {
+    rfcovinit_(sscp, &p1, &p1);
+    for (int t = 0; t < m; ++t) {
+      load_row(s, list[t]);
+      rfadmit_(row, &p, &p1, sscp);
+    }
+    rfcovar_(&m, &p, &p1, sscp, cov, center, sd);
+  }
+
+  // Inverse of cov by sweeping; mcd_det collects the pivots.  False when a
+  // pivot falls below eps (mcd_det then holds the partial product).
+  bool invert() {
+    rfcovcopy_(cov, cov_inv, &p, &p);
+    *mcd_det = 1.0;
+    for (int j = 1; j <= p; ++j) {
+      const double pivot = cov_inv[(j - 1) + (j - 1) * p];
+      *mcd_det *= pivot;
+      if (pivot < eps) return false;
+      rfcovsweep_(cov_inv, &p, &j);
+    }
+    return true;
+  }
+
+  void mahalanobis(const stage_data& s) {
+    for (int r = 1; r <= s.nn; ++r) {
+      load_row(s, r);
+      dist[r - 1] = rfmahad_(row, &p, center, cov_inv);
+    }
+  }
+
+  void eigen() {
+    int one = 1, ierr = 0;
+    rs_(&p, &p, cov, eigval, &one, eigvec, eig_work1, eig_work2, &ierr);
+  }
+
+  // Absolute projections of the first nn rows of `data` on `z` around center.
+  void project(const double* data, long ld, int nn, const double* z) {
+    int ldi = static_cast<int>(ld);
+    rfdis_(data, z, dist, &ldi, &p, &nn, &p, center);
+  }
+
+  // Sorted projections of the stage's rows on the current hyperplane; the
+  // number of rows on it counted as nhalf plus those beyond position nhalf.
+  int count_on_plane(const stage_data& s, const double* z) {
+    project(s.rows, s.ld, s.nn, z);
+    rfshsort_(dist, &s.nn);
+    int count = s.nhalf;
+    for (int r = s.nhalf; r < s.nn; ++r)
+      if (dist[r] < on_plane_tol) ++count;
+    return count;
+  }
+
+  // True when at least h of all n cases lie on the hyperplane eigvec(., 1)
+  // through center.
+  bool h_cases_on_plane() {
+    project(x, n, n, eigvec);
+    rfshsort_(dist, &n);
+    return dist[h - 1] < on_plane_tol;
+  }
+
+  void set_hyperplane_row(int g, const double* z) {
+    for (int j = 0; j < p; ++j) hyperplane[(g - 1) + j * max_groups] = z[j];
+  }
+
+  // Outputs shared by every exact-fit exit: the cases on the hyperplane
+  // eigvec(., 1) through center (data units), their moments and the plane.
+  void report_plane(int code) {
+    project(x, n, n, eigvec);
+    int ld = n;
+    rfexact_(n_on_plane, &n, dist, &p1, &p, sscp, row, x, cov, center, sd, &ld, weights);
+    rfcovcopy_(cov, raw_cov, &p, &p);
+    rfcovcopy_(center, raw_center, &p, &one_);
+    set_hyperplane_row(1, eigvec);
+    *exact_fit = code;
+  }
+  int one_ = 1;
+
+  next_step full_exact_fit() {
+    transfo_(cov, center, x, center0, scale0, &p, &n);
+    eigen();
+    report_plane(2);
+    return next_step::finished;
+  }
+
+  // A singular covariance met in the group stage: an exact fit of the whole
+  // data set ends the run, otherwise the hyperplane becomes the group's
+  // exact-fit entry (one per group).
+  next_step group_exact_entry(const stage_data& s, int trial) {
+    if (*n_on_plane != 0) return next_step::next_trial;
+    eigen();
+    if (h_cases_on_plane()) return full_exact_fit();
+    const int count = count_on_plane(s, eigvec);
+    set_hyperplane_row(s.g, eigvec);
+    regular[(s.g - 1) * list_len] = false;
+    int rows = list_len * max_groups, d = 0;
+    rfstore1_(&p, group_covs, group_centers, &d, &d, &d, cov, center, &trial, &rows, &s.g,
+              best_keys, &count);
+    *n_on_plane = 1;
+    return next_step::next_trial;
+  }
+
+  // The same in the merged stage, with the merged list.
+  next_step merged_exact_entry(const stage_data& s, int trial) {
+    if (n <= max_groups * gs) return full_exact_fit();
+    if (*n_on_plane != 0) return next_step::next_trial;
+    eigen();
+    if (h_cases_on_plane()) return full_exact_fit();
+    const int count = count_on_plane(s, eigvec);
+    store_merged_exact(trial, count, eigvec);
+    return next_step::next_trial;
+  }
+
+  void store_merged_exact(int trial, int count, const double* z) {
+    set_hyperplane_row(1, z);
+    regular[0] = false;
+    int d = 0;
+    rfstore2_(&p, merged_covs, merged_centers, &d, &d, &d, cov, center, &trial, best_keys,
+              &count);
+    *n_on_plane = 1;
+  }
+
+  next_step singular_in_csteps(const stage_data& s, int trial) {
+    switch (s.kind) {
+      case stage_kind::group:
+        return group_exact_entry(s, trial);
+      case stage_kind::merged:
+        return merged_exact_entry(s, trial);
+      default:
+        return full_exact_fit();
+    }
+  }
+
+  void select_nearest(const stage_data& s) { rffindq_(dist, &s.nn, &s.nhalf, index_b); }
+
+  // ---- starting subsets ----
+
+  // A random (or the next enumerated) subset of p+1 rows, grown one random
+  // row at a time while it is singular and fewer than nhalf rows lie on its
+  // hyperplane.
+  next_step start_from_subset(const stage_data& s, int trial) {
+    int m = p + 1;
+    if (enumerate) {
+      // The enumeration keeps its own state: growing a singular subset
+      // below must not disturb the sequence of subsets.
+      rfgenpn_(&n, &m, combination.data());
+      std::copy(combination.begin(), combination.end(), index_a);
+    } else {
+      rfrangen_(&s.nn, &m, index_a);
+    }
+    moments_of(s, index_a, m);
+    while (!invert()) {
+      eigen();
+      project(s.rows, s.ld, s.nn, eigvec);
+      rfshsort_(dist, &s.nn);
+      if (dist[s.nhalf - 1] >= on_plane_tol) {
+        // All rows of the stage taken and still singular: nothing to add.
+        if (m >= s.nn) return next_step::next_trial;
+        rfishsort_(index_a, &m);
+        prdraw_(index_a, &m, &s.nn);
+        ++m;
+        moments_of(s, index_a, m);
+        continue;
+      }
+      if (s.kind != stage_kind::group) return full_exact_fit();
+      return group_exact_entry(s, trial);
+    }
+    mahalanobis(s);
+    select_nearest(s);
+    return next_step::go_on;
+  }
+
+  // Entry `trial` of a list of best solutions as a start.
+  next_step start_from_list(const stage_data& s, int trial) {
+    const bool from_group = s.kind == stage_kind::merged;
+    const double* covs = from_group ? group_covs : merged_covs;
+    const double* centers = from_group ? group_centers : merged_centers;
+    const long ld = from_group ? list_len * max_groups : list_len;
+    const long r = (from_group ? (s.g - 1) * list_len : 0) + trial - 1;
+    if (centers[r] == empty_entry) return next_step::list_exhausted;
+    for (int j = 0; j < p; ++j) center[j] = centers[r + j * ld];
+    for (int c = 0; c < p; ++c)
+      for (int rr = 0; rr < p; ++rr) cov[rr + c * p] = covs[r + (static_cast<long>(c) * p + rr) * ld];
+    const bool is_regular = regular[from_group ? r : trial - 1];
+    if (is_regular) {
+      if (!invert()) return singular_in_csteps(s, trial);
+      mahalanobis(s);
+      select_nearest(s);
+      return next_step::go_on;
+    }
+    // An exact-fit entry: start from the cases nearest to its hyperplane.
+    const int g = from_group ? s.g : 1;
+    for (int j = 0; j < p; ++j) normal[j] = hyperplane[(g - 1) + j * max_groups];
+    project(s.rows, s.ld, s.nn, normal.data());
+    if (s.kind == stage_kind::final_stage) {
+      select_nearest(s);
+      return next_step::go_on;
+    }
+    std::copy(dist, dist + s.nn, work_a);
+    rfshsort_(work_a, &s.nn);
+    if (work_a[s.nhalf - 1] >= on_plane_tol || n <= max_groups * gs) {
+      regular[0] = true;
+      select_nearest(s);
+      return next_step::go_on;
+    }
+    if (*n_on_plane == 0) {
+      int count = s.nhalf;
+      for (int q = s.nhalf; q < s.nn; ++q)
+        if (work_a[q] < on_plane_tol) ++count;
+      store_merged_exact(trial, count, normal.data());
+    }
+    return next_step::next_trial;
+  }
+
+  // ---- C-steps ----
+  next_step csteps(const stage_data& s, int trial) {
+    double det_before = 0.0, det_two_before = 0.0;
+    for (int step = 1; step <= s.kstep; ++step) {
+      std::copy(index_b, index_b + s.nhalf, sorted_best);
+      rfishsort_(sorted_best, &s.nhalf);
+      moments_of(s, sorted_best, s.nhalf);
+      if (!invert()) return singular_in_csteps(s, trial);
+      if (step >= 2 && *mcd_det == det_two_before) break;
+      det_two_before = det_before;
+      det_before = *mcd_det;
+      mahalanobis(s);
+      select_nearest(s);
+      if (s.kind == stage_kind::final_stage &&
+          (*mcd_det < best_objective || (trial == 1 && step == 1 && !partitioned))) {
+        best_objective = *mcd_det;
+        const int half = n / 2;
+        medi2 = rffindq_(dist, &s.nn, &half, index_a);
+        std::copy(index_b, index_b + h, best_subset);
+        rfcovcopy_(cov, best_cov, &p, &p);
+        rfcovcopy_(cov_inv, best_cov_inv, &p, &p);
+        rfcovcopy_(center, best_center, &p, &one_);
+        recorded = true;
+      }
+    }
+    return next_step::go_on;
+  }
+
+  // ---- lists of the ten best solutions ----
+  struct list_ref {
+    double* covs;
+    double* centers;
+    long ld;
+    long first;  // row of entry 1 (0-based)
+    int slot;    // key slot (1-based)
+    int flag0;   // index of the regular flag of entry 1
+  };
+
+  list_ref stage_list(const stage_data& s) {
+    if (s.kind == stage_kind::group)
+      return {group_covs, group_centers, list_len * max_groups, (s.g - 1) * list_len, s.g,
+              (s.g - 1) * list_len};
+    return {merged_covs, merged_centers, list_len, 0, 1, 0};
+  }
+
+  bool same_entry(const list_ref& L, int e) {
+    const long r = L.first + e - 1;
+    for (int j = 0; j < p; ++j)
+      if (L.centers[r + j * L.ld] != center[j]) return false;
+    for (int c = 0; c < p; ++c)
+      for (int rr = 0; rr < p; ++rr)
+        if (L.covs[r + (static_cast<long>(c) * p + rr) * L.ld] != cov[rr + c * p]) return false;
+    return true;
+  }
+
+  void offer(const stage_data& s, int trial) {
+    const list_ref L = stage_list(s);
+    const double det = *mcd_det;
+    const int j0 = regular[L.flag0] ? 1 : 2;
+    int j = j0;
+    while (j <= list_len && key(j, 2, L.slot) < det) ++j;
+    if (j > list_len) return;
+    if (key(j, 2, L.slot) == det) {
+      bool all_same = true;
+      for (int e = j; e <= list_len; ++e)
+        if (key(e, 2, L.slot) == det && !same_entry(L, e)) all_same = false;
+      if (all_same) return;
+    }
+    const long p2 = static_cast<long>(p) * p;
+    for (int e = list_len; e > j; --e) {
+      const long to = L.first + e - 1, from = to - 1;
+      for (long c = 0; c < p2; ++c) L.covs[to + c * L.ld] = L.covs[from + c * L.ld];
+      for (int c = 0; c < p; ++c) L.centers[to + c * L.ld] = L.centers[from + c * L.ld];
+      key(e, 1, L.slot) = key(e - 1, 1, L.slot);
+      key(e, 2, L.slot) = key(e - 1, 2, L.slot);
+    }
+    const long r = L.first + j - 1;
+    for (int c = 0; c < p; ++c) L.centers[r + c * L.ld] = center[c];
+    for (int c = 0; c < p; ++c)
+      for (int rr = 0; rr < p; ++rr)
+        L.covs[r + (static_cast<long>(c) * p + rr) * L.ld] = cov[rr + c * p];
+    key(j, 1, L.slot) = trial;
+    key(j, 2, L.slot) = det;
+  }
+
+  // ---- set-up ----
+
+  void choose_plan() {
+    draw_table.assign(2 * static_cast<size_t>(max_groups) * gs, 1000000);
+    if (krep >= 1 && n >= 2 * gs) {
+      partitioned = true;
+      ngroup = std::min(n / gs, max_groups);
+      int* sz = group_size;
+      if (n <= 3 * gs - 1) {
+        sz[0] = sz[1] = n / 2;
+        if (rfodd_(&n)) sz[1] = n / 2 + 1;
+      } else if (n <= 4 * gs - 1) {
+        const int q = n / 3, rem = n - 3 * q;
+        sz[0] = sz[1] = sz[2] = q;
+        if (rem >= 1) sz[1] = q + 1;
+        if (rem == 2) sz[2] = q + 1;
+      } else if (n <= 5 * gs - 1) {
+        const int q = n / 4, rem = n - 4 * q;
+        sz[0] = sz[1] = sz[2] = sz[3] = q;
+        if (rem >= 1) sz[1] = q + 1;
+        if (rem >= 2) sz[2] = q + 1;
+        if (rem == 3) sz[3] = q + 1;
+      } else {
+        for (int g = 0; g < max_groups; ++g) sz[g] = gs;
+      }
+      minigr = 0;
+      int largest = 0;
+      for (int g = 0; g < ngroup; ++g) {
+        minigr += sz[g];
+        largest = std::max(largest, sz[g]);
+      }
+      // At least one start per group: fewer starts than groups would leave
+      // every list empty and the final stage without a solution.
+      nrep = std::max(1, krep / ngroup);
+      group_cases.assign(std::max((3 * gs) / 2, largest), 0);
+      const int nhalf = static_cast<int>(sz[0] * percen);
+      if (nhalf < p + 1)
+        host::fail("rffastmcd: groups of %d cases cover only %d cases, fewer than p + 1 = %d",
+                   sz[0], nhalf, p + 1);
+      int ntot = max_groups * gs, kmini = max_groups;
+      rfrdraw_(draw_table.data(), &n, &ntot, group_size, &ngroup, &kmini);
+      return;
+    }
+    const int k = p + 1;
+    if (krep == 0 || n <= replow_(&k)) {
+      enumerate = true;
+      nrep = rfncomb_(&k, &n);
+      print_int("will use *all* combinations: ", &nrep, 1);
+    } else {
+      nrep = krep;
+    }
+  }
+
+  void initialise() {
+    const long p2 = static_cast<long>(p) * p;
+    std::fill(merged_covs, merged_covs + list_len * p2, empty_entry);
+    std::fill(merged_centers, merged_centers + list_len * p, empty_entry);
+    std::fill(group_covs, group_covs + list_len * max_groups * p2, empty_entry);
+    std::fill(group_centers, group_centers + list_len * max_groups * p, empty_entry);
+    std::fill(center, center + p, 0.0);
+    std::fill(best_center, best_center + p, 0.0);
+    std::fill(sd, sd + p, 0.0);
+    std::fill(sorted_best, sorted_best + n, 1000000);
+    std::fill(index_a, index_a + n, 1000000);
+    std::fill(index_b, index_b + n, 1000000);
+    std::fill(class_dist, class_dist + n, 0.0);
+    std::fill(dist, dist + n, 0.0);
+    std::fill(regular, regular + list_len * max_groups, true);
+  }
+
+  // Per-variable centers and scales; the data are standardized in place.  A
+  // variable constant on at least h cases is an exact fit.
+  next_step standardize() {
+    for (int j = 0; j < p; ++j) {
+      double* col = x + static_cast<long>(j) * n;
+      std::copy(col, col + n, work_a);
+      std::copy(col, col + n, work_b);
+      const int lo = n / 2, hi = (n + 2) / 2;
+      center0[j] = 0.5 * (rffindq_(work_a, &n, &lo, index_a) + rffindq_(work_b, &n, &hi, index_a));
+      for (int i = 0; i < n; ++i) dist[i] = std::fabs(col[i] - center0[j]);
+      scale0[j] = rffindq_(dist, &n, &h, index_b);
+      if (scale0[j] < eps) return constant_variable(j);
+      for (int i = 0; i < n; ++i) col[i] = (col[i] - center0[j]) / scale0[j];
+    }
+    return next_step::go_on;
+  }
+
+  next_step constant_variable(int j) {
+    for (int k = 0; k < j; ++k)
+      for (long i = 0; i < n; ++i) x_at(i, k) = x_at(i, k) * scale0[k] + center0[k];
+    const stage_data all{stage_kind::first, x, n, n, h, 0, 1};
+    moments_of(all, index_b, p + 1);
+    eigen();
+    if (eigvec[j] != 1.0) {
+      for (int c = 1; c < p; ++c) {
+        if (eigvec[j + c * p] == 1.0) {
+          std::copy(eigvec + c * p, eigvec + (c + 1) * p, eigvec);
+          break;
+        }
+      }
+    }
+    report_plane(2);
+    return next_step::finished;
+  }
+
+  // ---- stages ----
+
+  int final_csteps() const {
+    const long long np = static_cast<long long>(n) * p;
+    if (np <= 100000) return 100;
+    if (np <= 200000) return 10;
+    if (np > 1000000) return 1;
+    return static_cast<int>(12 - (np + 99999) / 100000);  // 9 .. 2
+  }
+
+  void copy_rows_to_merged(int group) {
+    int count = 0;
+    for (int t = 0; t < minigr; ++t)
+      if (draw_table[2 * t + 1] == group) group_cases[count++] = draw_table[2 * t];
+    const long ld = static_cast<long>(max_groups) * gs;
+    for (int j = 0; j < p; ++j)
+      for (int r = 0; r < count; ++r) merged_x[r + j * ld] = x_at(group_cases[r] - 1, j);
+  }
+
+  void copy_all_drawn_to_merged() {
+    const long ld = static_cast<long>(max_groups) * gs;
+    for (int j = 0; j < p; ++j)
+      for (int t = 0; t < minigr; ++t) merged_x[t + j * ld] = x_at(draw_table[2 * t] - 1, j);
+  }
+
+  next_step run_stage(stage_kind kind) {
+    print_int("Main loop - number of trials nrep: ", &nrep, 1);
+    best_objective = no_objective;
+    *n_on_plane = 0;
+    const long mld = static_cast<long>(max_groups) * gs;
+    stage_data s{kind, x, n, n, h, 2, 1};
+    int groups = 1;
+    switch (kind) {
+      case stage_kind::first:
+        break;
+      case stage_kind::group:
+        s.rows = merged_x;
+        s.ld = mld;
+        s.nhalf = static_cast<int>(group_size[0] * percen);
+        groups = ngroup;
+        break;
+      case stage_kind::merged:
+        s.rows = merged_x;
+        s.ld = mld;
+        s.nn = minigr;
+        s.nhalf = static_cast<int>(minigr * percen);
+        nrep = list_len;
+        groups = ngroup;
+        break;
+      case stage_kind::final_stage:
+        nrep = n > 5000 ? 1 : list_len;
+        s.kstep = final_csteps();
+        break;
+    }
+    if (kind == stage_kind::first || kind == stage_kind::group) {
+      if (standardize() == next_step::finished) return next_step::finished;
+    }
+    if (kind != stage_kind::final_stage) std::fill(best_keys, best_keys + 100, no_objective);
+    if (kind == stage_kind::merged) copy_all_drawn_to_merged();
+    if (enumerate && kind == stage_kind::first) {
+      combination.resize(p + 1);
+      for (int j = 0; j < p; ++j) combination[j] = j + 1;
+      combination[p] = p;
+    }
+    for (int g = 1; g <= groups; ++g) {
+      s.g = g;
+      if (kind == stage_kind::group) {
+        *n_on_plane = 0;
+        s.nn = group_size[g - 1];
+        copy_rows_to_merged(g);
+      }
+      for (int trial = 1; trial <= nrep; ++trial) {
+        host::check_interrupt();
+        next_step st = (kind == stage_kind::first || kind == stage_kind::group)
+                           ? start_from_subset(s, trial)
+                           : start_from_list(s, trial);
+        if (st == next_step::finished) return st;
+        if (st == next_step::list_exhausted) break;
+        if (st == next_step::next_trial) continue;
+        st = csteps(s, trial);
+        if (st == next_step::finished) return st;
+        if (st == next_step::next_trial) continue;
+        if (kind != stage_kind::final_stage) offer(s, trial);
+      }
+    }
+    return next_step::go_on;
+  }
+
+  // ---- exits ----
+
+  void singular_classical() {
+    eigen();
+    report_plane(1);
+  }
+
+  void final_output() {
+    if (!recorded) host::fail("rffastmcd: no regular subset of %d cases was found", h);
+    std::copy(best_subset, best_subset + h, sorted_best);
+    rfishsort_(sorted_best, &h);
+    print_int("Best subsample (sorted): ", sorted_best, h);
+    for (int j = 0; j < p; ++j) center[j] = best_center[j] * scale0[j] + center0[j];
+    rfcovcopy_(center, raw_center, &p, &one_);
+    if (trace >= 2) host::dblepr("Center: ", center, p);
+    for (int c = 0; c < p; ++c)
+      for (int r = 0; r < p; ++r) cov[r + c * p] = best_cov[r + c * p] * scale0[r] * scale0[c];
+    rfcovcopy_(cov, raw_cov, &p, &p);
+    double det = best_objective;
+    for (int j = 0; j < p; ++j) det = det * scale0[j] * scale0[j];
+    *mcd_det = det;
+    const double factor = medi2 / chi_median, inverse = 1.0 / factor;
+    rfcovmult_(cov, &p, &p, &factor);
+    rfcovmult_(best_cov, &p, &p, &factor);
+    rfcovmult_(best_cov_inv, &p, &p, &inverse);
+    rfcovcopy_(cov, cons_cov, &p, &p);
+    for (long i = 0; i < n; ++i) {
+      for (int j = 0; j < p; ++j) row[j] = x_at(i, j);
+      weights[i] = rfmahad_(row, &p, best_center, best_cov_inv) > cutoff ? 0 : 1;
+    }
+    transfo_(best_cov, best_center, x, center0, scale0, &p, &n);
+  }
+
+  void run() {
+    if (trace >= 2) host::intpr("Entering rffastmcd() - krep: ", &krep, 1);
+    rng_bracket rng;
+    percen = static_cast<double>(h) / static_cast<double>(n);
+    eps = p < 5 ? 1e-12 : (p <= 8 ? 1e-14 : 1e-16);
+    p1 = p + 1;
+    normal.assign(p, 0.0);
+    const bool all_cases = h >= n;
+    if (!all_cases) {
+      if (p == 1) {
+        univariate();
+        return;
+      }
+      choose_plan();
+      initialise();
+    }
+    // The classical estimate.
+    rfcovinit_(sscp, &p1, &p1);
+    for (long i = 0; i < n; ++i) {
+      for (int j = 0; j < p; ++j) row[j] = x_at(i, j);
+      rfadmit_(row, &p, &p1, sscp);
+    }
+    rfcovar_(&n, &p, &p1, sscp, cov, center, sd);
+    bool singular = false;
+    for (int j = 0; j < p; ++j)
+      if (sd[j] == 0.0) singular = true;
+    if (singular || !invert()) {
+      singular_classical();
+      return;
+    }
+    rfcorrel_(&p, cov, corr, sd);
+    if (all_cases) return;
+    for (long i = 0; i < n; ++i) {
+      for (int j = 0; j < p; ++j) row[j] = x_at(i, j);
+      class_dist[i] = rfmahad_(row, &p, center, cov_inv);
+    }
+    if (partitioned) {
+      if (run_stage(stage_kind::group) == next_step::finished) return;
+      if (run_stage(stage_kind::merged) == next_step::finished) return;
+    } else {
+      if (run_stage(stage_kind::first) == next_step::finished) return;
+    }
+    if (run_stage(stage_kind::final_stage) == next_step::finished) return;
+    final_output();
+  }
+
+  void univariate() {
+    std::copy(x, x + n, dist);
+    rfshsort_(dist, &n);
+    double scale = 0, factor = 1;
+    int start = 0;
+    rfmcduni_(dist, &n, &h, work_c, &scale, work_a, work_b, &factor, &start);
+    raw_center[0] = work_c[0];
+    raw_cov[0] = scale;
+    cons_cov[0] = scale;
+  }
+};
+
+}  // namespace
+
+extern "C" void rffastmcd_(double* x, int* n, int* p, int* h, int* krep, int* group_size,
+                           double* raw_cov, double* raw_center, int* best_subset,
+                           double* mcd_det, int* weights, int* exact_fit, double* hyperplane,
+                           int* n_on_plane, double* cons_cov, int* /*unused*/,
+                           int* sorted_best, int* index_a, int* index_b, double* class_dist,
+                           double* dist, double* work_a, double* work_b, double* work_c,
+                           double* center0, double* scale0, double* sd, double* center,
+                           double* best_center, double* eigval, double* eig_work1,
+                           double* eig_work2, double* row, double* sscp, double* cov,
+                           double* corr, double* cov_inv, double* best_cov,
+                           double* best_cov_inv, double* eigvec, double* merged_covs,
+                           double* merged_centers, double* group_covs, double* group_centers,
+                           double* merged_x, double* cutoff, double* chi_median, int* trace) {
+  host::run_entry([&] {
+    // Arguments that would make the search read or write outside its arrays
+    // (or draw forever) are refused.
+    if (*n < 2 || *p < 1 || *h < *p + 1 || *h > *n || *krep < 0 || *group_size < 1)
+      host::fail("rffastmcd: invalid arguments (n = %d, p = %d, h = %d, krep = %d, "
+                 "group_size = %d)",
+                 *n, *p, *h, *krep, *group_size);
+    fast_mcd run{x,          *n,          *p,          *h,          *krep,      *group_size,
+                 raw_cov,    raw_center,  best_subset, mcd_det,     weights,    exact_fit,
+                 hyperplane, n_on_plane,  cons_cov,    sorted_best, index_a,    index_b,
+                 class_dist, dist,        work_a,      work_b,      work_c,     center0,
+                 scale0,     sd,          center,      best_center, eigval,     eig_work1,
+                 eig_work2,  row,         sscp,        cov,         corr,       cov_inv,
+                 best_cov,   best_cov_inv, eigvec,     merged_covs, merged_centers,
+                 group_covs, group_centers, merged_x,  *cutoff,     *chi_median, *trace};
+    run.run();
+  });
+}

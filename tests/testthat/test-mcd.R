@@ -1,0 +1,303 @@
+## Minimum covariance determinant: brute force over every h-subset,
+## invariances, planted outliers, exact fits and the search plans.
+
+## Smallest covariance determinant over every h-subset of the rows of x.
+brute_mcd_det <- function(x, h) {
+  subsets <- utils::combn(nrow(x), h)
+  min(apply(subsets, 2L, function(s) det(stats::cov(x[s, , drop = FALSE]))))
+}
+
+## A C-step from the subset `best`: true when its h cases are the h closest to
+## their own center under their own covariance (ties allowed).
+is_cstep_fixed_point <- function(x, best) {
+  d <- stats::mahalanobis(x, colMeans(x[best, , drop = FALSE]),
+                          stats::cov(x[best, , drop = FALSE]))
+  max(d[best]) <= min(d[-best]) * (1 + 1e-10) + 1e-12
+}
+
+test_that("the raw determinant is the minimum over all h-subsets on tiny data", {
+  set.seed(20261206)
+  misses <- 0L
+  cases <- 0L
+  for (rep in 1:120) {
+    p <- 1L + rep %% 3L
+    n <- sample((p + 4L):12L, 1L)
+    x <- matrix(stats::rnorm(n * p), n, p)
+    if (rep %% 4L == 0L) x[1:2, ] <- x[1:2, ] + 6
+    if (rep %% 5L == 0L) x <- round(x, 1)  # ties
+    m <- mcd(x, nsamp = if (rep %% 2L) 0 else 500)
+    h <- m$h
+    expect_identical(h, as.integer((n + p + 1) %/% 2))
+    best_det <- brute_mcd_det(x, h)
+    # One variable: the raw "determinant" is the variance with divisor h.
+    got <- if (p == 1L) m$raw.det * h / (h - 1) else m$raw.det
+    cases <- cases + 1L
+    expect_gte(got, best_det * (1 - 1e-9) - 1e-14)
+    if (got > best_det * (1 + 1e-9) + 1e-14) misses <- misses + 1L
+    expect_length(m$best, h)
+    expect_true(is_cstep_fixed_point(x, m$best))
+    if (p > 1L)
+      expect_equal(m$raw.det, det(stats::cov(x[m$best, , drop = FALSE])), tolerance = 1e-9)
+  }
+  # A search may stop in a local optimum; on data this small it hardly does.
+  expect_lte(misses, cases %/% 20L)
+
+  # Random starts (p + 1 = 7 is beyond the sizes that are enumerated).
+  misses <- 0L
+  for (rep in 1:12) {
+    x <- matrix(stats::rnorm(12 * 6), 12, 6)
+    m <- mcd(x, nsamp = 200)
+    best_det <- brute_mcd_det(x, m$h)
+    expect_gte(m$raw.det, best_det * (1 - 1e-9))
+    if (m$raw.det > best_det * (1 + 1e-9)) misses <- misses + 1L
+    expect_true(is_cstep_fixed_point(x, m$best))
+  }
+  expect_lte(misses, 2L)
+})
+
+test_that("one variable gives the exact univariate answer", {
+  set.seed(11)
+  for (n in c(7L, 10L, 25L)) {
+    x <- stats::rexp(n)
+    m <- mcd(x)
+    h <- m$h
+    s <- sort(x)
+    ## every window of h consecutive order statistics
+    ss <- vapply(seq_len(n - h + 1L), function(j) {
+      w <- s[j:(j + h - 1L)]
+      sum((w - mean(w))^2)
+    }, 0)
+    j <- which.min(ss)
+    expect_equal(m$raw.center, mean(s[j:(j + h - 1L)]), tolerance = 1e-12)
+    expect_equal(m$raw.det, min(ss) / h, tolerance = 1e-10)
+    expect_equal(sort(x[m$best]), s[j:(j + h - 1L)])
+    d <- (x - m$raw.center)^2 / m$raw.det
+    expect_equal(m$raw.consistency, sort(d)[n %/% 2L] / stats::qchisq(0.5, 1))
+    expect_equal(m$raw.cov[1, 1], m$raw.det * m$raw.consistency)
+  }
+})
+
+test_that("coverage of all cases gives the classical estimate", {
+  set.seed(3)
+  x <- matrix(stats::rnorm(60), 20, 3)
+  m <- mcd(x, alpha = 1)
+  expect_identical(m$h, 20L)
+  expect_equal(m$raw.center, colMeans(x), tolerance = 1e-12)
+  expect_equal(unname(m$raw.cov), stats::cov(x), tolerance = 1e-12)
+  expect_equal(m$raw.det, det(stats::cov(x)), tolerance = 1e-10)
+  expect_equal(m$best, 1:20)
+  # alpha between 0.5 and 1 moves h linearly from (n + p + 1) / 2 to n
+  expect_identical(mcd(x, alpha = 0.75)$h, as.integer(floor(2 * 12 - 20 + 2 * 8 * 0.75)))
+})
+
+test_that("planted outliers get weight 0 and leave the center in place", {
+  set.seed(7)
+  n <- 200L
+  ## small variance in the third direction
+  clean <- matrix(stats::rnorm(n * 3), n, 3) %*% diag(c(1, 1, 0.05))
+  for (frac in c(0.10, 0.25, 0.40)) {
+    k <- round(frac * n)
+    out <- seq_len(k)
+    x <- clean
+    x[out, ] <- x[out, ] + matrix(c(8, 8, 0), k, 3, byrow = TRUE)
+    m <- mcd(x, seed = 1)
+    expect_true(all(m$weights[out] == 0L))
+    expect_gt(mean(m$weights[-out]), 0.9)
+    expect_lt(max(abs(m$center - colMeans(clean[-out, ]))), 0.3)
+    expect_false(any(m$best %in% out))
+    ## the same outliers moved only along the direction of small variance
+    y <- clean
+    y[out, 3] <- y[out, 3] + 1
+    m <- mcd(y, seed = 1)
+    expect_true(all(m$weights[out] == 0L))
+    expect_lt(abs(m$center[3]), 0.05)
+  }
+})
+
+test_that("the raw solution is affine equivariant", {
+  set.seed(5)
+  x <- matrix(stats::rnorm(40), 20, 2)
+  x[1:3, ] <- x[1:3, ] + 4
+  A <- matrix(c(2, 1, -0.5, 3), 2, 2)
+  b <- c(10, -100)
+  y <- x %*% A + matrix(b, 20, 2, byrow = TRUE)
+  mx <- mcd(x)
+  my <- mcd(y)
+  expect_equal(my$best, mx$best)
+  expect_equal(my$raw.center, drop(mx$raw.center %*% A) + b, tolerance = 1e-9)
+  expect_equal(unname(my$raw.cov), unname(t(A) %*% mx$raw.cov %*% A), tolerance = 1e-9)
+  expect_equal(my$raw.det, mx$raw.det * det(A)^2, tolerance = 1e-9)
+  expect_equal(my$weights, mx$weights)
+  # permuting the cases permutes the answer
+  perm <- sample(20)
+  mp <- mcd(x[perm, ])
+  expect_equal(sort(perm[mp$best]), mx$best)
+  expect_equal(mp$raw.center, mx$raw.center, tolerance = 1e-12)
+})
+
+test_that("exact fits are reported with their hyperplane", {
+  ## all cases on a line: the classical covariance is singular
+  x <- cbind(1:10, 2 * (1:10) + 1)
+  m <- mcd(x)
+  expect_identical(m$exact_fit, 1L)
+  expect_identical(m$n_on_plane, 10L)
+  expect_true(all(m$weights == 1L))
+  hp <- m$hyperplane
+  expect_equal(sum(hp^2), 1, tolerance = 1e-12)
+  expect_equal(hp[1] * (-1) - hp[2] * 2, 0, tolerance = 1e-10)
+  expect_equal(m$raw.center, c(5.5, 12), tolerance = 1e-12)
+  expect_output(print(m), "singular")
+
+  ## 30 of 40 cases on a line among noise
+  set.seed(9)
+  t <- stats::runif(30, -3, 3)
+  x <- rbind(cbind(t, 1 + 0.5 * t), matrix(stats::rnorm(20, sd = 3), 10, 2))
+  m <- mcd(x, seed = 2)
+  expect_identical(m$exact_fit, 2L)
+  expect_identical(m$n_on_plane, 30L)
+  expect_equal(m$weights, rep(1:0, c(30L, 10L)))
+  hp <- m$hyperplane / sqrt(sum(m$hyperplane^2))
+  expect_equal(abs(sum(hp * c(0.5, -1) / sqrt(1.25))), 1, tolerance = 1e-8)
+  expect_equal(unname(m$raw.center), unname(colMeans(x[1:30, ])), tolerance = 1e-10)
+  expect_equal(unname(m$raw.cov), unname(stats::cov(x[1:30, ])), tolerance = 1e-10)
+  expect_true(all(is.na(m$mah)))
+  expect_output(print(m), "Exact fit: 30 cases")
+
+  ## a variable constant on more than half of the cases
+  x <- matrix(stats::rnorm(90), 30, 3)
+  x[1:20, 2] <- 5
+  m <- mcd(x)
+  expect_identical(m$exact_fit, 2L)
+  expect_equal(abs(unname(m$hyperplane)), c(0, 1, 0))
+  expect_identical(m$n_on_plane, 20L)
+  expect_equal(m$weights, rep(1:0, c(20L, 10L)))
+  expect_equal(unname(m$raw.center[2]), 5)
+
+  ## one variable with more than h equal values
+  m <- mcd(c(rep(2, 8), 1:5))
+  expect_identical(m$exact_fit, 2L)
+  expect_identical(m$n_on_plane, 9L)  # the 2 among 1:5 counts too
+  expect_equal(m$raw.center, 2)
+})
+
+test_that("the search plan follows the group size and nsamp", {
+  trace_lines <- function(...) {
+    out <- utils::capture.output(m <- mcd(..., trace = 2))
+    list(m = m, out = out)
+  }
+  stage_counts <- function(out) {
+    i <- grep("Main loop - number of trials nrep", out, fixed = TRUE)
+    as.integer(sub("^\\[1\\] ", "", out[i + 1L]))
+  }
+  set.seed(13)
+  gs <- 30L
+  for (n in c(59L, 60L, 90L, 120L, 150L, 200L)) {
+    x <- matrix(stats::rnorm(2 * n), n, 2)
+    x[1:5, ] <- x[1:5, ] + 10
+    r <- trace_lines(x, nsamp = 60, group_size = gs)
+    counts <- stage_counts(r$out)
+    ngroup <- min(n %/% gs, 5L)
+    if (n < 2L * gs) {
+      expect_equal(counts, c(60L, 60L))          # first and final stage
+    } else {
+      per_group <- 60L %/% ngroup
+      expect_equal(counts, c(per_group, per_group, 10L))  # group, merged, final
+    }
+    expect_true(all(r$m$weights[1:5] == 0L))
+    expect_true(is_cstep_fixed_point(x, r$m$best))
+    expect_true(any(grepl("Entering rffastmcd() - krep:", r$out, fixed = TRUE)))
+    expect_true(any(grepl("Best subsample (sorted):", r$out, fixed = TRUE)))
+  }
+  ## nsamp = 0: every (p + 1)-subset, in the same order whatever the seed
+  x <- matrix(stats::rnorm(20), 10, 2)
+  r <- trace_lines(x, nsamp = 0)
+  i <- grep("will use *all* combinations:", r$out, fixed = TRUE)
+  expect_identical(r$out[i + 1L], "[1] 120")
+  a <- mcd(x, nsamp = 0, seed = 1)
+  b <- mcd(x, nsamp = 0, seed = 99)
+  expect_identical(a$best, b$best)
+  expect_identical(a$raw.cov, b$raw.cov)
+  ## groups too small for their coverage are enlarged before the call
+  x <- matrix(stats::rnorm(700 * 8), 700, 8)
+  m <- mcd(x, nsamp = 20, group_size = 10)
+  expect_gte(floor(m$settings$group_size * m$h / 700), 9)
+  expect_true(is_cstep_fixed_point(x, m$best))
+})
+
+test_that("the same seed gives identical results", {
+  set.seed(17)
+  x <- matrix(stats::rt(300 * 3, df = 3), 300, 3)
+  a <- mcd(x, seed = 4)
+  b <- mcd(x, seed = 4)
+  expect_identical(a, b)
+  set.seed(8)
+  c1 <- mcd(x)
+  set.seed(8)
+  c2 <- mcd(x)
+  expect_identical(c1[names(c1) != "call"], c2[names(c2) != "call"])
+  ## the recorded generator state reproduces the draws
+  assign(".Random.seed", a$settings$rng_state, envir = globalenv())
+  c3 <- mcd(x)
+  expect_identical(c3$best, a$best)
+})
+
+test_that("input is validated before the compiled search", {
+  x <- matrix(stats::rnorm(20), 10, 2)
+  expect_error(mcd(x[1:2, ]), "more cases than variables")
+  bad <- x
+  bad[3, 1] <- NA
+  expect_error(mcd(bad), "missing")
+  bad[3, 1] <- Inf
+  expect_error(mcd(bad), "infinite")
+  expect_error(mcd(letters), "numeric")
+  expect_error(mcd(data.frame(a = 1:5, b = letters[1:5])), "numeric columns")
+  expect_error(mcd(x, alpha = 0.3), "alpha")
+  expect_error(mcd(x, nsamp = -1), "nsamp")
+  expect_error(mcd(x, nsamp = 2.5), "nsamp")
+  expect_error(mcd(x, group_size = 0), "group_size")
+  expect_error(mcd(matrix(stats::rnorm(4000), 1000, 4), nsamp = 0), "nsamp > 0")
+  ## a data frame is accepted and keeps its names
+  df <- data.frame(u = stats::rnorm(15), v = stats::rnorm(15))
+  m <- mcd(df)
+  expect_named(m$center, c("u", "v"))
+  ## the compiled routine refuses arguments that would overrun its arrays
+  expect_error(kelvara:::.mcd_fortran(x, 10L, 2L, 11L, 10L, 300L, 7, 1.4, 0L), "invalid")
+  expect_error(kelvara:::.mcd_fortran(x, 10L, 2L, 2L, 10L, 300L, 7, 1.4, 0L), "invalid")
+})
+
+test_that("the combination-count overflow is announced and the plan still ends", {
+  ## 700 cases on a plane in three dimensions: all 4-subsets are asked for,
+  ## their number is capped, and the singular data end the search at once.
+  set.seed(2)
+  u <- matrix(stats::rnorm(1400), 700, 2)
+  x <- cbind(u, u %*% c(1, -2) + 3)
+  out <- utils::capture.output(
+    z <- kelvara:::.mcd_fortran(x, 700L, 3L, 351L, 0L, 300L, stats::qchisq(0.975, 3),
+                                stats::qchisq(0.5, 3), 0L))
+  expect_true(any(grepl("** too many combinations; using max.integer instead:", out,
+                        fixed = TRUE)))
+  expect_true(any(grepl("2147483647", out, fixed = TRUE)))
+  expect_identical(z$exact_fit, 1L)
+  expect_identical(z$n_on_plane, 700L)
+})
+
+test_that("print and summary show the estimate", {
+  set.seed(21)
+  x <- matrix(stats::rnorm(60), 30, 2)
+  x[1:3, ] <- 20
+  m <- mcd(x)
+  expect_s3_class(m, "mcd")
+  expect_output(print(m), "h = 16 of n = 30")
+  s <- summary(m)
+  expect_identical(s$n_outliers, sum(m$weights == 0L))
+  expect_true(all(1:3 %in% s$outliers))
+  expect_output(print(s), "weight 0 by the reweighting: ")
+})
+
+test_that("the shared kernels pass their stand-alone check", {
+  script <- file.path("..", "..", "tools", "kernel-check", "run.sh")
+  skip_if_not(file.exists(script), "kernel check not available")
+  skip_if(!nzchar(Sys.which("g++")), "no C++ compiler")
+  out <- suppressWarnings(system2(script, stdout = TRUE, stderr = TRUE))
+  expect_true(any(grepl("^ok: 0 failure", out)), info = paste(out, collapse = "\n"))
+})

@@ -19,7 +19,10 @@
                      iterations = m$iterations))
 }
 
-## Robust distances of the rows of x from the reweighted MCD.
+## Robust distances of the rows of x from the reweighted MCD.  The draws use
+## the given seed (1 when there is none, so that diagnostics are
+## reproducible) and leave the caller's random stream as it was.
 .mcd_distances <- function(x, seed = NULL) {
-  stop("the MCD is not available")
+  m <- .with_seed(if (is.null(seed)) 1L else seed, mcd(x))
+  sqrt(m$mah)
 }

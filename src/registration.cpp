@@ -9,6 +9,7 @@
 #include "psi.h"
 #include "scale.h"
 #include "mcd.h"
+#include "lts.h"
 
 #define KV_REAL 14  // double
 #define KV_INT 13   // integer
@@ -69,7 +70,7 @@ const R_CMethodDef c_methods[] = {
 
 const R_FortranMethodDef fortran_methods[] = {
     FDEF(rffastmcd, 48),
-    // FDEF(rfltsreg, 42),
+    FDEF(rfltsreg, 42),
     // FDEF(rllarsbi, 18),
     {nullptr, nullptr, 0, nullptr}};
 }  // namespace

@@ -1,0 +1,290 @@
+## Least trimmed squares regression by the FAST-LTS search of the compiled
+## module (`rfltsreg`), with the data units, the raw scale and a reweighted
+## least-squares fit worked out here.
+
+lts <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
+                nsamp = 500, ...) {
+  cl <- match.call()
+  opt <- .lts_options(list(...))
+  mt <- NULL
+  xlev <- NULL
+  if (inherits(x, "formula")) {
+    data <- if (missing(y)) NULL else y
+    mf <- stats::model.frame(x, data = data, na.action = stats::na.pass,
+                             drop.unused.levels = TRUE)
+    mt <- attr(mf, "terms")
+    xlev <- stats::.getXlevels(mt, mf)
+    y <- stats::model.response(mf)
+    X <- stats::model.matrix(mt, mf)
+    intercept <- attr(mt, "intercept") == 1L
+    X <- X[, colnames(X) != "(Intercept)", drop = FALSE]
+  } else {
+    if (missing(y)) stop("'y' is missing", call. = FALSE)
+    X <- .lts_matrix(x)
+  }
+  .lts_check_flag(intercept, "intercept")
+  .lts_check_flag(adjust, "adjust")
+  if (!is.numeric(y) || (!is.null(dim(y)) && NCOL(y) != 1L))
+    stop("'y' must be a numeric vector", call. = FALSE)
+  y <- as.vector(y)
+  n <- length(y)
+  if (is.null(X)) X <- matrix(0, n, 0L)
+  if (nrow(X) != n)
+    stop(sprintf("'x' has %d rows but 'y' has %d values", nrow(X), n), call. = FALSE)
+  if (!all(is.finite(X)))
+    stop("'x' contains missing, NaN or infinite values", call. = FALSE)
+  if (!all(is.finite(y)))
+    stop("'y' contains missing, NaN or infinite values", call. = FALSE)
+  if (ncol(X) == 0L && !intercept)
+    stop("the model has no coefficients: no regressors and no intercept", call. = FALSE)
+  if (is.null(colnames(X))) colnames(X) <- if (ncol(X)) paste0("x", seq_len(ncol(X)))
+  p <- ncol(X) + intercept
+  if (n <= p)
+    stop(sprintf("need more cases than coefficients (n = %d, p = %d)", n, p),
+         call. = FALSE)
+  if (!is.numeric(alpha) || length(alpha) != 1L || is.na(alpha) ||
+      alpha < 0.5 || alpha > 1)
+    stop("'alpha' must be a number between 0.5 and 1", call. = FALSE)
+  if (!is.numeric(nsamp) || length(nsamp) != 1L || !is.finite(nsamp) ||
+      nsamp < 0 || nsamp != round(nsamp) || nsamp > .Machine$integer.max)
+    stop("'nsamp' must be a whole number >= 0 (0: all p-subsets)", call. = FALSE)
+  h <- if (is.null(opt$h)) .lts_h(alpha, n, p) else opt$h
+  h_min <- max(p + 1, ceiling(n / 2))
+  if (!is.numeric(h) || length(h) != 1L || !is.finite(h) || h != round(h) ||
+      h < h_min || h > n)
+    stop(sprintf("'h' must be a whole number in [%d, %d] (at least p + 1 and n/2)",
+                 h_min, n), call. = FALSE)
+  h <- as.integer(h)
+
+  design <- if (intercept) cbind(X, "(Intercept)" = 1) else X
+  if (ncol(X) > 0L) {
+    rank <- qr(design)$rank
+    if (rank < p)
+      stop(sprintf(paste0("the design is rank-deficient (rank %d < %d coefficients): ",
+                          "remove or combine collinear columns"), rank, p), call. = FALSE)
+  }
+  fit <- if (ncol(X) == 0L) {
+    .lts_location(y, h, opt$trace)
+  } else {
+    .lts_search(design, y, h, p, intercept, adjust, nsamp, opt$trace)
+  }
+  names(fit$coefficients) <- colnames(design)
+  if (!is.null(fit$search_coefficients))
+    names(fit$search_coefficients) <- colnames(design)
+  ## Report the intercept first.
+  ord <- if (intercept) c(p, seq_len(p - 1L)) else seq_len(p)
+  fit$coefficients <- fit$coefficients[ord]
+  fit$search_coefficients <- fit$search_coefficients[ord]
+  design <- design[, ord, drop = FALSE]
+
+  res <- .lts_finish(fit, design, y, h)
+  res$call <- cl
+  res$alpha <- alpha
+  res$intercept <- intercept
+  res$adjust <- adjust
+  res$nsamp <- nsamp
+  res$terms <- mt
+  res$xlevels <- xlev
+  res$xnames <- colnames(X)
+  class(res) <- "lts"
+  res
+}
+
+## Options taken from `...`: the coverage h and the trace level.
+.lts_options <- function(dots) {
+  known <- c("h", "trace")
+  bad <- setdiff(names(dots), known)
+  if (length(dots) && (is.null(names(dots)) || any(!nzchar(names(dots))) || length(bad)))
+    stop("unknown argument(s) in '...': ",
+         paste(if (length(bad)) bad else "(unnamed)", collapse = ", "),
+         "; allowed are 'h' and 'trace'", call. = FALSE)
+  trace <- if (is.null(dots$trace)) 0L else dots$trace
+  if (!is.numeric(trace) || length(trace) != 1L || !is.finite(trace))
+    stop("'trace' must be a single number", call. = FALSE)
+  list(h = dots$h, trace = as.integer(trace))
+}
+
+.lts_check_flag <- function(v, name) {
+  if (!is.logical(v) || length(v) != 1L || is.na(v))
+    stop(sprintf("'%s' must be TRUE or FALSE", name), call. = FALSE)
+}
+
+.lts_matrix <- function(x) {
+  if (is.null(x)) return(NULL)
+  if (is.data.frame(x)) {
+    if (!all(vapply(x, is.numeric, TRUE)))
+      stop("'x' must have numeric columns only (use a formula for factors)", call. = FALSE)
+    x <- as.matrix(x)
+  }
+  if (!is.numeric(x)) stop("'x' must be a numeric matrix or vector", call. = FALSE)
+  if (is.null(dim(x))) {
+    x <- matrix(x, ncol = 1L)
+  } else if (length(dim(x)) != 2L) {
+    stop("'x' must be a numeric matrix or vector", call. = FALSE)
+  }
+  storage.mode(x) <- "double"
+  x
+}
+
+## Default coverage: h runs linearly from floor((n + p + 1) / 2) at alpha = 0.5
+## to n at alpha = 1.
+.lts_h <- function(alpha, n, p) {
+  n2 <- (n + p + 1) %/% 2
+  floor(2 * n2 - n + 2 * (n - n2) * alpha)
+}
+
+## The univariate LTS location: mean of the h consecutive order statistics
+## with the smallest sum of squared deviations.
+.lts_location <- function(y, h, trace) {
+  n <- length(y)
+  z <- .Fortran("rfltsreg", x = as.double(y), as.integer(n), as.integer(1L),
+                as.integer(h), as.integer(0L), best = integer(h), double(1),
+                as.integer(1L), as.integer(0L), as.integer(1L), double(n), double(1),
+                double(n), integer(n), integer(n), integer(n), double(n), double(n),
+                double(n), double(n), double(n), double(n), double(n), double(n),
+                location = double(n), integer(2L), double(2L), double(2L), double(2L),
+                double(2L), double(2L), double(2L), double(2L), double(10L),
+                double(10L), double(50L), double(50L), double(1500L), double(1L),
+                double(1L), double(1L), as.integer(trace), PACKAGE = "kelvara")
+  list(coefficients = z$location[1L], search_coefficients = NULL, objective = NA_real_)
+}
+
+.lts_search <- function(design, y, h, p, intercept, adjust, nsamp, trace) {
+  n <- length(y)
+  ncol <- p + 1L
+  np1 <- p + 1L
+  z <- .Fortran("rfltsreg", x = as.double(cbind(design, y)), as.integer(n),
+                as.integer(p), as.integer(h), as.integer(nsamp), best = integer(h),
+                objective = double(1), as.integer(intercept), as.integer(adjust),
+                as.integer(ncol), double(n * ncol), double(1), double(n), integer(n),
+                integer(n), integer(n), double(n), double(n), double(n), double(n),
+                double(n), double(n), double(n), double(n), double(n), integer(np1),
+                loc = double(np1), scale = double(np1), double(np1), double(np1),
+                double(p * np1), double(p * np1), double(p * np1), double(10 * p * p),
+                double(10 * p), double(50 * p * p), double(50 * p), double(1500 * ncol),
+                double(p), double(p), coef = double(p), as.integer(trace),
+                PACKAGE = "kelvara")
+  if (all(z$best == 0L)) .lts_no_fit(z$scale, intercept, p, colnames(design))
+  loc <- z$loc
+  sc <- z$scale
+  ## Back to data units: (y - my)/sy = sum_j theta_j (x_j - m_j)/s_j (+ theta_0).
+  theta <- z$coef
+  slopes <- seq_len(p - intercept)
+  beta <- numeric(p)
+  beta[slopes] <- sc[ncol] * theta[slopes] / sc[slopes]
+  if (intercept)
+    beta[p] <- sc[ncol] * theta[p] + loc[ncol] - sum(beta[slopes] * loc[slopes])
+  best <- sort(z$best)
+  qf <- qr(design[best, , drop = FALSE])
+  coef <- if (qf$rank == p) {
+    qr.coef(qf, y[best])
+  } else {
+    warning("the least-squares fit of the best subset is rank-deficient; ",
+            "the coefficients of the search are returned", call. = FALSE)
+    beta
+  }
+  list(coefficients = as.vector(coef), search_coefficients = beta, best = best,
+       objective = z$objective * sc[ncol]^2)
+}
+
+.lts_no_fit <- function(scale, intercept, p, names) {
+  cols <- seq_len(p + 1L)
+  if (intercept) cols <- cols[cols != p]
+  bad <- cols[abs(scale[cols]) <= 1e-6]
+  if (length(bad)) {
+    what <- if (bad[1L] == p + 1L) "the response" else sprintf("column '%s'", names[bad[1L]])
+    stop(sprintf(paste0("%s has zero robust scale (its median and mean absolute ",
+                        "deviation vanish); no LTS fit is computed"), what), call. = FALSE)
+  }
+  stop("no non-singular p-subset of the design was found: the design is (nearly) ",
+       "rank-deficient", call. = FALSE)
+}
+
+## Consistency factor of the raw scale at normal errors: the h smallest of n
+## squared N(0, 1) residuals have mean 1 - 2 n c phi(c) / h, c = the
+## (n + h) / (2n) quantile.
+.lts_scale_factor <- function(h, n) {
+  if (h >= n) return(1)
+  c <- stats::qnorm((n + h) / (2 * n))
+  1 / sqrt(1 - 2 * n * c * stats::dnorm(c) / h)
+}
+
+.lts_finish <- function(fit, design, y, h) {
+  n <- length(y)
+  p <- ncol(design)
+  coef <- fit$coefficients
+  fitted <- drop(design %*% coef)
+  res <- y - fitted
+  crit <- sum(sort(res^2, partial = h)[seq_len(h)])
+  best <- if (is.null(fit$best)) sort(order(abs(res))[seq_len(h)]) else fit$best
+  factor <- .lts_scale_factor(h, n)
+  scale <- factor * sqrt(crit / h)
+  tol <- 1e-9 * max(1, abs(y))
+  exact <- scale <= tol
+  ok <- if (exact) abs(res) <= tol else abs(res) <= 2.5 * scale
+  rw_coef <- coef
+  if (!exact) {
+    qf <- qr(design[ok, , drop = FALSE])
+    if (qf$rank == p) rw_coef <- qr.coef(qf, y[ok])
+  }
+  names(rw_coef) <- names(coef)
+  rw_fitted <- drop(design %*% rw_coef)
+  rw_res <- y - rw_fitted
+  rw_scale <- if (sum(ok) > p) sqrt(sum(rw_res[ok]^2) / (sum(ok) - p)) else NA_real_
+  names(res) <- names(fitted) <- names(rw_res) <- names(rw_fitted) <- names(y)
+  list(coefficients = coef, search_coefficients = fit$search_coefficients,
+       best = best, crit = crit, search_crit = fit$objective, h = h, n = n, p = p,
+       scale = scale, scale_factor = factor, exact_fit = exact,
+       residuals = res, fitted.values = fitted, weights = as.numeric(ok),
+       outlier = !ok,
+       reweighted = list(coefficients = rw_coef, residuals = rw_res,
+                         fitted.values = rw_fitted, scale = rw_scale))
+}
+
+print.lts <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
+  cat("Least trimmed squares regression (h = ", x$h, " of n = ", x$n, ")\n", sep = "")
+  if (!is.null(x$call)) cat("Call: ", paste(deparse(x$call), collapse = "\n"), "\n", sep = "")
+  cat("\nCoefficients:\n")
+  print.default(format(x$coefficients, digits = digits), print.gap = 2L, quote = FALSE)
+  cat("\nScale estimate:", format(x$scale, digits = digits),
+      if (x$exact_fit) "(exact fit of at least h cases)", "\n")
+  cat("Outliers flagged (|standardized residual| > 2.5):", sum(x$outlier), "\n")
+  cat("Reweighted coefficients:\n")
+  print.default(format(x$reweighted$coefficients, digits = digits), print.gap = 2L,
+                quote = FALSE)
+  invisible(x)
+}
+
+.lts_which <- function(which) match.arg(which, c("lts", "reweighted"))
+
+coef.lts <- function(object, which = c("lts", "reweighted"), ...) {
+  if (.lts_which(which) == "lts") object$coefficients else object$reweighted$coefficients
+}
+
+residuals.lts <- function(object, which = c("lts", "reweighted"), ...) {
+  if (.lts_which(which) == "lts") object$residuals else object$reweighted$residuals
+}
+
+fitted.lts <- function(object, which = c("lts", "reweighted"), ...) {
+  if (.lts_which(which) == "lts") object$fitted.values else object$reweighted$fitted.values
+}
+
+predict.lts <- function(object, newdata, which = c("lts", "reweighted"), ...) {
+  which <- .lts_which(which)
+  if (missing(newdata) || is.null(newdata)) return(fitted.lts(object, which))
+  beta <- coef.lts(object, which)
+  if (!is.null(object$terms)) {
+    tt <- stats::delete.response(object$terms)
+    mf <- stats::model.frame(tt, newdata, na.action = stats::na.pass,
+                             xlev = object$xlevels)
+    X <- stats::model.matrix(tt, mf)
+  } else {
+    X <- .lts_matrix(newdata)
+    k <- length(object$xnames)
+    if (is.null(X)) X <- matrix(0, 1L, 0L)
+    if (ncol(X) != k)
+      stop(sprintf("'newdata' must have %d column(s)", k), call. = FALSE)
+    if (object$intercept) X <- cbind(1, X)
+  }
+  as.vector(X %*% beta)
+}

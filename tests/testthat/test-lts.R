@@ -1,0 +1,310 @@
+# Least trimmed squares: checked against brute force over h-subsets, the
+# univariate definition, equivariance and planted contamination.
+
+# Smallest least-squares residual sum of squares over all h-subsets.
+brute_lts <- function(X, y, h) {
+  sets <- utils::combn(length(y), h)
+  best <- Inf
+  for (k in seq_len(ncol(sets))) {
+    i <- sets[, k]
+    f <- .lm.fit(X[i, , drop = FALSE], y[i])
+    if (f$rank < ncol(X)) next
+    best <- min(best, sum(f$residuals^2))
+  }
+  best
+}
+
+trimmed_ss <- function(r, h) sum(sort(r^2)[seq_len(h)])
+
+# Exact univariate LTS: the mean of the h consecutive order statistics with
+# the smallest sum of squared deviations (the middle one among exact ties).
+brute_location <- function(y, h) {
+  s <- sort(y)
+  m <- length(y) - h + 1
+  ss <- vapply(seq_len(m), function(j) {
+    w <- s[j:(j + h - 1)]
+    sum((w - mean(w))^2)
+  }, 0)
+  mean(s[which.min(ss):(which.min(ss) + h - 1)])
+}
+
+# Location of the best window of h sorted residuals, by cumulative sums.
+window_location <- function(r, h) {
+  s <- sort(r)
+  m <- length(s) - h + 1
+  c1 <- c(0, cumsum(s))
+  c2 <- c(0, cumsum(s^2))
+  j <- seq_len(m)
+  sums <- c1[j + h] - c1[j]
+  ss <- (c2[j + h] - c2[j]) - sums^2 / h
+  sums[which.min(ss)] / h
+}
+
+trace_lines <- function(...) {
+  out <- utils::capture.output(fit <- lts(..., trace = 2))
+  out[grepl("^\\[1\\]", out)] <- sub("^\\[1\\] *", "", out[grepl("^\\[1\\]", out)])
+  out
+}
+
+test_that("the objective is the minimum over all h-subsets on tiny data", {
+  set.seed(101)
+  miss_all <- miss_rand <- 0
+  for (k in 1:60) {
+    # all p-subsets (nsamp = 0), intercept + 2 slopes
+    n <- sample(8:11, 1)
+    X <- matrix(rnorm(2 * n), n)
+    y <- drop(X %*% c(1, -1)) + rnorm(n)
+    if (k %% 3 == 0) y[1:2] <- y[1:2] + 8
+    f <- lts(X, y, nsamp = 0)
+    opt <- brute_lts(cbind(1, X), y, f$h)
+    expect_gte(f$crit, opt - 1e-8 * (1 + opt))
+    if (f$crit > opt + 1e-8 * (1 + opt)) miss_all <- miss_all + 1
+    # the returned fit is a fixed point of one more concentration step
+    r <- y - drop(cbind(1, X) %*% coef(f))
+    keep <- order(abs(r))[seq_len(f$h)]
+    g <- .lm.fit(cbind(1, X)[keep, ], y[keep])
+    expect_equal(sum(g$residuals^2), f$crit, tolerance = 1e-9)
+    expect_equal(length(f$best), f$h)
+    expect_equal(trimmed_ss(f$residuals, f$h), f$crit)
+
+    # random p-subsets: 6 slopes + intercept, so p-subsets are never enumerated
+    n <- sample(10:11, 1)
+    X <- matrix(rnorm(6 * n), n)
+    y <- drop(X %*% (1:6)) + rnorm(n)
+    f <- lts(X, y, nsamp = 30)
+    opt <- brute_lts(cbind(1, X), y, f$h)
+    expect_gte(f$crit, opt - 1e-8 * (1 + opt))
+    if (f$crit > opt + 1e-8 * (1 + opt)) miss_rand <- miss_rand + 1
+  }
+  # a search can end in a local optimum, but rarely on data this small
+  expect_lte(miss_all, 3)
+  expect_lte(miss_rand, 6)
+})
+
+test_that("the fit is regression, scale and affine equivariant", {
+  set.seed(7)
+  n <- 60
+  X <- matrix(rnorm(3 * n), n)
+  y <- drop(2 + X %*% c(1, 2, 3)) + rnorm(n)
+  y[1:12] <- y[1:12] + 15
+  fit <- function(X, y) {
+    set.seed(99)
+    lts(X, y, nsamp = 200)
+  }
+  f0 <- fit(X, y)
+  b <- c(-1, 0.5, 4)
+  f1 <- fit(X, y + drop(X %*% b) + 3)
+  expect_equal(f1$best, f0$best)
+  expect_equal(unname(coef(f1)), unname(coef(f0) + c(3, b)), tolerance = 1e-8)
+  f2 <- fit(X, -7 * y)
+  expect_equal(unname(coef(f2)), unname(-7 * coef(f0)), tolerance = 1e-8)
+  expect_equal(f2$crit, 49 * f0$crit, tolerance = 1e-8)
+  A <- matrix(c(2, 1, 0, 0, 1, 3, 1, 0, -1), 3)
+  f3 <- fit(X %*% A, y)
+  expect_equal(f3$best, f0$best)
+  expect_equal(unname(coef(f3)), unname(c(coef(f0)[1], solve(A, coef(f0)[-1]))),
+               tolerance = 1e-8)
+  expect_equal(f3$crit, f0$crit, tolerance = 1e-8)
+  # permuting the cases permutes the best subset (enumerated starts)
+  Xs <- X[1:20, 1:2]; ys <- y[1:20]
+  perm <- sample(20)
+  g0 <- lts(Xs, ys, nsamp = 0)
+  g1 <- lts(Xs[perm, ], ys[perm], nsamp = 0)
+  expect_equal(g1$crit, g0$crit, tolerance = 1e-10)
+})
+
+test_that("planted outliers and bad leverage points are resisted and flagged", {
+  set.seed(3)
+  beta <- c(1, 2, -1)
+  for (eps in c(0.1, 0.3, 0.45)) {
+    n <- 200
+    X <- matrix(rnorm(2 * n), n)
+    y <- drop(beta[1] + X %*% beta[-1]) + rnorm(n, sd = 0.5)
+    bad <- seq_len(floor(eps * n))
+    half <- bad[seq_along(bad) %% 2 == 0]
+    y[bad] <- y[bad] + 25 + rnorm(length(bad))      # vertical outliers
+    X[half, ] <- X[half, ] + 10                       # and bad leverage points
+    f <- lts(X, y)
+    expect_lt(max(abs(coef(f) - beta)), 0.35)
+    expect_lt(max(abs(coef(f, "reweighted") - beta)), 0.25)
+    expect_true(all(f$outlier[bad]))
+    expect_lt(mean(f$outlier[-bad]), 0.05)
+    # the raw scale is only roughly right under heavy contamination; the
+    # reweighted one is close
+    expect_gt(f$scale, 0.4)
+    expect_lt(f$scale, 1.5)
+    expect_equal(f$reweighted$scale, 0.5, tolerance = 0.2)
+    expect_false(any(bad %in% f$best))
+  }
+})
+
+test_that("the location-only case is the univariate LTS", {
+  set.seed(11)
+  for (k in 1:30) {
+    n <- sample(5:40, 1)
+    y <- c(rnorm(n), rnorm(sample(0:5, 1), 20))
+    if (k %% 5 == 0) y <- round(y)           # exact ties between windows
+    f <- lts(NULL, y)
+    h <- f$h
+    expect_equal(h, (length(y) + 2) %/% 2)
+    expect_equal(unname(coef(f)), brute_location(y, h), tolerance = 1e-12)
+    expect_equal(f$crit, trimmed_ss(y - coef(f), h))
+  }
+  y <- c(1, 2, 3, 10, 11, 12)
+  f <- lts(y ~ 1, h = 3)
+  expect_equal(unname(coef(f)), 2)          # two tied windows: the first
+  expect_equal(unname(predict(f, data.frame(a = 1:2))), c(2, 2))
+})
+
+test_that("the adjusted intercept is the univariate LTS of the residuals", {
+  set.seed(5)
+  # small sample: simple method; large sample with groups: the window search
+  for (n in c(80, 2000)) {
+    X <- matrix(rnorm(2 * n), n)
+    y <- drop(1 + X %*% c(1, 1)) + rnorm(n)
+    y[1:(n / 5)] <- y[1:(n / 5)] - 30
+    f <- lts(X, y)
+    b <- f$search_coefficients
+    r <- y - drop(X %*% b[-1])
+    expect_equal(unname(b[1]), window_location(r, f$h), tolerance = 1e-9)
+    expect_lt(abs(b[1] - 1), 0.3)
+    g <- lts(X, y, adjust = FALSE)
+    expect_lt(abs(coef(g)[1] - 1), 0.3)
+  }
+  # over many small data sets, adjusting does not make the search worse
+  worse <- 0
+  for (k in 1:40) {
+    X <- matrix(rnorm(60), 30)
+    y <- drop(X %*% c(1, 1)) + rnorm(30)
+    y[1:8] <- y[1:8] + rnorm(8, 10)
+    set.seed(k); a <- lts(X, y, nsamp = 20)$crit
+    set.seed(k); b <- lts(X, y, nsamp = 20, adjust = FALSE)$crit
+    if (a > b * (1 + 1e-10)) worse <- worse + 1
+  }
+  expect_lte(worse, 4)
+  # no intercept: nothing to adjust
+  X <- matrix(rnorm(100), 50)
+  y <- drop(X %*% c(2, 3)) + rnorm(50)
+  set.seed(1); a <- lts(X, y, intercept = FALSE)
+  set.seed(1); b <- lts(X, y, intercept = FALSE, adjust = FALSE)
+  expect_identical(a$coefficients, b$coefficients)
+})
+
+test_that("exact fits and degenerate columns", {
+  set.seed(2)
+  n <- 50
+  X <- matrix(rnorm(2 * n), n)
+  y <- c(rep(3, 30), rnorm(20, 10))      # more than half equal: zero MAD
+  f <- lts(X, y)
+  expect_equal(f$crit, 0, tolerance = 1e-20)
+  expect_equal(unname(coef(f)), c(3, 0, 0), tolerance = 1e-10)
+  expect_true(f$exact_fit)
+  expect_equal(sum(!f$outlier), 30)
+  # an exact fit of at least h cases by a regression plane
+  y2 <- drop(1 + X %*% c(2, 3))
+  y2[1:10] <- 0
+  f2 <- lts(X, y2)
+  expect_equal(unname(coef(f2)), c(1, 2, 3), tolerance = 1e-10)
+  expect_equal(which(f2$outlier), 1:10)
+  expect_error(lts(X, rep(2, n)), "the response has zero robust scale")
+  expect_error(lts(cbind(X, 1), y), "rank-deficient")
+  expect_error(lts(cbind(X, X[, 1]), y), "rank-deficient")
+})
+
+test_that("a design whose p-subsets are all singular ends with a clear error", {
+  set.seed(4)
+  n <- 60
+  x <- rnorm(n)
+  design <- cbind(x, 2 * x, 1)
+  y <- x + rnorm(n)
+  # the search itself gives up on its redraws instead of drawing forever
+  t0 <- proc.time()[["elapsed"]]
+  expect_error(kelvara:::.lts_search(design, y, 32L, 3L, TRUE, TRUE, 500, 0L),
+               "no non-singular p-subset")
+  expect_lt(proc.time()[["elapsed"]] - t0, 5)
+  expect_error(lts(cbind(x, 2 * x), y), "rank-deficient \\(rank 2 < 3")
+})
+
+test_that("the stage plan follows the sample size", {
+  set.seed(9)
+  nrep_lines <- function(n, p = 2, nsamp = 500) {
+    X <- matrix(rnorm(n * (p - 1)), n)
+    out <- trace_lines(X, rnorm(n), nsamp = nsamp)
+    as.integer(out[which(grepl("^Main loop", out)) + 1L])
+  }
+  expect_equal(nrep_lines(599), c(500L, 500L))
+  expect_equal(nrep_lines(600), c(250L, 250L, 10L))
+  expect_equal(nrep_lines(899), c(250L, 250L, 10L))
+  expect_equal(nrep_lines(900), c(166L, 166L, 10L))
+  expect_equal(nrep_lines(1199), c(166L, 166L, 10L))
+  expect_equal(nrep_lines(1200), c(125L, 125L, 10L))
+  expect_equal(nrep_lines(1499), c(125L, 125L, 10L))
+  expect_equal(nrep_lines(1500), c(100L, 100L, 10L))
+  # all pairs when n <= 50 for p = 2, and for nsamp = 0 whatever n is
+  out <- trace_lines(rnorm(40), rnorm(40))
+  expect_equal(out[1:4], c("Entering rfltsreg() - krep: ", "500",
+                           "will use *all* combinations: ", "780"))
+  out <- trace_lines(rnorm(100), rnorm(100), nsamp = 0)
+  expect_equal(out[3:4], c("will use *all* combinations: ", "4950"))
+  # one start in the final stage of a large sample still finds the fit
+  n <- 6000
+  X <- matrix(rnorm(2 * n), n)
+  y <- drop(X %*% c(1, 2)) + rnorm(n)
+  y[1:1500] <- 50
+  f <- lts(X, y)
+  expect_lt(max(abs(coef(f) - c(0, 1, 2))), 0.1)
+  expect_true(all(f$outlier[1:1500]))
+})
+
+test_that("the same seed gives the same fit", {
+  n <- 700
+  X <- matrix(rnorm(2 * n), n)
+  y <- drop(X %*% c(1, 2)) + rt(n, 1)
+  set.seed(42); a <- lts(X, y)
+  set.seed(42); b <- lts(X, y)
+  expect_identical(a, b)
+  set.seed(42); u1 <- runif(1)
+  set.seed(42); invisible(lts(X, y)); u2 <- runif(1)
+  expect_false(u1 == u2)   # the search consumed random numbers
+})
+
+test_that("methods and formula interface", {
+  set.seed(6)
+  d <- data.frame(a = rnorm(40), g = factor(rep(c("u", "v"), 20)))
+  d$y <- 1 + 2 * d$a + (d$g == "v") + rnorm(40, sd = 0.1)
+  d$y[1:4] <- 30
+  f <- lts(y ~ a + g, d)
+  expect_s3_class(f, "lts")
+  expect_equal(names(coef(f)), c("(Intercept)", "a", "gv"))
+  expect_equal(unname(coef(f)), c(1, 2, 1), tolerance = 0.1)
+  expect_equal(predict(f, d), fitted(f))
+  expect_equal(residuals(f), d$y - fitted(f))
+  expect_equal(unname(predict(f, d[5, ], which = "reweighted")),
+               unname(fitted(f, "reweighted")[5]))
+  f0 <- lts(y ~ a - 1, d)
+  expect_equal(names(coef(f0)), "a")
+  m <- lts(d$a, d$y)
+  expect_equal(unname(predict(m, c(0, 1))), unname(coef(m)[1] + c(0, 1) * coef(m)[2]))
+  expect_output(print(m), "Least trimmed squares regression \\(h = 21 of n = 40\\)")
+})
+
+test_that("invalid input is refused before the search", {
+  X <- matrix(rnorm(40), 20)
+  y <- rnorm(20)
+  expect_error(lts(X, y[-1]), "'x' has 20 rows but 'y' has 19")
+  expect_error(lts(replace(X, 3, NA), y), "'x' contains missing")
+  expect_error(lts(X, replace(y, 2, Inf)), "'y' contains missing")
+  expect_error(lts(X, y, alpha = 0.4), "'alpha'")
+  expect_error(lts(X, y, nsamp = -1), "'nsamp'")
+  expect_error(lts(X, y, nsamp = 2.5), "'nsamp'")
+  expect_error(lts(X, y, h = 9), "'h' must be a whole number in \\[10, 20\\]")
+  expect_error(lts(X, y, h = 21), "'h'")
+  expect_error(lts(X, y, foo = 1), "unknown argument")
+  expect_error(lts(X[1:3, ], y[1:3]), "need more cases than coefficients")
+  expect_error(lts(matrix(letters[1:20]), y), "numeric")
+  expect_error(lts(NULL, y, intercept = FALSE), "no coefficients")
+  expect_error(lts(X, y, intercept = NA), "'intercept' must be TRUE or FALSE")
+  expect_equal(lts(X, y, alpha = 1)$h, 20)
+  expect_equal(lts(X, y)$h, 12)
+  expect_equal(lts(X, y, alpha = 0.75)$h, 16)
+})

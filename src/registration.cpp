@@ -10,6 +10,7 @@
 #include "scale.h"
 #include "mcd.h"
 #include "lts.h"
+#include "univariate.h"
 
 #define KV_REAL 14  // double
 #define KV_INT 13   // integer
@@ -52,11 +53,11 @@ namespace {
 
 // Each subsystem's line is switched on when its routines are built.
 const R_CMethodDef c_methods[] = {
-    // CDEF(Qn0, 3),
-    // CDEF(Sn0, 5),
-    // CDEF(mc_C, 5),
-    // CDEF(wgt_himed_i, 4),
-    // CDEF(wgt_himed, 4),
+    CDEF(Qn0, 3),
+    CDEF(Sn0, 5),
+    CDEF(mc_C, 5),
+    CDEF(wgt_himed_i, 4),
+    CDEF(wgt_himed, 4),
     CDEF(R_lmrob_S, 22),
     CDEF(R_lmrob_MM, 17),
     CDEF(R_psifun, 5),

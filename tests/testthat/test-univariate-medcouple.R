@@ -1,0 +1,139 @@
+test_that("medcouple equals the kernel value of its rank over all pairs", {
+  set.seed(404)
+  for (rep in 1:600) {
+    n <- sample(1:60, 1)
+    shape <- sample(5, 1)
+    x <- univariate_sample(n, shape)
+    r <- mc_c(x)
+    e <- mc_ref(x)
+    expect_identical(r$iter[2], 1L)
+    if (shape == 1) {
+      expect_identical(r$result, e, info = paste(x, collapse = ","))
+    } else {
+      # Ties: the tolerances may decide a near-tie either way.
+      expect_lte(abs(r$result - e), 8 * .Machine$double.eps * max(1, abs(e)))
+    }
+    expect_identical(medcouple(x), r$result)
+  }
+})
+
+test_that("medcouple: border medians, small samples and the iteration limit", {
+  for (x in list(7, c(1, 9))) {
+    r <- mc_c(x)
+    expect_identical(r$result, 0)
+    expect_identical(r$iter, c(0L, 1L))
+  }
+  r <- mc_c(c(1, 2, 3, 3, 3))
+  expect_identical(r$result, -1)
+  expect_identical(r$iter, c(0L, 1L))
+  expect_identical(medcouple(c(1, 1, 1, 2, 3)), 1)
+  expect_identical(medcouple(c(3, 1, 2, 5, 4)), 0)
+  expect_identical(medcouple(rep(2, 10)), -1)
+  # Three values only: all pairs of the outer groups share one kernel value.
+  expect_identical(medcouple(c(0, 0, 0, 4, 6, 6, 6)), -1 / 3)
+  x <- c(1, 2, 3, 10, 20, 5, 7, 30, 2.5)
+  expect_warning(r <- mc_c(x, maxit = 0L),
+                 "maximal number of iterations (0 =? 0) reached prematurely", fixed = TRUE)
+  expect_identical(r$result, -2)
+  expect_identical(r$iter, c(0L, 0L))
+  expect_warning(r <- mc_c(x, maxit = 1L), "(1 =? 1)", fixed = TRUE)
+  expect_identical(r$iter, c(1L, 0L))
+  r <- mc_c(x)
+  expect_identical(r$iter, c(2L, 1L))
+  expect_identical(r$result, mc_ref(x))
+})
+
+test_that("medcouple is invariant to location and scale and changes sign on reflection", {
+  set.seed(505)
+  for (rep in 1:150) {
+    # h1 * h2 odd, so that the middle kernel value is unique.
+    n <- sample(c(5, 9, 13, 17, 21, 25, 29, 6, 10, 14, 18, 22, 26, 30), 1)
+    x <- rexp(n)^2
+    m <- medcouple(x)
+    expect_equal(medcouple(-x), -m, tolerance = 1e-12)
+    expect_equal(medcouple(3 - 7 * x), -m, tolerance = 1e-10)
+    expect_equal(medcouple(100 + 0.01 * x), m, tolerance = 1e-10)
+    expect_identical(medcouple(sample(x)), m)
+    expect_identical(medcouple(8 * x), m)
+  }
+  # Skewed data: positive, and bounded under planted outliers.
+  set.seed(6)
+  y <- rexp(2000)
+  expect_gt(medcouple(y), 0.2)
+  expect_lt(medcouple(-y), -0.2)
+  y[1:200] <- 1e9
+  expect_lt(abs(medcouple(y)), 0.6)
+})
+
+test_that("medcouple on more than 100,000 values keeps exact 64-bit counts", {
+  # A sample symmetric about its median: the kernel values pair off with
+  # opposite signs, exactly, and at least m + 1 of them are zero; the
+  # medcouple is 0.
+  set.seed(8)
+  m <- 50000
+  y <- rexp(m) + 1
+  r <- mc_c(sample(c(-y, 0, y)))
+  expect_identical(r$result, 0)
+  expect_identical(r$iter[2], 1L)
+  expect_identical(medcouple(c(-y, y)), 0)
+  # Three groups about the median: m^2 of the (m + 1)^2 kernel values equal
+  # (1/4 - 1/2) / (1/4 + 1/2) in scaled units.
+  expect_identical(medcouple(c(rep(-4, m), 0, rep(2, m))), -1 / 3)
+  # Skewed data, n = 100,002: the exact value from counting by bisection.
+  z <- rlnorm(100002)
+  r <- mc_c(z)
+  expect_identical(r$iter[2], 1L)
+  expect_gt(r$iter[1], 5L)
+  expect_identical(r$result, mc_large_ref(z))
+})
+
+test_that("medcouple trace lines appear at their levels only", {
+  x <- c(1, 2, 3, 10, 20, 5, 7, 30, 2.5)
+  out <- function(trace) capture.output(invisible(mc_c(x, trace = trace)))
+  expect_identical(out(0L), character(0))
+  expect_silent(medcouple(x))
+  o1 <- out(1L)
+  expect_identical(o1[1], "Median = 5 (not at the border)")
+  expect_match(o1[2], "^  not found \\[it=2,  \\(nr,nl\\) = \\(13,8\\)\\], -> \\(knew-nl, j\\) = \\(5,5\\)$")
+  expect_length(o1, 2)
+  o2 <- out(2L)
+  expect_identical(o2[2], " x[] is rescaled (* 1/s) with s = 50")
+  expect_identical(o2[3], "'median-x' {x | -eps < x_i <= eps} has 1 (= 'k') entries")
+  expect_identical(o2[4], " (h1,h2,  nr=nr-nl, knew) = (5,5,  25, 13)")
+  expect_identical(o2[6], "converged in 2 iterations")
+  expect_length(o2, 6)
+  o3 <- out(3L)
+  expect_identical(o3[3], "   x1[] := {x | x_j > eps}         has 4 entries")
+  expect_identical(o3[6], "     it= 1, whimed(n=  5)= 0.333333 sum_(p,q)= (13,14); sum_p >= kn")
+  expect_identical(o3[7], "     it= 2, whimed(n=  5)= 0.764706 sum_(p,q)= (7,8); s_p < kn ?<=? s_q: no")
+  o4 <- out(4L)
+  expect_true(" before whimed(): work[0:(5-1)], weight[] :" %in% o4)
+  expect_true("    p[]:  4  3  2  2  2 sum=  13" %in% o4)
+  expect_true("    q[]:  5  4  4  3  3 sum=  14" %in% o4)
+  expect_false(any(grepl("sum_(p,q)", o4, fixed = TRUE)))
+  expect_false(any(grepl("^j=", o4)))
+  o5 <- out(5L)
+  expect_true("j=  1, i=  5, x[j]=0.5, x2[i]=-0.08, h=0.724138" %in% o5)
+  # A search that ends on the trial value.
+  found <- capture.output(invisible(mc_c(c(1, 1, 3, 6, 6, 6, 6, 24), trace = 3L)))
+  expect_true(any(grepl("s_p < kn ?<=? s_q: TRUE", found, fixed = TRUE)))
+  expect_false(any(grepl("not found", found)))
+})
+
+test_that("medcouple refuses bad input and leaves the caller's vector alone", {
+  x <- c(4, 1, 3, 9, 2)
+  medcouple(x)
+  expect_identical(x, c(4, 1, 3, 9, 2))
+  expect_error(medcouple("a"), "numeric")
+  expect_error(medcouple(numeric(0)), "empty")
+  expect_error(medcouple(c(1, NA, 3)), "missing values")
+  expect_identical(medcouple(c(1, NA, 2, 3, 10), na.rm = TRUE), medcouple(c(1, 2, 3, 10)))
+  expect_error(medcouple(c(1, -Inf, 3)), "infinite")
+  expect_error(medcouple(1:5, eps1 = 0), "eps1")
+  expect_error(medcouple(1:5, eps2 = -1), "eps2")
+  expect_error(medcouple(1:5, maxit = -1), "maxit")
+  expect_error(medcouple(1:5, maxit = 2.5), "maxit")
+  expect_error(medcouple(1:5, trace = NA), "trace")
+  expect_error(mc_c(c(1, NaN, 3)), "missing or infinite")
+  expect_error(mc_c(c(1, 2, 3, 5), eps = c(0, 1e-15)), "positive")
+})

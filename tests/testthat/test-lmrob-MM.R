@@ -1,0 +1,136 @@
+## The MM iteration written plainly: weights from the residuals at the fixed
+## scale, a weighted least-squares fit, until the L1 change is small.
+mm_by_lm_wfit <- function(x, y, beta, scale, k = 4.685061, tol = 1e-12, steps = 500) {
+  for (i in seq_len(steps)) {
+    w <- lmrob_wgt(drop(y - x %*% beta) / scale, k)
+    new <- lm.wfit(x, y, w)$coefficients
+    done <- sum(abs(new - beta)) <= tol * max(tol, sum(abs(new)))
+    beta <- new
+    if (done) break
+  }
+  beta
+}
+
+test_that("the MM estimate solves its estimating equation and matches a plain IRWLS", {
+  set.seed(31)
+  d <- lmrob_data(80, c(2, -1, 0.5), share = 0.2)
+  s <- lmrob_S(d$x, d$y)
+  m <- lmrob_MM(d$x, d$y, s$coefficients, s$scale, lmrob_control(rel_tol = 1e-12))
+  expect_true(m$converged)
+  expect_identical(m$scale, s$scale)
+  expect_equal(m$residuals, drop(d$y - d$x %*% m$coefficients))
+  ps <- lmrob_psi(m$residuals / m$scale, 4.685061)
+  eq <- colSums(ps * d$x)
+  expect_lt(max(abs(eq)), 1e-9 * sum(abs(ps)))
+  expect_equal(m$weights, lmrob_wgt(m$residuals / m$scale, 4.685061))
+  expect_equal(m$loss, mean(lmrob_chi(m$residuals / m$scale, 4.685061)))
+  expect_equal(unname(m$coefficients),
+               unname(mm_by_lm_wfit(d$x, d$y, s$coefficients, s$scale)), tolerance = 1e-9)
+  # Another family: the estimating equation of its own psi.
+  ctl <- lmrob_control(psi = "optimal", tuning_chi = 0.4047, tuning_psi = 1.06,
+                       rel_tol = 1e-12)
+  mo <- lmrob_MM(d$x, d$y, s$coefficients, s$scale, ctl)
+  po <- lmrob_psi(mo$residuals / mo$scale, 1.06, 3L)
+  expect_lt(max(abs(colSums(po * d$x))), 1e-9 * sum(abs(po)))
+})
+
+test_that("the step counter and the convergence flag follow the iteration limit", {
+  set.seed(32)
+  d <- lmrob_data(40, c(1, 1), share = 0.1)
+  b0 <- c(0.5, 1.5); sc <- 2
+  for (lim in 0:1) {
+    expect_warning(m <- lmrob_MM(d$x, d$y, b0, sc, lmrob_control(max_it = lim)),
+                   "MM iterations did not converge in 1 steps")
+    expect_false(m$converged)
+    expect_identical(m$iterations, 1L)
+    expect_equal(unname(m$coefficients), b0)
+    expect_equal(m$residuals, drop(d$y - d$x %*% b0))
+    expect_equal(m$loss, mean(lmrob_chi(m$residuals / sc, 4.685061)))
+  }
+  # max_it = 2: exactly one reweighting step.
+  m2 <- suppressWarnings(lmrob_MM(d$x, d$y, b0, sc, lmrob_control(max_it = 2)))
+  w <- lmrob_wgt(drop(d$y - d$x %*% b0) / sc, 4.685061)
+  expect_equal(unname(m2$coefficients), unname(lm.wfit(d$x, d$y, w)$coefficients))
+  expect_identical(m2$iterations, 2L)
+  # A large limit: the counter names the converging step; one less limit
+  # stops just short of it.
+  m <- lmrob_MM(d$x, d$y, b0, sc, lmrob_control(max_it = 500))
+  expect_true(m$converged)
+  k <- m$iterations
+  expect_gt(k, 2L)
+  expect_identical(lmrob_MM(d$x, d$y, b0, sc, lmrob_control(max_it = k + 1))$coefficients,
+                   m$coefficients)
+  expect_warning(short <- lmrob_MM(d$x, d$y, b0, sc, lmrob_control(max_it = k)),
+                 sprintf("did not converge in %d steps", k))
+  expect_false(short$converged)
+  expect_identical(short$iterations, k)
+})
+
+test_that("data on a hyperplane converge in the first step", {
+  x <- cbind(1, 1:10, (1:10)^2)
+  y <- drop(x %*% c(1, -2, 0.25))
+  m <- lmrob_MM(x, y, c(1, -2, 0.25), 0.7)
+  expect_true(m$converged)
+  expect_identical(m$iterations, 1L)
+  expect_equal(unname(m$coefficients), c(1, -2, 0.25))
+  expect_equal(m$weights, rep(1, 10))
+})
+
+test_that("the MM step is regression and scale equivariant", {
+  set.seed(33)
+  d <- lmrob_data(50, c(1, 2, 3), share = 0.2)
+  s <- lmrob_S(d$x, d$y)
+  ctl <- lmrob_control(rel_tol = 1e-12)
+  m <- lmrob_MM(d$x, d$y, s$coefficients, s$scale, ctl)
+  g <- c(-3, 1, 7)
+  mr <- lmrob_MM(d$x, d$y + drop(d$x %*% g), s$coefficients + g, s$scale, ctl)
+  expect_equal(mr$coefficients, m$coefficients + g, tolerance = 1e-9)
+  ms <- lmrob_MM(d$x, 4 * d$y, 4 * s$coefficients, 4 * s$scale, ctl)
+  expect_equal(ms$coefficients, 4 * m$coefficients, tolerance = 1e-9)
+  expect_equal(ms$weights, m$weights, tolerance = 1e-9)
+})
+
+test_that("trace output shows each step at its level", {
+  set.seed(34)
+  d <- lmrob_data(30, c(1, 1))
+  s <- lmrob_S(d$x, d$y)
+  run <- function(tr) capture.output(m <- lmrob_MM(d$x, d$y, s$coefficients, s$scale,
+                                                   lmrob_control(trace = tr)))
+  m <- lmrob_MM(d$x, d$y, s$coefficients, s$scale)
+  expect_identical(run(0), character(0))
+  out1 <- run(1)
+  expect_length(out1, 1)
+  expect_match(out1, sprintf("^ rwls\\(\\) used %d it\\.; last \\|\\|b0 - b1\\|\\|_1 = .*; convergence$",
+                             m$iterations))
+  out2 <- run(2)
+  expect_length(out2, m$iterations + 1)
+  expect_match(out2[1], "^ it    1: L\\(b1\\) = +[0-9.e-]+  \\|\\|b0 - b1\\|\\|_1 = ")
+  out3 <- run(3)
+  expect_match(out3[2], "^  b1 = \\( *[-0-9.e]+,  *[-0-9.e]+\\); \\|\\|b0 - b1\\|\\|_1 = ")
+  out4 <- run(4)
+  expect_match(out4[1], "^optimal block size: [0-9]+$")
+  out <- capture.output(suppressWarnings(
+    m <- lmrob_MM(d$x, d$y, s$coefficients, s$scale, lmrob_control(max_it = 2, trace = 1))))
+  expect_match(out, "; NON-convergence$")
+})
+
+test_that("a weighted design that loses a column stops with the rank error", {
+  set.seed(35)
+  n <- 20
+  x <- cbind(1, rnorm(n), c(rep(0, n - 1), 1))
+  y <- rnorm(n)
+  y[n] <- 1000  # the only case with column 3 gets weight 0 from this start
+  expect_error(lmrob_MM(x, y, c(0, 0, 0), 1),
+               "dgels: weighted design matrix not of full rank (column 3). Exiting.",
+               fixed = TRUE)
+  out <- capture.output(try(lmrob_MM(x, y, c(0, 0, 0), 1, lmrob_control(trace = 3)),
+                            silent = TRUE))
+  expect_length(out, 1)
+  expect_match(out, "^robustness weights in last step: ([0-9.]+ ){20}$")
+  expect_match(out, " 0.000000 $")
+  # The package keeps working after the error.
+  expect_true(lmrob_MM(x, y, c(0, 0, 1000), 1)$converged)
+  expect_error(lmrob_MM(x, y, c(0, 0), 1), "'beta' must be 3 finite numbers")
+  expect_error(lmrob_MM(x, y, c(0, 0, 0), 0), "'scale' must be a positive number")
+  expect_error(lmrob_MM(cbind(x, x[, 2]), y, rep(0, 4), 1), "rank deficient")
+})

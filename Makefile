@@ -26,7 +26,7 @@ native: install
 	$(shell $(R) CMD config CXX17) $(shell $(R) CMD config CXX17STD) -g -O1 -ffp-contract=off \
 	  -DR_NO_REMAP $(shell $(R) CMD config --cppflags) \
 	  $(if $(wildcard src/scale.h),-DKELVARA_HAVE_SCALE) \
-	  -o $(NATIVE_BIN) tests/native/native_tests.cpp $(filter-out src/registration.o,$(wildcard src/*.o)) \
+	  -o $(NATIVE_BIN) tests/native/native_tests.cpp $(wildcard src/*.o) \
 	  $(shell $(R) CMD config --ldflags) $(shell $(R) CMD config LAPACK_LIBS) \
 	  $(shell $(R) CMD config BLAS_LIBS) $(shell $(R) CMD config FLIBS)
 

@@ -11,6 +11,8 @@
 #include "mcd.h"
 #include "lts.h"
 #include "univariate.h"
+#include "l1.h"
+#include "lmrob_ms.h"
 
 #define KV_REAL 14  // double
 #define KV_INT 13   // integer
@@ -65,14 +67,14 @@ const R_CMethodDef c_methods[] = {
     CDEF(R_wgtfun, 4),
     CDEF(R_find_D_scale, 11),
     CDEF(R_calc_fitted, 8),
-    // CDEF(R_lmrob_M_S, 25),
+    CDEF(R_lmrob_M_S, 25),
     CDEF(R_subsample, 20),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {
     FDEF(rffastmcd, 48),
     FDEF(rfltsreg, 42),
-    // FDEF(rllarsbi, 18),
+    FDEF(rllarsbi, 18),
     {nullptr, nullptr, 0, nullptr}};
 }  // namespace
 

@@ -1,0 +1,87 @@
+## L1 (least absolute deviations) regression by the two-stage simplex
+## routine of the compiled module.
+
+## Divisor of the L1 scale: the constant the M-S estimator passes as well.
+.l1_scale_divisor <- 0.773372647623
+
+## A numeric matrix of finite values (a vector counts as one column).
+.l1_as_design <- function(x, what, n = NULL) {
+  if (is.data.frame(x)) x <- as.matrix(x)
+  if (is.null(dim(x)) && is.numeric(x)) {
+    x <- matrix(x, ncol = 1L)
+  }
+  if (!is.matrix(x) || !(is.numeric(x) || is.logical(x)))
+    stop(sprintf("'%s' must be a numeric matrix", what), call. = FALSE)
+  if (length(dim(x)) != 2L)
+    stop(sprintf("'%s' must be a numeric matrix", what), call. = FALSE)
+  if (!all(is.finite(x)))
+    stop(sprintf("'%s' must not contain NA, NaN or infinite values", what),
+         call. = FALSE)
+  if (!is.null(n) && nrow(x) != n)
+    stop(sprintf("'%s' must have %d rows (one per observation), not %d",
+                 what, n, nrow(x)), call. = FALSE)
+  storage.mode(x) <- "double"
+  x
+}
+
+## A numeric vector of finite values.
+.l1_as_response <- function(y, what = "y") {
+  if (is.matrix(y) && ncol(y) == 1L) y <- drop(y)
+  if (!is.numeric(y) || !is.null(dim(y)))
+    stop(sprintf("'%s' must be a numeric vector", what), call. = FALSE)
+  if (!all(is.finite(y)))
+    stop(sprintf("'%s' must not contain NA, NaN or infinite values", what),
+         call. = FALSE)
+  as.double(y)
+}
+
+## One call of the L1 routine on copies of x and y.  Returns the raw outputs.
+.l1_call <- function(x, y, tol) {
+  n <- nrow(x)
+  p <- ncol(x)
+  .Fortran("rllarsbi",
+           x = as.double(x), y = as.double(y), n = as.integer(n),
+           np = as.integer(p), mdx = as.integer(n), mdt = as.integer(n),
+           tol = as.double(tol), nit = integer(1L), k = integer(1L),
+           kode = integer(1L), sigma = double(1L),
+           theta = double(max(n, p)), rs = double(n),
+           sc1 = double(n), sc2 = double(p), sc3 = double(p), sc4 = double(p),
+           bet0 = as.double(.l1_scale_divisor),
+           PACKAGE = "kelvara")
+}
+
+l1_fit <- function(x, y, intercept = TRUE, tol = 1e-7) {
+  y <- .l1_as_response(y)
+  n <- length(y)
+  if (n < 1L) stop("'y' must have at least one observation", call. = FALSE)
+  if (!is.logical(intercept) || length(intercept) != 1L || is.na(intercept))
+    stop("'intercept' must be TRUE or FALSE", call. = FALSE)
+  tol <- .check_positive(tol, "tol")
+  if (is.null(x)) x <- matrix(0, n, 0L)
+  x <- .l1_as_design(x, "x", n)
+  nm <- colnames(x)
+  if (is.null(nm))
+    nm <- if (ncol(x) == 1L) "x" else sprintf("x%d", seq_len(ncol(x)))
+  if (intercept) {
+    x <- cbind(1, x)
+    nm <- c("(Intercept)", nm)
+  }
+  p <- ncol(x)
+  if (p < 1L)
+    stop("there is nothing to fit: 'x' has no columns and 'intercept' is FALSE",
+         call. = FALSE)
+  z <- .l1_call(x, y, tol)
+  coef <- z$theta[seq_len(p)]
+  names(coef) <- nm
+  res <- z$rs
+  scale <- z$sigma
+  if (z$kode > 1L) {
+    warning("L1 fit stopped early (loss of precision, status ", z$kode,
+            "); no solution is returned", call. = FALSE)
+    coef[] <- NA_real_
+    res[] <- NA_real_
+    scale <- NA_real_
+  }
+  list(coefficients = coef, residuals = res, rank = z$k, status = z$kode,
+       scale = scale, iterations = z$nit)
+}

@@ -1,0 +1,147 @@
+## L1 regression: optimality against brute force and the subgradient
+## condition, the worked location examples, rank deficiency, invariances.
+
+l1_objective <- function(X, y, b) sum(abs(y - X %*% b))
+
+## Smallest sum |r| over every exact fit through p of the n cases (the L1
+## optimum is attained at one of them when X has full column rank).
+l1_brute_force <- function(X, y) {
+  best <- Inf
+  for (S in combn(nrow(X), ncol(X), simplify = FALSE)) {
+    XS <- X[S, , drop = FALSE]
+    if (abs(det(XS)) < 1e-10) next
+    best <- min(best, l1_objective(X, y, solve(XS, y[S])))
+  }
+  best
+}
+
+## Largest |u_i| of the multipliers at the zero-residual cases Z that balance
+## the signs of the other residuals: sum_{i not in Z} sign(r_i) x_i +
+## sum_{i in Z} u_i x_i = 0.  The fit is L1-optimal iff max |u_i| <= 1.
+l1_multiplier <- function(X, r, zero = 1e-9 * max(1, abs(r))) {
+  Z <- which(abs(r) <= zero)
+  g <- colSums(sign(r[-Z]) * X[-Z, , drop = FALSE])
+  u <- qr.solve(t(X[Z, , drop = FALSE]), -g)
+  max(abs(u))
+}
+
+test_that("the L1 objective is minimal over every exact fit (tiny data)", {
+  set.seed(11)
+  for (rep in 1:25) {
+    n <- sample(5:9, 1)
+    p <- sample(1:3, 1)
+    x <- matrix(round(rnorm(n * p), if (rep %% 2) 1 else 6), n, p)
+    y <- round(x %*% rnorm(p) + rnorm(n) * 2, if (rep %% 3) 0 else 6)
+    f <- l1_fit(x, y, intercept = rep %% 4 != 0)
+    X <- if (rep %% 4 != 0) cbind(1, x) else x
+    expect_equal(f$rank, ncol(X))
+    expect_lte(f$status, 1L)
+    expect_equal(l1_objective(X, y, f$coefficients), l1_brute_force(X, y),
+                 tolerance = 1e-9)
+    # The residuals returned are those of the coefficients returned, and the
+    # fit passes exactly through as many cases as the rank.
+    expect_equal(f$residuals, drop(y - X %*% f$coefficients), tolerance = 1e-9)
+    expect_gte(sum(f$residuals == 0), f$rank)
+  }
+})
+
+test_that("larger fits satisfy the subgradient condition and are equivariant", {
+  set.seed(3)
+  n <- 400
+  x <- cbind(rnorm(n), runif(n), rexp(n), rnorm(n))
+  y <- drop(2 + x %*% c(1, -3, 0.5, 0) + rt(n, 1.5))
+  f <- l1_fit(x, y)
+  X <- cbind(1, x)
+  expect_equal(f$status, 1L)
+  expect_lt(l1_multiplier(X, f$residuals), 1 + 1e-8)
+  # Any small move away from the solution raises the objective.
+  obj <- l1_objective(X, y, f$coefficients)
+  for (j in 1:ncol(X)) for (h in c(-1e-4, 1e-4)) {
+    b <- f$coefficients
+    b[j] <- b[j] + h
+    expect_gt(l1_objective(X, y, b), obj)
+  }
+  # Equivariance: y + X g, c * y, and a permutation of the cases.
+  g <- c(-1, 2, 0.5, 3, -4)
+  expect_equal(l1_fit(x, y + X %*% g)$coefficients, f$coefficients + g,
+               tolerance = 1e-8, ignore_attr = TRUE)
+  expect_equal(l1_fit(x, -2.5 * y)$coefficients, -2.5 * f$coefficients,
+               tolerance = 1e-8)
+  o <- sample(n)
+  expect_equal(l1_fit(x[o, ], y[o])$coefficients, f$coefficients, tolerance = 1e-8)
+  # The scale is the (n/2+1)-th smallest absolute residual over the divisor.
+  expect_equal(f$scale, sort(abs(f$residuals))[n / 2 + 1] / 0.773372647623)
+})
+
+test_that("a location model gives the median and the documented status codes", {
+  f <- l1_fit(NULL, c(1, 2, 3))
+  expect_equal(unname(f$coefficients), 2)
+  expect_equal(f$residuals, c(-1, 0, 1))
+  expect_identical(c(f$iterations, f$rank, f$status), c(1L, 1L, 1L))
+  expect_equal(f$scale, 1 / 0.773372647623)
+  # An even count: not unique, the marginal cost ends at -2.
+  f4 <- l1_fit(NULL, c(1, 2, 3, 4))
+  expect_equal(unname(f4$coefficients), 2)
+  expect_identical(f4$status, 0L)
+  set.seed(5)
+  y <- rlnorm(301)
+  expect_equal(unname(l1_fit(NULL, y)$coefficients), median(y))
+  # Heavy ties: the objective equals that of the median.
+  yt <- sample(0:4, 200, replace = TRUE)
+  ft <- l1_fit(rep(1, 200), yt, intercept = FALSE)
+  expect_equal(sum(abs(yt - ft$coefficients)), sum(abs(yt - median(yt))))
+  # Values beyond the simplex's start values for its ratio search.
+  expect_equal(unname(l1_fit(NULL, c(3e39, 1e39, 2e39))$coefficients), 2e39)
+})
+
+test_that("dependent columns, interpolation and zero response", {
+  set.seed(8)
+  n <- 30
+  x <- cbind(rnorm(n), rnorm(n))
+  y <- rnorm(n)
+  f <- l1_fit(x, y)
+  fd <- l1_fit(cbind(x, x[, 2]), y)
+  expect_identical(c(fd$rank, fd$status), c(3L, 0L))
+  expect_equal(sum(fd$coefficients == 0) >= 1, TRUE)
+  expect_equal(sum(abs(fd$residuals)), sum(abs(f$residuals)), tolerance = 1e-10)
+  # A column that is a combination of others, and a zero column.
+  fc <- l1_fit(cbind(x, x[, 1] - 2 * x[, 2], 0), y)
+  expect_equal(fc$rank, 3L)
+  expect_equal(sum(abs(fc$residuals)), sum(abs(f$residuals)), tolerance = 1e-10)
+  # n = p: the fit interpolates; fewer cases than columns: rank n.
+  fi <- l1_fit(x[1:3, ], y[1:3])
+  expect_equal(fi$residuals, rep(0, 3))
+  expect_identical(fi$scale, 0)
+  fs <- l1_fit(cbind(x, x^2)[1:3, ], y[1:3])
+  expect_equal(fs$rank, 3L)
+  expect_equal(max(abs(fs$residuals)), 0)
+  f0 <- l1_fit(x, rep(0, n))
+  expect_equal(unname(f0$coefficients), rep(0, 3))
+  expect_equal(f0$residuals, rep(0, n))
+})
+
+test_that("the caller's data are never modified, and input is validated", {
+  set.seed(2)
+  x <- matrix(rnorm(40), 20, 2)
+  y <- rnorm(20)
+  x0 <- x + 0
+  y0 <- y + 0
+  l1_fit(x, y)
+  l1_fit(x, y, intercept = FALSE)
+  expect_identical(x, x0)
+  expect_identical(y, y0)
+  expect_error(l1_fit(x, y[-1]), "19 rows")
+  expect_error(l1_fit(x, replace(y, 3, NA)), "NA")
+  expect_error(l1_fit(replace(x, 2, Inf), y), "infinite")
+  expect_error(l1_fit(x, y, tol = 0), "positive")
+  expect_error(l1_fit(x, as.character(y)), "numeric")
+  expect_error(l1_fit(NULL, y, intercept = FALSE), "nothing to fit")
+})
+
+test_that("a loss of precision is reported, not returned as a fit", {
+  d <- l1_status2_case()
+  expect_warning(f <- l1_fit(d$x, d$y, intercept = FALSE, tol = d$tol), "stopped early")
+  expect_identical(f$status, 2L)
+  expect_true(all(is.na(c(f$coefficients, f$residuals, f$scale))))
+  expect_identical(l1_fit(d$x, d$y, intercept = FALSE)$status, 1L)
+})

@@ -15,8 +15,8 @@
 lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
                          tuning_chi = NULL, tuning_psi = NULL, bb = NULL,
                          subsampling = c("nonsingular", "simple"), seed = NULL,
-                         ms_resample = 500L, ms_max_no_improve = 20L,
-                         ms_max_steps = 500L, ms_tol = 1e-7, ms_orthogonalize = TRUE,
+                         ms_resample = NULL, ms_max_no_improve = NULL,
+                         ms_max_steps = NULL, ms_tol = NULL, ms_orthogonalize = NULL,
                          eps_outlier = 0.1, ...) {
   family <- names(.psi_codes)[.psi_codes == .psi_code(psi)]
   subsampling <- match.arg(subsampling)
@@ -38,21 +38,40 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
   if (is.null(bb)) bb <- .chi_expect(.psi_code(family), tuning_chi)
   if (!is.null(seed) && (!is.numeric(seed) || length(seed) != 1L || !is.finite(seed)))
     stop("'seed' must be NULL or one number", call. = FALSE)
-  if (!is.logical(ms_orthogonalize) || length(ms_orthogonalize) != 1L ||
-      is.na(ms_orthogonalize))
-    stop("'ms_orthogonalize' must be TRUE or FALSE", call. = FALSE)
   ## The S and MM settings and their defaults are those of lmrob_control().
   base <- lmrob_control(psi = family, tuning_chi = as.vector(tuning_chi), bb = bb,
                         tuning_psi = as.vector(tuning_psi), subsampling = subsampling, ...)
+  ## The M-S settings: given ones, else the defaults of lmrob_M_S_control();
+  ## subsampling, its pivot tolerance and limit, and the trace level are
+  ## shared with the S stage.
+  ms_given <- list(n_resample = ms_resample, max_no_improve = ms_max_no_improve,
+                   max_steps = ms_max_steps, descent_tol = ms_tol,
+                   orthogonalize = ms_orthogonalize)
+  ms <- do.call(lmrob_M_S_control,
+                c(list(psi = family, tuning_chi = base$tuning_chi, bb = base$bb,
+                       subsample_tol = base$solve_tol, max_singular = base$max_singular,
+                       nonsingular = subsampling == "nonsingular",
+                       trace_level = base$trace),
+                  ms_given[!vapply(ms_given, is.null, NA)]))
   structure(c(base, list(
     breakdown = breakdown, efficiency = efficiency, seed = seed,
-    ms_resample = .check_count(ms_resample, "ms_resample", min = 0L),
-    ms_max_no_improve = .check_count(ms_max_no_improve, "ms_max_no_improve"),
-    ms_max_steps = .check_count(ms_max_steps, "ms_max_steps"),
-    ms_tol = .check_positive(ms_tol, "ms_tol"),
-    ms_orthogonalize = ms_orthogonalize,
+    ms_resample = ms$n_resample, ms_max_no_improve = ms$max_no_improve,
+    ms_max_steps = ms$max_steps, ms_tol = ms$descent_tol,
+    ms_orthogonalize = ms$orthogonalize,
     eps_outlier = in_range(eps_outlier, "eps_outlier", 0, 1),
     tuning_given = given)), class = "lmrob_config")
+}
+
+## The settings of the M-S start, as lmrob_M_S() reads them.
+.ms_control <- function(control) {
+  lmrob_M_S_control(psi = control$psi, tuning_chi = control$tuning_chi, bb = control$bb,
+                    n_resample = control$ms_resample, max_steps = control$ms_max_steps,
+                    max_no_improve = control$ms_max_no_improve,
+                    descent_tol = control$ms_tol, subsample_tol = control$solve_tol,
+                    orthogonalize = control$ms_orthogonalize,
+                    max_singular = control$max_singular,
+                    nonsingular = control$subsampling == "nonsingular",
+                    trace_level = control$trace)
 }
 
 ## The settings that lmrob_S() and lmrob_MM() read.

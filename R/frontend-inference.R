@@ -32,12 +32,13 @@
   if (anyNA(cov))
     warning("the covariance of the estimate cannot be computed (too few observations with positive weight)",
             call. = FALSE)
-  ## Robust R^2 from the M-scale (defined by the rho function of the S
-  ## stage): R^2 = 1 - (s_fit / s_null)^2, where s_fit is the M-scale of
-  ## the residuals and s_null that of y - mu, mu the M-estimate of location
-  ## under the same psi and scale (0 without an intercept).  On normal data
-  ## both scales estimate standard deviations, so this is close to the
-  ## least-squares R^2; the adjusted version uses the divisors n - p and
+  ## Robust R^2 from M-scales: R^2 = 1 - (s_fit / s_null)^2, where s_fit is
+  ## the M-scale of the residuals and s_null that of y - mu, mu the
+  ## M-estimate of location under the same psi and scale (0 without an
+  ## intercept).  Both M-scales use the rho function of the final estimate
+  ## with the right-hand side E[chi(Z)], so they estimate the standard
+  ## deviation at the normal and the ratio is close to the least-squares
+  ## one on clean data; the adjusted version uses the divisors n - p and
   ## n - 1 (n without an intercept) inside the M-scale equations.
   if (intercept) {
     mu0 <- stats::median(y / sw)
@@ -51,6 +52,8 @@
   } else r0 <- y
   r1 <- y - drop(x %*% beta)
   nc <- .native_control(control)
+  nc$tuning_chi <- tuning
+  nc$bb <- .chi_expect(code, tuning)
   df_int <- as.integer(intercept)
   ratio <- function(p1, p0) {
     s1 <- mscale(r1, p1, nc)

@@ -211,19 +211,13 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   }
   if (init == "M-S") {
     if (is.null(ls_block)) ls_block <- apply(x, 2L, function(v) all(v == v[1L]))
-    p1 <- sum(ls_block)
-    if (p1 == 0L) {
+    if (!any(ls_block)) {
       message("no intercept or factor columns: the M-S start is the S-estimate")
-    } else if (p1 == ncol(x)) {
-      message("only intercept and factor columns: the M-S start is the S-estimate")
     } else {
       s <- .stage_M_S(x[, ls_block, drop = FALSE], x[, !ls_block, drop = FALSE], y, control)
       b <- numeric(ncol(x))
       b[ls_block] <- s$b1
       b[!ls_block] <- s$b2
-      if (!s$status$converged)
-        warning("the M-S descent did not converge (see 'max.steps' in ?lmrob.config)",
-                call. = FALSE)
       return(list(coefficients = b, scale = s$scale, method = "M-S", status = s$status))
     }
   }

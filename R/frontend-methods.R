@@ -70,7 +70,10 @@ summary.lmrob <- function(object, ...) {
 
 .stage_line <- function(name, s) {
   if (is.null(s)) return(NULL)
-  sprintf("%s %s%s", name, if (isTRUE(s$converged)) "converged" else "did NOT converge",
+  state <- if (!isTRUE(s$converged)) "did NOT converge"
+           else if (isFALSE(s$settled)) "ended after steps without improvement"
+           else "converged"
+  sprintf("%s %s%s", name, state,
           if (!is.null(s$iterations)) sprintf(" (%d iterations)", as.integer(s$iterations))
           else "")
 }

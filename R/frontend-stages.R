@@ -26,3 +26,20 @@
   m <- .with_seed(if (is.null(seed)) 1L else seed, mcd(x))
   sqrt(m$mah)
 }
+
+## The M-S start: x1 (intercept and factor columns) by L1, x2 by subsampling.
+## The descent ends when the coefficients settle, after a run of steps
+## without a smaller scale, or at its step limit; only the last is a failure
+## to converge (the routine warns about it).
+.stage_M_S <- function(x1, x2, y, control) {
+  hit_limit <- FALSE
+  s <- withCallingHandlers(lmrob_M_S(x1, x2, y, .ms_control(control)),
+                           warning = function(w) {
+                             if (grepl("maximum number of refinement steps",
+                                       conditionMessage(w)))
+                               hit_limit <<- TRUE
+                           })
+  list(b1 = unname(s$b1), b2 = unname(s$b2), scale = s$scale,
+       status = list(method = "M-S", converged = !hit_limit,
+                     settled = isTRUE(s$converged)))
+}

@@ -302,3 +302,37 @@ test_that("the four diagnostic panels draw without error", {
   expect_true(file.size(file.path(dir, "p.png")) > 1000)
   expect_error(plot(f, which = 5), "which")
 })
+
+test_that("the M-S start splits factor and continuous columns and resists outliers", {
+  set.seed(31)
+  n <- 90
+  d <- data.frame(g = gl(3, 30, labels = c("u", "v", "w")), h = gl(2, 1, n),
+                  x = rnorm(n), z = runif(n))
+  d$y <- 2 + c(0, 3, -2)[d$g] + 1.5 * d$x - d$z + rnorm(n, sd = 0.3)
+  ## The L1 block: intercept and columns of terms made only of factors.
+  mf <- model.frame(y ~ g * h + x + g:x + z, d)
+  X <- model.matrix(attr(mf, "terms"), mf)
+  blk <- kelvara:::.ls_block(attr(mf, "terms"), mf, X)
+  expect_identical(colnames(X)[blk], c("(Intercept)", "gv", "gw", "h2", "gv:h2", "gw:h2"))
+  ## 15% vertical outliers.
+  out <- seq(3, n, by = 7)
+  d$y[out] <- d$y[out] + 20
+  f <- lmrob(y ~ g + x + z, data = d, init = "M-S", seed = 2)
+  expect_identical(f$init$method, "M-S")
+  expect_true(f$status$init$converged)
+  expect_equal(unname(coef(f)), c(2, 3, -2, 1.5, -1), tolerance = 0.1)
+  expect_true(all(out %in% summary(f)$downweighted))
+  expect_output(print(summary(f)), "started from M-S")
+  ## The M-S scale solves the M-scale equation of the S stage.
+  r0 <- drop(d$y - model.matrix(f) %*% f$init$coefficients)
+  expect_equal(mean(chi_func(r0 / f$init$scale, "bisquare", f$control$tuning_chi)) *
+                 n / (n - 5), f$control$bb, tolerance = 1e-6)
+  ## A model of factors only: L1 fit with its M-scale as the start.
+  w <- lmrob(breaks ~ wool * tension, data = warpbreaks, init = "M-S", seed = 1)
+  expect_identical(w$init$method, "M-S")
+  expect_equal(unname(coef(w)), unname(coef(lm(breaks ~ wool * tension, warpbreaks))),
+               tolerance = 0.1)
+  ## Neither intercept nor factors: the S start.
+  expect_message(s <- lmrob(y ~ 0 + x + z, data = d, init = "M-S", seed = 2), "S-estimate")
+  expect_identical(s$init$method, "S")
+})

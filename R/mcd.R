@@ -51,17 +51,50 @@
   if (!is.numeric(x) || length(dim(x)) != 2L)
     stop("'x' must be a numeric matrix or data frame", call. = FALSE)
   if (nrow(x) < 1L || ncol(x) < 1L) stop("'x' has no data", call. = FALSE)
-  if (anyNA(x)) stop("'x' contains missing values (NA/NaN)", call. = FALSE)
-  if (any(!is.finite(x))) stop("'x' contains infinite values", call. = FALSE)
   storage.mode(x) <- "double"
+  if (!is.finite(sum(x))) {  # one pass; large finite sums are re-checked
+    if (anyNA(x)) stop("'x' contains missing values (NA/NaN)", call. = FALSE)
+    if (any(is.infinite(x))) stop("'x' contains infinite values", call. = FALSE)
+  }
   x
+}
+
+## Per-column center (median) and spread (median absolute deviation, else
+## mean absolute deviation, else 1) and the data centered and scaled by them.
+.mcd_prescale <- function(x) {
+  n <- nrow(x)
+  p <- ncol(x)
+  loc <- sc <- numeric(p)
+  xs <- x
+  for (j in seq_len(p)) {
+    xj <- x[, j]
+    loc[j] <- stats::median(xj)
+    dev <- abs(xj - loc[j])
+    s <- stats::median(dev)
+    if (!(s > 0)) s <- mean(dev)
+    if (!(s > 0)) s <- 1
+    sc[j] <- s
+    xs[, j] <- (xj - loc[j]) / s
+  }
+  list(x = xs, loc = loc, scale = sc)
+}
+
+## Squared distances of the rows of x from center under cov (positive
+## definite), through the Cholesky factor; one product with the data.
+.mcd_sq_dist <- function(x, center, cov) {
+  p <- ncol(x)
+  inv_root <- backsolve(chol(cov), diag(p))
+  z <- (x - rep(center, each = nrow(x))) %*% inv_root
+  rowSums(z * z)
 }
 
 ## The compiled search with every array of the size it expects.
 .mcd_fortran <- function(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace) {
-  pp <- p * p
+  pp <- as.numeric(p) * p  # sizes in double arithmetic: no integer overflow
+  gsp <- 5 * as.numeric(group_size) * p
+  storage.mode(x) <- "double"  # no copy when it is double already
   .Fortran("rffastmcd",
-           x = as.double(x), n = as.integer(n), p = as.integer(p), h = as.integer(h),
+           x = x, n = as.integer(n), p = as.integer(p), h = as.integer(h),
            krep = as.integer(nsamp), group_size = as.integer(group_size),
            raw_cov = double(pp), raw_center = double(p), best_subset = integer(h),
            mcd_det = double(1L), weights = integer(n), exact_fit = integer(1L),
@@ -71,8 +104,8 @@
            center0 = double(p), scale0 = double(p), double(p), center = double(p),
            best_center = double(p), double(p), double(p), double(p), double(p + 1L),
            double((p + 1L)^2), cov = double(pp), corr = double(pp), double(pp),
-           double(pp), double(pp), double(pp), double(10L * pp), double(10L * p),
-           double(50L * pp), double(50L * p), double(5L * group_size * p),
+           double(pp), double(pp), double(pp), double(10 * pp), double(10 * p),
+           double(50 * pp), double(50 * p), double(gsp),
            as.double(cutoff), as.double(chi_median), as.integer(trace),
            PACKAGE = "kelvara")
 }
@@ -98,6 +131,9 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
                        "more than can be searched; use nsamp > 0"),
                  choose(n, p + 1), p + 1L), call. = FALSE)
   group_size <- .mcd_group_size(group_size, n, p, h, nsamp)
+  ## Without a partition the group size only has to exceed n / 2; a smaller
+  ## value keeps the merged-data work array small.
+  if (n < 2 * group_size) group_size <- min(group_size, n %/% 2L + 1L)
   if (!is.null(seed)) {
     if (!is.numeric(seed) || length(seed) != 1L || !is.finite(seed))
       stop("'seed' must be NULL or one number", call. = FALSE)
@@ -108,7 +144,17 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
 
   chi_median <- stats::qchisq(0.5, p)
   cutoff <- stats::qchisq(0.975, p)
-  z <- .mcd_fortran(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace)
+  ## The compiled search judges singularity and hyperplanes by fixed
+  ## absolute tolerances; it runs on the data centered and scaled per column,
+  ## so that those judgements are relative to each variable's spread, and its
+  ## results are carried back here (the estimates are affine equivariant).
+  ps <- .mcd_prescale(x)
+  z <- .mcd_fortran(ps$x, n, p, h, nsamp, group_size, cutoff, chi_median, trace)
+  loc <- ps$loc
+  sc <- ps$scale
+  back_center <- function(v) v * sc + loc
+  back_cov <- function(v) matrix(v, p, p) * tcrossprod(sc)
+  back_det <- function(d) d * prod(sc)^2
 
   vn <- colnames(x)
   exact <- z$exact_fit
@@ -118,24 +164,25 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   raw_factor <- 1
   if (exact != 0L) {
     ## Cases on a hyperplane: their moments, the plane through their mean.
-    raw_center <- z$raw_center
-    raw_cov <- matrix(z$raw_cov, p, p)
-    hyperplane <- z$hyperplane[seq.int(1L, by = 5L, length.out = p)]
+    raw_center <- back_center(z$raw_center)
+    raw_cov <- back_cov(z$raw_cov)
+    hyperplane <- z$hyperplane[seq.int(1L, by = 5L, length.out = p)] / sc
+    hyperplane <- hyperplane / sqrt(sum(hyperplane^2))
     n_on_plane <- z$n_on_plane
     weights <- z$weights
     best <- which(weights == 1L)
     raw_det <- 0
   } else if (h == n) {
     ## Coverage of all cases: the classical estimate.
-    raw_center <- z$center
-    raw_cov <- matrix(z$cov, p, p)
+    raw_center <- back_center(z$center)
+    raw_cov <- back_cov(z$cov)
     best <- seq_len(n)
-    raw_det <- z$mcd_det
-    weights <- as.integer(stats::mahalanobis(x, raw_center, raw_cov) <= cutoff)
+    raw_det <- back_det(z$mcd_det)
+    weights <- as.integer(.mcd_sq_dist(x, raw_center, raw_cov) <= cutoff)
   } else if (p == 1L) {
     ## One variable: the exact univariate search; its scale is returned.
-    raw_center <- z$raw_center
-    s2 <- z$raw_cov^2
+    raw_center <- back_center(z$raw_center)
+    s2 <- (z$raw_cov * sc)^2
     runs <- rle(sort(x[, 1L]))
     if (max(runs$lengths) >= h) {
       ## At least h equal values: an exact fit on that value (the search's
@@ -159,11 +206,11 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
       weights <- as.integer(d / raw_factor <= cutoff)
     }
   } else {
-    raw_center <- z$raw_center
-    raw_cov <- matrix(z$cons_cov, p, p)
+    raw_center <- back_center(z$raw_center)
+    raw_cov <- back_cov(z$cons_cov)
     raw_factor <- z$cons_cov[1L] / z$raw_cov[1L]
     best <- sort(z$best_subset)
-    raw_det <- z$mcd_det
+    raw_det <- back_det(z$mcd_det)
     weights <- z$weights
   }
 
@@ -177,15 +224,14 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
       xk <- x[kept, , drop = FALSE]
       c_center <- colMeans(xk)
       c_cov <- stats::cov(xk) * (stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2))
-      if (is.finite(det(c_cov)) && det(c_cov) > 0) {
+      if (!inherits(try(chol(c_cov), silent = TRUE), "try-error")) {
         center <- c_center
         cov <- c_cov
       }
     }
-    raw_mah <- stats::mahalanobis(x, raw_center, raw_cov)
-    mah <- stats::mahalanobis(x, center, cov)
+    mah <- .mcd_sq_dist(x, center, cov)
   } else {
-    raw_mah <- mah <- rep(NA_real_, n)
+    mah <- rep(NA_real_, n)
   }
   center <- as.vector(center)
   raw_center <- as.vector(raw_center)
@@ -193,13 +239,13 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   dimnames(cov) <- dimnames(raw_cov) <- list(vn, vn)
   if (!is.null(hyperplane)) names(hyperplane) <- vn
   rn <- rownames(x)
-  names(weights) <- names(mah) <- names(raw_mah) <- rn
+  names(weights) <- names(mah) <- rn
 
   structure(list(
     center = center, cov = cov,
     raw.center = raw_center, raw.cov = raw_cov, raw.det = raw_det,
     raw.consistency = raw_factor,
-    best = best, weights = weights, mah = mah, raw.mah = raw_mah,
+    best = best, weights = weights, mah = mah,
     exact_fit = exact, hyperplane = hyperplane, n_on_plane = n_on_plane,
     n = n, p = p, h = h,
     settings = list(alpha = alpha, h = h, nsamp = nsamp, group_size = group_size,

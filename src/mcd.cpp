@@ -111,6 +111,7 @@ void prdraw_(int* a, const int* pnsel, const int* nn) {
 
 void rfgenpn_(const int* n, const int* nsel, int* index) {
   const int ns = *nsel;
+  if (ns < 1) return;
   int k = ns;
   ++index[k - 1];
   while (k > 1 && index[k - 1] > *n - (ns - k)) {
@@ -168,6 +169,7 @@ void rfishsort_(int* a, const int* n) {
 
 double rffindq_(double* aw, const int* ncas, const int* k, int* index) {
   const int nc = *ncas, kk = *k;
+  if (kk < 1 || kk > nc) host::fail("rffindq: order %d outside 1..%d", kk, nc);
   // 1-based views.
   double* w = aw - 1;
   int* ix = index - 1;
@@ -198,6 +200,7 @@ double rffindq_(double* aw, const int* ncas, const int* k, int* index) {
 void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn, double* bstd,
                double* aw, double* aw2, const double* factor, int* len) {
   const int h = *jqu;
+  if (h < 1 || h > *ncas) host::fail("rfmcduni: coverage %d outside 1..%d", h, *ncas);
   const int m = *ncas - h + 1;
   const double dh = h;
   for (int j = 0; j < m; ++j) slutn[j] = 0.0;
@@ -554,10 +557,25 @@ struct fast_mcd {
     return true;
   }
 
+  // rfmahad_(rec, p, means, sigma) on many cases: the differences
+  // rec - means are formed once per case instead of once per product; the
+  // sum runs in the same order, so the values are the same.
+  double quad_form(const double* rec, const double* means, const double* sigma) {
+    for (int j = 0; j < p; ++j) row[j] = rec[j] - means[j];
+    double t = 0.0;
+    for (int j = 0; j < p; ++j) {
+      const double dj = row[j];
+      const double* col = sigma + j;
+      for (int k = 0; k < p; ++k) t += dj * row[k] * col[static_cast<long>(k) * p];
+    }
+    return t;
+  }
+
+  // Squared distances of the stage's rows from center under cov_inv.
   void mahalanobis(const stage_data& s) {
     for (int r = 1; r <= s.nn; ++r) {
       load_row(s, r);
-      dist[r - 1] = rfmahad_(row, &p, center, cov_inv);
+      dist[r - 1] = quad_form(row, center, cov_inv);
     }
   }
 
@@ -1050,7 +1068,7 @@ struct fast_mcd {
     rfcovcopy_(cov, cons_cov, &p, &p);
     for (long i = 0; i < n; ++i) {
       for (int j = 0; j < p; ++j) row[j] = x_at(i, j);
-      weights[i] = rfmahad_(row, &p, best_center, best_cov_inv) > cutoff ? 0 : 1;
+      weights[i] = quad_form(row, best_center, best_cov_inv) > cutoff ? 0 : 1;
     }
     transfo_(best_cov, best_center, x, center0, scale0, &p, &n);
   }
@@ -1089,7 +1107,7 @@ struct fast_mcd {
     if (all_cases) return;
     for (long i = 0; i < n; ++i) {
       for (int j = 0; j < p; ++j) row[j] = x_at(i, j);
-      class_dist[i] = rfmahad_(row, &p, center, cov_inv);
+      class_dist[i] = quad_form(row, center, cov_inv);
     }
     if (partitioned) {
       if (run_stage(stage_kind::group) == next_step::finished) return;

@@ -55,7 +55,7 @@ void rfishsort_(int* a, const int* n);
 
 /** k-th smallest of aw(1..ncas) by partition-exchange selection.  aw is left
  *  partly reordered; index(j) is the position on entry of the value now in
- *  aw(j). */
+ *  aw(j).  Fails (an R error) unless 1 <= k <= ncas. */
 double rffindq_(double* aw, const int* ncas, const int* k, int* index);
 
 // ---- univariate MCD -----------------------------------------------------
@@ -64,7 +64,7 @@ double rffindq_(double* aw, const int* ncas, const int* k, int* index);
  *  slutn(1) = location (mean of the middle tied best window), bstd = factor *
  *  sqrt(min window sum of squares / jqu), aw / aw2 = window sums and their
  *  squares / jqu, len = start of the first best window.  slutn, aw and aw2
- *  hold ncas - jqu + 1 entries. */
+ *  hold ncas - jqu + 1 entries.  Fails unless 1 <= jqu <= ncas. */
 void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn, double* bstd,
                double* aw, double* aw2, const double* factor, int* len);
 

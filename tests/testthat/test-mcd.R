@@ -224,6 +224,63 @@ test_that("the search plan follows the group size and nsamp", {
   expect_true(is_cstep_fixed_point(x, m$best))
 })
 
+test_that("singular starting subsets are grown without disturbing the enumeration", {
+  ## a 4 x 3 grid: many collinear triples, at most 4 cases on a line
+  x <- as.matrix(expand.grid(a = 1:4, b = c(0, 1, 3)))
+  m <- mcd(x, nsamp = 0)
+  expect_identical(m$exact_fit, 0L)
+  expect_equal(m$raw.det, brute_mcd_det(x, m$h), tolerance = 1e-9)
+  expect_true(is_cstep_fixed_point(x, m$best))
+  ## the same with random starts on a larger grid
+  y <- as.matrix(expand.grid(1:6, 1:5))
+  m <- mcd(y, nsamp = 30, seed = 3)
+  expect_identical(m$exact_fit, 0L)
+  expect_true(is_cstep_fixed_point(y, m$best))
+})
+
+test_that("results do not depend on the units of the data", {
+  set.seed(31)
+  x <- matrix(stats::rnorm(120), 40, 3)
+  x[1:4, ] <- x[1:4, ] + 5
+  ref <- mcd(x, seed = 1)
+  for (s in c(1e-9, 1e9)) {
+    for (shift in c(0, 1e6)) {
+      y <- x * s + shift * s
+      m <- mcd(y, seed = 1)
+      expect_identical(m$exact_fit, 0L)
+      expect_identical(m$best, ref$best)
+      expect_identical(m$weights, ref$weights)
+      expect_equal(m$raw.center, ref$raw.center * s + shift * s, tolerance = 1e-8)
+      expect_equal(m$raw.cov, ref$raw.cov * s^2, tolerance = 1e-8)
+    }
+  }
+  ## exact fits are found, and counted, at any scale
+  t <- seq(-3, 3, length.out = 30)
+  x <- rbind(cbind(t, 1 + 0.5 * t), matrix(stats::rnorm(20, sd = 3), 10, 2))
+  for (s in c(1e-9, 1e9)) {
+    m <- mcd(x * s + 1e3 * s, seed = 2)
+    expect_identical(m$exact_fit, 2L)
+    expect_identical(m$n_on_plane, 30L)
+    expect_equal(abs(sum(m$hyperplane * c(0.5, -1) / sqrt(1.25))), 1, tolerance = 1e-8)
+  }
+})
+
+test_that("every plan ends with a solution", {
+  set.seed(41)
+  x <- matrix(stats::rnorm(140), 70, 2)
+  ## one start for three groups still gives each group a start
+  m <- mcd(x, nsamp = 1, group_size = 20)
+  expect_identical(m$exact_fit, 0L)
+  expect_true(is.finite(m$raw.det) && m$raw.det > 0)
+  expect_true(is_cstep_fixed_point(x, m$best))
+  ## groups whose coverage is below p + 1 are refused by the compiled search
+  before <- mcd(x, seed = 5)
+  expect_error(kelvara:::.mcd_fortran(matrix(stats::rnorm(700), 100, 7), 100L, 7L, 54L, 10L,
+                                      5L, 14, 6, 0L), "fewer than p \\+ 1")
+  ## a call stopped by an error leaves nothing behind
+  expect_identical(mcd(x, seed = 5)[-length(before)], before[-length(before)])
+})
+
 test_that("the same seed gives identical results", {
   set.seed(17)
   x <- matrix(stats::rt(300 * 3, df = 3), 300, 3)

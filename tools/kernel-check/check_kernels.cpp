@@ -265,6 +265,20 @@ int main() {
     CHECK(w2[0] == 0 && w2[1] == 2 && z2[0] == 0 && z2[1] == 1);
   }
 
+  // out-of-range orders and coverages are refused, not read past the arrays
+  {
+    double v[3] = {1, 2, 3}, sl[3], aw[3], aw2[3], bstd, f = 1;
+    int ix[3], n3 = 3, k0 = 0, k4 = 4, len;
+    int refused = 0;
+    try { rffindq_(v, &n3, &k0, ix); } catch (const kelvara::failure&) { ++refused; }
+    try { rffindq_(v, &n3, &k4, ix); } catch (const kelvara::failure&) { ++refused; }
+    try { rfmcduni_(v, &n3, &k4, sl, &bstd, aw, aw2, &f, &len); } catch (const kelvara::failure&) { ++refused; }
+    CHECK(refused == 3);
+    int idx[1] = {5}, zero = 0;
+    rfgenpn_(&n3, &zero, idx);
+    CHECK(idx[0] == 5);
+  }
+
   std::printf("%s: %d failure(s)\n", failures ? "FAILED" : "ok", failures);
   return failures ? 1 : 0;
 }

@@ -69,6 +69,36 @@ double whimed_impl(double* a, W* w, int n, double* a_cand, double* a_srt, W* w_c
 // The Qn search compares and selects differences rounded to single precision.
 inline double to_single(double d) { return static_cast<double>(static_cast<float>(d)); }
 
+// Rounding to single precision is monotone, so for a single-precision value t
+// the doubles d with to_single(d) < t are exactly those below the smallest
+// double that rounds to t or above, and likewise for to_single(d) > t.  The
+// scans of the Qn search compare with these two bounds instead of rounding
+// every difference; both bounds are checked, and where they cannot be found
+// (t not finite, or at the end of the single range) the scans round.
+struct single_bounds {
+  bool ok;
+  double below;  // to_single(d) < t  <=>  d < below
+  double above;  // to_single(d) > t  <=>  d > above
+};
+
+single_bounds bounds_of_single(double t) {
+  single_bounds b{false, 0.0, 0.0};
+  const float tf = static_cast<float>(t);
+  if (static_cast<double>(tf) != t || !std::isfinite(tf)) return b;
+  const float lo = std::nextafter(tf, -HUGE_VALF), hi = std::nextafter(tf, HUGE_VALF);
+  if (!std::isfinite(lo) || !std::isfinite(hi)) return b;
+  // Midpoints of neighbouring single values are exact in double.
+  double m1 = (static_cast<double>(lo) + t) * 0.5;
+  if (to_single(m1) < t) m1 = std::nextafter(m1, HUGE_VAL);
+  double m2 = (t + static_cast<double>(hi)) * 0.5;
+  if (to_single(m2) > t) m2 = std::nextafter(m2, -HUGE_VAL);
+  b.below = m1;
+  b.above = m2;
+  b.ok = to_single(m1) >= t && to_single(std::nextafter(m1, -HUGE_VAL)) < t &&
+         to_single(m2) <= t && to_single(std::nextafter(m2, HUGE_VAL)) > t;
+  return b;
+}
+
 // Small-sample factors of Qn and Sn for n = 2..9.
 constexpr double qn_small[] = {0.399, 0.994, 0.512, 0.844, 0.611, 0.857, 0.669, 0.872};
 constexpr double sn_small[] = {0.743, 1.851, 0.954, 1.351, 0.993, 1.198, 1.005, 1.131};
@@ -130,15 +160,30 @@ double qn0(const double* x, int n) {
     }
     const double trial = whimed_i(work, weight, j, a_cand, a_srt, p);
 
+    const single_bounds tb = bounds_of_single(trial);
     j = 0;
-    for (int i = n - 1; i >= 0; --i) {
-      while (j < n && to_single(y[i] - y[n - j - 1]) < trial) ++j;
-      p[i] = j;
+    if (tb.ok) {
+      for (int i = n - 1; i >= 0; --i) {
+        while (j < n && y[i] - y[n - j - 1] < tb.below) ++j;
+        p[i] = j;
+      }
+    } else {
+      for (int i = n - 1; i >= 0; --i) {
+        while (j < n && to_single(y[i] - y[n - j - 1]) < trial) ++j;
+        p[i] = j;
+      }
     }
     j = n + 1;
-    for (int i = 0; i < n; ++i) {
-      while (to_single(y[i] - y[n - j + 1]) > trial) --j;
-      q[i] = j;
+    if (tb.ok) {
+      for (int i = 0; i < n; ++i) {
+        while (y[i] - y[n - j + 1] > tb.above) --j;
+        q[i] = j;
+      }
+    } else {
+      for (int i = 0; i < n; ++i) {
+        while (to_single(y[i] - y[n - j + 1]) > trial) --j;
+        q[i] = j;
+      }
     }
     std::int64_t sum_p = 0, sum_q = 0;
     for (int i = 0; i < n; ++i) {

@@ -28,6 +28,16 @@ test_that("Qn0 and Sn0 equal their definitions on random samples with ties", {
     got_single <- got_single || (q != e)
   }
   expect_true(got_single)
+  # Differences in the subnormal range of single precision or beyond its
+  # largest value.
+  for (sc in c(1e-40, 1e-44, 1e-300, 1e38, 1e39, 1e300)) {
+    for (rep in 1:15) {
+      x <- rnorm(sample(5:40, 1)) * sc
+      q <- Qn0_c(x)
+      e <- qn0_ref(x)
+      expect_true(q == e || q == to_single(e), info = sc)
+    }
+  }
 })
 
 test_that("Qn and Sn: worked values, small-sample factors and n = 1", {

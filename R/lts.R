@@ -37,7 +37,13 @@ lts <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
     stop("'y' contains missing, NaN or infinite values", call. = FALSE)
   if (ncol(X) == 0L && !intercept)
     stop("the model has no coefficients: no regressors and no intercept", call. = FALSE)
-  if (is.null(colnames(X))) colnames(X) <- if (ncol(X)) paste0("x", seq_len(ncol(X)))
+  if (ncol(X)) {
+    cn <- colnames(X)
+    if (is.null(cn)) cn <- character(ncol(X))
+    blank <- is.na(cn) | !nzchar(cn)
+    cn[blank] <- paste0("x", seq_len(ncol(X)))[blank]
+    colnames(X) <- cn
+  }
   p <- ncol(X) + intercept
   if (n <= p)
     stop(sprintf("need more cases than coefficients (n = %d, p = %d)", n, p),

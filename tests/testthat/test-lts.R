@@ -75,6 +75,11 @@ test_that("the objective is the minimum over all h-subsets on tiny data", {
     opt <- brute_lts(cbind(1, X), y, f$h)
     expect_gte(f$crit, opt - 1e-8 * (1 + opt))
     if (f$crit > opt + 1e-8 * (1 + opt)) miss_rand <- miss_rand + 1
+    # the search's objective is the trimmed sum of its own coefficients, and
+    # the least-squares refit of its subset is no worse
+    rs <- y - drop(cbind(1, X) %*% f$search_coefficients)
+    expect_equal(f$search_crit, trimmed_ss(rs, f$h), tolerance = 1e-8)
+    expect_lte(f$crit, f$search_crit * (1 + 1e-10))
   }
   # a search can end in a local optimum, but rarely on data this small
   expect_lte(miss_all, 3)
@@ -223,6 +228,11 @@ test_that("a design whose p-subsets are all singular ends with a clear error", {
                "no non-singular p-subset")
   expect_lt(proc.time()[["elapsed"]] - t0, 5)
   expect_error(lts(cbind(x, 2 * x), y), "rank-deficient \\(rank 2 < 3")
+  # a coverage far below n/2 (refused by lts) still runs in the search
+  fit <- kelvara:::.lts_search(cbind(x, 1), y, 12L, 2L, TRUE, TRUE, 100, 0L)
+  expect_equal(length(fit$best), 12L)
+  expect_equal(trimmed_ss(y - cbind(x, 1) %*% fit$search_coefficients, 12), fit$objective,
+               tolerance = 1e-8)
 })
 
 test_that("the stage plan follows the sample size", {
@@ -283,6 +293,7 @@ test_that("methods and formula interface", {
                unname(fitted(f, "reweighted")[5]))
   f0 <- lts(y ~ a - 1, d)
   expect_equal(names(coef(f0)), "a")
+  expect_equal(names(coef(lts(cbind(d$a, b = d$a^2), d$y))), c("(Intercept)", "x1", "b"))
   m <- lts(d$a, d$y)
   expect_equal(unname(predict(m, c(0, 1))), unname(coef(m)[1] + c(0, 1) * coef(m)[2]))
   expect_output(print(m), "Least trimmed squares regression \\(h = 21 of n = 40\\)")

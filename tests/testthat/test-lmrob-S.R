@@ -226,3 +226,95 @@ test_that("mscale() is the M-scale of the residuals", {
   expect_error(mscale(c(1, NA)), "finite")
   expect_error(mscale(1:3, p = 3), "need more residuals")
 })
+
+## R_lmrob_S called directly, for settings the R layer refuses.
+lmrob_S_raw <- function(x, y, n_resample, refine_steps, max_refine, n_best = 2L,
+                        beta = double(ncol(x)), nonsingular = 1L, max_singular = 200L) {
+  .C("R_lmrob_S", x = as.double(x), y = as.double(y), n = nrow(x), p = ncol(x),
+     n_resample = as.integer(n_resample), scale = 0, beta = as.double(beta),
+     k = 1.54764, ipsi = 1L, b = 0.5, n_best = as.integer(n_best), 5L, 400L,
+     refine_steps = as.integer(refine_steps), max_refine = as.integer(max_refine), 200L,
+     refine_tol = 1e-7, tol = 1e-7, converged = TRUE, trace = 0L,
+     max_singular = as.integer(max_singular), nonsingular = as.integer(nonsingular),
+     PACKAGE = "kelvara")
+}
+
+test_that("without refinement steps the best exact fit is returned, as brute force finds", {
+  set.seed(17)
+  n <- 8
+  x <- cbind(1, runif(n, 0, 5))
+  y <- 1 + x[, 2] + rnorm(n, sd = 0.5)
+  y[3] <- 20
+  pairs <- combn(n, 2)
+  exact <- apply(pairs, 2, function(i) solve(x[i, ], y[i]))
+  scales <- apply(exact, 2, function(b) mscale_by_root(drop(y - x %*% b), 2))
+  r <- collect_warnings(lmrob_S_raw(x, y, n_resample = 400, refine_steps = 0,
+                                    max_refine = 0))
+  z <- r$value
+  # Each final refinement makes no step: a non-convergence warning each, the
+  # list's own coefficients and scale as the result.
+  expect_identical(r$warnings,
+                   rep("S refinements did not converge (to tol=1e-07) in 0 iterations", 2))
+  expect_false(z$converged)
+  expect_identical(z$max_refine, 0L)
+  expect_equal(z$scale, min(scales), tolerance = 1e-9)
+  expect_equal(z$beta, exact[, which.min(scales)], tolerance = 1e-9)
+  # Scale-only mode writes the scale and nothing else.
+  s <- .C("R_lmrob_S", double(0), y = as.double(y), n = 8L, p = 2L, n_resample = 0L,
+          scale = 1, beta = c(7, 7), 1.54764, 1L, 0.5, 2L, 5L, 400L, 1L,
+          max_refine = 9L, 200L, 1e-7, 1e-7, converged = TRUE, 0L, 200L, 1L,
+          PACKAGE = "kelvara")
+  expect_equal(s$scale, mscale_by_root(y, 2), tolerance = 1e-9)
+  expect_identical(s$beta, c(7, 7))
+  expect_identical(s$max_refine, 9L)
+  expect_true(s$converged)
+  # A failed draw leaves the coefficients and flags as they came in.
+  xs <- cbind(1, c(rep(0, n - 1), 1))
+  f <- suppressWarnings(lmrob_S_raw(xs, y, 5, 1, 10, beta = c(3, 4), nonsingular = 0L,
+                                    max_singular = 1L))
+  expect_identical(f$scale, -1)
+  expect_identical(f$beta, c(3, 4))
+  expect_identical(f$max_refine, 10L)
+  # The entry refuses an empty best list and groups larger than the data.
+  expect_error(lmrob_S_raw(x, y, 5, 1, 10, n_best = 0), "at least one entry")
+})
+
+test_that("a failed draw in any group of a large sample stops the fit", {
+  set.seed(14)
+  n <- 2001
+  x <- cbind(1, rnorm(n), c(rep(0, n - 1), 1))  # column 3 lives on one case
+  y <- rnorm(n)
+  ctl <- lmrob_control(subsampling = "simple", max_singular = 1, n_resample = 2,
+                       group_size = 100)
+  # A group copy without the case carrying column 3 cannot be equilibrated.
+  expect_error(lmrob_S(x, y, ctl), "dgeequ: column 3 is exactly zero.", fixed = TRUE)
+  # Column 3 on every 20th case: each group has some, but most draws miss them.
+  x[, 3] <- as.double(seq_len(n) %% 20 == 0)
+  expect_error(expect_warning(lmrob_S(x, y, ctl), "Too many singular resamples"),
+               "no non-singular subsample")
+  expect_lt(max(abs(lmrob_S(x, y, lmrob_control(n_resample = 20))$coefficients)), 0.5)
+})
+
+test_that("a user interrupt stops the search promptly and the next fit works", {
+  skip_on_os("windows")
+  interrupted_after <- function(x, y, ctl) {
+    t0 <- proc.time()[["elapsed"]]
+    # The parentheses put the whole delayed signal in the background.
+    system(sprintf("(sleep 0.3; kill -INT %d)", Sys.getpid()), wait = FALSE)
+    r <- tryCatch(lmrob_S(x, y, ctl), interrupt = function(e) "interrupted")
+    list(result = if (is.character(r)) r else "completed",
+         seconds = proc.time()[["elapsed"]] - t0)
+  }
+  set.seed(13)
+  d <- lmrob_data(1500, c(1, 2, 3))
+  # Uninterrupted, each search would take several seconds.
+  r <- interrupted_after(d$x, d$y, lmrob_control(n_resample = 2e4))
+  expect_identical(r$result, "interrupted")
+  expect_lt(r$seconds, 2)
+  big <- lmrob_data(2001, c(1, 2))
+  r <- interrupted_after(big$x, big$y, lmrob_control(n_resample = 2e4, group_size = 50))
+  expect_identical(r$result, "interrupted")
+  expect_lt(r$seconds, 2)
+  f <- lmrob_S(d$x, d$y, lmrob_control(n_resample = 20))
+  expect_lt(max(abs(f$coefficients - 1:3)), 0.3)
+})

@@ -39,8 +39,11 @@
     },
     lqq = {
       need(3L, "c(b, c, s)")
-      if (!(cc[1L] > 0 && cc[2L] >= 0 && cc[3L] > 1))
-        bad("must satisfy b > 0, c >= 0 and s > 1 for psi = \"lqq\"")
+      ## psi(b + c) = (b + c) - b s / 2 must be positive for psi to descend
+      ## to 0 from there
+      if (!(cc[1L] > 0 && cc[2L] >= 0 && cc[3L] > 1 &&
+            cc[1L] * cc[3L] < 2 * (cc[1L] + cc[2L])))
+        bad("must satisfy b > 0, c >= 0 and 1 < s < 2 (b + c) / b for psi = \"lqq\"")
     })
   cc
 }

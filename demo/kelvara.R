@@ -21,13 +21,14 @@ cat("downweighted observations (weight < 0.1):",
 cat("robustness weights:\n")
 print(round(weights(mm_fit), 2))
 
-## 2. A factor: warp breaks by wool and tension, MM from the M-S start.
-wb_ls <- lm(breaks ~ wool * tension, data = warpbreaks)
-wb_mm <- lmrob(breaks ~ wool * tension, data = warpbreaks, init = "M-S", seed = 1)
-cat("\n== warpbreaks (wool * tension): LS and MM with M-S start\n")
-table_of(LS = coef(wb_ls), MM = coef(wb_mm),
-         `MM se` = sqrt(diag(vcov(wb_mm))))
-cat("downweighted:", summary(wb_mm)$downweighted, "\n")
+## 2. Factors and a covariate: CO2 uptake of grasses, MM from the M-S start.
+co2_form <- uptake ~ Type * Treatment + log(conc)
+co2_ls <- lm(co2_form, data = CO2)
+co2_mm <- lmrob(co2_form, data = CO2, init = "M-S", seed = 1)
+cat("\n== CO2 (Type * Treatment + log(conc)): LS and MM with M-S start\n")
+table_of(LS = coef(co2_ls), `LS se` = sqrt(diag(vcov(co2_ls))),
+         MM = coef(co2_mm), `MM se` = sqrt(diag(vcov(co2_mm))))
+cat("downweighted (weight < 0.1):", summary(co2_mm)$downweighted, "\n")
 
 ## 3. Outliers among the regressors: MCD of the stack loss inputs.
 x <- stackloss[, c("Air.Flow", "Water.Temp", "Acid.Conc.")]
@@ -54,6 +55,21 @@ cat("the same with 10 gross outliers added:\n")
 zo <- c(z, rep(1000, 10))
 print(round(c(mean = mean(zo), median = median(zo), sd = sd(zo), mad = mad(zo),
               Qn = qn(zo), Sn = sn(zo), medcouple = medcouple(zo)), 4))
+
+## 6. The six psi families at 95% efficiency: chi (rho normalised to at
+## most 1), psi, psi' and the weight psi(x)/x at a few residuals.
+x6 <- c(0, 0.5, 1, 2, 3, 4, 6, 10)
+for (fam in c("bisquare", "gaussweight", "optimal", "hampel", "ggw", "lqq")) {
+  cc <- psi_tuning(fam, efficiency = 0.95)
+  cat("\n", fam, " (cc = ", paste(format(as.vector(cc), digits = 6), collapse = ", "), ")\n",
+      sep = "")
+  tab <- rbind(chi = chi_func(x6, fam, cc),
+               psi = psi_func(x6, fam, cc),
+               "psi'" = psi_func(x6, fam, cc, deriv = 1),
+               weight = wgt_func(x6, fam, cc))
+  colnames(tab) <- paste0("x=", x6)
+  print(round(tab, 5))
+}
 
 ## Figure: the lmrob diagnostics and the MCD distance-distance plot.
 png_file <- file.path(out_dir, "kelvara-demo.png")

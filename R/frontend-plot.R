@@ -69,7 +69,12 @@ plot.lmrob <- function(x, which = 1:4, ask = prod(graphics::par("mfcol")) < leng
                      main = "Standardized residuals vs robust distances", ...)
       graphics::abline(h = c(-cut, cut), v = sqrt(stats::qchisq(0.975, rd$df)),
                        lty = 2L, col = "gray40")
-      label_extremes(d, sr, pmax(abs(sr) / cut, d / sqrt(stats::qchisq(0.975, rd$df))))
+      ## The most extreme in either direction: vertical outliers and
+      ## leverage points.
+      i <- union(utils::head(order(abs(sr), decreasing = TRUE), id.n),
+                 utils::head(order(d, decreasing = TRUE), id.n))
+      if (id.n > 0L)
+        graphics::text(d[i], sr[i], lab[i], pos = 4L, cex = 0.75, xpd = NA)
     }
   }
   invisible(x)

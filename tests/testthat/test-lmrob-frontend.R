@@ -301,6 +301,23 @@ test_that("the four diagnostic panels draw without error", {
   grDevices::dev.off()
   expect_true(file.size(file.path(dir, "p.png")) > 1000)
   expect_error(plot(f, which = 5), "which")
+  ## Panel 4 takes its distances from mcd() and leaves the stream alone.
+  set.seed(5)
+  before <- .Random.seed
+  rd <- kelvara:::.design_distances(f)
+  expect_identical(.Random.seed, before)
+  X <- as.matrix(d[, c("x1", "x2")])
+  expect_equal(rd$distance, unname(sqrt(mcd(X, seed = 1)$mah)))
+  ## MCD and LTS plots.
+  x <- stackloss[, 1:3]
+  m <- mcd(x, seed = 1)
+  l <- lts(stack.loss ~ ., stackloss)
+  grDevices::png(file.path(dir, "q.png"))
+  graphics::par(mfrow = c(2, 2))
+  expect_silent(plot(m))
+  expect_silent(plot(l))
+  grDevices::dev.off()
+  expect_error(plot(m, data = x[-1, ]), "data of the fit")
 })
 
 test_that("the M-S start splits factor and continuous columns and resists outliers", {

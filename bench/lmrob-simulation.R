@@ -10,7 +10,7 @@ set.seed(20261206)
 beta <- c(1, 2, -1)
 est_mm <- est_ls <- se_mm <- se_ls <- matrix(NA_real_, R, 3L)
 cover <- matrix(NA, R, 3L)
-ctrl <- lmrob.config()
+ctrl <- lmrob.config(max_refine = 2000L)  # some S refinements need > 200 steps
 t0 <- proc.time()[["elapsed"]]
 for (i in seq_len(R)) {
   d <- data.frame(x1 = rnorm(n), x2 = runif(n, -2, 2))

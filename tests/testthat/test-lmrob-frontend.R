@@ -353,3 +353,41 @@ test_that("the M-S start splits factor and continuous columns and resists outlie
   expect_message(s <- lmrob(y ~ 0 + x + z, data = d, init = "M-S", seed = 2), "S-estimate")
   expect_identical(s$init$method, "S")
 })
+
+test_that("simulation on clean data: MM efficiency and coverage of its intervals", {
+  ## 200 replicates (the longer run is bench/lmrob-simulation.R).
+  set.seed(1)
+  beta <- c(1, 2, -1)
+  R <- 200L
+  n <- 60L
+  est <- matrix(NA_real_, R, 6L)
+  cover <- matrix(NA, R, 3L)
+  ## A few S refinements need several hundred iterations on such data.
+  ctrl <- lmrob.config(max_refine = 2000L)
+  for (i in seq_len(R)) {
+    d <- data.frame(x1 = rnorm(n), x2 = runif(n, -2, 2))
+    d$y <- drop(cbind(1, d$x1, d$x2) %*% beta) + rnorm(n)
+    f <- lmrob(y ~ x1 + x2, data = d, control = ctrl)
+    est[i, ] <- c(coef(f), coef(lm(y ~ x1 + x2, data = d)))
+    ci <- confint(f)
+    cover[i, ] <- ci[, 1L] <= beta & beta <= ci[, 2L]
+  }
+  v <- apply(est, 2L, var)
+  eff <- v[4:6] / v[1:3]
+  expect_true(all(eff > 0.85 & eff <= 1.02))
+  expect_gte(mean(cover), 0.93)
+  expect_lte(mean(cover), 0.97)
+})
+
+test_that("offset terms and subset work as in lm()", {
+  d <- frontend_data(n = 50, seed = 12)
+  d$o <- rnorm(50)
+  f <- lmrob(y ~ x1 + offset(o), data = d, seed = 3)
+  g <- lmrob(I(y - o) ~ x1, data = d, seed = 3)
+  expect_equal(coef(f), coef(g))
+  expect_equal(unname(fitted(f)), unname(fitted(g) + d$o))
+  expect_equal(predict(f, d[1:5, ]), fitted(f)[1:5])
+  s <- lmrob(y ~ x1, data = d, subset = g != "a", seed = 3)
+  t <- lmrob(y ~ x1, data = d[d$g != "a", ], seed = 3)
+  expect_equal(coef(s), coef(t))
+})

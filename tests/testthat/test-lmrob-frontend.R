@@ -316,8 +316,8 @@ test_that("the four diagnostic panels draw without error", {
   graphics::par(mfrow = c(2, 2))
   expect_silent(plot(m))
   expect_silent(plot(l))
-  grDevices::dev.off()
   expect_error(plot(m, data = x[-1, ]), "data of the fit")
+  grDevices::dev.off()
 })
 
 test_that("the M-S start splits factor and continuous columns and resists outliers", {

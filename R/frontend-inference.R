@@ -32,35 +32,18 @@
   if (anyNA(cov))
     warning("the covariance of the estimate cannot be computed (too few observations with positive weight)",
             call. = FALSE)
-  ## Robust R^2 from M-scales: R^2 = 1 - (s_fit / s_null)^2, where s_fit is
-  ## the M-scale of the residuals and s_null that of y - mu, mu the
-  ## M-estimate of location under the same psi and scale (0 without an
-  ## intercept).  Both M-scales use the rho function of the final estimate
-  ## with the right-hand side E[chi(Z)], so they estimate the standard
-  ## deviation at the normal and the ratio is close to the least-squares
-  ## one on clean data; the adjusted version uses the divisors n - p and
-  ## n - 1 (n without an intercept) inside the M-scale equations.
-  if (intercept) {
-    mu0 <- stats::median(y / sw)
-    ## A location M-estimate converges slowly when many observations sit
-    ## in the redescending part: allow it many steps.
-    ctrl <- control
-    ctrl$max_it <- max(control$max_it, 1000L)
-    loc <- suppressWarnings(.stage_MM(matrix(sw, ncol = 1L), y, mu0, scale, ctrl,
-                                      tuning = tuning))
-    r0 <- y - sw * loc$coefficients
-  } else r0 <- y
+  ## Robust R^2: the R^2 of the weighted least-squares problem that the
+  ## estimate solves at convergence, with the robustness weights
+  ## w_i = psi(u_i) / u_i of its rho function:
+  ##   R^2 = 1 - sum w r^2 / sum w (y - mu_w)^2,
+  ## mu_w the weighted mean (0 without an intercept).  Observations that
+  ## the fit rejects have weight 0 and do not count; on clean data the
+  ## weights are near 1 and the value is near the least-squares R^2.
   r1 <- y - drop(x %*% beta)
-  nc <- .native_control(control)
-  nc$tuning_chi <- tuning
-  nc$bb <- .chi_expect(code, tuning)
+  r0 <- if (intercept) y - sw * sum(w * sw * y) / sum(w * sw^2) else y
+  tss <- sum(w * r0^2)
+  r2 <- if (tss > 0) 1 - sum(w * r1^2) / tss else NA_real_
   df_int <- as.integer(intercept)
-  ratio <- function(p1, p0) {
-    s1 <- mscale(r1, p1, nc)
-    s0 <- mscale(r0, p0, nc)
-    if (s0 > 0) (s1 / s0)^2 else NA_real_
-  }
-  r2 <- 1 - ratio(0L, 0L)
-  adj <- 1 - ratio(p, df_int)
+  adj <- 1 - (1 - r2) * (n - df_int) / (n - p)
   list(cov = cov, r.squared = r2, adj.r.squared = adj)
 }

@@ -156,6 +156,17 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   status$init <- start$status
   beta <- start$coefficients
   scale <- start$scale
+  if (start$method == "M-S") {
+    ## An exact fit found by the M-S search: the same rule as the S-estimate
+    ## (more than (n + p) / 2 residuals below 1e-10) and scale 0, instead of
+    ## a scale that is merely tiny.
+    on_plane <- sum(abs(yw - drop(xw %*% beta)) < 1e-10)
+    if (on_plane > (nw + p) / 2) {
+      warning(sprintf("exact fit: %d of %d observations lie on the fitted hyperplane; the scale is 0",
+                      on_plane, nw), call. = FALSE)
+      scale <- start$scale <- 0
+    }
+  }
   exact <- isTRUE(scale == 0)
   if (exact) {
     ## lmrob_S() has warned about the exact fit; no MM step from scale 0.
@@ -214,7 +225,21 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     if (!any(ls_block)) {
       message("no intercept or factor columns: the M-S start is the S-estimate")
     } else {
-      s <- .stage_M_S(x[, ls_block, drop = FALSE], x[, !ls_block, drop = FALSE], y, control)
+      s <- tryCatch(.stage_M_S(x[, ls_block, drop = FALSE], x[, !ls_block, drop = FALSE],
+                               y, control),
+                    error = function(e) {
+                      if (!grepl("stopped prematurely", conditionMessage(e))) stop(e)
+                      NULL
+                    })
+      if (is.null(s)) {
+        ## The M-S search stops on an exact fit (a scale below 1e-10) or a
+        ## failed draw; the S-estimate handles both.
+        warning("the M-S search stopped early (an exact fit or a failed subsample); ",
+                "the start is the S-estimate", call. = FALSE)
+        s <- .stage_S(x, y, control)
+        return(list(coefficients = s$coefficients, scale = s$scale, method = "S",
+                    status = s$status))
+      }
       b <- numeric(ncol(x))
       b[ls_block] <- s$b1
       b[!ls_block] <- s$b2

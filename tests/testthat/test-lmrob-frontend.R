@@ -84,6 +84,8 @@ test_that("the covariance formula is the least-squares one when psi is the ident
              init = list(coefficients = coef(l), scale = summary(l)$sigma))
   expect_equal(coef(f), coef(l), tolerance = 1e-8)
   expect_equal(vcov(f), vcov(l), tolerance = 1e-6)
+  expect_equal(f$r.squared, summary(l)$r.squared, tolerance = 1e-6)
+  expect_equal(f$adj.r.squared, summary(l)$adj.r.squared, tolerance = 1e-6)
 })
 
 test_that("the MM step solves the M-estimating equations of the chosen family", {
@@ -121,6 +123,10 @@ test_that("contamination: coefficients stay near the truth and outliers are coun
   expect_true(all(c(out_v, out_l) %in% s$downweighted))
   expect_gte(s$n.rejected, 30L)
   expect_output(print(s), "30 observation\\(s\\) with weight < 0.1")
+  ## The robust R^2 sees the clean part (true value 9 / 9.25), least squares
+  ## does not.
+  expect_equal(f$r.squared, 9 / 9.25, tolerance = 0.03)
+  expect_lt(summary(lm(y ~ x))$r.squared, 0.5)
   ## 40% vertical outliers: still within the breakdown point of the S start.
   y2 <- 2 + 3 * x + rnorm(n, sd = 0.5)
   y2[1:40] <- 50 + rnorm(40)
@@ -349,6 +355,22 @@ test_that("the M-S start splits factor and continuous columns and resists outlie
   expect_identical(w$init$method, "M-S")
   expect_equal(unname(coef(w)), unname(coef(lm(breaks ~ wool * tension, warpbreaks))),
                tolerance = 0.1)
+  ## An exact fit found by the M-S search: scale 0, as for the S-estimate.
+  e <- data.frame(g = gl(2, 20), x = rnorm(40))
+  e$y <- 1 + (e$g == "2") + 2 * e$x
+  e$y[1:12] <- rnorm(12)
+  ## The M-S search stops there; the S-estimate takes over and finds it.
+  w_ef <- character()
+  ef <- withCallingHandlers(lmrob(y ~ g + x, data = e, init = "M-S", seed = 1),
+                            warning = function(w) {
+                              w_ef <<- c(w_ef, conditionMessage(w))
+                              invokeRestart("muffleWarning")
+                            })
+  expect_true(any(grepl("M-S search stopped early", w_ef)))
+  expect_true(any(grepl("exact fit: 28 of 40", w_ef)))
+  expect_true(ef$exact.fit)
+  expect_identical(ef$scale, 0)
+  expect_equal(unname(coef(ef)), c(1, 1, 2))
   ## Neither intercept nor factors: the S start.
   expect_message(s <- lmrob(y ~ 0 + x + z, data = d, init = "M-S", seed = 2), "S-estimate")
   expect_identical(s$init$method, "S")

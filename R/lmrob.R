@@ -34,11 +34,7 @@
   as.integer(v)
 }
 
-.check_positive <- function(v, name) {
-  if (!is.numeric(v) || length(v) != 1L || !is.finite(v) || v <= 0)
-    stop(sprintf("'%s' must be a positive number", name), call. = FALSE)
-  as.double(v)
-}
+.check_positive <- function(v, name) as.double(.positive_number(v, name))
 
 .check_flag <- function(v, name) {
   if (!is.logical(v) || length(v) != 1L || is.na(v))
@@ -74,27 +70,10 @@
        row_equ = z$row_equ == 1L, col_equ = z$col_equ == 1L)
 }
 
-## Number of tuning constants each psi family reads (by code 1..6).
-.psi_nconst <- c(1L, 1L, 1L, 3L, 1L, 3L)
-
-## Checks the tuning constants of a psi family given by its code.
+## Tuning constants of a control setting, checked as the psi functions check them.
 .check_tuning <- function(k, code, name) {
-  if (!is.numeric(k) || any(!is.finite(k)))
-    stop(sprintf("'%s' must be finite numbers", name), call. = FALSE)
-  need <- .psi_nconst[code]
-  if (code == 5L && length(k) >= 1L && k[1L] == 0) need <- 5L
-  if (length(k) < need)
-    stop(sprintf("'%s' needs %d value(s) for this psi family", name, need), call. = FALSE)
-  ok <- switch(code,
-               k[1L] > 0, k[1L] > 0, k[1L] > 0,
-               0 < k[1L] && k[1L] <= k[2L] && k[2L] < k[3L],
-               k[1L] == round(k[1L]) && k[1L] >= 0 && k[1L] <= 6 &&
-                 (k[1L] != 0 || all(k[2:5] > 0)),
-               k[1L] > 0 && k[2L] > 0 && k[3L] > 1)
-  if (!isTRUE(ok))
-    stop(sprintf("'%s' = (%s) are not valid constants for this psi family", name,
-                 paste(format(k), collapse = ", ")), call. = FALSE)
-  as.double(k)
+  tryCatch(.psi_const(k, code), error = function(e)
+    stop(sprintf("'%s': %s", name, conditionMessage(e)), call. = FALSE))
 }
 
 lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
@@ -144,12 +123,6 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
   if (length(unknown))
     stop("unknown control setting(s): ", paste(unknown, collapse = ", "), call. = FALSE)
   do.call(lmrob_control, control[known])
-}
-
-## Weights wgt(r / s) of a psi family.
-.psi_weights <- function(r, scale, k, code) {
-  .C("R_wgtfun", x = as.double(r / scale), k = as.double(k), ipsi = as.integer(code),
-     n = length(r), PACKAGE = "kelvara")$x
 }
 
 ## Design and response of the regression fits, checked.
@@ -204,7 +177,7 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
                     on_plane, n), call. = FALSE)
     w <- as.double(abs(res) < 1e-10)
   } else {
-    w <- .psi_weights(res, z$scale, ctrl$tuning_chi, ctrl$psi_code)
+    w <- wgt_func(res / z$scale, ctrl$psi_code, ctrl$tuning_chi)
   }
   list(coefficients = beta, scale = z$scale, residuals = res, weights = w,
        converged = exact || z$converged,
@@ -231,7 +204,7 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
   beta <- z$coefficients
   names(beta) <- colnames(d$x)
   list(coefficients = beta, scale = scale, residuals = z$residuals,
-       weights = .psi_weights(z$residuals, scale, ctrl$tuning_psi, ctrl$psi_code),
+       weights = wgt_func(z$residuals / scale, ctrl$psi_code, ctrl$tuning_psi),
        loss = z$loss, converged = z$converged, iterations = z$max_it, control = ctrl)
 }
 

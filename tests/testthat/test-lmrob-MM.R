@@ -131,6 +131,6 @@ test_that("a weighted design that loses a column stops with the rank error", {
   # The package keeps working after the error.
   expect_true(lmrob_MM(x, y, c(0, 0, 1000), 1)$converged)
   expect_error(lmrob_MM(x, y, c(0, 0), 1), "'beta' must be 3 finite numbers")
-  expect_error(lmrob_MM(x, y, c(0, 0, 0), 0), "'scale' must be a positive number")
+  expect_error(lmrob_MM(x, y, c(0, 0, 0), 0), "'scale' must be a positive finite number")
   expect_error(lmrob_MM(cbind(x, x[, 2]), y, rep(0, 4), 1), "rank deficient")
 })

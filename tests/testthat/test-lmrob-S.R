@@ -110,6 +110,7 @@ test_that("a seed reproduces the fit and R's stream advances by the documented d
   set.seed(2); invisible(runif(300 + 3 * 4 * 100))
   expect_identical(.Random.seed, s2)
   expect_lt(max(abs(f$coefficients - 1)), 0.2)
+  expect_equal(f$scale, mscale_by_root(f$residuals, 2), tolerance = 1e-5)
 })
 
 test_that("n = 2000 and n = 2001 take the two search paths, as the trace shows", {

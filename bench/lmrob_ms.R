@@ -10,7 +10,8 @@ time_fit <- function(n) {
   x2 <- matrix(rnorm(3 * n), n, 3)
   y <- drop(x1 %*% c(1, 2, -1, 0.5, 3) + x2 %*% c(2, -1, 0.5) + rnorm(n))
   y[seq_len(n / 10)] <- y[seq_len(n / 10)] + 20
-  t <- system.time(fit <- lmrob_M_S(x1, x2, y))[["elapsed"]]
-  c(n = n, seconds = t, scale = fit$scale)
+  t <- system.time(fit <- lmrob_M_S(x1, x2, y))
+  c(n = n, elapsed = t[["elapsed"]], cpu = t[["user.self"]] + t[["sys.self"]],
+    scale = fit$scale)
 }
 print(t(sapply(c(1e3, 1e4), time_fit)))

@@ -1,4 +1,3 @@
-#include "host.h"
 #include "l1.h"
 
 #include <algorithm>
@@ -6,6 +5,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "host.h"
 #include "utilities.h"
 
 namespace kelvara {
@@ -54,8 +54,6 @@ class candidate_rows {
   }
 
   void seal() { std::make_heap(heap_.begin(), heap_.end(), later); }
-
-  int size() const { return count_; }
 
   // Takes the leaving row out of the list and returns it; 0 when the list is
   // empty, -1 when only candidates without a usable ratio remain.

@@ -1,4 +1,3 @@
-#include "host.h"
 #include "lmrob_ms.h"
 
 #include <algorithm>
@@ -6,6 +5,8 @@
 #include <cstdarg>
 #include <cstddef>
 #include <vector>
+
+#include "host.h"
 
 #define USE_FC_LEN_T
 #include <R_ext/BLAS.h>
@@ -45,13 +46,12 @@ std::size_t cells(int rows, int cols) {
 }
 
 // out = out - A v for the rows x cols matrix A (leading dimension rows).
-void subtract_product(int rows, int cols, const double* A, const double* v,
-                      double* out) {
+void subtract_product(int rows, int cols, const double* A, const double* v, double* out) {
   if (rows <= 0 || cols <= 0) return;  // BLAS rejects a leading dimension of 0
   const double minus_one = -1.0, one = 1.0;
   const int inc = 1;
-  F77_CALL(dgemv)("N", &rows, &cols, &minus_one, A, &rows, v, &inc, &one, out,
-                  &inc FCONE);
+  F77_CALL(dgemv)
+  ("N", &rows, &cols, &minus_one, A, &rows, v, &inc, &one, out, &inc FCONE);
 }
 
 // The outputs and work arrays shared by every L1 call of one M-S fit.
@@ -69,8 +69,8 @@ struct l1_call_state {
 void l1_on_x1(const double* X1, double* x1_work, int n, int p1, double* response,
               double tol, double* coef, double* resid, const l1_call_state& st) {
   copy(X1, cells(n, p1), x1_work);
-  rllarsbi(x1_work, response, &n, &p1, &n, &n, &tol, st.nit, st.k_rank, st.kode,
-           st.sigma, coef, resid, st.sc1, st.sc2, st.sc3, st.sc4, st.bet0);
+  rllarsbi(x1_work, response, &n, &p1, &n, &n, &tol, st.nit, st.k_rank, st.kode, st.sigma,
+           coef, resid, st.sc1, st.sc2, st.sc3, st.sc4, st.bet0);
 }
 
 // Copies the rows of the n x p matrix x that are not entirely zero, and the
@@ -121,9 +121,10 @@ void m_s_subsample(const double* X1, const double* y_work, int n, int p1, int p2
   std::vector<double> x2_drawn, y_drawn;
   const int n_drawn = nonzero_rows(x2_work, y_work, n, p2, x2_drawn, y_drawn);
   if (n_drawn < p2) {
-    host::warn("M-S subsampling: only %d cases have a nonzero row of x2, fewer than "
-               "its %d columns",
-               n_drawn, p2);
+    host::warn(
+        "M-S subsampling: only %d cases have a nonzero row of x2, fewer than "
+        "its %d columns",
+        n_drawn, p2);
     *scale = -1.0;
     return;
   }
@@ -141,8 +142,8 @@ void m_s_subsample(const double* X1, const double* y_work, int n, int p1, int p2
     subtract_product(n, p2, x2_work, b2_work, rs);
     l1_on_x1(X1, x1_work, n, p1, rs, descent_tol, theta, res, st);
     if (*kode > 1) {
-      error_console("\nm_s_subsample(): Problem in rllarsbi (rilars). KODE=%d. Exiting.\n",
-                    *kode);
+      error_console(
+          "\nm_s_subsample(): Problem in rllarsbi (rilars). KODE=%d. Exiting.\n", *kode);
       *scale = -1.0;
       return;
     }
@@ -162,7 +163,8 @@ void m_s_subsample(const double* X1, const double* y_work, int n, int p1, int p2
       }
     }
   }
-  if (trace_level > 0) host::print("Finished M-S subsampling with scale = %.5f\n", *scale);
+  if (trace_level > 0)
+    host::print("Finished M-S subsampling with scale = %.5f\n", *scale);
   if (trace_level > 2) {
     print_vector("b1: ", b1, p1);
     print_vector("b2: ", b2, p2);
@@ -187,8 +189,8 @@ void m_s_descent(const double* X1, const double* X2, const double* y, int n, int
   const int one = 1;
   int info = 0, lwork = -1;
   double size_query = 0.0;
-  F77_CALL(dgels)("N", &n, &p2, &one, x2_work, &n, rs, &n, &size_query, &lwork,
-                  &info FCONE);
+  F77_CALL(dgels)
+  ("N", &n, &p2, &one, x2_work, &n, rs, &n, &size_query, &lwork, &info FCONE);
   if (info != 0) {
     host::warn("problem determining optimal block size, using minimum");
     lwork = 2 * p2;
@@ -216,11 +218,12 @@ void m_s_descent(const double* X1, const double* X2, const double* y, int n, int
       rs[i] *= sw;
       for (int j = 0; j < p2; ++j) x2_work[i + cells(n, j)] = X2[i + cells(n, j)] * sw;
     }
-    F77_CALL(dgels)("N", &n, &p2, &one, x2_work, &n, rs, &n, work.data(), &lwork,
-                    &info FCONE);
+    F77_CALL(dgels)
+    ("N", &n, &p2, &one, x2_work, &n, rs, &n, work.data(), &lwork, &info FCONE);
     if (info < 0) host::fail("dgels: illegal argument in %i. argument.", -info);
     if (info > 0) {
-      if (trace_level > 2) print_vector("robustness weights in last step: ", weights.data(), n);
+      if (trace_level > 2)
+        print_vector("robustness weights in last step: ", weights.data(), n);
       host::fail("dgels: weighted design matrix not of full rank (column %d). Exiting.",
                  info);
     }
@@ -257,7 +260,8 @@ void m_s_descent(const double* X1, const double* X2, const double* y, int n, int
   if (conv == 0 && steps >= max_steps)
     host::warn("M-S estimate: maximum number of refinement steps reached.");
   *converged = conv;
-  if (trace_level > 0) host::print("descent procedure: %sconverged.\n", conv ? "" : "not ");
+  if (trace_level > 0)
+    host::print("descent procedure: %sconverged.\n", conv ? "" : "not ");
   if (trace_level > 2) {
     print_vector("b1: ", b1, p1);
     print_vector("b2: ", b2, p2);
@@ -281,9 +285,10 @@ extern "C" void R_lmrob_M_S(const double* X1, const double* X2, const double* y,
     const int n = *pn, p1 = *pp1, p2 = *pp2;
     // Every work array below is sized by these; an empty block is allowed.
     if (p1 < 0 || p2 < 0 || p1 + p2 < 1 || n <= p1 + p2)
-      host::fail("R_lmrob_M_S: needs p1 >= 0, p2 >= 0, p1 + p2 >= 1 and n > p1 + p2 "
-                 "(n = %d, p1 = %d, p2 = %d)",
-                 n, p1, p2);
+      host::fail(
+          "R_lmrob_M_S: needs p1 >= 0, p2 >= 0, p1 + p2 >= 1 and n > p1 + p2 "
+          "(n = %d, p1 = %d, p2 = %d)",
+          n, p1, p2);
     const double dtol = *descent_tol;
     const int trace = *trace_level;
 
@@ -322,9 +327,10 @@ extern "C" void R_lmrob_M_S(const double* X1, const double* X2, const double* y,
       if (worst > 1) {
         // A failed fit leaves meaningless coefficients that step back into
         // b1 below: fit without the orthogonalisation instead.
-        host::warn("M-S estimate: L1 fit on x1 failed in the orthogonalisation "
-                   "(KODE=%d); continuing without it",
-                   worst);
+        host::warn(
+            "M-S estimate: L1 fit on x1 failed in the orthogonalisation "
+            "(KODE=%d); continuing without it",
+            worst);
         copy(y, n, y_work);
         copy(X2, cells(n, p2), x2_work);
         std::fill(y_coef, y_coef + p1, 0.0);

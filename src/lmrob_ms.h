@@ -42,8 +42,8 @@ void R_lmrob_M_S(const double* X1, const double* X2, const double* y, double* re
                  const double* b, const int* max_no_improve, const int* max_steps,
                  const double* descent_tol, const double* tol, int* converged,
                  const int* trace_level, const int* orthogonalize,
-                 const int* do_subsample, const int* do_descent,
-                 const int* max_singular, const int* nonsingular);
+                 const int* do_subsample, const int* do_descent, const int* max_singular,
+                 const int* nonsingular);
 }
 
 #endif

@@ -201,6 +201,33 @@ test_that("a failed L1 fit in the orthogonalisation is not carried into b1", {
   expect_identical(f[1:5], g[1:5])
 })
 
+test_that("a user interrupt stops either stage promptly; the next fit works", {
+  skip_on_os("windows")
+  interrupted_after <- function(...) {
+    t0 <- proc.time()[["elapsed"]]
+    # The parentheses put the whole delayed signal in the background.
+    system(sprintf("(sleep 0.3; kill -INT %d)", Sys.getpid()), wait = FALSE)
+    r <- tryCatch(lmrob_M_S(...), interrupt = function(e) "interrupted")
+    list(result = if (is.character(r)) r else "completed",
+         seconds = proc.time()[["elapsed"]] - t0)
+  }
+  d <- ms_data(2000, 12)
+  # Uninterrupted, each would run for minutes.
+  r <- interrupted_after(d$x1, d$x2, d$y, control = list(n_resample = 1e6))
+  expect_identical(r$result, "interrupted")
+  expect_lt(r$seconds, 2)
+  st <- list(b1 = rep(0, 5), b2 = rep(0, 3), scale = 3)
+  r <- interrupted_after(d$x1, d$x2, d$y, start = st,
+                         control = list(subsample = FALSE, max_steps = 1e8,
+                                        max_no_improve = 1e8, descent_tol = 1e-15))
+  expect_identical(r$result, "interrupted")
+  expect_lt(r$seconds, 2)
+  set.seed(5)
+  f <- lmrob_M_S(d$x1, d$x2, d$y, control = list(n_resample = 30))
+  set.seed(5)
+  expect_identical(lmrob_M_S(d$x1, d$x2, d$y, control = list(n_resample = 30)), f)
+})
+
 test_that("input is validated before the compiled code runs", {
   d <- ms_data(30, 4)
   expect_error(lmrob_M_S(d$x1, d$x2, d$y[-1]), "29 rows")

@@ -61,31 +61,40 @@
 
 ## Per-column center (median) and spread (median absolute deviation, else
 ## mean absolute deviation, else 1) and the data centered and scaled by them.
-.mcd_prescale <- function(x) {
+## Only the units matter here, so large samples are measured on 50000 evenly
+## spaced cases.
+.mcd_prescale <- function(x, max_rows = 50000L) {
   n <- nrow(x)
   p <- ncol(x)
+  rows <- if (n > max_rows) unique(round(seq(1, n, length.out = max_rows))) else seq_len(n)
   loc <- sc <- numeric(p)
-  xs <- x
   for (j in seq_len(p)) {
-    xj <- x[, j]
+    xj <- x[rows, j]
     loc[j] <- stats::median(xj)
-    dev <- abs(xj - loc[j])
-    s <- stats::median(dev)
-    if (!(s > 0)) s <- mean(dev)
-    if (!(s > 0)) s <- 1
-    sc[j] <- s
-    xs[, j] <- (xj - loc[j]) / s
+    s <- stats::median(abs(xj - loc[j]))
+    if (!(s > 0)) s <- mean(abs(x[, j] - loc[j]))
+    sc[j] <- if (s > 0) s else 1
   }
+  xs <- vapply(seq_len(p), function(j) (x[, j] - loc[j]) / sc[j], numeric(n))
+  dim(xs) <- c(n, p)
   list(x = xs, loc = loc, scale = sc)
 }
 
-## Squared distances of the rows of x from center under cov (positive
-## definite), through the Cholesky factor; one product with the data.
-.mcd_sq_dist <- function(x, center, cov) {
-  p <- ncol(x)
-  inv_root <- backsolve(chol(cov), diag(p))
-  z <- (x - rep(center, each = nrow(x))) %*% inv_root
-  rowSums(z * z)
+## Squared distances of the rows of the original data from center under cov
+## (positive definite), computed on the prescaled data `ps` (whose columns
+## are centered near 0, so that the center can be subtracted after the
+## product) through the Cholesky factor.
+.mcd_sq_dist <- function(ps, center, cov) {
+  p <- ncol(ps$x)
+  inv_root <- backsolve(chol(cov / tcrossprod(ps$scale)), diag(p))
+  z <- ps$x %*% inv_root
+  shift <- drop(((center - ps$loc) / ps$scale) %*% inv_root)
+  d <- numeric(nrow(z))
+  for (j in seq_len(p)) {
+    zj <- z[, j] - shift[j]
+    d <- d + zj * zj
+  }
+  d
 }
 
 ## The compiled search with every array of the size it expects.
@@ -178,7 +187,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
     raw_cov <- back_cov(z$cov)
     best <- seq_len(n)
     raw_det <- back_det(z$mcd_det)
-    weights <- as.integer(.mcd_sq_dist(x, raw_center, raw_cov) <= cutoff)
+    weights <- as.integer(.mcd_sq_dist(ps, raw_center, raw_cov) <= cutoff)
   } else if (p == 1L) {
     ## One variable: the exact univariate search; its scale is returned.
     raw_center <- back_center(z$raw_center)
@@ -229,7 +238,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
         cov <- c_cov
       }
     }
-    mah <- .mcd_sq_dist(x, center, cov)
+    mah <- .mcd_sq_dist(ps, center, cov)
   } else {
     mah <- rep(NA_real_, n)
   }

@@ -91,8 +91,8 @@ void rfrangen_(const int* n, const int* nsel, int* index) {
   }
 }
 
-void rfrdraw_(int* a, const int* n, const int* /*ntot*/, const int* mini, const int* ngroup,
-              const int* /*kmini*/) {
+void rfrdraw_(int* a, const int* n, const int* /*ntot*/, const int* mini,
+              const int* ngroup, const int* /*kmini*/) {
   int m = 0;
   for (int k = 1; k <= *ngroup; ++k) {
     for (int s = 0; s < mini[k - 1]; ++s) {
@@ -197,8 +197,8 @@ double rffindq_(double* aw, const int* ncas, const int* k, int* index) {
 
 // ---- univariate MCD ----------------------------------------------------------
 
-void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn, double* bstd,
-               double* aw, double* aw2, const double* factor, int* len) {
+void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn,
+               double* bstd, double* aw, double* aw2, const double* factor, int* len) {
   const int h = *jqu;
   if (h < 1 || h > *ncas) host::fail("rfmcduni: coverage %d outside 1..%d", h, *ncas);
   const int m = *ncas - h + 1;
@@ -308,7 +308,8 @@ void rfcovsweep_(double* a, const int* p, const int* k) {
   a[kk + kk * pp] = 1.0 / d;
 }
 
-double rfmahad_(const double* rec, const int* p, const double* means, const double* sigma) {
+double rfmahad_(const double* rec, const int* p, const double* means,
+                const double* sigma) {
   const int pp = *p;
   double t = 0.0;
   for (int j = 0; j < pp; ++j) {
@@ -318,8 +319,8 @@ double rfmahad_(const double* rec, const int* p, const double* means, const doub
   return t;
 }
 
-void rfdis_(const double* da, const double* z, double* ndist, const int* nm, const int* /*nv*/,
-            const int* nn, const int* p, const double* means) {
+void rfdis_(const double* da, const double* z, double* ndist, const int* nm,
+            const int* /*nv*/, const int* nn, const int* p, const double* means) {
   const long ld = *nm;
   for (int i = 0; i < *nn; ++i) {
     double t = 0.0;
@@ -328,8 +329,8 @@ void rfdis_(const double* da, const double* z, double* ndist, const int* nm, con
   }
 }
 
-void transfo_(double* cov, double* means, double* dat, const double* med, const double* mad,
-              const int* p, const int* n) {
+void transfo_(double* cov, double* means, double* dat, const double* med,
+              const double* mad, const int* p, const int* n) {
   const int pp = *p;
   const long nn = *n;
   for (int j = 0; j < pp; ++j) {
@@ -354,7 +355,8 @@ void push_list_entry(int p, double* covs, double* centers, int rows, int first, 
   double* key = keys + 20L * slot;
   for (int k = 9; k >= 1; --k) {
     const long to = first + k, from = first + k - 1;
-    for (long c = 0; c < static_cast<long>(p) * p; ++c) covs[to + c * ld] = covs[from + c * ld];
+    for (long c = 0; c < static_cast<long>(p) * p; ++c)
+      covs[to + c * ld] = covs[from + c * ld];
     for (int c = 0; c < p; ++c) centers[to + c * ld] = centers[from + c * ld];
     key[k] = key[k - 1];
     key[k + 10] = key[k + 9];
@@ -362,7 +364,8 @@ void push_list_entry(int p, double* covs, double* centers, int rows, int first, 
   for (int c = 0; c < p; ++c) centers[first + c * ld] = means[c];
   // Element (r, c) goes to column (r - 1) * p + c.
   for (int r = 0; r < p; ++r) {
-    for (int c = 0; c < p; ++c) covs[first + (static_cast<long>(r) * p + c) * ld] = cov[r + c * p];
+    for (int c = 0; c < p; ++c)
+      covs[first + (static_cast<long>(r) * p + c) * ld] = cov[r + c * p];
   }
   key[0] = trial;
   key[10] = count;
@@ -373,21 +376,22 @@ void push_list_entry(int p, double* covs, double* centers, int rows, int first, 
 extern "C" {
 
 void rfstore2_(const int* p, double* covs, double* centers, const int* /*d1*/,
-               const int* /*d2*/, const int* /*d3*/, const double* cov, const double* means,
-               const int* i, double* keys, const int* count) {
+               const int* /*d2*/, const int* /*d3*/, const double* cov,
+               const double* means, const int* i, double* keys, const int* count) {
   push_list_entry(*p, covs, centers, 10, 0, 0, cov, means, *i, keys, *count);
 }
 
 void rfstore1_(const int* p, double* covs, double* centers, const int* /*d1*/,
-               const int* /*d2*/, const int* /*d3*/, const double* cov, const double* means,
-               const int* i, const int* rows, const int* g, double* keys, const int* count) {
+               const int* /*d2*/, const int* /*d3*/, const double* cov,
+               const double* means, const int* i, const int* rows, const int* g,
+               double* keys, const int* count) {
   push_list_entry(*p, covs, centers, *rows, (*g - 1) * 10, *g - 1, cov, means, *i, keys,
                   *count);
 }
 
-void rfexact_(int* count, const int* nn, const double* ndist, const int* /*p1*/, const int* p,
-              double* sscp, double* rec, const double* dat, double* cov, double* means,
-              double* sd, const int* /*d*/, int* flags) {
+void rfexact_(int* count, const int* nn, const double* ndist, const int* /*p1*/,
+              const int* p, double* sscp, double* rec, const double* dat, double* cov,
+              double* means, double* sd, const int* /*d*/, int* flags) {
   const int pp = *p, q = pp + 1;
   const long ld = *nn;
   rfcovinit_(sscp, &q, &q);
@@ -407,8 +411,8 @@ void rfexact_(int* count, const int* nn, const double* ndist, const int* /*p1*/,
 
 // ---- symmetric eigen-decomposition ---------------------------------------------
 
-void rs_(const int* nm, const int* n, const double* a, double* w, const int* matz, double* z,
-         double* /*fv1*/, double* /*fv2*/, int* ierr) {
+void rs_(const int* nm, const int* n, const double* a, double* w, const int* matz,
+         double* z, double* /*fv1*/, double* /*fv2*/, int* ierr) {
   const int nn = *n, lda = *nm;
   *ierr = 0;
   if (nn <= 0) return;
@@ -422,9 +426,10 @@ void rs_(const int* nm, const int* n, const double* a, double* w, const int* mat
   double work_query = 0.0;
   std::vector<int> isuppz(2 * static_cast<size_t>(nn));
   std::vector<double> zz(*matz ? static_cast<size_t>(nn) * nn : 1);
-  F77_CALL(dsyevr)(&jobz, &range, &uplo, &nn, work_a.data(), &nn, &vl, &vu, &il, &iu,
-                   &abstol, &found, w, zz.data(), &nn, isuppz.data(), &work_query, &lwork,
-                   &iwork_query, &liwork, &info FCONE FCONE FCONE);
+  F77_CALL(dsyevr)
+  (&jobz, &range, &uplo, &nn, work_a.data(), &nn, &vl, &vu, &il, &iu, &abstol, &found, w,
+   zz.data(), &nn, isuppz.data(), &work_query, &lwork, &iwork_query, &liwork,
+   &info FCONE FCONE FCONE);
   if (info != 0) {
     *ierr = info;
     return;
@@ -433,9 +438,10 @@ void rs_(const int* nm, const int* n, const double* a, double* w, const int* mat
   liwork = iwork_query;
   std::vector<double> work(std::max(1, lwork));
   std::vector<int> iwork(std::max(1, liwork));
-  F77_CALL(dsyevr)(&jobz, &range, &uplo, &nn, work_a.data(), &nn, &vl, &vu, &il, &iu,
-                   &abstol, &found, w, zz.data(), &nn, isuppz.data(), work.data(), &lwork,
-                   iwork.data(), &liwork, &info FCONE FCONE FCONE);
+  F77_CALL(dsyevr)
+  (&jobz, &range, &uplo, &nn, work_a.data(), &nn, &vl, &vu, &il, &iu, &abstol, &found, w,
+   zz.data(), &nn, isuppz.data(), work.data(), &lwork, iwork.data(), &liwork,
+   &info FCONE FCONE FCONE);
   if (info != 0) {
     *ierr = info;
     return;
@@ -730,7 +736,8 @@ struct fast_mcd {
     if (centers[r] == empty_entry) return next_step::list_exhausted;
     for (int j = 0; j < p; ++j) center[j] = centers[r + j * ld];
     for (int c = 0; c < p; ++c)
-      for (int rr = 0; rr < p; ++rr) cov[rr + c * p] = covs[r + (static_cast<long>(c) * p + rr) * ld];
+      for (int rr = 0; rr < p; ++rr)
+        cov[rr + c * p] = covs[r + (static_cast<long>(c) * p + rr) * ld];
     const bool is_regular = regular[from_group ? r : trial - 1];
     if (is_regular) {
       if (!invert()) return singular_in_csteps(s, trial);
@@ -802,8 +809,8 @@ struct fast_mcd {
 
   list_ref stage_list(const stage_data& s) {
     if (s.kind == stage_kind::group)
-      return {group_covs, group_centers, list_len * max_groups, (s.g - 1) * list_len, s.g,
-              (s.g - 1) * list_len};
+      return {group_covs,           group_centers, list_len * max_groups,
+              (s.g - 1) * list_len, s.g,           (s.g - 1) * list_len};
     return {merged_covs, merged_centers, list_len, 0, 1, 0};
   }
 
@@ -813,7 +820,8 @@ struct fast_mcd {
       if (L.centers[r + j * L.ld] != center[j]) return false;
     for (int c = 0; c < p; ++c)
       for (int rr = 0; rr < p; ++rr)
-        if (L.covs[r + (static_cast<long>(c) * p + rr) * L.ld] != cov[rr + c * p]) return false;
+        if (L.covs[r + (static_cast<long>(c) * p + rr) * L.ld] != cov[rr + c * p])
+          return false;
     return true;
   }
 
@@ -884,8 +892,9 @@ struct fast_mcd {
       group_cases.assign(std::max((3 * gs) / 2, largest), 0);
       const int nhalf = static_cast<int>(sz[0] * percen);
       if (nhalf < p + 1)
-        host::fail("rffastmcd: groups of %d cases cover only %d cases, fewer than p + 1 = %d",
-                   sz[0], nhalf, p + 1);
+        host::fail(
+            "rffastmcd: groups of %d cases cover only %d cases, fewer than p + 1 = %d",
+            sz[0], nhalf, p + 1);
       int ntot = max_groups * gs, kmini = max_groups;
       rfrdraw_(draw_table.data(), &n, &ntot, group_size, &ngroup, &kmini);
       return;
@@ -919,16 +928,29 @@ struct fast_mcd {
 
   // Per-variable centers and scales; the data are standardized in place.  A
   // variable constant on at least h cases is an exact fit.
+  //
+  // The center is the mean of the order statistics n/2 and n/2 + 1 (1-based,
+  // integer division) and the scale the h-th smallest absolute deviation from
+  // it.  Only their values matter, so they are selected on copies in the
+  // work arrays; the positions of the selection of the h smallest deviations
+  // matter only for a constant variable, where that selection is repeated.
   next_step standardize() {
+    const int lo = n / 2;  // the upper order statistic is lo + 1 = (n + 2) / 2
     for (int j = 0; j < p; ++j) {
       double* col = x + static_cast<long>(j) * n;
       std::copy(col, col + n, work_a);
-      std::copy(col, col + n, work_b);
-      const int lo = n / 2, hi = (n + 2) / 2;
-      center0[j] = 0.5 * (rffindq_(work_a, &n, &lo, index_a) + rffindq_(work_b, &n, &hi, index_a));
+      std::nth_element(work_a, work_a + (lo - 1), work_a + n);
+      const double lower = work_a[lo - 1];
+      const double upper = *std::min_element(work_a + lo, work_a + n);
+      center0[j] = 0.5 * (lower + upper);
       for (int i = 0; i < n; ++i) dist[i] = std::fabs(col[i] - center0[j]);
-      scale0[j] = rffindq_(dist, &n, &h, index_b);
-      if (scale0[j] < eps) return constant_variable(j);
+      std::copy(dist, dist + n, work_b);
+      std::nth_element(work_b, work_b + (h - 1), work_b + n);
+      scale0[j] = work_b[h - 1];
+      if (scale0[j] < eps) {
+        rffindq_(dist, &n, &h, index_b);
+        return constant_variable(j);
+      }
       for (int i = 0; i < n; ++i) col[i] = (col[i] - center0[j]) / scale0[j];
     }
     return next_step::go_on;
@@ -974,7 +996,8 @@ struct fast_mcd {
   void copy_all_drawn_to_merged() {
     const long ld = static_cast<long>(max_groups) * gs;
     for (int j = 0; j < p; ++j)
-      for (int t = 0; t < minigr; ++t) merged_x[t + j * ld] = x_at(draw_table[2 * t] - 1, j);
+      for (int t = 0; t < minigr; ++t)
+        merged_x[t + j * ld] = x_at(draw_table[2 * t] - 1, j);
   }
 
   next_step run_stage(stage_kind kind) {
@@ -1009,7 +1032,8 @@ struct fast_mcd {
     if (kind == stage_kind::first || kind == stage_kind::group) {
       if (standardize() == next_step::finished) return next_step::finished;
     }
-    if (kind != stage_kind::final_stage) std::fill(best_keys, best_keys + 100, no_objective);
+    if (kind != stage_kind::final_stage)
+      std::fill(best_keys, best_keys + 100, no_objective);
     if (kind == stage_kind::merged) copy_all_drawn_to_merged();
     if (enumerate && kind == stage_kind::first) {
       combination.resize(p + 1);
@@ -1056,7 +1080,8 @@ struct fast_mcd {
     rfcovcopy_(center, raw_center, &p, &one_);
     if (trace >= 2) host::dblepr("Center: ", center, p);
     for (int c = 0; c < p; ++c)
-      for (int r = 0; r < p; ++r) cov[r + c * p] = best_cov[r + c * p] * scale0[r] * scale0[c];
+      for (int r = 0; r < p; ++r)
+        cov[r + c * p] = best_cov[r + c * p] * scale0[r] * scale0[c];
     rfcovcopy_(cov, raw_cov, &p, &p);
     double det = best_objective;
     for (int j = 0; j < p; ++j) det = det * scale0[j] * scale0[j];
@@ -1133,34 +1158,73 @@ struct fast_mcd {
 
 }  // namespace
 
-extern "C" void rffastmcd_(double* x, int* n, int* p, int* h, int* krep, int* group_size,
-                           double* raw_cov, double* raw_center, int* best_subset,
-                           double* mcd_det, int* weights, int* exact_fit, double* hyperplane,
-                           int* n_on_plane, double* cons_cov, int* /*unused*/,
-                           int* sorted_best, int* index_a, int* index_b, double* class_dist,
-                           double* dist, double* work_a, double* work_b, double* work_c,
-                           double* center0, double* scale0, double* sd, double* center,
-                           double* best_center, double* eigval, double* eig_work1,
-                           double* eig_work2, double* row, double* sscp, double* cov,
-                           double* corr, double* cov_inv, double* best_cov,
-                           double* best_cov_inv, double* eigvec, double* merged_covs,
-                           double* merged_centers, double* group_covs, double* group_centers,
-                           double* merged_x, double* cutoff, double* chi_median, int* trace) {
+extern "C" void rffastmcd_(
+    double* x, int* n, int* p, int* h, int* krep, int* group_size, double* raw_cov,
+    double* raw_center, int* best_subset, double* mcd_det, int* weights, int* exact_fit,
+    double* hyperplane, int* n_on_plane, double* cons_cov, int* /*unused*/,
+    int* sorted_best, int* index_a, int* index_b, double* class_dist, double* dist,
+    double* work_a, double* work_b, double* work_c, double* center0, double* scale0,
+    double* sd, double* center, double* best_center, double* eigval, double* eig_work1,
+    double* eig_work2, double* row, double* sscp, double* cov, double* corr,
+    double* cov_inv, double* best_cov, double* best_cov_inv, double* eigvec,
+    double* merged_covs, double* merged_centers, double* group_covs,
+    double* group_centers, double* merged_x, double* cutoff, double* chi_median,
+    int* trace) {
   host::run_entry([&] {
     // Arguments that would make the search read or write outside its arrays
     // (or draw forever) are refused.
     if (*n < 2 || *p < 1 || *h < *p + 1 || *h > *n || *krep < 0 || *group_size < 1)
-      host::fail("rffastmcd: invalid arguments (n = %d, p = %d, h = %d, krep = %d, "
-                 "group_size = %d)",
-                 *n, *p, *h, *krep, *group_size);
-    fast_mcd run{x,          *n,          *p,          *h,          *krep,      *group_size,
-                 raw_cov,    raw_center,  best_subset, mcd_det,     weights,    exact_fit,
-                 hyperplane, n_on_plane,  cons_cov,    sorted_best, index_a,    index_b,
-                 class_dist, dist,        work_a,      work_b,      work_c,     center0,
-                 scale0,     sd,          center,      best_center, eigval,     eig_work1,
-                 eig_work2,  row,         sscp,        cov,         corr,       cov_inv,
-                 best_cov,   best_cov_inv, eigvec,     merged_covs, merged_centers,
-                 group_covs, group_centers, merged_x,  *cutoff,     *chi_median, *trace};
+      host::fail(
+          "rffastmcd: invalid arguments (n = %d, p = %d, h = %d, krep = %d, "
+          "group_size = %d)",
+          *n, *p, *h, *krep, *group_size);
+    fast_mcd run{x,
+                 *n,
+                 *p,
+                 *h,
+                 *krep,
+                 *group_size,
+                 raw_cov,
+                 raw_center,
+                 best_subset,
+                 mcd_det,
+                 weights,
+                 exact_fit,
+                 hyperplane,
+                 n_on_plane,
+                 cons_cov,
+                 sorted_best,
+                 index_a,
+                 index_b,
+                 class_dist,
+                 dist,
+                 work_a,
+                 work_b,
+                 work_c,
+                 center0,
+                 scale0,
+                 sd,
+                 center,
+                 best_center,
+                 eigval,
+                 eig_work1,
+                 eig_work2,
+                 row,
+                 sscp,
+                 cov,
+                 corr,
+                 cov_inv,
+                 best_cov,
+                 best_cov_inv,
+                 eigvec,
+                 merged_covs,
+                 merged_centers,
+                 group_covs,
+                 group_centers,
+                 merged_x,
+                 *cutoff,
+                 *chi_median,
+                 *trace};
     run.run();
   });
 }

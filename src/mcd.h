@@ -65,8 +65,8 @@ double rffindq_(double* aw, const int* ncas, const int* k, int* index);
  *  sqrt(min window sum of squares / jqu), aw / aw2 = window sums and their
  *  squares / jqu, len = start of the first best window.  slutn, aw and aw2
  *  hold ncas - jqu + 1 entries.  Fails unless 1 <= jqu <= ncas. */
-void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn, double* bstd,
-               double* aw, double* aw2, const double* factor, int* len);
+void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn,
+               double* bstd, double* aw, double* aw2, const double* factor, int* len);
 
 // ---- covariance, sweep, distance and list kernels -------------------------
 
@@ -93,17 +93,18 @@ void rfcorrel_(const int* p, const double* a, double* b, double* sd);
 void rfcovsweep_(double* a, const int* p, const int* k);
 
 /** Quadratic form (rec - means)' sigma (rec - means), summed over j then k. */
-double rfmahad_(const double* rec, const int* p, const double* means, const double* sigma);
+double rfmahad_(const double* rec, const int* p, const double* means,
+                const double* sigma);
 
 /** ndist(i) = |sum_j z(j) (da(i, j) - means(j))|, i = 1..nn; nm is the
  *  leading dimension of da, nv is dim. */
-void rfdis_(const double* da, const double* z, double* ndist, const int* nm, const int* nv,
-            const int* nn, const int* p, const double* means);
+void rfdis_(const double* da, const double* z, double* ndist, const int* nm,
+            const int* nv, const int* nn, const int* p, const double* means);
 
 /** Back to data units: means(j) = means(j) mad(j) + med(j), cov(j, k) *=
  *  mad(j) mad(k), dat(i, j) = dat(i, j) mad(j) + med(j); dat has n rows. */
-void transfo_(double* cov, double* means, double* dat, const double* med, const double* mad,
-              const int* p, const int* n);
+void transfo_(double* cov, double* means, double* dat, const double* med,
+              const double* mad, const int* p, const int* n);
 
 /** Pushes (means, cov) onto entry 1 of the 10-entry list covs(10, p*p),
  *  centers(10, p) and key slot 1 of keys(10, 2, *): key 1 = i, key 2 =
@@ -132,19 +133,20 @@ void rfexact_(int* count, const int* nn, const double* ndist, const int* p1, con
  *  a(nm, n), which is not changed.  Each eigenvector is signed so that its
  *  largest component in magnitude (the first of equals) is positive.  fv1 and
  *  fv2 are not used; ierr = 0 on success, the LAPACK info otherwise. */
-void rs_(const int* nm, const int* n, const double* a, double* w, const int* matz, double* z,
-         double* fv1, double* fv2, int* ierr);
+void rs_(const int* nm, const int* n, const double* a, double* w, const int* matz,
+         double* z, double* fv1, double* fv2, int* ierr);
 
 // ---- the FAST-MCD driver (.Fortran entry point rffastmcd, 48 arguments) ---
 void rffastmcd_(double* x, int* n, int* p, int* h, int* krep, int* group_size,
                 double* raw_cov, double* raw_center, int* best_subset, double* mcd_det,
                 int* weights, int* exact_fit, double* hyperplane, int* n_on_plane,
-                double* cons_cov, int* unused, int* sorted_best, int* index_a, int* index_b,
-                double* class_dist, double* dist, double* work_a, double* work_b,
-                double* work_c, double* center0, double* scale0, double* sd, double* center,
-                double* best_center, double* eigval, double* eig_work1, double* eig_work2,
-                double* row, double* sscp, double* cov, double* corr, double* cov_inv,
-                double* best_cov, double* best_cov_inv, double* eigvec, double* merged_covs,
+                double* cons_cov, int* unused, int* sorted_best, int* index_a,
+                int* index_b, double* class_dist, double* dist, double* work_a,
+                double* work_b, double* work_c, double* center0, double* scale0,
+                double* sd, double* center, double* best_center, double* eigval,
+                double* eig_work1, double* eig_work2, double* row, double* sscp,
+                double* cov, double* corr, double* cov_inv, double* best_cov,
+                double* best_cov_inv, double* eigvec, double* merged_covs,
                 double* merged_centers, double* group_covs, double* group_centers,
                 double* merged_x, double* cutoff, double* chi_median, int* trace);
 

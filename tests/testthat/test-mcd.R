@@ -281,6 +281,21 @@ test_that("every plan ends with a solution", {
   expect_identical(mcd(x, seed = 5)[-length(before)], before[-length(before)])
 })
 
+test_that("an interrupted search is followed by normal calls", {
+  set.seed(43)
+  x <- matrix(stats::rnorm(2500), 500, 5)
+  before <- mcd(x, seed = 3)
+  ## the elapsed-time limit acts like a user interrupt at the next poll
+  res <- tryCatch({
+    setTimeLimit(elapsed = 0.5, transient = TRUE)
+    mcd(x, nsamp = 1e6)
+  }, interrupt = function(e) "interrupted", error = function(e) conditionMessage(e),
+  finally = setTimeLimit())
+  expect_true(identical(res, "interrupted") || grepl("time limit", res))
+  after <- mcd(x, seed = 3)
+  expect_identical(after[names(after) != "call"], before[names(before) != "call"])
+})
+
 test_that("the same seed gives identical results", {
   set.seed(17)
   x <- matrix(stats::rt(300 * 3, df = 3), 300, 3)

@@ -9,15 +9,17 @@
 #include "../../src/mcd.h"
 
 static int failures = 0;
-#define CHECK(cond)                                                    \
-  do {                                                                 \
-    if (!(cond)) {                                                     \
-      std::printf("FAILED line %d: %s\n", __LINE__, #cond);            \
-      ++failures;                                                      \
-    }                                                                  \
+#define CHECK(cond)                                         \
+  do {                                                      \
+    if (!(cond)) {                                          \
+      std::printf("FAILED line %d: %s\n", __LINE__, #cond); \
+      ++failures;                                           \
+    }                                                       \
   } while (0)
 
-static bool near(double a, double b, double tol = 1e-12) { return std::fabs(a - b) <= tol; }
+static bool near(double a, double b, double tol = 1e-12) {
+  return std::fabs(a - b) <= tol;
+}
 
 int main() {
   // combinatorics
@@ -128,7 +130,8 @@ int main() {
     for (int rep = 0; rep < 200; ++rep) {
       int m = 1 + rep % 37;
       std::vector<double> v(m), orig(m), s(m);
-      for (int i = 0; i < m; ++i) orig[i] = v[i] = std::floor(kelvara::host::unif_rand() * 10);
+      for (int i = 0; i < m; ++i)
+        orig[i] = v[i] = std::floor(kelvara::host::unif_rand() * 10);
       s = v;
       std::sort(s.begin(), s.end());
       std::vector<int> ix(m);
@@ -154,7 +157,8 @@ int main() {
     // h = n: mean and sd with divisor n
     double u[4] = {1, 2, 4, 7};
     rfmcduni_(u, &n4, &n4, sl, &bstd, aw, aw2, &f, &len);
-    CHECK(near(sl[0], 3.5) && near(bstd, std::sqrt((6.25 + 2.25 + 0.25 + 12.25) / 4)) && len == 1);
+    CHECK(near(sl[0], 3.5) && near(bstd, std::sqrt((6.25 + 2.25 + 0.25 + 12.25) / 4)) &&
+          len == 1);
     // three tied windows: the middle one gives the location
     double t3[9] = {0, 1, 2, 10, 11, 12, 20, 21, 22};
     int n9 = 9;
@@ -186,7 +190,8 @@ int main() {
     CHECK(near(a[0], 0.375) && near(a[1], -0.25) && near(a[2], -0.25) && near(a[3], 0.5));
     double c[4] = {4, 2, 2, 9}, b[4], s[2];
     rfcorrel_(&p, c, b, s);
-    CHECK(b[0] == 1 && b[3] == 1 && near(b[1], 2.0 / 6) && near(s[0], 0.5) && near(s[1], 1.0 / 3));
+    CHECK(b[0] == 1 && b[3] == 1 && near(b[1], 2.0 / 6) && near(s[0], 0.5) &&
+          near(s[1], 1.0 / 3));
     double inv[4] = {0.375, -0.25, -0.25, 0.5}, rec[2] = {1, 1}, ctr[2] = {0, 0};
     CHECK(near(rfmahad_(rec, &p, ctr, inv), 0.375 - 0.5 + 0.5));
     // constant variable: sd exactly 0, never NaN
@@ -220,13 +225,15 @@ int main() {
     rfdis_(pts, zz, proj, &n4, &nv, &n4, &p, mc);
     rfexact_(&count, &n4, proj, &p1, &p, sscp, rec, pts, c2, m2, sd, &n4, flags);
     CHECK(count == 3 && flags[0] == 1 && flags[1] == 1 && flags[2] == 1 && flags[3] == 0);
-    CHECK(near(m2[0], 2) && near(m2[1], 5) && near(c2[0], 1) && near(c2[1], 2) && near(c2[3], 4));
+    CHECK(near(m2[0], 2) && near(m2[1], 5) && near(c2[0], 1) && near(c2[1], 2) &&
+          near(c2[3], 4));
 
     std::vector<double> covs(10 * 4, 1e6), centers(10 * 2, 1e6), keys(10 * 2 * 5, 1e26);
     int d1 = 0;
     for (int i = 1; i <= 11; ++i) {
       double cv[4] = {double(i), 0.5, 0.25, 2.0 * i}, mn[2] = {double(i), -double(i)};
-      rfstore2_(&p, covs.data(), centers.data(), &d1, &d1, &d1, cv, mn, &i, keys.data(), &i);
+      rfstore2_(&p, covs.data(), centers.data(), &d1, &d1, &d1, cv, mn, &i, keys.data(),
+                &i);
     }
     // entry 1 holds the last push, entry 10 the 2nd; the first push was dropped
     CHECK(centers[0] == 11 && centers[10] == -11 && keys[0] == 11 && keys[10] == 11);
@@ -236,8 +243,8 @@ int main() {
     std::vector<double> gcovs(50 * 4, 1e6), gcent(50 * 2, 1e6);
     int rows = 50, g = 3, tr = 7, cnt = 42;
     double cv[4] = {1, 2, 3, 4}, mn[2] = {5, 6};
-    rfstore1_(&p, gcovs.data(), gcent.data(), &d1, &d1, &d1, cv, mn, &tr, &rows, &g, keys.data(),
-              &cnt);
+    rfstore1_(&p, gcovs.data(), gcent.data(), &d1, &d1, &d1, cv, mn, &tr, &rows, &g,
+              keys.data(), &cnt);
     CHECK(gcent[20] == 5 && gcent[20 + 50] == 6 && keys[40] == 7 && keys[50] == 42);
     CHECK(gcent[19] == 1e6 && gcent[21] == 1e6);
   }
@@ -270,9 +277,21 @@ int main() {
     double v[3] = {1, 2, 3}, sl[3], aw[3], aw2[3], bstd, f = 1;
     int ix[3], n3 = 3, k0 = 0, k4 = 4, len;
     int refused = 0;
-    try { rffindq_(v, &n3, &k0, ix); } catch (const kelvara::failure&) { ++refused; }
-    try { rffindq_(v, &n3, &k4, ix); } catch (const kelvara::failure&) { ++refused; }
-    try { rfmcduni_(v, &n3, &k4, sl, &bstd, aw, aw2, &f, &len); } catch (const kelvara::failure&) { ++refused; }
+    try {
+      rffindq_(v, &n3, &k0, ix);
+    } catch (const kelvara::failure&) {
+      ++refused;
+    }
+    try {
+      rffindq_(v, &n3, &k4, ix);
+    } catch (const kelvara::failure&) {
+      ++refused;
+    }
+    try {
+      rfmcduni_(v, &n3, &k4, sl, &bstd, aw, aw2, &f, &len);
+    } catch (const kelvara::failure&) {
+      ++refused;
+    }
     CHECK(refused == 3);
     int idx[1] = {5}, zero = 0;
     rfgenpn_(&n3, &zero, idx);

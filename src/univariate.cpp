@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "host.h"
@@ -58,10 +59,10 @@ double whimed_impl(double* a, W* w, int n, double* a_cand, double* a_srt, W* w_c
     // candidate; the trial value is then the answer, and stopping here keeps
     // the loop from running forever on an empty set.
     if (n_cand == 0) return trial;
-    for (int i = 0; i < n_cand; ++i) {
-      a[i] = a_cand[i];
-      w[i] = w_cand[i];
-    }
+    // The new candidates, in their order, become the current ones: the two
+    // pairs of arrays trade places instead of copying back.
+    std::swap(a, a_cand);
+    std::swap(w, w_cand);
     n = n_cand;
   }
 }
@@ -74,7 +75,8 @@ inline double to_single(double d) { return static_cast<double>(static_cast<float
 // double that rounds to t or above, and likewise for to_single(d) > t.  The
 // scans of the Qn search compare with these two bounds instead of rounding
 // every difference; both bounds are checked, and where they cannot be found
-// (t not finite, or at the end of the single range) the scans round.
+// (t not finite, or at the end of the single range) the scans round each
+// difference as written.
 struct single_bounds {
   bool ok;
   double below;  // to_single(d) < t  <=>  d < below
@@ -161,25 +163,23 @@ double qn0(const double* x, int n) {
     const double trial = whimed_i(work, weight, j, a_cand, a_srt, p);
 
     const single_bounds tb = bounds_of_single(trial);
-    j = 0;
     if (tb.ok) {
+      // Both counts in one pass: p[i] = #{jj : diff < trial} and q[i] - 1 =
+      // #{jj : diff <= trial}, the differences of row i growing with jj.
+      int jp = 0, jq = 0;
       for (int i = n - 1; i >= 0; --i) {
-        while (j < n && y[i] - y[n - j - 1] < tb.below) ++j;
-        p[i] = j;
+        while (jp < n && y[i] - y[n - jp - 1] < tb.below) ++jp;
+        while (jq < n && !(y[i] - y[n - jq - 1] > tb.above)) ++jq;
+        p[i] = jp;
+        q[i] = jq + 1;
       }
     } else {
+      j = 0;
       for (int i = n - 1; i >= 0; --i) {
         while (j < n && to_single(y[i] - y[n - j - 1]) < trial) ++j;
         p[i] = j;
       }
-    }
-    j = n + 1;
-    if (tb.ok) {
-      for (int i = 0; i < n; ++i) {
-        while (y[i] - y[n - j + 1] > tb.above) --j;
-        q[i] = j;
-      }
-    } else {
+      j = n + 1;
       for (int i = 0; i < n; ++i) {
         while (to_single(y[i] - y[n - j + 1]) > trial) --j;
         q[i] = j;

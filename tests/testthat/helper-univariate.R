@@ -84,6 +84,11 @@ mc_large_ref <- function(z) {
   sort(near, decreasing = TRUE)[knew - sum(a_hi)]
 }
 
+## The cases among 1..reps for which check(rep) returns a description of a
+## failure rather than NULL (collected, so that one expectation reports them).
+failures <- function(reps, check) unlist(lapply(seq_len(reps), check))
+describe <- function(x) paste(signif(x, 17), collapse = ", ")
+
 ## The .C routines, called directly.
 Qn0_c <- function(x)
   .C("Qn0", as.double(x), length(x), result = double(1), NAOK = TRUE, PACKAGE = "kelvara")$result

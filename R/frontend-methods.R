@@ -152,7 +152,8 @@ predict.lmrob <- function(object, newdata, se.fit = FALSE,
   interval <- match.arg(interval)
   keep <- !object$aliased
   beta <- object$coefficients[keep]
-  if (missing(newdata) || is.null(newdata)) {
+  nd <- if (missing(newdata)) NULL else newdata
+  if (is.null(nd)) {
     x <- object$x
     offset <- object$offset
   } else {
@@ -168,14 +169,16 @@ predict.lmrob <- function(object, newdata, se.fit = FALSE,
   x <- x[, keep, drop = FALSE]
   fit <- drop(x %*% beta)
   if (!is.null(offset)) fit <- fit + offset
-  if (!se.fit && interval == "none") return(fit)
+  pad <- if (is.null(nd)) function(v) stats::napredict(object$na.action, v)
+         else identity
+  if (!se.fit && interval == "none") return(pad(fit))
   se <- sqrt(rowSums((x %*% object$cov) * x))
   if (interval != "none") {
     tq <- stats::qt((1 + level) / 2, object$df.residual)
     w <- if (interval == "confidence") se else sqrt(se^2 + object$scale^2)
     fit <- cbind(fit = fit, lwr = fit - tq * w, upr = fit + tq * w)
   }
-  if (se.fit) list(fit = fit, se.fit = se, df = object$df.residual,
+  if (se.fit) list(fit = pad(fit), se.fit = pad(se), df = object$df.residual,
                    residual.scale = object$scale)
-  else fit
+  else pad(fit)
 }

@@ -42,6 +42,7 @@ test_that("the model frame and design are those of lm(): factors, interactions, 
   f <- lmrob(y ~ x1 + x2, data = d, na.action = na.exclude, control = ctrl)
   l <- lm(y ~ x1 + x2, data = d, na.action = na.exclude)
   expect_identical(which(is.na(residuals(f))), which(is.na(residuals(l))))
+  expect_identical(which(is.na(predict(f))), which(is.na(predict(l))))
   expect_length(fitted(f), nrow(d))
   ## Prediction on new data with a factor uses the levels of the fit.
   nd <- data.frame(x1 = c(0, 1), x2 = c(0, 0), g = factor(c("c", "a")))
@@ -215,6 +216,13 @@ test_that("method S, user starts, exact fits and non-convergence are reported", 
   expect_false(nc$converged)
   expect_false(nc$status$MM$converged)
   expect_output(print(summary(nc)), "MM did NOT converge")
+  ## Singular draws with simple subsampling: the routine's warning points to
+  ## the help of lmrob.config(), and the fit stops with a clear error.
+  s1 <- data.frame(x = d$x1, g = factor(c("a", rep("b", 49))), y = d$y)
+  expect_warning(expect_error(lmrob(y ~ g + x, data = s1, subsampling = "simple",
+                                    max_singular = 2, seed = 1), "S-estimation failed"),
+                 "subsampling in help of lmrob.config")
+  expect_true(is.finite(lmrob(y ~ g + x, data = s1, seed = 1)$scale))
   ## Exact fit: 35 of 50 points on a line.
   d$y[1:35] <- 1 + 2 * d$x1[1:35]
   expect_warning(e <- lmrob(y ~ x1, data = d, control = lmrob.config(seed = 1)), "exact fit")

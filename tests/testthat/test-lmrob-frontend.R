@@ -345,6 +345,12 @@ test_that("the M-S start splits factor and continuous columns and resists outlie
   X <- model.matrix(attr(mf, "terms"), mf)
   blk <- kelvara:::.ls_block(attr(mf, "terms"), mf, X)
   expect_identical(colnames(X)[blk], c("(Intercept)", "gv", "gw", "h2", "gv:h2", "gw:h2"))
+  ## Logical and character variables count as factors.
+  d2 <- data.frame(a = rep(c(TRUE, FALSE), 5), b = rep(c("p", "q"), each = 5), x = 1:10,
+                   y = rnorm(10))
+  mf2 <- model.frame(y ~ a + b + x, d2)
+  X2 <- model.matrix(attr(mf2, "terms"), mf2)
+  expect_identical(unname(kelvara:::.ls_block(attr(mf2, "terms"), mf2, X2)), c(TRUE, TRUE, TRUE, FALSE))
   ## 15% vertical outliers.
   out <- seq(3, n, by = 7)
   d$y[out] <- d$y[out] + 20

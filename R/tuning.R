@@ -155,8 +155,14 @@ psi_tuning <- function(psi = "bisquare", efficiency = NULL, breakdown = NULL,
   }
   ## Scale lambda of each family (c, the first break point, ...): search on
   ## the log scale; both criteria are monotone in lambda.
-  lambda <- exp(stats::uniroot(function(ll) crit(exp(ll)), c(log(0.02), log(60)),
-                               tol = 1e-13, maxiter = 200L)$root)
+  root <- tryCatch(stats::uniroot(function(ll) crit(exp(ll)), c(log(0.02), log(60)),
+                                  tol = 1e-13, maxiter = 200L)$root,
+                   error = function(e) NULL)
+  if (is.null(root))
+    stop(sprintf("the %s family cannot reach %s %g with this shape", family,
+                 if (is.null(efficiency)) "breakdown point" else "efficiency", target),
+         call. = FALSE)
+  lambda <- exp(root)
   k <- .scaled_constants(code, lambda, shape, state)
   if (code == 5L) {
     case <- .ggw_builtin(k)

@@ -275,6 +275,8 @@ test_that("psi_tuning reproduces the standard constants and the asked targets", 
   expect_error(psi_tuning("bisquare"), "exactly one")
   expect_error(psi_tuning("bisquare", breakdown = 0.7), "breakdown")
   expect_error(psi_tuning("nosuch", efficiency = 0.9), "unknown psi")
+  expect_error(psi_tuning("bisquare", efficiency = 0.21, breakdown = 0.5), "exactly one")
+  expect_error(psi_tuning("hampel", efficiency = 0.9, shape = c(3, 2, 1)), "shape")
 })
 
 test_that("lmrob.config builds on lmrob_control and validates its settings", {
@@ -283,6 +285,14 @@ test_that("lmrob.config builds on lmrob_control and validates its settings", {
   shared <- setdiff(names(base), c("tuning_chi", "tuning_psi", "bb"))
   expect_identical(ctrl[shared], base[shared])
   expect_equal(ctrl$bb, 0.5, tolerance = 1e-8)
+  ## The M-S settings default to those of lmrob_M_S_control().
+  msd <- lmrob_M_S_control()
+  expect_identical(c(ctrl$ms_resample, ctrl$ms_max_no_improve, ctrl$ms_max_steps),
+                   c(msd$n_resample, msd$max_no_improve, msd$max_steps))
+  ms <- kelvara:::.ms_control(lmrob.config(ms_max_steps = 7, subsampling = "simple"))
+  expect_identical(ms$max_steps, 7L)
+  expect_false(ms$nonsingular)
+  expect_identical(ms$tuning_chi, ctrl$tuning_chi)
   ## Given constants: bb is E chi(Z) for them.
   c2 <- lmrob.config(tuning_chi = 2)
   z <- seq(-10, 10, length.out = 100001)

@@ -322,7 +322,11 @@ struct best_list_view {
   void offer(const double* res, int n, double b, const double* k, int ipsi,
              double start_scale, const double* beta_ref) {
     if (sum_rho_sc(res, worst_scale, n, p, k, ipsi) < b) {
-      scales[worst] = find_scale(res, b, k, ipsi, start_scale, n, p, 200);
+      // A refinement that stopped at an exact fit through more than half of
+      // the rows reports scale 0, which is then the M-scale; the fixed-point
+      // iteration cannot start from 0 (it would give NaN).
+      scales[worst] =
+          start_scale == 0.0 ? 0.0 : find_scale(res, b, k, ipsi, start_scale, n, p, 200);
       std::copy(beta_ref, beta_ref + p, betas[worst]);
       worst = find_max(scales, n_best);
       worst_scale = scales[worst];
@@ -335,6 +339,11 @@ struct best_list_view {
   int worst = 0;
   double worst_scale = 1e20;
 };
+
+// The starting scale of a refinement from a best-list entry: an entry of
+// scale 0 (an exact fit on the rows it came from) starts, like a fresh
+// candidate, from the MAD of its residuals (-1).
+double usable_start(double scale) { return scale > 0.0 ? scale : -1.0; }
 
 // A best list with its own storage: zero vectors, scales 1e20.
 struct best_list {
@@ -528,7 +537,7 @@ void fast_s_large_n(const double* x, const double* y, const int* n, const int* p
       refine_fast_s(xm.data(), ws.wx.data(), ym.data(), ws.wy.data(), ws.weights.data(),
                     sg, pp, ws.res.data(), ws.work.data(), ws.lwork, beta_cand.data(),
                     *refine_steps, &conv, *max_refine, refine_tol, trace_level, *b, k,
-                    *ipsi, cand_scale, beta_ref.data(), &s_e);
+                    *ipsi, usable_start(cand_scale), beta_ref.data(), &s_e);
       if (trace_level > 2) {
         host::print("after refine: beta_ref : ");
         disp_vec(beta_ref.data(), pp);
@@ -550,7 +559,7 @@ void fast_s_large_n(const double* x, const double* y, const int* n, const int* p
         refine_fast_s(x, ws.wx.data(), y, ws.wy.data(), ws.weights.data(), nn, pp,
                       ws.res.data(), ws.work.data(), ws.lwork, beta_cand.data(),
                       *refine_steps, &conv, *max_refine, refine_tol, trace_level, *b, k,
-                      *ipsi, final_best.scales[e], beta_ref.data(), &s_e);
+                      *ipsi, usable_start(final_best.scales[e]), beta_ref.data(), &s_e);
     if (trace_level != 0)
       host::print(" best [%d]: %d iterations, i.e. %sconverged\n", e, it,
                   conv ? " " : "NOT ");

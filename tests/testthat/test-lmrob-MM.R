@@ -134,3 +134,15 @@ test_that("a weighted design that loses a column stops with the rank error", {
   expect_error(lmrob_MM(x, y, c(0, 0, 0), 0), "'scale' must be a positive finite number")
   expect_error(lmrob_MM(cbind(x, x[, 2]), y, rep(0, 4), 1), "rank deficient")
 })
+
+test_that("with one coefficient S and MM are robust estimates of location", {
+  set.seed(3)
+  y <- c(rnorm(40, 5), rep(100, 10))
+  f <- lmrob_S(rep(1, 50), y)
+  expect_lt(abs(f$coefficients - 5), 0.5)
+  expect_equal(f$scale, mscale_by_root(f$residuals, 1), tolerance = 1e-5)
+  m <- lmrob_MM(rep(1, 50), y, f$coefficients, f$scale, lmrob_control(rel_tol = 1e-12))
+  ps <- lmrob_psi(m$residuals / m$scale, 4.685061)
+  expect_lt(abs(sum(ps)), 1e-9 * sum(abs(ps)))
+  expect_true(all(m$weights[41:50] == 0))
+})

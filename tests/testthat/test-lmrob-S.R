@@ -155,6 +155,17 @@ test_that("exact fits through more than half of the data give scale 0", {
   out <- capture.output(expect_warning(lmrob_S(x, y, lmrob_control(trace = 1))))
   expect_identical(out, "too many exact zeroes -> leaving refinement!")
   expect_identical(mscale(c(0, 0, 0, 1)), 0)
+  # Large samples: exact fits found in the groups carry scale 0 through the
+  # merged and final phases, with no M-scale iteration started from 0.
+  set.seed(4)
+  n <- 2001
+  x <- cbind(1, rnorm(n))
+  y <- 2 + 3 * x[, 2]
+  y[1:600] <- rnorm(600)
+  r <- collect_warnings(lmrob_S(x, y, lmrob_control(n_resample = 10)))
+  expect_identical(r$warnings, "exact fit: 1401 of 2001 observations lie on the fitted hyperplane; the S-scale is 0")
+  expect_identical(r$value$scale, 0)
+  expect_equal(unname(r$value$coefficients), c(2, 3), tolerance = 1e-10)
 })
 
 test_that("singular designs and bad input stop with clear messages", {
@@ -309,13 +320,13 @@ test_that("a user interrupt stops the search promptly and the next fit works", {
   set.seed(13)
   d <- lmrob_data(1500, c(1, 2, 3))
   # Uninterrupted, each search would take several seconds.
-  r <- interrupted_after(d$x, d$y, lmrob_control(n_resample = 2e4))
+  r <- interrupted_after(d$x, d$y, lmrob_control(n_resample = 5e4))
   expect_identical(r$result, "interrupted")
-  expect_lt(r$seconds, 2)
+  expect_lt(r$seconds, 3)
   big <- lmrob_data(2001, c(1, 2))
-  r <- interrupted_after(big$x, big$y, lmrob_control(n_resample = 2e4, group_size = 50))
+  r <- interrupted_after(big$x, big$y, lmrob_control(n_resample = 5e4))
   expect_identical(r$result, "interrupted")
-  expect_lt(r$seconds, 2)
+  expect_lt(r$seconds, 3)
   f <- lmrob_S(d$x, d$y, lmrob_control(n_resample = 20))
   expect_lt(max(abs(f$coefficients - 1:3)), 0.3)
 })

@@ -1,4 +1,6 @@
 ss <- kelvara:::.lmrob_subsample
+# The R table of status codes must agree with what the module returns.
+status <- kelvara:::.subsample_status
 
 ## The equilibrated submatrix A (rows: variables in var_order, columns: the
 ## chosen observations) rebuilt from the returned scaling.
@@ -27,7 +29,7 @@ test_that("a draw is the exact fit through its observations, with its LU factors
   x <- sweep(x, 2L, c(1e-4, 1, 1e3, 10), `*`)
   y <- rnorm(n)
   r <- ss(x, y)
-  expect_equal(r$status, 0L)
+  expect_equal(r$status, status[["ok"]])
   expect_true(r$row_equ && r$col_equ)
   expect_equal(sort(r$order), 1:n)
   expect_equal(r$idc, r$order[1:p])
@@ -77,7 +79,7 @@ test_that("singular draws are replaced from the end, or restarted, with their wa
   y <- c(1, 2, 3, 4, 5, 6)
   # Rows 1 and 2 coincide: the second is replaced by row 6, then (if needed) 5.
   r <- ss(x, y, sample = FALSE, nonsingular = TRUE)
-  expect_equal(r$status, 0L)
+  expect_equal(r$status, status[["ok"]])
   expect_equal(r$idc, c(1L, 6L, 3L))
   expect_equal(drop(x[r$idc, ] %*% r$coefficients), y[r$idc])
   x2 <- x; x2[6, ] <- x2[1, ]
@@ -88,16 +90,16 @@ test_that("singular draws are replaced from the end, or restarted, with their wa
     r2 <- ss(x, y, sample = FALSE, nonsingular = FALSE, max_singular = 3),
     "Too many singular resamples. Aborting subsample().\n See parameter subsampling in help of lmrob.config().",
     fixed = TRUE)
-  expect_equal(r2$status, 2L)
+  expect_equal(r2$status, status[["too_many_singular"]])
 
   # A rank-deficient design runs out of replacements.
   xr <- cbind(1:6, 2 * (1:6))
   expect_warning(r3 <- ss(xr, y, nonsingular = TRUE),
                  "subsample: could not find non-singular subsample.", fixed = TRUE)
-  expect_equal(r3$status, 1L)
+  expect_equal(r3$status, status[["no_replacement"]])
   set.seed(1)
   expect_warning(r4 <- ss(xr, y, nonsingular = FALSE, max_singular = 5), "Too many")
-  expect_equal(r4$status, 2L)
+  expect_equal(r4$status, status[["too_many_singular"]])
 })
 
 test_that("the first of equal pivot candidates is taken", {

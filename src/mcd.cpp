@@ -52,7 +52,7 @@ inline int draw_rank(int range) {
   return static_cast<int>(unifrnd_() * static_cast<double>(range)) + 1;
 }
 
-// The halving-gap sort of the specification of these routines; kept for
+// The halving-gap sort these routines were first written with; kept for
 // inputs the fast path cannot order (NaN).
 template <class T>
 void halving_gap_sort(T* a, int n) {

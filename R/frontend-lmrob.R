@@ -1,0 +1,251 @@
+## Robust linear regression with a formula: the model frame as lm() builds
+## it, the S / M-S start, the MM step, and the fitted object.
+
+lmrob <- function(formula, data, subset, weights = NULL, na.action,
+                  method = "MM", init = "S", psi = "bisquare",
+                  control = lmrob.config(), ...) {
+  cl <- match.call()
+  control <- .resolve_control(control, if (!missing(psi)) psi, list(...))
+  method <- .check_choice(method, c("MM", "S"), "method")
+  if (is.character(init)) init <- .check_choice(init, c("S", "M-S"), "init")
+  else .check_user_init(init)
+  ## The model frame, exactly as lm() makes it.
+  mf <- match.call(expand.dots = FALSE)
+  m <- match(c("formula", "data", "subset", "weights", "na.action"), names(mf), 0L)
+  mf <- mf[c(1L, m)]
+  mf$drop.unused.levels <- TRUE
+  mf[[1L]] <- quote(stats::model.frame)
+  mf <- eval(mf, parent.frame())
+  mt <- attr(mf, "terms")
+  y <- stats::model.response(mf, "numeric")
+  if (is.null(y) || !is.null(dim(y)) && NCOL(y) != 1L)
+    stop("the formula must have one numeric response", call. = FALSE)
+  w <- as.vector(stats::model.weights(mf))
+  offset <- as.vector(stats::model.offset(mf))
+  x <- stats::model.matrix(mt, mf)
+  fit <- .lmrob_fit(x, y, weights = w, offset = offset, method = method, init = init,
+                    control = control, ls_block = .ls_block(mt, mf, x),
+                    intercept = attr(mt, "intercept") > 0L)
+  fit$call <- cl
+  fit$terms <- mt
+  fit$model <- mf
+  fit$na.action <- attr(mf, "na.action")
+  fit$xlevels <- stats::.getXlevels(mt, mf)
+  fit$contrasts <- attr(x, "contrasts")
+  fit$assign <- attr(x, "assign")
+  fit
+}
+
+.check_choice <- function(v, choices, name) {
+  if (!is.character(v) || length(v) != 1L || !(v %in% choices))
+    stop(sprintf("'%s' must be one of %s", name,
+                 paste(dQuote(choices, FALSE), collapse = ", ")), call. = FALSE)
+  v
+}
+
+.check_user_init <- function(init) {
+  if (!is.list(init) || !all(c("coefficients", "scale") %in% names(init)) ||
+      !is.numeric(init$coefficients) || !is.numeric(init$scale) ||
+      length(init$scale) != 1L || !is.finite(init$scale) || init$scale <= 0)
+    stop("'init' must be \"S\", \"M-S\" or a list with 'coefficients' and a positive 'scale'",
+         call. = FALSE)
+  invisible(init)
+}
+
+## Settings in '...' override the control list; a psi family given to
+## lmrob() replaces the one of the control list, with constants computed
+## for it at the same breakdown point and efficiency.
+.resolve_control <- function(control, psi, dots) {
+  if (!inherits(control, "lmrob_config"))
+    stop("'control' must be made by lmrob.config()", call. = FALSE)
+  args <- .config_args(control)
+  changed <- FALSE
+  if (!is.null(psi)) {
+    family <- names(.psi_codes)[.psi_codes == .psi_code(psi)]
+    if (family != control$psi) {
+      if (any(control$tuning_given))
+        stop(sprintf("the tuning constants in 'control' are for the %s family, not %s",
+                     control$psi, family), call. = FALSE)
+      args$psi <- family
+      changed <- TRUE
+    }
+  }
+  if (length(dots)) {
+    known <- setdiff(union(names(formals(lmrob.config)), names(formals(lmrob_control))),
+                     "...")
+    bad <- setdiff(names(dots), known)
+    if (is.null(names(dots)) || any(!nzchar(names(dots))) || length(bad))
+      stop("unknown argument(s) to lmrob(): ",
+           paste(if (length(bad)) bad else "(unnamed)", collapse = ", "), call. = FALSE)
+    args[names(dots)] <- dots
+    if ("tuning_chi" %in% names(dots) && !("bb" %in% names(dots))) args$bb <- NULL
+    changed <- TRUE
+  }
+  if (changed) do.call(lmrob.config, args) else control
+}
+
+## Columns that the M-S start fits by L1: the intercept and the columns of
+## terms made only of factors (also logical and character variables).
+.ls_block <- function(mt, mf, x) {
+  assign <- attr(x, "assign")
+  tf <- attr(mt, "factors")
+  if (length(tf) == 0L) return(assign == 0L)
+  discrete <- vapply(mf, function(v) is.factor(v) || is.character(v) || is.logical(v), NA)
+  term_discrete <- apply(tf, 2L, function(col) {
+    vars <- rownames(tf)[col > 0]
+    all(discrete[vars] %in% TRUE)
+  })
+  assign == 0L | term_discrete[pmax(assign, 1L)] & assign > 0L
+}
+
+## Random stages under a fixed seed leave the caller's random stream as it was.
+.with_seed <- function(seed, expr) {
+  if (is.null(seed)) return(expr)
+  genv <- globalenv()
+  had <- exists(".Random.seed", envir = genv, inherits = FALSE)
+  if (had) old <- get(".Random.seed", envir = genv, inherits = FALSE)
+  on.exit(if (had) assign(".Random.seed", old, envir = genv)
+          else if (exists(".Random.seed", envir = genv, inherits = FALSE))
+            rm(".Random.seed", envir = genv))
+  set.seed(seed)
+  expr
+}
+
+## The fit on a design matrix: prior weights, offset, aliased columns, the
+## initial estimate, the MM step, inference.
+.lmrob_fit <- function(x, y, weights = NULL, offset = NULL, method = "MM", init = "S",
+                       control = lmrob.config(), ls_block = NULL, intercept = TRUE) {
+  n <- NROW(y)
+  p_all <- ncol(x)
+  if (!is.null(offset) && length(offset) != n)
+    stop("'offset' must have one value per observation", call. = FALSE)
+  if (any(!is.finite(y))) stop("the response contains NaN or infinite values", call. = FALSE)
+  if (any(!is.finite(x))) stop("the design contains NaN or infinite values", call. = FALSE)
+  if (!is.null(weights)) {
+    if (!is.numeric(weights) || length(weights) != n || any(!is.finite(weights)) ||
+        any(weights < 0))
+      stop("'weights' must be finite and non-negative, one per observation", call. = FALSE)
+  }
+  y0 <- if (is.null(offset)) y else y - offset
+  use <- if (is.null(weights)) rep(TRUE, n) else weights > 0
+  sw <- if (is.null(weights)) rep(1, n) else sqrt(weights)
+  xw <- x[use, , drop = FALSE] * sw[use]
+  yw <- y0[use] * sw[use]
+  cn <- colnames(x)
+  if (is.null(cn)) cn <- colnames(x) <- paste0("x", seq_len(p_all))
+  ## Aliased columns: those that the pivoted QR decomposition puts beyond the
+  ## rank, as lm() does; they get NA coefficients.
+  qx <- qr(xw, tol = 1e-7)
+  aliased <- rep(FALSE, p_all)
+  if (qx$rank < p_all) aliased[qx$pivot[(qx$rank + 1L):p_all]] <- TRUE
+  names(aliased) <- cn
+  if (any(aliased))
+    warning(sprintf("%d aliased design column(s) (linearly dependent on the others) have NA coefficients: %s",
+                    sum(aliased), paste(cn[aliased], collapse = ", ")), call. = FALSE)
+  xw <- xw[, !aliased, drop = FALSE]
+  p <- ncol(xw)
+  nw <- nrow(xw)
+  if (p == 0L) stop("the model has no estimable coefficients", call. = FALSE)
+  if (nw <= p)
+    stop(sprintf("need more observations (%d) than coefficients (%d)", nw, p), call. = FALSE)
+  status <- list()
+  ## Initial estimate.
+  start <- .with_seed(control$seed, .initial_fit(xw, yw, init, control,
+                                                 ls_block = ls_block[!aliased],
+                                                 aliased = aliased))
+  status$init <- start$status
+  beta <- start$coefficients
+  scale <- start$scale
+  if (start$method == "M-S") {
+    ## An exact fit found by the M-S search: the same rule as the S-estimate
+    ## (more than (n + p) / 2 residuals below 1e-10) and scale 0, instead of
+    ## a scale that is merely tiny.
+    on_plane <- sum(abs(yw - drop(xw %*% beta)) < 1e-10)
+    if (on_plane > (nw + p) / 2) {
+      warning(sprintf("exact fit: %d of %d observations lie on the fitted hyperplane; the scale is 0",
+                      on_plane, nw), call. = FALSE)
+      scale <- start$scale <- 0
+    }
+  }
+  exact <- isTRUE(scale == 0)
+  if (exact) {
+    ## lmrob_S() has warned about the exact fit; no MM step from scale 0.
+    final <- "init"
+  } else if (method == "MM") {
+    mm <- .stage_MM(xw, yw, beta, scale, control)
+    status$MM <- mm$status
+    beta <- mm$coefficients
+    final <- "MM"
+  } else final <- "init"
+  tuning <- if (final == "MM") control$tuning_psi else control$tuning_chi
+  coef <- rep(NA_real_, p_all)
+  coef[!aliased] <- beta
+  names(coef) <- cn
+  fitted <- drop(x[, !aliased, drop = FALSE] %*% beta)
+  if (!is.null(offset)) fitted <- fitted + offset
+  res <- y - fitted
+  names(fitted) <- names(res) <- rownames(x)
+  rw <- rep(NA_real_, n)
+  names(rw) <- rownames(x)
+  if (exact) {
+    rw[use] <- as.double(abs(res[use] * sw[use]) < 1e-10 * max(1, abs(yw)))
+  } else {
+    rw[use] <- .psi_value(res[use] * sw[use] / scale, .psi_code(control$psi), tuning, "wgt")
+  }
+  fit <- list(coefficients = coef, scale = scale, residuals = res,
+              fitted.values = fitted, rweights = rw, weights = weights,
+              offset = offset, rank = p, df.residual = nw - p, aliased = aliased,
+              converged = all(vapply(status, function(s) isTRUE(s$converged), NA)),
+              status = status, exact.fit = exact, method = method,
+              init = list(method = start$method, coefficients = start$coefficients,
+                          scale = start$scale),
+              psi = control$psi, tuning = tuning, control = control,
+              intercept = intercept, x = x, y = y)
+  inf <- .lmrob_inference(xw, yw, beta, scale, control, tuning, intercept,
+                          sw[use], exact)
+  fit$cov <- inf$cov
+  fit$r.squared <- inf$r.squared
+  fit$adj.r.squared <- inf$adj.r.squared
+  class(fit) <- "lmrob"
+  fit
+}
+
+## The starting estimate and scale: S, M-S, or a user-supplied pair.
+.initial_fit <- function(x, y, init, control, ls_block, aliased) {
+  if (is.list(init)) {
+    b <- init$coefficients
+    if (length(b) == length(aliased)) b <- b[!aliased]
+    if (length(b) != ncol(x) || any(!is.finite(b)))
+      stop(sprintf("'init$coefficients' must hold %d finite values", ncol(x)), call. = FALSE)
+    return(list(coefficients = as.double(b), scale = as.double(init$scale),
+                method = "user", status = list(converged = TRUE, iterations = 0L)))
+  }
+  if (init == "M-S") {
+    if (is.null(ls_block)) ls_block <- apply(x, 2L, function(v) all(v == v[1L]))
+    if (!any(ls_block)) {
+      message("no intercept or factor columns: the M-S start is the S-estimate")
+    } else {
+      s <- tryCatch(.stage_M_S(x[, ls_block, drop = FALSE], x[, !ls_block, drop = FALSE],
+                               y, control),
+                    error = function(e) {
+                      if (!grepl("stopped prematurely", conditionMessage(e))) stop(e)
+                      NULL
+                    })
+      if (is.null(s)) {
+        ## The M-S search stops on an exact fit (a scale below 1e-10) or a
+        ## failed draw; the S-estimate handles both.
+        warning("the M-S search stopped early (an exact fit or a failed subsample); ",
+                "the start is the S-estimate", call. = FALSE)
+        s <- .stage_S(x, y, control)
+        return(list(coefficients = s$coefficients, scale = s$scale, method = "S",
+                    status = s$status))
+      }
+      b <- numeric(ncol(x))
+      b[ls_block] <- s$b1
+      b[!ls_block] <- s$b2
+      return(list(coefficients = b, scale = s$scale, method = "M-S", status = s$status))
+    }
+  }
+  s <- .stage_S(x, y, control)
+  list(coefficients = s$coefficients, scale = s$scale, method = "S", status = s$status)
+}

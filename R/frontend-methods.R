@@ -1,0 +1,184 @@
+## Methods of the fitted robust regression (class "lmrob").
+
+.method_label <- function(object) {
+  init <- object$init$method
+  if (object$exact.fit) return(sprintf("%s (exact fit, no MM step)", init))
+  if (object$method == "MM") sprintf("MM, started from %s", init) else init
+}
+
+print.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
+  cat("\nCall:\n", paste(deparse(x$call), sep = "\n", collapse = "\n"), "\n", sep = "")
+  cat(sprintf(" \\--> method: %s; psi: %s\n", .method_label(x), x$psi))
+  cat("\nCoefficients:\n")
+  print.default(format(coef(x), digits = digits), print.gap = 2L, quote = FALSE)
+  if (any(x$aliased))
+    cat(sprintf("(%d not defined because of aliased design columns)\n", sum(x$aliased)))
+  cat(sprintf("\nRobust residual scale: %s\n", format(signif(x$scale, digits))))
+  if (!x$converged) cat("Note: not every stage of the fit converged (see summary()).\n")
+  cat("\n")
+  invisible(x)
+}
+
+vcov.lmrob <- function(object, complete = TRUE, ...) {
+  cn <- names(object$coefficients)
+  if (!complete) return(object$cov)
+  v <- matrix(NA_real_, length(cn), length(cn), dimnames = list(cn, cn))
+  keep <- !object$aliased
+  v[keep, keep] <- object$cov
+  v
+}
+
+weights.lmrob <- function(object, type = c("robustness", "prior"), ...) {
+  type <- match.arg(type)
+  if (type == "prior") return(object$weights)
+  object$rweights
+}
+
+nobs.lmrob <- function(object, ...) {
+  if (is.null(object$weights)) length(object$residuals) else sum(object$weights > 0)
+}
+
+model.matrix.lmrob <- function(object, ...) object$x
+
+df.residual.lmrob <- function(object, ...) object$df.residual
+
+## Observations whose robustness weight is below 'eps' (the control value
+## eps_outlier by default).
+.downweighted <- function(object, eps = object$control$eps_outlier) {
+  which(!is.na(object$rweights) & object$rweights < eps)
+}
+
+summary.lmrob <- function(object, ...) {
+  est <- object$coefficients[!object$aliased]
+  se <- sqrt(diag(object$cov))
+  tval <- est / se
+  df <- object$df.residual
+  coefs <- cbind(Estimate = est, `Std. Error` = se, `t value` = tval,
+                 `Pr(>|t|)` = 2 * stats::pt(abs(tval), df, lower.tail = FALSE))
+  low <- .downweighted(object)
+  structure(list(call = object$call, method = .method_label(object), psi = object$psi,
+                 tuning = object$tuning, residuals = object$residuals,
+                 coefficients = coefs, aliased = object$aliased, sigma = object$scale,
+                 df = c(object$rank, df), r.squared = object$r.squared,
+                 adj.r.squared = object$adj.r.squared, cov = object$cov,
+                 status = object$status, converged = object$converged,
+                 exact.fit = object$exact.fit, rweights = object$rweights,
+                 downweighted = low, n.rejected = sum(object$rweights == 0, na.rm = TRUE),
+                 eps.outlier = object$control$eps_outlier),
+            class = "summary.lmrob")
+}
+
+.stage_line <- function(name, s) {
+  if (is.null(s)) return(NULL)
+  state <- if (!isTRUE(s$converged)) "did NOT converge"
+           else if (isFALSE(s$settled)) "ended after steps without improvement"
+           else "converged"
+  sprintf("%s %s%s", name, state,
+          if (!is.null(s$iterations)) sprintf(" (%d iterations)", as.integer(s$iterations))
+          else "")
+}
+
+print.summary.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L),
+                                signif.stars = getOption("show.signif.stars"), ...) {
+  cat("\nCall:\n", paste(deparse(x$call), sep = "\n", collapse = "\n"), "\n", sep = "")
+  cat(sprintf(" \\--> method: %s; psi: %s (constants %s)\n", x$method, x$psi,
+              paste(format(x$tuning, digits = 6), collapse = ", ")))
+  r <- x$residuals
+  cat("\nResiduals:\n")
+  if (length(r) > 5L) {
+    q <- stats::quantile(r, names = FALSE)
+    print(structure(q, names = c("Min", "1Q", "Median", "3Q", "Max")), digits = digits)
+  } else print(r, digits = digits)
+  cat("\nCoefficients:")
+  if (any(x$aliased))
+    cat(sprintf(" (%d not defined because of aliased design columns)", sum(x$aliased)))
+  cat("\n")
+  cf <- x$coefficients
+  if (any(x$aliased)) {
+    full <- matrix(NA_real_, length(x$aliased), 4L,
+                   dimnames = list(names(x$aliased), colnames(cf)))
+    full[!x$aliased, ] <- cf
+    cf <- full
+  }
+  stats::printCoefmat(cf, digits = digits, signif.stars = signif.stars,
+                      na.print = "NA", ...)
+  cat(sprintf("\nRobust residual scale: %s on %d degrees of freedom\n",
+              format(signif(x$sigma, digits)), x$df[2L]))
+  if (x$exact.fit) cat("Exact fit: the scale is 0, standard errors are not defined.\n")
+  cat(sprintf("Robust R-squared: %s,\tAdjusted robust R-squared: %s\n",
+              formatC(x$r.squared, digits = digits), formatC(x$adj.r.squared, digits = digits)))
+  cat("Convergence:", paste(c(.stage_line(x$status$init$method %||% "initial estimate",
+                                          x$status$init),
+                              .stage_line("MM", x$status$MM)), collapse = "; "), "\n")
+  nd <- length(x$downweighted)
+  cat(sprintf("Robustness weights: %d observation(s) with weight < %g, %d of them with weight 0",
+              nd, x$eps.outlier, x$n.rejected))
+  if (nd) {
+    lab <- names(x$rweights)[x$downweighted]
+    if (is.null(lab)) lab <- x$downweighted
+    cat(":\n ", paste(utils::head(lab, 30L), collapse = " "), if (nd > 30L) "...")
+  }
+  cat("\n")
+  rest <- x$rweights[!is.na(x$rweights) & x$rweights >= x$eps.outlier]
+  if (length(rest) > 5L) {
+    cat("Weights of the other observations:\n")
+    print(summary(rest, digits = digits))
+  }
+  cat("\n")
+  invisible(x)
+}
+
+`%||%` <- function(a, b) if (is.null(a)) b else a
+
+## Confidence intervals from t quantiles with the residual degrees of freedom.
+confint.lmrob <- function(object, parm, level = 0.95, ...) {
+  cf <- object$coefficients
+  pnames <- names(cf)
+  if (missing(parm)) parm <- pnames
+  else if (is.numeric(parm)) parm <- pnames[parm]
+  a <- (1 - level) / 2
+  a <- c(a, 1 - a)
+  fac <- stats::qt(a, object$df.residual)
+  pct <- paste(format(100 * a, trim = TRUE, scientific = FALSE, digits = 3), "%")
+  ci <- array(NA_real_, dim = c(length(parm), 2L), dimnames = list(parm, pct))
+  ses <- sqrt(diag(vcov(object)))[parm]
+  ci[] <- cf[parm] + ses %o% fac
+  ci
+}
+
+predict.lmrob <- function(object, newdata, se.fit = FALSE,
+                          interval = c("none", "confidence", "prediction"),
+                          level = 0.95, na.action = stats::na.pass, ...) {
+  interval <- match.arg(interval)
+  keep <- !object$aliased
+  beta <- object$coefficients[keep]
+  nd <- if (missing(newdata)) NULL else newdata
+  if (is.null(nd)) {
+    x <- object$x
+    offset <- object$offset
+  } else {
+    tt <- stats::delete.response(object$terms)
+    m <- stats::model.frame(tt, newdata, na.action = na.action, xlev = object$xlevels)
+    if (!is.null(cl <- attr(tt, "dataClasses"))) stats::.checkMFClasses(cl, m)
+    x <- stats::model.matrix(tt, m, contrasts.arg = object$contrasts)
+    offset <- stats::model.offset(m)
+    if (!is.null(object$call$offset))
+      offset <- (if (is.null(offset)) 0 else offset) +
+        eval(object$call$offset, newdata, environment(object$terms))
+  }
+  x <- x[, keep, drop = FALSE]
+  fit <- drop(x %*% beta)
+  if (!is.null(offset)) fit <- fit + offset
+  pad <- if (is.null(nd)) function(v) stats::napredict(object$na.action, v)
+         else identity
+  if (!se.fit && interval == "none") return(pad(fit))
+  se <- sqrt(rowSums((x %*% object$cov) * x))
+  if (interval != "none") {
+    tq <- stats::qt((1 + level) / 2, object$df.residual)
+    w <- if (interval == "confidence") se else sqrt(se^2 + object$scale^2)
+    fit <- cbind(fit = fit, lwr = fit - tq * w, upr = fit + tq * w)
+  }
+  if (se.fit) list(fit = pad(fit), se.fit = pad(se), df = object$df.residual,
+                   residual.scale = object$scale)
+  else pad(fit)
+}

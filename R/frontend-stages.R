@@ -1,0 +1,45 @@
+## The estimation stages of lmrob(), each a thin wrapper of the matrix-level
+## estimators, returning the estimate and a status record.
+
+.stage_S <- function(x, y, control) {
+  s <- lmrob_S(x, y, .native_control(control))
+  list(coefficients = unname(s$coefficients), scale = s$scale,
+       status = list(method = "S", converged = isTRUE(s$converged),
+                     iterations = s$iterations))
+}
+
+## The MM step from (beta, scale); 'tuning' replaces the MM constants (the
+## robust R^2 uses it with the constants of the final fit).
+.stage_MM <- function(x, y, beta, scale, control, tuning = control$tuning_psi) {
+  ctrl <- .native_control(control)
+  ctrl$tuning_psi <- tuning
+  m <- lmrob_MM(x, y, beta, scale, ctrl)
+  list(coefficients = unname(m$coefficients),
+       status = list(method = "MM", converged = isTRUE(m$converged),
+                     iterations = m$iterations))
+}
+
+## Robust distances of the rows of x from the reweighted MCD.  The draws use
+## the given seed (1 when there is none, so that diagnostics are
+## reproducible) and leave the caller's random stream as it was.
+.mcd_distances <- function(x, seed = NULL) {
+  m <- .with_seed(if (is.null(seed)) 1L else seed, mcd(x))
+  sqrt(m$mah)
+}
+
+## The M-S start: x1 (intercept and factor columns) by L1, x2 by subsampling.
+## The descent ends when the coefficients settle, after a run of steps
+## without a smaller scale, or at its step limit; only the last is a failure
+## to converge (the routine warns about it).
+.stage_M_S <- function(x1, x2, y, control) {
+  hit_limit <- FALSE
+  s <- withCallingHandlers(lmrob_M_S(x1, x2, y, .ms_control(control)),
+                           warning = function(w) {
+                             if (grepl("maximum number of refinement steps",
+                                       conditionMessage(w)))
+                               hit_limit <<- TRUE
+                           })
+  list(b1 = unname(s$b1), b2 = unname(s$b2), scale = s$scale,
+       status = list(method = "M-S", converged = !hit_limit,
+                     settled = isTRUE(s$converged)))
+}

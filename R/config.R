@@ -19,12 +19,8 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
                          ms_max_steps = NULL, ms_tol = NULL, ms_orthogonalize = NULL,
                          eps_outlier = 0.1, ...) {
   family <- names(.psi_codes)[.psi_codes == .psi_code(psi)]
-  subsampling <- match.arg(subsampling)
-  in_range <- function(v, name, lo, hi) {
-    if (!is.numeric(v) || length(v) != 1L || !is.finite(v) || v <= lo || v > hi)
-      stop(sprintf("'%s' must be one number in (%g, %g]", name, lo, hi), call. = FALSE)
-    as.double(v)
-  }
+  subsampling <- .check_choice(subsampling, c("nonsingular", "simple"), "subsampling")
+  in_range <- function(v, name, lo, hi) .check_number_in(v, name, lo, hi, c(TRUE, FALSE))
   breakdown <- in_range(breakdown, "breakdown", 0, 0.5)
   efficiency <- in_range(efficiency, "efficiency", 0.2, 0.999999)
   given <- c(chi = !is.null(tuning_chi), psi = !is.null(tuning_psi))
@@ -36,17 +32,21 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
   ## makes the S-scale consistent; for constants tuned to a breakdown point
   ## it is that breakdown point.
   if (is.null(bb)) bb <- .chi_expect(.psi_code(family), tuning_chi)
-  if (!is.null(seed) && (!is.numeric(seed) || length(seed) != 1L || !is.finite(seed)))
-    stop("'seed' must be NULL or one number", call. = FALSE)
+  seed <- .check_seed(seed)
   ## The S and MM settings and their defaults are those of lmrob_control().
   base <- lmrob_control(psi = family, tuning_chi = as.vector(tuning_chi), bb = bb,
                         tuning_psi = as.vector(tuning_psi), subsampling = subsampling, ...)
   ## The M-S settings: given ones, else the defaults of lmrob_M_S_control();
   ## subsampling, its pivot tolerance and limit, and the trace level are
   ## shared with the S stage.
-  ms_given <- list(n_resample = ms_resample, max_no_improve = ms_max_no_improve,
-                   max_steps = ms_max_steps, descent_tol = ms_tol,
-                   orthogonalize = ms_orthogonalize)
+  ms_given <- list(
+    n_resample = if (!is.null(ms_resample)) .check_count(ms_resample, "ms_resample"),
+    max_no_improve = if (!is.null(ms_max_no_improve))
+      .check_count(ms_max_no_improve, "ms_max_no_improve"),
+    max_steps = if (!is.null(ms_max_steps)) .check_count(ms_max_steps, "ms_max_steps"),
+    descent_tol = if (!is.null(ms_tol)) .check_positive(ms_tol, "ms_tol"),
+    orthogonalize = if (!is.null(ms_orthogonalize))
+      .check_flag(ms_orthogonalize, "ms_orthogonalize"))
   ms <- do.call(lmrob_M_S_control,
                 c(list(psi = family, tuning_chi = base$tuning_chi, bb = base$bb,
                        subsample_tol = base$solve_tol, max_singular = base$max_singular,

@@ -22,7 +22,7 @@
   w <- .psi_value(u, code, tuning, "wgt")
   cov <- na_cov
   xtwx <- crossprod(x * sqrt(w))
-  if (dpsi > 0 && sum(w) > 0) {
+  if (isTRUE(dpsi > 0) && isTRUE(sum(w) > 0)) {
     inv <- tryCatch(chol2inv(chol(xtwx)), error = function(e) NULL)
     if (!is.null(inv)) {
       tau <- mean(psi_u^2) / dpsi^2
@@ -42,7 +42,8 @@
   r1 <- y - drop(x %*% beta)
   r0 <- if (intercept) y - sw * sum(w * sw * y) / sum(w * sw^2) else y
   tss <- sum(w * r0^2)
-  r2 <- if (tss > 0) 1 - sum(w * r1^2) / tss else NA_real_
+  ## (tss overflows for responses beyond the square root of the largest double)
+  r2 <- if (is.finite(tss) && tss > 0) 1 - sum(w * r1^2) / tss else NA_real_
   df_int <- as.integer(intercept)
   adj <- 1 - (1 - r2) * (n - df_int) / (n - p)
   list(cov = cov, r.squared = r2, adj.r.squared = adj)

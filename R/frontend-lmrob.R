@@ -16,7 +16,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   mf$drop.unused.levels <- TRUE
   mf[[1L]] <- quote(stats::model.frame)
   mf <- eval(mf, parent.frame())
-  mt <- attr(mf, "terms")
+  mt <- attr(.check_factor_levels(mf), "terms")
   y <- stats::model.response(mf, "numeric")
   if (is.null(y) || !is.null(dim(y)) && NCOL(y) != 1L)
     stop("the formula must have one numeric response", call. = FALSE)
@@ -34,13 +34,6 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   fit$contrasts <- attr(x, "contrasts")
   fit$assign <- attr(x, "assign")
   fit
-}
-
-.check_choice <- function(v, choices, name) {
-  if (!is.character(v) || length(v) != 1L || !(v %in% choices))
-    stop(sprintf("'%s' must be one of %s", name,
-                 paste(dQuote(choices, FALSE), collapse = ", ")), call. = FALSE)
-  v
 }
 
 .check_user_init <- function(init) {

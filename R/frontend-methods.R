@@ -7,6 +7,7 @@
 }
 
 print.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
+  digits <- .check_digits(digits)
   cat("\nCall:\n", paste(deparse(x$call), sep = "\n", collapse = "\n"), "\n", sep = "")
   cat(sprintf(" \\--> method: %s; psi: %s\n", .method_label(x), x$psi))
   cat("\nCoefficients:\n")
@@ -20,6 +21,7 @@ print.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
 }
 
 vcov.lmrob <- function(object, complete = TRUE, ...) {
+  complete <- .check_flag(complete, "complete")
   cn <- names(object$coefficients)
   if (!complete) return(object$cov)
   v <- matrix(NA_real_, length(cn), length(cn), dimnames = list(cn, cn))
@@ -29,7 +31,7 @@ vcov.lmrob <- function(object, complete = TRUE, ...) {
 }
 
 weights.lmrob <- function(object, type = c("robustness", "prior"), ...) {
-  type <- match.arg(type)
+  type <- .check_choice(type, c("robustness", "prior"), "type")
   if (type == "prior") return(object$weights)
   object$rweights
 }
@@ -80,6 +82,7 @@ summary.lmrob <- function(object, ...) {
 
 print.summary.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L),
                                 signif.stars = getOption("show.signif.stars"), ...) {
+  digits <- .check_digits(digits)
   cat("\nCall:\n", paste(deparse(x$call), sep = "\n", collapse = "\n"), "\n", sep = "")
   cat(sprintf(" \\--> method: %s; psi: %s (constants %s)\n", x$method, x$psi,
               paste(format(x$tuning, digits = 6), collapse = ", ")))
@@ -132,6 +135,7 @@ print.summary.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L),
 
 ## Confidence intervals from t quantiles with the residual degrees of freedom.
 confint.lmrob <- function(object, parm, level = 0.95, ...) {
+  level <- .check_number_in(level, "level", 0, 1, c(TRUE, TRUE))
   cf <- object$coefficients
   pnames <- names(cf)
   if (missing(parm)) parm <- pnames
@@ -149,7 +153,9 @@ confint.lmrob <- function(object, parm, level = 0.95, ...) {
 predict.lmrob <- function(object, newdata, se.fit = FALSE,
                           interval = c("none", "confidence", "prediction"),
                           level = 0.95, na.action = stats::na.pass, ...) {
-  interval <- match.arg(interval)
+  interval <- .check_choice(interval, c("none", "confidence", "prediction"), "interval")
+  se.fit <- .check_flag(se.fit, "se.fit")
+  level <- .check_number_in(level, "level", 0, 1, c(TRUE, TRUE))
   keep <- !object$aliased
   beta <- object$coefficients[keep]
   nd <- if (missing(newdata)) NULL else newdata

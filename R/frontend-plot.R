@@ -21,6 +21,7 @@ plot.lmrob <- function(x, which = 1:4, ask = prod(graphics::par("mfcol")) < leng
                          grDevices::dev.interactive(), id.n = 3L, ...) {
   if (!is.numeric(which) || any(!(which %in% 1:4)))
     stop("'which' must be a subset of 1:4", call. = FALSE)
+  id.n <- .check_count(id.n, "id.n", 0L)
   if (ask) {
     old <- grDevices::devAskNewPage(TRUE)
     on.exit(grDevices::devAskNewPage(old))

@@ -17,7 +17,8 @@
 plot.mcd <- function(x, which = c("dd", "index"), data = NULL,
                      ask = length(which) > prod(graphics::par("mfcol")) &&
                        grDevices::dev.interactive(), id.n = 3L, ...) {
-  which <- match.arg(which, several.ok = TRUE)
+  which <- .check_choice(which, c("dd", "index"), "which", several = TRUE)
+  id.n <- .check_count(id.n, "id.n", 0L)
   if (x$exact_fit != 0L)
     stop("no robust distances: the MCD found an exact fit (see print())", call. = FALSE)
   if (ask) {
@@ -54,7 +55,8 @@ plot.mcd <- function(x, which = c("dd", "index"), data = NULL,
 plot.lts <- function(x, which = c("index", "qq"),
                      ask = length(which) > prod(graphics::par("mfcol")) &&
                        grDevices::dev.interactive(), id.n = 3L, ...) {
-  which <- match.arg(which, several.ok = TRUE)
+  which <- .check_choice(which, c("index", "qq"), "which", several = TRUE)
+  id.n <- .check_count(id.n, "id.n", 0L)
   if (ask) {
     old <- grDevices::devAskNewPage(TRUE)
     on.exit(grDevices::devAskNewPage(old))

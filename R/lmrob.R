@@ -78,7 +78,7 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
     stop("'tuning_chi' and 'tuning_psi' must be given for the ",
          names(.psi_codes)[code], " family", call. = FALSE)
   bb <- .check_number_in(bb, "bb", 0, 1, open = c(TRUE, TRUE))
-  subsampling <- .check_choice(subsampling, "subsampling", c("nonsingular", "simple"))
+  subsampling <- .check_choice(subsampling, c("nonsingular", "simple"), "subsampling")
   list(psi = names(.psi_codes)[code], psi_code = code,
        tuning_chi = .check_tuning(tuning_chi, code, "tuning_chi"),
        bb = bb,

@@ -12,11 +12,7 @@ lts <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
     data <- if (missing(y)) NULL else y
     mf <- stats::model.frame(x, data = data, na.action = stats::na.pass,
                              drop.unused.levels = TRUE)
-    mt <- attr(mf, "terms")
-    for (v in setdiff(seq_along(mf), attr(mt, "response")))
-      if (is.factor(mf[[v]]) && nlevels(mf[[v]]) < 2L)
-        stop(sprintf("factor '%s' takes fewer than two values in the data", names(mf)[v]),
-             call. = FALSE)
+    mt <- attr(.check_factor_levels(mf), "terms")
     xlev <- stats::.getXlevels(mt, mf)
     y <- stats::model.response(mf)
     X <- stats::model.matrix(mt, mf)
@@ -257,7 +253,7 @@ print.lts <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
   invisible(x)
 }
 
-.lts_which <- function(which) .check_choice(which, "which", c("lts", "reweighted"))
+.lts_which <- function(which) .check_choice(which, c("lts", "reweighted"), "which")
 
 coef.lts <- function(object, which = c("lts", "reweighted"), ...) {
   if (.lts_which(which) == "lts") object$coefficients else object$reweighted$coefficients

@@ -135,12 +135,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   ## Without a partition the group size only has to exceed n / 2; a smaller
   ## value keeps the merged-data work array small.
   if (n < 2 * group_size) group_size <- min(group_size, n %/% 2L + 1L)
-  if (!is.null(seed)) {
-    if (!is.numeric(seed) || length(seed) != 1L || !is.finite(seed) ||
-        abs(seed) > .Machine$integer.max)
-      stop("'seed' must be NULL or one number within the integer range", call. = FALSE)
-    set.seed(seed)
-  }
+  if (!is.null(.check_seed(seed))) set.seed(seed)
   if (!exists(".Random.seed", envir = globalenv(), inherits = FALSE)) stats::runif(1L)
   rng_state <- get(".Random.seed", envir = globalenv(), inherits = FALSE)
 

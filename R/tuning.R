@@ -135,18 +135,20 @@ psi_tuning <- function(psi = "bisquare", efficiency = NULL, breakdown = NULL,
   family <- names(.psi_codes)[.psi_codes == code]
   if (is.null(efficiency) == is.null(breakdown))
     stop("give exactly one of 'efficiency' and 'breakdown'", call. = FALSE)
-  if (!is.null(efficiency) && (!is.numeric(efficiency) || length(efficiency) != 1L ||
-                               !is.finite(efficiency) || efficiency <= 0.2 ||
-                               efficiency >= 1))
-    stop("'efficiency' must be one number in (0.2, 1)", call. = FALSE)
-  if (!is.null(breakdown) && (!is.numeric(breakdown) || length(breakdown) != 1L ||
-                              !is.finite(breakdown) || breakdown <= 0 ||
-                              breakdown > 0.5))
-    stop("'breakdown' must be one number in (0, 0.5]", call. = FALSE)
+  if (!is.null(efficiency))
+    efficiency <- .check_number_in(efficiency, "efficiency", 0.2, 1, c(TRUE, TRUE))
+  if (!is.null(breakdown))
+    breakdown <- .check_number_in(breakdown, "breakdown", 0, 0.5, c(TRUE, FALSE))
   if (is.null(shape)) shape <- .tuning_shape_default[[family]]
   shape <- .check_shape(family, shape)
   state <- NULL
-  if (code == 5L) state <- list(ratio = .ggw_ratio(shape[["min_slope"]], shape[["b"]]))
+  if (code == 5L) {
+    ratio <- tryCatch(.ggw_ratio(shape[["min_slope"]], shape[["b"]]), error = function(e) NULL)
+    if (is.null(ratio))
+      stop(sprintf("'shape' for \"ggw\" cannot be met: no ggw psi has minimum slope %g with b = %g",
+                   shape[["min_slope"]], shape[["b"]]), call. = FALSE)
+    state <- list(ratio = ratio)
+  }
   target <- if (is.null(efficiency)) breakdown else efficiency
   crit <- if (is.null(efficiency)) {
     function(l) .chi_expect(code, .scaled_constants(code, l, shape, state)) - target
@@ -196,6 +198,7 @@ psi_tuning <- function(psi = "bisquare", efficiency = NULL, breakdown = NULL,
 }
 
 print.psi_tuning <- function(x, digits = 7L, ...) {
+  digits <- .check_digits(digits)
   cat(sprintf("Tuning constants of the %s family (efficiency %.4f, breakdown %.4f):\n",
               attr(x, "psi"), attr(x, "efficiency"), attr(x, "breakdown")))
   print(signif(stats::setNames(as.vector(x), names(x)), digits))

@@ -37,16 +37,37 @@
   as.double(v)
 }
 
-## One of the strings `choices` (unique abbreviations allowed); the whole
-## vector of choices, as a default argument gives it, selects the first.
-.check_choice <- function(v, name, choices) {
-  if (identical(v, choices)) return(choices[1L])
-  i <- if (is.character(v) && length(v) == 1L && !is.na(v) && nzchar(v))
-    pmatch(v, choices) else NA_integer_
-  if (is.na(i))
-    stop(sprintf("'%s' must be one of %s", name,
+## One of the strings `choices` (unique abbreviations allowed), or with
+## `several` one or more of them; the whole vector of choices, as a default
+## argument gives it, selects the first (or, with `several`, all).
+.check_choice <- function(v, choices, name, several = FALSE) {
+  if (identical(v, choices)) return(if (several) choices else choices[1L])
+  i <- if (is.character(v) && length(v) >= 1L && (several || length(v) == 1L) &&
+           !anyNA(v) && all(nzchar(v)))
+    pmatch(v, choices, duplicates.ok = TRUE) else NA_integer_
+  if (anyNA(i))
+    stop(sprintf("'%s' must be %s %s", name, if (several) "one or more of" else "one of",
                  paste0("\"", choices, "\"", collapse = ", ")), call. = FALSE)
-  choices[i]
+  unique(choices[i])
+}
+
+## NULL (R's random stream) or a seed for set.seed().
+.check_seed <- function(seed) {
+  if (!is.null(seed) && (!is.numeric(seed) || length(seed) != 1L || !is.finite(seed) ||
+                         abs(seed) > .Machine$integer.max))
+    stop("'seed' must be NULL or one number within the integer range", call. = FALSE)
+  seed
+}
+
+## Factors of a model frame must take two values at least, or their
+## contrasts cannot be formed.
+.check_factor_levels <- function(mf) {
+  mt <- attr(mf, "terms")
+  for (v in setdiff(seq_along(mf), attr(mt, "response")))
+    if (is.factor(mf[[v]]) && nlevels(mf[[v]]) < 2L)
+      stop(sprintf("factor '%s' takes fewer than two values in the data", names(mf)[v]),
+           call. = FALSE)
+  invisible(mf)
 }
 
 ## Significant digits of a print method.

@@ -48,7 +48,8 @@ fuzz_caller <- function(cl) {
 }
 
 ## Messages of the model-frame machinery that name the culprit themselves.
-fuzz_clear_patterns <- c("^object '[^']+' not found$", "^factor .* has new levels")
+fuzz_clear_patterns <- c("^object '[^']+' not found$", "^factor .* has new levels?",
+                         "^'data' must be a data.frame", "^variable lengths differ")
 
 fuzz_is_unclear <- function(msg, caller) {
   if (grepl("(converted from warning)", msg, fixed = TRUE)) return(FALSE)
@@ -445,6 +446,113 @@ fuzz_gen <- list(
   }
 )
 
+## The formula front end and its control list.
+fuzz_config_args <- function() {
+  psi <- fuzz_pick(as.list(fuzz_psi_names))
+  args <- list(psi = psi, breakdown = fuzz_pick(list(0.5, 0.25)),
+               efficiency = fuzz_pick(list(0.95, 0.85)), seed = fuzz_pick(list(NULL, 1)),
+               n_resample = fuzz_pick(list(10L, 50L)))
+  if (fuzz_chance(0.15)) {
+    args$tuning_chi <- fuzz_cc(psi)
+    args$tuning_psi <- fuzz_cc(psi)
+  }
+  fuzz_mutate(args, list(
+    psi = fuzz_bad_psi, breakdown = c(fuzz_bad_scalars, list(0.5 + 1e-12, 1e-6)),
+    efficiency = c(fuzz_bad_scalars, list(0.2, 0.999999, 0.9999999)),
+    seed = list(NA, "a", Inf, 1e300, c(1, 2)), n_resample = fuzz_count_pool,
+    subsampling = list("exact", NA, 1, c("simple", "x")),
+    ms_resample = fuzz_count_pool, ms_max_steps = fuzz_count_pool,
+    ms_tol = fuzz_tol_pool, ms_orthogonalize = fuzz_bad_flags,
+    eps_outlier = fuzz_bad_scalars, bogus = list(1), max_it = fuzz_count_pool),
+    rate = 0.08)
+}
+
+fuzz_lmrob_data <- function(n) {
+  d <- data.frame(y = fuzz_vector(n), z = fuzz_vector(n),
+                  u = if (fuzz_chance(0.5)) fuzz_vector(n) else rep(1, n),
+                  f = factor(sample(c("a", "b", "c"), n, TRUE), levels = c("a", "b", "c", "d")),
+                  g = sample(c(TRUE, FALSE), n, TRUE))
+  if (!fuzz_wf() && fuzz_chance(0.2))
+    d <- fuzz_pick(list(as.list(d), d[0L, ], "a", NULL, matrix(1, n, 3L)))
+  d
+}
+
+fuzz_lmrob_formulas <- list(y ~ z, y ~ z + u, y ~ z + f, y ~ f, y ~ 1, y ~ 0 + z,
+                            y ~ z + I(2 * z), y ~ z * f, y ~ g + z, log(y) ~ z,
+                            y ~ w, cbind(y, z) ~ u, ~ z, y ~ offset(z) + u)
+
+fuzz_lmrob_args <- function() {
+  n <- fuzz_pick(list(0L, 2L, 5L, 10L, 20L, 30L, 30L))
+  if (fuzz_wf()) n <- fuzz_pick(list(10L, 20L, 30L))
+  args <- list(formula = fuzz_pick(fuzz_lmrob_formulas), data = fuzz_lmrob_data(n))
+  if (fuzz_wf()) args$formula <- fuzz_pick(fuzz_lmrob_formulas[1:10])
+  cfg <- tryCatch(do.call(lmrob.config, fuzz_config_args()), error = function(e) NULL)
+  if (!is.null(cfg)) args$control <- cfg
+  if (fuzz_wf()) return(args)
+  if (fuzz_chance(0.2)) args$method <- fuzz_pick(list("S", "MM", "LTS", NA, 1))
+  if (fuzz_chance(0.3))
+    args$init <- fuzz_pick(list("S", "M-S", "x", list(coefficients = 1, scale = 1),
+                                list(coefficients = c(0, 0), scale = -1), list()))
+  if (fuzz_chance(0.1))
+    args$weights <- fuzz_pick(list(rep(1, n), stats::runif(n), -stats::runif(n),
+                                   rep(0, n), c(NA, rep(1, max(n - 1L, 0L))), "a"))
+  if (fuzz_chance(0.05)) args$psi <- fuzz_pick(c(as.list(fuzz_psi_names), fuzz_bad_psi))
+  if (fuzz_chance(0.05)) args$n_resample <- fuzz_pick(fuzz_count_pool)
+  args
+}
+
+fuzz_gen$lmrob.config <- function() fuzz_config_args()
+fuzz_gen$psi_tuning <- function() {
+  psi <- fuzz_pick(as.list(fuzz_psi_names))
+  args <- if (fuzz_chance(0.5))
+    list(psi = psi, efficiency = fuzz_pick(list(0.95, 0.85, 0.5)), breakdown = NULL)
+  else list(psi = psi, efficiency = NULL, breakdown = fuzz_pick(list(0.5, 0.25, 0.1)))
+  if (fuzz_chance(0.2))
+    args$shape <- fuzz_pick(list(NULL, c(1, 2, 3), c(-0.5, 1.5), c(3, 2, 1), c(0, 1), NA,
+                                 "a", c(-1e300, 1e300), c(1e-300, 1e-300, 1)))
+  fuzz_mutate(args, list(
+    psi = fuzz_bad_psi, efficiency = c(fuzz_bad_scalars, list(0.2, 0.9999999)),
+    breakdown = c(fuzz_bad_scalars, list(0.5 + 1e-12, 1e-9))), rate = 0.1)
+}
+fuzz_gen$lmrob <- function() fuzz_lmrob_args()
+fuzz_gen$lmrob_methods <- function() {
+  fuzz_state$well_formed <- TRUE
+  fit_args <- fuzz_lmrob_args()
+  fuzz_state$well_formed <- FALSE
+  n <- 3L
+  nd <- fuzz_pick(list(NULL, data.frame(z = 1:3, u = 1, f = "a", g = TRUE),
+                       data.frame(z = 1:3, u = 1, f = "q", g = TRUE), data.frame(q = 1),
+                       "a", matrix(1, 2, 2), data.frame(z = c(NA, 1, 2), u = 1, f = "a",
+                                                        g = FALSE)))
+  list(fit_args = fit_args,
+       method = fuzz_pick(list("print", "summary", "print_summary", "vcov", "weights",
+                               "nobs", "model.matrix", "df.residual", "confint", "predict",
+                               "plot", "coef", "residuals", "fitted")),
+       margs = fuzz_pick(list(list(), list(digits = 2), list(digits = -1),
+                              list(type = fuzz_pick(list("prior", "x", NA))),
+                              list(level = fuzz_pick(list(0.9, 2, NA, "a"))),
+                              list(parm = fuzz_pick(list(1, 99, "z", "nope", NA))),
+                              list(interval = fuzz_pick(list("confidence", "prediction",
+                                                             "x", NA))),
+                              list(se.fit = fuzz_pick(list(TRUE, NA, "a"))),
+                              list(which = fuzz_pick(list(1, 1:4, 5, "a", NA))),
+                              list(complete = fuzz_pick(list(TRUE, FALSE, NA))))),
+       newdata = nd)
+}
+fuzz_gen$plot_methods <- function() {
+  n <- fuzz_pick(list(10L, 20L))
+  list(what = fuzz_pick(list("mcd", "lts")), x = fuzz_matrix(n, fuzz_pick(list(1L, 2L)),
+                                                           fuzz_pick(list("plain", "plain",
+                                                                          "plain", "ties",
+                                                                          "const", "dup"))),
+       y = stats::rnorm(n),
+       margs = fuzz_pick(list(list(), list(which = "dd"), list(which = "index"),
+                              list(which = "qq"), list(which = "x"), list(which = NA),
+                              list(which = c("dd", "index")), list(data = "a"),
+                              list(data = matrix(1, 2, 2)), list(id.n = -1),
+                              list(id.n = NA), list(id.n = 1e10))))
+}
+
 fuzz_psi_args <- function(derivs) {
   psi <- fuzz_pick(as.list(fuzz_psi_names))
   n <- fuzz_n()
@@ -473,8 +581,28 @@ fuzz_univariate_args <- function() {
               rate = 0.1)
 }
 
-## Calls that need a fitted object first.
+## Calls that need a fitted object first; plots go to a null device.
 fuzz_wrappers <- list(
+  lmrob_methods = function(fit_args, method, margs, newdata) {
+    fit <- do.call(kelvara::lmrob, fit_args)
+    if (method == "predict" && !is.null(newdata)) margs$newdata <- newdata
+    if (method == "plot") {
+      margs$type <- NULL  # a graphical parameter there
+      grDevices::pdf(NULL)
+      on.exit(grDevices::dev.off())
+    }
+    switch(method,
+           print_summary = do.call(print, c(list(summary(fit)), margs)),
+           do.call(method, c(list(fit), margs)))
+  },
+  plot_methods = function(what, x, y, margs) {
+    fit <- if (what == "mcd") kelvara::mcd(x, nsamp = 20) else kelvara::lts(x, y, nsamp = 20)
+    grDevices::pdf(NULL)
+    on.exit(grDevices::dev.off())
+    if (what == "mcd" && is.null(margs$data)) margs$data <- x
+    if (what == "lts") margs$data <- NULL  # only the MCD plot takes data
+    do.call(plot, c(list(fit), margs))
+  },
   mcd_methods = function(fit_args, method, margs) {
     fit <- do.call(kelvara::mcd, fit_args)
     switch(method,

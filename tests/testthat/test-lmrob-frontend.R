@@ -301,7 +301,7 @@ test_that("lmrob.config builds on lmrob_control and validates its settings", {
   expect_identical(lmrob.config(n_resample = 50)$n_resample, 50L)
   expect_error(lmrob.config(n_resample = -1), "n_resample")
   expect_error(lmrob.config(breakdown = 0.6), "breakdown")
-  expect_error(lmrob.config(subsampling = "other"), "should be one of")
+  expect_error(lmrob.config(subsampling = "other"), "'subsampling' must be one of")
   expect_error(lmrob.config(nosuch = 1), "unused argument")
   expect_error(lmrob.config(psi = "hampel", tuning_psi = c(3, 2, 1)), "tuning_psi")
   ## A family change through lmrob() keeps the breakdown and efficiency.

@@ -24,11 +24,11 @@ test_that("the shared scalar checks accept exactly the valid values and name the
                    "'alpha' must be a number in [0.5, 1]")
   expect_identical(chk(within, 1, "bb", 0, 1, c(TRUE, TRUE)), "'bb' must be a number in (0, 1)")
   choice <- kelvara:::.check_choice
-  expect_identical(choice(c("a1", "b"), "w", c("a1", "b")), "a1")
-  expect_identical(choice("b", "w", c("a1", "b")), "b")
-  expect_identical(choice("a", "w", c("a1", "b")), "a1")
+  expect_identical(choice(c("a1", "b"), c("a1", "b"), "w"), "a1")
+  expect_identical(choice("b", c("a1", "b"), "w"), "b")
+  expect_identical(choice("a", c("a1", "b"), "w"), "a1")
   for (bad in list("c", NA, "", 1, c("a1", "x"), character(0), NULL))
-    expect_identical(chk(choice, bad, "w", c("a1", "b")), "'w' must be one of \"a1\", \"b\"")
+    expect_identical(chk(choice, bad, c("a1", "b"), "w"), "'w' must be one of \"a1\", \"b\"")
 })
 
 test_that("faults found by the fuzzer give clear errors", {
@@ -72,4 +72,45 @@ test_that("faults found by the fuzzer give clear errors", {
   z <- matrix(stats::rnorm(40), 20)
   expect_equal(mcd(z * 1e-150, seed = 1)$cov, mcd(z, seed = 1)$cov * 1e-300)
   expect_error(mcd(z, seed = 1e300), "'seed' must be NULL or one number within the integer range")
+})
+
+test_that("faults of the formula front end found by the fuzzer give clear errors or results", {
+  set.seed(11)
+  d <- data.frame(y = stats::rnorm(30), z = stats::rnorm(30),
+                  f = factor(rep(c("a", "b", "c"), 10)))
+  # A factor with one value in the data reached contrasts<- unchecked.
+  d1 <- transform(d, f = factor(rep("a", 30), levels = c("a", "b")))
+  expect_error(lmrob(y ~ z + f, d1), "factor 'f' takes fewer than two values")
+  # Settings of the M-S start are named as the user gave them.
+  expect_error(lmrob.config(ms_tol = -1), "'ms_tol' must be a positive finite number")
+  expect_error(lmrob.config(ms_max_steps = 0), "'ms_max_steps' must be a whole number >= 1")
+  expect_error(lmrob.config(ms_orthogonalize = NA), "'ms_orthogonalize' must be TRUE or FALSE")
+  expect_error(lmrob.config(seed = 1e300), "'seed' must be NULL or one number")
+  # A ggw shape that no ggw psi function meets: a clear error, not uniroot's.
+  expect_error(psi_tuning("ggw", breakdown = 0.25, shape = c(-1e300, 1e300)),
+               "'shape' for \"ggw\" cannot be met")
+  # A response beyond the square root of the largest double: the fit is
+  # returned, with R^2 not available, instead of an error from an `if`.
+  big <- transform(d, y = y * 1e300)
+  fit <- suppressWarnings(lmrob(y ~ z, big))
+  expect_true(is.na(fit$r.squared))
+  expect_equal(unname(coef(fit)) / 1e300,
+               unname(coef(lmrob(y ~ z, d, control = lmrob.config(seed = 1)))) , tolerance = 0.2)
+  fit <- lmrob(y ~ z + f, d)
+  expect_error(confint(fit, level = "a"), "'level' must be a number in (0, 1)", fixed = TRUE)
+  expect_error(predict(fit, d, interval = "confidence", level = 2), "'level'")
+  expect_error(predict(fit, d, se.fit = NA), "'se.fit' must be TRUE or FALSE")
+  expect_error(vcov(fit, complete = NA), "'complete' must be TRUE or FALSE")
+  expect_error(weights(fit, type = "x"), "'type' must be one of \"robustness\", \"prior\"")
+  expect_identical(weights(fit, "rob"), fit$rweights)
+  # Plot choices and label counts are checked by name.
+  grDevices::pdf(NULL)
+  on.exit(grDevices::dev.off())
+  m <- mcd(d[, 1:2], nsamp = 20)
+  expect_error(plot(m, which = "x", data = d[, 1:2]),
+               "'which' must be one or more of \"dd\", \"index\"")
+  expect_error(plot(m, id.n = NA, data = d[, 1:2]), "'id.n' must be a whole number >= 0")
+  expect_error(plot(lts(d$z, d$y, nsamp = 20), which = NA), "'which' must be one or more of")
+  expect_error(plot(fit, which = 1, id.n = -1), "'id.n' must be a whole number >= 0")
+  expect_identical(plot(m, which = c("index", "dd"), data = d[, 1:2]), m)
 })

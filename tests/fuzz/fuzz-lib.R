@@ -319,7 +319,10 @@ fuzz_gen <- list(
       if (fuzz_chance(0.3)) m <- m[, 1L, drop = FALSE]
       m
     } else fuzz_pick(list(NULL, fuzz_design(n, 1L), fuzz_bad_design(n), matrix(0, n, 0L)))
-    x2 <- if (fuzz_wf() || fuzz_chance(0.8)) fuzz_matrix(n, fuzz_pick(list(1L, 2L))) else
+    x2 <- if (fuzz_wf())
+      fuzz_matrix(n, fuzz_pick(list(1L, 2L)),
+                  fuzz_pick(list("plain", "plain", "plain", "huge", "tiny", "ties", "integer")))
+    else if (fuzz_chance(0.8)) fuzz_matrix(n, fuzz_pick(list(1L, 2L))) else
       fuzz_pick(list(NULL, fuzz_design(n), fuzz_bad_design(n)))
     ctl <- if (fuzz_wf() || fuzz_chance(0.8)) {
       a <- fuzz_gen$lmrob_M_S_control()

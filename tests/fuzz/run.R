@@ -1,8 +1,8 @@
 ## make fuzz: FUZZ_N generated calls per function (default 2000), each run
 ## once with warnings collected and once under options(warn = 2).  Prints
 ## the per-function table and the failing calls; the failing cases are saved
-## to FUZZ_FAILURES (default fuzz-failures.rds).  Exit status 1 on any
-## crash, hang or unclear error.
+## to FUZZ_FAILURES (default fuzz-failures.rds), all outcomes to FUZZ_RESULTS
+## when set.  Exit status 1 on any crash, hang or unclear error.
 suppressPackageStartupMessages(library(kelvara))
 lib_dir <- dirname(normalizePath(sub("^--file=", "",
                                      grep("^--file=", commandArgs(), value = TRUE))))
@@ -16,6 +16,8 @@ cases <- fuzz_cases(n, seed, funs)
 res1 <- fuzz_run(cases, warn = 1L, lib_dir = lib_dir, verbose = TRUE)
 res2 <- fuzz_run(cases, warn = 2L, lib_dir = lib_dir, verbose = TRUE)
 tab <- fuzz_table(res1, res2)
+if (nzchar(Sys.getenv("FUZZ_RESULTS")))
+  saveRDS(list(warn1 = res1, warn2 = res2), Sys.getenv("FUZZ_RESULTS"))
 options(width = 200)
 print(tab, row.names = FALSE)
 cat(sprintf("\n%d calls in each mode, %.0f s\n", length(cases),

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "host.h"
@@ -61,6 +62,55 @@ void halving_gap_sort(T* a, int n) {
       for (int j = i; j >= 0 && a[j] > a[j + gap]; j -= gap) std::swap(a[j], a[j + gap]);
     }
   }
+}
+
+// aw[j] = w[j] + w[j+1] + ... + w[j+h-1], added in that order, for j = 0..m-1.
+// Eight windows are summed in one pass over the data, each in its own
+// accumulator, so the additions of different windows overlap while every sum
+// keeps its order (and so its value).  A last partial batch is summed again
+// from m - 8, which gives the same values.
+void window_sums(const double* w, int m, int h, double* aw) {
+  constexpr int batch = 8;
+  const auto one_batch = [&](int j0) {
+    const double* wj = w + j0;
+#if defined(__GNUC__)
+    // Pairs of neighbouring windows share a two-lane register; each lane is
+    // an ordinary double addition.
+    typedef double pair_t __attribute__((vector_size(16)));
+    pair_t s0 = {0.0, 0.0}, s1 = s0, s2 = s0, s3 = s0;
+    for (int i = 0; i < h; ++i) {
+      pair_t v0, v1, v2, v3;
+      std::memcpy(&v0, wj + i, sizeof v0);
+      std::memcpy(&v1, wj + i + 2, sizeof v1);
+      std::memcpy(&v2, wj + i + 4, sizeof v2);
+      std::memcpy(&v3, wj + i + 6, sizeof v3);
+      s0 += v0;
+      s1 += v1;
+      s2 += v2;
+      s3 += v3;
+    }
+    std::memcpy(aw + j0, &s0, sizeof s0);
+    std::memcpy(aw + j0 + 2, &s1, sizeof s1);
+    std::memcpy(aw + j0 + 4, &s2, sizeof s2);
+    std::memcpy(aw + j0 + 6, &s3, sizeof s3);
+#else
+    double s[batch] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    for (int i = 0; i < h; ++i)
+      for (int b = 0; b < batch; ++b) s[b] += wj[i + b];
+    for (int b = 0; b < batch; ++b) aw[j0 + b] = s[b];
+#endif
+  };
+  if (m < batch) {
+    for (int j = 0; j < m; ++j) {
+      double sum = 0.0;
+      for (int i = 0; i < h; ++i) sum += w[j + i];
+      aw[j] = sum;
+    }
+    return;
+  }
+  int j = 0;
+  for (; j + batch <= m; j += batch) one_batch(j);
+  if (j < m) one_batch(m - batch);
 }
 
 }  // namespace
@@ -206,14 +256,12 @@ void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn,
   for (int j = 0; j < m; ++j) slutn[j] = 0.0;
   double sq = 0.0, sqmin = 0.0;
   int ndup = 1;
+  // Each window sum is formed afresh, w(j) + ... + w(j+h-1) in that order;
+  // only the sum of squares is updated.
+  window_sums(w, m, h, aw);
+  for (int i = 0; i < h; ++i) sq += w[i] * w[i];
   for (int j = 0; j < m; ++j) {
-    // Each window sum is formed afresh; only the sum of squares is updated.
-    double sum = 0.0;
-    for (int i = 0; i < h; ++i) {
-      sum += w[j + i];
-      if (j == 0) sq += w[i] * w[i];
-    }
-    aw[j] = sum;
+    const double sum = aw[j];
     aw2[j] = sum * sum / dh;
     if (j == 0) {
       sq -= aw2[0];

@@ -65,41 +65,72 @@ void halving_gap_sort(T* a, int n) {
 }
 
 // aw[j] = w[j] + w[j+1] + ... + w[j+h-1], added in that order, for j = 0..m-1.
-// Eight windows are summed in one pass over the data, each in its own
-// accumulator, so the additions of different windows overlap while every sum
-// keeps its order (and so its value).  A last partial batch is summed again
-// from m - 8, which gives the same values.
-void window_sums(const double* w, int m, int h, double* aw) {
-  constexpr int batch = 8;
-  const auto one_batch = [&](int j0) {
-    const double* wj = w + j0;
-#if defined(__GNUC__)
-    // Pairs of neighbouring windows share a two-lane register; each lane is
-    // an ordinary double addition.
-    typedef double pair_t __attribute__((vector_size(16)));
-    pair_t s0 = {0.0, 0.0}, s1 = s0, s2 = s0, s3 = s0;
-    for (int i = 0; i < h; ++i) {
-      pair_t v0, v1, v2, v3;
-      std::memcpy(&v0, wj + i, sizeof v0);
-      std::memcpy(&v1, wj + i + 2, sizeof v1);
-      std::memcpy(&v2, wj + i + 4, sizeof v2);
-      std::memcpy(&v3, wj + i + 6, sizeof v3);
-      s0 += v0;
-      s1 += v1;
-      s2 += v2;
-      s3 += v3;
-    }
-    std::memcpy(aw + j0, &s0, sizeof s0);
-    std::memcpy(aw + j0 + 2, &s1, sizeof s1);
-    std::memcpy(aw + j0 + 4, &s2, sizeof s2);
-    std::memcpy(aw + j0 + 6, &s3, sizeof s3);
-#else
-    double s[batch] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    for (int i = 0; i < h; ++i)
-      for (int b = 0; b < batch; ++b) s[b] += wj[i + b];
-    for (int b = 0; b < batch; ++b) aw[j0 + b] = s[b];
+// Several windows are summed in one pass over the data, each in its own
+// accumulator (a lane of a vector register), so the additions of different
+// windows overlap while every sum keeps its order, and so its value: a lane
+// of a vector addition is an ordinary double addition.  A last partial batch
+// is summed again from the end (m - batch), which gives the same values.
+#if defined(__GNUC__) && defined(__x86_64__)
+#define KELVARA_WINDOW_AVX2 1
+typedef double lanes4_t __attribute__((vector_size(32)));
+
+__attribute__((target("avx2"))) void window_batch16(const double* wj, int h, double* out) {
+  lanes4_t s0 = {0.0, 0.0, 0.0, 0.0}, s1 = s0, s2 = s0, s3 = s0;
+  for (int i = 0; i < h; ++i) {
+    lanes4_t v0, v1, v2, v3;
+    std::memcpy(&v0, wj + i, sizeof v0);
+    std::memcpy(&v1, wj + i + 4, sizeof v1);
+    std::memcpy(&v2, wj + i + 8, sizeof v2);
+    std::memcpy(&v3, wj + i + 12, sizeof v3);
+    s0 += v0;
+    s1 += v1;
+    s2 += v2;
+    s3 += v3;
+  }
+  std::memcpy(out, &s0, sizeof s0);
+  std::memcpy(out + 4, &s1, sizeof s1);
+  std::memcpy(out + 8, &s2, sizeof s2);
+  std::memcpy(out + 12, &s3, sizeof s3);
+}
 #endif
-  };
+
+void window_batch8(const double* wj, int h, double* out) {
+#if defined(__GNUC__)
+  typedef double lanes2_t __attribute__((vector_size(16)));
+  lanes2_t s0 = {0.0, 0.0}, s1 = s0, s2 = s0, s3 = s0;
+  for (int i = 0; i < h; ++i) {
+    lanes2_t v0, v1, v2, v3;
+    std::memcpy(&v0, wj + i, sizeof v0);
+    std::memcpy(&v1, wj + i + 2, sizeof v1);
+    std::memcpy(&v2, wj + i + 4, sizeof v2);
+    std::memcpy(&v3, wj + i + 6, sizeof v3);
+    s0 += v0;
+    s1 += v1;
+    s2 += v2;
+    s3 += v3;
+  }
+  std::memcpy(out, &s0, sizeof s0);
+  std::memcpy(out + 2, &s1, sizeof s1);
+  std::memcpy(out + 4, &s2, sizeof s2);
+  std::memcpy(out + 6, &s3, sizeof s3);
+#else
+  double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  for (int i = 0; i < h; ++i)
+    for (int b = 0; b < 8; ++b) s[b] += wj[i + b];
+  for (int b = 0; b < 8; ++b) out[b] = s[b];
+#endif
+}
+
+void window_sums(const double* w, int m, int h, double* aw) {
+  int batch = 8;
+  void (*one_batch)(const double*, int, double*) = window_batch8;
+#ifdef KELVARA_WINDOW_AVX2
+  static const bool wide = __builtin_cpu_supports("avx2");
+  if (wide && m >= 16) {
+    batch = 16;
+    one_batch = window_batch16;
+  }
+#endif
   if (m < batch) {
     for (int j = 0; j < m; ++j) {
       double sum = 0.0;
@@ -109,8 +140,8 @@ void window_sums(const double* w, int m, int h, double* aw) {
     return;
   }
   int j = 0;
-  for (; j + batch <= m; j += batch) one_batch(j);
-  if (j < m) one_batch(m - batch);
+  for (; j + batch <= m; j += batch) one_batch(w + j, h, aw + j);
+  if (j < m) one_batch(w + m - batch, h, aw + m - batch);
 }
 
 }  // namespace

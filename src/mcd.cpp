@@ -70,49 +70,42 @@ void halving_gap_sort(T* a, int n) {
 // windows overlap while every sum keeps its order, and so its value: a lane
 // of a vector addition is an ordinary double addition.  A last partial batch
 // is summed again from the end (m - batch), which gives the same values.
-#if defined(__GNUC__) && defined(__x86_64__)
-#define KELVARA_WINDOW_AVX2 1
-typedef double lanes4_t __attribute__((vector_size(32)));
-
-__attribute__((target("avx2"))) void window_batch16(const double* wj, int h, double* out) {
-  lanes4_t s0 = {0.0, 0.0, 0.0, 0.0}, s1 = s0, s2 = s0, s3 = s0;
+#if defined(__GNUC__)
+// Four accumulators of V (a vector of doubles) cover 4 * lanes windows.
+template <class V>
+inline __attribute__((always_inline)) void window_batch(const double* wj, int h, double* out) {
+  constexpr int lanes = sizeof(V) / sizeof(double);
+  V s0 = {}, s1 = {}, s2 = {}, s3 = {};
   for (int i = 0; i < h; ++i) {
-    lanes4_t v0, v1, v2, v3;
+    V v0, v1, v2, v3;
     std::memcpy(&v0, wj + i, sizeof v0);
-    std::memcpy(&v1, wj + i + 4, sizeof v1);
-    std::memcpy(&v2, wj + i + 8, sizeof v2);
-    std::memcpy(&v3, wj + i + 12, sizeof v3);
+    std::memcpy(&v1, wj + i + lanes, sizeof v1);
+    std::memcpy(&v2, wj + i + 2 * lanes, sizeof v2);
+    std::memcpy(&v3, wj + i + 3 * lanes, sizeof v3);
     s0 += v0;
     s1 += v1;
     s2 += v2;
     s3 += v3;
   }
   std::memcpy(out, &s0, sizeof s0);
-  std::memcpy(out + 4, &s1, sizeof s1);
-  std::memcpy(out + 8, &s2, sizeof s2);
-  std::memcpy(out + 12, &s3, sizeof s3);
+  std::memcpy(out + lanes, &s1, sizeof s1);
+  std::memcpy(out + 2 * lanes, &s2, sizeof s2);
+  std::memcpy(out + 3 * lanes, &s3, sizeof s3);
+}
+typedef double lanes2_t __attribute__((vector_size(16)));
+#endif
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define KELVARA_WINDOW_AVX2 1
+typedef double lanes4_t __attribute__((vector_size(32)));
+__attribute__((target("avx2"))) void window_batch16(const double* wj, int h, double* out) {
+  window_batch<lanes4_t>(wj, h, out);
 }
 #endif
 
 void window_batch8(const double* wj, int h, double* out) {
 #if defined(__GNUC__)
-  typedef double lanes2_t __attribute__((vector_size(16)));
-  lanes2_t s0 = {0.0, 0.0}, s1 = s0, s2 = s0, s3 = s0;
-  for (int i = 0; i < h; ++i) {
-    lanes2_t v0, v1, v2, v3;
-    std::memcpy(&v0, wj + i, sizeof v0);
-    std::memcpy(&v1, wj + i + 2, sizeof v1);
-    std::memcpy(&v2, wj + i + 4, sizeof v2);
-    std::memcpy(&v3, wj + i + 6, sizeof v3);
-    s0 += v0;
-    s1 += v1;
-    s2 += v2;
-    s3 += v3;
-  }
-  std::memcpy(out, &s0, sizeof s0);
-  std::memcpy(out + 2, &s1, sizeof s1);
-  std::memcpy(out + 4, &s2, sizeof s2);
-  std::memcpy(out + 6, &s3, sizeof s3);
+  window_batch<lanes2_t>(wj, h, out);
 #else
   double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   for (int i = 0; i < h; ++i)

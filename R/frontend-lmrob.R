@@ -91,9 +91,13 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   assign == 0L | term_discrete[pmax(assign, 1L)] & assign > 0L
 }
 
-## Random stages under a fixed seed leave the caller's random stream as it was.
+## Random stages under a fixed seed leave the caller's random stream as it was
+## (and create none when there was none); NULL uses R's stream.  Shared by
+## every estimator with a 'seed' argument.
 .with_seed <- function(seed, expr) {
   if (is.null(seed)) return(expr)
+  if (!is.numeric(seed) || length(seed) != 1L || !is.finite(seed))
+    stop("'seed' must be NULL or one number", call. = FALSE)
   genv <- globalenv()
   had <- exists(".Random.seed", envir = genv, inherits = FALSE)
   if (had) old <- get(".Random.seed", envir = genv, inherits = FALSE)

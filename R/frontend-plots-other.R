@@ -1,17 +1,23 @@
 ## Plots of the MCD and LTS fits.
 
-## The data of an mcd() fit: given, or re-evaluated from its call.
-.mcd_plot_data <- function(object, data, env) {
+## Classical distances for the distance-distance plot: from the given data,
+## else those kept in the fit.
+.mcd_plot_classical <- function(object, data) {
   if (is.null(data)) {
-    data <- tryCatch(eval(object$call$x, env), error = function(e) NULL)
-    if (is.null(data))
-      stop("the data of the fit cannot be found; pass them as 'data'", call. = FALSE)
+    md <- object$mah_classical
+    if (is.null(md))
+      stop("the fit holds no classical distances; pass its data as 'data'", call. = FALSE)
+  } else {
+    data <- as.matrix(data)
+    if (!is.numeric(data) || nrow(data) != object$n || ncol(data) != object$p)
+      stop(sprintf("'data' must be the %d x %d numeric data of the fit", object$n,
+                   object$p), call. = FALSE)
+    md <- tryCatch(stats::mahalanobis(data, colMeans(data), stats::cov(data)),
+                   error = function(e) rep(NA_real_, nrow(data)))
   }
-  data <- as.matrix(data)
-  if (!is.numeric(data) || nrow(data) != object$n || ncol(data) != object$p)
-    stop(sprintf("'data' must be the %d x %d numeric data of the fit", object$n, object$p),
-         call. = FALSE)
-  data
+  if (all(is.na(md)))
+    stop("no classical distances: the sample covariance matrix is singular", call. = FALSE)
+  sqrt(md)
 }
 
 plot.mcd <- function(x, which = c("dd", "index"), data = NULL,
@@ -35,8 +41,7 @@ plot.mcd <- function(x, which = c("dd", "index"), data = NULL,
     graphics::text(px[i], py[i], lab[i], pos = 4L, cex = 0.75, xpd = NA)
   }
   if ("dd" %in% which) {
-    xx <- .mcd_plot_data(x, data, parent.frame())
-    md <- sqrt(stats::mahalanobis(xx, colMeans(xx), stats::cov(xx)))
+    md <- .mcd_plot_classical(x, data)
     graphics::plot(md, rd, xlab = "Mahalanobis distance (classical)",
                    ylab = "Robust distance (MCD)", main = "Distance-distance plot", ...)
     graphics::abline(0, 1, lty = 3L, col = "gray40")

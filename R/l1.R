@@ -51,6 +51,7 @@
 }
 
 l1_fit <- function(x, y, intercept = TRUE, tol = 1e-7) {
+  cl <- match.call()
   y <- .l1_as_response(y)
   n <- length(y)
   if (n < 1L) stop("'y' must have at least one observation", call. = FALSE)
@@ -81,6 +82,29 @@ l1_fit <- function(x, y, intercept = TRUE, tol = 1e-7) {
     res[] <- NA_real_
     scale <- NA_real_
   }
-  list(coefficients = coef, residuals = res, rank = z$k, status = z$kode,
-       scale = scale, iterations = z$nit)
+  structure(list(coefficients = coef, residuals = res, rank = z$k, status = z$kode,
+                 scale = scale, iterations = z$nit, fitted.values = y - res, call = cl),
+            class = "l1_fit")
 }
+
+print.l1_fit <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
+  digits <- .check_digits(digits)
+  cat("L1 regression (n = ", length(x$residuals), ")\n", sep = "")
+  if (!is.null(x$call)) cat("Call: ", paste(deparse(x$call), collapse = "\n"), "\n", sep = "")
+  cat("\nCoefficients:\n")
+  print.default(format(x$coefficients, digits = digits), print.gap = 2L, quote = FALSE)
+  cat("\nSum of absolute residuals:", format(sum(abs(x$residuals)), digits = digits),
+      "\nScale:", format(x$scale, digits = digits), "\n")
+  cat(switch(as.character(x$status),
+             "0" = "Optimal solution, possibly not unique",
+             "1" = "Optimal and unique solution",
+             "Stopped early through loss of precision: no solution"),
+      " (rank ", x$rank, ", ", x$iterations, " pivots)\n", sep = "")
+  invisible(x)
+}
+
+coef.l1_fit <- function(object, ...) object$coefficients
+
+residuals.l1_fit <- function(object, ...) object$residuals
+
+fitted.l1_fit <- function(object, ...) object$fitted.values

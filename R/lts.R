@@ -2,26 +2,38 @@
 ## module (`rfltsreg`), with the data units, the raw scale and a reweighted
 ## least-squares fit worked out here.
 
-lts <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
-                nsamp = 500, ...) {
+lts <- function(x, ...) UseMethod("lts")
+
+## The model frame as lm() builds it; the formula's intercept term decides
+## whether the model has an intercept.
+lts.formula <- function(formula, data, subset, na.action, ...) {
   cl <- match.call()
-  opt <- .lts_options(list(...))
-  mt <- NULL
-  xlev <- NULL
-  if (inherits(x, "formula")) {
-    data <- if (missing(y)) NULL else y
-    mf <- stats::model.frame(x, data = data, na.action = stats::na.pass,
-                             drop.unused.levels = TRUE)
-    mt <- attr(.check_factor_levels(mf), "terms")
-    xlev <- stats::.getXlevels(mt, mf)
-    y <- stats::model.response(mf)
-    X <- stats::model.matrix(mt, mf)
-    intercept <- attr(mt, "intercept") == 1L
-    X <- X[, colnames(X) != "(Intercept)", drop = FALSE]
-  } else {
-    if (missing(y)) stop("'y' is missing", call. = FALSE)
-    X <- .lts_matrix(x)
-  }
+  cl[[1L]] <- as.name("lts")
+  mf <- match.call(expand.dots = FALSE)
+  mf <- mf[c(1L, match(c("formula", "data", "subset", "na.action"), names(mf), 0L))]
+  mf$drop.unused.levels <- TRUE
+  mf[[1L]] <- quote(stats::model.frame)
+  mf <- eval(mf, parent.frame())
+  mt <- attr(.check_factor_levels(mf), "terms")
+  X <- stats::model.matrix(mt, mf)
+  X <- X[, colnames(X) != "(Intercept)", drop = FALSE]
+  fit <- lts.default(X, stats::model.response(mf), intercept = attr(mt, "intercept") == 1L,
+                     ...)
+  fit$call <- cl
+  fit$terms <- mt
+  fit$xlevels <- stats::.getXlevels(mt, mf)
+  fit$na.action <- attr(mf, "na.action")
+  fit
+}
+
+lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
+                        nsamp = 500, seed = NULL, trace = 0, ...) {
+  cl <- match.call()
+  cl[[1L]] <- as.name("lts")
+  opt <- .lts_options(list(...), trace)
+  seed <- .check_seed(seed)
+  if (missing(y)) stop("'y' is missing", call. = FALSE)
+  X <- .lts_matrix(x)
   intercept <- .check_flag(intercept, "intercept")
   adjust <- .check_flag(adjust, "adjust")
   if (!is.numeric(y) || (!is.null(dim(y)) && NCOL(y) != 1L))
@@ -67,11 +79,11 @@ lts <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
       stop(sprintf(paste0("the design is rank-deficient (rank %d < %d coefficients): ",
                           "remove or combine collinear columns"), rank, p), call. = FALSE)
   }
-  fit <- if (ncol(X) == 0L) {
+  fit <- .with_seed(seed, if (ncol(X) == 0L) {
     .lts_location(y, h, opt$trace)
   } else {
     .lts_search(design, y, h, p, intercept, adjust, nsamp, opt$trace)
-  }
+  })
   names(fit$coefficients) <- colnames(design)
   if (!is.null(fit$search_coefficients))
     names(fit$search_coefficients) <- colnames(design)
@@ -87,23 +99,20 @@ lts <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   res$intercept <- intercept
   res$adjust <- adjust
   res$nsamp <- nsamp
-  res$terms <- mt
-  res$xlevels <- xlev
+  res$seed <- seed
   res$xnames <- colnames(X)
   class(res) <- "lts"
   res
 }
 
-## Options taken from `...`: the coverage h and the trace level.
-.lts_options <- function(dots) {
-  known <- c("h", "trace")
-  bad <- setdiff(names(dots), known)
+## The coverage h taken from `...`, and the trace level.
+.lts_options <- function(dots, trace) {
+  bad <- setdiff(names(dots), "h")
   if (length(dots) && (is.null(names(dots)) || any(!nzchar(names(dots))) || length(bad)))
     stop("unknown argument(s) in '...': ",
          paste(if (length(bad)) bad else "(unnamed)", collapse = ", "),
-         "; allowed are 'h' and 'trace'", call. = FALSE)
-  trace <- if (is.null(dots$trace)) 0L else .check_count(dots$trace, "trace", 0L)
-  list(h = dots$h, trace = trace)
+         "; allowed is 'h'", call. = FALSE)
+  list(h = dots$h, trace = .check_count(trace, "trace", 0L))
 }
 
 .lts_matrix <- function(x) {
@@ -220,14 +229,22 @@ lts <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   exact <- scale <= tol
   ok <- if (exact) abs(res) <= tol else abs(res) <= 2.5 * scale
   rw_coef <- coef
+  rw_xtx_inv <- NULL
   if (!exact) {
     qf <- qr(design[ok, , drop = FALSE])
-    if (qf$rank == p) rw_coef <- qr.coef(qf, y[ok])
+    if (qf$rank == p) {
+      rw_coef <- qr.coef(qf, y[ok])
+      rw_xtx_inv <- matrix(0, p, p)
+      rw_xtx_inv[qf$pivot, qf$pivot] <- chol2inv(qr.R(qf))
+    }
   }
   names(rw_coef) <- names(coef)
   rw_fitted <- drop(design %*% rw_coef)
   rw_res <- y - rw_fitted
   rw_scale <- if (sum(ok) > p) sqrt(sum(rw_res[ok]^2) / (sum(ok) - p)) else NA_real_
+  ## Least-squares covariance of the reweighted fit, given the kept cases.
+  rw_cov <- if (!is.null(rw_xtx_inv) && is.finite(rw_scale))
+    structure(rw_scale^2 * rw_xtx_inv, dimnames = list(names(coef), names(coef)))
   names(res) <- names(fitted) <- names(rw_res) <- names(rw_fitted) <- names(y)
   list(coefficients = coef, search_coefficients = fit$search_coefficients,
        best = best, crit = crit, search_crit = fit$objective, h = h, n = n, p = p,
@@ -235,7 +252,7 @@ lts <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
        residuals = res, fitted.values = fitted, weights = as.numeric(ok),
        outlier = !ok,
        reweighted = list(coefficients = rw_coef, residuals = rw_res,
-                         fitted.values = rw_fitted, scale = rw_scale))
+                         fitted.values = rw_fitted, scale = rw_scale, cov = rw_cov))
 }
 
 print.lts <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
@@ -253,6 +270,48 @@ print.lts <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
   invisible(x)
 }
 
+summary.lts <- function(object, ...) {
+  rw <- object$reweighted
+  est <- rw$coefficients
+  se <- if (is.null(rw$cov)) rep(NA_real_, length(est)) else sqrt(diag(rw$cov))
+  df <- sum(object$weights) - object$p
+  tval <- est / se
+  coefs <- cbind(LTS = object$coefficients, Reweighted = est, "Std. Error" = se,
+                 "t value" = tval,
+                 "Pr(>|t|)" = 2 * stats::pt(abs(tval), max(df, 1), lower.tail = FALSE))
+  rownames(coefs) <- names(est)
+  sr <- object$residuals / object$scale
+  structure(list(call = object$call, coefficients = coefs, h = object$h, n = object$n,
+                 p = object$p, alpha = object$alpha, scale = object$scale,
+                 rw_scale = rw$scale, df = df, exact_fit = object$exact_fit,
+                 n_outliers = sum(object$outlier), outliers = which(object$outlier),
+                 std_residuals = if (!object$exact_fit) stats::quantile(sr)),
+            class = "summary.lts")
+}
+
+print.summary.lts <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
+  digits <- .check_digits(digits)
+  cat("Least trimmed squares regression (h = ", x$h, " of n = ", x$n, ")\n", sep = "")
+  if (!is.null(x$call)) cat("Call: ", paste(deparse(x$call), collapse = "\n"), "\n", sep = "")
+  if (!is.null(x$std_residuals)) {
+    cat("\nResiduals / LTS scale:\n")
+    q <- x$std_residuals
+    names(q) <- c("Min", "1Q", "Median", "3Q", "Max")
+    print(q, digits = digits)
+  }
+  cat("\nCoefficients of the LTS fit and of the reweighted least-squares fit, with",
+      "standard\nerrors given the cases it keeps:\n")
+  stats::printCoefmat(x$coefficients, digits = digits, cs.ind = 1:3, tst.ind = 4L,
+                      na.print = "NA", ...)
+  cat("\nLTS scale:", format(x$scale, digits = digits),
+      if (x$exact_fit) "(exact fit of at least h cases)", "\n")
+  cat("Reweighted scale:", format(x$rw_scale, digits = digits), "on", x$df,
+      "degrees of freedom\n")
+  cat("Outliers (|residual| > 2.5 LTS scales): ", x$n_outliers, " of ", x$n, "\n", sep = "")
+  if (x$n_outliers > 0L && x$n_outliers <= 30L) cat("  ", x$outliers, fill = TRUE)
+  invisible(x)
+}
+
 .lts_which <- function(which) .check_choice(which, c("lts", "reweighted"), "which")
 
 coef.lts <- function(object, which = c("lts", "reweighted"), ...) {
@@ -260,11 +319,14 @@ coef.lts <- function(object, which = c("lts", "reweighted"), ...) {
 }
 
 residuals.lts <- function(object, which = c("lts", "reweighted"), ...) {
-  if (.lts_which(which) == "lts") object$residuals else object$reweighted$residuals
+  r <- if (.lts_which(which) == "lts") object$residuals else object$reweighted$residuals
+  stats::naresid(object$na.action, r)
 }
 
 fitted.lts <- function(object, which = c("lts", "reweighted"), ...) {
-  if (.lts_which(which) == "lts") object$fitted.values else object$reweighted$fitted.values
+  f <- if (.lts_which(which) == "lts") object$fitted.values
+       else object$reweighted$fitted.values
+  stats::napredict(object$na.action, f)
 }
 
 predict.lts <- function(object, newdata, which = c("lts", "reweighted"), ...) {

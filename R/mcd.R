@@ -135,10 +135,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   ## Without a partition the group size only has to exceed n / 2; a smaller
   ## value keeps the merged-data work array small.
   if (n < 2 * group_size) group_size <- min(group_size, n %/% 2L + 1L)
-  if (!is.null(.check_seed(seed))) set.seed(seed)
-  if (!exists(".Random.seed", envir = globalenv(), inherits = FALSE)) stats::runif(1L)
-  rng_state <- get(".Random.seed", envir = globalenv(), inherits = FALSE)
-
+  seed <- .check_seed(seed)
   chi_median <- stats::qchisq(0.5, p)
   cutoff <- stats::qchisq(0.975, p)
   ## The compiled search judges singularity and hyperplanes by fixed
@@ -154,7 +151,12 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
                        "represented in double precision; rescale 'x'"),
                  ps$scale[which(sq < .Machine$double.xmin | sq > .Machine$double.xmax)[1L]]),
          call. = FALSE)
-  z <- .mcd_fortran(ps$x, n, p, h, nsamp, group_size, cutoff, chi_median, trace)
+  ## A given seed leaves the caller's random stream as it was.
+  z <- .with_seed(seed, {
+    if (!exists(".Random.seed", envir = globalenv(), inherits = FALSE)) stats::runif(1L)
+    rng_state <- get(".Random.seed", envir = globalenv(), inherits = FALSE)
+    .mcd_fortran(ps$x, n, p, h, nsamp, group_size, cutoff, chi_median, trace)
+  })
   loc <- ps$loc
   sc <- ps$scale
   back_center <- function(v) v * sc + loc
@@ -238,19 +240,23 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   } else {
     mah <- rep(NA_real_, n)
   }
+  ## Classical squared distances, kept for the distance-distance plot (NA
+  ## when the sample covariance is singular).
+  mah_classical <- tryCatch(.mcd_sq_dist(ps, colMeans(x), stats::cov(x)),
+                            error = function(e) rep(NA_real_, n))
   center <- as.vector(center)
   raw_center <- as.vector(raw_center)
   names(center) <- names(raw_center) <- vn
   dimnames(cov) <- dimnames(raw_cov) <- list(vn, vn)
   if (!is.null(hyperplane)) names(hyperplane) <- vn
   rn <- rownames(x)
-  names(weights) <- names(mah) <- rn
+  names(weights) <- names(mah) <- names(mah_classical) <- rn
 
   structure(list(
     center = center, cov = cov,
     raw.center = raw_center, raw.cov = raw_cov, raw.det = raw_det,
     raw.consistency = raw_factor,
-    best = best, weights = weights, mah = mah,
+    best = best, weights = weights, mah = mah, mah_classical = mah_classical,
     exact_fit = exact, hyperplane = hyperplane, n_on_plane = n_on_plane,
     n = n, p = p, h = h,
     settings = list(alpha = alpha, h = h, nsamp = nsamp, group_size = group_size,

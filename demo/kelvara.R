@@ -40,7 +40,7 @@ cat(sprintf("cases beyond sqrt(qchisq(0.975, 3)) = %.2f: %s\n",
             sqrt(qchisq(0.975, 3)), paste(which(rd > sqrt(qchisq(0.975, 3))), collapse = " ")))
 
 ## 4. Least trimmed squares on the same regression.
-l <- lts(stack.loss ~ ., stackloss)
+l <- lts(stack.loss ~ ., data = stackloss, seed = 1)
 cat("\n== LTS on stackloss\n")
 table_of(LTS = coef(l), `LTS reweighted` = coef(l, "reweighted"), MM = coef(mm_fit))
 cat("LTS outliers (|r / scale| > 2.5):", which(l$outlier), "\n")
@@ -76,7 +76,7 @@ png_file <- file.path(out_dir, "kelvara-demo.png")
 grDevices::png(png_file, width = 1500, height = 1000, res = 110)
 op <- graphics::par(mfrow = c(2, 3))
 plot(mm_fit)
-plot(m, which = c("dd", "index"), data = x)
+plot(m, which = c("dd", "index"))
 graphics::par(op)
 grDevices::dev.off()
 cat("\nFigure written to", png_file, "\n")

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "host.h"
@@ -61,6 +62,79 @@ void halving_gap_sort(T* a, int n) {
       for (int j = i; j >= 0 && a[j] > a[j + gap]; j -= gap) std::swap(a[j], a[j + gap]);
     }
   }
+}
+
+// aw[j] = w[j] + w[j+1] + ... + w[j+h-1], added in that order, for j = 0..m-1.
+// Several windows are summed in one pass over the data, each in its own
+// accumulator (a lane of a vector register), so the additions of different
+// windows overlap while every sum keeps its order, and so its value: a lane
+// of a vector addition is an ordinary double addition.  A last partial batch
+// is summed again from the end (m - batch), which gives the same values.
+#if defined(__GNUC__)
+// Four accumulators of V (a vector of doubles) cover 4 * lanes windows.
+template <class V>
+inline __attribute__((always_inline)) void window_batch(const double* wj, int h, double* out) {
+  constexpr int lanes = sizeof(V) / sizeof(double);
+  V s0 = {}, s1 = {}, s2 = {}, s3 = {};
+  for (int i = 0; i < h; ++i) {
+    V v0, v1, v2, v3;
+    std::memcpy(&v0, wj + i, sizeof v0);
+    std::memcpy(&v1, wj + i + lanes, sizeof v1);
+    std::memcpy(&v2, wj + i + 2 * lanes, sizeof v2);
+    std::memcpy(&v3, wj + i + 3 * lanes, sizeof v3);
+    s0 += v0;
+    s1 += v1;
+    s2 += v2;
+    s3 += v3;
+  }
+  std::memcpy(out, &s0, sizeof s0);
+  std::memcpy(out + lanes, &s1, sizeof s1);
+  std::memcpy(out + 2 * lanes, &s2, sizeof s2);
+  std::memcpy(out + 3 * lanes, &s3, sizeof s3);
+}
+typedef double lanes2_t __attribute__((vector_size(16)));
+#endif
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define KELVARA_WINDOW_AVX2 1
+typedef double lanes4_t __attribute__((vector_size(32)));
+__attribute__((target("avx2"))) void window_batch16(const double* wj, int h, double* out) {
+  window_batch<lanes4_t>(wj, h, out);
+}
+#endif
+
+void window_batch8(const double* wj, int h, double* out) {
+#if defined(__GNUC__)
+  window_batch<lanes2_t>(wj, h, out);
+#else
+  double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  for (int i = 0; i < h; ++i)
+    for (int b = 0; b < 8; ++b) s[b] += wj[i + b];
+  for (int b = 0; b < 8; ++b) out[b] = s[b];
+#endif
+}
+
+void window_sums(const double* w, int m, int h, double* aw) {
+  int batch = 8;
+  void (*one_batch)(const double*, int, double*) = window_batch8;
+#ifdef KELVARA_WINDOW_AVX2
+  static const bool wide = __builtin_cpu_supports("avx2");
+  if (wide && m >= 16) {
+    batch = 16;
+    one_batch = window_batch16;
+  }
+#endif
+  if (m < batch) {
+    for (int j = 0; j < m; ++j) {
+      double sum = 0.0;
+      for (int i = 0; i < h; ++i) sum += w[j + i];
+      aw[j] = sum;
+    }
+    return;
+  }
+  int j = 0;
+  for (; j + batch <= m; j += batch) one_batch(w + j, h, aw + j);
+  if (j < m) one_batch(w + m - batch, h, aw + m - batch);
 }
 
 }  // namespace
@@ -206,14 +280,12 @@ void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn,
   for (int j = 0; j < m; ++j) slutn[j] = 0.0;
   double sq = 0.0, sqmin = 0.0;
   int ndup = 1;
+  // Each window sum is formed afresh, w(j) + ... + w(j+h-1) in that order;
+  // only the sum of squares is updated.
+  window_sums(w, m, h, aw);
+  for (int i = 0; i < h; ++i) sq += w[i] * w[i];
   for (int j = 0; j < m; ++j) {
-    // Each window sum is formed afresh; only the sum of squares is updated.
-    double sum = 0.0;
-    for (int i = 0; i < h; ++i) {
-      sum += w[j + i];
-      if (j == 0) sq += w[i] * w[i];
-    }
-    aw[j] = sum;
+    const double sum = aw[j];
     aw2[j] = sum * sum / dh;
     if (j == 0) {
       sq -= aw2[0];

@@ -3,8 +3,10 @@
 #include <R_ext/Utils.h>  // R_qsort, R_rsort, Rf_rPsort
 #include <Rmath.h>        // Rf_fmax2, Rf_fmin2, Rf_sign
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -124,12 +126,236 @@ double pull(const double* a, int n, int k) {
 
 // ---- Qn ---------------------------------------------------------------------
 
+namespace {
+
+// Sorts y[0..n-1] ascending by a radix sort on the order-preserving integer
+// image of the values, using t1 and t2 (n doubles each) as scratch for the
+// keys.  For finite values without negative zeros, equal values have equal
+// bits, so the sorted array is the same as any other sort leaves.
+inline std::uint64_t sort_key(double d) {
+  std::uint64_t u;
+  std::memcpy(&u, &d, sizeof u);
+  return (u >> 63) ? ~u : (u | (std::uint64_t{1} << 63));
+}
+inline double key_value(std::uint64_t u) {
+  u = (u >> 63) ? (u & ~(std::uint64_t{1} << 63)) : ~u;
+  double d;
+  std::memcpy(&d, &u, sizeof d);
+  return d;
+}
+inline std::uint64_t load_key(const double* a, int i) {
+  std::uint64_t u;
+  std::memcpy(&u, a + i, sizeof u);
+  return u;
+}
+inline void store_key(double* a, std::size_t i, std::uint64_t u) { std::memcpy(a + i, &u, sizeof u); }
+
+void radix_sort(double* y, int n, double* t1, double* t2) {
+  constexpr int bits = 11, passes = 6, buckets = 1 << bits;
+  std::vector<std::size_t> count(static_cast<std::size_t>(passes) * buckets, 0);
+  for (int i = 0; i < n; ++i) {
+    const std::uint64_t u = sort_key(y[i]);
+    store_key(t1, i, u);
+    for (int d = 0; d < passes; ++d) ++count[d * buckets + ((u >> (d * bits)) & (buckets - 1))];
+  }
+  for (int d = 0; d < passes; ++d) {
+    std::size_t* c = &count[d * buckets];
+    if (c[(load_key(t1, 0) >> (d * bits)) & (buckets - 1)] == static_cast<std::size_t>(n)) continue;
+    std::size_t sum = 0;
+    for (int v = 0; v < buckets; ++v) {
+      const std::size_t t = c[v];
+      c[v] = sum;
+      sum += t;
+    }
+    for (int i = 0; i < n; ++i) {
+      const std::uint64_t u = load_key(t1, i);
+      store_key(t2, c[(u >> (d * bits)) & (buckets - 1)]++, u);
+    }
+    std::swap(t1, t2);
+  }
+  for (int i = 0; i < n; ++i) y[i] = key_value(load_key(t1, i));
+}
+
+// Weighted high median of a[0..n-1] with positive weights: the smallest a[i]
+// = t such that twice the weight of the values at or below t exceeds the
+// total.  That value is unique, so this gives what whimed_i gives, by a
+// faster route: an evenly spaced sample brackets the answer and one pass keeps
+// only the values inside the bracket.  a and w are overwritten; a2 and w2 are
+// scratch of n elements.
+double whimed_select(double* a, int* w, int n, double* a2, int* w2) {
+  std::int64_t total = 0;
+  for (int i = 0; i < n; ++i) total += w[i];
+  std::int64_t below = 0;       // weight of the values dropped below the current ones
+  std::int64_t w_cur = total;   // weight of the current values
+  constexpr int small = 2048, sample = 1023, reach = 64;
+  std::vector<std::pair<double, int>> s;
+  while (n > small) {
+    s.clear();
+    const double stride = static_cast<double>(n) / sample;
+    for (int k = 0; k < sample; ++k) {
+      const int i = static_cast<int>(k * stride);
+      s.emplace_back(a[i], w[i]);
+    }
+    std::sort(s.begin(), s.end(),
+              [](const std::pair<double, int>& u, const std::pair<double, int>& v) {
+                return u.first < v.first;
+              });
+    std::int64_t s_tot = 0;
+    for (const auto& e : s) s_tot += e.second;
+    // Where the answer should fall among the sample, by weight.
+    const double frac = (0.5 * static_cast<double>(total) - static_cast<double>(below)) /
+                        static_cast<double>(w_cur);
+    const double aim = frac * static_cast<double>(s_tot);
+    int at = 0;
+    std::int64_t cum = 0;
+    while (at < sample - 1 && static_cast<double>(cum + s[at].second) < aim) cum += s[at++].second;
+    const double lo = s[std::max(0, at - reach)].first;
+    const double hi = s[std::min(sample - 1, at + reach)].first;
+
+    std::int64_t w_lo = 0, w_in = 0;
+    int m = 0;
+    for (int i = 0; i < n; ++i) {
+      const double v = a[i];
+      const int wi = w[i];
+      w_lo += (v < lo) ? wi : 0;
+      a2[m] = v;
+      w2[m] = wi;
+      const int inside = (v >= lo) & (v <= hi);
+      w_in += inside ? wi : 0;
+      m += inside;
+    }
+    if (2 * (below + w_lo) > total) {
+      // The answer lies below the bracket.
+      m = 0;
+      for (int i = 0; i < n; ++i) {
+        a2[m] = a[i];
+        w2[m] = w[i];
+        m += a[i] < lo;
+      }
+      w_cur = w_lo;
+    } else if (2 * (below + w_lo + w_in) > total) {
+      if (lo == hi) return lo;
+      below += w_lo;
+      w_cur = w_in;
+    } else {
+      // The answer lies above the bracket.
+      m = 0;
+      for (int i = 0; i < n; ++i) {
+        a2[m] = a[i];
+        w2[m] = w[i];
+        m += a[i] > hi;
+      }
+      below += w_lo + w_in;
+      w_cur -= w_lo + w_in;
+    }
+    std::swap(a, a2);
+    std::swap(w, w2);
+    const bool slow = m > n - n / 4;
+    n = m;
+    // A sample that keeps missing (data with a pattern in step with it)
+    // must not cost a pass per few values: finish by sorting.
+    if (slow) break;
+  }
+  s.clear();
+  s.reserve(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) s.emplace_back(a[i], w[i]);
+  std::sort(s.begin(), s.end(),
+            [](const std::pair<double, int>& u, const std::pair<double, int>& v) {
+              return u.first < v.first;
+            });
+  std::int64_t cum = below;
+  for (int i = 0; i < n; ++i) {
+    cum += s[i].second;
+    if ((i + 1 == n || s[i + 1].first != s[i].first) && 2 * cum > total) return s[i].first;
+  }
+  return s[n - 1].first;  // not reached: the weights add up to the total
+}
+
+// The counts of one Qn search step: p[i] = #{jj : y[i] - y[n-jj] < below}
+// and q[i] - 1 = #{jj : !(y[i] - y[n-jj] > above)}, jj = 1..n.  y[-3..-1]
+// must hold -Inf (they stop both counts at n).  Both counts grow as i falls;
+// the rows are cut into blocks whose scans start from an exact count found by
+// bisection, and the scans of all blocks advance together, each step testing
+// the next three differences at once, without branches on the data: this keeps
+// the processor busy instead of waiting on mispredicted loop exits.
+constexpr int qn_pad = 3;
+
+// One step of a block scan: row i, count j so far.  Returns whether the
+// block was still busy.
+template <bool Strict>
+inline bool qn_step(int& i, int stop, int& j, const double* y, const double* yr, double bound,
+                    int* out, int offset) {
+  if (i < stop) return false;
+  const double yi = y[i];
+  const double* yy = yr - j;  // yy[-t] = y[n-1-j-t]
+  int a0, a1, a2;
+  if (Strict) {
+    a0 = yi - yy[0] < bound;
+    a1 = yi - yy[-1] < bound;
+    a2 = yi - yy[-2] < bound;
+  } else {
+    a0 = !(yi - yy[0] > bound);
+    a1 = !(yi - yy[-1] > bound);
+    a2 = !(yi - yy[-2] > bound);
+  }
+  // The tests are monotone in the column, so their sum is the advance.
+  const int adv = a0 + (a0 & a1) + (a0 & a1 & a2);
+  j += adv;
+  out[i] = j + offset;  // final once the row stops advancing
+  i -= (adv < 3);
+  return true;
+}
+
+void qn_counts(const double* y, int n, double below, double above, int* p, int* q) {
+  constexpr int blocks = 2;
+  const auto count = [&](int i, bool strict, double bound) {
+    int lo = 0, hi = n;  // the count lies in [lo, hi]
+    while (lo < hi) {
+      const int mid = lo + (hi - lo + 1) / 2;
+      const double d = y[i] - y[n - mid];
+      if (strict ? d < bound : !(d > bound)) lo = mid; else hi = mid - 1;
+    }
+    return lo;
+  };
+  int ip[blocks], iq[blocks], jp[blocks], jq[blocks], stop[blocks];
+  for (int b = 0; b < blocks; ++b) {
+    const int top = static_cast<int>(static_cast<std::int64_t>(n) * (blocks - b) / blocks) - 1;
+    stop[b] = static_cast<int>(static_cast<std::int64_t>(n) * (blocks - b - 1) / blocks);
+    const bool first = top + 1 >= n || top < stop[b];
+    ip[b] = iq[b] = top;
+    jp[b] = first ? 0 : count(top + 1, true, below);
+    jq[b] = first ? 0 : count(top + 1, false, above);
+  }
+  static_assert(blocks == 2, "the scan loop below is written out for two blocks");
+  int ip0 = ip[0], ip1 = ip[1], iq0 = iq[0], iq1 = iq[1];
+  int jp0 = jp[0], jp1 = jp[1], jq0 = jq[0], jq1 = jq[1];
+  const int stop0 = stop[0], stop1 = stop[1];
+  const double* yr = y + n - 1;
+  for (;;) {
+    bool busy = qn_step<true>(ip0, stop0, jp0, y, yr, below, p, 0);
+    busy |= qn_step<true>(ip1, stop1, jp1, y, yr, below, p, 0);
+    busy |= qn_step<false>(iq0, stop0, jq0, y, yr, above, q, 1);
+    busy |= qn_step<false>(iq1, stop1, jq1, y, yr, above, q, 1);
+    if (!busy) break;
+  }
+}
+
+}  // namespace
+
 double qn0(const double* x, int n) {
   if (n < 2) return 0.0;  // no pair: no spread to measure
-  double* y = host::transient_array<double>(n);
+  // Finite data without negative zeros take the fast route (radix sort,
+  // sampled weighted median, block scans); any other data the plain one.
+  // Both give the same values.
+  bool fast = true;
+  for (int i = 0; i < n; ++i)
+    if (!std::isfinite(x[i]) || (x[i] == 0.0 && std::signbit(x[i]))) fast = false;
+  double* y_mem = host::transient_array<double>(static_cast<std::size_t>(n) + qn_pad);
+  for (int i = 0; i < qn_pad; ++i) y_mem[i] = -HUGE_VAL;  // stops the block scans
+  double* y = y_mem + qn_pad;
   double* work = host::transient_array<double>(n);
   double* a_cand = host::transient_array<double>(n);
-  double* a_srt = host::transient_array<double>(n);
+  double* a_srt = fast ? nullptr : host::transient_array<double>(n);
   int* left = host::transient_array<int>(n);
   int* right = host::transient_array<int>(n);
   int* weight = host::transient_array<int>(n);
@@ -144,7 +370,10 @@ double qn0(const double* x, int n) {
     left[i] = n - i + 1;
     right[i] = (i <= h) ? n : static_cast<int>(n - i + h);
   }
-  R_qsort(y, 1, static_cast<std::size_t>(n));
+  if (fast && n >= 4096)
+    radix_sort(y, n, work, a_cand);
+  else
+    R_qsort(y, 1, static_cast<std::size_t>(n));
 
   std::int64_t nL = static_cast<std::int64_t>(n) * (n + 1) / 2;
   std::int64_t nR = static_cast<std::int64_t>(n) * n;
@@ -152,18 +381,35 @@ double qn0(const double* x, int n) {
 
   while (nR - nL > n) {
     int j = 0;
-    for (int i = 1; i < n; ++i) {
-      if (left[i] <= right[i]) {
-        weight[j] = right[i] - left[i] + 1;
-        const int jhelp = left[i] + weight[j] / 2;
-        work[j] = to_single(y[i] - y[n - jhelp]);
-        ++j;
+    if (fast) {
+      // The same rows without a branch on each: an empty row's entry is
+      // written and then overwritten by the next.  Its column is clamped
+      // into the sample; its value is never used.
+      for (int i = 1; i < n; ++i) {
+        const int wt = right[i] - left[i] + 1;
+        const int jhelp = left[i] + wt / 2;
+        const int col = std::min(std::max(n - jhelp, 0), n - 1);
+        weight[j] = wt;
+        work[j] = to_single(y[i] - y[col]);
+        j += wt > 0;
+      }
+    } else {
+      for (int i = 1; i < n; ++i) {
+        if (left[i] <= right[i]) {
+          weight[j] = right[i] - left[i] + 1;
+          const int jhelp = left[i] + weight[j] / 2;
+          work[j] = to_single(y[i] - y[n - jhelp]);
+          ++j;
+        }
       }
     }
-    const double trial = whimed_i(work, weight, j, a_cand, a_srt, p);
+    const double trial = fast ? whimed_select(work, weight, j, a_cand, p)
+                              : whimed_i(work, weight, j, a_cand, a_srt, p);
 
     const single_bounds tb = bounds_of_single(trial);
-    if (tb.ok) {
+    if (tb.ok && fast) {
+      qn_counts(y, n, tb.below, tb.above, p, q);
+    } else if (tb.ok) {
       // Both counts in one pass: p[i] = #{jj : diff < trial} and q[i] - 1 =
       // #{jj : diff <= trial}, the differences of row i growing with jj.
       int jp = 0, jq = 0;
@@ -192,10 +438,10 @@ double qn0(const double* x, int n) {
     }
 
     if (knew <= sum_p) {
-      for (int i = 0; i < n; ++i) right[i] = p[i];
+      std::swap(right, p);
       nR = sum_p;
     } else if (knew > sum_q) {
-      for (int i = 0; i < n; ++i) left[i] = q[i];
+      std::swap(left, q);
       nL = sum_q;
     } else {
       return trial;

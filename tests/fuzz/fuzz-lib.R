@@ -407,7 +407,7 @@ fuzz_gen <- list(
       d <- data.frame(y = fuzz_vector(n), z = fuzz_vector(n), f = f)
       fo <- fuzz_pick(list(y ~ z, y ~ f, y ~ z + f, y ~ 1, y ~ 0 + z, y ~ z + I(2 * z),
                            y ~ w))
-      args <- list(x = fo, y = d)
+      args <- list(fo, data = d)
     } else {
       args <- list(x = fuzz_design(n, fuzz_pick(list(0L, 1L, 1L, 2L, 3L))),
                    y = fuzz_response(n))
@@ -420,6 +420,7 @@ fuzz_gen <- list(
       args$h <- fuzz_pick(list(1, n %/% 2L, n %/% 2L + 1L, n - 1L, n, n + 1L, NA, -1,
                                1.5, "a", c(3, 4)))
     if (fuzz_chance(0.05)) args$trace <- fuzz_pick(list(-1, NA, "a", 1e10))
+    if (fuzz_chance(0.1)) args$seed <- fuzz_pick(list(1, NA, "a", 1e300, c(1, 2)))
     if (fuzz_chance(0.03)) args$bogus <- 1
     fuzz_mutate(args, list(
       alpha = c(fuzz_bad_scalars, list(0.49, 1.01)), intercept = fuzz_bad_flags,
@@ -431,9 +432,9 @@ fuzz_gen <- list(
     n <- fuzz_pick(list(10L, 20L))
     formula <- fuzz_chance(0.4)
     fit_args <- if (formula) {
-      list(x = y ~ z + f,
-           y = data.frame(y = stats::rnorm(n), z = stats::rnorm(n),
-                          f = factor(rep(c("a", "b"), length.out = n))))
+      list(y ~ z + f,
+           data = data.frame(y = stats::rnorm(n), z = stats::rnorm(n),
+                             f = factor(rep(c("a", "b"), length.out = n))))
     } else list(x = fuzz_matrix(n, fuzz_pick(list(1L, 2L)), "plain"), y = stats::rnorm(n))
     fit_args$nsamp <- 20
     which <- fuzz_pick(list("lts", "reweighted", "bogus", NA, 1, c("lts", "x")))
@@ -443,7 +444,8 @@ fuzz_gen <- list(
       data.frame(z = c(NA, 1, 2), f = "a"), data.frame(q = 1), list(z = 1, f = "a"),
       matrix(NA_real_, 2L, 2L)))
     list(fit_args = fit_args,
-         method = fuzz_pick(list("print", "coef", "residuals", "fitted", "predict")),
+         method = fuzz_pick(list("print", "coef", "residuals", "fitted", "predict",
+                                 "summary", "print_summary")),
          margs = if (fuzz_chance(0.5)) list(which = which) else list(),
          newdata = nd)
   }
@@ -616,6 +618,7 @@ fuzz_wrappers <- list(
   lts_methods = function(fit_args, method, margs, newdata) {
     fit <- do.call(kelvara::lts, fit_args)
     if (method == "predict") margs$newdata <- newdata
+    if (method == "print_summary") return(print(summary(fit), digits = 3))
     do.call(method, c(list(fit), margs))
   })
 

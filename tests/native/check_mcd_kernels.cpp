@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "../../src/host.h"
@@ -158,6 +159,62 @@ int main() {
     int n9 = 9, h = 3, len = 0;
     rfmcduni_(t3, &n9, &h, sl, &bstd, aw, aw2, &f, &len);
     CHECK(near(sl[0], 11) && near(bstd, 2 * std::sqrt(2.0 / 3)) && len == 1);
+  }
+
+  // univariate MCD against the window search written out plainly: every
+  // window summed afresh in order, the running sum of squares, the tie list.
+  // Outputs must agree to the bit (sizes cover partial batches of windows).
+  {
+    unsigned state = 12345u;
+    const auto next = [&state]() {
+      state = state * 1103515245u + 12345u;
+      return static_cast<double>((state >> 8) % 100000u) / 977.0 - 40.0;
+    };
+    for (int ncas = 1; ncas <= 60; ncas += 1) {
+      for (int hh : {1, 2, 3, ncas / 2 + 1, ncas - 7, ncas - 1, ncas}) {
+        if (hh < 1 || hh > ncas) continue;
+        std::vector<double> w(ncas);
+        for (double& v : w) v = (ncas % 3 == 0) ? std::round(next()) : next();  // ties too
+        std::sort(w.begin(), w.end());
+        const int m = ncas - hh + 1;
+        std::vector<double> sl(m), aw(m), aw2(m), rsl(m, 0.0), raw(m), raw2(m);
+        double bstd, f = 1.5;
+        int len = 0;
+        rfmcduni_(w.data(), &ncas, &hh, sl.data(), &bstd, aw.data(), aw2.data(), &f, &len);
+        double sq = 0, sqmin = 0;
+        int ndup = 1, rlen = 1;
+        for (int j = 0; j < m; ++j) {
+          double sum = 0;
+          for (int i = 0; i < hh; ++i) sum += w[j + i];
+          if (j == 0)
+            for (int i = 0; i < hh; ++i) sq += w[i] * w[i];
+          raw[j] = sum;
+          raw2[j] = sum * sum / hh;
+          if (j == 0) {
+            sq -= raw2[0];
+            sqmin = sq;
+            rsl[0] = sum;
+          } else {
+            sq = ((w[j + hh - 1] * w[j + hh - 1] + (sq - w[j - 1] * w[j - 1])) - raw2[j]) +
+                 raw2[j - 1];
+            if (sq < sqmin) {
+              ndup = 1;
+              sqmin = sq;
+              rsl[0] = sum;
+              rlen = j + 1;
+            } else if (sq == sqmin) {
+              rsl[++ndup - 1] = sum;
+            }
+          }
+        }
+        const double loc = rsl[(ndup + 1) / 2 - 1] / hh;
+        // the scale may be NaN (a rounded sum of squares below zero): compare bits
+        const double rstd = f * std::sqrt(sqmin / hh);
+        bool same = len == rlen && sl[0] == loc && std::memcmp(&bstd, &rstd, sizeof bstd) == 0;
+        for (int j = 0; j < m; ++j) same = same && aw[j] == raw[j] && aw2[j] == raw2[j];
+        CHECK(same);
+      }
+    }
   }
 
   // cross products, moments, sweep

@@ -149,3 +149,17 @@ test_that("a loss of precision is reported, not returned as a fit", {
   expect_true(all(is.na(c(f$coefficients, f$residuals, f$scale))))
   expect_identical(l1_fit(d$x, d$y, intercept = FALSE)$status, 1L)
 })
+
+test_that("the fit is an object with print, coef, residuals and fitted methods", {
+  set.seed(4)
+  x <- cbind(a = rnorm(30), b = rnorm(30))
+  y <- drop(1 + x %*% c(2, -1)) + rt(30, 2)
+  f <- l1_fit(x, y)
+  expect_s3_class(f, "l1_fit")
+  expect_identical(coef(f), f$coefficients)
+  expect_identical(residuals(f), f$residuals)
+  expect_equal(fitted(f), drop(cbind(1, x) %*% coef(f)), tolerance = 1e-10)
+  expect_equal(fitted(f) + residuals(f), y)
+  expect_output(print(f), "Optimal and unique solution \\(rank 3")
+  expect_output(print(f), "Sum of absolute residuals: ")
+})

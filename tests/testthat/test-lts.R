@@ -319,3 +319,76 @@ test_that("invalid input is refused before the search", {
   expect_equal(lts(X, y)$h, 12)
   expect_equal(lts(X, y, alpha = 0.75)$h, 16)
 })
+
+test_that("the formula method builds the model frame as lm() does", {
+  set.seed(61)
+  d <- data.frame(a = rnorm(50), b = rnorm(50), g = factor(rep(c("p", "q", "r"), length.out = 50)))
+  d$y <- 2 - d$a + 0.5 * d$b + (d$g == "r") + rnorm(50, sd = 0.2)
+  d$y[1:6] <- d$y[1:6] + 15
+  d$a[9] <- NA
+  f <- lts(y ~ a + b + g, data = d, subset = b > -1.5, seed = 3)
+  keep <- !is.na(d$a) & d$b > -1.5
+  X <- stats::model.matrix(~ a + b + g, d[keep, ])
+  ## the same design as lm(), and the matrix method on it gives the same fit
+  expect_identical(names(coef(f)), colnames(X))
+  g <- lts(X[, -1], d$y[keep], seed = 3)
+  expect_equal(unname(coef(f)), unname(coef(g)))
+  expect_identical(f$n, sum(keep))
+  expect_identical(f$call[[1L]], as.name("lts"))
+  ## na.exclude pads residuals and fitted values as lm() does
+  e <- lts(y ~ a + b + g, data = d, na.action = na.exclude, seed = 3)
+  expect_length(residuals(e), 50L)
+  expect_true(is.na(residuals(e)[9]) && is.na(fitted(e, "reweighted")[9]))
+  expect_equal(unname(residuals(e)[-9] + fitted(e)[-9]), d$y[-9])
+  ## the formula's intercept term decides
+  expect_false(lts(y ~ a - 1, d)$intercept)
+  expect_error(lts(y ~ a, d, intercept = FALSE), "intercept")
+})
+
+test_that("a seed reproduces the fit without touching the caller's random stream", {
+  set.seed(62)
+  X <- matrix(rnorm(300), 100)
+  y <- drop(X %*% c(1, -1, 2)) + rt(100, 2)
+  set.seed(5)
+  before <- .Random.seed
+  a <- lts(X, y, nsamp = 30, seed = 11)
+  expect_identical(.Random.seed, before)
+  set.seed(11)
+  b <- lts(X, y, nsamp = 30)
+  expect_identical(a$best, b$best)
+  expect_identical(a$coefficients, b$coefficients)
+  expect_error(lts(X, y, seed = NA), "'seed' must be NULL or one number")
+  ## trace is an argument of its own
+  expect_error(lts(X, y, trace = "a"), "'trace'")
+})
+
+test_that("summary gives the reweighted least-squares inference and the outlier count", {
+  set.seed(63)
+  x <- rnorm(60)
+  y <- 1 + 2 * x + rnorm(60, sd = 0.5)
+  y[1:9] <- y[1:9] - 12
+  f <- lts(x, y, seed = 1)
+  s <- summary(f)
+  expect_s3_class(s, "summary.lts")
+  kept <- f$weights == 1
+  ## the kept cases' least-squares fit by its normal equations
+  X <- cbind(1, x[kept])
+  b <- solve(crossprod(X), crossprod(X, y[kept]))
+  r <- y[kept] - X %*% b
+  s2 <- sum(r^2) / (sum(kept) - 2)
+  se <- sqrt(diag(s2 * solve(crossprod(X))))
+  expect_equal(unname(s$coefficients[, "Reweighted"]), drop(b), tolerance = 1e-10)
+  expect_equal(unname(s$coefficients[, "Std. Error"]), se, tolerance = 1e-10)
+  expect_equal(unname(s$coefficients[, "LTS"]), unname(coef(f)))
+  expect_equal(unname(s$coefficients[, "Pr(>|t|)"]),
+               2 * pt(abs(drop(b) / se), sum(kept) - 2, lower.tail = FALSE))
+  expect_true(all(1:9 %in% s$outliers))
+  expect_identical(s$n_outliers, sum(!kept))
+  expect_output(print(s), "Outliers \\(\\|residual\\| > 2.5 LTS scales\\): 9 of 60")
+  ## an exact fit has no standard errors
+  y2 <- 1 + 2 * x
+  y2[1:5] <- 40
+  s2 <- summary(lts(x, y2, seed = 1))
+  expect_true(all(is.na(s2$coefficients[, "Std. Error"])))
+  expect_output(print(s2), "exact fit")
+})

@@ -365,3 +365,52 @@ test_that("print and summary show the estimate", {
   expect_true(all(1:3 %in% s$outliers))
   expect_output(print(s), "weight 0 by the reweighting: ")
 })
+
+test_that("a seed reproduces the fit without touching the caller's random stream", {
+  set.seed(23)
+  x <- matrix(stats::rt(120, df = 3), 40, 3)
+  ## without a stream: none is created
+  had <- exists(".Random.seed", envir = globalenv(), inherits = FALSE)
+  old <- if (had) get(".Random.seed", envir = globalenv())
+  rm(".Random.seed", envir = globalenv())
+  a <- mcd(x, seed = 9)
+  expect_false(exists(".Random.seed", envir = globalenv(), inherits = FALSE))
+  ## with a stream: it is left as it was
+  set.seed(1)
+  before <- .Random.seed
+  b <- mcd(x, seed = 9)
+  expect_identical(.Random.seed, before)
+  expect_identical(a[names(a) != "call"], b[names(b) != "call"])
+  ## the seed means set.seed(seed) followed by the search on R's stream
+  set.seed(9)
+  c1 <- mcd(x, nsamp = 20)
+  c2 <- mcd(x, nsamp = 20, seed = 9)
+  expect_identical(c1$best, c2$best)
+  expect_identical(c1$settings$rng_state, c2$settings$rng_state)
+  expect_false(identical(.Random.seed, c1$settings$rng_state))  # NULL: the stream moved
+  expect_error(mcd(x, seed = "a"), "'seed' must be NULL or one number")
+  expect_error(mcd(x, seed = c(1, 2)), "'seed' must be NULL or one number")
+  if (had) assign(".Random.seed", old, envir = globalenv())
+})
+
+test_that("the distance-distance plot needs no data once the fit is made", {
+  set.seed(24)
+  x <- matrix(stats::rnorm(150), 50, 3)
+  x[1:4, 1] <- 12
+  m <- mcd(x, seed = 1)
+  ## classical squared distances by their definition
+  xc <- sweep(x, 2L, colMeans(x))
+  md <- rowSums((xc %*% solve(crossprod(xc) / 49)) * xc)
+  expect_equal(unname(m$mah_classical), md, tolerance = 1e-10)
+  rm(x)
+  f <- tempfile(fileext = ".png")
+  grDevices::png(f)
+  expect_silent(plot(m, which = "dd"))
+  grDevices::dev.off()
+  unlink(f)
+  ## a singular sample covariance has no classical distances
+  set.seed(25)
+  u <- stats::rnorm(30)
+  s <- suppressWarnings(mcd(cbind(u, 2 * u + 1, stats::rnorm(30)), seed = 1))
+  expect_true(all(is.na(s$mah_classical)))
+})

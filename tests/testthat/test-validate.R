@@ -72,6 +72,11 @@ test_that("faults found by the fuzzer give clear errors", {
   z <- matrix(stats::rnorm(40), 20)
   expect_equal(mcd(z * 1e-150, seed = 1)$cov, mcd(z, seed = 1)$cov * 1e-300)
   expect_error(mcd(z, seed = 1e300), "'seed' must be NULL or one number within the integer range")
+  expect_error(mcd(z, seed = "a"), "'seed' must be NULL or one number")
+  expect_error(lts(x[, 2], y, seed = NA), "'seed' must be NULL or one number")
+  expect_error(utils::capture.output(print(l1_fit(x[, 2], y), digits = 0)),
+               "'digits' must be a whole number from 1 to 22")
+  expect_error(utils::capture.output(print(summary(fit), digits = NA)), "'digits'")
 })
 
 test_that("faults of the formula front end found by the fuzzer give clear errors or results", {

@@ -591,6 +591,7 @@ fuzz_wrappers <- list(
   lmrob_methods = function(fit_args, method, margs, newdata) {
     fit <- do.call(kelvara::lmrob, fit_args)
     if (method == "predict" && !is.null(newdata)) margs$newdata <- newdata
+    if (method != "vcov") margs$complete <- NULL  # coef.default's own argument
     if (method == "plot") {
       margs$type <- NULL  # a graphical parameter there
       grDevices::pdf(NULL)

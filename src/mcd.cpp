@@ -307,7 +307,9 @@ void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn,
     }
   }
   slutn[0] = slutn[(ndup + 1) / 2 - 1] / dh;
-  *bstd = *factor * std::sqrt(sqmin / dh);
+  // The running sum of squares can round below zero when a window is
+  // (nearly) constant; its spread is then 0, not NaN.
+  *bstd = *factor * std::sqrt(std::max(sqmin, 0.0) / dh);
 }
 
 // ---- covariance, sweep, distance and list kernels ----------------------------

@@ -149,16 +149,22 @@ int main() {
     rfmcduni_(u, &n4, &n4, sl, &bstd, aw, aw2, &f, &len);
     CHECK(near(sl[0], 3.5) && near(bstd, std::sqrt((6.25 + 2.25 + 0.25 + 12.25) / 4)) &&
           len == 1);
-    // three tied windows: the middle one gives the location
-    double t3[9] = {0, 1, 2, 10, 11, 12, 20, 21, 22};
-    int n9 = 9;
-    rfmcduni_(t3, &n9, &h, sl, &bstd, aw, aw2, &f, &len);
   }
   {
+    // three tied windows: the middle one gives the location
     double t3[9] = {0, 1, 2, 10, 11, 12, 20, 21, 22}, sl[7], aw[7], aw2[7], bstd, f = 2;
     int n9 = 9, h = 3, len = 0;
     rfmcduni_(t3, &n9, &h, sl, &bstd, aw, aw2, &f, &len);
     CHECK(near(sl[0], 11) && near(bstd, 2 * std::sqrt(2.0 / 3)) && len == 1);
+  }
+
+  // windows of one value: the spread is 0, never NaN from a rounded-down sum
+  {
+    double v[5] = {1e8 + 0.1, 3.3, -7.77e7, 0.123456789, 1e8}, sl[5], aw[5], aw2[5], bstd;
+    double f = 1;
+    int n5 = 5, one = 1, len = 0;
+    rfmcduni_(v, &n5, &one, sl, &bstd, aw, aw2, &f, &len);
+    CHECK(bstd == 0);
   }
 
   // univariate MCD against the window search written out plainly: every
@@ -208,8 +214,8 @@ int main() {
           }
         }
         const double loc = rsl[(ndup + 1) / 2 - 1] / hh;
-        // the scale may be NaN (a rounded sum of squares below zero): compare bits
-        const double rstd = f * std::sqrt(sqmin / hh);
+        // a sum of squares rounded below zero is a spread of 0
+        const double rstd = f * std::sqrt(std::max(sqmin, 0.0) / hh);
         bool same = len == rlen && sl[0] == loc && std::memcmp(&bstd, &rstd, sizeof bstd) == 0;
         for (int j = 0; j < m; ++j) same = same && aw[j] == raw[j] && aw2[j] == raw2[j];
         CHECK(same);

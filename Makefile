@@ -41,7 +41,7 @@ memcheck: install
 # The test suite against a build under the address and undefined-behaviour
 # sanitizers (installed into its own library); any report fails the run.
 SAN_LIB := $(CURDIR)/.rlib-san
-sanitize:
+sanitize: | $(LIB)
 	mkdir -p $(SAN_LIB)
 	R_MAKEVARS_USER=$(CURDIR)/tools/Makevars.sanitize $(R) CMD INSTALL --no-multiarch --no-test-load --preclean -l $(SAN_LIB) .
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \

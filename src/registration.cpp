@@ -7,7 +7,6 @@
 #include "host.h"
 #include "l1.h"
 #include "lmrob.h"
-#include "lmrob_ms.h"
 #include "psi.h"
 #include "scale.h"
 #include "mcd.h"

@@ -868,18 +868,8 @@ void m_s_descent(const double* X1, const double* X2, const double* y, int n, int
   if (trace_level > 1) host::print("starting with descent procedure...\n");
 
   const int one = 1;
-  int info = 0, lwork = -1;
-  double size_query = 0.0;
-  F77_CALL(dgels)
-  ("N", &n, &p2, &one, x2_work, &n, rs, &n, &size_query, &lwork, &info FCONE);
-  if (info != 0) {
-    host::warn("problem determining optimal block size, using minimum");
-    lwork = 2 * p2;
-  } else {
-    lwork = static_cast<int>(size_query);
-  }
-  if (trace_level > 3) host::print("optimal block size: %d\n", lwork);
-  lwork = std::max(lwork, 1);
+  int info = 0;
+  int lwork = std::max(dgels_workspace(n, p2, trace_level), 1);
   std::vector<double> work(lwork), weights(n);
   if (trace_level > 4) {
     host::print("scale: %.5f\n", *scale);

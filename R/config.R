@@ -71,7 +71,7 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
                     orthogonalize = control$ms_orthogonalize,
                     max_singular = control$max_singular,
                     nonsingular = control$subsampling == "nonsingular",
-                    trace_level = control$trace)
+                    trace_level = control$trace, max_it_scale = control$max_it_scale)
 }
 
 ## The settings that lmrob_S() and lmrob_MM() read.

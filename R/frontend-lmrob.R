@@ -222,15 +222,11 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     if (!any(ls_block)) {
       message("no intercept or factor columns: the M-S start is the S-estimate")
     } else {
-      s <- tryCatch(.stage_M_S(x[, ls_block, drop = FALSE], x[, !ls_block, drop = FALSE],
-                               y, control),
-                    error = function(e) {
-                      if (!grepl("stopped prematurely", conditionMessage(e))) stop(e)
-                      NULL
-                    })
-      if (is.null(s)) {
-        ## The M-S search stops on an exact fit (a scale below 1e-10) or a
-        ## failed draw; the S-estimate handles both.
+      s <- .stage_M_S(x[, ls_block, drop = FALSE], x[, !ls_block, drop = FALSE], y,
+                      control)
+      if (!s$found) {
+        ## The M-S search stops on an exact fit (a collapsed scale), a failed
+        ## draw or a failed L1 fit; the S-estimate handles all of them.
         warning("the M-S search stopped early (an exact fit or a failed subsample); ",
                 "the start is the S-estimate", call. = FALSE)
         s <- .stage_S(x, y, control)

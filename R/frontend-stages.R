@@ -30,16 +30,13 @@
 ## The M-S start: x1 (intercept and factor columns) by L1, x2 by subsampling.
 ## The descent ends when the coefficients settle, after a run of steps
 ## without a smaller scale, or at its step limit; only the last is a failure
-## to converge (the routine warns about it).
+## to converge.  found is FALSE when the search ended without a start (a
+## failed draw or L1 fit, or an exact fit): the caller then falls back.
 .stage_M_S <- function(x1, x2, y, control) {
-  hit_limit <- FALSE
-  s <- withCallingHandlers(lmrob_M_S(x1, x2, y, .ms_control(control)),
-                           warning = function(w) {
-                             if (grepl("maximum number of refinement steps",
-                                       conditionMessage(w)))
-                               hit_limit <<- TRUE
-                           })
-  list(b1 = unname(s$b1), b2 = unname(s$b2), scale = s$scale,
-       status = list(method = "M-S", converged = !hit_limit,
+  f <- .lmrob_M_S_fit(x1, x2, y, .ms_control(control), NULL)
+  found <- .ms_outcome(f$status, f$fit, fail = FALSE)
+  s <- f$fit
+  list(b1 = unname(s$b1), b2 = unname(s$b2), scale = s$scale, found = found,
+       status = list(method = "M-S", converged = f$status$descent_end != "step_limit",
                      settled = isTRUE(s$converged)))
 }

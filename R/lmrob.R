@@ -130,14 +130,14 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
   d <- .regression_data(x, y)
   n <- d$n
   p <- d$p
-  if (n > 2000L) {
-    if (ctrl$n_groups * ctrl$group_size > n)
-      stop(sprintf("'n_groups' * 'group_size' = %d exceeds the %d observations",
-                   ctrl$n_groups * ctrl$group_size, n), call. = FALSE)
+  if (n > .native_value("large_n_threshold")) {
+    if (as.double(ctrl$n_groups) * ctrl$group_size > n)
+      stop(sprintf("'n_groups' * 'group_size' = %.0f exceeds the %d observations",
+                   as.double(ctrl$n_groups) * ctrl$group_size, n), call. = FALSE)
     if (ctrl$group_size <= p)
       stop("'group_size' must exceed the number of coefficients", call. = FALSE)
   }
-  z <- .C("R_lmrob_S",
+  z <- .C("kv_lmrob_S",
           x = d$x, y = d$y, n = n, p = p, n_resample = ctrl$n_resample,
           scale = 0, coefficients = double(p), k = ctrl$tuning_chi,
           ipsi = ctrl$psi_code, bb = ctrl$bb, n_best = ctrl$n_best,
@@ -147,27 +147,38 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
           solve_tol = ctrl$solve_tol, converged = FALSE, trace = ctrl$trace,
           max_singular = ctrl$max_singular,
           nonsingular = as.integer(ctrl$subsampling == "nonsingular"),
-          PACKAGE = "kelvara")
-  if (z$scale < 0)
-    stop("S-estimation failed: no non-singular subsample could be drawn ",
-         "(every draw was singular); try subsampling = \"nonsingular\" or a larger ",
-         "'max_singular'", call. = FALSE)
+          status = integer(length(.status_slots)), PACKAGE = "kelvara")
+  st <- .fit_status(z$status)
+  exact <- switch(st$outcome,
+                  ok = FALSE,
+                  exact_fit = TRUE,
+                  no_subsample = {
+                    .subsample_warning(st$detail)
+                    stop(.fit_text$s_failed, call. = FALSE)
+                  },
+                  stop("unexpected status of the S search: ", st$code, call. = FALSE))
+  # One warning per final refinement that ran out of steps.  (The M-scale
+  # solves of the search only rank candidates: their step limit does not
+  # bear on the result, so it is recorded, not announced.)
+  for (i in seq_len(st$refine_unconverged))
+    warning(sprintf(.fit_text$refine_unconverged, ctrl$refine_tol, z$max_refine),
+            call. = FALSE)
   beta <- z$coefficients
   names(beta) <- colnames(d$x)
   res <- drop(d$y - d$x %*% beta)
-  exact <- z$scale == 0
+  tol0 <- .native_value("exact_fit_tol")
   if (exact) {
-    on_plane <- sum(abs(res) < 1e-10)
-    warning(sprintf("exact fit: %d of %d observations lie on the fitted hyperplane; the S-scale is 0",
-                    on_plane, n), call. = FALSE)
-    w <- as.double(abs(res) < 1e-10)
+    on_plane <- sum(abs(res) < tol0)
+    warning(sprintf(.fit_text$exact_fit, on_plane, n, "S-scale"), call. = FALSE)
+    w <- as.double(abs(res) < tol0)
   } else {
     w <- wgt_func(res / z$scale, ctrl$psi_code, ctrl$tuning_chi)
   }
   list(coefficients = beta, scale = z$scale, residuals = res, weights = w,
        converged = exact || z$converged,
        iterations = if (exact) 0L else z$max_refine,
-       exact_fit = exact, control = ctrl)
+       exact_fit = exact, scale_unconverged = st$scale_unconverged,
+       control = ctrl)
 }
 
 lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
@@ -210,9 +221,13 @@ mscale <- function(r, p = 0L, control = lmrob_control(), scale0 = NULL) {
     if (scale0 == 0) scale0 <- mean(abs(r))
   }
   scale0 <- .check_positive(scale0, "scale0")
-  .C("R_lmrob_S",
-     x = double(0), y = as.double(r), n = n, p = p, n_resample = 0L, scale = scale0,
-     coefficients = double(0), k = ctrl$tuning_chi, ipsi = ctrl$psi_code, bb = ctrl$bb,
-     0L, 0L, 0L, 0L, 0L, max_it_scale = ctrl$max_it_scale, 0, 0, FALSE, 0L, 0L, 0L,
-     PACKAGE = "kelvara")$scale
+  z <- .C("kv_lmrob_S",
+          x = double(0), y = as.double(r), n = n, p = p, n_resample = 0L, scale = scale0,
+          coefficients = double(0), k = ctrl$tuning_chi, ipsi = ctrl$psi_code,
+          bb = ctrl$bb, 0L, 0L, 0L, 0L, 0L, max_it_scale = ctrl$max_it_scale, 0, 0,
+          FALSE, 0L, 0L, 0L, status = integer(length(.status_slots)),
+          PACKAGE = "kelvara")
+  if (.fit_status(z$status)$result_scale_unconverged)
+    warning(sprintf(.fit_text$scale_unconverged, ctrl$max_it_scale), call. = FALSE)
+  z$scale
 }

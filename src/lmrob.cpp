@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -61,7 +63,8 @@ void equilibrate_design(const double* x, int n, int p, double* xe, double* row_s
 int subsample(const double* x, const double* y, int n, int p, double* beta,
               int* perm_work, int* idc, int* var_order, double* lu, double* col_work,
               int* pivot, const double* row_scale, const double* col_scale, int row_equ,
-              int col_equ, int sample, int max_singular, int nonsingular, double tol) {
+              int col_equ, int sample, int max_singular, int nonsingular, double tol,
+              std::int64_t* singular) {
   if (p > n) host::fail("subsample: cannot draw %d of %d observations", p, n);
   const int one = 1;
   int m = n;  // observations left to replace from, in replacement mode
@@ -113,22 +116,21 @@ int subsample(const double* x, const double* y, int n, int p, double* beta,
         }
       }
       if (std::fabs(col_work[j]) < tol) {
+        if (singular) ++*singular;
         if (nonsingular) {
           // Replace the observation by the next unused one from the end;
           // the columns already accepted stand.
           --m;
           idc[j] = idc[m];
           if (m > j) continue;
-          host::warn("subsample: could not find non-singular subsample.");
           return SUBSAMPLE_NO_REPLACEMENT;
         }
         if (++attempts < max_singular) {
+          // A restart loop over singular draws may run without end.
+          host::check_interrupt();
           restart = true;
           break;
         }
-        host::warn(
-            "Too many singular resamples. Aborting subsample().\n"
-            " See parameter subsampling in help of lmrob.config().");
         return SUBSAMPLE_TOO_MANY_SINGULAR;
       }
       LU(j, j) = col_work[j];
@@ -152,6 +154,15 @@ int subsample(const double* x, const double* y, int n, int p, double* beta,
   return SUBSAMPLE_OK;
 }
 
+void warn_subsample_failed(int status) {
+  if (status == SUBSAMPLE_NO_REPLACEMENT)
+    host::warn("subsample: could not find non-singular subsample.");
+  else if (status == SUBSAMPLE_TOO_MANY_SINGULAR)
+    host::warn(
+        "Too many singular resamples. Aborting subsample().\n"
+        " See parameter subsampling in help of lmrob.config().");
+}
+
 subsample_workspace::subsample_workspace(const double* x, int n_, int p_)
     : n(n_),
       p(p_),
@@ -173,7 +184,7 @@ int subsample_workspace::draw(const double* y, double* beta, int max_singular,
   return subsample(xe.data(), y, n, p, beta, perm_work.data(), idc.data(),
                    var_order.data(), lu.data(), col_work.data(), pivot.data(),
                    row_scale.data(), col_scale.data(), row_equ, col_equ, 1, max_singular,
-                   nonsingular, tol);
+                   nonsingular, tol, &singular);
 }
 
 // ---- weighted least squares ---------------------------------------------
@@ -249,6 +260,32 @@ void weighted_ls(const double* x, const double* y, const double* weights, int n,
 
 // ---- fast-S -----------------------------------------------------------------
 
+namespace {
+
+int count_zeros(const double* r, int n) {
+  int zeros = 0;
+  for (int i = 0; i < n; ++i)
+    if (std::fabs(r[i]) < exact_fit_tol) ++zeros;
+  return zeros;
+}
+
+// As s falls to 0 the mean chi(r / s) (divisor n - p) rises to the share of
+// non-zero residuals, and chi is bounded by 1: when that share is at most b
+// the M-scale equation has no positive root and the M-scale is 0.  The
+// fixed-point iteration would run into 0 / 0 instead.
+bool scale_is_zero(int zeros, int n, int p, double b) {
+  return static_cast<double>(n - zeros) <=
+         b * (static_cast<double>(n) - static_cast<double>(p));
+}
+
+double mean_abs(const double* r, int n) {
+  double s = 0.0;
+  for (int i = 0; i < n; ++i) s += std::fabs(r[i]);
+  return s / n;
+}
+
+}  // namespace
+
 int refine_fast_s(const double* x, double* wx, const double* y, double* wy,
                   double* weights, int n, int p, double* res, double* work, int lwork,
                   double* beta_cand, int refine_steps, int* conv, int max_refine,
@@ -260,18 +297,24 @@ int refine_fast_s(const double* x, double* wx, const double* y, double* wy,
   }
   residuals(x, y, n, p, beta_cand, res);
 
-  // An exact fit through more than (n + p) / 2 observations ends here.
-  int zeros = 0;
-  for (int i = 0; i < n; ++i)
-    if (std::fabs(res[i]) < 1e-10) ++zeros;
-  if (static_cast<double>(zeros) > static_cast<double>(n + p) / 2.0) {
+  // An exact fit through more than (n + p) / 2 observations ends here, and
+  // so does a candidate whose M-scale is 0 because the M-scale equation has
+  // no positive root (see scale_is_zero).
+  const int zeros = count_zeros(res, n);
+  if (static_cast<double>(zeros) > static_cast<double>(n + p) / 2.0 ||
+      scale_is_zero(zeros, n, p, b)) {
     std::copy(beta_cand, beta_cand + p, beta_ref);
     *scale = 0.0;
     return 0;
   }
 
   double s = initial_scale;
-  if (s < 0.0) s = MAD(res, n, 0.0, weights, wy);  // both only scratch here
+  if (s < 0.0) {
+    s = MAD(res, n, 0.0, weights, wy);  // both only scratch here
+    // More than half of the residuals are zero (yet the M-scale is not): the
+    // fixed point cannot start from 0.
+    if (s == 0.0) s = mean_abs(res, n);
+  }
 
   const bool to_convergence = *conv != 0;
   const int limit = to_convergence ? max_refine : refine_steps;
@@ -301,11 +344,7 @@ int refine_fast_s(const double* x, double* wx, const double* y, double* wy,
     std::copy(beta_ref, beta_ref + p, beta_cand);
   }
   if (to_convergence) {
-    if (!converged) {
-      *conv = 0;
-      host::warn("S refinements did not converge (to tol=%g) in %d iterations",
-                 refine_tol, it);
-    }
+    if (!converged) *conv = 0;
     if (trace_level > 1)
       host::print("refinements %sconverged in %d iterations\n", converged ? " " : "NOT ",
                   it);
@@ -320,19 +359,25 @@ namespace {
 // (betas[e], p values each) and their scales, with the position and the
 // scale of its worst entry.  The list is never sorted.
 struct best_list_view {
-  best_list_view(double** betas, double* scales, int n_best, int p)
-      : betas(betas), scales(scales), n_best(n_best), p(p) {}
+  best_list_view(double** betas_, double* scales_, int n_best_, int p_)
+      : betas(betas_), scales(scales_), n_best(n_best_), p(p_) {}
 
   // A candidate whose residuals res (n) have a mean rho below b at
   // worst_scale has an M-scale below it: it replaces the worst entry.
-  void offer(const double* res, int n, double b, const double* k, int ipsi,
-             double start_scale, const double* beta_ref) {
-    if (sum_rho_sc(res, worst_scale, n, p, k, ipsi) < b) {
+  void offer(const double* res, int n, const s_settings& set, double start_scale,
+             const double* beta_ref, fit_report& report) {
+    if (sum_rho_sc(res, worst_scale, n, p, set.k, set.ipsi) < set.b) {
       // A refinement that stopped at an exact fit through more than half of
       // the rows reports scale 0, which is then the M-scale; the fixed-point
       // iteration cannot start from 0 (it would give NaN).
-      scales[worst] =
-          start_scale == 0.0 ? 0.0 : find_scale(res, b, k, ipsi, start_scale, n, p, 200);
+      double s = 0.0;
+      if (start_scale != 0.0) {
+        bool conv = false;
+        s = m_scale(res, set.b, set.k, set.ipsi, start_scale, n, p, set.max_it_scale,
+                    &conv);
+        report.scale_solved(s, conv, set.max_it_scale);
+      }
+      scales[worst] = s;
       std::copy(beta_ref, beta_ref + p, betas[worst]);
       worst = find_max(scales, n_best);
       worst_scale = scales[worst];
@@ -343,7 +388,7 @@ struct best_list_view {
   double* scales;
   int n_best, p;
   int worst = 0;
-  double worst_scale = 1e20;
+  double worst_scale = unset_scale;
 };
 
 // The starting scale of a refinement from a best-list entry: an entry of
@@ -351,16 +396,23 @@ struct best_list_view {
 // candidate, from the MAD of its residuals (-1).
 double usable_start(double scale) { return scale > 0.0 ? scale : -1.0; }
 
-// A best list with its own storage: zero vectors, scales 1e20.
+// A best list with its own storage: zero vectors, scales unset_scale.  Sizes
+// are counted in 64 bits; a list that cannot be addressed is refused.
 struct best_list {
-  best_list(int n_best, int p)
-      : p(p),
-        storage(static_cast<std::size_t>(n_best) * p),
-        scales(n_best, 1e20),
-        rows(n_best) {
-    for (int e = 0; e < n_best; ++e) rows[e] = beta(e);
+  best_list(std::int64_t n_best, int p_) : p(p_) {
+    if (n_best > std::numeric_limits<int>::max() ||
+        static_cast<double>(n_best) * std::max(p_, 1) >
+            static_cast<double>(std::numeric_limits<std::ptrdiff_t>::max() / 8))
+      host::fail("best list of %lld entries of %d coefficients is too large",
+                 static_cast<long long>(n_best), p_);
+    storage.resize(static_cast<std::size_t>(n_best) * static_cast<std::size_t>(p_));
+    scales.assign(static_cast<std::size_t>(n_best), unset_scale);
+    rows.resize(static_cast<std::size_t>(n_best));
+    for (std::int64_t e = 0; e < n_best; ++e) rows[e] = beta(e);
   }
-  double* beta(int e) { return storage.data() + static_cast<std::size_t>(e) * p; }
+  double* beta(std::int64_t e) {
+    return storage.data() + static_cast<std::size_t>(e) * static_cast<std::size_t>(p);
+  }
   best_list_view view() {
     return {rows.data(), scales.data(), static_cast<int>(rows.size()), p};
   }
@@ -370,122 +422,173 @@ struct best_list {
   std::vector<double*> rows;
 };
 
+// Refines the candidate beta_cand (overwritten) to convergence from
+// start_scale; beta_ref and *scale receive the result.  A refinement that
+// fails to converge is recorded.  Returns the steps taken and *conv.
+int refine_to_convergence(const double* x, const double* y, int n, int p,
+                          wls_workspace& ws, const s_settings& set, double start_scale,
+                          double* beta_cand, double* beta_ref, double* scale, int* conv,
+                          fit_report& report) {
+  *conv = 1;
+  const int it = refine_fast_s(x, ws.wx.data(), y, ws.wy.data(), ws.weights.data(), n, p,
+                               ws.res.data(), ws.work.data(), ws.lwork, beta_cand,
+                               set.refine_steps, conv, set.max_refine, set.refine_tol,
+                               set.trace_level, set.b, set.k, set.ipsi, start_scale,
+                               beta_ref, scale);
+  if (!*conv) {
+    ++report.refine_unconverged;
+    report.note(EV_REFINE_NOT_CONVERGED, it, 0, set.refine_tol);
+  }
+  return it;
+}
+
+// The few reweighting steps of a fresh candidate.
+void refine_candidate(const double* x, const double* y, int n, int p, wls_workspace& ws,
+                      const s_settings& set, double start_scale, double* beta_cand,
+                      double* beta_ref, double* scale) {
+  int conv = 0;
+  refine_fast_s(x, ws.wx.data(), y, ws.wy.data(), ws.weights.data(), n, p, ws.res.data(),
+                ws.work.data(), ws.lwork, beta_cand, set.refine_steps, &conv,
+                set.max_refine, set.refine_tol, set.trace_level, set.b, set.k, set.ipsi,
+                start_scale, beta_ref, scale);
+}
+
+void trace_candidate(int i, const double* beta_ref, const double* beta_cand, int p,
+                     double s) {
+  host::print("sample[%3d]: after refine_(*, conv=FALSE):\n", i);
+  host::print("beta_ref : ");
+  disp_vec(beta_ref, p);
+  host::print(" with ||beta_ref - beta_cand|| = %.12g, --> sc = %.15g\n",
+              norm_diff(beta_ref, beta_cand, p), s);
+}
+
 }  // namespace
 
-void fast_s(const double* x, const double* y, const int* n, const int* p,
-            const int* n_resample, const int* refine_steps, int* max_refine,
-            double refine_tol, double tol, int* converged, const int* n_best,
-            const double* b, const double* k, const int* ipsi, double* beta,
-            double* scale, int trace_level, int max_singular, int nonsingular) {
-  const int nn = *n, pp = *p, nbest = *n_best;
+void fast_s(const double* x, const double* y, int nn, int pp, const s_settings& set,
+            const s_result& out, fit_report& report) {
+  const int nbest = set.n_best;
   subsample_workspace sub(x, nn, pp);
-  wls_workspace ws(nn, pp, trace_level);
+  wls_workspace ws(nn, pp, set.trace_level);
   std::vector<double> beta_cand(pp), beta_ref(pp);
   best_list best_storage(nbest, pp);
   best_list_view best = best_storage.view();
 
   host::rng_scope rng;
-  for (int i = 0; i < *n_resample; ++i) {
+  for (int i = 0; i < set.n_resample; ++i) {
     host::check_interrupt();
-    if (sub.draw(y, beta_cand.data(), max_singular, nonsingular, tol) != SUBSAMPLE_OK) {
-      *scale = -1.0;
+    const int status =
+        sub.draw(y, beta_cand.data(), set.max_singular, set.nonsingular, set.tol);
+    report.singular = sub.singular;
+    if (status != SUBSAMPLE_OK) {
+      report.draw_failed(status);
+      *out.scale = -1.0;
       return;
     }
-    if (trace_level > 3) {
+    if (set.trace_level > 3) {
       host::print("sample[%3d]: idc = ", i);
       disp_veci(sub.idc.data(), pp);
     }
-    int conv = 0;
     double s_i = 0.0;
-    refine_fast_s(x, ws.wx.data(), y, ws.wy.data(), ws.weights.data(), nn, pp,
-                  ws.res.data(), ws.work.data(), ws.lwork, beta_cand.data(),
-                  *refine_steps, &conv, *max_refine, refine_tol, trace_level, *b, k,
-                  *ipsi, -1.0, beta_ref.data(), &s_i);
-    if (trace_level > 1) {
-      host::print("sample[%3d]: after refine_(*, conv=FALSE):\n", i);
-      host::print("beta_ref : ");
-      disp_vec(beta_ref.data(), pp);
-      host::print(" with ||beta_ref - beta_cand|| = %.12g, --> sc = %.15g\n",
-                  norm_diff(beta_ref.data(), beta_cand.data(), pp), s_i);
-    }
+    refine_candidate(x, y, nn, pp, ws, set, -1.0, beta_cand.data(), beta_ref.data(), &s_i);
+    if (set.trace_level > 1) trace_candidate(i, beta_ref.data(), beta_cand.data(), pp, s_i);
     if (s_i == 0.0) {
-      if (trace_level > 0) host::print("too many exact zeroes -> leaving refinement!\n");
-      *scale = 0.0;
-      std::copy(beta_cand.begin(), beta_cand.end(), beta);
+      if (set.trace_level > 0) host::print("too many exact zeroes -> leaving refinement!\n");
+      *out.scale = 0.0;
+      std::copy(beta_cand.begin(), beta_cand.end(), out.coef);
       return;
     }
-    best.offer(ws.res.data(), nn, *b, k, *ipsi, s_i, beta_ref.data());
+    best.offer(ws.res.data(), nn, set, s_i, beta_ref.data(), report);
   }
 
-  if (trace_level != 0)
+  if (set.trace_level != 0)
     host::print("now refine() to convergence for %d very best ones:\n", nbest);
-  *converged = 1;
-  double best_scale = 1e20;
+  *out.converged = 1;
+  double best_scale = unset_scale;
   int max_it = 0;
   for (int e = 0; e < nbest; ++e) {
     std::copy(best.betas[e], best.betas[e] + pp, beta_cand.begin());
     int conv = 1;
     double s_e = 0.0;
-    const int it = refine_fast_s(
-        x, ws.wx.data(), y, ws.wy.data(), ws.weights.data(), nn, pp, ws.res.data(),
-        ws.work.data(), ws.lwork, beta_cand.data(), *refine_steps, &conv, *max_refine,
-        refine_tol, trace_level, *b, k, *ipsi, best.scales[e], beta_ref.data(), &s_e);
-    if (trace_level != 0)
+    const int it = refine_to_convergence(x, y, nn, pp, ws, set, best.scales[e],
+                                         beta_cand.data(), beta_ref.data(), &s_e, &conv,
+                                         report);
+    if (set.trace_level != 0)
       host::print("i=%2d: %sconvergence (%d iter.):", e, conv ? "" : "NON ", it);
     if (s_e < best_scale) {
-      if (trace_level != 0) host::print(" -> improved scale to %.15g", s_e);
+      if (set.trace_level != 0) host::print(" -> improved scale to %.15g", s_e);
       best_scale = s_e;
-      std::copy(beta_ref.begin(), beta_ref.end(), beta);
+      std::copy(beta_ref.begin(), beta_ref.end(), out.coef);
     }
-    if (trace_level != 0) host::print("\n");
-    if (!conv) *converged = 0;
+    if (set.trace_level != 0) host::print("\n");
+    if (!conv) *out.converged = 0;
     max_it = std::max(max_it, it);
   }
-  *scale = best_scale;
-  *max_refine = max_it;
+  *out.scale = best_scale;
+  *out.max_refine = max_it;
 }
 
-int fast_s_with_memory(const double* x, const double* y, const int* n, const int* p,
-                       const int* n_resample, const int* refine_steps,
-                       const int* max_refine, double refine_tol, double tol,
-                       int trace_level, const int* n_best, const double* b,
-                       const double* k, const int* ipsi, double** best_betas,
-                       double* best_scales, int max_singular, int nonsingular) {
-  const int nn = *n, pp = *p, nbest = *n_best;
+int fast_s_with_memory(const double* x, const double* y, int nn, int pp,
+                       const s_settings& set, double** best_betas, double* best_scales,
+                       fit_report& report) {
+  const int nbest = set.n_best;
   subsample_workspace sub(x, nn, pp);
-  wls_workspace ws(nn, pp, trace_level);
+  wls_workspace ws(nn, pp, set.trace_level);
   std::vector<double> beta_cand(pp), beta_ref(pp);
-  std::fill(best_scales, best_scales + nbest, 1e20);
+  std::fill(best_scales, best_scales + nbest, unset_scale);
   best_list_view best(best_betas, best_scales, nbest, pp);
-  for (int i = 0; i < *n_resample; ++i) {
+  const std::int64_t singular_before = report.singular;
+  for (int i = 0; i < set.n_resample; ++i) {
     host::check_interrupt();
-    const int status = sub.draw(y, beta_cand.data(), max_singular, nonsingular, tol);
+    const int status =
+        sub.draw(y, beta_cand.data(), set.max_singular, set.nonsingular, set.tol);
+    report.singular = singular_before + sub.singular;
     if (status != SUBSAMPLE_OK) {
       std::fill(best_scales, best_scales + nbest, -1.0);
       return status;
     }
-    int conv = 0;
     double s_i = 0.0;
-    refine_fast_s(x, ws.wx.data(), y, ws.wy.data(), ws.weights.data(), nn, pp,
-                  ws.res.data(), ws.work.data(), ws.lwork, beta_cand.data(),
-                  *refine_steps, &conv, *max_refine, refine_tol, trace_level, *b, k,
-                  *ipsi, -1.0, beta_ref.data(), &s_i);
-    best.offer(ws.res.data(), nn, *b, k, *ipsi, s_i, beta_ref.data());
+    refine_candidate(x, y, nn, pp, ws, set, -1.0, beta_cand.data(), beta_ref.data(), &s_i);
+    best.offer(ws.res.data(), nn, set, s_i, beta_ref.data(), report);
   }
   return SUBSAMPLE_OK;
 }
 
-void fast_s_large_n(const double* x, const double* y, const int* n, const int* p,
-                    const int* n_resample, const int* n_groups, const int* group_size,
-                    const int* refine_steps, int* max_refine, double refine_tol,
-                    double tol, int* converged, const int* n_best, const double* b,
-                    const double* k, const int* ipsi, double* beta, double* scale,
-                    int trace_level, int max_singular, int nonsingular) {
-  const int nn = *n, pp = *p, nbest = *n_best, ng = *n_groups, gs = *group_size;
-  const int sg = ng * gs;
-  const std::size_t ldx = static_cast<std::size_t>(nn);
+namespace {
+
+// Rows idx[0..m-1] of x (n rows, p columns) and y into xs (m x p) and ys.
+void gather_rows(const double* x, const double* y, std::size_t n, int p, const int* idx,
+                 int m, std::vector<double>& xs, std::vector<double>& ys) {
+  xs.resize(static_cast<std::size_t>(m) * p);
+  ys.resize(m);
+  for (int i = 0; i < m; ++i) {
+    const int obs = idx[i];
+    ys[i] = y[obs];
+    for (int j = 0; j < p; ++j) xs[i + static_cast<std::size_t>(j) * m] = x[obs + j * n];
+  }
+}
+
+void trace_merged_before(std::int64_t e, const double* cand, int p, double s) {
+  host::print("sample[%3lld]: before refine_(*, conv=FALSE):\n", static_cast<long long>(e));
+  host::print("beta_cand : ");
+  disp_vec(cand, p);
+  host::print("with scale %.15g\n", s);
+}
+
+void trace_merged_after(const double* beta_ref, int p, double s) {
+  host::print("after refine: beta_ref : ");
+  disp_vec(beta_ref, p);
+  host::print("with scale %.15g\n", s);
+}
+
+}  // namespace
+
+void fast_s_large_n(const double* x, const double* y, int nn, int pp, const s_settings& set,
+                    const s_result& out, fit_report& report) {
+  const int nbest = set.n_best, ng = set.n_groups, gs = set.group_size;
+  const int sg = ng * gs;  // at most n: checked by lmrob_s
+  const std::int64_t n_group_best = static_cast<std::int64_t>(ng) * nbest;
   // Group best lists, group after group.
-  best_list group_best(ng * nbest, pp);
+  best_list group_best(n_group_best, pp);
   std::vector<int> idx(sg);
 
   host::rng_scope rng;
@@ -496,88 +599,66 @@ void fast_s_large_n(const double* x, const double* y, const int* n, const int* p
 
   // Group phase: the candidate search inside each group.
   {
-    std::vector<double> xg(static_cast<std::size_t>(gs) * pp), yg(gs);
+    std::vector<double> xg, yg;
     for (int g = 0; g < ng; ++g) {
-      for (int i = 0; i < gs; ++i) {
-        const int obs = idx[g * gs + i];
-        yg[i] = y[obs];
-        for (int j = 0; j < pp; ++j)
-          xg[i + static_cast<std::size_t>(j) * gs] = x[obs + j * ldx];
-      }
-      const int status = fast_s_with_memory(
-          xg.data(), yg.data(), group_size, p, n_resample, refine_steps, max_refine,
-          refine_tol, tol, trace_level, n_best, b, k, ipsi, &group_best.rows[g * nbest],
-          &group_best.scales[g * nbest], max_singular, nonsingular);
+      gather_rows(x, y, static_cast<std::size_t>(nn), pp, idx.data() + static_cast<std::size_t>(g) * gs, gs, xg, yg);
+      const std::size_t first = static_cast<std::size_t>(g) * static_cast<std::size_t>(nbest);
+      const int status = fast_s_with_memory(xg.data(), yg.data(), gs, pp, set,
+                                            &group_best.rows[first],
+                                            &group_best.scales[first], report);
       if (status != SUBSAMPLE_OK) {
-        *scale = -1.0;
+        report.draw_failed(status);
+        *out.scale = -1.0;
         return;
       }
     }
   }
 
   // Merged phase: every group candidate, refined on the union of the groups.
-  wls_workspace ws(nn, pp, trace_level);
+  wls_workspace ws(nn, pp, set.trace_level);
   std::vector<double> beta_cand(pp), beta_ref(pp);
   best_list final_storage(nbest, pp);
   best_list_view final_best = final_storage.view();
   {
-    std::vector<double> xm(static_cast<std::size_t>(sg) * pp), ym(sg);
-    for (int i = 0; i < sg; ++i) {
-      const int obs = idx[i];
-      ym[i] = y[obs];
-      for (int j = 0; j < pp; ++j)
-        xm[i + static_cast<std::size_t>(j) * sg] = x[obs + j * ldx];
-    }
-    for (int e = 0; e < ng * nbest; ++e) {
+    std::vector<double> xm, ym;
+    gather_rows(x, y, static_cast<std::size_t>(nn), pp, idx.data(), sg, xm, ym);
+    for (std::int64_t e = 0; e < n_group_best; ++e) {
       const double* cand = group_best.beta(e);
       const double cand_scale = group_best.scales[e];
-      if (trace_level > 2) {
-        host::print("sample[%3d]: before refine_(*, conv=FALSE):\n", e);
-        host::print("beta_cand : ");
-        disp_vec(cand, pp);
-        host::print("with scale %.15g\n", cand_scale);
-      }
+      if (set.trace_level > 2) trace_merged_before(e, cand, pp, cand_scale);
       std::copy(cand, cand + pp, beta_cand.begin());
-      int conv = 0;
       double s_e = 0.0;
-      refine_fast_s(xm.data(), ws.wx.data(), ym.data(), ws.wy.data(), ws.weights.data(),
-                    sg, pp, ws.res.data(), ws.work.data(), ws.lwork, beta_cand.data(),
-                    *refine_steps, &conv, *max_refine, refine_tol, trace_level, *b, k,
-                    *ipsi, usable_start(cand_scale), beta_ref.data(), &s_e);
-      if (trace_level > 2) {
-        host::print("after refine: beta_ref : ");
-        disp_vec(beta_ref.data(), pp);
-        host::print("with scale %.15g\n", s_e);
-      }
-      final_best.offer(ws.res.data(), sg, *b, k, *ipsi, s_e, beta_ref.data());
+      refine_candidate(xm.data(), ym.data(), sg, pp, ws, set, usable_start(cand_scale),
+                       beta_cand.data(), beta_ref.data(), &s_e);
+      if (set.trace_level > 2) trace_merged_after(beta_ref.data(), pp, s_e);
+      final_best.offer(ws.res.data(), sg, set, s_e, beta_ref.data(), report);
     }
   }
 
   // Final phase: the best candidates, refined to convergence on all data.
-  *converged = 1;
-  double best_scale = 1e20;
+  *out.converged = 1;
+  double best_scale = unset_scale;
   int max_it = 0;
   for (int e = 0; e < nbest; ++e) {
     std::copy(final_best.betas[e], final_best.betas[e] + pp, beta_cand.begin());
     int conv = 1;
     double s_e = 0.0;
-    const int it =
-        refine_fast_s(x, ws.wx.data(), y, ws.wy.data(), ws.weights.data(), nn, pp,
-                      ws.res.data(), ws.work.data(), ws.lwork, beta_cand.data(),
-                      *refine_steps, &conv, *max_refine, refine_tol, trace_level, *b, k,
-                      *ipsi, usable_start(final_best.scales[e]), beta_ref.data(), &s_e);
-    if (trace_level != 0)
+    const int it = refine_to_convergence(x, y, nn, pp, ws, set,
+                                         usable_start(final_best.scales[e]),
+                                         beta_cand.data(), beta_ref.data(), &s_e, &conv,
+                                         report);
+    if (set.trace_level != 0)
       host::print(" best [%d]: %d iterations, i.e. %sconverged\n", e, it,
                   conv ? " " : "NOT ");
     if (s_e < best_scale) {
       best_scale = s_e;
-      std::copy(beta_ref.begin(), beta_ref.end(), beta);
+      std::copy(beta_ref.begin(), beta_ref.end(), out.coef);
     }
-    if (!conv) *converged = 0;
+    if (!conv) *out.converged = 0;
     max_it = std::max(max_it, it);
   }
-  *scale = best_scale;
-  *max_refine = max_it;
+  *out.scale = best_scale;
+  *out.max_refine = max_it;
 }
 
 // ---- MM step ------------------------------------------------------------------
@@ -644,6 +725,7 @@ extern "C" void R_subsample(const double* x, const double* y, const int* n, cons
     *status = subsample(xe.data(), y, nn, pp, beta, perm_work, idc, var_order, lu,
                         col_work, pivot, rs.data(), cs.data(), requ, cequ, *sample,
                         *max_singular, *nonsingular, *tol);
+    warn_subsample_failed(*status);
     std::copy(rs.begin(), rs.end(), row_scale);
     std::copy(cs.begin(), cs.end(), col_scale);
     *row_equ = requ;
@@ -659,6 +741,53 @@ void check_regression_dims(const char* who, int n, int p) {
 }
 }  // namespace
 
+namespace kelvara {
+
+void lmrob_s(const double* x, const double* y, int n, int p, const s_settings& set,
+             const s_result& out, fit_report& report) {
+  if (set.n_resample <= 0) {
+    // The M-scale of y alone; a large sample may take long per iteration.
+    bool conv = false;
+    const double s =
+        m_scale(y, set.b, set.k, set.ipsi, *out.scale, n, p, set.max_it_scale, &conv, true);
+    *out.scale = report.scale_solved(s, conv, set.max_it_scale);
+    report.result_scale_unconverged = !conv;
+    return;
+  }
+  check_regression_dims("R_lmrob_S", n, p);
+  if (set.n_best < 1) host::fail("R_lmrob_S: the best list needs at least one entry");
+  if (n > fast_s_large_n_threshold) {
+    if (set.n_groups < 1 || set.group_size < 1 ||
+        static_cast<double>(set.n_groups) * set.group_size > n)
+      host::fail("R_lmrob_S: need 1 <= n_groups * group_size <= n");
+    if (set.group_size < p)
+      host::fail("R_lmrob_S: groups of %d observations are too small for %d coefficients",
+                 set.group_size, p);
+    fast_s_large_n(x, y, n, p, set, out, report);
+  } else {
+    fast_s(x, y, n, p, set, out, report);
+  }
+  if (report.code == FIT_OK && *out.scale == 0.0) report.code = FIT_EXACT;
+}
+
+}  // namespace kelvara
+
+namespace {
+
+s_settings unpack_s_settings(const int* n_resample, const double* k, const int* ipsi,
+                             const double* b, const int* n_best, const int* n_groups,
+                             const int* group_size, const int* refine_steps,
+                             const int* max_refine, const int* max_it_scale,
+                             const double* refine_tol, const double* tol,
+                             const int* trace_level, const int* max_singular,
+                             const int* nonsingular) {
+  return {*n_resample, *n_best,        *n_groups,    *group_size, *refine_steps,
+          *max_refine, *max_it_scale,  *refine_tol,  *tol,        *max_singular,
+          *nonsingular, *trace_level,  *b,           k,           *ipsi};
+}
+
+}  // namespace
+
 extern "C" void R_lmrob_S(const double* x, const double* y, const int* n, const int* p,
                           const int* n_resample, double* scale, double* beta,
                           const double* k, const int* ipsi, const double* b,
@@ -668,28 +797,35 @@ extern "C" void R_lmrob_S(const double* x, const double* y, const int* n, const 
                           const double* tol, int* converged, const int* trace_level,
                           const int* max_singular, const int* nonsingular) {
   host::run_entry([&] {
-    if (*n_resample <= 0) {
-      *scale = find_scale(y, *b, k, *ipsi, *scale, *n, *p, *max_it_scale);
-      return;
-    }
-    check_regression_dims("R_lmrob_S", *n, *p);
-    if (*n_best < 1) host::fail("R_lmrob_S: the best list needs at least one entry");
-    if (*n > fast_s_large_n_threshold) {
-      if (*n_groups < 1 || *group_size < 1 ||
-          static_cast<double>(*n_groups) * *group_size > *n)
-        host::fail("R_lmrob_S: need 1 <= n_groups * group_size <= n");
-      if (*group_size < *p)
-        host::fail(
-            "R_lmrob_S: groups of %d observations are too small for %d coefficients",
-            *group_size, *p);
-      fast_s_large_n(x, y, n, p, n_resample, n_groups, group_size, refine_steps,
-                     max_refine, *refine_tol, *tol, converged, n_best, b, k, ipsi, beta,
-                     scale, *trace_level, *max_singular, *nonsingular);
-    } else {
-      fast_s(x, y, n, p, n_resample, refine_steps, max_refine, *refine_tol, *tol,
-             converged, n_best, b, k, ipsi, beta, scale, *trace_level, *max_singular,
-             *nonsingular);
-    }
+    // This entry's argument list fixes the iteration limit of the search's
+    // M-scale solves at fixed_max_it_scale; max_it_scale serves the
+    // scale-only mode.  (kv_lmrob_S applies max_it_scale everywhere.)
+    s_settings set = unpack_s_settings(n_resample, k, ipsi, b, n_best, n_groups,
+                                       group_size, refine_steps, max_refine, max_it_scale,
+                                       refine_tol, tol, trace_level, max_singular,
+                                       nonsingular);
+    if (set.n_resample > 0) set.max_it_scale = fixed_max_it_scale;
+    fit_report report;
+    lmrob_s(x, y, *n, *p, set, {beta, scale, converged, max_refine}, report);
+    report.announce();
+  });
+}
+
+extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const int* p,
+                           const int* n_resample, double* scale, double* beta,
+                           const double* k, const int* ipsi, const double* b,
+                           const int* n_best, const int* n_groups, const int* group_size,
+                           const int* refine_steps, int* max_refine,
+                           const int* max_it_scale, const double* refine_tol,
+                           const double* tol, int* converged, const int* trace_level,
+                           const int* max_singular, const int* nonsingular, int* status) {
+  host::run_entry([&] {
+    const s_settings set = unpack_s_settings(
+        n_resample, k, ipsi, b, n_best, n_groups, group_size, refine_steps, max_refine,
+        max_it_scale, refine_tol, tol, trace_level, max_singular, nonsingular);
+    fit_report report;
+    lmrob_s(x, y, *n, *p, set, {beta, scale, converged, max_refine}, report);
+    report.write(status);
   });
 }
 
@@ -714,10 +850,6 @@ namespace kelvara {
 
 namespace {
 
-// Divisor of the scale the L1 routine reports; that scale is never read here.
-constexpr double l1_scale_divisor = 0.773372647623;
-constexpr int max_it_scale = 200;
-
 void copy(const double* from, std::size_t count, double* to) {
   if (count > 0) std::copy(from, from + count, to);
 }
@@ -735,23 +867,15 @@ void subtract_product(int rows, int cols, const double* A, const double* v, doub
   ("N", &rows, &cols, &minus_one, A, &rows, v, &inc, &one, out, &inc FCONE);
 }
 
-// The outputs and work arrays shared by every L1 call of one M-S fit.
-struct l1_call_state {
-  int* nit;
-  int* k_rank;
-  int* kode;
-  double* sigma;
-  const double* bet0;
-  double *sc1, *sc2, *sc3, *sc4;
-};
-
-// The L1 fit of `response` (overwritten) on a fresh copy of X1 in x1_work:
-// coef[0..p1-1] receives the coefficients, resid the residuals.
-void l1_on_x1(const double* X1, double* x1_work, int n, int p1, double* response,
-              double tol, double* coef, double* resid, const l1_call_state& st) {
-  copy(X1, cells(n, p1), x1_work);
-  rllarsbi(x1_work, response, &n, &p1, &n, &n, &tol, st.nit, st.k_rank, st.kode, st.sigma,
-           coef, resid, st.sc1, st.sc2, st.sc3, st.sc4, st.bet0);
+// The L1 fit of `response` (overwritten) on a fresh copy of X1: coef
+// receives the coefficients (p1 of them), resid the residuals.
+void l1_on_x1(const ms_problem& pr, double* response, double* coef, double* resid,
+              l1_call_state& l1) {
+  int n = pr.n, p1 = pr.p1;
+  double tol = pr.descent_tol;
+  copy(pr.X1, cells(n, p1), l1.x1_work);
+  rllarsbi(l1.x1_work, response, &n, &p1, &n, &n, &tol, &l1.nit, &l1.k_rank, &l1.kode,
+           &l1.sigma, coef, resid, l1.sc1, l1.sc2, l1.sc3, l1.sc4, &l1.bet0);
 }
 
 // Copies the rows of the n x p matrix x that are not entirely zero, and the
@@ -782,169 +906,311 @@ void print_vector(const char* label, const double* v, int len) {
   disp_vec(v, len);
 }
 
+// The M-scale of the residuals r (n) of an M-S candidate, from start: 0 when
+// the equation has no positive root; the solve is recorded in report.
+double ms_scale(const ms_problem& pr, const double* r, double start, bool* converged,
+                fit_report& report) {
+  const int p = pr.p1 + pr.p2;
+  if (scale_is_zero(count_zeros(r, pr.n), pr.n, p, *pr.b)) {
+    *converged = true;
+    return 0.0;
+  }
+  const double s = m_scale(r, *pr.b, pr.k, pr.ipsi, start, pr.n, p, pr.max_it_scale,
+                           converged);
+  return report.scale_solved(s, *converged, pr.max_it_scale);
+}
+
+void trace_descent_step(const double* weights, const double* t1, const double* t2,
+                        const double* res2, const ms_problem& pr, double s) {
+  print_vector("weights: ", weights, pr.n);
+  print_vector("t2: ", t2, pr.p2);
+  print_vector("t1: ", t1, pr.p1);
+  print_vector("res2: ", res2, pr.n);
+  host::print("sc: %.5f\n", s);
+}
+
+// The weighted least-squares step of the descent: t2 from the residuals of
+// y on X1 t1, weighted at the residuals res2 and the scale s.
+void descent_wls_step(const ms_problem& pr, double s, const double* res2, double* weights,
+                      std::vector<double>& work, ms_workspace& ws) {
+  const int one = 1;
+  int n = pr.n, p2 = pr.p2, info = 0;
+  int lwork = static_cast<int>(work.size());
+  copy(pr.y, n, ws.rs);
+  subtract_product(n, pr.p1, pr.X1, ws.theta, ws.rs);
+  get_weights_rhop(res2, s, n, pr.k, pr.ipsi, weights);
+  for (int i = 0; i < n; ++i) {
+    const double sw = std::sqrt(weights[i]);
+    ws.rs[i] *= sw;
+    for (int j = 0; j < p2; ++j) ws.x2_work[i + cells(n, j)] = pr.X2[i + cells(n, j)] * sw;
+  }
+  F77_CALL(dgels)
+  ("N", &n, &p2, &one, ws.x2_work, &n, ws.rs, &n, work.data(), &lwork, &info FCONE);
+  if (info < 0) host::fail("dgels: illegal argument in %i. argument.", -info);
+  if (info > 0) {
+    if (pr.trace_level > 2) print_vector("robustness weights in last step: ", weights, n);
+    host::fail("dgels: weighted design matrix not of full rank (column %d). Exiting.",
+               info);
+  }
+  copy(ws.rs, p2, ws.b2_work);
+}
+
 }  // namespace
 
-void m_s_subsample(const double* X1, const double* y_work, int n, int p1, int p2,
-                   int n_resample, double descent_tol, double tol, const double* b,
-                   const double* k, int ipsi, double* scale, int trace_level, double* b1,
-                   double* b2, double* theta, double* b2_work, double* rs, double* res,
-                   double* x1_work, double* x2_work, int* nit, int* k_rank, int* kode,
-                   double* sigma, const double* bet0, double* sc1, double* sc2,
-                   double* sc3, double* sc4, int max_singular, int nonsingular) {
-  const int p = p1 + p2;
-  const l1_call_state st{nit, k_rank, kode, sigma, bet0, sc1, sc2, sc3, sc4};
-  *scale = 1e20;
-  if (trace_level > 1) host::print("starting with subsampling procedure...\n");
+l1_call_state::l1_call_state(int n, int p1)
+    : x1_work(host::transient_array<double>(cells(n, p1))),
+      sc1(host::transient_array<double>(n)),
+      sc2(host::transient_array<double>(p1)),
+      sc3(host::transient_array<double>(p1)),
+      sc4(host::transient_array<double>(p1)) {}
+
+ms_workspace::ms_workspace(int n, int p2)
+    : theta(host::transient_array<double>(n)),
+      b2_work(host::transient_array<double>(p2)),
+      rs(host::transient_array<double>(n)),
+      res2(host::transient_array<double>(n)),
+      x2_work(host::transient_array<double>(cells(n, p2))) {}
+
+void m_s_subsample(const ms_problem& pr, const ms_search_settings& set,
+                   const double* y_draw, const double* x2_draw, ms_fit& fit,
+                   ms_workspace& ws, l1_call_state& l1, fit_report& report) {
+  const int n = pr.n, p1 = pr.p1, p2 = pr.p2, p = p1 + p2;
+  fit.scale = unset_scale;
+  if (pr.trace_level > 1) host::print("starting with subsampling procedure...\n");
   // Cases whose X2 row is zero cannot be part of a non-singular draw, and
   // the equilibration refuses them; the orthogonalised X2 has such rows
   // wherever the L1 fits on X1 pass through a case.  Draws are taken from
   // the other cases (from all cases, as usual, when there are none).
   std::vector<double> x2_drawn, y_drawn;
-  const int n_drawn = nonzero_rows(x2_work, y_work, n, p2, x2_drawn, y_drawn);
+  const int n_drawn = nonzero_rows(x2_draw, y_draw, n, p2, x2_drawn, y_drawn);
   if (n_drawn < p2) {
-    host::warn(
-        "M-S subsampling: only %d cases have a nonzero row of x2, fewer than "
-        "its %d columns",
-        n_drawn, p2);
-    *scale = -1.0;
+    report.code = FIT_FEW_X2_ROWS;
+    report.detail = n_drawn;
+    report.note(EV_FEW_X2_ROWS, n_drawn, p2);
+    fit.scale = -1.0;
     return;
   }
   const bool all_rows = n_drawn == n;
-  subsample_workspace draws(all_rows ? x2_work : x2_drawn.data(), n_drawn, p2);
-  const double* y_draw = all_rows ? y_work : y_drawn.data();
+  subsample_workspace draws(all_rows ? x2_draw : x2_drawn.data(), n_drawn, p2);
+  const double* y_sub = all_rows ? y_draw : y_drawn.data();
   host::rng_scope rng;
-  for (int i = 0; i < n_resample; ++i) {
+  for (int i = 0; i < set.n_resample; ++i) {
     host::check_interrupt();
-    if (draws.draw(y_draw, b2_work, max_singular, nonsingular, tol) != SUBSAMPLE_OK) {
-      *scale = -1.0;
+    const int status =
+        draws.draw(y_sub, ws.b2_work, set.max_singular, set.nonsingular, set.tol);
+    report.singular = draws.singular;
+    if (status != SUBSAMPLE_OK) {
+      report.draw_failed(status);
+      fit.scale = -1.0;
       return;
     }
-    copy(y_work, n, rs);
-    subtract_product(n, p2, x2_work, b2_work, rs);
-    l1_on_x1(X1, x1_work, n, p1, rs, descent_tol, theta, res, st);
-    if (*kode > 1) {
-      host::eprint(
-          "\nm_s_subsample(): Problem in rllarsbi (rilars). KODE=%d. Exiting.\n", *kode);
-      *scale = -1.0;
+    copy(y_draw, n, ws.rs);
+    subtract_product(n, p2, x2_draw, ws.b2_work, ws.rs);
+    l1_on_x1(pr, ws.rs, ws.theta, fit.res, l1);
+    if (l1.kode > 1) {
+      report.code = FIT_L1_FAILED;
+      report.detail = l1.kode;
+      report.note(EV_SEARCH_L1_FAILED, l1.kode);
+      fit.scale = -1.0;
       return;
     }
     // Early rejection: only a candidate whose residuals have a mean chi
     // below b at the best scale so far can have a smaller M-scale.
-    if (sum_rho_sc(res, *scale, n, p, k, ipsi) < *b) {
-      const double s = find_scale(res, *b, k, ipsi, *scale, n, p, max_it_scale);
-      if (trace_level > 1) host::print("Step %d: new candidate with sc = %.5f\n", i, s);
-      *scale = s;
-      copy(theta, p1, b1);
-      copy(b2_work, p2, b2);
-      if (s < 1e-10) {
-        host::eprint("\nScale too small\n");
-        host::eprint("Aborting m_s_subsample()\n\n");
-        *scale = -1.0;
+    if (sum_rho_sc(fit.res, fit.scale, n, p, pr.k, pr.ipsi) < *pr.b) {
+      bool conv = false;
+      const double s = ms_scale(pr, fit.res, fit.scale, &conv, report);
+      if (pr.trace_level > 1) host::print("Step %d: new candidate with sc = %.5f\n", i, s);
+      fit.scale = s;
+      report.result_scale_unconverged = !conv;
+      copy(ws.theta, p1, fit.b1);
+      copy(ws.b2_work, p2, fit.b2);
+      if (s < ms_min_scale) {
+        report.code = FIT_EXACT;
+        report.note(EV_SCALE_TOO_SMALL);
         return;
       }
     }
   }
-  if (trace_level > 0)
-    host::print("Finished M-S subsampling with scale = %.5f\n", *scale);
-  if (trace_level > 2) {
-    print_vector("b1: ", b1, p1);
-    print_vector("b2: ", b2, p2);
+  if (pr.trace_level > 0)
+    host::print("Finished M-S subsampling with scale = %.5f\n", fit.scale);
+  if (pr.trace_level > 2) {
+    print_vector("b1: ", fit.b1, p1);
+    print_vector("b2: ", fit.b2, p2);
   }
 }
 
-void m_s_descent(const double* X1, const double* X2, const double* y, int n, int p1,
-                 int p2, int max_no_improve, int max_steps, double descent_tol,
-                 const double* b, const double* k, int ipsi, double* scale,
-                 int trace_level, double* b1, double* b2, double* t1, double* t2,
-                 double* rs, double* res, double* res2, double* x1_work, double* x2_work,
-                 int* nit, int* k_rank, int* kode, double* sigma, const double* bet0,
-                 double* sc1, double* sc2, double* sc3, double* sc4, int* converged) {
-  const int p = p1 + p2;
-  const l1_call_state st{nit, k_rank, kode, sigma, bet0, sc1, sc2, sc3, sc4};
-  copy(b1, p1, t1);
-  copy(b2, p2, t2);
-  copy(res, n, res2);
-  double s = *scale;
-  if (trace_level > 1) host::print("starting with descent procedure...\n");
+bool m_s_descent(const ms_problem& pr, const ms_descent_settings& set, ms_fit& fit,
+                 ms_workspace& ws, l1_call_state& l1, fit_report& report) {
+  const int n = pr.n, p1 = pr.p1, p2 = pr.p2;
+  double* t1 = ws.theta;    // the step's coefficients of X1
+  double* t2 = ws.b2_work;  // and of X2
+  double* res2 = ws.res2;   // and its residuals
+  copy(fit.b1, p1, t1);
+  copy(fit.b2, p2, t2);
+  copy(fit.res, n, res2);
+  double s = fit.scale;
+  if (pr.trace_level > 1) host::print("starting with descent procedure...\n");
 
-  const int one = 1;
-  int info = 0;
-  int lwork = std::max(dgels_workspace(n, p2, trace_level), 1);
-  std::vector<double> work(lwork), weights(n);
-  if (trace_level > 4) {
-    host::print("scale: %.5f\n", *scale);
+  std::vector<double> work(std::max(dgels_workspace(n, p2, pr.trace_level), 1)),
+      weights(n);
+  if (pr.trace_level > 4) {
+    host::print("scale: %.5f\n", fit.scale);
     print_vector("res2: ", res2, n);
   }
 
   int conv = 0, steps = 0, stagnant = 0;
-  while (conv == 0 && steps < max_steps && stagnant < max_no_improve) {
+  while (conv == 0 && steps < set.max_steps && stagnant < set.max_no_improve) {
     ++steps;
     host::check_interrupt();
     // Weighted least squares for b2 with the X1 part fixed.
-    copy(y, n, rs);
-    subtract_product(n, p1, X1, t1, rs);
-    get_weights_rhop(res2, s, n, k, ipsi, weights.data());
-    for (int i = 0; i < n; ++i) {
-      const double sw = std::sqrt(weights[i]);
-      rs[i] *= sw;
-      for (int j = 0; j < p2; ++j) x2_work[i + cells(n, j)] = X2[i + cells(n, j)] * sw;
-    }
-    F77_CALL(dgels)
-    ("N", &n, &p2, &one, x2_work, &n, rs, &n, work.data(), &lwork, &info FCONE);
-    if (info < 0) host::fail("dgels: illegal argument in %i. argument.", -info);
-    if (info > 0) {
-      if (trace_level > 2)
-        print_vector("robustness weights in last step: ", weights.data(), n);
-      host::fail("dgels: weighted design matrix not of full rank (column %d). Exiting.",
-                 info);
-    }
-    copy(rs, p2, t2);
-    copy(y, n, res2);
-    subtract_product(n, p2, X2, t2, res2);
-    copy(res2, n, rs);
+    descent_wls_step(pr, s, res2, weights.data(), work, ws);
+    copy(pr.y, n, res2);
+    subtract_product(n, p2, pr.X2, t2, res2);
+    copy(res2, n, ws.rs);
     // L1 step for b1 with the X2 part fixed.
-    l1_on_x1(X1, x1_work, n, p1, rs, descent_tol, t1, res2, st);
-    if (*kode > 1)
-      host::fail("m_s_descent(): Problem in rllarsbi (rilars). KODE=%d. Exiting.", *kode);
-    s = find_scale(res2, *b, k, ipsi, s, n, p, max_it_scale);
-    const double d = std::sqrt(norm_diff2(b1, t1, p1) + norm_diff2(b2, t2, p2));
-    const double m = std::sqrt(norm2(t1, p1) + norm2(t2, p2));
-    if (trace_level > 4) {
-      print_vector("weights: ", weights.data(), n);
-      print_vector("t2: ", t2, p2);
-      print_vector("t1: ", t1, p1);
-      print_vector("res2: ", res2, n);
-      host::print("sc: %.5f\n", s);
+    l1_on_x1(pr, ws.rs, t1, res2, l1);
+    if (l1.kode > 1) {
+      report.code = FIT_L1_FAILED;
+      report.detail = l1.kode;
+      report.descent = DESCENT_FAILED;
+      return false;
     }
+    bool scale_conv = false;
+    s = ms_scale(pr, res2, s, &scale_conv, report);
+    const double d = std::sqrt(norm_diff2(fit.b1, t1, p1) + norm_diff2(fit.b2, t2, p2));
+    const double m = std::sqrt(norm2(t1, p1) + norm2(t2, p2));
+    if (pr.trace_level > 4) trace_descent_step(weights.data(), t1, t2, res2, pr, s);
     ++stagnant;
-    if (s < *scale) {
-      copy(t1, p1, b1);
-      copy(t2, p2, b2);
-      copy(res2, n, res);
-      *scale = s;
-      if (trace_level > 2)
+    if (s < fit.scale) {
+      copy(t1, p1, fit.b1);
+      copy(t2, p2, fit.b2);
+      copy(res2, n, fit.res);
+      fit.scale = s;
+      report.result_scale_unconverged = !scale_conv;
+      if (pr.trace_level > 2)
         host::print("Refinement step %d: better fit, scale: %.5f\n", steps, s);
       stagnant = 0;
     }
-    conv = d < descent_tol * Rf_fmax2(descent_tol, m) ? 1 : 0;
+    conv = d < pr.descent_tol * Rf_fmax2(pr.descent_tol, m) ? 1 : 0;
+    // An exact fit: no weights can be formed at scale 0.
+    if (s == 0.0) {
+      report.code = FIT_EXACT;
+      conv = 1;
+    }
   }
-  if (conv == 0 && steps >= max_steps)
-    host::warn("M-S estimate: maximum number of refinement steps reached.");
-  *converged = conv;
-  if (trace_level > 0)
+  if (conv)
+    report.descent = DESCENT_SETTLED;
+  else if (steps >= set.max_steps) {
+    report.descent = DESCENT_STEP_LIMIT;
+    report.note(EV_DESCENT_STEP_LIMIT);
+  } else {
+    report.descent = DESCENT_NO_IMPROVE;
+  }
+  if (pr.trace_level > 0)
     host::print("descent procedure: %sconverged.\n", conv ? "" : "not ");
-  if (trace_level > 2) {
-    print_vector("b1: ", b1, p1);
-    print_vector("b2: ", b2, p2);
+  if (pr.trace_level > 2) {
+    print_vector("b1: ", fit.b1, p1);
+    print_vector("b2: ", fit.b2, p2);
   }
+  return conv != 0;
+}
+
+namespace {
+
+// The L1 residuals of y (into y_work) and of the columns of X2 (into
+// x2_work) on X1, with their coefficients in y_coef (p1) and x2_coef
+// (p1 x p2).  A failed L1 fit leaves meaningless coefficients that would
+// step back into b1: then y_work and x2_work are plain copies again, the
+// coefficients zero, and the failure is recorded.
+void orthogonalize_on_x1(const ms_problem& pr, double* y_work, double* x2_work,
+                         double* y_coef, double* x2_coef, ms_workspace& ws,
+                         l1_call_state& l1, fit_report& report) {
+  const int n = pr.n, p1 = pr.p1, p2 = pr.p2;
+  l1_on_x1(pr, y_work, ws.theta, ws.rs, l1);
+  int worst = l1.kode;
+  copy(ws.theta, p1, y_coef);
+  for (int j = 0; j < p2; ++j) {
+    copy(pr.X2 + cells(n, j), n, y_work);
+    l1_on_x1(pr, y_work, ws.theta, x2_work + cells(n, j), l1);
+    worst = std::max(worst, l1.kode);
+    copy(ws.theta, p1, x2_coef + cells(p1, j));
+  }
+  copy(ws.rs, n, y_work);
+  if (worst > 1) {
+    report.orth_failed = worst;
+    report.note(EV_ORTH_L1_FAILED, worst);
+    copy(pr.y, n, y_work);
+    copy(pr.X2, cells(n, p2), x2_work);
+    std::fill(y_coef, y_coef + p1, 0.0);
+    std::fill(x2_coef, x2_coef + cells(p1, p2), 0.0);
+  }
+}
+
+}  // namespace
+
+void lmrob_m_s(const ms_problem& pr, bool orthogonalize, bool do_subsample,
+               const ms_search_settings& search, bool do_descent,
+               const ms_descent_settings& descent, ms_fit& fit, int* converged,
+               fit_report& report) {
+  const int n = pr.n, p1 = pr.p1, p2 = pr.p2;
+  // Every work array below is sized by these; an empty block is allowed.
+  if (p1 < 0 || p2 < 0 || p1 + p2 < 1 || n <= p1 + p2)
+    host::fail(
+        "R_lmrob_M_S: needs p1 >= 0, p2 >= 0, p1 + p2 >= 1 and n > p1 + p2 "
+        "(n = %d, p1 = %d, p2 = %d)",
+        n, p1, p2);
+  ms_workspace ws(n, p2);
+  l1_call_state l1(n, p1);
+  double* y_coef = host::transient_array<double>(p1);
+  double* x2_coef = host::transient_array<double>(cells(p1, p2));
+  double* y_work = host::transient_array<double>(n);
+  double* x2_work = host::transient_array<double>(cells(n, p2));
+  copy(pr.y, n, y_work);
+  copy(pr.X2, cells(n, p2), x2_work);
+  if (orthogonalize)
+    orthogonalize_on_x1(pr, y_work, x2_work, y_coef, x2_coef, ws, l1, report);
+  if (do_subsample) {
+    m_s_subsample(pr, search, y_work, x2_work, fit, ws, l1, report);
+    if (report.code != FIT_OK && report.code != FIT_EXACT) return;
+  }
+  if (orthogonalize) {
+    // Back to the coefficients of the untransformed design.
+    for (int j = 0; j < p1; ++j) fit.b1[j] = y_coef[j] + fit.b1[j];
+    subtract_product(p1, p2, x2_coef, fit.b2, fit.b1);
+  }
+  copy(pr.y, n, fit.res);
+  subtract_product(n, p1, pr.X1, fit.b1, fit.res);
+  subtract_product(n, p2, pr.X2, fit.b2, fit.res);
+  if (do_descent && report.code == FIT_OK)
+    *converged = m_s_descent(pr, descent, fit, ws, l1, report) ? 1 : 0;
 }
 
 }  // namespace kelvara
 
-using namespace kelvara;
+namespace {
+
+void run_m_s(const double* X1, const double* X2, const double* y, double* res,
+             const int* n, const int* p1, const int* p2, const int* n_resample,
+             double* scale, double* b1, double* b2, const double* k, const int* ipsi,
+             const double* b, const int* max_no_improve, const int* max_steps,
+             const double* descent_tol, const double* tol, int* converged,
+             const int* trace_level, const int* orthogonalize, const int* do_subsample,
+             const int* do_descent, const int* max_singular, const int* nonsingular,
+             int max_it_scale, fit_report& report) {
+  const ms_problem pr{X1, X2, y, *n, *p1, *p2, b, k, *ipsi, max_it_scale, *descent_tol,
+                      *trace_level};
+  const ms_search_settings search{*n_resample, *tol, *max_singular, *nonsingular};
+  const ms_descent_settings descent{*max_no_improve, *max_steps};
+  ms_fit fit{b1, b2, res, *scale};
+  lmrob_m_s(pr, *orthogonalize > 0, *do_subsample > 0, search, *do_descent > 0, descent,
+            fit, converged, report);
+  *scale = fit.scale;
+}
+
+}  // namespace
 
 extern "C" void R_lmrob_M_S(const double* X1, const double* X2, const double* y,
-                            double* res, const int* pn, const int* pp1, const int* pp2,
+                            double* res, const int* n, const int* p1, const int* p2,
                             const int* n_resample, double* scale, double* b1, double* b2,
                             const double* k, const int* ipsi, const double* b,
                             const int* max_no_improve, const int* max_steps,
@@ -953,80 +1219,131 @@ extern "C" void R_lmrob_M_S(const double* X1, const double* X2, const double* y,
                             const int* do_subsample, const int* do_descent,
                             const int* max_singular, const int* nonsingular) {
   host::run_entry([&] {
-    const int n = *pn, p1 = *pp1, p2 = *pp2;
-    // Every work array below is sized by these; an empty block is allowed.
-    if (p1 < 0 || p2 < 0 || p1 + p2 < 1 || n <= p1 + p2)
-      host::fail(
-          "R_lmrob_M_S: needs p1 >= 0, p2 >= 0, p1 + p2 >= 1 and n > p1 + p2 "
-          "(n = %d, p1 = %d, p2 = %d)",
-          n, p1, p2);
-    const double dtol = *descent_tol;
-    const int trace = *trace_level;
+    fit_report report;
+    run_m_s(X1, X2, y, res, n, p1, p2, n_resample, scale, b1, b2, k, ipsi, b,
+            max_no_improve, max_steps, descent_tol, tol, converged, trace_level,
+            orthogonalize, do_subsample, do_descent, max_singular, nonsingular,
+            fixed_max_it_scale, report);
+    report.announce();
+    if (report.descent == DESCENT_FAILED)
+      host::fail("m_s_descent(): Problem in rllarsbi (rilars). KODE=%d. Exiting.",
+                 report.detail);
+    // A search that ended early (a failed draw or L1 fit, or a collapsed
+    // scale) is this entry's error.
+    if (report.code != FIT_OK && report.descent == DESCENT_NOT_RUN) {
+      *scale = -1.0;
+      host::fail("m_s_subsample() stopped prematurely.");
+    }
+  });
+}
 
-    double* theta = host::transient_array<double>(n);
-    double* b2_work = host::transient_array<double>(p2);
-    double* y_coef = host::transient_array<double>(p1);
-    double* x2_coef = host::transient_array<double>(cells(p1, p2));
-    double* y_work = host::transient_array<double>(n);
-    double* rs = host::transient_array<double>(n);
-    double* x1_work = host::transient_array<double>(cells(n, p1));
-    double* x2_work = host::transient_array<double>(cells(n, p2));
-    double* sc1 = host::transient_array<double>(n);
-    double* sc2 = host::transient_array<double>(p1);
-    double* sc3 = host::transient_array<double>(p1);
-    double* sc4 = host::transient_array<double>(p1);
-    int nit = 0, k_rank = 0, kode = 0;
-    double sigma = 0.0;
-    const double bet0 = l1_scale_divisor;
-    const l1_call_state st{&nit, &k_rank, &kode, &sigma, &bet0, sc1, sc2, sc3, sc4};
+extern "C" void kv_lmrob_M_S(const double* X1, const double* X2, const double* y,
+                             double* res, const int* n, const int* p1, const int* p2,
+                             const int* n_resample, double* scale, double* b1, double* b2,
+                             const double* k, const int* ipsi, const double* b,
+                             const int* max_no_improve, const int* max_steps,
+                             const double* descent_tol, const double* tol, int* converged,
+                             const int* trace_level, const int* orthogonalize,
+                             const int* do_subsample, const int* do_descent,
+                             const int* max_singular, const int* nonsingular,
+                             const int* max_it_scale, int* status) {
+  host::run_entry([&] {
+    fit_report report;
+    run_m_s(X1, X2, y, res, n, p1, p2, n_resample, scale, b1, b2, k, ipsi, b,
+            max_no_improve, max_steps, descent_tol, tol, converged, trace_level,
+            orthogonalize, do_subsample, do_descent, max_singular, nonsingular,
+            *max_it_scale, report);
+    report.write(status);
+  });
+}
 
-    copy(y, n, y_work);
-    copy(X2, cells(n, p2), x2_work);
-    const bool orth = *orthogonalize > 0;
-    if (orth) {
-      // y and the columns of X2 are replaced by their L1 residuals on X1.
-      l1_on_x1(X1, x1_work, n, p1, y_work, dtol, theta, rs, st);
-      int worst = kode;
-      copy(theta, p1, y_coef);
-      for (int j = 0; j < p2; ++j) {
-        copy(X2 + cells(n, j), n, y_work);
-        l1_on_x1(X1, x1_work, n, p1, y_work, dtol, theta, x2_work + cells(n, j), st);
-        worst = std::max(worst, kode);
-        copy(theta, p1, x2_coef + cells(p1, j));
-      }
-      copy(rs, n, y_work);
-      if (worst > 1) {
-        // A failed fit leaves meaningless coefficients that step back into
-        // b1 below: fit without the orthogonalisation instead.
+// ---- reports --------------------------------------------------------------------
+
+namespace kelvara {
+
+void fit_report::draw_failed(int status) {
+  code = FIT_NO_SUBSAMPLE;
+  detail = status;
+  note(status == SUBSAMPLE_NO_REPLACEMENT ? EV_NO_REPLACEMENT : EV_TOO_MANY_SINGULAR);
+}
+
+void fit_report::write(int* status) const {
+  status[STATUS_CODE] = code;
+  status[STATUS_DETAIL] = detail;
+  status[STATUS_SCALE_UNCONVERGED] = scale_unconverged;
+  status[STATUS_RESULT_SCALE_UNCONVERGED] = result_scale_unconverged ? 1 : 0;
+  status[STATUS_REFINE_UNCONVERGED] = refine_unconverged;
+  status[STATUS_DESCENT] = descent;
+  status[STATUS_SINGULAR] = singular > std::numeric_limits<int>::max()
+                                ? std::numeric_limits<int>::max()
+                                : static_cast<int>(singular);
+  status[STATUS_ORTH_FAILED] = orth_failed;
+}
+
+void fit_report::announce() const {
+  for (const fit_event& e : events) {
+    switch (e.kind) {
+      case EV_SCALE_NOT_CONVERGED:
+        warn_scale_not_converged(e.a);
+        break;
+      case EV_REFINE_NOT_CONVERGED:
+        host::warn("S refinements did not converge (to tol=%g) in %d iterations", e.x,
+                   e.a);
+        break;
+      case EV_NO_REPLACEMENT:
+        warn_subsample_failed(SUBSAMPLE_NO_REPLACEMENT);
+        break;
+      case EV_TOO_MANY_SINGULAR:
+        warn_subsample_failed(SUBSAMPLE_TOO_MANY_SINGULAR);
+        break;
+      case EV_FEW_X2_ROWS:
+        host::warn(
+            "M-S subsampling: only %d cases have a nonzero row of x2, fewer than "
+            "its %d columns",
+            e.a, e.b);
+        break;
+      case EV_ORTH_L1_FAILED:
         host::warn(
             "M-S estimate: L1 fit on x1 failed in the orthogonalisation "
             "(KODE=%d); continuing without it",
-            worst);
-        copy(y, n, y_work);
-        copy(X2, cells(n, p2), x2_work);
-        std::fill(y_coef, y_coef + p1, 0.0);
-        std::fill(x2_coef, x2_coef + cells(p1, p2), 0.0);
-      }
+            e.a);
+        break;
+      case EV_SEARCH_L1_FAILED:
+        host::eprint("\nm_s_subsample(): Problem in rllarsbi (rilars). KODE=%d. Exiting.\n",
+                     e.a);
+        break;
+      case EV_SCALE_TOO_SMALL:
+        host::eprint("\nScale too small\n");
+        host::eprint("Aborting m_s_subsample()\n\n");
+        break;
+      case EV_DESCENT_STEP_LIMIT:
+        host::warn("M-S estimate: maximum number of refinement steps reached.");
+        break;
     }
-    if (*do_subsample > 0) {
-      m_s_subsample(X1, y_work, n, p1, p2, *n_resample, dtol, *tol, b, k, *ipsi, scale,
-                    trace, b1, b2, theta, b2_work, rs, res, x1_work, x2_work, &nit,
-                    &k_rank, &kode, &sigma, &bet0, sc1, sc2, sc3, sc4, *max_singular,
-                    *nonsingular);
-      if (*scale < 0) host::fail("m_s_subsample() stopped prematurely.");
-    }
-    if (orth) {
-      // Back to the coefficients of the untransformed design.
-      for (int j = 0; j < p1; ++j) b1[j] = y_coef[j] + b1[j];
-      subtract_product(p1, p2, x2_coef, b2, b1);
-      copy(X2, cells(n, p2), x2_work);
-    }
-    copy(y, n, res);
-    subtract_product(n, p1, X1, b1, res);
-    subtract_product(n, p2, X2, b2, res);
-    if (*do_descent > 0)
-      m_s_descent(X1, X2, y, n, p1, p2, *max_no_improve, *max_steps, dtol, b, k, *ipsi,
-                  scale, trace, b1, b2, theta, b2_work, rs, res, y_work, x1_work, x2_work,
-                  &nit, &k_rank, &kode, &sigma, &bet0, sc1, sc2, sc3, sc4, converged);
+  }
+}
+
+}  // namespace kelvara
+
+extern "C" void kv_constants(int* codes, const int* n_codes, double* values,
+                             const int* n_values) {
+  host::run_entry([&] {
+    const int code_table[] = {
+        FIT_OK, FIT_EXACT, FIT_NO_SUBSAMPLE, FIT_L1_FAILED, FIT_FEW_X2_ROWS,
+        DESCENT_NOT_RUN, DESCENT_SETTLED, DESCENT_NO_IMPROVE, DESCENT_STEP_LIMIT,
+        DESCENT_FAILED,
+        STATUS_CODE, STATUS_DETAIL, STATUS_SCALE_UNCONVERGED,
+        STATUS_RESULT_SCALE_UNCONVERGED, STATUS_REFINE_UNCONVERGED, STATUS_DESCENT,
+        STATUS_SINGULAR, STATUS_ORTH_FAILED, STATUS_LENGTH,
+        SUBSAMPLE_OK, SUBSAMPLE_NO_REPLACEMENT, SUBSAMPLE_TOO_MANY_SINGULAR};
+    const double value_table[] = {static_cast<double>(fast_s_large_n_threshold),
+                                  exact_fit_tol, ms_min_scale, l1_scale_divisor,
+                                  unset_scale};
+    const int nc = static_cast<int>(sizeof code_table / sizeof code_table[0]);
+    const int nv = static_cast<int>(sizeof value_table / sizeof value_table[0]);
+    if (*n_codes != nc || *n_values != nv)
+      host::fail("kv_constants: needs %d codes and %d values", nc, nv);
+    std::copy(code_table, code_table + nc, codes);
+    std::copy(value_table, value_table + nv, values);
   });
 }

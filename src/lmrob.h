@@ -8,9 +8,118 @@
 #ifndef KELVARA_LMROB_H
 #define KELVARA_LMROB_H
 
+#include <cstdint>
 #include <vector>
 
 namespace kelvara {
+
+// ---- constants the R layer shares --------------------------------------------
+
+// Above this many observations the S search runs on nested subsamples.
+constexpr int fast_s_large_n_threshold = 2000;
+// Residuals below this in absolute value count as zero in the exact-fit test.
+constexpr double exact_fit_tol = 1e-10;
+// The M-S search treats an M-scale below this as an exact fit.
+constexpr double ms_min_scale = 1e-10;
+// The L1 routine reports the (n/2+1)-th smallest absolute residual divided by
+// this, the value of that order statistic at the standard normal.
+constexpr double l1_scale_divisor = 0.773372647623;
+// The scale of an empty best-list slot, and of an M-S search before its first
+// candidate: larger than any M-scale of data that can be fitted.
+constexpr double unset_scale = 1e20;
+
+// The iteration limit of the M-scale solves inside R_lmrob_S's search and
+// R_lmrob_M_S, whose argument lists carry no such setting.
+constexpr int fixed_max_it_scale = 200;
+
+// ---- outcomes ---------------------------------------------------------------
+// The regression drivers report what happened in a fit_report and never print
+// a status message or raise for an expected outcome.  The kv_ entry points
+// write it into an integer status vector (slots below; the R layer keeps the
+// same tables in R/codes.R); the documented R_ entry points turn it into their
+// console text, warnings, scale -1 and errors.
+
+// Slot 0 of the status vector.
+enum fit_code : int {
+  FIT_OK = 0,
+  FIT_EXACT = 1,          // exact fit: the M-scale of the best candidate is 0
+  FIT_NO_SUBSAMPLE = 2,   // a draw failed; detail: the subsample_status
+  FIT_L1_FAILED = 3,      // an L1 fit of the M-S search lost precision; detail: kode
+  FIT_FEW_X2_ROWS = 4     // M-S: fewer cases with a nonzero x2 row than x2 columns;
+                          // detail: the number of such cases
+};
+
+// How the M-S descent ended (slot STATUS_DESCENT).
+enum descent_end : int {
+  DESCENT_NOT_RUN = 0,
+  DESCENT_SETTLED = 1,     // the coefficients settled
+  DESCENT_NO_IMPROVE = 2,  // max_no_improve steps without a smaller scale
+  DESCENT_STEP_LIMIT = 3,  // max_steps reached
+  DESCENT_FAILED = 4       // an L1 fit lost precision; detail: kode
+};
+
+enum status_slot : int {
+  STATUS_CODE = 0,
+  STATUS_DETAIL = 1,
+  STATUS_SCALE_UNCONVERGED = 2,  // M-scale solves that reached max_it_scale
+  STATUS_RESULT_SCALE_UNCONVERGED = 3,  // 1 when the result's scale is such a solve
+  STATUS_REFINE_UNCONVERGED = 4,  // final refinements that reached max_refine
+  STATUS_DESCENT = 5,             // a descent_end
+  STATUS_SINGULAR = 6,            // singular subsamples met (restarts or replacements)
+  STATUS_ORTH_FAILED = 7,         // kode of a failed L1 orthogonalisation, else 0
+  STATUS_LENGTH = 8
+};
+
+// Events in the order they happened, for the entry points that report them
+// as text.
+enum event_kind : int {
+  EV_SCALE_NOT_CONVERGED,   // a: max_it_scale
+  EV_REFINE_NOT_CONVERGED,  // a: iterations, x: tolerance
+  EV_NO_REPLACEMENT,
+  EV_TOO_MANY_SINGULAR,
+  EV_FEW_X2_ROWS,           // a: cases with a nonzero row, b: columns
+  EV_ORTH_L1_FAILED,        // a: kode
+  EV_SEARCH_L1_FAILED,      // a: kode
+  EV_SCALE_TOO_SMALL,
+  EV_DESCENT_STEP_LIMIT
+};
+
+struct fit_event {
+  event_kind kind;
+  int a, b;
+  double x;
+};
+
+struct fit_report {
+  int code = FIT_OK;
+  int detail = 0;
+  int scale_unconverged = 0;
+  bool result_scale_unconverged = false;
+  int refine_unconverged = 0;
+  int descent = DESCENT_NOT_RUN;
+  std::int64_t singular = 0;
+  int orth_failed = 0;
+  std::vector<fit_event> events;
+
+  void note(event_kind kind, int a = 0, int b = 0, double x = 0.0) {
+    events.push_back({kind, a, b, x});
+  }
+  // Records an M-scale solve; returns its scale.
+  double scale_solved(double s, bool converged, int max_it) {
+    if (!converged) {
+      ++scale_unconverged;
+      note(EV_SCALE_NOT_CONVERGED, max_it);
+    }
+    return s;
+  }
+  // Records a failed subsample draw (status of subsample()).
+  void draw_failed(int status);
+  // The status vector of the kv_ entry points (STATUS_LENGTH values).
+  void write(int* status) const;
+  // The events as the documented entry points report them: warnings, and
+  // the console text of the M-S search.
+  void announce() const;
+};
 
 // ---- non-singular subsampling ------------------------------------------
 
@@ -44,11 +153,16 @@ enum subsample_status : int {
  *  sample > 0 draws a random order (else 0, 1, ..., n-1); nonsingular != 0
  *  replaces a rejected observation by the next one from the end of the
  *  order, otherwise the whole draw restarts, at most max_singular times.
- *  Returns a subsample_status; beta is meaningful only for SUBSAMPLE_OK. */
+ *  Returns a subsample_status (and says nothing); beta is meaningful only for
+ *  SUBSAMPLE_OK.  *singular (if given) counts the singular draws met. */
 int subsample(const double* x, const double* y, int n, int p, double* beta,
               int* perm_work, int* idc, int* var_order, double* lu, double* col_work,
               int* pivot, const double* row_scale, const double* col_scale, int row_equ,
-              int col_equ, int sample, int max_singular, int nonsingular, double tol);
+              int col_equ, int sample, int max_singular, int nonsingular, double tol,
+              std::int64_t* singular = nullptr);
+
+/** The warning of a failed subsample() draw. */
+void warn_subsample_failed(int status);
 
 /** The storage of repeated subsampling of one design: equilibrates a copy of
  *  x on construction (throws on a zero row or column) and owns every array
@@ -64,32 +178,63 @@ struct subsample_workspace {
   std::vector<double> row_scale, col_scale, lu, col_work;
   std::vector<int> perm_work, idc, var_order, pivot;
   int row_equ = 0, col_equ = 0;
+  std::int64_t singular = 0;  // singular draws met by draw()
 };
 
 // ---- fast-S ---------------------------------------------------------------
 
-// Above this many observations R_lmrob_S runs the nested-subsampling search.
-constexpr int fast_s_large_n_threshold = 2000;
+// The settings of one S fit.
+struct s_settings {
+  int n_resample;    // random subsamples (in each group for large samples)
+  int n_best;        // length of the best list
+  int n_groups;      // groups of the large-sample search
+  int group_size;    // observations per group
+  int refine_steps;  // reweighting steps of each candidate
+  int max_refine;    // step limit of the refinements to convergence
+  int max_it_scale;  // iteration limit of every M-scale solve
+  double refine_tol;
+  double tol;        // pivot tolerance of the subsample draws
+  int max_singular;
+  int nonsingular;
+  int trace_level;
+  double b;          // right-hand side of the M-scale equation
+  const double* k;   // tuning constants of the chi function
+  int ipsi;
+};
+
+// The result of an S fit: the coefficients (p), the scale (-1 when subsampling failed,
+// 0 for an exact fit), whether every final refinement converged and the
+// largest iteration count of those refinements.
+struct s_result {
+  double* coef;
+  double* scale;
+  int* converged;
+  int* max_refine;
+};
+
+/** The S-estimate: fast_s for at most fast_s_large_n_threshold observations,
+ *  else fast_s_large_n.  With n_resample <= 0 the M-scale of y alone (p
+ *  coefficients, from *res.scale; nothing else is written).  Refuses
+ *  dimensions and settings that cannot be run. */
+void lmrob_s(const double* x, const double* y, int n, int p, const s_settings& set,
+             const s_result& res, fit_report& report);
 
 /** The S-estimate by fast-S: n_resample random exact fits, each refined by
  *  refine_steps reweighting steps and kept in a best list of n_best when its
  *  M-scale is small enough; the list entries are then refined to
- *  convergence (at most max_refine steps, relative tolerance refine_tol).
- *  Writes beta and scale (-1 when subsampling failed, 0 for an exact fit
- *  through more than half of the data), converged and, in max_refine, the
- *  largest iteration count of the final refinements. */
-void fast_s(const double* x, const double* y, const int* n, const int* p,
-            const int* n_resample, const int* refine_steps, int* max_refine,
-            double refine_tol, double tol, int* converged, const int* n_best,
-            const double* b, const double* k, const int* ipsi, double* beta,
-            double* scale, int trace_level, int max_singular, int nonsingular);
+ *  convergence (at most max_refine steps, relative tolerance refine_tol). */
+void fast_s(const double* x, const double* y, int n, int p, const s_settings& set,
+            const s_result& res, fit_report& report);
 
 /** Reweighting refinement of beta_cand: refine_steps steps (*conv == 0) or
  *  steps until the relative change is below refine_tol, at most max_refine
- *  (*conv != 0; cleared on failure, with a warning).  wx (n x p), wy,
- *  weights, res (n) and work (lwork) are the caller's.  Returns the number of
- *  steps; beta_ref and *scale receive the result, beta_cand is overwritten.
- *  initial_scale < 0 starts from the MAD of the residuals. */
+ *  (*conv != 0; cleared when that fails).  wx (n x p), wy, weights, res (n)
+ *  and work (lwork) are the caller's.  Returns the number of steps; beta_ref
+ *  and *scale receive the result, beta_cand is overwritten.  initial_scale
+ *  < 0 starts from the MAD of the residuals (their mean absolute value when
+ *  that is 0).  A candidate whose M-scale is 0 (more than (n + p) / 2 zero
+ *  residuals, or too few non-zero ones for the M-scale equation to have a
+ *  positive root) ends at once with scale 0. */
 int refine_fast_s(const double* x, double* wx, const double* y, double* wy,
                   double* weights, int n, int p, double* res, double* work, int lwork,
                   double* beta_cand, int refine_steps, int* conv, int max_refine,
@@ -99,24 +244,17 @@ int refine_fast_s(const double* x, double* wx, const double* y, double* wy,
 /** fast-S for large samples: the search runs on n_groups disjoint random
  *  groups of group_size observations, its candidates are refined on their
  *  union and the best n_best of those to convergence on all n. */
-void fast_s_large_n(const double* x, const double* y, const int* n, const int* p,
-                    const int* n_resample, const int* n_groups, const int* group_size,
-                    const int* refine_steps, int* max_refine, double refine_tol,
-                    double tol, int* converged, const int* n_best, const double* b,
-                    const double* k, const int* ipsi, double* beta, double* scale,
-                    int trace_level, int max_singular, int nonsingular);
+void fast_s_large_n(const double* x, const double* y, int n, int p, const s_settings& set,
+                    const s_result& res, fit_report& report);
 
 /** The candidate search of fast-S on one data set, into the caller's best
  *  list (best_betas: n_best pointers to p values; best_scales: n_best).
  *  Returns the status of the last subsample draw (0 when all succeeded; on
  *  failure every best scale is set to -1).  Draws random numbers without
  *  bracketing them: the caller does. */
-int fast_s_with_memory(const double* x, const double* y, const int* n, const int* p,
-                       const int* n_resample, const int* refine_steps,
-                       const int* max_refine, double refine_tol, double tol,
-                       int trace_level, const int* n_best, const double* b,
-                       const double* k, const int* ipsi, double** best_betas,
-                       double* best_scales, int max_singular, int nonsingular);
+int fast_s_with_memory(const double* x, const double* y, int n, int p,
+                       const s_settings& set, double** best_betas, double* best_scales,
+                       fit_report& report);
 
 // ---- MM step --------------------------------------------------------------
 
@@ -156,30 +294,87 @@ void R_subsample(const double* x, const double* y, const int* n, const int* p,
 // continuous columns (matrices column-major, leading dimension n, 0-based).
 namespace kelvara {
 
-/** Random exact fits of the X2 block (in x2_work, response y_work), each
- *  completed by the L1 fit of its residuals on X1; keeps in b1, b2 and
- *  *scale the candidate with the smallest M-scale (n - p1 - p2 degrees of
- *  freedom).  A failure (singular draw, failed L1 fit, scale below 1e-10)
- *  leaves *scale = -1.  res receives the residuals of the last L1 call. */
-void m_s_subsample(const double* X1, const double* y_work, int n, int p1, int p2,
-                   int n_resample, double descent_tol, double tol, const double* b,
-                   const double* k, int ipsi, double* scale, int trace_level, double* b1,
-                   double* b2, double* theta, double* b2_work, double* rs, double* res,
-                   double* x1_work, double* x2_work, int* nit, int* k_rank, int* kode,
-                   double* sigma, const double* bet0, double* sc1, double* sc2,
-                   double* sc3, double* sc4, int max_singular, int nonsingular);
+// The data and settings every stage of an M-S fit shares.
+struct ms_problem {
+  const double* X1;  // n x p1
+  const double* X2;  // n x p2
+  const double* y;   // n
+  int n, p1, p2;
+  const double* b;   // right-hand side of the M-scale equation
+  const double* k;   // tuning constants of the chi function
+  int ipsi;
+  int max_it_scale;
+  double descent_tol;  // tolerance of the L1 fits and of the descent
+  int trace_level;
+};
 
-/** Alternating descent from the fit (b1, b2, *scale, res): a weighted
- *  least-squares step for b2 with X1 fixed, an L1 step for b1 with X2 fixed,
- *  a new M-scale.  Keeps the best fit seen in b1, b2, *scale and res; sets
- *  *converged. */
-void m_s_descent(const double* X1, const double* X2, const double* y, int n, int p1,
-                 int p2, int max_no_improve, int max_steps, double descent_tol,
-                 const double* b, const double* k, int ipsi, double* scale,
-                 int trace_level, double* b1, double* b2, double* t1, double* t2,
-                 double* rs, double* res, double* res2, double* x1_work, double* x2_work,
-                 int* nit, int* k_rank, int* kode, double* sigma, const double* bet0,
-                 double* sc1, double* sc2, double* sc3, double* sc4, int* converged);
+struct ms_search_settings {
+  int n_resample;
+  double tol;  // pivot tolerance of the draws
+  int max_singular;
+  int nonsingular;
+};
+
+struct ms_descent_settings {
+  int max_no_improve;
+  int max_steps;
+};
+
+// The fit an M-S stage works on: coefficients of both blocks, residuals (n)
+// and the M-scale.
+struct ms_fit {
+  double* b1;
+  double* b2;
+  double* res;
+  double scale;
+};
+
+// The outputs and scratch arrays of the L1 routine, shared by every L1 call
+// of one M-S fit, and a copy of X1 for it to overwrite.
+struct l1_call_state {
+  explicit l1_call_state(int n, int p1);
+  int nit = 0, k_rank = 0, kode = 0;
+  double sigma = 0.0;
+  double bet0 = l1_scale_divisor;
+  double* x1_work;  // n x p1
+  double *sc1, *sc2, *sc3, *sc4;
+};
+
+// Working storage of the stages: coefficient and residual vectors (n each
+// unless noted) and a copy of X2 to weight.
+struct ms_workspace {
+  explicit ms_workspace(int n, int p2);
+  double* theta;    // L1 coefficients (n values: rllarsbi's need)
+  double* b2_work;  // p2
+  double* rs;
+  double* res2;
+  double* x2_work;  // n x p2
+};
+
+/** Random exact fits of the X2 block (x2_draw, response y_draw: the
+ *  orthogonalised data or copies of X2 and y), each completed by the L1 fit
+ *  of its residuals on X1; keeps in fit the candidate with the smallest
+ *  M-scale (n - p1 - p2 degrees of freedom).  A failure (a failed draw or L1
+ *  fit, or a scale below ms_min_scale: FIT_EXACT) ends the search with its
+ *  code in report (scale -1 for a failed draw or L1 fit). */
+void m_s_subsample(const ms_problem& pr, const ms_search_settings& set,
+                   const double* y_draw, const double* x2_draw, ms_fit& fit,
+                   ms_workspace& ws, l1_call_state& l1, fit_report& report);
+
+/** Alternating descent from fit: a weighted least-squares step for b2 with X1
+ *  fixed, an L1 step for b1 with X2 fixed, a new M-scale.  Keeps the best
+ *  fit seen; records how it ended in report.descent.  Returns whether the
+ *  coefficients settled. */
+bool m_s_descent(const ms_problem& pr, const ms_descent_settings& set, ms_fit& fit,
+                 ms_workspace& ws, l1_call_state& l1, fit_report& report);
+
+/** The M-S estimate: the optional L1 orthogonalisation of y and X2 on X1, the
+ *  search (or the start in fit) and the optional descent.  *converged
+ *  receives the descent's settling flag. */
+void lmrob_m_s(const ms_problem& pr, bool orthogonalize, bool do_subsample,
+               const ms_search_settings& search, bool do_descent,
+               const ms_descent_settings& descent, ms_fit& fit, int* converged,
+               fit_report& report);
 
 }  // namespace kelvara
 
@@ -192,6 +387,31 @@ void R_lmrob_M_S(const double* X1, const double* X2, const double* y, double* re
                  const int* trace_level, const int* orthogonalize,
                  const int* do_subsample, const int* do_descent, const int* max_singular,
                  const int* nonsingular);
+
+// The same fits as R_lmrob_S and R_lmrob_M_S, with one more argument: the
+// status vector (STATUS_LENGTH integers) in place of every status message.
+// The M-S fit also takes max_it_scale after nonsingular.
+void kv_lmrob_S(const double* x, const double* y, const int* n, const int* p,
+                const int* n_resample, double* scale, double* beta, const double* k,
+                const int* ipsi, const double* b, const int* n_best, const int* n_groups,
+                const int* group_size, const int* refine_steps, int* max_refine,
+                const int* max_it_scale, const double* refine_tol, const double* tol,
+                int* converged, const int* trace_level, const int* max_singular,
+                const int* nonsingular, int* status);
+void kv_lmrob_M_S(const double* X1, const double* X2, const double* y, double* res,
+                  const int* n, const int* p1, const int* p2, const int* n_resample,
+                  double* scale, double* b1, double* b2, const double* k, const int* ipsi,
+                  const double* b, const int* max_no_improve, const int* max_steps,
+                  const double* descent_tol, const double* tol, int* converged,
+                  const int* trace_level, const int* orthogonalize,
+                  const int* do_subsample, const int* do_descent,
+                  const int* max_singular, const int* nonsingular,
+                  const int* max_it_scale, int* status);
+// The codes and constants above, for the R layer: codes (length *n_codes)
+// receives the fit codes, descent ends and status slots in enum order;
+// values (length *n_values) receives fast_s_large_n_threshold,
+// exact_fit_tol, ms_min_scale, l1_scale_divisor and unset_scale.
+void kv_constants(int* codes, const int* n_codes, double* values, const int* n_values);
 }
 
 #endif

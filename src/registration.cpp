@@ -1,8 +1,10 @@
 // The registration tables: the only ways into the module from R.  The
-// records stand in a fixed order, .C routines first.
+// records stand in a fixed order, .C routines first; the internal kv_
+// routines of the R layer follow the documented ones.
 #include "registration.h"
 
 #include <R_ext/Rdynload.h>
+#include <Rinternals.h>  // the storage-type numbers REALSXP, INTSXP, LGLSXP
 
 #include "host.h"
 #include "l1.h"
@@ -13,11 +15,11 @@
 #include "lts.h"
 #include "univariate.h"
 
-#define KV_REAL 14  // double
-#define KV_INT 13   // integer
-#define KV_LGL 10   // logical
-
 namespace {
+constexpr R_NativePrimitiveArgType KV_REAL = REALSXP;  // double
+constexpr R_NativePrimitiveArgType KV_INT = INTSXP;    // integer
+constexpr R_NativePrimitiveArgType KV_LGL = LGLSXP;    // logical
+
 // clang-format off
 // Argument storage types of the .C routines, in argument order.
 R_NativePrimitiveArgType Qn0_t[] = {KV_REAL, KV_INT, KV_REAL};
@@ -45,6 +47,15 @@ R_NativePrimitiveArgType R_lmrob_M_S_t[] = {
 R_NativePrimitiveArgType R_subsample_t[] = {
     KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL,
     KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_LGL, KV_INT, KV_INT, KV_REAL};
+R_NativePrimitiveArgType kv_lmrob_S_t[] = {
+    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
+    KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT,
+    KV_INT};
+R_NativePrimitiveArgType kv_lmrob_M_S_t[] = {
+    KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL,
+    KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT,
+    KV_LGL, KV_LGL, KV_LGL, KV_INT, KV_INT, KV_INT, KV_INT};
+R_NativePrimitiveArgType kv_constants_t[] = {KV_INT, KV_INT, KV_REAL, KV_INT};
 // clang-format on
 
 // Through void (*)(void), the one function type that casts silently.
@@ -67,6 +78,10 @@ const R_CMethodDef c_methods[] = {
     CDEF(R_calc_fitted, 8),
     CDEF(R_lmrob_M_S, 25),
     CDEF(R_subsample, 20),
+    // Internal routines of the R layer.
+    CDEF(kv_lmrob_S, 23),
+    CDEF(kv_lmrob_M_S, 27),
+    CDEF(kv_constants, 4),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {
@@ -82,10 +97,5 @@ void R_init_kelvara(DllInfo* dll) {
   R_registerRoutines(dll, c_methods, nullptr, fortran_methods, nullptr);
   R_useDynamicSymbols(dll, FALSE);
 }
-
-double unifrnd_() { return kelvara::host::unif_rand(); }
-double normrnd_() { return kelvara::host::norm_rand(); }
-void rndstart_() { kelvara::host::rng_begin(); }
-void rndend_() { kelvara::host::rng_end(); }
 
 }  // extern "C"

@@ -330,3 +330,90 @@ test_that("a user interrupt stops the search promptly and the next fit works", {
   f <- lmrob_S(d$x, d$y, lmrob_control(n_resample = 20))
   expect_lt(max(abs(f$coefficients - 1:3)), 0.3)
 })
+
+test_that("the status tables and shared constants of R are the compiled code's", {
+  ns <- asNamespace("kelvara")
+  nc <- ns$.native_constants()
+  expect_identical(nc$codes, unname(c(ns$.fit_codes, ns$.descent_ends, ns$.status_slots - 1L,
+                                      length(ns$.status_slots), ns$.subsample_status)))
+  expect_identical(nc$values[["l1_scale_divisor"]], ns$.l1_scale_divisor)
+  # The large-sample switch is where the compiled search takes it: n = 2000
+  # runs the plain search, n = 2001 the nested one (its group phase traces).
+  d <- lmrob_data(nc$values[["large_n_threshold"]] + 1, c(1, 1))
+  out <- capture.output(lmrob_S(d$x, d$y, lmrob_control(n_resample = 2, trace = 1)))
+  expect_true(any(grepl("^ best \\[0\\]", out)))
+  out <- capture.output(lmrob_S(d$x[-1, ], d$y[-1], lmrob_control(n_resample = 2, trace = 1)))
+  expect_false(any(grepl("^ best \\[0\\]", out)))
+})
+
+test_that("half of the residuals zero: an exact fit with scale 0, never a NaN scale", {
+  set.seed(1)
+  x <- sample(-10:10, 40, TRUE)
+  y <- 1 + 2 * x + c(rep(0, 21), rnorm(19, 0, 3))
+  expect_warning(f <- lmrob_S(cbind(1, x), y, lmrob_control(n_resample = 200)),
+                 "exact fit: 21 of 40")
+  expect_identical(f$scale, 0)
+  expect_equal(unname(f$coefficients), c(1, 2), tolerance = 1e-10)
+  expect_warning(g <- lmrob(y ~ x, seed = 1), "exact fit: 21 of 40")
+  expect_identical(g$scale, 0)
+  # Exactly half of the residuals non-zero at p = 2: the M-scale equation
+  # (mean chi = 0.5 over n - p = 38) has no positive root, so 0 is the M-scale.
+  expect_identical(mscale(y - 1 - 2 * x, p = 2), 0)
+  # At p = 4 the same share leaves a positive root though the MAD is 0: a
+  # candidate starts from the mean absolute residual and gets a finite scale.
+  x4 <- cbind(1, x, rnorm(40), rnorm(40))
+  y4 <- drop(x4 %*% c(1, 2, 0, 0)) + c(rep(0, 21), rnorm(19, 0, 3))
+  s4 <- lmrob_S(x4, y4, lmrob_control(n_resample = 100))
+  expect_true(is.finite(s4$scale) && s4$scale >= 0)
+})
+
+test_that("max_it_scale bounds every M-scale solve, and warnings follow the result", {
+  set.seed(8)
+  d <- lmrob_data(60, c(1, 2), share = 0.1)
+  ctl <- function(m) lmrob_control(n_resample = 50, max_it_scale = m)
+  set.seed(1)
+  a <- lmrob_S(d$x, d$y, ctl(200))
+  set.seed(1)
+  # The search's solves only rank candidates: recorded, not announced.
+  expect_silent(b <- lmrob_S(d$x, d$y, ctl(1)))
+  expect_identical(a$scale_unconverged, 0L)
+  expect_gt(b$scale_unconverged, 0L)
+  expect_true(b$converged)
+  # The M-S scale is the result: a solve cut short there is announced once.
+  g <- gl(2, 30)
+  x1 <- model.matrix(~g)
+  set.seed(1)
+  m200 <- lmrob_M_S(x1, d$x[, 2, drop = FALSE], d$y, list(n_resample = 20, descent = FALSE))
+  set.seed(1)
+  w <- collect_warnings(m1 <- lmrob_M_S(x1, d$x[, 2, drop = FALSE], d$y,
+                                         list(n_resample = 20, descent = FALSE,
+                                              max_it_scale = 1)))
+  expect_identical(w$warnings,
+                   "find_scale() did not converge in 'maxit.scale' (= 1) iterations")
+  expect_false(isTRUE(all.equal(m1$scale, m200$scale)))
+  # lmrob.config(max_it_scale) reaches the M-S start of lmrob().
+  dd <- data.frame(y = d$y, x = d$x[, 2], g = g)
+  f200 <- suppressWarnings(lmrob(y ~ g + x, dd, init = "M-S", seed = 1))
+  f1 <- suppressWarnings(lmrob(y ~ g + x, dd, init = "M-S", seed = 1, max_it_scale = 1))
+  expect_false(identical(f1$init$scale, f200$init$scale))
+})
+
+test_that("behaviour follows the status codes, not the message texts", {
+  d <- lmrob_data(40, c(1, 2), share = 0.2)
+  txt <- asNamespace("kelvara")$.fit_text
+  old <- as.list(txt)
+  on.exit(list2env(old, txt))
+  run <- function() {
+    set.seed(9)
+    w <- collect_warnings(lmrob(y ~ g + x, data.frame(y = d$y, x = d$x[, 2], g = gl(2, 20)),
+                                init = "M-S", seed = 1, ms_max_steps = 1))
+    list(warnings = w$warnings, status = w$value$init, coef = coef(w$value))
+  }
+  a <- run()
+  for (nm in names(old)) assign(nm, paste("reworded", nm), envir = txt)
+  b <- run()
+  expect_identical(b$status, a$status)
+  expect_identical(b$coef, a$coef)
+  expect_true("reworded ms_step_limit" %in% b$warnings)
+  expect_true(old$ms_step_limit %in% a$warnings)
+})

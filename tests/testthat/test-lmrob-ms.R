@@ -182,11 +182,49 @@ test_that("messages, warnings, errors and trace lines", {
   # are not an exact fit: the L1 residuals on x1 are not linear in y.)
   y <- drop(d$x1 %*% d$beta[1:5] + d$x2 %*% d$beta[6:8])
   y[1:5] <- y[1:5] + 100
+  # It is reported as an exact fit, through the warning channel only.
   set.seed(1)
-  msg <- capture.output(type = "message", suppressWarnings(
-    expect_error(lmrob_M_S(d$x1, d$x2, y, control = c(ctrl, orthogonalize = FALSE)),
-                 "m_s_subsample() stopped prematurely.", fixed = TRUE)))
+  msg <- capture.output(type = "message", expect_warning(
+    f <- lmrob_M_S(d$x1, d$x2, y, control = c(ctrl, orthogonalize = FALSE)),
+    "exact fit: 55 of 60 observations"))
+  expect_length(msg, 0L)
+  expect_true(f$exact_fit)
+  expect_identical(f$scale, 0)
+  expect_equal(unname(f$coefficients), d$beta, tolerance = 1e-8)
+  # The documented entry point keeps its console text and error.
+  set.seed(1)
+  msg <- capture.output(type = "message", expect_error(
+    .C("R_lmrob_M_S", d$x1, d$x2, y, double(60), 60L, 5L, 3L, 20L, 0, double(5),
+       double(3), 1.54764, 1L, 0.5, 20L, 1000L, 1e-7, 1e-7, FALSE, 0L, FALSE, TRUE,
+       TRUE, 200L, 1L, PACKAGE = "kelvara"),
+    "m_s_subsample() stopped prematurely.", fixed = TRUE))
   expect_true(all(c("Scale too small", "Aborting m_s_subsample()") %in% msg))
+})
+
+test_that("a constant response is an exact fit, from lmrob_M_S and lmrob(init = 'M-S')", {
+  d <- ms_data(40, 3)
+  y <- rep(3, 40)
+  set.seed(1)
+  msg <- capture.output(type = "message", expect_warning(
+    f <- lmrob_M_S(d$x1, d$x2, y, control = list(n_resample = 10)), "exact fit: 40 of 40"))
+  expect_length(msg, 0L)
+  expect_identical(f$scale, 0)
+  expect_equal(unname(f$coefficients), c(3, rep(0, 7)))
+  # Without the orthogonalisation no draw of x2 alone fits exactly; the
+  # descent closes in on the fit without any console output.
+  set.seed(1)
+  msg <- capture.output(type = "message", f <- lmrob_M_S(
+    d$x1, d$x2, y, control = list(n_resample = 10, orthogonalize = FALSE)))
+  expect_length(msg, 0L)
+  expect_lt(f$scale, 1e-6)
+  g <- gl(2, 20)
+  x <- d$x2[, 1]
+  out <- capture.output(type = "message", w <- collect_warnings(
+    lmrob(y ~ g + x, init = "M-S", seed = 1)))
+  expect_true(w$value$exact.fit)
+  expect_identical(w$value$scale, 0)
+  expect_true(any(grepl("exact fit: 40 of 40", w$warnings)))
+  expect_false(any(grepl("KODE|Scale too small", c(out, w$warnings))))
 })
 
 test_that("a failed L1 fit in the orthogonalisation is not carried into b1", {

@@ -7,14 +7,20 @@ export R_LIBS := $(LIB)
 export R_MAKEVARS_USER ?= $(CURDIR)/tools/Makevars.dev
 VERSION := $(shell sed -n 's/^Version: //p' DESCRIPTION)
 
-.PHONY: all install test demo check memcheck sanitize fuzz clean
+.PHONY: all install clean-install test demo check memcheck sanitize fuzz clean
 
 all: install
 
 $(LIB):
 	mkdir -p $(LIB)
 
+# Incremental: only what changed is rebuilt (tools/Makevars.dev tracks the
+# headers).  CI builds from a clean tree (clean-install).
 install: | $(LIB)
+	$(R) CMD INSTALL --no-multiarch -l $(LIB) .
+
+clean-install: | $(LIB)
+	rm -f src/*.o src/*.so
 	$(R) CMD INSTALL --no-multiarch --preclean -l $(LIB) .
 
 test: install

@@ -397,14 +397,14 @@ struct best_list_view {
 double usable_start(double scale) { return scale > 0.0 ? scale : -1.0; }
 
 // A best list with its own storage: zero vectors, scales unset_scale.  Sizes
-// are counted in 64 bits; a list that cannot be addressed is refused.
+// are counted in 64 bits; a list of more than INT_MAX values is refused.
 struct best_list {
   best_list(std::int64_t n_best, int p_) : p(p_) {
-    if (n_best > std::numeric_limits<int>::max() ||
-        static_cast<double>(n_best) * std::max(p_, 1) >
-            static_cast<double>(std::numeric_limits<std::ptrdiff_t>::max() / 8))
-      host::fail("best list of %lld entries of %d coefficients is too large",
-                 static_cast<long long>(n_best), p_);
+    if (static_cast<double>(n_best) * std::max(p_, 1) > std::numeric_limits<int>::max())
+      host::fail(
+          "R_lmrob_S: a best list of %lld candidates of %d coefficients is too large; "
+          "reduce 'n_best'",
+          static_cast<long long>(n_best), p_);
     storage.resize(static_cast<std::size_t>(n_best) * static_cast<std::size_t>(p_));
     scales.assign(static_cast<std::size_t>(n_best), unset_scale);
     rows.resize(static_cast<std::size_t>(n_best));

@@ -192,3 +192,19 @@ test_that("R_calc_fitted multiplies every design by its coefficient vectors", {
   expect_error(kelvara:::.calc_fitted(X, beta[, -1, , , drop = FALSE]), "dimensions")
   expect_error(kelvara:::.calc_fitted(X, 1:3), "'beta'")
 })
+
+test_that("a NaN start or residual ends the M-scale and D-scale iterations at once", {
+  big <- .Machine$integer.max
+  t0 <- proc.time()[["elapsed"]]
+  expect_warning(
+    s <- .C("R_lmrob_S", double(0), y = c(1, -1, 2, -2), 4L, 0L, 0L, scale = NaN,
+            double(0), 1.5, 1L, 0.5, 0L, 0L, 0L, 0L, 0L, big, 0, 0, FALSE, 0L, 0L, 0L,
+            NAOK = TRUE, PACKAGE = "kelvara")$scale,
+    sprintf("(= %d)", big), fixed = TRUE)
+  expect_true(is.nan(s))
+  d <- .C("R_find_D_scale", c(1, NaN, 2), 1, rep(1, 3), 3L, scale = 1, 4.685, 1L, 3L,
+          1e-7, big, converged = TRUE, NAOK = TRUE, PACKAGE = "kelvara")
+  expect_true(is.nan(d$scale))
+  expect_false(d$converged)
+  expect_lt(proc.time()[["elapsed"]] - t0, 2)
+})

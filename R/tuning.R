@@ -79,8 +79,9 @@
   switch(as.character(code),
          "1" = k[1], "3" = k[1] * c(2, 3), "4" = k[1:3],
          "5" = if (k[1] == 0) k[4] else {
-           cs <- .ggw_cases[k[1], 3]
-           c(cs, 3 * cs, .ggw_chi_end[k[1]])
+           ggw <- .ggw_table()
+           cs <- ggw$cases[k[1], 3]
+           c(cs, 3 * cs, ggw$chi_end[k[1]])
          },
          "6" = c(k[2], k[1] + k[2], k[1] + k[2] - (k[1] * k[3] - 2 * (k[1] + k[2])) / (k[3] - 1)),
          numeric())
@@ -110,19 +111,25 @@
   .normal_expect(function(z) chi_func(z, code, k, deriv = 0), .psi_breaks(code, k))
 }
 
-## Built-in GGW cases: (a, b, c) as the compiled module tabulates them.
-.ggw_cases <- rbind(c(0.648, 1, 1.694), c(0.4760508, 1, 1.2442567),
-                    c(0.1674046, 1, 0.437547), c(1.387, 1.5, 1.063),
-                    c(0.8372485, 1.5, 0.7593544), c(0.2036741, 1.5, 0.2959132))
-
-## End points of the polynomial chi of the built-in cases.
-.ggw_chi_end <- c(18.5527638190955, 13.7587939698492, 4.89447236180905,
-                  11.4974874371859, 8.15075376884422, 3.17587939698492)
+## Built-in GGW cases: (a, b, c) of each case (rows) and the end points of
+## their polynomial chi, read once from the compiled module that holds them.
+.ggw_table <- local({
+  cache <- NULL
+  function() {
+    if (is.null(cache)) {
+      z <- .C("kv_ggw_table", abc = double(18L), chi_end = double(6L),
+              PACKAGE = "kelvara")
+      cache <<- list(cases = matrix(z$abc, 6L, 3L, byrow = TRUE), chi_end = z$chi_end)
+    }
+    cache
+  }
+})
 
 ## The built-in case whose (a, b, c) agree with the general constants k.
 .ggw_builtin <- function(k) {
-  for (i in seq_len(nrow(.ggw_cases))) {
-    cs <- .ggw_cases[i, ]
+  cases <- .ggw_table()$cases
+  for (i in seq_len(nrow(cases))) {
+    cs <- cases[i, ]
     if (cs[2] == k[3] && abs(cs[1] / k[2] - 1) < 2e-3 && abs(cs[3] / k[4] - 1) < 2e-3)
       return(i)
   }

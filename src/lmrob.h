@@ -281,8 +281,8 @@ void R_lmrob_S(const double* x, const double* y, const int* n, const int* p,
 void R_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
                 const double* b_init, const double* scale, double* b1, double* resid,
                 int* max_it, const double* k, const int* ipsi, double* loss,
-                const double* eps, int* converged, const int* trace, const int* unused1,
-                const int* unused2);
+                const double* eps, int* converged, const int* trace, const int* /* not read */,
+                const int* /* not read */);
 void R_subsample(const double* x, const double* y, const int* n, const int* p,
                  double* beta, int* perm_work, int* idc, int* var_order, double* lu,
                  double* col_work, int* pivot, double* row_scale, double* col_scale,

@@ -548,3 +548,11 @@ void R_wgtfun(double* x, const double* k, const int* ipsi, const int* n) {
 }
 
 }  // extern "C"
+
+extern "C" void kv_ggw_table(double* abc, double* chi_end) {
+  // No R service is used and nothing can fail: no run_entry needed.
+  for (int c = 0; c < 6; ++c) {
+    for (int j = 0; j < 3; ++j) abc[3 * c + j] = kelvara::ggw_case_abc[c][j];
+    chi_end[c] = kelvara::ggw_chi_end[c];
+  }
+}

@@ -72,6 +72,9 @@ void R_psifun(double* x, const double* k, const int* ipsi, const int* deriv,
 void R_chifun(double* x, const double* k, const int* ipsi, const int* deriv,
               const int* n);
 void R_wgtfun(double* x, const double* k, const int* ipsi, const int* n);
+// The built-in GGW cases for the R layer: abc (18) receives (a, b, c) of
+// cases 1..6 in turn, chi_end (6) the end points of their polynomial chi.
+void kv_ggw_table(double* abc, double* chi_end);
 }
 
 #endif

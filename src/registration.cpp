@@ -56,6 +56,7 @@ R_NativePrimitiveArgType kv_lmrob_M_S_t[] = {
     KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT,
     KV_LGL, KV_LGL, KV_LGL, KV_INT, KV_INT, KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_constants_t[] = {KV_INT, KV_INT, KV_REAL, KV_INT};
+R_NativePrimitiveArgType kv_ggw_table_t[] = {KV_REAL, KV_REAL};
 // clang-format on
 
 // Through void (*)(void), the one function type that casts silently.
@@ -82,6 +83,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_lmrob_S, 23),
     CDEF(kv_lmrob_M_S, 27),
     CDEF(kv_constants, 4),
+    CDEF(kv_ggw_table, 2),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

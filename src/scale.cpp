@@ -12,6 +12,11 @@
 
 namespace kelvara {
 
+namespace {
+// Relative change of the M-scale iterate at which the solve has converged.
+constexpr double m_scale_rel_tol = 1e-10;
+}  // namespace
+
 double sum_rho_sc(const double* r, double scale, int n, int p, const double* k,
                   int ipsi) {
   double s = 0.;
@@ -26,7 +31,7 @@ double m_scale(const double* r, double b, const double* k, int ipsi, double init
   for (int it = 1; it <= max_it; ++it) {
     if (poll_interrupt) host::check_interrupt();
     const double s_new = std::sqrt(sum_rho_sc(r, s, n, p, k, ipsi) / b) * s;
-    if (std::fabs(s_new - s) <= 1e-10 * s) {
+    if (std::fabs(s_new - s) <= m_scale_rel_tol * s) {
       *converged = true;
       return s_new;
     }

@@ -45,6 +45,13 @@ R_NativePrimitiveArgType R_lmrob_M_S_t[] = {
 R_NativePrimitiveArgType R_subsample_t[] = {
     KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL,
     KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_LGL, KV_INT, KV_INT, KV_REAL};
+// The package's own entry points of the MCD and LTS searches.
+R_NativePrimitiveArgType kv_fastmcd_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT,
+    KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_REAL};
+R_NativePrimitiveArgType kv_ltsreg_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT,
+    KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL};
 // clang-format on
 
 // Through void (*)(void), the one function type that casts silently.
@@ -67,6 +74,8 @@ const R_CMethodDef c_methods[] = {
     CDEF(R_calc_fitted, 8),
     CDEF(R_lmrob_M_S, 25),
     CDEF(R_subsample, 20),
+    CDEF(kv_fastmcd, 20),
+    CDEF(kv_ltsreg, 16),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

@@ -94,3 +94,8 @@
          too_many_singular = warning(.fit_text$too_many_singular, call. = FALSE))
   invisible()
 }
+## Outcomes of the MCD and LTS searches; the compiled module defines the same
+## values (the enums mcd_status in mcd.h and lts_status in lts.h), and the
+## tests provoke each outcome to check that the two agree.
+.mcd_codes <- c(ok = 0L, singular_data = 1L, exact_fit = 2L)
+.lts_codes <- c(ok = 0L, zero_scale = 1L, no_subset = 2L)

@@ -64,7 +64,7 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   if (!is.numeric(nsamp) || length(nsamp) != 1L || !is.finite(nsamp) ||
       nsamp < 0 || nsamp != round(nsamp) || nsamp > .Machine$integer.max)
     stop("'nsamp' must be a whole number >= 0 (0: all p-subsets)", call. = FALSE)
-  h <- if (is.null(opt$h)) .lts_h(alpha, n, p) else opt$h
+  h <- if (is.null(opt$h)) .coverage_h(alpha, n, p) else opt$h
   h_min <- max(p + 1, ceiling(n / 2))
   if (!is.numeric(h) || length(h) != 1L || !is.finite(h) || h != round(h) ||
       h < h_min || h > n)
@@ -132,45 +132,29 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   x
 }
 
-## Default coverage: h runs linearly from floor((n + p + 1) / 2) at alpha = 0.5
-## to n at alpha = 1.
-.lts_h <- function(alpha, n, p) {
-  n2 <- (n + p + 1) %/% 2
-  floor(2 * n2 - n + 2 * (n - n2) * alpha)
+## The compiled FAST-LTS search (kv_ltsreg) on x = cbind(design, y), or, with
+## ncol = 1, the univariate LTS location of x.  status is one of .lts_codes,
+## then the zero-scale column.
+.lts_call <- function(x, n, p, h, nsamp, intercept, adjust, ncol, trace) {
+  .C("kv_ltsreg", x = as.double(x), as.integer(n), as.integer(p), as.integer(h),
+     as.integer(nsamp), as.integer(intercept), as.integer(adjust), as.integer(ncol),
+     as.integer(trace), status = integer(2L), best = integer(h), objective = double(1L),
+     coef = double(p), loc = double(p + 1L), scale = double(p + 1L),
+     location = double(1L), NAOK = FALSE, PACKAGE = "kelvara")
 }
 
 ## The univariate LTS location: mean of the h consecutive order statistics
 ## with the smallest sum of squared deviations.
 .lts_location <- function(y, h, trace) {
-  n <- length(y)
-  z <- .Fortran("rfltsreg", x = as.double(y), as.integer(n), as.integer(1L),
-                as.integer(h), as.integer(0L), best = integer(h), double(1),
-                as.integer(1L), as.integer(0L), as.integer(1L), double(n), double(1),
-                double(n), integer(n), integer(n), integer(n), double(n), double(n),
-                double(n), double(n), double(n), double(n), double(n), double(n),
-                location = double(n), integer(2L), double(2L), double(2L), double(2L),
-                double(2L), double(2L), double(2L), double(2L), double(10L),
-                double(10L), double(50L), double(50L), double(1500L), double(1L),
-                double(1L), double(1L), as.integer(trace), PACKAGE = "kelvara")
-  list(coefficients = z$location[1L], search_coefficients = NULL, objective = NA_real_)
+  z <- .lts_call(y, length(y), 1L, h, 0L, TRUE, FALSE, 1L, trace)
+  list(coefficients = z$location, search_coefficients = NULL, objective = NA_real_)
 }
 
 .lts_search <- function(design, y, h, p, intercept, adjust, nsamp, trace) {
   n <- length(y)
   ncol <- p + 1L
-  np1 <- p + 1L
-  z <- .Fortran("rfltsreg", x = as.double(cbind(design, y)), as.integer(n),
-                as.integer(p), as.integer(h), as.integer(nsamp), best = integer(h),
-                objective = double(1), as.integer(intercept), as.integer(adjust),
-                as.integer(ncol), double(n * ncol), double(1), double(n), integer(n),
-                integer(n), integer(n), double(n), double(n), double(n), double(n),
-                double(n), double(n), double(n), double(n), double(n), integer(np1),
-                loc = double(np1), scale = double(np1), double(np1), double(np1),
-                double(p * np1), double(p * np1), double(p * np1), double(10 * p * p),
-                double(10 * p), double(50 * p * p), double(50 * p), double(1500 * ncol),
-                double(p), double(p), coef = double(p), as.integer(trace),
-                PACKAGE = "kelvara")
-  if (all(z$best == 0L)) .lts_no_fit(z$scale, intercept, p, colnames(design))
+  z <- .lts_call(cbind(design, y), n, p, h, nsamp, intercept, adjust, ncol, trace)
+  .lts_no_fit(z$status, nsamp, colnames(design))
   loc <- z$loc
   sc <- z$scale
   ## Back to data units: (y - my)/sy = sum_j theta_j (x_j - m_j)/s_j (+ theta_0).
@@ -193,17 +177,25 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
        objective = z$objective * sc[ncol]^2)
 }
 
-.lts_no_fit <- function(scale, intercept, p, names) {
-  cols <- seq_len(p + 1L)
-  if (intercept) cols <- cols[cols != p]
-  bad <- cols[abs(scale[cols]) <= 1e-6]
-  if (length(bad)) {
-    what <- if (bad[1L] == p + 1L) "the response" else sprintf("column '%s'", names[bad[1L]])
-    stop(sprintf(paste0("%s has zero robust scale (its median and mean absolute ",
-                        "deviation vanish); no LTS fit is computed"), what), call. = FALSE)
-  }
-  stop("no non-singular p-subset of the design was found: the design is (nearly) ",
-       "rank-deficient", call. = FALSE)
+## Stops with the reason when the search made no fit; status is the search's
+## code and the zero-scale column (of cbind(design, y)).
+.lts_no_fit <- function(status, nsamp, names) {
+  code <- names(.lts_codes)[match(status[1L], .lts_codes)]
+  switch(code,
+    ok = invisible(NULL),
+    zero_scale = {
+      what <- if (status[2L] > length(names)) "the response"
+              else sprintf("column '%s'", names[status[2L]])
+      stop(sprintf(paste0("%s has zero robust scale (its median and mean absolute ",
+                          "deviation vanish); no LTS fit is computed"), what),
+           call. = FALSE)
+    },
+    no_subset = stop(sprintf(paste0(
+      "no non-singular p-subset of the design was found %s: ",
+      "the design is (nearly) rank-deficient"),
+      if (nsamp == 0) "among all p-subsets" else sprintf("in nsamp = %d draws", nsamp)),
+      call. = FALSE),
+    stop("unknown status of the LTS search: ", status[1L], call. = FALSE))
 }
 
 ## Consistency factor of the raw scale at normal errors: the h smallest of n

@@ -1,34 +1,12 @@
 ## Minimum covariance determinant: robust multivariate location and scatter
 ## by the compiled FAST-MCD search, with reweighting done here in R.
 
-## Coverage h for a fraction alpha in [0.5, 1]: from floor((n + p + 1) / 2)
-## at alpha = 0.5 (the largest breakdown point) linearly up to n at alpha = 1.
-.mcd_coverage <- function(alpha, n, p) {
+## Coverage h of the MCD and LTS estimators for a fraction alpha in [0.5, 1]:
+## from floor((n + p + 1) / 2) at alpha = 0.5 (the largest breakdown point)
+## linearly up to n at alpha = 1.
+.coverage_h <- function(alpha, n, p) {
   n2 <- (n + p + 1) %/% 2
   as.integer(floor(2 * n2 - n + 2 * (n - n2) * alpha))
-}
-
-## Size of the first group of the partitioned search, or 0 when the compiled
-## search does not partition (fewer than 2 * group_size cases or no random
-## starts).
-.mcd_first_group <- function(n, group_size, nsamp) {
-  if (nsamp < 1 || n < 2 * group_size) return(0L)
-  if (n <= 3 * group_size - 1) return(n %/% 2)
-  if (n <= 4 * group_size - 1) return(n %/% 3)
-  if (n <= 5 * group_size - 1) return(n %/% 4)
-  as.integer(group_size)
-}
-
-## Largest group size actually used: the groups must cover at least p + 1
-## cases each (their coverage is the first group's size times h / n), or
-## their subsets would all be singular.  Doubling the size gives larger
-## groups and, eventually, no partition at all.
-.mcd_group_size <- function(group_size, n, p, h, nsamp) {
-  repeat {
-    g1 <- .mcd_first_group(n, group_size, nsamp)
-    if (g1 == 0L || floor(g1 * (h / n)) >= p + 1) return(as.integer(group_size))
-    group_size <- 2 * group_size
-  }
 }
 
 .mcd_data <- function(x) {
@@ -90,26 +68,21 @@
   d
 }
 
-## The compiled search with every array of the size it expects.
+## The compiled FAST-MCD search (kv_fastmcd).  It allocates its own work
+## space and chooses the group size it can use (doubling group_size while
+## the groups would cover fewer than p + 1 cases), returned as group_size;
+## exact_fit is one of .mcd_codes.
 .mcd_fortran <- function(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace) {
   pp <- as.numeric(p) * p  # sizes in double arithmetic: no integer overflow
-  gsp <- 5 * as.numeric(group_size) * p
   storage.mode(x) <- "double"  # no copy when it is double already
-  .Fortran("rffastmcd",
-           x = x, n = as.integer(n), p = as.integer(p), h = as.integer(h),
-           krep = as.integer(nsamp), group_size = as.integer(group_size),
-           raw_cov = double(pp), raw_center = double(p), best_subset = integer(h),
-           mcd_det = double(1L), weights = integer(n), exact_fit = integer(1L),
-           hyperplane = double(5L * p), n_on_plane = integer(1L), cons_cov = double(pp),
-           integer(1L), sorted_best = integer(n), integer(n), integer(n),
-           class_dist = double(n), double(n), double(n), double(n), double(n),
-           center0 = double(p), scale0 = double(p), double(p), center = double(p),
-           best_center = double(p), double(p), double(p), double(p), double(p + 1L),
-           double((p + 1L)^2), cov = double(pp), corr = double(pp), double(pp),
-           double(pp), double(pp), double(pp), double(10 * pp), double(10 * p),
-           double(50 * pp), double(50 * p), double(gsp),
-           as.double(cutoff), as.double(chi_median), as.integer(trace),
-           PACKAGE = "kelvara")
+  .C("kv_fastmcd", x = x, n = as.integer(n), p = as.integer(p), h = as.integer(h),
+     krep = as.integer(nsamp), group_size = as.integer(group_size),
+     cutoff = as.double(cutoff), chi_median = as.double(chi_median),
+     trace = as.integer(trace), exact_fit = integer(1L), raw_cov = double(pp),
+     raw_center = double(p), best_subset = integer(h), mcd_det = double(1L),
+     weights = integer(n), hyperplane = double(5 * as.numeric(p)),
+     n_on_plane = integer(1L), cons_cov = double(pp), center = double(p),
+     cov = double(pp), NAOK = FALSE, PACKAGE = "kelvara")
 }
 
 mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size = 300) {
@@ -120,7 +93,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   if (n <= p)
     stop(sprintf("need more cases than variables (n = %d, p = %d)", n, p), call. = FALSE)
   alpha <- .check_number_in(alpha, "alpha", 0.5, 1)
-  h <- .mcd_coverage(alpha, n, p)
+  h <- .coverage_h(alpha, n, p)
   if (h < p + 1L || h > n)
     stop(sprintf("the coverage h = %d must lie in p + 1 = %d .. n = %d", h, p + 1L, n),
          call. = FALSE)
@@ -131,10 +104,6 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
     stop(sprintf(paste("nsamp = 0 asks for all %.0f subsets of p + 1 = %d cases,",
                        "more than can be searched; use nsamp > 0"),
                  choose(n, p + 1), p + 1L), call. = FALSE)
-  group_size <- .mcd_group_size(group_size, n, p, h, nsamp)
-  ## Without a partition the group size only has to exceed n / 2; a smaller
-  ## value keeps the merged-data work array small.
-  if (n < 2 * group_size) group_size <- min(group_size, n %/% 2L + 1L)
   seed <- .check_seed(seed)
   chi_median <- stats::qchisq(0.5, p)
   cutoff <- stats::qchisq(0.975, p)
@@ -157,6 +126,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
     rng_state <- get(".Random.seed", envir = globalenv(), inherits = FALSE)
     .mcd_fortran(ps$x, n, p, h, nsamp, group_size, cutoff, chi_median, trace)
   })
+  group_size <- z$group_size
   loc <- ps$loc
   sc <- ps$scale
   back_center <- function(v) v * sc + loc
@@ -169,7 +139,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   n_on_plane <- 0L
   raw_det <- NA_real_
   raw_factor <- 1
-  if (exact != 0L) {
+  if (exact != .mcd_codes[["ok"]]) {
     ## Cases on a hyperplane: their moments, the plane through their mean.
     raw_center <- back_center(z$raw_center)
     raw_cov <- back_cov(z$raw_cov)
@@ -195,7 +165,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
       ## At least h equal values: an exact fit on that value (the search's
       ## running sums need not give exactly 0 there).
       raw_center <- runs$values[which.max(runs$lengths)]
-      exact <- 2L
+      exact <- .mcd_codes[["exact_fit"]]
       hyperplane <- 1
       weights <- as.integer(x[, 1L] == raw_center)
       n_on_plane <- sum(weights)
@@ -225,7 +195,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   ## at the normal model truncated at the cutoff.
   center <- raw_center
   cov <- raw_cov
-  if (exact == 0L) {
+  if (exact == .mcd_codes[["ok"]]) {
     kept <- weights == 1L
     if (sum(kept) > p) {
       xk <- x[kept, , drop = FALSE]
@@ -266,15 +236,16 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
 }
 
 .mcd_exact_text <- function(object) {
-  if (object$exact_fit == 0L) return(NULL)
+  if (object$exact_fit == .mcd_codes[["ok"]]) return(NULL)
   eq <- paste(format(object$hyperplane, digits = 4), collapse = ", ")
-  switch(as.character(object$exact_fit),
-         "1" = sprintf(paste("The covariance matrix of the data is singular: %d cases lie",
-                             "on the hyperplane with normal (%s)."),
-                       object$n_on_plane, eq),
-         sprintf(paste("Exact fit: %d cases (at least h = %d) lie on the hyperplane",
-                       "with normal (%s)."),
-                 object$n_on_plane, object$h, eq))
+  if (object$exact_fit == .mcd_codes[["singular_data"]])
+    sprintf(paste("The covariance matrix of the data is singular: %d cases lie",
+                  "on the hyperplane with normal (%s)."),
+            object$n_on_plane, eq)
+  else
+    sprintf(paste("Exact fit: %d cases (at least h = %d) lie on the hyperplane",
+                  "with normal (%s)."),
+            object$n_on_plane, object$h, eq)
 }
 
 print.mcd <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
@@ -294,8 +265,8 @@ summary.mcd <- function(object, ...) {
   structure(list(object = object,
                  n_outliers = sum(object$weights == 0L),
                  outliers = which(object$weights == 0L),
-                 correlation = if (object$exact_fit == 0L) stats::cov2cor(object$cov),
-                 mah = if (object$exact_fit == 0L) summary(object$mah)),
+                 correlation = if (object$exact_fit == .mcd_codes[["ok"]]) stats::cov2cor(object$cov),
+                 mah = if (object$exact_fit == .mcd_codes[["ok"]]) summary(object$mah)),
             class = "summary.mcd")
 }
 

@@ -8,13 +8,13 @@
 // column; the code addresses them through 0-based pointers.
 #include "lts.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
 #include "host.h"
-#include "mcd.h"
-#include "registration.h"
+#include "utilities.h"
 
 namespace kelvara {
 namespace {
@@ -62,11 +62,6 @@ void swap_rows(double* w, int ld, int r1, int r2, int from, int to) {
 using kelvara::at;
 
 extern "C" {
-
-void rffcn_(const int* n, double* xrow, const double* x, const int* i, const int* ld,
-            const int*) {
-  for (int k = 1; k <= *n; ++k) xrow[k - 1] = at(x, *ld, *i, k);
-}
 
 void rfmatnv_(double* a, const int* mda, const int*, double* w, const int*, const int* pn,
               const int* pm, int* ipiv) {
@@ -194,75 +189,10 @@ void rflsreg_(const int*, const int* pld, const int* pnp, const int* pldx, doubl
   for (int j = 1; j <= np; ++j) se[j - 1] = std::sqrt(at(sscp, ld, j, j));
 }
 
-void rfrtran_(const int* pnp, const int* intercept, const int* pnslope, const int* pjy,
-              const int*, const double* loc, const double* scale, double* theta,
-              const int*, double* q) {
-  const int np = *pnp, nslope = *pnslope, jy = *pjy;
-  const double sy = scale[jy - 1], my = loc[jy - 1];
-  if (np <= 1) {
-    theta[0] = sy * theta[0] / scale[0];
-  } else {
-    for (int i = 1; i <= nslope; ++i) theta[i - 1] = sy * theta[i - 1] / scale[i - 1];
-    if (*intercept != 0) {
-      theta[np - 1] = sy * theta[np - 1];
-      for (int i = 1; i <= nslope; ++i)
-        theta[np - 1] = theta[np - 1] - theta[i - 1] * loc[i - 1];
-      theta[np - 1] = theta[np - 1] + my;
-    } else {
-      theta[np - 1] = sy * theta[np - 1] / scale[np - 1];
-    }
-  }
-  *q = *q * (sy * sy);
-}
-
-void rftrc_(double* h, double* se, const int* pldh, const int*, const int* pnp,
-            const int* intercept, const int* pnslope, const int* pjy, const double* loc,
-            const double* scale) {
-  const int ld = *pldh, np = *pnp, nslope = *pnslope, jy = *pjy;
-  const double* s = scale - 1;  // 1-based views
-  const double* m = loc - 1;
-  const double c = s[jy] * s[jy];
-  if (*intercept == 0) {
-    for (int j = 1; j <= np; ++j) {
-      for (int i = 1; i <= j; ++i)
-        at(h, ld, i, j) = at(h, ld, i, j) * (c / (s[i] * s[j]));
-      se[j - 1] = std::sqrt(at(h, ld, j, j));
-    }
-    return;
-  }
-  for (int i = 1; i <= np; ++i) at(h, ld, i, jy) = at(h, ld, i, i);
-  auto diag = [&](int i) { return at(h, ld, i, jy); };
-  for (int j = 1; j <= np; ++j) {
-    for (int i = 1; i <= j; ++i) at(h, ld, i, j) = c * at(h, ld, i, j) / (s[j] * s[i]);
-    se[j - 1] = std::sqrt(at(h, ld, j, j));
-  }
-  for (int j = 1; j <= nslope; ++j) {
-    double t = c * at(h, ld, j, np) / s[j];
-    at(h, ld, np, j) = t;
-    for (int k = 1; k <= np; ++k) {
-      if (k == j)
-        t = t - (c * m[j] / (s[j] * s[j])) * diag(j);
-      else if (k > j)
-        t = t - (c * m[k] / (s[j] * s[k])) * at(h, ld, j, k);
-      else
-        t = t - (c * m[k] / (s[j] * s[k])) * at(h, ld, k, j);
-      at(h, ld, np, j) = t;
-    }
-  }
-  double v = diag(np) * c;
-  for (int i = 1; i <= np; ++i) v = v + (c * m[i] * m[i] / (s[i] * s[i])) * diag(i);
-  for (int i = 1; i <= np - 1; ++i) v = v + (-2.0 * c * m[i] / s[i]) * at(h, ld, i, np);
-  v = v + (-2.0 * c * m[np] / s[np]) * diag(np);
-  for (int i = 1; i <= nslope; ++i)
-    for (int k = i + 1; k <= np; ++k)
-      v = v + (2.0 * m[i] * m[k] * c / (s[i] * s[k])) * at(h, ld, i, k);
-  at(h, ld, np, np) = v;
-  se[np - 1] = std::sqrt(v);
-}
-
 double rfamdan_(const int*, double* aw, const int* pn, int* index) {
   int n = *pn;
-  // The half-size is formed in single precision, as the routine always has.
+  // The half-size goes through single precision: above 2^24 the rounded
+  // value, not n / 2, decides which order statistics form the median.
   int half = static_cast<int>(static_cast<float>(n) * 0.5f);
   int k1 = half + 1;
   if (n % 2 != 0) return rffindq_(aw, &n, &k1, index);
@@ -271,51 +201,49 @@ double rfamdan_(const int*, double* aw, const int* pn, int* index) {
   return (lower + upper) * 0.5;
 }
 
-void rfstatis_(double* x, double* loc, double* scale, double* work, const int* intercept,
-               const int* pncol, const int*, const int* pass, const int* pn, int* flag,
-               const double* peps, double* ones, double* ystd, const int* pjint,
-               int* index) {
-  // Normalizing constants of the median and mean absolute deviations, used as
-  // the single-precision values they have always been.
+}  // extern "C"
+
+namespace kelvara {
+
+int standardize_columns(double* x, double* loc, double* scale, double* work,
+                        bool intercept, int ncol, int n, double eps, double* ones,
+                        double* ystd, int jint, int* index) {
+  // Normalizing constants of the median and mean absolute deviations, held
+  // to single precision: the scales, and through them every standardized
+  // value and fit, depend on these exact constants.
   const double mad_const = static_cast<double>(1.4826f);
   const double mean_const = static_cast<double>(1.2533f);
-  const int n = *pn, ncol = *pncol;
-  const double eps = *peps;
-  *flag = 0;
+  const int pass = 0;
   // Scale of the values left in work: normalized MAD, or the normalized
   // mean absolute deviation when the MAD vanishes.  False: zero scale.
   auto column_scale = [&](int j) {
-    scale[j - 1] = rfamdan_(pass, work, &n, index) * mad_const;
+    scale[j - 1] = rfamdan_(&pass, work, &n, index) * mad_const;
     if (std::fabs(scale[j - 1]) <= eps) {
       double sum = 0.0;
       for (int i = 0; i < n; ++i) sum = sum + work[i];
       scale[j - 1] = sum / n * mean_const;
-      if (eps >= std::fabs(scale[j - 1])) {
-        *flag = 1;
-        return false;
-      }
+      if (eps >= std::fabs(scale[j - 1])) return false;
     }
     return true;
   };
-  if (*intercept == 0) {
+  if (!intercept) {
     for (int j = 1; j <= ncol; ++j) {
       double* xj = x + static_cast<std::ptrdiff_t>(j - 1) * n;
       loc[j - 1] = 0.0;
       for (int i = 0; i < n; ++i) work[i] = std::fabs(xj[i]);
-      if (!column_scale(j)) return;
+      if (!column_scale(j)) return j;
       for (int i = 0; i < n; ++i) xj[i] = xj[i] / scale[j - 1];
     }
   } else {
-    const int jint = *pjint;
     loc[jint - 1] = 0.0;
     scale[jint - 1] = 1.0;
     for (int j = 1; j <= ncol; ++j) {
       if (j == jint) continue;
       double* xj = x + static_cast<std::ptrdiff_t>(j - 1) * n;
       for (int i = 0; i < n; ++i) work[i] = xj[i];
-      loc[j - 1] = rfamdan_(pass, work, &n, index);
+      loc[j - 1] = rfamdan_(&pass, work, &n, index);
       for (int i = 0; i < n; ++i) work[i] = std::fabs(work[i] - loc[j - 1]);
-      if (!column_scale(j)) return;
+      if (!column_scale(j)) return j;
       for (int i = 0; i < n; ++i) xj[i] = (xj[i] - loc[j - 1]) / scale[j - 1];
     }
   }
@@ -324,9 +252,19 @@ void rfstatis_(double* x, double* loc, double* scale, double* work, const int* i
     ones[i] = 1.0;
     ystd[i] = y[i];
   }
+  return 0;
 }
 
-}  // extern "C"
+}  // namespace kelvara
+
+extern "C" void rfstatis_(double* x, double* loc, double* scale, double* work,
+                          const int* intercept, const int* pncol, const int*, const int*,
+                          const int* pn, int* flag, const double* peps, double* ones,
+                          double* ystd, const int* pjint, int* index) {
+  const int bad = kelvara::standardize_columns(x, loc, scale, work, *intercept != 0, *pncol,
+                                               *pn, *peps, ones, ystd, *pjint, index);
+  *flag = bad != 0 ? 1 : 0;
+}
 
 // ---- the FAST-LTS search ------------------------------------------------------
 
@@ -335,10 +273,11 @@ namespace {
 
 constexpr double empty_coef = 1000000.0;  // first coefficient of an empty slot
 constexpr double empty_objective = 1e26;
-constexpr int n_slots = 10;
-constexpr int min_n_groups = 600;
+constexpr int empty_index = 1000000;      // case number of an unused position
 constexpr int group_rows = 1500;  // rows of the group matrix: five groups of 300
-constexpr int max_groups = 5;
+constexpr int lts_group_size = 300;
+constexpr double zero_scale_tol = 1e-6;  // a column scale at most this is zero
+constexpr int stage_csteps = 2;          // C-steps of every stage but the last
 // A random p-subset that is singular is replaced by a new draw (from the
 // third start on).  In a design where every p-subset is singular that would
 // never end, so a start gives up after this many redraws, and once one start
@@ -359,462 +298,526 @@ double consistency_factor(int h, int n) {
   return static_cast<double>(lts_factors[index - 1]);
 }
 
-int final_csteps(std::int64_t np) {
-  if (np <= 100000) return 100;
-  if (np <= 200000) return 10;
-  if (np > 1000000) return 1;
-  // 9 up to 300000, 8 up to 400000, ..., 2 up to 1000000
-  return 10 - static_cast<int>((np - 200001) / 100000 + 1);
-}
-
 enum class stage_kind { subset, group, merged, final };
 
-// Hands R's random-number state back on every way out of the search.
-struct rng_bracket {
-  rng_bracket() { rndstart_(); }
-  ~rng_bracket() { rndend_(); }
-  rng_bracket(const rng_bracket&) = delete;
-  rng_bracket& operator=(const rng_bracket&) = delete;
+// What one stage works on: its cases, coverage, C-steps and where its data
+// stand (rows 1..nn, columns 1..p+1, leading dimension ld).
+struct stage_data {
+  stage_kind kind;
+  const double* src;
+  int ld;
+  int nn;
+  int hh;
+  int csteps;
+  bool windows;  // intercept search by windows (merged and final stages of groups)
 };
 
-struct lts_search {
-  int n, p, h, ncol, intercept, adjust, trace;
-  bool groups = false;
-  double factor;
-
-  double* x;
-  double* fit_data;
-  double* unit_weights;
-  int* hsubset;
-  int* sub_index;
-  int* hidx;
-  double* buf17;    // window buffer of the intercept search
-  double* rsorted;  // signed residuals, sorted for the intercept search
-  double* res;
-  double* mcd_sums;
-  double* mcd_sums2;
-  double* mcd_loc;
-  int* ipiv;
-  double* theta;
-  double* se;
-  double* sscp;
-  double* work;
-  double* subset_system;
-  double* coef_list;
-  double* group_coef_list;
-  double* group_data;
-  int* best_index;
-  double* best_objective;
-  double* best_coef;
-
-  // current stage
-  const double* src = nullptr;  // the stage's data: rows 1..nn, columns 1..p+1
-  int ld = 0;
-  double best_so_far = empty_objective;
-
-  double univariate_mcd(double* w, int ncas, int hh, int& len) {
-    double bstd;
-    len = ncas - hh + 1;
-    rfmcduni_(w, &ncas, &hh, mcd_loc, &bstd, mcd_sums, mcd_sums2, &factor, &len);
-    return mcd_loc[0];
+class lts_search {
+ public:
+  lts_search(const lts_problem& pb, const lts_arrays& a) : pb_(pb), a_(a) {
+    factor_ = consistency_factor(pb.h, pb.n);
   }
 
-  // Signed residuals of theta on the stage's cases 1..nn, with a copy in
-  // rsorted.  Each fit is summed over the coefficients in order.
-  void residuals(int nn) {
-    const double* y = src + static_cast<std::ptrdiff_t>(p) * ld;
-    for (int j = 0; j < nn; ++j) res[j] = theta[0] * src[j];
-    for (int k = 1; k < p; ++k) {
-      const double* xk = src + static_cast<std::ptrdiff_t>(k) * ld;
-      const double t = theta[k];
-      for (int j = 0; j < nn; ++j) res[j] = res[j] + t * xk[j];
-    }
-    for (int j = 0; j < nn; ++j) {
-      res[j] = y[j] - res[j];
-      rsorted[j] = res[j];
-    }
-  }
-
-  // Replaces the intercept by the location of the best window of hh sorted
-  // residuals.  The window search looks only near the block of the hh
-  // smallest absolute residuals and widens while the optimum touches an end.
-  void adjust_intercept(int nn, int hh, bool windows) {
-    rfshsort_(rsorted, &nn);
+  // The location-only case: the univariate LTS of column 1, left in
+  // mcd_loc[0].
+  void location() {
+    for (int i = 0; i < pb_.n; ++i) a_.sorted_y[i] = a_.x[i];
+    rfshsort_(a_.sorted_y, &pb_.n);
     int len;
-    double loc;
-    if (!windows || nn - hh <= 200) {
-      loc = univariate_mcd(rsorted, nn, hh, len);
+    univariate_mcd(a_.sorted_y, pb_.n, pb_.h, len);
+  }
+
+  lts_result run() {
+    choose_plan();
+    initialise();
+    lts_result out;
+    out.bad_column = standardize_columns(a_.x, a_.loc, a_.scale, a_.window, pb_.intercept != 0,
+                                         pb_.ncol, pb_.n, zero_scale_tol, a_.unit_weights,
+                                         a_.ystd, pb_.p, a_.hidx);
+    if (out.bad_column != 0) {
+      out.status = lts_zero_scale;
+      return out;
+    }
+    list_objs_.assign(best_list_len, empty_objective);
+    group_objs_.assign(group_list_len, empty_objective);
+    if (plan_.partitioned) {
+      run_stage(stage_kind::group);
+      run_stage(stage_kind::merged);
     } else {
-      for (int j = 0; j < nn; ++j) mcd_sums2[j] = std::fabs(rsorted[j]);
-      rffindq_(mcd_sums2, &nn, &hh, sub_index);
-      for (int j = 0; j < hh; ++j) buf17[j] = rsorted[sub_index[j] - 1];
-      int one = 1;
-      rffindq_(buf17, &hh, &one, hidx);
-      const int j0 = sub_index[hidx[0] - 1];
-      if (j0 + hh + 99 > nn || j0 <= 100) {
-        loc = univariate_mcd(rsorted, nn, hh, len);
-      } else {
-        int d = 100, e = 200, g = 201;
-        bool left = false, right = false;
-        for (;;) {
-          const int first = j0 - d;
-          for (int j = 0; j < hh + e; ++j) buf17[j] = rsorted[first - 1 + j];
-          loc = univariate_mcd(buf17, hh + e, hh, len);
-          if (len == 1 && !left) {
-            if (right || j0 - 2 * d <= 0) break;
-            e = d;
-            d = 2 * d;
-            left = true;
-            g = e + 1;
-          } else if (len == g && !right) {
-            if (left || hh - 1 + j0 + 2 * d > nn) break;
-            e = d;
-            d = -d;
-            right = true;
-            g = e + 1;
-          } else if (len == 1 && left) {
-            d = d + 100;
-            if (j0 - d <= 0) break;
-          } else if (len == g && right) {
-            d = d - 100;
-            if (hh - 1 + j0 + e - d > nn) break;
-          } else {
-            break;
-          }
-        }
+      run_stage(stage_kind::subset);
+    }
+    run_stage(stage_kind::final);
+    out.status = recorded_ ? lts_ok : lts_no_subset;
+    return out;
+  }
+
+ private:
+  const lts_problem pb_;
+  const lts_arrays a_;
+  double factor_ = 0.0;
+  group_plan plan_{};
+  std::vector<int> table_{};  // the grouped draw: (case, group) pairs
+  int group_h_ = 0, merged_h_ = 0, nrep_ = 0;
+  bool all_subsets_ = false;
+  std::vector<double> list_objs_{}, group_objs_{};
+  double best_so_far_ = empty_objective;
+  bool recorded_ = false;
+
+  // ---- trace printing ----
+  void trace_int(const char* label, int value) const {
+    if (pb_.trace > 1) host::intpr(label, &value, 1);
+  }
+
+  // ---- set-up ----
+  void choose_plan() {
+    const int n = pb_.n, p = pb_.p, h = pb_.h;
+    table_.assign(2 * group_rows, empty_index);
+    plan_ = plan_groups(n, lts_group_size, pb_.krep);
+    if (plan_.partitioned) {
+      // The coverage of a group is an integer share of h (the first group's
+      // size for every group).
+      group_h_ = static_cast<int>(static_cast<std::int64_t>(plan_.sizes[0]) * h / n);
+      merged_h_ = static_cast<int>(static_cast<std::int64_t>(plan_.merged_size) * h / n);
+      nrep_ = pb_.krep / plan_.ngroup;
+      if (pb_.start_every_group) nrep_ = std::max(1, nrep_);
+      int ngroup = plan_.ngroup, merged = plan_.merged_size, kmini = max_groups;
+      rfrdraw_(table_.data(), &pb_.n, &merged, plan_.sizes, &ngroup, &kmini);
+      return;
+    }
+    if (pb_.krep == 0 || n <= replow_(&p)) {
+      all_subsets_ = true;
+      nrep_ = rfncomb_(&p, &n);
+      trace_int("will use *all* combinations: ", nrep_);
+    } else {
+      nrep_ = pb_.krep;
+    }
+  }
+
+  void initialise() {
+    const int n = pb_.n, p = pb_.p, pp1 = p + 1;
+    std::fill(a_.group_coef_list, a_.group_coef_list + group_list_len * p, empty_coef);
+    std::fill(a_.coef_list, a_.coef_list + best_list_len * p, empty_coef);
+    std::fill(a_.best_coef, a_.best_coef + p, 0.0);
+    for (double* v : {a_.subset_system, a_.sscp, a_.work}) std::fill(v, v + p * pp1, 0.0);
+    for (double* v : {a_.res, a_.sorted_y, a_.unit_weights, a_.rsorted, a_.window, a_.ystd,
+                      a_.mcd_sums, a_.mcd_sums2, a_.mcd_loc})
+      std::fill(v, v + n, 0.0);
+    for (int* v : {a_.sub_index, a_.hidx, a_.hsubset}) std::fill(v, v + n, empty_index);
+    for (double* v : {a_.theta, a_.loc, a_.scale, a_.se}) std::fill(v, v + pp1, 0.0);
+    std::fill(a_.ipiv, a_.ipiv + pp1, 0);
+    std::fill(a_.group_data, a_.group_data + group_rows * pp1, 0.0);
+    std::fill(a_.best_index, a_.best_index + pb_.h, 0);
+  }
+
+  // ---- stages ----
+  void run_stage(stage_kind kind) {
+    trace_int("Main loop - number of trials nrep: ", nrep_);
+    switch (kind) {
+      case stage_kind::subset:
+        subset_stage();
+        break;
+      case stage_kind::group:
+        group_stage();
+        break;
+      case stage_kind::merged:
+        merged_stage();
+        break;
+      case stage_kind::final:
+        final_stage();
+        break;
+    }
+  }
+
+  // Exact fits of random (or all) p-subsets of all cases.
+  void subset_stage() {
+    const stage_data s{stage_kind::subset, a_.x, pb_.n, pb_.n, pb_.h, stage_csteps, false};
+    if (all_subsets_) {
+      for (int j = 0; j < pb_.p; ++j) a_.sub_index[j] = j + 1;
+      a_.sub_index[pb_.p - 1] = pb_.p - 1;  // the first advance gives 1..p
+    }
+    bool redraw = true;
+    for (int i = 1; i <= nrep_; ++i) {
+      host::check_interrupt();
+      if (!draw_subset(s, i, redraw)) continue;
+      const double obj = concentrate(s, i);
+      offer(list_objs_.data(), a_.coef_list, best_list_len, 0, obj);
+    }
+  }
+
+  // A p-subset of the stage with a regular exact fit in theta.  From the
+  // third random start on a singular subset is drawn again (see
+  // max_singular_redraws); false when the start has no fit.
+  bool draw_subset(const stage_data& s, int start, bool& redraw) {
+    for (int draws = 0;; ++draws) {
+      if (all_subsets_)
+        rfgenpn_(&s.nn, &pb_.p, a_.sub_index);
+      else
+        rfrangen_(&s.nn, &pb_.p, a_.sub_index);
+      if (subset_fit(s)) return true;
+      if (all_subsets_ || start <= 2 || !redraw) return false;
+      if (draws >= max_singular_redraws) {
+        redraw = false;
+        return false;
       }
     }
-    theta[p - 1] = theta[p - 1] + loc;
-    for (int j = 0; j < nn; ++j) res[j] = res[j] - loc;
+  }
+
+  // Random p-subsets within each group; ten best per group.
+  void group_stage() {
+    std::vector<int> members(group_rows, 0);
+    for (int k = 1; k <= plan_.ngroup; ++k) {
+      const int gsize = plan_.sizes[k - 1];
+      int m = 0;
+      for (int j = 0; j < plan_.merged_size; ++j)
+        if (table_[2 * j + 1] == k) members[m++] = table_[2 * j];
+      for (int c = 1; c <= pb_.ncol; ++c)
+        for (int j = 1; j <= m; ++j)
+          at(a_.group_data, group_rows, j, c) = at(a_.x, pb_.n, members[j - 1], c);
+      const stage_data s{stage_kind::group, a_.group_data, group_rows, gsize, group_h_,
+                         stage_csteps,      false};
+      for (int i = 1; i <= nrep_; ++i) {
+        host::check_interrupt();
+        rfrangen_(&gsize, &pb_.p, a_.sub_index);
+        if (!subset_fit(s)) continue;
+        const double obj = concentrate(s, i);
+        offer(group_objs_.data() + best_list_len * (k - 1), a_.group_coef_list,
+              group_list_len, best_list_len * (k - 1), obj);
+      }
+    }
+  }
+
+  // The groups' candidates on the union of the groups.
+  void merged_stage() {
+    nrep_ = best_list_len;
+    for (int c = 1; c <= pb_.ncol; ++c)
+      for (int j = 1; j <= plan_.merged_size; ++j)
+        at(a_.group_data, group_rows, j, c) = at(a_.x, pb_.n, table_[2 * (j - 1)], c);
+    const stage_data s{stage_kind::merged, a_.group_data, group_rows, plan_.merged_size,
+                       merged_h_,          stage_csteps,  true};
+    for (int k = 1; k <= plan_.ngroup; ++k) {
+      for (int i = 1; i <= nrep_; ++i) {
+        host::check_interrupt();
+        const int row = best_list_len * (k - 1) + i;
+        if (!load_candidate(a_.group_coef_list, group_list_len, row)) break;
+        const double obj = concentrate(s, i);
+        offer(list_objs_.data(), a_.coef_list, best_list_len, 0, obj);
+      }
+    }
+  }
+
+  // The stored candidates on all cases, to convergence.
+  void final_stage() {
+    const int n = pb_.n;
+    nrep_ = n > 5000 ? 1 : best_list_len;
+    const stage_data s{stage_kind::final,
+                       a_.x,
+                       n,
+                       n,
+                       pb_.h,
+                       final_csteps(static_cast<std::int64_t>(n) * pb_.p),
+                       plan_.partitioned};
+    best_so_far_ = empty_objective;
+    for (int i = 1; i <= nrep_; ++i) {
+      host::check_interrupt();
+      if (!load_candidate(a_.coef_list, best_list_len, i)) break;
+      concentrate(s, i);
+    }
+  }
+
+  // theta = row `row` of a candidate list; false for an empty slot.
+  bool load_candidate(const double* list, int ldl, int row) {
+    if (at(list, ldl, row, 1) == empty_coef) return false;
+    for (int j = 1; j <= pb_.p; ++j) a_.theta[j - 1] = at(list, ldl, row, j);
+    return true;
+  }
+
+  // Puts (obj, theta) into a ten-slot list: objs are the list's objectives,
+  // slot m's coefficients row row0 + m of coefs (leading dimension ldc).  A
+  // NaN objective is never kept.
+  void offer(double* objs, double* coefs, int ldc, int row0, double obj) {
+    if (std::isnan(obj)) return;
+    const int p = pb_.p;
+    auto coef = [&](int slot, int k) -> double& {
+      return coefs[row0 + slot + static_cast<std::ptrdiff_t>(k) * ldc];
+    };
+    auto same = [&](int slot) {
+      for (int k = 0; k < p; ++k)
+        if (coef(slot, k) != a_.theta[k]) return false;
+      return true;
+    };
+    const int m = best_list_slot(objs, 0, obj, same);
+    if (m < 0) return;
+    for (int l = best_list_len - 1; l > m; --l) {
+      objs[l] = objs[l - 1];
+      for (int k = 0; k < p; ++k) coef(l, k) = coef(l - 1, k);
+    }
+    objs[m] = obj;
+    for (int k = 0; k < p; ++k) coef(m, k) = a_.theta[k];
+  }
+
+  // ---- one start ----
+
+  // Exact fit of the p cases sub_index(1..p) of the stage; false if singular.
+  bool subset_fit(const stage_data& s) {
+    const int p = pb_.p;
+    if (p == 1) {
+      const int r = a_.sub_index[0];
+      const double xr = at(s.src, s.ld, r, 1);
+      a_.theta[0] = xr != 0.0 ? at(s.src, s.ld, r, 2) / xr : 0.0;
+      return true;
+    }
+    for (int k = 1; k <= p + 1; ++k)
+      for (int j = 1; j <= p; ++j)
+        at(a_.subset_system, p, j, k) = at(s.src, s.ld, a_.sub_index[j - 1], k);
+    int pp1 = p + 1, size = p * (p + 1), one = 1, ierr = 0;
+    rfequat_(a_.subset_system, &p, &pp1, a_.work, &size, &p, &one, &ierr);
+    if (ierr < 0) return false;
+    for (int j = 0; j < p; ++j) a_.theta[j] = a_.subset_system[j];
+    return true;
+  }
+
+  // The starting fit in theta, then C-steps.  Returns the last objective.
+  double concentrate(const stage_data& s, int start) {
+    const int hh = s.hh;
+    evaluate(s);
+    double obj = 0.0, older = 0.0, old = 0.0;  // objectives of steps s-2, s-1
+    for (int step = 1; step <= s.csteps; ++step) {
+      refit(s);
+      evaluate(s);
+      obj = 0.0;
+      for (int j = 0; j < hh; ++j) obj = obj + a_.res[j] * a_.res[j];
+      if (step > 1 && obj == older) break;
+      older = old;
+      old = obj;
+      if (s.kind == stage_kind::final &&
+          (obj < best_so_far_ || (step == 1 && start == 1 && !plan_.partitioned)))
+        record(obj);
+    }
+    return obj;
+  }
+
+  void record(double obj) {
+    best_so_far_ = obj;
+    recorded_ = true;
+    *a_.best_objective = obj;
+    std::copy(a_.hidx, a_.hidx + pb_.h, a_.best_index);
+    std::copy(a_.theta, a_.theta + pb_.p, a_.best_coef);
   }
 
   // Residuals, intercept adjustment, and the positions hidx(1..hh) of the hh
   // smallest absolute residuals (whose values then stand in res(1..hh)).
-  void evaluate(int nn, int hh, bool windows) {
-    residuals(nn);
-    if (adjust == 1 && intercept == 1) adjust_intercept(nn, hh, windows);
-    for (int j = 0; j < nn; ++j) res[j] = std::fabs(res[j]);
-    rffindq_(res, &nn, &hh, hidx);
+  void evaluate(const stage_data& s) {
+    int nn = s.nn, hh = s.hh;
+    residuals(s);
+    if (pb_.adjust == 1 && pb_.intercept == 1) adjust_intercept(nn, hh, s.windows);
+    for (int j = 0; j < nn; ++j) a_.res[j] = std::fabs(a_.res[j]);
+    rffindq_(a_.res, &nn, &hh, a_.hidx);
+  }
+
+  // Signed residuals of theta on the stage's cases 1..nn, with a copy in
+  // rsorted.  Each fit is summed over the coefficients in order.
+  void residuals(const stage_data& s) {
+    const int nn = s.nn, p = pb_.p;
+    double* res = a_.res;
+    const double* y = s.src + static_cast<std::ptrdiff_t>(p) * s.ld;
+    for (int j = 0; j < nn; ++j) res[j] = a_.theta[0] * s.src[j];
+    for (int k = 1; k < p; ++k) {
+      const double* xk = s.src + static_cast<std::ptrdiff_t>(k) * s.ld;
+      const double t = a_.theta[k];
+      for (int j = 0; j < nn; ++j) res[j] = res[j] + t * xk[j];
+    }
+    for (int j = 0; j < nn; ++j) {
+      res[j] = y[j] - res[j];
+      a_.rsorted[j] = res[j];
+    }
   }
 
   // Least-squares fit of the stage's cases hidx(1..hh).  Only those rows of
   // fit_data are passed, which gives the same coefficients as a fit of the
   // zero-padded stage.
-  void refit(int hh) {
-    for (int j = 0; j < hh; ++j) hsubset[j] = hidx[j];
-    rfishsort_(hsubset, &hh);
+  void refit(const stage_data& s) {
+    int hh = s.hh, p = pb_.p;
+    std::copy(a_.hidx, a_.hidx + hh, a_.hsubset);
+    rfishsort_(a_.hsubset, &hh);
     for (int k = 0; k <= p; ++k) {
-      const double* sk = src + static_cast<std::ptrdiff_t>(k) * ld;
-      double* fk = fit_data + static_cast<std::ptrdiff_t>(k) * n;
-      for (int j = 0; j < hh; ++j) fk[j] = sk[hsubset[j] - 1];
+      const double* sk = s.src + static_cast<std::ptrdiff_t>(k) * s.ld;
+      double* fk = a_.fit_data + static_cast<std::ptrdiff_t>(k) * pb_.n;
+      for (int j = 0; j < hh; ++j) fk[j] = sk[a_.hsubset[j] - 1];
     }
-    int np1 = p + 1, pp1 = p * (p + 1);
+    int np1 = p + 1, pp1 = p * (p + 1), n = pb_.n, ncol = pb_.ncol;
     double q;
-    rflsreg_(&np1, &p, &p, &n, theta, fit_data, unit_weights, se, sscp, &q, work, &pp1,
-             ipiv, &ncol, &hh);
+    rflsreg_(&np1, &p, &p, &n, a_.theta, a_.fit_data, a_.unit_weights, a_.se, a_.sscp, &q,
+             a_.work, &pp1, a_.ipiv, &ncol, &hh);
   }
 
-  // The starting fit in theta, then C-steps.  Returns the last objective.
-  double concentrate(stage_kind kind, int nn, int hh, int csteps, int start,
-                     bool windows) {
-    evaluate(nn, hh, windows);
-    double obj = 0.0, older = 0.0, old = 0.0;  // objectives of steps s-2, s-1
-    for (int s = 1; s <= csteps; ++s) {
-      refit(hh);
-      evaluate(nn, hh, windows);
-      obj = 0.0;
-      for (int j = 0; j < hh; ++j) obj = obj + res[j] * res[j];
-      if (s > 1 && obj == older) break;
-      older = old;
-      old = obj;
-      if (kind == stage_kind::final &&
-          (obj < best_so_far || (s == 1 && start == 1 && !groups))) {
-        best_so_far = obj;
-        *best_objective = obj;
-        for (int j = 0; j < h; ++j) best_index[j] = hidx[j];
-        int one = 1;
-        rfcovcopy_(theta, best_coef, &p, &one);
+  // ---- intercept adjustment ----
+
+  double univariate_mcd(double* w, int ncas, int hh, int& len) {
+    double bstd;
+    len = ncas - hh + 1;
+    rfmcduni_(w, &ncas, &hh, a_.mcd_loc, &bstd, a_.mcd_sums, a_.mcd_sums2, &factor_, &len);
+    return a_.mcd_loc[0];
+  }
+
+  // Replaces the intercept by the location of the best window of hh sorted
+  // residuals (the exact univariate LTS).
+  void adjust_intercept(int nn, int hh, bool windows) {
+    rfshsort_(a_.rsorted, &nn);
+    const double loc = windows && nn - hh > 200 ? window_location(nn, hh)
+                                                : whole_location(nn, hh);
+    a_.theta[pb_.p - 1] = a_.theta[pb_.p - 1] + loc;
+    for (int j = 0; j < nn; ++j) a_.res[j] = a_.res[j] - loc;
+  }
+
+  double whole_location(int nn, int hh) {
+    int len;
+    return univariate_mcd(a_.rsorted, nn, hh, len);
+  }
+
+  // The search looks only near the block of the hh smallest absolute
+  // residuals, on windows of hh + 200 values, and moves a window by 100
+  // while its optimum touches an end.
+  double window_location(int nn, int hh) {
+    const double* r = a_.rsorted;
+    for (int j = 0; j < nn; ++j) a_.mcd_sums2[j] = std::fabs(r[j]);
+    rffindq_(a_.mcd_sums2, &nn, &hh, a_.sub_index);
+    for (int j = 0; j < hh; ++j) a_.window[j] = r[a_.sub_index[j] - 1];
+    int one = 1;
+    rffindq_(a_.window, &hh, &one, a_.hidx);
+    const int j0 = a_.sub_index[a_.hidx[0] - 1];
+    if (j0 + hh + 99 > nn || j0 <= 100) return whole_location(nn, hh);
+    int d = 100, e = 200, g = 201, len;
+    bool left = false, right = false;
+    double loc;
+    for (;;) {
+      const int first = j0 - d;
+      for (int j = 0; j < hh + e; ++j) a_.window[j] = r[first - 1 + j];
+      loc = univariate_mcd(a_.window, hh + e, hh, len);
+      if (len == 1 && !left) {
+        if (right || j0 - 2 * d <= 0) break;
+        e = d;
+        d = 2 * d;
+        left = true;
+        g = e + 1;
+      } else if (len == g && !right) {
+        if (left || hh - 1 + j0 + 2 * d > nn) break;
+        e = d;
+        d = -d;
+        right = true;
+        g = e + 1;
+      } else if (len == 1 && left) {
+        d = d + 100;
+        if (j0 - d <= 0) break;
+      } else if (len == g && right) {
+        d = d - 100;
+        if (hh - 1 + j0 + e - d > nn) break;
+      } else {
+        break;
       }
     }
-    return obj;
-  }
-
-  // Exact fit of the p cases sub_index(1..p) of the stage; false if singular.
-  bool subset_fit() {
-    if (p == 1) {
-      const int r = sub_index[0];
-      const double xr = at(src, ld, r, 1);
-      theta[0] = xr != 0.0 ? at(src, ld, r, 2) / xr : 0.0;
-      return true;
-    }
-    for (int k = 1; k <= p + 1; ++k)
-      for (int j = 1; j <= p; ++j)
-        at(subset_system, p, j, k) = at(src, ld, sub_index[j - 1], k);
-    int pp1 = p + 1, size = p * (p + 1), one = 1, ierr = 0;
-    rfequat_(subset_system, &p, &pp1, work, &size, &p, &one, &ierr);
-    if (ierr < 0) return false;
-    for (int j = 0; j < p; ++j) theta[j] = subset_system[j];
-    return true;
-  }
-
-  void print_trials(int nrep) const {
-    if (trace > 1) host::intpr("Main loop - number of trials nrep: ", &nrep, 1);
+    return loc;
   }
 };
 
-// Puts (obj, theta) into the ten-slot list unless it is no better than all
-// ten or repeats a stored candidate exactly.  Slot m's coefficients are row
-// row0 + m of coefs (leading dimension ldc).
-void insert_candidate(double* objs, double* coefs, int ldc, int row0, int p,
-                      const double* theta, double obj) {
-  int m = -1;
-  for (int l = 0; l < n_slots; ++l)
-    if (objs[l] >= obj) {
-      m = l;
-      break;
-    }
-  if (m < 0) return;
-  auto coef = [&](int slot, int k) -> double& {
-    return coefs[row0 + slot + static_cast<std::ptrdiff_t>(k) * ldc];
-  };
-  auto same = [&](int slot) {
-    for (int k = 0; k < p; ++k)
-      if (coef(slot, k) != theta[k]) return false;
-    return true;
-  };
-  if (objs[m] == obj && same(m)) {
-    bool differs = false;
-    for (int l = m + 1; l < n_slots && !differs; ++l)
-      if (objs[l] == obj && !same(l)) differs = true;
-    if (!differs) return;
+// Work arrays for the package's own entry point, zero-filled as the search
+// expects them.
+struct lts_scratch {
+  std::vector<double> fit_data, unit_weights, window, rsorted, res, ystd, sorted_y,
+      mcd_sums, mcd_sums2, mcd_loc, theta, se, sscp, work, subset_system, coef_list,
+      group_coef_list, group_data;
+  std::vector<int> hsubset, sub_index, hidx, ipiv;
+
+  lts_scratch(int n, int p, int ncol) {
+    const size_t un = n, up = p, pp1 = up + 1;
+    fit_data.assign(un * ncol, 0.0);
+    for (auto* v : {&unit_weights, &window, &rsorted, &res, &ystd, &sorted_y, &mcd_sums,
+                    &mcd_sums2, &mcd_loc})
+      v->assign(un, 0.0);
+    for (auto* v : {&hsubset, &sub_index, &hidx}) v->assign(un, 0);
+    ipiv.assign(pp1, 0);
+    for (auto* v : {&theta, &se}) v->assign(pp1, 0.0);
+    for (auto* v : {&sscp, &work, &subset_system}) v->assign(up * pp1, 0.0);
+    coef_list.assign(best_list_len * up, 0.0);
+    group_coef_list.assign(group_list_len * up, 0.0);
+    group_data.assign(static_cast<size_t>(group_rows) * ncol, 0.0);
   }
-  for (int l = n_slots - 1; l > m; --l) {
-    objs[l] = objs[l - 1];
-    for (int k = 0; k < p; ++k) coef(l, k) = coef(l - 1, k);
+
+  lts_arrays arrays(double* x, double* loc, double* scale, int* best_index,
+                    double* best_objective, double* best_coef) {
+    return {x,         fit_data.data(),      unit_weights.data(),
+            hsubset.data(), sub_index.data(), hidx.data(),
+            window.data(),  rsorted.data(),   res.data(),
+            ystd.data(),    sorted_y.data(),  mcd_sums.data(),
+            mcd_sums2.data(), mcd_loc.data(), ipiv.data(),
+            loc,            scale,            theta.data(),
+            se.data(),      sscp.data(),      work.data(),
+            subset_system.data(), coef_list.data(), group_coef_list.data(),
+            group_data.data(), best_index,     best_objective,
+            best_coef};
   }
-  objs[m] = obj;
-  for (int k = 0; k < p; ++k) coef(m, k) = theta[k];
-}
+};
 
 }  // namespace
+
+lts_result run_lts(const lts_problem& pb, const lts_arrays& a) {
+  if (pb.trace > 1) host::intpr("Entering rfltsreg() - krep: ", &pb.krep, 1);
+  host::rng_scope rng;
+  lts_search search(pb, a);
+  if (pb.ncol == 1) {
+    search.location();
+    return lts_result{};
+  }
+  return search.run();
+}
+
 }  // namespace kelvara
 
 extern "C" void rfltsreg_(double* x, int* pn, int* pp, int* ph, int* pkrep,
                           int* best_index, double* best_objective, int* pintercept,
                           int* padjust, int* pncol, double* fit_data, void*,
                           double* unit_weights, int* hsubset, int* sub_index, int* hidx,
-                          double* buf17, double* rsorted, double* res, double* ystd,
-                          double* zero21, double* zero22, double* mcd_sums,
+                          double* window, double* rsorted, double* res, double* ystd,
+                          double* unused21, double* sorted_y, double* mcd_sums,
                           double* mcd_sums2, double* mcd_loc, int* ipiv, double* loc,
                           double* scale, double* theta, double* se, double* sscp,
                           double* work, double* subset_system, double* unused34,
                           double* coef_list, double* unused36, double* group_coef_list,
-                          double* group_data, double* zero39, double* zero40,
+                          double* group_data, double* unused39, double* unused40,
                           double* best_coef, int* ptrace) {
   kelvara::host::run_entry([&] {
     using namespace kelvara;
-    int n = *pn, p = *pp, h = *ph, ncol = *pncol;
-    const int krep = *pkrep, trace = *ptrace;
-    if (trace > 1) host::intpr("Entering rfltsreg() - krep: ", &krep, 1);
-    rng_bracket rng;
-
-    lts_search s;
-    s.n = n;
-    s.p = p;
-    s.h = h;
-    s.ncol = ncol;
-    s.intercept = *pintercept;
-    s.adjust = *padjust;
-    s.trace = trace;
-    s.factor = consistency_factor(h, n);
-    s.x = x;
-    s.fit_data = fit_data;
-    s.unit_weights = unit_weights;
-    s.hsubset = hsubset;
-    s.sub_index = sub_index;
-    s.hidx = hidx;
-    s.buf17 = buf17;
-    s.rsorted = rsorted;
-    s.res = res;
-    s.mcd_sums = mcd_sums;
-    s.mcd_sums2 = mcd_sums2;
-    s.mcd_loc = mcd_loc;
-    s.ipiv = ipiv;
-    s.theta = theta;
-    s.se = se;
-    s.sscp = sscp;
-    s.work = work;
-    s.subset_system = subset_system;
-    s.coef_list = coef_list;
-    s.group_coef_list = group_coef_list;
-    s.group_data = group_data;
-    s.best_index = best_index;
-    s.best_objective = best_objective;
-    s.best_coef = best_coef;
-
-    if (ncol == 1) {  // location only: the univariate LTS of column 1
-      for (int i = 0; i < n; ++i) zero22[i] = x[i];
-      rfshsort_(zero22, &n);
-      int len;
-      s.univariate_mcd(zero22, n, h, len);
-      return;
+    const lts_problem pb{*pn, *pp, *ph, *pkrep, *pncol, *pintercept, *padjust, *ptrace,
+                         false};
+    if (pb.ncol != 1) {
+      // Arguments the search does not use, given defined contents.
+      const int n = pb.n, p = pb.p;
+      std::fill(unused21, unused21 + n, 0.0);
+      std::fill(unused34, unused34 + best_list_len * p * p, empty_coef);
+      std::fill(unused36, unused36 + group_list_len * p * p, empty_coef);
+      std::fill(unused39, unused39 + p, 0.0);
+      std::fill(unused40, unused40 + p, 0.0);
     }
+    const lts_arrays a{x,        fit_data, unit_weights, hsubset,   sub_index, hidx,
+                       window,   rsorted,  res,          ystd,      sorted_y,  mcd_sums,
+                       mcd_sums2, mcd_loc, ipiv,         loc,       scale,     theta,
+                       se,       sscp,     work,         subset_system, coef_list,
+                       group_coef_list, group_data, best_index, best_objective, best_coef};
+    run_lts(pb, a);
+  });
+}
 
-    // ---- stage plan
-    std::vector<int> table(2 * group_rows, 1000000);
-    int group_sizes[max_groups] = {0, 0, 0, 0, 0};
-    int ngroup = 0, merged_size = 0, group_h = 0, merged_h = 0, nrep = 0;
-    bool all_subsets = false;
-    if (krep > 0 && n >= min_n_groups) {
-      s.groups = true;
-      ngroup = n / 300 < max_groups ? n / 300 : max_groups;
-      if (n <= 1499) {
-        const int q = n / ngroup, r = n - q * ngroup;
-        for (int k = 0; k < ngroup; ++k) group_sizes[k] = q;
-        for (int k = 1; k <= r; ++k)
-          group_sizes[k] += 1;  // groups 2, 3, ... take the rest
-      } else {
-        for (int k = 0; k < max_groups; ++k) group_sizes[k] = 300;
-      }
-      for (int k = 0; k < ngroup; ++k) merged_size += group_sizes[k];
-      group_h = static_cast<int>(static_cast<std::int64_t>(group_sizes[0]) * h / n);
-      merged_h = static_cast<int>(static_cast<std::int64_t>(merged_size) * h / n);
-      nrep = krep / ngroup;
-      int kmini = max_groups;
-      rfrdraw_(table.data(), &n, &merged_size, group_sizes, &ngroup, &kmini);
-    } else {
-      int lim = replow_(&p);
-      if (krep == 0 || n <= lim) {
-        all_subsets = true;
-        nrep = rfncomb_(&p, &n);
-        if (trace > 1) host::intpr("will use *all* combinations: ", &nrep, 1);
-      } else {
-        nrep = krep;
-      }
-    }
-
-    // ---- initialization
-    const int pp1 = p + 1;
-    for (int k = 0; k < 50 * p; ++k) group_coef_list[k] = empty_coef;
-    for (int k = 0; k < n_slots * p; ++k) coef_list[k] = empty_coef;
-    for (int k = 0; k < 50 * p * p; ++k) unused36[k] = empty_coef;
-    for (int k = 0; k < n_slots * p * p; ++k) unused34[k] = empty_coef;
-    for (int k = 0; k < p; ++k) zero39[k] = zero40[k] = best_coef[k] = 0.0;
-    for (int k = 0; k < p * pp1; ++k) subset_system[k] = sscp[k] = work[k] = 0.0;
-    for (int i = 0; i < n; ++i) {
-      res[i] = zero21[i] = zero22[i] = unit_weights[i] = rsorted[i] = buf17[i] = 0.0;
-      ystd[i] = mcd_sums[i] = mcd_sums2[i] = mcd_loc[i] = 0.0;
-      sub_index[i] = hidx[i] = hsubset[i] = 1000000;
-    }
-    for (int k = 0; k < pp1; ++k) {
-      theta[k] = loc[k] = scale[k] = se[k] = 0.0;
-      ipiv[k] = 0;
-    }
-    for (int k = 0; k < group_rows * pp1; ++k) group_data[k] = 0.0;
-    for (int j = 0; j < h; ++j) best_index[j] = 0;
-
-    // ---- standardization and the least-squares fit of all cases
-    int flag = 0, ld_stat = p + 1, jint = p;
-    const double eps = 1e-6;
-    rfstatis_(x, loc, scale, buf17, pintercept, &ncol, &ld_stat, &n, &n, &flag, &eps,
-              unit_weights, ystd, &jint, hidx);
-    if (flag == 1) return;  // a column with zero scale: no fit
-    {
-      int np1 = p + 1, pp = p * pp1, nslope = p - 1;
-      double q;
-      rflsreg_(&np1, &p, &p, &n, theta, x, unit_weights, se, sscp, &q, work, &pp, ipiv,
-               &ncol, &n);
-      rfrtran_(&p, pintercept, &nslope, &ncol, &p, loc, scale, theta, &p, &q);
-      rftrc_(sscp, se, &p, &p, &p, pintercept, &nslope, &ncol, loc, scale);
-    }
-
-    std::vector<double> objs(n_slots, empty_objective);
-    std::vector<double> group_objs(n_slots * max_groups, empty_objective);
-
-    if (!s.groups) {
-      // ---- subset stage: exact fits of random (or all) p-subsets
-      s.print_trials(nrep);
-      s.src = x;
-      s.ld = n;
-      if (all_subsets) {
-        for (int j = 0; j < p; ++j) sub_index[j] = j + 1;
-        sub_index[p - 1] = p - 1;
-      }
-      bool redraw = true;
-      for (int i = 1; i <= nrep; ++i) {
-        host::check_interrupt();
-        bool ok = false;
-        for (int draws = 0;; ++draws) {
-          if (all_subsets)
-            rfgenpn_(&n, &p, sub_index);
-          else
-            rfrangen_(&n, &p, sub_index);
-          ok = s.subset_fit();
-          if (ok || all_subsets || i <= 2 || !redraw) break;
-          if (draws >= max_singular_redraws) {
-            redraw = false;
-            break;
-          }
-        }
-        if (!ok) continue;
-        const double obj = s.concentrate(stage_kind::subset, n, h, 2, i, false);
-        insert_candidate(objs.data(), coef_list, n_slots, 0, p, theta, obj);
-      }
-    } else {
-      // ---- group stage: random p-subsets within each group
-      s.print_trials(nrep);
-      s.src = group_data;
-      s.ld = group_rows;
-      std::vector<int> members(group_rows, 0);
-      for (int k = 1; k <= ngroup; ++k) {
-        int gsize = group_sizes[k - 1], m = 0;
-        for (int j = 0; j < merged_size; ++j)
-          if (table[2 * j + 1] == k) members[m++] = table[2 * j];
-        for (int c = 1; c <= ncol; ++c)
-          for (int j = 1; j <= m; ++j)
-            at(group_data, group_rows, j, c) = at(x, n, members[j - 1], c);
-        for (int i = 1; i <= nrep; ++i) {
-          host::check_interrupt();
-          rfrangen_(&gsize, &p, sub_index);
-          if (!s.subset_fit()) continue;
-          const double obj =
-              s.concentrate(stage_kind::group, gsize, group_h, 2, i, false);
-          insert_candidate(group_objs.data() + n_slots * (k - 1), group_coef_list, 50,
-                           n_slots * (k - 1), p, theta, obj);
-        }
-      }
-
-      // ---- merged stage: the groups' candidates on the union of the groups
-      s.print_trials(nrep);
-      nrep = n_slots;
-      for (int c = 1; c <= ncol; ++c)
-        for (int j = 1; j <= merged_size; ++j)
-          at(group_data, group_rows, j, c) = at(x, n, table[2 * (j - 1)], c);
-      for (int k = 1; k <= ngroup; ++k) {
-        for (int i = 1; i <= nrep; ++i) {
-          host::check_interrupt();
-          const int row = n_slots * (k - 1) + i;
-          if (at(group_coef_list, 50, row, 1) == empty_coef) break;
-          for (int j = 1; j <= p; ++j) theta[j - 1] = at(group_coef_list, 50, row, j);
-          const double obj =
-              s.concentrate(stage_kind::merged, merged_size, merged_h, 2, i, true);
-          insert_candidate(objs.data(), coef_list, n_slots, 0, p, theta, obj);
-        }
-      }
-    }
-
-    // ---- final stage: the stored candidates on all cases, to convergence
-    s.print_trials(nrep);
-    nrep = n > 5000 ? 1 : n_slots;
-    const int csteps = final_csteps(static_cast<std::int64_t>(n) * p);
-    s.src = x;
-    s.ld = n;
-    s.best_so_far = empty_objective;
-    for (int i = 1; i <= nrep; ++i) {
-      host::check_interrupt();
-      if (at(coef_list, n_slots, i, 1) == empty_coef) break;
-      for (int j = 1; j <= p; ++j) theta[j - 1] = at(coef_list, n_slots, i, j);
-      s.concentrate(stage_kind::final, n, h, csteps, i, s.groups);
-    }
+extern "C" void kv_ltsreg(double* x, int* n, int* p, int* h, int* krep, int* intercept,
+                          int* adjust, int* ncol, int* trace, int* status,
+                          int* best_index, double* best_objective, double* best_coef,
+                          double* loc, double* scale, double* location) {
+  kelvara::host::run_entry([&] {
+    using namespace kelvara;
+    const lts_problem pb{*n, *p, *h, *krep, *ncol, *intercept, *adjust, *trace, true};
+    lts_scratch w(pb.n, pb.p, pb.ncol);
+    const lts_result r =
+        run_lts(pb, w.arrays(x, loc, scale, best_index, best_objective, best_coef));
+    status[0] = r.status;
+    status[1] = r.bad_column;
+    if (pb.ncol == 1) *location = w.mcd_loc[0];
   });
 }

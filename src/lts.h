@@ -1,18 +1,82 @@
 // Least trimmed squares regression: the FAST-LTS search and its kernels.
 //
-// Every routine takes its arguments by reference, counts array positions
+// Every kernel takes its arguments by reference, counts array positions
 // from 1 and stores matrices column by column.  Arguments that are only
 // declared dimensions (never read) are unnamed.
 #ifndef KELVARA_LTS_H
 #define KELVARA_LTS_H
 
+namespace kelvara {
+
+// Outcome of the FAST-LTS search (the R table .lts_codes holds the same
+// values).
+enum lts_status : int {
+  lts_ok = 0,
+  lts_zero_scale = 1,  // a column has zero robust scale: no fit is made
+  lts_no_subset = 2,   // no start gave a fit: no non-singular p-subset
+};
+
+struct lts_problem {
+  int n, p, h, krep;
+  int ncol;       // p + 1; 1 selects the location-only case
+  int intercept;  // 1: column p is the column of ones
+  int adjust;     // 1 (with an intercept): intercepts by the univariate LTS
+  int trace;
+  bool start_every_group;  // at least one start per group, however small krep
+};
+
+// The search's arrays; sizes as the arguments of rfltsreg_ (lts.cpp).
+struct lts_arrays {
+  double* x;  // (n, ncol), standardized in place
+  double* fit_data;
+  double* unit_weights;
+  int* hsubset;
+  int* sub_index;
+  int* hidx;
+  double* window;   // standardization work; window buffer of the intercept search
+  double* rsorted;  // signed residuals, sorted for the intercept search
+  double* res;
+  double* ystd;
+  double* sorted_y;  // location-only case: the sorted data
+  double* mcd_sums;
+  double* mcd_sums2;
+  double* mcd_loc;  // location-only case: the location in element 1
+  int* ipiv;
+  double* loc;
+  double* scale;
+  double* theta;
+  double* se;
+  double* sscp;
+  double* work;
+  double* subset_system;
+  double* coef_list;
+  double* group_coef_list;
+  double* group_data;
+  int* best_index;
+  double* best_objective;
+  double* best_coef;
+};
+
+struct lts_result {
+  int status = lts_ok;
+  int bad_column = 0;  // lts_zero_scale: the column of x (1-based)
+};
+
+// The FAST-LTS search: subset or group stages, merged stage, final stage.
+lts_result run_lts(const lts_problem& problem, const lts_arrays& arrays);
+
+// Robust standardization of the columns of x(n, ncol) in place (the column
+// jint of ones of an intercept model excepted); returns 0, or the first
+// column whose scale is at most eps (later columns are left untouched).
+int standardize_columns(double* x, double* loc, double* scale, double* work,
+                        bool intercept, int ncol, int n, double eps, double* ones,
+                        double* ystd, int jint, int* index);
+
+}  // namespace kelvara
+
 extern "C" {
 
 // ---- regression kernels ------------------------------------------------------
-/** xrow(k) = x(i, k) for k = 1..n. */
-void rffcn_(const int* n, double* xrow, const double* x, const int* i, const int* ld,
-            const int*);
-
 /** Gauss-Jordan inversion of the leading n x n block of a, carrying the m
  *  further columns along; stops silently at an exactly zero pivot. */
 void rfmatnv_(double* a, const int* mda, const int*, double* w, const int*, const int* n,
@@ -34,16 +98,6 @@ void rflsreg_(const int*, const int* ld, const int* np, const int* ldx, double* 
               const double* x, const double* w, double* se, double* sscp, double* q,
               double* work, const int*, int* ipiv, const int*, const int* ncas);
 
-/** Coefficients and objective back to the units of the data. */
-void rfrtran_(const int* np, const int* intercept, const int* nslope, const int* jy,
-              const int*, const double* loc, const double* scale, double* theta,
-              const int*, double* q);
-
-/** Covariance matrix and standard errors back to the units of the data. */
-void rftrc_(double* h, double* se, const int* ldh, const int*, const int* np,
-            const int* intercept, const int* nslope, const int* jy, const double* loc,
-            const double* scale);
-
 // ---- standardization ---------------------------------------------------------
 /** Median of aw(1..n) by selection; aw is partly reordered. */
 double rfamdan_(const int*, double* aw, const int* n, int* index);
@@ -56,17 +110,26 @@ void rfstatis_(double* x, double* loc, double* scale, double* work, const int* i
                int* index);
 
 // ---- the search --------------------------------------------------------------
-/** FAST-LTS (registered as `rfltsreg`, 42 arguments). */
+/** FAST-LTS (registered as `rfltsreg`, 42 arguments); arguments 12, 21, 34,
+ *  36, 39 and 40 are not used by the search. */
 void rfltsreg_(double* x, int* n, int* p, int* h, int* krep, int* best_index,
                double* best_objective, int* intercept, int* intercept_adjust, int* ncol,
                double* fit_data, void* unused12, double* unit_weights, int* hsubset,
-               int* sub_index, int* hidx, double* buf17, double* rsorted, double* res,
-               double* ystd, double* zero21, double* zero22, double* mcd_sums,
+               int* sub_index, int* hidx, double* window, double* rsorted, double* res,
+               double* ystd, double* unused21, double* sorted_y, double* mcd_sums,
                double* mcd_sums2, double* mcd_loc, int* ipiv, double* loc, double* scale,
                double* theta, double* se, double* sscp, double* work,
                double* subset_system, double* unused34, double* coef_list,
                double* unused36, double* group_coef_list, double* group_data,
-               double* zero39, double* zero40, double* best_coef, int* trace);
+               double* unused39, double* unused40, double* best_coef, int* trace);
+
+/** The same search for the package's own R code (registered .C routine, 16
+ *  arguments): scratch space is allocated here, every group gets at least
+ *  one start, status(1) is an lts_status and status(2) the zero-scale
+ *  column; location (ncol = 1) receives the univariate LTS location. */
+void kv_ltsreg(double* x, int* n, int* p, int* h, int* krep, int* intercept, int* adjust,
+               int* ncol, int* trace, int* status, int* best_index, double* best_objective,
+               double* best_coef, double* loc, double* scale, double* location);
 }
 
 #endif

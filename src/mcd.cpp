@@ -13,11 +13,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "host.h"
-#include "registration.h"
+#include "utilities.h"
 
 namespace host = kelvara::host;
 
@@ -27,290 +28,9 @@ namespace {
 // case lies on the hyperplane.
 constexpr double on_plane_tol = 1e-7;
 
-// Rank insertion shared by the grouped and the single draw: with m sorted
-// case numbers in a(0..m-1) (stride `stride` between entries, group tag in
-// the next slot when `tag` is nonzero), insert the nrand-th smallest case
-// number that is not yet in the list, keeping the list sorted.
-void insert_by_rank(int* a, int stride, int m, int nrand, int tag) {
-  a[m * stride] = nrand + m;
-  if (tag) a[m * stride + 1] = tag;
-  for (int i = 0; i < m; ++i) {
-    const int cand = nrand + i;
-    if (a[i * stride] > cand) {
-      for (int k = m; k > i; --k) {
-        a[k * stride] = a[(k - 1) * stride];
-        if (tag) a[k * stride + 1] = a[(k - 1) * stride + 1];
-      }
-      a[i * stride] = cand;
-      if (tag) a[i * stride + 1] = tag;
-      return;
-    }
-  }
-}
-
-// One uniform rank in 1..range.
-inline int draw_rank(int range) {
-  return static_cast<int>(unifrnd_() * static_cast<double>(range)) + 1;
-}
-
-// The halving-gap sort these routines were first written with; kept for
-// inputs the fast path cannot order (NaN).
-template <class T>
-void halving_gap_sort(T* a, int n) {
-  for (int gap = n / 2; gap > 0; gap /= 2) {
-    for (int i = 0; i < n - gap; ++i) {
-      for (int j = i; j >= 0 && a[j] > a[j + gap]; j -= gap) std::swap(a[j], a[j + gap]);
-    }
-  }
-}
-
-// aw[j] = w[j] + w[j+1] + ... + w[j+h-1], added in that order, for j = 0..m-1.
-// Several windows are summed in one pass over the data, each in its own
-// accumulator (a lane of a vector register), so the additions of different
-// windows overlap while every sum keeps its order, and so its value: a lane
-// of a vector addition is an ordinary double addition.  A last partial batch
-// is summed again from the end (m - batch), which gives the same values.
-#if defined(__GNUC__)
-// Four accumulators of V (a vector of doubles) cover 4 * lanes windows.
-template <class V>
-inline __attribute__((always_inline)) void window_batch(const double* wj, int h, double* out) {
-  constexpr int lanes = sizeof(V) / sizeof(double);
-  V s0 = {}, s1 = {}, s2 = {}, s3 = {};
-  for (int i = 0; i < h; ++i) {
-    V v0, v1, v2, v3;
-    std::memcpy(&v0, wj + i, sizeof v0);
-    std::memcpy(&v1, wj + i + lanes, sizeof v1);
-    std::memcpy(&v2, wj + i + 2 * lanes, sizeof v2);
-    std::memcpy(&v3, wj + i + 3 * lanes, sizeof v3);
-    s0 += v0;
-    s1 += v1;
-    s2 += v2;
-    s3 += v3;
-  }
-  std::memcpy(out, &s0, sizeof s0);
-  std::memcpy(out + lanes, &s1, sizeof s1);
-  std::memcpy(out + 2 * lanes, &s2, sizeof s2);
-  std::memcpy(out + 3 * lanes, &s3, sizeof s3);
-}
-typedef double lanes2_t __attribute__((vector_size(16)));
-#endif
-
-#if defined(__GNUC__) && defined(__x86_64__)
-#define KELVARA_WINDOW_AVX2 1
-typedef double lanes4_t __attribute__((vector_size(32)));
-__attribute__((target("avx2"))) void window_batch16(const double* wj, int h, double* out) {
-  window_batch<lanes4_t>(wj, h, out);
-}
-#endif
-
-void window_batch8(const double* wj, int h, double* out) {
-#if defined(__GNUC__)
-  window_batch<lanes2_t>(wj, h, out);
-#else
-  double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-  for (int i = 0; i < h; ++i)
-    for (int b = 0; b < 8; ++b) s[b] += wj[i + b];
-  for (int b = 0; b < 8; ++b) out[b] = s[b];
-#endif
-}
-
-void window_sums(const double* w, int m, int h, double* aw) {
-  int batch = 8;
-  void (*one_batch)(const double*, int, double*) = window_batch8;
-#ifdef KELVARA_WINDOW_AVX2
-  static const bool wide = __builtin_cpu_supports("avx2");
-  if (wide && m >= 16) {
-    batch = 16;
-    one_batch = window_batch16;
-  }
-#endif
-  if (m < batch) {
-    for (int j = 0; j < m; ++j) {
-      double sum = 0.0;
-      for (int i = 0; i < h; ++i) sum += w[j + i];
-      aw[j] = sum;
-    }
-    return;
-  }
-  int j = 0;
-  for (; j + batch <= m; j += batch) one_batch(w + j, h, aw + j);
-  if (j < m) one_batch(w + m - batch, h, aw + m - batch);
-}
-
 }  // namespace
 
 extern "C" {
-
-// ---- random subsets and combinatorics ------------------------------------
-
-void rfrangen_(const int* n, const int* nsel, int* index) {
-  const int nn = *n, ns = *nsel;
-  // Rejection sampling cannot finish when more cases are asked for than exist.
-  if (ns > nn) host::fail("cannot draw %d distinct cases out of %d", ns, nn);
-  for (int i = 0; i < ns; ++i) {
-    for (;;) {
-      const int num = draw_rank(nn);
-      bool seen = false;
-      for (int j = 0; j < i; ++j) {
-        if (index[j] == num) {
-          seen = true;
-          break;
-        }
-      }
-      if (!seen) {
-        index[i] = num;
-        break;
-      }
-    }
-  }
-}
-
-void rfrdraw_(int* a, const int* n, const int* /*ntot*/, const int* mini,
-              const int* ngroup, const int* /*kmini*/) {
-  int m = 0;
-  for (int k = 1; k <= *ngroup; ++k) {
-    for (int s = 0; s < mini[k - 1]; ++s) {
-      insert_by_rank(a, 2, m, draw_rank(*n - m), k);
-      ++m;
-    }
-  }
-}
-
-void prdraw_(int* a, const int* pnsel, const int* nn) {
-  const int m = *pnsel;
-  // With every case already drawn there is none left to add.
-  if (m >= *nn) host::fail("cannot add a case to a subset of all %d cases", *nn);
-  insert_by_rank(a, 1, m, draw_rank(*nn - m), 0);
-}
-
-void rfgenpn_(const int* n, const int* nsel, int* index) {
-  const int ns = *nsel;
-  if (ns < 1) return;
-  int k = ns;
-  ++index[k - 1];
-  while (k > 1 && index[k - 1] > *n - (ns - k)) {
-    --k;
-    ++index[k - 1];
-    for (int i = k + 1; i <= ns; ++i) index[i - 1] = index[i - 2] + 1;
-  }
-}
-
-int rfncomb_(const int* k, const int* n) {
-  double comb = 1.0;
-  for (int j = 1; j <= *k; ++j) {
-    // Both operands pass through single precision, as in the reference
-    // counts; exact below 2^24.
-    const double num = static_cast<float>(*n - j + 1);
-    const double den = static_cast<float>(*k - j + 1);
-    comb = comb * (num / den);
-  }
-  if (comb > 2147483647.0) {
-    comb = 2147483647.0;
-    host::dblepr("** too many combinations; using max.integer instead:", &comb, 1);
-  }
-  return static_cast<int>(comb + 0.5);
-}
-
-int replow_(const int* k) {
-  static const int limit[6] = {500, 50, 22, 17, 15, 14};
-  return (*k >= 1 && *k <= 6) ? limit[*k - 1] : 0;
-}
-
-int rfodd_(const int* n) { return (*n % 2) != 0; }
-
-// ---- sorting and order statistics -------------------------------------------
-// The sorted order of these keys does not depend on the method (equal keys
-// are indistinguishable, but for the sign of a zero), so an O(n log n) sort
-// replaces the halving-gap Shell sort, whose cost grows much faster inside
-// every C-step.  NaN has no place in a strict weak order; an input holding one
-// keeps the Shell sort's exact outcome.
-
-void rfshsort_(double* a, const int* n) {
-  const int nn = *n;
-  if (nn <= 1) return;
-  for (int i = 0; i < nn; ++i) {
-    if (std::isnan(a[i])) {
-      halving_gap_sort(a, nn);
-      return;
-    }
-  }
-  std::sort(a, a + nn);
-}
-
-void rfishsort_(int* a, const int* n) {
-  if (*n > 1) std::sort(a, a + *n);
-}
-
-double rffindq_(double* aw, const int* ncas, const int* k, int* index) {
-  const int nc = *ncas, kk = *k;
-  if (kk < 1 || kk > nc) host::fail("rffindq: order %d outside 1..%d", kk, nc);
-  // 1-based views.
-  double* w = aw - 1;
-  int* ix = index - 1;
-  for (int j = 1; j <= nc; ++j) ix[j] = j;
-  if (nc <= 1) return w[kk];
-  int l = 1, lr = nc;
-  while (l < lr) {
-    const double ax = w[kk];
-    int jnc = l, j = lr;
-    while (jnc <= j) {
-      while (w[jnc] < ax) ++jnc;
-      while (ax < w[j]) --j;
-      if (jnc <= j) {
-        std::swap(w[jnc], w[j]);
-        std::swap(ix[jnc], ix[j]);
-        ++jnc;
-        --j;
-      }
-    }
-    if (j < kk) l = jnc;
-    if (kk < jnc) lr = j;
-  }
-  return w[kk];
-}
-
-// ---- univariate MCD ----------------------------------------------------------
-
-void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn,
-               double* bstd, double* aw, double* aw2, const double* factor, int* len) {
-  const int h = *jqu;
-  if (h < 1 || h > *ncas) host::fail("rfmcduni: coverage %d outside 1..%d", h, *ncas);
-  const int m = *ncas - h + 1;
-  const double dh = h;
-  for (int j = 0; j < m; ++j) slutn[j] = 0.0;
-  double sq = 0.0, sqmin = 0.0;
-  int ndup = 1;
-  // Each window sum is formed afresh, w(j) + ... + w(j+h-1) in that order;
-  // only the sum of squares is updated.
-  window_sums(w, m, h, aw);
-  for (int i = 0; i < h; ++i) sq += w[i] * w[i];
-  for (int j = 0; j < m; ++j) {
-    const double sum = aw[j];
-    aw2[j] = sum * sum / dh;
-    if (j == 0) {
-      sq -= aw2[0];
-      sqmin = sq;
-      slutn[0] = aw[0];
-      *len = 1;
-    } else {
-      const double win = w[j + h - 1], wout = w[j - 1];
-      sq = ((win * win + (sq - wout * wout)) - aw2[j]) + aw2[j - 1];
-      if (sq < sqmin) {
-        ndup = 1;
-        sqmin = sq;
-        slutn[0] = aw[j];
-        *len = j + 1;
-      } else if (sq == sqmin) {
-        ++ndup;
-        slutn[ndup - 1] = aw[j];
-      }
-    }
-  }
-  slutn[0] = slutn[(ndup + 1) / 2 - 1] / dh;
-  // The running sum of squares can round below zero when a window is
-  // (nearly) constant; its spread is then 0, not NaN.
-  *bstd = *factor * std::sqrt(std::max(sqmin, 0.0) / dh);
-}
 
 // ---- covariance, sweep, distance and list kernels ----------------------------
 
@@ -539,21 +259,15 @@ namespace {
 
 constexpr double empty_entry = 1000000.0;  // marks an unused list position
 constexpr double no_objective = 1e26;      // key of an empty list position
-constexpr int list_len = 10;
-constexpr int max_groups = 5;
+constexpr int list_len = kelvara::best_list_len;
+using kelvara::max_groups;
+// Keys of every list: (trial, objective) per entry, one block per group.
+constexpr int n_best_keys = list_len * 2 * max_groups;
 
 enum class stage_kind { first, group, merged, final_stage };
 
 // What a trial (or one of its steps) leads to.
 enum class next_step { go_on, next_trial, list_exhausted, finished };
-
-// Brackets the whole run with the random-number state, on every exit.
-struct rng_bracket {
-  rng_bracket() { rndstart_(); }
-  ~rng_bracket() { rndend_(); }
-  rng_bracket(const rng_bracket&) = delete;
-  rng_bracket& operator=(const rng_bracket&) = delete;
-};
 
 // The data of one stage: its rows, their number and the coverage.
 struct stage_data {
@@ -594,7 +308,7 @@ struct fast_mcd {
   std::vector<int> group_cases{};  // case numbers of one group
   std::vector<int> combination{};  // enumeration state of the (p+1)-subsets
   std::vector<double> normal{};    // a hyperplane normal taken from a list entry
-  double best_keys[list_len * 2 * max_groups] = {};
+  double best_keys[n_best_keys] = {};
   bool regular[list_len * max_groups] = {};
   double best_objective = no_objective;
   double medi2 = 0;
@@ -617,6 +331,7 @@ struct fast_mcd {
   void moments_of(const stage_data& s, const int* list, int m) {
     rfcovinit_(sscp, &p1, &p1);
     for (int t = 0; t < m; ++t) {
+      poll(t);
       load_row(s, list[t]);
       rfadmit_(row, &p, &p1, sscp);
     }
@@ -654,6 +369,7 @@ struct fast_mcd {
   // Squared distances of the stage's rows from center under cov_inv.
   void mahalanobis(const stage_data& s) {
     for (int r = 1; r <= s.nn; ++r) {
+      poll(r);
       load_row(s, r);
       dist[r - 1] = quad_form(row, center, cov_inv);
     }
@@ -695,7 +411,7 @@ struct fast_mcd {
 
   // Outputs shared by every exact-fit exit: the cases on the hyperplane
   // eigvec(., 1) through center (data units), their moments and the plane.
-  void report_plane(int code) {
+  void report_plane(kelvara::mcd_status code) {
     project(x, n, n, eigvec);
     int ld = n;
     rfexact_(n_on_plane, &n, dist, &p1, &p, sscp, row, x, cov, center, sd, &ld, weights);
@@ -706,10 +422,19 @@ struct fast_mcd {
   }
   int one_ = 1;
 
+  // A single pass over a million cases can take most of a second; passes
+  // over the cases poll for an interrupt every poll_rows rows (about 2^22
+  // multiply-adds), which costs nothing measurable.
+  static constexpr long work_per_poll = 1L << 22;
+  long poll_rows = 1;
+  void poll(long i) const {
+    if (i % poll_rows == 0) host::check_interrupt();
+  }
+
   next_step full_exact_fit() {
     transfo_(cov, center, x, center0, scale0, &p, &n);
     eigen();
-    report_plane(2);
+    report_plane(kelvara::mcd_exact_fit);
     return next_step::finished;
   }
 
@@ -902,16 +627,12 @@ struct fast_mcd {
   void offer(const stage_data& s, int trial) {
     const list_ref L = stage_list(s);
     const double det = *mcd_det;
-    const int j0 = regular[L.flag0] ? 1 : 2;
-    int j = j0;
-    while (j <= list_len && key(j, 2, L.slot) < det) ++j;
-    if (j > list_len) return;
-    if (key(j, 2, L.slot) == det) {
-      bool all_same = true;
-      for (int e = j; e <= list_len; ++e)
-        if (key(e, 2, L.slot) == det && !same_entry(L, e)) all_same = false;
-      if (all_same) return;
-    }
+    // An exact-fit entry in slot 1 keeps its place.
+    const int first = regular[L.flag0] ? 0 : 1;
+    const int slot0 = kelvara::best_list_slot(&key(1, 2, L.slot), first, det,
+                                              [&](int e) { return same_entry(L, e + 1); });
+    if (slot0 < 0) return;
+    const int j = slot0 + 1;
     const long p2 = static_cast<long>(p) * p;
     for (int e = list_len; e > j; --e) {
       const long to = L.first + e - 1, from = to - 1;
@@ -932,43 +653,22 @@ struct fast_mcd {
   // ---- set-up ----
 
   void choose_plan() {
-    draw_table.assign(2 * static_cast<size_t>(max_groups) * gs, 1000000);
-    if (krep >= 1 && n >= 2 * gs) {
+    const kelvara::group_plan plan = kelvara::plan_groups(n, gs, krep);
+    if (plan.partitioned) {
       partitioned = true;
-      ngroup = std::min(n / gs, max_groups);
-      int* sz = group_size;
-      if (n <= 3 * gs - 1) {
-        sz[0] = sz[1] = n / 2;
-        if (rfodd_(&n)) sz[1] = n / 2 + 1;
-      } else if (n <= 4 * gs - 1) {
-        const int q = n / 3, rem = n - 3 * q;
-        sz[0] = sz[1] = sz[2] = q;
-        if (rem >= 1) sz[1] = q + 1;
-        if (rem == 2) sz[2] = q + 1;
-      } else if (n <= 5 * gs - 1) {
-        const int q = n / 4, rem = n - 4 * q;
-        sz[0] = sz[1] = sz[2] = sz[3] = q;
-        if (rem >= 1) sz[1] = q + 1;
-        if (rem >= 2) sz[2] = q + 1;
-        if (rem == 3) sz[3] = q + 1;
-      } else {
-        for (int g = 0; g < max_groups; ++g) sz[g] = gs;
-      }
-      minigr = 0;
-      int largest = 0;
-      for (int g = 0; g < ngroup; ++g) {
-        minigr += sz[g];
-        largest = std::max(largest, sz[g]);
-      }
+      ngroup = plan.ngroup;
+      std::copy(plan.sizes, plan.sizes + max_groups, group_size);
+      minigr = plan.merged_size;
       // At least one start per group: fewer starts than groups would leave
       // every list empty and the final stage without a solution.
       nrep = std::max(1, krep / ngroup);
-      group_cases.assign(std::max((3 * gs) / 2, largest), 0);
-      const int nhalf = static_cast<int>(sz[0] * percen);
+      const int nhalf = static_cast<int>(group_size[0] * percen);
       if (nhalf < p + 1)
         host::fail(
             "rffastmcd: groups of %d cases cover only %d cases, fewer than p + 1 = %d",
-            sz[0], nhalf, p + 1);
+            group_size[0], nhalf, p + 1);
+      group_cases.assign(std::max((3 * gs) / 2, plan.largest), 0);
+      draw_table.assign(2 * static_cast<size_t>(max_groups) * gs, 1000000);
       int ntot = max_groups * gs, kmini = max_groups;
       rfrdraw_(draw_table.data(), &n, &ntot, group_size, &ngroup, &kmini);
       return;
@@ -1044,19 +744,11 @@ struct fast_mcd {
         }
       }
     }
-    report_plane(2);
+    report_plane(kelvara::mcd_exact_fit);
     return next_step::finished;
   }
 
   // ---- stages ----
-
-  int final_csteps() const {
-    const long long np = static_cast<long long>(n) * p;
-    if (np <= 100000) return 100;
-    if (np <= 200000) return 10;
-    if (np > 1000000) return 1;
-    return static_cast<int>(12 - (np + 99999) / 100000);  // 9 .. 2
-  }
 
   void copy_rows_to_merged(int group) {
     int count = 0;
@@ -1100,14 +792,14 @@ struct fast_mcd {
         break;
       case stage_kind::final_stage:
         nrep = n > 5000 ? 1 : list_len;
-        s.kstep = final_csteps();
+        s.kstep = kelvara::final_csteps(static_cast<std::int64_t>(n) * p);
         break;
     }
     if (kind == stage_kind::first || kind == stage_kind::group) {
       if (standardize() == next_step::finished) return next_step::finished;
     }
     if (kind != stage_kind::final_stage)
-      std::fill(best_keys, best_keys + 100, no_objective);
+      std::fill(best_keys, best_keys + n_best_keys, no_objective);
     if (kind == stage_kind::merged) copy_all_drawn_to_merged();
     if (enumerate && kind == stage_kind::first) {
       combination.resize(p + 1);
@@ -1142,7 +834,7 @@ struct fast_mcd {
 
   void singular_classical() {
     eigen();
-    report_plane(1);
+    report_plane(kelvara::mcd_singular_data);
   }
 
   void final_output() {
@@ -1166,6 +858,7 @@ struct fast_mcd {
     rfcovmult_(best_cov_inv, &p, &p, &inverse);
     rfcovcopy_(cov, cons_cov, &p, &p);
     for (long i = 0; i < n; ++i) {
+      poll(i);
       for (int j = 0; j < p; ++j) row[j] = x_at(i, j);
       weights[i] = quad_form(row, best_center, best_cov_inv) > cutoff ? 0 : 1;
     }
@@ -1174,10 +867,11 @@ struct fast_mcd {
 
   void run() {
     if (trace >= 2) host::intpr("Entering rffastmcd() - krep: ", &krep, 1);
-    rng_bracket rng;
+    host::rng_scope rng;
     percen = static_cast<double>(h) / static_cast<double>(n);
     eps = p < 5 ? 1e-12 : (p <= 8 ? 1e-14 : 1e-16);
     p1 = p + 1;
+    poll_rows = std::max(1L, work_per_poll / (static_cast<long>(p) * p));
     normal.assign(p, 0.0);
     const bool all_cases = h >= n;
     if (!all_cases) {
@@ -1191,6 +885,7 @@ struct fast_mcd {
     // The classical estimate.
     rfcovinit_(sscp, &p1, &p1);
     for (long i = 0; i < n; ++i) {
+      poll(i);
       for (int j = 0; j < p; ++j) row[j] = x_at(i, j);
       rfadmit_(row, &p, &p1, sscp);
     }
@@ -1205,6 +900,7 @@ struct fast_mcd {
     rfcorrel_(&p, cov, corr, sd);
     if (all_cases) return;
     for (long i = 0; i < n; ++i) {
+      poll(i);
       for (int j = 0; j < p; ++j) row[j] = x_at(i, j);
       class_dist[i] = quad_form(row, center, cov_inv);
     }
@@ -1232,6 +928,62 @@ struct fast_mcd {
 
 }  // namespace
 
+namespace {
+
+// Arguments that would make the search read or write outside its arrays (or
+// draw forever) are refused.
+void check_arguments(int n, int p, int h, int krep, int group_size) {
+  if (n < 2 || p < 1 || h < p + 1 || h > n || krep < 0 || group_size < 1)
+    host::fail(
+        "rffastmcd: invalid arguments (n = %d, p = %d, h = %d, krep = %d, "
+        "group_size = %d)",
+        n, p, h, krep, group_size);
+}
+
+// The group size the search can use: groups whose coverage (the first
+// group's size times h / n) is below p + 1 would offer only singular
+// subsets, so the size doubles until they cover enough or the sample no
+// longer splits.  Without a partition the size only has to exceed n / 2; a
+// smaller one keeps the merged-data work array small.
+int usable_group_size(int n, int p, int h, int krep, int group_size) {
+  const double percen = static_cast<double>(h) / static_cast<double>(n);
+  std::int64_t gs = group_size;
+  for (;;) {
+    const kelvara::group_plan plan = kelvara::plan_groups(n, static_cast<int>(gs), krep);
+    if (!plan.partitioned) break;
+    if (static_cast<int>(plan.sizes[0] * percen) >= p + 1) return static_cast<int>(gs);
+    gs *= 2;
+    if (gs > n) break;  // n < 2 gs: no partition
+  }
+  return static_cast<int>(std::min<std::int64_t>(gs, n / 2 + 1));
+}
+
+// The work arrays of one search, zero-filled as the search expects them.
+struct mcd_scratch {
+  std::vector<int> sorted_best, index_a, index_b;
+  std::vector<double> class_dist, dist, work_a, work_b, work_c, center0, scale0, sd,
+      best_center, eigval, eig_work1, eig_work2, row, sscp, corr, cov_inv, best_cov,
+      best_cov_inv, eigvec, merged_covs, merged_centers, group_covs, group_centers,
+      merged_x;
+  mcd_scratch(int n, int p, int gs) {
+    const size_t un = n, up = p, pp = up * up;
+    for (auto* v : {&sorted_best, &index_a, &index_b}) v->assign(un, 0);
+    for (auto* v : {&class_dist, &dist, &work_a, &work_b, &work_c}) v->assign(un, 0.0);
+    for (auto* v : {&center0, &scale0, &sd, &best_center, &eigval, &eig_work1, &eig_work2})
+      v->assign(up, 0.0);
+    row.assign(up + 1, 0.0);
+    sscp.assign((up + 1) * (up + 1), 0.0);
+    for (auto* v : {&corr, &cov_inv, &best_cov, &best_cov_inv, &eigvec}) v->assign(pp, 0.0);
+    merged_covs.assign(kelvara::best_list_len * pp, 0.0);
+    merged_centers.assign(kelvara::best_list_len * up, 0.0);
+    group_covs.assign(kelvara::group_list_len * pp, 0.0);
+    group_centers.assign(kelvara::group_list_len * up, 0.0);
+    merged_x.assign(static_cast<size_t>(kelvara::max_groups) * gs * up, 0.0);
+  }
+};
+
+}  // namespace
+
 extern "C" void rffastmcd_(
     double* x, int* n, int* p, int* h, int* krep, int* group_size, double* raw_cov,
     double* raw_center, int* best_subset, double* mcd_det, int* weights, int* exact_fit,
@@ -1245,60 +997,39 @@ extern "C" void rffastmcd_(
     double* group_centers, double* merged_x, double* cutoff, double* chi_median,
     int* trace) {
   host::run_entry([&] {
-    // Arguments that would make the search read or write outside its arrays
-    // (or draw forever) are refused.
-    if (*n < 2 || *p < 1 || *h < *p + 1 || *h > *n || *krep < 0 || *group_size < 1)
-      host::fail(
-          "rffastmcd: invalid arguments (n = %d, p = %d, h = %d, krep = %d, "
-          "group_size = %d)",
-          *n, *p, *h, *krep, *group_size);
-    fast_mcd run{x,
-                 *n,
-                 *p,
-                 *h,
-                 *krep,
-                 *group_size,
-                 raw_cov,
-                 raw_center,
-                 best_subset,
-                 mcd_det,
-                 weights,
-                 exact_fit,
-                 hyperplane,
-                 n_on_plane,
-                 cons_cov,
-                 sorted_best,
-                 index_a,
-                 index_b,
-                 class_dist,
-                 dist,
-                 work_a,
-                 work_b,
-                 work_c,
-                 center0,
-                 scale0,
-                 sd,
-                 center,
-                 best_center,
-                 eigval,
-                 eig_work1,
-                 eig_work2,
-                 row,
-                 sscp,
-                 cov,
-                 corr,
-                 cov_inv,
-                 best_cov,
-                 best_cov_inv,
-                 eigvec,
-                 merged_covs,
-                 merged_centers,
-                 group_covs,
-                 group_centers,
-                 merged_x,
-                 *cutoff,
-                 *chi_median,
-                 *trace};
+    check_arguments(*n, *p, *h, *krep, *group_size);
+    fast_mcd run{x, *n, *p, *h, *krep, *group_size, raw_cov, raw_center, best_subset,
+                 mcd_det, weights, exact_fit, hyperplane, n_on_plane, cons_cov,
+                 sorted_best, index_a, index_b, class_dist, dist, work_a, work_b, work_c,
+                 center0, scale0, sd, center, best_center, eigval, eig_work1, eig_work2,
+                 row, sscp, cov, corr, cov_inv, best_cov, best_cov_inv, eigvec,
+                 merged_covs, merged_centers, group_covs, group_centers, merged_x,
+                 *cutoff, *chi_median, *trace};
+    run.run();
+  });
+}
+
+extern "C" void kv_fastmcd(double* x, int* n, int* p, int* h, int* krep, int* group_size,
+                           double* cutoff, double* chi_median, int* trace, int* status,
+                           double* raw_cov, double* raw_center, int* best_subset,
+                           double* mcd_det, int* weights, double* hyperplane,
+                           int* n_on_plane, double* cons_cov, double* center,
+                           double* cov) {
+  host::run_entry([&] {
+    check_arguments(*n, *p, *h, *krep, *group_size);
+    *group_size = usable_group_size(*n, *p, *h, *krep, *group_size);
+    mcd_scratch w(*n, *p, *group_size);
+    fast_mcd run{x, *n, *p, *h, *krep, *group_size, raw_cov, raw_center, best_subset,
+                 mcd_det, weights, status, hyperplane, n_on_plane, cons_cov,
+                 w.sorted_best.data(), w.index_a.data(), w.index_b.data(),
+                 w.class_dist.data(), w.dist.data(), w.work_a.data(), w.work_b.data(),
+                 w.work_c.data(), w.center0.data(), w.scale0.data(), w.sd.data(), center,
+                 w.best_center.data(), w.eigval.data(), w.eig_work1.data(),
+                 w.eig_work2.data(), w.row.data(), w.sscp.data(), cov, w.corr.data(),
+                 w.cov_inv.data(), w.best_cov.data(), w.best_cov_inv.data(),
+                 w.eigvec.data(), w.merged_covs.data(), w.merged_centers.data(),
+                 w.group_covs.data(), w.group_centers.data(), w.merged_x.data(),
+                 *cutoff, *chi_median, *trace};
     run.run();
   });
 }

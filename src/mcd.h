@@ -1,7 +1,7 @@
-// Minimum covariance determinant: the FAST-MCD driver and the kernels it
-// shares with least trimmed squares (subset drawing and combinatorics,
-// sorting and selection, the univariate MCD, cross-product, sweep, distance
-// and list kernels), plus the symmetric eigen-decomposition `rs_`.
+// Minimum covariance determinant: the FAST-MCD driver, its cross-product,
+// sweep, distance and list kernels, and the symmetric eigen-decomposition
+// `rs_`.  The subset drawing, sorting, selection and univariate MCD kernels
+// it shares with least trimmed squares are declared in utilities.h.
 //
 // Conventions of these routines: every argument is passed by reference,
 // integers are 32-bit, arrays count from 1 in the descriptions below and are
@@ -10,63 +10,19 @@
 #ifndef KELVARA_MCD_H
 #define KELVARA_MCD_H
 
+#include "utilities.h"
+
+namespace kelvara {
+// Outcome of the FAST-MCD search, written to its exact-fit output (the R
+// table .mcd_codes holds the same values).
+enum mcd_status : int {
+  mcd_ok = 0,
+  mcd_singular_data = 1,  // the covariance of all cases is singular
+  mcd_exact_fit = 2,      // at least h cases lie on a hyperplane
+};
+}  // namespace kelvara
+
 extern "C" {
-
-// ---- random subsets and combinatorics ----------------------------------
-// Random draws come from unifrnd_() only; the callers bracket them with
-// rndstart_() / rndend_().
-
-/** index(1..nsel) = nsel distinct random case numbers of 1..n, in the order
- *  drawn (rejection of repeats).  Fails (an R error) when nsel > n instead of
- *  drawing forever. */
-void rfrangen_(const int* n, const int* nsel, int* index);
-
-/** Grouped draw: a(2, ntot) receives mini(1) + ... + mini(ngroup) distinct
- *  random case numbers of 1..n in increasing order (row 1), each tagged with
- *  its group number (row 2).  ntot and kmini are dim. */
-void rfrdraw_(int* a, const int* n, const int* ntot, const int* mini, const int* ngroup,
-              const int* kmini);
-
-/** a(1..pnsel) sorted on entry; one new random case of 1..nn is inserted so
- *  that a(1..pnsel+1) is sorted.  pnsel is not changed. */
-void prdraw_(int* a, const int* pnsel, const int* nn);
-
-/** Advances index(1..nsel) to the next nsel-subset of 1..n in lexicographic
- *  order; start from (1, 2, ..., nsel-1, nsel-1) to get (1, ..., nsel) first. */
-void rfgenpn_(const int* n, const int* nsel, int* index);
-
-/** Number of k-subsets of n cases, rounded, capped at 2147483647 (the cap is
- *  announced on the console whatever the trace level). */
-int rfncomb_(const int* k, const int* n);
-
-/** Largest sample size for which all k-subsets are enumerated: 500, 50, 22,
- *  17, 15, 14 for k = 1..6 and 0 for k >= 7. */
-int replow_(const int* k);
-
-/** Logical: nonzero when n is odd. */
-int rfodd_(const int* n);
-
-// ---- sorting and order statistics ---------------------------------------
-
-/** Sorts a(1..n) ascending. */
-void rfshsort_(double* a, const int* n);
-/** Sorts the integers a(1..n) ascending. */
-void rfishsort_(int* a, const int* n);
-
-/** k-th smallest of aw(1..ncas) by partition-exchange selection.  aw is left
- *  partly reordered; index(j) is the position on entry of the value now in
- *  aw(j).  Fails (an R error) unless 1 <= k <= ncas. */
-double rffindq_(double* aw, const int* ncas, const int* k, int* index);
-
-// ---- univariate MCD -----------------------------------------------------
-
-/** Exact univariate MCD of the sorted sample w(1..ncas) with coverage jqu:
- *  slutn(1) = location (mean of the middle tied best window), bstd = factor *
- *  sqrt(min window sum of squares / jqu), aw / aw2 = window sums and their
- *  squares / jqu, len = start of the first best window.  slutn, aw and aw2
- *  hold ncas - jqu + 1 entries.  Fails unless 1 <= jqu <= ncas. */
-void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn,
-               double* bstd, double* aw, double* aw2, const double* factor, int* len);
 
 // ---- covariance, sweep, distance and list kernels -------------------------
 
@@ -149,6 +105,15 @@ void rffastmcd_(double* x, int* n, int* p, int* h, int* krep, int* group_size,
                 double* best_cov_inv, double* eigvec, double* merged_covs,
                 double* merged_centers, double* group_covs, double* group_centers,
                 double* merged_x, double* cutoff, double* chi_median, int* trace);
+
+/** The same search for the package's own R code (registered .C routine,
+ *  20 arguments): scratch space is allocated here, group_size (in/out) is
+ *  doubled until the groups can be searched, status is an mcd_status. */
+void kv_fastmcd(double* x, int* n, int* p, int* h, int* krep, int* group_size,
+                double* cutoff, double* chi_median, int* trace, int* status,
+                double* raw_cov, double* raw_center, int* best_subset, double* mcd_det,
+                int* weights, double* hyperplane, int* n_on_plane, double* cons_cov,
+                double* center, double* cov);
 
 }  // extern "C"
 

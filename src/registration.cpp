@@ -57,6 +57,13 @@ R_NativePrimitiveArgType kv_lmrob_M_S_t[] = {
     KV_LGL, KV_LGL, KV_LGL, KV_INT, KV_INT, KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_constants_t[] = {KV_INT, KV_INT, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_ggw_table_t[] = {KV_REAL, KV_REAL};
+// The package's own entry points of the MCD and LTS searches.
+R_NativePrimitiveArgType kv_fastmcd_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT,
+    KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_REAL};
+R_NativePrimitiveArgType kv_ltsreg_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT,
+    KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL};
 // clang-format on
 
 // Through void (*)(void), the one function type that casts silently.
@@ -84,6 +91,8 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_lmrob_M_S, 27),
     CDEF(kv_constants, 4),
     CDEF(kv_ggw_table, 2),
+    CDEF(kv_fastmcd, 20),
+    CDEF(kv_ltsreg, 16),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

@@ -1,7 +1,9 @@
 #include "host.h"
 #include "utilities.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #define USE_FC_LEN_T
 #include <R_ext/BLAS.h>
@@ -107,17 +109,30 @@ int find_max(const double* a, int n) {
   return k;
 }
 
-void zero_mat(double** a, int n, int p) {
-  for (int i = 0; i < n; ++i)
-    for (int j = 0; j < p; ++j) a[i][j] = 0.0;
+group_plan plan_groups(int n, int group_size, int krep) {
+  group_plan plan;
+  const std::int64_t gs = group_size, nn = n;
+  if (krep < 1 || nn < 2 * gs) return plan;
+  plan.partitioned = true;
+  plan.ngroup = static_cast<int>(std::min<std::int64_t>(nn / gs, max_groups));
+  if (nn < static_cast<std::int64_t>(max_groups) * gs) {
+    const int q = n / plan.ngroup, rem = n - q * plan.ngroup;
+    for (int g = 0; g < plan.ngroup; ++g) plan.sizes[g] = q + (g >= 1 && g <= rem);
+  } else {
+    for (int g = 0; g < max_groups; ++g) plan.sizes[g] = group_size;
+  }
+  for (int g = 0; g < plan.ngroup; ++g) {
+    plan.merged_size += plan.sizes[g];
+    plan.largest = std::max(plan.largest, plan.sizes[g]);
+  }
+  return plan;
 }
 
-void disp_mat(double** a, int n, int p) {
-  for (int i = 0; i < n; ++i) {
-    host::print("\n");
-    for (int j = 0; j < p; ++j) host::print("%10.8f ", a[i][j]);
-  }
-  host::print("\n");
+int final_csteps(std::int64_t np) {
+  if (np <= 100000) return 100;
+  if (np <= 200000) return 10;
+  if (np > 1000000) return 1;
+  return static_cast<int>(12 - (np + 99999) / 100000);  // 9 .. 2
 }
 
 void disp_vec(const double* a, int n) {
@@ -131,3 +146,299 @@ void disp_veci(const int* a, int n) {
 }
 
 }  // namespace kelvara
+
+// ---- subset drawing, combinatorics, sorting, selection, univariate MCD ----
+// The kernels the FAST-MCD and FAST-LTS searches share.
+
+namespace host = kelvara::host;
+
+namespace {
+
+// Rank insertion shared by the grouped and the single draw: with m sorted
+// case numbers in a(0..m-1) (stride `stride` between entries, group tag in
+// the next slot when `tag` is nonzero), insert the nrand-th smallest case
+// number that is not yet in the list, keeping the list sorted.
+void insert_by_rank(int* a, int stride, int m, int nrand, int tag) {
+  a[m * stride] = nrand + m;
+  if (tag) a[m * stride + 1] = tag;
+  for (int i = 0; i < m; ++i) {
+    const int cand = nrand + i;
+    if (a[i * stride] > cand) {
+      for (int k = m; k > i; --k) {
+        a[k * stride] = a[(k - 1) * stride];
+        if (tag) a[k * stride + 1] = a[(k - 1) * stride + 1];
+      }
+      a[i * stride] = cand;
+      if (tag) a[i * stride + 1] = tag;
+      return;
+    }
+  }
+}
+
+// One uniform rank in 1..range.
+inline int draw_rank(int range) {
+  return static_cast<int>(kelvara::host::unif_rand() * static_cast<double>(range)) + 1;
+}
+
+// Halving-gap (Shell) sort: std::sort needs a strict weak order, which NaN
+// breaks, so inputs holding NaN are ordered by this sort, whose outcome is
+// defined for any input.
+template <class T>
+void halving_gap_sort(T* a, int n) {
+  for (int gap = n / 2; gap > 0; gap /= 2) {
+    for (int i = 0; i < n - gap; ++i) {
+      for (int j = i; j >= 0 && a[j] > a[j + gap]; j -= gap) std::swap(a[j], a[j + gap]);
+    }
+  }
+}
+
+// aw[j] = w[j] + w[j+1] + ... + w[j+h-1], added in that order, for j = 0..m-1.
+// Several windows are summed in one pass over the data, each in its own
+// accumulator (a lane of a vector register), so the additions of different
+// windows overlap while every sum keeps its order, and so its value: a lane
+// of a vector addition is an ordinary double addition.  A last partial batch
+// is summed again from the end (m - batch), which gives the same values.
+#if defined(__GNUC__)
+// Four accumulators of V (a vector of doubles) cover 4 * lanes windows.
+template <class V>
+inline __attribute__((always_inline)) void window_batch(const double* wj, int h, double* out) {
+  constexpr int lanes = sizeof(V) / sizeof(double);
+  V s0 = {}, s1 = {}, s2 = {}, s3 = {};
+  for (int i = 0; i < h; ++i) {
+    V v0, v1, v2, v3;
+    std::memcpy(&v0, wj + i, sizeof v0);
+    std::memcpy(&v1, wj + i + lanes, sizeof v1);
+    std::memcpy(&v2, wj + i + 2 * lanes, sizeof v2);
+    std::memcpy(&v3, wj + i + 3 * lanes, sizeof v3);
+    s0 += v0;
+    s1 += v1;
+    s2 += v2;
+    s3 += v3;
+  }
+  std::memcpy(out, &s0, sizeof s0);
+  std::memcpy(out + lanes, &s1, sizeof s1);
+  std::memcpy(out + 2 * lanes, &s2, sizeof s2);
+  std::memcpy(out + 3 * lanes, &s3, sizeof s3);
+}
+typedef double lanes2_t __attribute__((vector_size(16)));
+#endif
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define KELVARA_WINDOW_AVX2 1
+typedef double lanes4_t __attribute__((vector_size(32)));
+__attribute__((target("avx2"))) void window_batch16(const double* wj, int h, double* out) {
+  window_batch<lanes4_t>(wj, h, out);
+}
+#endif
+
+void window_batch8(const double* wj, int h, double* out) {
+#if defined(__GNUC__)
+  window_batch<lanes2_t>(wj, h, out);
+#else
+  double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  for (int i = 0; i < h; ++i)
+    for (int b = 0; b < 8; ++b) s[b] += wj[i + b];
+  for (int b = 0; b < 8; ++b) out[b] = s[b];
+#endif
+}
+
+void window_sums(const double* w, int m, int h, double* aw) {
+  int batch = 8;
+  void (*one_batch)(const double*, int, double*) = window_batch8;
+#ifdef KELVARA_WINDOW_AVX2
+  static const bool wide = __builtin_cpu_supports("avx2");
+  if (wide && m >= 16) {
+    batch = 16;
+    one_batch = window_batch16;
+  }
+#endif
+  if (m < batch) {
+    for (int j = 0; j < m; ++j) {
+      double sum = 0.0;
+      for (int i = 0; i < h; ++i) sum += w[j + i];
+      aw[j] = sum;
+    }
+    return;
+  }
+  int j = 0;
+  for (; j + batch <= m; j += batch) one_batch(w + j, h, aw + j);
+  if (j < m) one_batch(w + m - batch, h, aw + m - batch);
+}
+
+}  // namespace
+
+extern "C" {
+
+// ---- random subsets and combinatorics ------------------------------------
+
+void rfrangen_(const int* n, const int* nsel, int* index) {
+  const int nn = *n, ns = *nsel;
+  // Rejection sampling cannot finish when more cases are asked for than exist.
+  if (ns > nn) host::fail("cannot draw %d distinct cases out of %d", ns, nn);
+  for (int i = 0; i < ns; ++i) {
+    for (;;) {
+      const int num = draw_rank(nn);
+      bool seen = false;
+      for (int j = 0; j < i; ++j) {
+        if (index[j] == num) {
+          seen = true;
+          break;
+        }
+      }
+      if (!seen) {
+        index[i] = num;
+        break;
+      }
+    }
+  }
+}
+
+void rfrdraw_(int* a, const int* n, const int* /*ntot*/, const int* mini,
+              const int* ngroup, const int* /*kmini*/) {
+  int m = 0;
+  for (int k = 1; k <= *ngroup; ++k) {
+    for (int s = 0; s < mini[k - 1]; ++s) {
+      insert_by_rank(a, 2, m, draw_rank(*n - m), k);
+      ++m;
+    }
+  }
+}
+
+void prdraw_(int* a, const int* pnsel, const int* nn) {
+  const int m = *pnsel;
+  // With every case already drawn there is none left to add.
+  if (m >= *nn) host::fail("cannot add a case to a subset of all %d cases", *nn);
+  insert_by_rank(a, 1, m, draw_rank(*nn - m), 0);
+}
+
+void rfgenpn_(const int* n, const int* nsel, int* index) {
+  const int ns = *nsel;
+  if (ns < 1) return;
+  int k = ns;
+  ++index[k - 1];
+  while (k > 1 && index[k - 1] > *n - (ns - k)) {
+    --k;
+    ++index[k - 1];
+    for (int i = k + 1; i <= ns; ++i) index[i - 1] = index[i - 2] + 1;
+  }
+}
+
+int rfncomb_(const int* k, const int* n) {
+  double comb = 1.0;
+  for (int j = 1; j <= *k; ++j) {
+    // Both operands pass through single precision: exact below 2^24, and
+    // above it the rounded count stays the one that fixes how many subsets
+    // the plan enumerates.
+    const double num = static_cast<float>(*n - j + 1);
+    const double den = static_cast<float>(*k - j + 1);
+    comb = comb * (num / den);
+  }
+  if (comb > 2147483647.0) {
+    comb = 2147483647.0;
+    host::dblepr("** too many combinations; using max.integer instead:", &comb, 1);
+  }
+  return static_cast<int>(comb + 0.5);
+}
+
+int replow_(const int* k) {
+  static const int limit[6] = {500, 50, 22, 17, 15, 14};
+  return (*k >= 1 && *k <= 6) ? limit[*k - 1] : 0;
+}
+
+int rfodd_(const int* n) { return (*n % 2) != 0; }
+
+// ---- sorting and order statistics -------------------------------------------
+// The sorted order of these keys does not depend on the method (equal keys
+// are indistinguishable, but for the sign of a zero), so an O(n log n) sort
+// replaces the halving-gap Shell sort, whose cost grows much faster inside
+// every C-step.  NaN has no place in a strict weak order; an input holding one
+// keeps the Shell sort's exact outcome.
+
+void rfshsort_(double* a, const int* n) {
+  const int nn = *n;
+  if (nn <= 1) return;
+  for (int i = 0; i < nn; ++i) {
+    if (std::isnan(a[i])) {
+      halving_gap_sort(a, nn);
+      return;
+    }
+  }
+  std::sort(a, a + nn);
+}
+
+void rfishsort_(int* a, const int* n) {
+  if (*n > 1) std::sort(a, a + *n);
+}
+
+double rffindq_(double* aw, const int* ncas, const int* k, int* index) {
+  const int nc = *ncas, kk = *k;
+  if (kk < 1 || kk > nc) host::fail("rffindq: order %d outside 1..%d", kk, nc);
+  // 1-based views.
+  double* w = aw - 1;
+  int* ix = index - 1;
+  for (int j = 1; j <= nc; ++j) ix[j] = j;
+  if (nc <= 1) return w[kk];
+  int l = 1, lr = nc;
+  while (l < lr) {
+    const double ax = w[kk];
+    int jnc = l, j = lr;
+    while (jnc <= j) {
+      while (w[jnc] < ax) ++jnc;
+      while (ax < w[j]) --j;
+      if (jnc <= j) {
+        std::swap(w[jnc], w[j]);
+        std::swap(ix[jnc], ix[j]);
+        ++jnc;
+        --j;
+      }
+    }
+    if (j < kk) l = jnc;
+    if (kk < jnc) lr = j;
+  }
+  return w[kk];
+}
+
+// ---- univariate MCD ----------------------------------------------------------
+
+void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn,
+               double* bstd, double* aw, double* aw2, const double* factor, int* len) {
+  const int h = *jqu;
+  if (h < 1 || h > *ncas) host::fail("rfmcduni: coverage %d outside 1..%d", h, *ncas);
+  const int m = *ncas - h + 1;
+  const double dh = h;
+  for (int j = 0; j < m; ++j) slutn[j] = 0.0;
+  double sq = 0.0, sqmin = 0.0;
+  int ndup = 1;
+  // Each window sum is formed afresh, w(j) + ... + w(j+h-1) in that order;
+  // only the sum of squares is updated.
+  window_sums(w, m, h, aw);
+  for (int i = 0; i < h; ++i) sq += w[i] * w[i];
+  for (int j = 0; j < m; ++j) {
+    const double sum = aw[j];
+    aw2[j] = sum * sum / dh;
+    if (j == 0) {
+      sq -= aw2[0];
+      sqmin = sq;
+      slutn[0] = aw[0];
+      *len = 1;
+    } else {
+      const double win = w[j + h - 1], wout = w[j - 1];
+      sq = ((win * win + (sq - wout * wout)) - aw2[j]) + aw2[j - 1];
+      if (sq < sqmin) {
+        ndup = 1;
+        sqmin = sq;
+        slutn[0] = aw[j];
+        *len = j + 1;
+      } else if (sq == sqmin) {
+        ++ndup;
+        slutn[ndup - 1] = aw[j];
+      }
+    }
+  }
+  slutn[0] = slutn[(ndup + 1) / 2 - 1] / dh;
+  // The running sum of squares can round below zero when a window is
+  // (nearly) constant; its spread is then 0, not NaN.
+  *bstd = *factor * std::sqrt(std::max(sqmin, 0.0) / dh);
+}
+
+}  // extern "C"

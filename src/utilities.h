@@ -1,8 +1,12 @@
 // Small vector helpers shared by the regression estimators: selection,
 // medians, MAD, norms, the position of a maximum and trace printing.
 // They work in place on caller storage, allocate nothing, check nothing.
+// Also the stage plan, best lists and kernels that the FAST-MCD and
+// FAST-LTS searches share.
 #ifndef KELVARA_UTILITIES_H
 #define KELVARA_UTILITIES_H
+
+#include <cstdint>
 
 namespace kelvara {
 
@@ -25,12 +29,118 @@ double norm1_diff(const double* x, const double* y, int n);
 // 0-based index of the first largest element (0 for n <= 1).
 int find_max(const double* a, int n);
 
-// Row-pointer matrices (n pointers to rows of p values).
-void zero_mat(double** a, int n, int p);
-void disp_mat(double** a, int n, int p);
+// Trace printing of a vector on one line.
 void disp_vec(const double* a, int n);
 void disp_veci(const int* a, int n);
 
+// ---- the plan of the subsampling searches (FAST-MCD, FAST-LTS) -----------
+// A large sample is searched first in up to five random groups, then in
+// their union (the merged set), then in full; every list of candidates
+// keeps the ten best.
+constexpr int best_list_len = 10;
+constexpr int max_groups = 5;
+constexpr int group_list_len = best_list_len * max_groups;  // all groups' lists
+
+struct group_plan {
+  bool partitioned = false;  // false: one stage on all cases
+  int ngroup = 0;
+  int sizes[max_groups] = {0, 0, 0, 0, 0};
+  int merged_size = 0;  // cases drawn into all groups
+  int largest = 0;      // size of the largest group
+};
+
+// Groups of about `group_size` cases, formed when there are random starts
+// (krep > 0) and at least two groups' worth of cases: n split evenly into
+// two, three or four groups (groups 2, 3, ... take the remainder) while n
+// is below five groups' worth, else five groups of group_size.
+group_plan plan_groups(int n, int group_size, int krep);
+
+// C-steps allowed in the final stage: the cap falls with the work n * p of
+// one step, from 100 (up to 1e5) and 10 (up to 2e5) by one per further 1e5
+// down to 1 above 1e6.
+int final_csteps(std::int64_t np);
+
+// Slot (0-based) at which a candidate of objective `obj` enters a best list
+// whose objectives keys[0..best_list_len-1] increase, the scan starting at
+// slot `first`; -1 when it does not enter: every slot is better, or each
+// slot of the same objective already holds this candidate (`same(slot)`).
+template <class Same>
+int best_list_slot(const double* keys, int first, double obj, Same same) {
+  int j = first;
+  while (j < best_list_len && keys[j] < obj) ++j;
+  if (j == best_list_len) return -1;
+  if (keys[j] == obj) {
+    bool all_same = true;
+    for (int e = j; e < best_list_len && all_same; ++e)
+      if (keys[e] == obj && !same(e)) all_same = false;
+    if (all_same) return -1;
+  }
+  return j;
+}
+
 }  // namespace kelvara
+
+// Kernels shared by the FAST-MCD and FAST-LTS searches.  Conventions: every
+// argument is passed by reference, integers are 32-bit, arrays count from 1
+// in the descriptions and are stored column by column, nothing is allocated.
+extern "C" {
+
+// ---- random subsets and combinatorics ----------------------------------
+// Random draws come from host::unif_rand() only; the callers bracket them
+// with a host::rng_scope.
+
+/** index(1..nsel) = nsel distinct random case numbers of 1..n, in the order
+ *  drawn (rejection of repeats).  Fails (an R error) when nsel > n instead of
+ *  drawing forever. */
+void rfrangen_(const int* n, const int* nsel, int* index);
+
+/** Grouped draw: a(2, ntot) receives mini(1) + ... + mini(ngroup) distinct
+ *  random case numbers of 1..n in increasing order (row 1), each tagged with
+ *  its group number (row 2).  ntot and kmini are dim. */
+void rfrdraw_(int* a, const int* n, const int* ntot, const int* mini, const int* ngroup,
+              const int* kmini);
+
+/** a(1..pnsel) sorted on entry; one new random case of 1..nn is inserted so
+ *  that a(1..pnsel+1) is sorted.  pnsel is not changed. */
+void prdraw_(int* a, const int* pnsel, const int* nn);
+
+/** Advances index(1..nsel) to the next nsel-subset of 1..n in lexicographic
+ *  order; start from (1, 2, ..., nsel-1, nsel-1) to get (1, ..., nsel) first. */
+void rfgenpn_(const int* n, const int* nsel, int* index);
+
+/** Number of k-subsets of n cases, rounded, capped at 2147483647 (the cap is
+ *  announced on the console whatever the trace level). */
+int rfncomb_(const int* k, const int* n);
+
+/** Largest sample size for which all k-subsets are enumerated: 500, 50, 22,
+ *  17, 15, 14 for k = 1..6 and 0 for k >= 7. */
+int replow_(const int* k);
+
+/** Logical: nonzero when n is odd. */
+int rfodd_(const int* n);
+
+// ---- sorting and order statistics ---------------------------------------
+
+/** Sorts a(1..n) ascending. */
+void rfshsort_(double* a, const int* n);
+/** Sorts the integers a(1..n) ascending. */
+void rfishsort_(int* a, const int* n);
+
+/** k-th smallest of aw(1..ncas) by partition-exchange selection.  aw is left
+ *  partly reordered; index(j) is the position on entry of the value now in
+ *  aw(j).  Fails (an R error) unless 1 <= k <= ncas. */
+double rffindq_(double* aw, const int* ncas, const int* k, int* index);
+
+// ---- univariate MCD -----------------------------------------------------
+
+/** Exact univariate MCD of the sorted sample w(1..ncas) with coverage jqu:
+ *  slutn(1) = location (mean of the middle tied best window), bstd = factor *
+ *  sqrt(min window sum of squares / jqu), aw / aw2 = window sums and their
+ *  squares / jqu, len = start of the first best window.  slutn, aw and aw2
+ *  hold ncas - jqu + 1 entries.  Fails unless 1 <= jqu <= ncas. */
+void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn,
+               double* bstd, double* aw, double* aw2, const double* factor, int* len);
+
+}  // extern "C"
 
 #endif

@@ -12,16 +12,6 @@
 
 int main() {
   int any = 0;
-  // row copy: n = 0 writes nothing; otherwise row i
-  {
-    double x[6] = {1, 2, 3, 4, 5, 6}, row[3] = {-1, -1, -1};
-    int n = 0, i = 2, ld = 2;
-    rffcn_(&n, row, x, &i, &ld, &any);
-    CHECK(row[0] == -1 && row[1] == -1);
-    n = 3;
-    rffcn_(&n, row, x, &i, &ld, &any);
-    CHECK(row[0] == 2 && row[1] == 4 && row[2] == 6);
-  }
   // elimination: identity with right-hand side (3, 4); a tiny first pivot
   {
     double a[6] = {1, 0, 0, 1, 3, 4}, w[6];
@@ -84,25 +74,6 @@ int main() {
     CHECK(near(rfqlsrg_(&np3, &ldx, &any, &ld, theta, x, w, sscp, &k, &any, &ncas),
                2.0 / 3));
   }
-  // back-transformation of coefficients
-  {
-    double loc[3] = {1, 0, 5}, scale[3] = {2, 1, 3}, theta[2] = {0.5, 0.25}, q = 2;
-    int np = 2, icpt = 1, nslope = 1, jy = 3;
-    rfrtran_(&np, &icpt, &nslope, &jy, &any, loc, scale, theta, &any, &q);
-    // slope 3 * 0.5 / 2 = 0.75; intercept 3 * 0.25 - 0.75 * 1 + 5 = 5
-    CHECK(near(theta[0], 0.75) && near(theta[1], 5) && near(q, 18));
-    double t1[1] = {2}, q1 = 1, l1[2] = {7, 5}, s1[2] = {4, 3};
-    int one = 1, jy2 = 2;
-    rfrtran_(&one, &icpt, &nslope, &jy2, &any, l1, s1, t1, &any, &q1);
-    CHECK(near(t1[0], 1.5) && near(q1, 9));
-  }
-  // covariance back-transformation without an intercept
-  {
-    double h[6] = {4, 1, 1, 9, 0, 0}, se[2], loc[3] = {0, 0, 0}, scale[3] = {2, 3, 5};
-    int ld = 2, np = 2, icpt = 0, nslope = 1, jy = 3;
-    rftrc_(h, se, &ld, &any, &np, &icpt, &nslope, &jy, loc, scale);
-    CHECK(near(h[0], 25) && near(h[2], 25.0 / 6) && near(h[3], 25) && near(se[1], 5));
-  }
   // medians
   {
     double a[3] = {3, 1, 2}, b[4] = {4, 1, 3, 2};
@@ -133,6 +104,10 @@ int main() {
     rfstatis_(z, zl, zs, work, &icpt, &two, &any, &any, &n, &flag, &eps, ones, ystd,
               &jint, index);
     CHECK(flag == 1 && zs[0] == 0 && z[5] == 1 && ones[0] == -1);
+    // the failing column is named: column 2 of (x1, 1, constant y)
+    double c3[15] = {1, 2, 3, 4, 10, 1, 1, 1, 1, 1, 4, 4, 4, 4, 4};
+    CHECK(kelvara::standardize_columns(c3, loc, scale, work, true, 3, n, eps, ones, ystd, 2,
+                                       index) == 3);
     // no intercept: absolute values, location 0
     double u[5] = {-3, 1, -2, 5, 4};
     int one = 1;

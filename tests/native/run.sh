@@ -10,8 +10,9 @@ trap 'rm -rf "$out"' EXIT
 CXX="$(R CMD config CXX17) $(R CMD config CXX17STD)"
 FLAGS="-O1 -Wall -Wextra -DR_NO_REMAP $(R CMD config --cppflags)"
 LIBS="$(R CMD config LAPACK_LIBS) $(R CMD config BLAS_LIBS) $(R CMD config FLIBS)"
-$CXX $FLAGS -o "$out/mcd" "$here/check_mcd_kernels.cpp" "$here/stub_host.cpp" "$src/mcd.cpp" $LIBS
+$CXX $FLAGS -o "$out/mcd" "$here/check_mcd_kernels.cpp" "$here/stub_host.cpp" "$src/mcd.cpp" \
+  "$src/utilities.cpp" $LIBS
 $CXX $FLAGS -o "$out/lts" "$here/check_lts_kernels.cpp" "$here/stub_host.cpp" "$src/lts.cpp" \
-  "$src/mcd.cpp" $LIBS
+  "$src/utilities.cpp" $LIBS
 "$out/mcd"
 "$out/lts"

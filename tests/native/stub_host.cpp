@@ -51,10 +51,3 @@ void end_call(call_state*, outcome how, const char* msg) {
 }  // namespace detail
 }  // namespace host
 }  // namespace kelvara
-
-extern "C" {
-double unifrnd_() { return kelvara::host::unif_rand(); }
-double normrnd_() { return 0.0; }
-void rndstart_() {}
-void rndend_() {}
-}

@@ -238,6 +238,61 @@ test_that("a design whose p-subsets are all singular ends with a clear error", {
                tolerance = 1e-8)
 })
 
+## The registered 42-argument routine on x = cbind(design, y).
+rfltsreg_raw <- function(x, n, p, h, nsamp, intercept, adjust, ncol = p + 1L) {
+  .Fortran("rfltsreg", x = as.double(x), as.integer(n), as.integer(p), as.integer(h),
+           as.integer(nsamp), best = integer(h), objective = double(1),
+           as.integer(intercept), as.integer(adjust), as.integer(ncol),
+           double(n * ncol), double(1), double(n), integer(n), integer(n), integer(n),
+           double(n), double(n), double(n), double(n), double(n), double(n), double(n),
+           double(n), location = double(n), integer(p + 1), loc = double(p + 1),
+           scale = double(p + 1), double(p + 1), double(p + 1), double(p * (p + 1)),
+           double(p * (p + 1)), double(p * (p + 1)), double(10 * p * p), double(10 * p),
+           double(50 * p * p), double(50 * p), double(1500 * ncol), double(p), double(p),
+           coef = double(p), 0L, PACKAGE = "kelvara")
+}
+
+test_that("the package's entry point runs the registered routine's search", {
+  set.seed(31)
+  sets <- list(list(50, 2, 500, 1, 1), list(40, 2, 0, 1, 1), list(300, 3, 200, 1, 0),
+               list(700, 2, 100, 1, 1), list(1300, 3, 50, 0, 0), list(2100, 2, 40, 1, 1),
+               list(6000, 2, 20, 1, 1))
+  for (s in sets) {
+    n <- s[[1L]]
+    p <- s[[2L]]
+    X <- cbind(matrix(stats::rt(n * (p - s[[4L]]), 3), n), if (s[[4L]]) 1)
+    y <- drop(X %*% seq_len(p)) + stats::rnorm(n)
+    y[seq_len(n %/% 5)] <- y[seq_len(n %/% 5)] + 30
+    h <- (n + p + 1) %/% 2
+    set.seed(7)
+    a <- rfltsreg_raw(cbind(X, y), n, p, h, s[[3L]], s[[4L]], s[[5L]])
+    seed_a <- .Random.seed
+    set.seed(7)
+    b <- kelvara:::.lts_call(cbind(X, y), n, p, h, s[[3L]], s[[4L]], s[[5L]], p + 1L, 0L)
+    expect_identical(.Random.seed, seed_a)
+    expect_identical(b[c("best", "objective", "loc", "scale", "coef")],
+                     a[c("best", "objective", "loc", "scale", "coef")])
+    expect_identical(b$status, c(kelvara:::.lts_codes[["ok"]], 0L))
+  }
+  a <- rfltsreg_raw(y, n, 1L, 3000L, 0L, 1L, 0L, ncol = 1L)
+  b <- kelvara:::.lts_call(y, n, 1L, 3000L, 0L, 1L, 0L, 1L, 0L)
+  expect_identical(b$location, a$location[1L])
+  ## statuses: the zero-scale column by its index, no regular p-subset, and
+  ## (unlike the registered routine) a start for every group even when
+  ## nsamp is below the number of groups
+  x <- stats::rnorm(80)
+  z <- kelvara:::.lts_call(cbind(x, 5, 1, x), 80L, 3L, 41L, 100L, 1L, 1L, 4L, 0L)
+  expect_identical(z$status, c(kelvara:::.lts_codes[["zero_scale"]], 2L))
+  z <- kelvara:::.lts_call(cbind(x, 2 * x, x), 80L, 2L, 41L, 100L, 0L, 0L, 3L, 0L)
+  expect_identical(z$status, c(kelvara:::.lts_codes[["no_subset"]], 0L))
+  X <- matrix(stats::rnorm(3000), 1500)
+  y <- drop(X %*% c(1, -1)) + stats::rnorm(1500)
+  a <- rfltsreg_raw(cbind(X, 1, y), 1500L, 3L, 751L, 4L, 1L, 1L)
+  expect_true(all(a$best == 0L))
+  f <- lts(X, y, nsamp = 4)
+  expect_equal(unname(coef(f)), c(0, 1, -1), tolerance = 0.15)
+})
+
 test_that("the stage plan follows the sample size", {
   set.seed(9)
   nrep_lines <- function(n, p = 2, nsamp = 500) {

@@ -15,6 +15,57 @@ is_cstep_fixed_point <- function(x, best) {
   max(d[best]) <= min(d[-best]) * (1 + 1e-10) + 1e-12
 }
 
+## The registered 48-argument routine, every array of the size it expects.
+rffastmcd_raw <- function(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace = 0L) {
+  pp <- p * p
+  .Fortran("rffastmcd", x = as.double(x), as.integer(n), as.integer(p), as.integer(h),
+           as.integer(nsamp), as.integer(group_size), raw_cov = double(pp),
+           raw_center = double(p), best_subset = integer(h), mcd_det = double(1L),
+           weights = integer(n), exact_fit = integer(1L), hyperplane = double(5L * p),
+           n_on_plane = integer(1L), cons_cov = double(pp), integer(1L), integer(n),
+           integer(n), integer(n), double(n), double(n), double(n), double(n), double(n),
+           double(p), double(p), double(p), center = double(p), double(p), double(p),
+           double(p), double(p), double(p + 1L), double((p + 1L)^2), cov = double(pp),
+           double(pp), double(pp), double(pp), double(pp), double(pp), double(10 * pp),
+           double(10 * p), double(50 * pp), double(50 * p), double(5 * group_size * p),
+           as.double(cutoff), as.double(chi_median), as.integer(trace),
+           PACKAGE = "kelvara")
+}
+
+test_that("the package's entry point runs the registered routine's search", {
+  set.seed(12)
+  plane <- matrix(stats::rnorm(300), 150, 2)
+  plane <- cbind(plane, plane %*% c(1, 2))
+  plane[1:30, ] <- plane[1:30, ] + stats::rnorm(90)
+  sets <- list(list(matrix(stats::rnorm(120), 40, 3), 500L, 300L),
+               list(matrix(stats::rt(1400, 2), 700, 2), 60L, 300L),
+               list(matrix(stats::rnorm(1800), 900, 2), 20L, 100L),
+               list(matrix(stats::rnorm(60), 20, 3), 0L, 300L),
+               list(plane, 100L, 300L), list(plane, 100L, 40L),
+               list(cbind(1:30, 2 * (1:30)), 50L, 300L))
+  fields <- c("raw_cov", "raw_center", "best_subset", "mcd_det", "weights", "exact_fit",
+              "hyperplane", "n_on_plane", "cons_cov", "center", "cov")
+  for (s in sets) {
+    x <- s[[1L]]
+    n <- nrow(x)
+    p <- ncol(x)
+    h <- (n + p + 1L) %/% 2L
+    set.seed(3)
+    a <- rffastmcd_raw(x, n, p, h, s[[2L]], s[[3L]], qchisq(0.975, p), qchisq(0.5, p))
+    seed_a <- .Random.seed
+    set.seed(3)
+    b <- kelvara:::.mcd_fortran(x, n, p, h, s[[2L]], s[[3L]], qchisq(0.975, p),
+                                qchisq(0.5, p), 0L)
+    expect_identical(.Random.seed, seed_a)
+    expect_identical(b[fields], a[fields])
+  }
+  ## statuses by name: data on a plane, and all cases singular
+  expect_identical(a$exact_fit, kelvara:::.mcd_codes[["singular_data"]])
+  m <- mcd(plane, seed = 1)
+  expect_identical(m$exact_fit, kelvara:::.mcd_codes[["exact_fit"]])
+  expect_identical(mcd(matrix(stats::rnorm(80), 40, 2))$exact_fit, kelvara:::.mcd_codes[["ok"]])
+})
+
 test_that("the raw determinant is the minimum over all h-subsets on tiny data", {
   set.seed(20261206)
   misses <- 0L
@@ -273,10 +324,14 @@ test_that("every plan ends with a solution", {
   expect_identical(m$exact_fit, 0L)
   expect_true(is.finite(m$raw.det) && m$raw.det > 0)
   expect_true(is_cstep_fixed_point(x, m$best))
-  ## groups whose coverage is below p + 1 are refused by the compiled search
+  ## groups whose coverage is below p + 1 are refused by the registered
+  ## routine; the package's entry point doubles the group size instead
+  ## (5 -> 10 -> 20: groups of 20 cover 10 >= 8 of the 100 cases)
   before <- mcd(x, seed = 5)
-  expect_error(kelvara:::.mcd_fortran(matrix(stats::rnorm(700), 100, 7), 100L, 7L, 54L, 10L,
-                                      5L, 14, 6, 0L), "fewer than p \\+ 1")
+  x7 <- matrix(stats::rnorm(700), 100, 7)
+  expect_error(rffastmcd_raw(x7, 100L, 7L, 54L, 10L, 5L, 14, 6), "fewer than p \\+ 1")
+  expect_identical(mcd(x7, nsamp = 10, group_size = 5)$settings$group_size, 20L)
+  expect_identical(mcd(x, group_size = 300)$settings$group_size, 36L)
   ## a call stopped by an error leaves nothing behind
   expect_identical(mcd(x, seed = 5)[-length(before)], before[-length(before)])
 })

@@ -174,6 +174,9 @@ void rllarsbi(double* x, double* y, const int* pn, const int* pnp, const int* pm
   candidate_rows candidates(n > 0 ? n : 1);
 
   for (;;) {
+    // A pivot costs O(n np): polling once per pivot answers an interrupt
+    // promptly on any design.
+    host::check_interrupt();
     if (stage == 1 && iterations + kl - 1 == np) stage = 2;
 
     // Entering column.

@@ -99,3 +99,15 @@
 ## tests provoke each outcome to check that the two agree.
 .mcd_codes <- c(ok = 0L, singular_data = 1L, exact_fit = 2L)
 .lts_codes <- c(ok = 0L, zero_scale = 1L, no_subset = 2L)
+## L1 fit statuses (l1_status in l1.h): the 'status' of an l1_fit.
+.l1_status_codes <- c(optimal = 0L, optimal_unique = 1L, precision_lost = 2L)
+
+## Medcouple search statuses (mc_status in univariate.h): the second element
+## of the iteration record of mc_C.
+.mc_status_codes <- c(iteration_limit = 0L, converged = 1L)
+
+## Name of a status code in one of the tables above (NA when unknown).
+.status_name <- function(code, table) {
+  nm <- names(table)[match(code, table)]
+  if (length(nm) != 1L) NA_character_ else nm
+}

@@ -2,8 +2,9 @@
 ## high median.  Input is checked here; the compiled routines work on copies.
 
 ## The sample as a double vector: numeric, finite, not empty, NAs dropped
-## only on request.
+## only on request.  A time series counts by its values, as in mad() and sd().
 .univariate_sample <- function(x, na.rm) {
+  if (stats::is.ts(x) && is.numeric(x) && is.null(dim(x))) x <- as.vector(x)
   if (!is.numeric(x) || is.object(x))
     stop("'x' must be a numeric vector", call. = FALSE)
   na.rm <- .check_flag(na.rm, "na.rm")
@@ -22,7 +23,9 @@
   x
 }
 
-## Small-sample factors for n = 2..9 (index n - 1).
+## The consistency constants and the small-sample factors for n = 2..9
+## (index n - 1) of Qn and Sn.  This is their only home: the compiled routines
+## return the raw statistics.
 .qn_small <- c(0.399, 0.994, 0.512, 0.844, 0.611, 0.857, 0.669, 0.872)
 .sn_small <- c(0.743, 1.851, 0.954, 1.351, 0.993, 1.198, 1.005, 1.131)
 
@@ -57,7 +60,8 @@ medcouple <- function(x, eps1 = 1e-14, eps2 = 1e-15, maxit = 100L, trace = 0L,
                       na.rm = FALSE) {
   x <- .univariate_sample(x, na.rm)
   eps <- c(.check_positive(eps1, "eps1"), .check_positive(eps2, "eps2"))
-  iter <- c(.check_count(maxit, "maxit", 0L), .check_count(trace, "trace", 0L))
+  ## With no iteration the search has no value to return.
+  iter <- c(.check_count(maxit, "maxit", 1L), .check_count(trace, "trace", 0L))
   .C("mc_C", x, length(x), eps, iter, result = double(1),
      PACKAGE = "kelvara")$result
 }

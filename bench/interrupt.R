@@ -2,6 +2,8 @@
 ## fits: the seconds from the signal to the return of control to R, and a
 ## check that the next call works.  SCALE multiplies the sample sizes of the
 ## test fits (1: n = 1500 and 20000).
+## The univariate statistics at n = 10^7 and the L1 fit at 10^6 x 20 follow
+## (set UNIVARIATE=0 to skip them), each signalled at several delays.
 ## Run: make install && R_LIBS=.rlib SCALE=10 Rscript bench/interrupt.R
 library(kelvara)
 source("tests/testthat/helper-interrupt.R")
@@ -17,3 +19,22 @@ set.seed(1)
 x <- matrix(rnorm(300), 100)
 cat("next calls work:", !is.null(lmrob_S(cbind(1, x), rnorm(100))$scale) &&
       !is.null(mcd(x)$cov) && !is.null(lts(x, rnorm(100))$scale), "\n")
+
+if (Sys.getenv("UNIVARIATE", "1") != "0") {
+  set.seed(2)
+  x <- rnorm(1e7)
+  X <- matrix(rnorm(1e6 * 20), ncol = 20)
+  y <- drop(X %*% rnorm(20)) + rt(1e6, 2)
+  calls <- list(qn = function() qn(x), medcouple = function() medcouple(x),
+                sn = function() sn(x), l1_fit = function() l1_fit(X, y))
+  uni <- do.call(rbind, lapply(names(calls), function(nm) {
+    lat <- vapply(c(0.1, 0.3, 0.6, 1), function(a) {
+      r <- interrupt_latency(calls[[nm]](), after = a)
+      if (r$result == "interrupted") r$latency else NA_real_
+    }, 0)
+    data.frame(call = nm, signals = length(lat), interrupted = sum(!is.na(lat)),
+               max_latency_s = round(max(lat, na.rm = TRUE), 3))
+  }))
+  print(uni, row.names = FALSE)
+  if (file.exists("/proc/loadavg")) cat("load average:", readLines("/proc/loadavg"), "\n")
+}

@@ -8,7 +8,7 @@
 
 #include <R.h>
 #include <Rinternals.h>
-#include <R_ext/GraphicsEngine.h>  // R_interrupts_pending
+#include <R_ext/GraphicsEngine.h>  // R_interrupts_pending, R_interrupts_suspended
 
 // Labelled printing routines of R, callable by reference.  They are Fortran
 // routines: the label's length follows as a hidden argument, and a negative
@@ -168,16 +168,35 @@ void dblepr(const char* label, const double* data, int n) {
 }
 
 namespace {
+// Runs fun(data) under R_ToplevelExec, which turns an R error inside it into
+// a false return.  R acts on a pending user interrupt at the end of every
+// garbage collection, and inside R_ToplevelExec that jump would land at the
+// boundary of the call and be taken for a failure of fun (an allocation that
+// "failed", a generator state that could not be read).  Interrupts are
+// therefore held off while fun runs; a user interrupt that arrived meanwhile
+// stays pending and is raised as an interrupt here, where C++ can unwind.
+// The caller's own hold on interrupts, if any, is kept.  With raise false
+// (for use in destructors) the interrupt is left pending for the next poll
+// or for R itself.
+bool toplevel_exec(void (*fun)(void*), void* data, bool raise = true) {
+  const Rboolean held = R_interrupts_suspended;
+  R_interrupts_suspended = TRUE;
+  const bool ok = R_ToplevelExec(fun, data) != FALSE;
+  R_interrupts_suspended = held;
+  if (raise && R_interrupts_pending && !held) throw interrupted();
+  return ok;
+}
+
 void get_rng_cb(void*) { GetRNGstate(); }
 void put_rng_cb(void*) { PutRNGstate(); }
 }  // namespace
 
 void rng_begin() {
-  if (!R_ToplevelExec(get_rng_cb, nullptr))
+  if (!toplevel_exec(get_rng_cb, nullptr))
     fail("cannot read the state of the random number generator");
 }
 
-void rng_end() { R_ToplevelExec(put_rng_cb, nullptr); }
+void rng_end() { toplevel_exec(put_rng_cb, nullptr, false); }
 
 double unif_rand() { return ::unif_rand(); }
 double norm_rand() { return ::norm_rand(); }
@@ -196,7 +215,7 @@ void alloc_cb(void* p) {
 void* transient(std::size_t count, std::size_t size) {
   if (count == 0) count = 1;
   alloc_request req{count, size, nullptr};
-  if (!R_ToplevelExec(alloc_cb, &req) || req.result == nullptr)
+  if (!toplevel_exec(alloc_cb, &req) || req.result == nullptr)
     fail("cannot allocate memory block of %g Mb",
          static_cast<double>(count) * static_cast<double>(size) / 1048576.0);
   std::memset(req.result, 0, count * size);

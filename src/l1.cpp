@@ -129,189 +129,246 @@ class candidate_rows {
 
 }  // namespace
 
+namespace {
+
+// The simplex tableau of one L1 fit on the caller's arrays, with 1-based
+// access: X(i, j) the design (then the tableau), TH the current values of
+// the basic variables, S1 the row labels (signed by orientation), S2 the
+// coefficients as they are read out, S3 the marginal costs and S4 the
+// column labels.  Columns kl..np and rows kr..n are still free.
+struct l1_tableau {
+  int n, np;
+  std::ptrdiff_t mdx;
+  double tol;
+  double* x;
+  double *Y, *TH, *RS, *S1, *S2, *S3, *S4;
+  int kl = 1, kr = 1;
+
+  double& X(int i, int j) const { return x[(i - 1) + (j - 1) * mdx]; }
+  void negate_column(int j) const {
+    for (int i = 1; i <= n; ++i) X(i, j) = -X(i, j);
+  }
+};
+
+// Orients every row so that its response is not negative, and sets the
+// marginal costs to the column sums.
+void l1_start(l1_tableau& t) {
+  for (int j = 1; j <= t.np; ++j) {
+    t.S2[j] = 0.0;
+    t.S4[j] = j;
+  }
+  for (int i = 1; i <= t.n; ++i) {
+    t.TH[i] = t.Y[i];
+    t.S1[i] = t.np + i;
+    if (!(t.Y[i] >= 0.0)) {
+      for (int j = 1; j <= t.np; ++j) t.X(i, j) = -t.X(i, j);
+      t.TH[i] = -t.TH[i];
+      t.S1[i] = -t.S1[i];
+    }
+  }
+  for (int j = 1; j <= t.np; ++j) {
+    double s = 0.0;
+    for (int i = 1; i <= t.n; ++i) s += t.X(i, j);
+    t.S3[j] = s;
+  }
+}
+
+// The entering column of the first stage (0 when the costs are NaN).
+int l1_enter_stage1(l1_tableau& t) {
+  int in = 0;
+  double best = stage1_start;
+  for (int j = t.kl; j <= t.np; ++j) {
+    if (!(std::fabs(t.S4[j]) <= t.np)) continue;
+    const double a = std::fabs(t.S3[j]);
+    if (a > best + improvement_tol) {
+      best = a;
+      in = j;
+    }
+  }
+  if (in != 0 && t.S3[in] < 0.0) {
+    t.negate_column(in);
+    t.S3[in] = -t.S3[in];
+    t.S4[in] = -t.S4[in];
+  }
+  return in;
+}
+
+// The entering column of the second stage; 0 when the fit is optimal.
+int l1_enter_stage2(l1_tableau& t) {
+  int in = 0;
+  double best = stage2_start;
+  for (int j = t.kl; j <= t.np; ++j) {
+    const double c = t.S3[j];
+    double d;
+    if (c >= 0.0)
+      d = c;
+    else if (c <= -2.0)
+      d = -c - 2.0;
+    else
+      continue;
+    if (d > best + improvement_tol) {
+      best = d;
+      in = j;
+    }
+  }
+  if (t.kl > t.np || best <= t.tol) return 0;
+  if (t.S3[in] <= 0.0) {
+    t.negate_column(in);
+    t.S4[in] = -t.S4[in];
+    t.S3[in] = -2.0 - t.S3[in];
+  }
+  return in;
+}
+
+// The leaving row for column `in`, passing through the vertices where the
+// objective still decreases: 0 when there is none, -1 when only candidates
+// without a usable ratio remain.
+int l1_leave(l1_tableau& t, candidate_rows& candidates, int in) {
+  candidates.clear();
+  for (int i = t.kr; i <= t.n; ++i)
+    if (t.X(i, in) > t.tol) candidates.add(t.TH[i] / t.X(i, in), i);
+  candidates.seal();
+  int out = 0;
+  for (;;) {
+    out = candidates.take();
+    if (out <= 0) break;
+    const double pivot = t.X(out, in);
+    if (!(t.S3[in] - 2.0 * pivot > t.tol)) break;
+    for (int j = t.kl; j <= t.np; ++j) {
+      t.S3[j] = t.S3[j] - 2.0 * t.X(out, j);
+      t.X(out, j) = -t.X(out, j);
+    }
+    t.S1[out] = -t.S1[out];
+    t.TH[out] = -t.TH[out];
+  }
+  return out;
+}
+
+// Column `in` is linearly dependent on the columns in the basis: it leaves
+// the free columns.
+void l1_drop_column(l1_tableau& t, int in) {
+  for (int i = 1; i <= t.n; ++i) rlichgbi_(&t.X(i, t.kl), &t.X(i, in));
+  rlichgbi_(&t.S3[t.kl], &t.S3[in]);
+  rlichgbi_(&t.S4[t.kl], &t.S4[in]);
+  ++t.kl;
+}
+
+// The exchange step on x(out, in); in the first stage the row leaves the
+// free rows.
+void l1_pivot(l1_tableau& t, int in, int out, int stage) {
+  const double pivot = t.X(out, in);
+  const int n = t.n;
+  for (int j = t.kl; j <= t.np; ++j)
+    if (j != in) t.X(out, j) = t.X(out, j) / pivot;
+  t.TH[out] = t.TH[out] / pivot;
+  for (int j = t.kl; j <= t.np; ++j) {
+    if (j == in) continue;
+    t.S3[j] = t.S3[j] - t.X(out, j) * t.S3[in];
+    rlcolbi_(&t.X(1, j), &t.X(1, in), &t.X(out, j), &n, &out);
+  }
+  for (int i = 1; i <= n; ++i) {
+    if (i == out) continue;
+    t.TH[i] = t.TH[i] - t.X(i, in) * t.TH[out];
+    t.X(i, in) = -t.X(i, in) / pivot;
+  }
+  t.X(out, in) = 1.0 / pivot;
+  t.S3[in] = -t.S3[in] / pivot;
+  rlichgbi_(&t.S1[out], &t.S4[in]);
+  if (stage == 1) {
+    for (int j = t.kl; j <= t.np; ++j) rlichgbi_(&t.X(out, j), &t.X(t.kr, j));
+    rlichgbi_(&t.TH[out], &t.TH[t.kr]);
+    rlichgbi_(&t.S1[out], &t.S1[t.kr]);
+    ++t.kr;
+  }
+}
+
+// The status of an optimal tableau, after orienting its basic rows.
+int l1_optimal_status(l1_tableau& t) {
+  for (int i = 1; i < t.kr; ++i) {
+    if (!(t.TH[i] < 0.0)) continue;
+    for (int j = t.kl; j <= t.np; ++j) t.X(i, j) = -t.X(i, j);
+    t.TH[i] = -t.TH[i];
+    t.S1[i] = -t.S1[i];
+  }
+  bool unique = t.kl == 1;
+  for (int j = 1; j <= t.np && unique; ++j) {
+    const double a = std::fabs(t.S3[j]);
+    unique = t.tol < a && t.tol < 2.0 - a;
+  }
+  return unique ? L1_OPTIMAL_UNIQUE : L1_OPTIMAL;
+}
+
+// Reads the coefficients into theta(1..np), the residuals into rs and their
+// absolute values into y.
+void l1_read_out(l1_tableau& t) {
+  for (int i = 1; i <= t.n; ++i) {
+    const int l = static_cast<int>(std::fabs(t.S1[i]));
+    const double v = t.S1[i] < 0.0 ? -t.TH[i] : t.TH[i];
+    if (i < t.kr) {
+      if (l >= 1 && l <= t.np) t.S2[l] = v;
+    } else if (l > t.np && l <= t.np + t.n) {
+      t.RS[l - t.np] = v;
+    }
+  }
+  for (int j = 1; j <= t.np; ++j) t.TH[j] = t.S2[j];
+  for (int i = 1; i <= t.n; ++i) t.Y[i] = std::fabs(t.RS[i]);
+}
+
+}  // namespace
+
 void rllarsbi(double* x, double* y, const int* pn, const int* pnp, const int* pmdx,
               const int* /* mdt: not used */, const double* ptol, int* nit, int* k,
               int* kode, double* sigma, double* theta, double* rs, double* sc1,
               double* sc2, double* sc3, double* sc4, const double* bet0) {
-  const int n = *pn, np = *pnp;
-  const std::ptrdiff_t mdx = *pmdx;
-  const double tol = *ptol;
-  // 1-based views of the caller's arrays.
-  auto X = [x, mdx](int i, int j) -> double& { return x[(i - 1) + (j - 1) * mdx]; };
-  double* const Y = y - 1;
-  double* const TH = theta - 1;
-  double* const RS = rs - 1;
-  double* const S1 = sc1 - 1;
-  double* const S2 = sc2 - 1;
-  double* const S3 = sc3 - 1;
-  double* const S4 = sc4 - 1;
-  auto negate_column = [&](int j) {
-    for (int i = 1; i <= n; ++i) X(i, j) = -X(i, j);
-  };
+  l1_tableau t;
+  t.n = *pn;
+  t.np = *pnp;
+  t.mdx = *pmdx;
+  t.tol = *ptol;
+  t.x = x;
+  t.Y = y - 1;
+  t.TH = theta - 1;
+  t.RS = rs - 1;
+  t.S1 = sc1 - 1;
+  t.S2 = sc2 - 1;
+  t.S3 = sc3 - 1;
+  t.S4 = sc4 - 1;
+  l1_start(t);
 
-  for (int j = 1; j <= np; ++j) {
-    S2[j] = 0.0;
-    S4[j] = j;
-  }
-  for (int i = 1; i <= n; ++i) {
-    TH[i] = Y[i];
-    S1[i] = np + i;
-    if (!(Y[i] >= 0.0)) {
-      for (int j = 1; j <= np; ++j) X(i, j) = -X(i, j);
-      TH[i] = -TH[i];
-      S1[i] = -S1[i];
-    }
-  }
-  for (int j = 1; j <= np; ++j) {
-    double s = 0.0;
-    for (int i = 1; i <= n; ++i) s += X(i, j);
-    S3[j] = s;
-  }
-
-  int kl = 1, kr = 1, iterations = 0, stage = 1;
+  int iterations = 0, stage = 1;
   bool optimal = false;
   *kode = L1_PRECISION_LOST;
-  candidate_rows candidates(n > 0 ? n : 1);
+  candidate_rows candidates(t.n > 0 ? t.n : 1);
 
   for (;;) {
-    if (stage == 1 && iterations + kl - 1 == np) stage = 2;
-
-    // Entering column.
-    int in = 0;
-    if (stage == 1) {
-      double best = stage1_start;
-      for (int j = kl; j <= np; ++j) {
-        if (!(std::fabs(S4[j]) <= np)) continue;
-        const double a = std::fabs(S3[j]);
-        if (a > best + improvement_tol) {
-          best = a;
-          in = j;
-        }
-      }
-      // No column can be chosen only when the costs are NaN (overflow).
-      if (in == 0) break;
-      if (S3[in] < 0.0) {
-        negate_column(in);
-        S3[in] = -S3[in];
-        S4[in] = -S4[in];
-      }
-    } else {
-      double best = stage2_start;
-      for (int j = kl; j <= np; ++j) {
-        const double c = S3[j];
-        double d;
-        if (c >= 0.0)
-          d = c;
-        else if (c <= -2.0)
-          d = -c - 2.0;
-        else
-          continue;
-        if (d > best + improvement_tol) {
-          best = d;
-          in = j;
-        }
-      }
-      if (kl > np || best <= tol) {
-        optimal = true;
-        break;
-      }
-      if (S3[in] <= 0.0) {
-        negate_column(in);
-        S4[in] = -S4[in];
-        S3[in] = -2.0 - S3[in];
-      }
+    // A pivot costs O(n np): polling once per pivot answers an interrupt
+    // promptly on any design.
+    host::check_interrupt();
+    if (stage == 1 && iterations + t.kl - 1 == t.np) stage = 2;
+    const int in = stage == 1 ? l1_enter_stage1(t) : l1_enter_stage2(t);
+    if (in == 0) {
+      // No column can enter: optimal in the second stage; in the first only
+      // when the costs are NaN (overflow).
+      optimal = stage == 2;
+      break;
     }
-
-    // Candidate rows and their ratios.
-    candidates.clear();
-    for (int i = kr; i <= n; ++i)
-      if (X(i, in) > tol) candidates.add(TH[i] / X(i, in), i);
-    candidates.seal();
-
-    // Leaving row, passing through the vertices where the objective still
-    // decreases.
-    int out = 0;
-    double pivot = 0.0;
-    for (;;) {
-      out = candidates.take();
-      if (out <= 0) break;
-      pivot = X(out, in);
-      if (!(S3[in] - 2.0 * pivot > tol)) break;
-      for (int j = kl; j <= np; ++j) {
-        S3[j] = S3[j] - 2.0 * X(out, j);
-        X(out, j) = -X(out, j);
-      }
-      S1[out] = -S1[out];
-      TH[out] = -TH[out];
-    }
+    const int out = l1_leave(t, candidates, in);
     if (out < 0) break;  // only unusable ratios remain
     if (out == 0) {
       if (stage == 2) break;
-      // Column `in` is linearly dependent on the columns in the basis.
-      for (int i = 1; i <= n; ++i) rlichgbi_(&X(i, kl), &X(i, in));
-      rlichgbi_(&S3[kl], &S3[in]);
-      rlichgbi_(&S4[kl], &S4[in]);
-      ++kl;
+      l1_drop_column(t, in);
       continue;
     }
-
-    // Pivot on x(out, in).
-    for (int j = kl; j <= np; ++j)
-      if (j != in) X(out, j) = X(out, j) / pivot;
-    TH[out] = TH[out] / pivot;
-    for (int j = kl; j <= np; ++j) {
-      if (j == in) continue;
-      S3[j] = S3[j] - X(out, j) * S3[in];
-      rlcolbi_(&X(1, j), &X(1, in), &X(out, j), pn, &out);
-    }
-    for (int i = 1; i <= n; ++i) {
-      if (i == out) continue;
-      TH[i] = TH[i] - X(i, in) * TH[out];
-      X(i, in) = -X(i, in) / pivot;
-    }
+    l1_pivot(t, in, out, stage);
     ++iterations;
-    X(out, in) = 1.0 / pivot;
-    S3[in] = -S3[in] / pivot;
-    rlichgbi_(&S1[out], &S4[in]);
-    if (stage == 1) {
-      for (int j = kl; j <= np; ++j) rlichgbi_(&X(out, j), &X(kr, j));
-      rlichgbi_(&TH[out], &TH[kr]);
-      rlichgbi_(&S1[out], &S1[kr]);
-      ++kr;
-    }
   }
 
-  for (int i = 1; i <= n; ++i) RS[i] = 0.0;
-  if (optimal) {
-    for (int i = 1; i < kr; ++i) {
-      if (!(TH[i] < 0.0)) continue;
-      for (int j = kl; j <= np; ++j) X(i, j) = -X(i, j);
-      TH[i] = -TH[i];
-      S1[i] = -S1[i];
-    }
-    *kode = L1_OPTIMAL;
-    bool unique = kl == 1;
-    for (int j = 1; j <= np && unique; ++j) {
-      const double a = std::fabs(S3[j]);
-      unique = tol < a && tol < 2.0 - a;
-    }
-    if (unique) *kode = L1_OPTIMAL_UNIQUE;
-  }
-
-  for (int i = 1; i <= n; ++i) {
-    const int l = static_cast<int>(std::fabs(S1[i]));
-    const double v = S1[i] < 0.0 ? -TH[i] : TH[i];
-    if (i < kr) {
-      if (l >= 1 && l <= np) S2[l] = v;
-    } else if (l > np && l <= np + n) {
-      RS[l - np] = v;
-    }
-  }
+  for (int i = 1; i <= t.n; ++i) t.RS[i] = 0.0;
+  if (optimal) *kode = l1_optimal_status(t);
+  l1_read_out(t);
   *nit = iterations;
-  *k = np + 1 - kl;
-  for (int j = 1; j <= np; ++j) TH[j] = S2[j];
-  for (int i = 1; i <= n; ++i) Y[i] = std::fabs(RS[i]);
-  const int half = n / 2 + 1;
+  *k = t.np + 1 - t.kl;
+  const int half = t.n / 2 + 1;
   double kth = 0.0;
   rlstorm2_(y, pn, &half, &kth);
   *sigma = kth / *bet0;

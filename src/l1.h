@@ -19,7 +19,8 @@ enum l1_status : int {
  *  (partially reordered); theta(1..np) receives the coefficients and rs(1..n)
  *  the residuals; nit the number of pivots, k the rank found, kode the status
  *  and sigma the (n/2+1)-th smallest absolute residual divided by bet0.
- *  theta must hold max(n, np) values.  Throws std::bad_alloc only. */
+ *  theta must hold max(n, np) values.  Polls for interrupts once per pivot;
+ *  throws std::bad_alloc or kelvara::interrupted only. */
 void rllarsbi(double* x, double* y, const int* n, const int* np, const int* mdx,
               const int* mdt, const double* tol, int* nit, int* k, int* kode,
               double* sigma, double* theta, double* rs, double* sc1, double* sc2,

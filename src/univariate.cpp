@@ -1,6 +1,6 @@
 #include "univariate.h"
 
-#include <R_ext/Utils.h>  // R_qsort, R_rsort, Rf_rPsort
+#include <R_ext/Utils.h>  // R_qsort, Rf_rPsort
 #include <Rmath.h>        // Rf_fmax2, Rf_fmin2, Rf_sign
 
 #include <algorithm>
@@ -16,6 +16,14 @@ namespace kelvara {
 
 namespace {
 
+// Long loops poll for a user interrupt once every `poll_stride` steps: often
+// enough to answer within a few milliseconds, rarely enough to cost nothing.
+// host::check_interrupt itself passes to R's event loop at most every 20 ms.
+constexpr unsigned poll_stride = 1u << 16;
+inline void poll_at(std::size_t step) {
+  if ((step & (poll_stride - 1)) == 0) host::check_interrupt();
+}
+
 // Weighted high median by repeated halving of the candidate set.  W is the
 // weight type, S the type of the weight sums.
 template <class W, class S>
@@ -24,6 +32,7 @@ double whimed_impl(double* a, W* w, int n, double* a_cand, double* a_srt, W* w_c
   for (int i = 0; i < n; ++i) w_tot += static_cast<S>(w[i]);
   S w_rest = 0;
   for (;;) {
+    host::check_interrupt();
     for (int i = 0; i < n; ++i) a_srt[i] = a[i];
     const int n2 = n / 2;
     Rf_rPsort(a_srt, n, n2);
@@ -103,10 +112,6 @@ single_bounds bounds_of_single(double t) {
   return b;
 }
 
-// Small-sample factors of Qn and Sn for n = 2..9.
-constexpr double qn_small[] = {0.399, 0.994, 0.512, 0.844, 0.611, 0.857, 0.669, 0.872};
-constexpr double sn_small[] = {0.743, 1.851, 0.954, 1.351, 0.993, 1.198, 1.005, 1.131};
-
 }  // namespace
 
 double whimed(double* a, double* w, int n, double* a_cand, double* a_srt,
@@ -159,6 +164,7 @@ void radix_sort(double* y, int n, double* t1, double* t2) {
     for (int d = 0; d < passes; ++d) ++count[d * buckets + ((u >> (d * bits)) & (buckets - 1))];
   }
   for (int d = 0; d < passes; ++d) {
+    host::check_interrupt();
     std::size_t* c = &count[d * buckets];
     if (c[(load_key(t1, 0) >> (d * bits)) & (buckets - 1)] == static_cast<std::size_t>(n)) continue;
     std::size_t sum = 0;
@@ -176,6 +182,63 @@ void radix_sort(double* y, int n, double* t1, double* t2) {
   for (int i = 0; i < n; ++i) y[i] = key_value(load_key(t1, i));
 }
 
+// Whether the radix sort leaves y as any other sort would: finite values
+// without negative zeros (the one pair of distinct values that compare equal).
+bool radix_sortable(const double* y, int n) {
+  for (int i = 0; i < n; ++i)
+    if (!std::isfinite(y[i]) || (y[i] == 0.0 && std::signbit(y[i]))) return false;
+  return true;
+}
+
+// The power of two 2^k near a robust spread of the sorted sample y[0..n-1]:
+// the interquartile distance, or the range when more than half of the sample
+// is one value; 0 when the sample is constant.  Dividing by it is exact, so
+// statistics that are computed from the scaled sample keep their values
+// bit for bit, while tolerances and single-precision rounding act in units
+// of the spread: a result then depends neither on the units of the data nor
+// on a single far outlier.  k is capped so that the largest scaled value
+// and the differences of scaled values stay far from overflow.
+int spread_exponent(const double* y, int n) {
+  double spread = y[(3 * static_cast<std::int64_t>(n)) / 4] - y[n / 4];
+  if (!(spread > 0.0)) spread = y[n - 1] - y[0];
+  if (!(spread > 0.0)) return 0;
+  int k = std::isfinite(spread) ? std::ilogb(spread) : 1023;
+  const double big = std::max(std::fabs(y[0]), std::fabs(y[n - 1]));
+  return std::max(k, std::ilogb(big) - 1016);
+}
+
+// y[i] * 2^-k for i in [0, n): exact unless a value falls below the normal
+// range, where it loses digits far below the spread.
+void scale_by_power_of_two(double* y, int n, int k) {
+  if (k == 0) return;
+  if (k > -1000 && k < 1000) {
+    const double f = std::ldexp(1.0, -k);
+    for (int i = 0; i < n; ++i) y[i] *= f;
+  } else {
+    for (int i = 0; i < n; ++i) y[i] = std::ldexp(y[i], -k);
+  }
+}
+
+// Sorts y[0..n-1] ascending.  Large samples go through the radix sort, which
+// polls for interrupts between its passes; t1 and t2 are scratch of n doubles
+// (allocated here when null).
+void sort_sample(double* y, int n, double* t1 = nullptr, double* t2 = nullptr) {
+  if (n < 4096 || !radix_sortable(y, n)) {
+    R_qsort(y, 1, static_cast<std::size_t>(n));
+    return;
+  }
+  std::vector<double> s1, s2;
+  if (t1 == nullptr) {
+    s1.resize(static_cast<std::size_t>(n));
+    t1 = s1.data();
+  }
+  if (t2 == nullptr) {
+    s2.resize(static_cast<std::size_t>(n));
+    t2 = s2.data();
+  }
+  radix_sort(y, n, t1, t2);
+}
+
 // Weighted high median of a[0..n-1] with positive weights: the smallest a[i]
 // = t such that twice the weight of the values at or below t exceeds the
 // total.  That value is unique, so this gives what whimed_i gives, by a
@@ -190,6 +253,7 @@ double whimed_select(double* a, int* w, int n, double* a2, int* w2) {
   constexpr int small = 2048, sample = 1023, reach = 64;
   std::vector<std::pair<double, int>> s;
   while (n > small) {
+    host::check_interrupt();
     s.clear();
     const double stride = static_cast<double>(n) / sample;
     for (int k = 0; k < sample; ++k) {
@@ -331,7 +395,8 @@ void qn_counts(const double* y, int n, double below, double above, int* p, int* 
   int jp0 = jp[0], jp1 = jp[1], jq0 = jq[0], jq1 = jq[1];
   const int stop0 = stop[0], stop1 = stop[1];
   const double* yr = y + n - 1;
-  for (;;) {
+  for (std::size_t step = 1;; ++step) {
+    poll_at(step);
     bool busy = qn_step<true>(ip0, stop0, jp0, y, yr, below, p, 0);
     busy |= qn_step<true>(ip1, stop1, jp1, y, yr, below, p, 0);
     busy |= qn_step<false>(iq0, stop0, jq0, y, yr, above, q, 1);
@@ -342,132 +407,168 @@ void qn_counts(const double* y, int n, double below, double above, int* p, int* 
 
 }  // namespace
 
+namespace {
+
+// The working state of one Qn search over the differences y[i] - y[n - jj]
+// of the sorted sample; the candidates of row i are jj = left[i]..right[i].
+struct qn_search {
+  const double* y;
+  int n;
+  bool fast;   // finite data without negative zeros: the branch-free scans
+  bool exact;  // trial values in full precision (else rounded to single)
+  int *left, *right, *weight, *p, *q;
+  double *work, *a_cand, *a_srt;
+};
+
+// The weighted high median of the middle candidates of the rows, each
+// weighted by its number of candidates.
+double qn_trial(qn_search& st) {
+  const double* y = st.y;
+  const int n = st.n;
+  int j = 0;
+  if (st.fast) {
+    // The same rows without a branch on each: an empty row's entry is
+    // written and then overwritten by the next.  Its column is clamped
+    // into the sample; its value is never used.
+    for (int i = 1; i < n; ++i) {
+      const int wt = st.right[i] - st.left[i] + 1;
+      const int jhelp = st.left[i] + wt / 2;
+      const int col = std::min(std::max(n - jhelp, 0), n - 1);
+      const double d = y[i] - y[col];
+      st.weight[j] = wt;
+      st.work[j] = st.exact ? d : to_single(d);
+      j += wt > 0;
+    }
+    return whimed_select(st.work, st.weight, j, st.a_cand, st.p);
+  }
+  for (int i = 1; i < n; ++i) {
+    if (st.left[i] <= st.right[i]) {
+      st.weight[j] = st.right[i] - st.left[i] + 1;
+      const int jhelp = st.left[i] + st.weight[j] / 2;
+      const double d = y[i] - y[n - jhelp];
+      st.work[j] = st.exact ? d : to_single(d);
+      ++j;
+    }
+  }
+  return whimed_i(st.work, st.weight, j, st.a_cand, st.a_srt, st.p);
+}
+
+// p[i] = #{jj : diff < trial} and q[i] - 1 = #{jj : diff <= trial} over the
+// whole of row i, the differences compared as the search rounds them.
+void qn_count(qn_search& st, double trial) {
+  const double* y = st.y;
+  const int n = st.n;
+  int* p = st.p;
+  int* q = st.q;
+  const single_bounds tb =
+      st.exact ? single_bounds{true, trial, trial} : bounds_of_single(trial);
+  if (tb.ok && st.fast) {
+    qn_counts(y, n, tb.below, tb.above, p, q);
+  } else if (tb.ok) {
+    // Both counts in one pass, the differences of row i growing with jj.
+    int jp = 0, jq = 0;
+    for (int i = n - 1; i >= 0; --i) {
+      while (jp < n && y[i] - y[n - jp - 1] < tb.below) ++jp;
+      while (jq < n && !(y[i] - y[n - jq - 1] > tb.above)) ++jq;
+      p[i] = jp;
+      q[i] = jq + 1;
+    }
+  } else {
+    int j = 0;
+    for (int i = n - 1; i >= 0; --i) {
+      while (j < n && to_single(y[i] - y[n - j - 1]) < trial) ++j;
+      p[i] = j;
+    }
+    j = n + 1;
+    for (int i = 0; i < n; ++i) {
+      while (to_single(y[i] - y[n - j + 1]) > trial) --j;
+      q[i] = j;
+    }
+  }
+}
+
+}  // namespace
+
 double qn0(const double* x, int n) {
   if (n < 2) return 0.0;  // no pair: no spread to measure
+  qn_search st;
+  st.n = n;
+  st.exact = false;
   // Finite data without negative zeros take the fast route (radix sort,
   // sampled weighted median, block scans); any other data the plain one.
   // Both give the same values.
-  bool fast = true;
-  for (int i = 0; i < n; ++i)
-    if (!std::isfinite(x[i]) || (x[i] == 0.0 && std::signbit(x[i]))) fast = false;
+  st.fast = radix_sortable(x, n);
   double* y_mem = host::transient_array<double>(static_cast<std::size_t>(n) + qn_pad);
   for (int i = 0; i < qn_pad; ++i) y_mem[i] = -HUGE_VAL;  // stops the block scans
   double* y = y_mem + qn_pad;
-  double* work = host::transient_array<double>(n);
-  double* a_cand = host::transient_array<double>(n);
-  double* a_srt = fast ? nullptr : host::transient_array<double>(n);
-  int* left = host::transient_array<int>(n);
-  int* right = host::transient_array<int>(n);
-  int* weight = host::transient_array<int>(n);
-  int* p = host::transient_array<int>(n);
-  int* q = host::transient_array<int>(n);
+  st.y = y;
+  st.work = host::transient_array<double>(n);
+  st.a_cand = host::transient_array<double>(n);
+  st.a_srt = st.fast ? nullptr : host::transient_array<double>(n);
+  st.left = host::transient_array<int>(n);
+  st.right = host::transient_array<int>(n);
+  st.weight = host::transient_array<int>(n);
+  st.p = host::transient_array<int>(n);
+  st.q = host::transient_array<int>(n);
 
   // Counts reach n^2: 64-bit.
   const std::int64_t h = n / 2 + 1;
-  const std::int64_t k = h * (h - 1) / 2;
+  const std::int64_t rank = h * (h - 1) / 2;
   for (int i = 0; i < n; ++i) {
     y[i] = x[i];
-    left[i] = n - i + 1;
-    right[i] = (i <= h) ? n : static_cast<int>(n - i + h);
+    st.left[i] = n - i + 1;
+    st.right[i] = (i <= h) ? n : static_cast<int>(n - i + h);
   }
-  if (fast && n >= 4096)
-    radix_sort(y, n, work, a_cand);
+  if (st.fast && n >= 4096)
+    radix_sort(y, n, st.work, st.a_cand);
   else
     R_qsort(y, 1, static_cast<std::size_t>(n));
+  // The search runs in units of the spread, so that its single-precision
+  // trial values neither underflow nor overflow; the scaling is exact.
+  const int e2 = spread_exponent(y, n);
+  scale_by_power_of_two(y, n, e2);
 
   std::int64_t nL = static_cast<std::int64_t>(n) * (n + 1) / 2;
   std::int64_t nR = static_cast<std::int64_t>(n) * n;
-  const std::int64_t knew = k + nL;
+  const std::int64_t knew = rank + nL;
 
   while (nR - nL > n) {
-    int j = 0;
-    if (fast) {
-      // The same rows without a branch on each: an empty row's entry is
-      // written and then overwritten by the next.  Its column is clamped
-      // into the sample; its value is never used.
-      for (int i = 1; i < n; ++i) {
-        const int wt = right[i] - left[i] + 1;
-        const int jhelp = left[i] + wt / 2;
-        const int col = std::min(std::max(n - jhelp, 0), n - 1);
-        weight[j] = wt;
-        work[j] = to_single(y[i] - y[col]);
-        j += wt > 0;
-      }
-    } else {
-      for (int i = 1; i < n; ++i) {
-        if (left[i] <= right[i]) {
-          weight[j] = right[i] - left[i] + 1;
-          const int jhelp = left[i] + weight[j] / 2;
-          work[j] = to_single(y[i] - y[n - jhelp]);
-          ++j;
-        }
-      }
-    }
-    const double trial = fast ? whimed_select(work, weight, j, a_cand, p)
-                              : whimed_i(work, weight, j, a_cand, a_srt, p);
-
-    const single_bounds tb = bounds_of_single(trial);
-    if (tb.ok && fast) {
-      qn_counts(y, n, tb.below, tb.above, p, q);
-    } else if (tb.ok) {
-      // Both counts in one pass: p[i] = #{jj : diff < trial} and q[i] - 1 =
-      // #{jj : diff <= trial}, the differences of row i growing with jj.
-      int jp = 0, jq = 0;
-      for (int i = n - 1; i >= 0; --i) {
-        while (jp < n && y[i] - y[n - jp - 1] < tb.below) ++jp;
-        while (jq < n && !(y[i] - y[n - jq - 1] > tb.above)) ++jq;
-        p[i] = jp;
-        q[i] = jq + 1;
-      }
-    } else {
-      j = 0;
-      for (int i = n - 1; i >= 0; --i) {
-        while (j < n && to_single(y[i] - y[n - j - 1]) < trial) ++j;
-        p[i] = j;
-      }
-      j = n + 1;
-      for (int i = 0; i < n; ++i) {
-        while (to_single(y[i] - y[n - j + 1]) > trial) --j;
-        q[i] = j;
-      }
-    }
+    host::check_interrupt();
+    const double trial = qn_trial(st);
+    qn_count(st, trial);
     std::int64_t sum_p = 0, sum_q = 0;
     for (int i = 0; i < n; ++i) {
-      sum_p += p[i];
-      sum_q += q[i] - 1;
+      sum_p += st.p[i];
+      sum_q += st.q[i] - 1;
     }
-
     if (knew <= sum_p) {
-      std::swap(right, p);
+      std::swap(st.right, st.p);
       nR = sum_p;
     } else if (knew > sum_q) {
-      std::swap(left, q);
+      std::swap(st.left, st.q);
       nL = sum_q;
+    } else if (st.exact) {
+      return std::ldexp(trial, e2);
     } else {
-      return trial;
+      // The answer rounds to the trial value: it is among the differences
+      // that do, which the search goes on to rank in full precision.
+      for (int i = 0; i < n; ++i) {
+        st.left[i] = st.p[i] + 1;
+        st.right[i] = st.q[i] - 1;
+      }
+      nL = sum_p;
+      nR = sum_q;
+      st.exact = true;
     }
   }
 
   // At most n candidates remain: select among them in full precision.
   int j = 0;
   for (int i = 1; i < n; ++i)
-    for (int jj = left[i]; jj <= right[i]; ++jj) work[j++] = y[i] - y[n - jj];
-  const int rank = static_cast<int>(knew - nL);
-  Rf_rPsort(work, j, rank - 1);
-  return work[rank - 1];
-}
-
-double qn(const double* x, int n, int finite_corr) {
-  double d = 1.0;
-  if (finite_corr) {
-    if (n <= 9)
-      d = (n >= 2) ? qn_small[n - 2] : 1.0;
-    else if (n % 2 == 1)
-      d = n / (n + 1.4);
-    else
-      d = n / (n + 3.8);
-  }
-  return qn0(x, n) * 2.2219 * d;
+    for (int jj = st.left[i]; jj <= st.right[i]; ++jj) st.work[j++] = y[i] - y[n - jj];
+  const int r = static_cast<int>(knew - nL);
+  Rf_rPsort(st.work, j, r - 1);
+  return std::ldexp(st.work[r - 1], e2);
 }
 
 // ---- Sn ---------------------------------------------------------------------
@@ -508,7 +609,7 @@ sn_bounds sn_search(int nA, int nB, FA medA, FB medB) {
 }  // namespace
 
 double sn0(double* x, int n, int is_sorted, double* a2) {
-  if (!is_sorted) R_qsort(x, 1, static_cast<std::size_t>(n));
+  if (!is_sorted) sort_sample(x, n, a2);
   // 1-based view of the sorted sample.
   const auto y = [x](int i) { return x[i - 1]; };
 
@@ -517,6 +618,7 @@ double sn0(double* x, int n, int is_sorted, double* a2) {
   // Lower half: the distances to the left and to the right of y(i) form
   // two sorted runs; medA(tryA) and medB(tryB) are their elements.
   for (int i = 2; i <= (n + 1) / 2; ++i) {
+    poll_at(static_cast<std::size_t>(i));
     const sn_bounds b = sn_search(
         i - 1, n - i, [&](int tryA, int Amin) { return y(i) - y(i - tryA + Amin - 1); },
         [&](int tryB) { return y(tryB + i) - y(i); });
@@ -528,6 +630,7 @@ double sn0(double* x, int n, int is_sorted, double* a2) {
 
   // Upper half, mirrored.
   for (int i = (n + 1) / 2 + 1; i <= n - 1; ++i) {
+    poll_at(static_cast<std::size_t>(i));
     const sn_bounds b = sn_search(
         n - i, i - 1, [&](int tryA, int Amin) { return y(i + tryA - Amin + 1) - y(i); },
         [&](int tryB) { return y(i) - y(i - tryB); });
@@ -541,18 +644,6 @@ double sn0(double* x, int n, int is_sorted, double* a2) {
   return pull(a2, n, (n + 1) / 2);
 }
 
-double sn(double* x, int n, int is_sorted, int finite_corr) {
-  double* a2 = host::transient_array<double>(n);
-  double c = 1.0;
-  if (finite_corr) {
-    if (n <= 9)
-      c = (n >= 2) ? sn_small[n - 2] : 1.0;
-    else if (n % 2 == 1)
-      c = n / (n - 0.9);
-  }
-  return c * (sn0(x, n, is_sorted, a2) * 1.1926);
-}
-
 // ---- medcouple -----------------------------------------------------------------
 
 double h_kern(double a, double b, int ai, int bi, int ab, double eps) {
@@ -562,12 +653,146 @@ double h_kern(double a, double b, int ai, int bi, int ab, double eps) {
   return (a + b) / (a - b);
 }
 
+namespace {
+
+// The working state of one medcouple search.  The kernel matrix has rows
+// x1(j) = x[j] >= 0 (j = 1..h1) and columns x2(i) = x[j1 - 1 + i] <= 0
+// (i = 1..h2), both decreasing; the candidates of column i are the rows
+// left[i]..right[i].
+struct mc_search {
+  const double* x1;
+  const double* x2;
+  int h1, h2, ab, trace;
+  double eps1, eps2;
+  int *left, *right, *p, *q, *weight, *iw_cand;
+  double *work, *a_cand, *a_srt;
+  std::int64_t nl, nr, neq, knew;
+
+  double kern(int j, int i) const { return h_kern(x1[j], x2[i], j, i, ab, eps2); }
+};
+
+// ---- trace output of the search, by level ------------------------------------
+
+void trace_candidates(const mc_search& st, int m) {
+  host::print(" before whimed(): work[0:(%d-1)], weight[] :\n", m);
+  for (int r = 0; r < m; ++r) host::print(" %8g", st.work[r]);
+  host::print("\n");
+  for (int r = 0; r < m; ++r) host::print(" %8d", st.weight[r]);
+  host::print("\n");
+}
+
+void trace_counts(const mc_search& st, std::int64_t sum_p, std::int64_t sum_q) {
+  if (st.trace == 3)
+    host::print("sum_(p,q)= (%lld,%lld)", static_cast<long long>(sum_p),
+                static_cast<long long>(sum_q));
+  if (st.trace < 4) return;
+  host::print("\n%3s p[]:", "");
+  for (int i = 1; i <= st.h2; ++i) host::print(" %2d", st.p[i]);
+  host::print(" sum= %3lld\n%3s q[]:", static_cast<long long>(sum_p), "");
+  for (int i = 1; i <= st.h2; ++i) host::print(" %2d", st.q[i]);
+  host::print(" sum= %3lld\n", static_cast<long long>(sum_q));
+}
+
+// ---- the search ----------------------------------------------------------------
+
+// The weighted high median of the middle candidates of the columns, each
+// weighted by its number of candidates.
+double mc_trial(mc_search& st, int it) {
+  int m = 0;
+  for (int i = 1; i <= st.h2; ++i) {
+    if (st.left[i] <= st.right[i]) {
+      st.weight[m] = st.right[i] - st.left[i] + 1;
+      const int mid = st.left[i] + st.weight[m] / 2;
+      st.work[m] = st.kern(mid, i);
+      ++m;
+    }
+  }
+  if (st.trace >= 4) trace_candidates(st, m);
+  const double trial = whimed_i(st.work, st.weight, m, st.a_cand, st.a_srt, st.iw_cand);
+  if (st.trace >= 3) host::print("%4s it=%2d, whimed(n=%3d)= %8g ", " ", it, m, trial);
+  return trial;
+}
+
+// p[i]: the rows of column i whose kernel value lies above the trial value
+// by more than tol; q[i] - 1: those not below it by more than tol.  The row
+// index carries over between columns since the matrix decreases along both
+// axes.
+void mc_count(mc_search& st, double trial, double tol) {
+  int j = 1;
+  for (int i = st.h2; i >= 1; --i) {
+    poll_at(static_cast<std::size_t>(i));
+    for (; j <= st.h1; ++j) {
+      const double hv = st.kern(j, i);
+      if (!(hv - trial > tol)) break;
+      if (st.trace >= 5)
+        host::print("\nj=%3d, i=%3d, x[j]=%g, x2[i]=%g, h=%g", j, i, st.x1[j], st.x2[i], hv);
+    }
+    st.p[i] = j - 1;
+  }
+  j = st.h1;
+  for (int i = 1; i <= st.h2; ++i) {
+    poll_at(static_cast<std::size_t>(i));
+    while (j >= 1 && trial - st.kern(j, i) > tol) --j;
+    st.q[i] = j + 1;
+  }
+}
+
+// One step of the search: narrows the candidates around the trial value.
+// Returns true when the trial value is the medcouple.
+bool mc_step(mc_search& st, double trial) {
+  const double tol = st.eps1 * (st.eps1 + std::fabs(trial));
+  mc_count(st, trial, tol);
+  std::int64_t sum_p = 0, sum_q = 0;
+  for (int i = 1; i <= st.h2; ++i) {
+    sum_p += st.p[i];
+    sum_q += st.q[i] - 1;
+  }
+  trace_counts(st, sum_p, sum_q);
+
+  if (st.knew <= sum_p) {
+    if (st.trace >= 3) host::print("; sum_p >= kn\n");
+    st.neq = 0;
+    for (int i = 1; i <= st.h2; ++i) {
+      st.right[i] = st.p[i];
+      if (st.left[i] > st.right[i] + 1) st.neq += st.left[i] - st.right[i] - 1;
+    }
+    st.nr = sum_p;
+    return false;
+  }
+  const bool found = st.knew <= sum_q;
+  if (st.trace >= 3) host::print("; s_p < kn ?<=? s_q: %s\n", found ? "TRUE" : "no");
+  if (found) return true;
+  // neq is deliberately not reset here (it may over-count, never under-count).
+  for (int i = 1; i <= st.h2; ++i) {
+    st.left[i] = st.q[i];
+    if (st.left[i] > st.right[i] + 1) st.neq += st.left[i] - st.right[i] - 1;
+  }
+  st.nl = sum_q;
+  return false;
+}
+
+// The medcouple among the few candidates left, by selection.
+double mc_select(mc_search& st, int it) {
+  int m = 0;
+  for (int i = 1; i <= st.h2; ++i)
+    for (int r = st.left[i]; r <= st.right[i]; ++r) st.work[m++] = -st.kern(r, i);
+  if (st.trace != 0)
+    host::print("  not found [it=%d,  (nr,nl) = (%lld,%lld)], -> (knew-nl, j) = (%lld,%d)\n",
+                it, static_cast<long long>(st.nr), static_cast<long long>(st.nl),
+                static_cast<long long>(st.knew - st.nl), m);
+  const int rank = static_cast<int>(st.knew - st.nl);
+  Rf_rPsort(st.work, m, rank - 1);
+  return -st.work[rank - 1];
+}
+
+}  // namespace
+
 double mc_C_d(const double* z, int n, const double* eps, int* iter) {
   const int trace = iter[1];
   const double eps1 = eps[0], eps2 = eps[1];
   if (n < 3) {
     iter[0] = 0;
-    iter[1] = 1;
+    iter[1] = MC_CONVERGED;
     return 0.0;
   }
   double* work = host::transient_array<double>(n);
@@ -575,29 +800,32 @@ double mc_C_d(const double* z, int n, const double* eps, int* iter) {
   double* x = host::transient_array<double>(n + 1);  // x[1..n]
 
   for (int i = 1; i <= n; ++i) x[i] = -z[i - 1];
-  R_rsort(x + 1, n);
+  sort_sample(x + 1, n, work);
+  // In units of the spread the tolerances below mean the same for every
+  // scale of the data; the kernel values are ratios, and power-of-two
+  // scaling leaves them unchanged.
+  const int k = spread_exponent(x + 1, n);
+  scale_by_power_of_two(x + 1, n, k);
   const double xmed = (n % 2 == 1) ? x[n / 2 + 1] : (x[n / 2] + x[n / 2 + 1]) * 0.5;
 
   // The median at the border: x(1) is the negated largest observation.
   if (std::fabs(x[1] - xmed) < eps1 * (eps1 + std::fabs(xmed))) {
     iter[0] = 0;
-    iter[1] = 1;
+    iter[1] = MC_CONVERGED;
     return -1.0;
   }
   if (std::fabs(x[n] - xmed) < eps1 * (eps1 + std::fabs(xmed))) {
     iter[0] = 0;
-    iter[1] = 1;
+    iter[1] = MC_CONVERGED;
     return 1.0;
   }
-  if (trace != 0) host::print("Median = %g (not at the border)\n", -xmed);
+  if (trace != 0) host::print("Median = %g (not at the border)\n", -std::ldexp(xmed, k));
 
-  // Centre and rescale into [-0.5, 0.5]; s < 0 turns the order to decreasing.
-  for (int i = 1; i <= n; ++i) x[i] -= xmed;
-  const double s = -2.0 * Rf_fmax2(-x[1], x[n]);
-  for (int i = 1; i <= n; ++i) x[i] /= s;
-  if (trace >= 2) host::print(" x[] is rescaled (* 1/s) with s = %g\n", -s);
+  // Centre, and turn the order to decreasing.
+  for (int i = 1; i <= n; ++i) x[i] = xmed - x[i];
+  if (trace >= 2) host::print(" x[] is rescaled (* 1/s) with s = %g\n", std::ldexp(1.0, k));
 
-  const double xeps = eps1 * (eps1 + std::fabs(xmed / s));
+  const double xeps = eps1 * (eps1 + std::fabs(xmed));
   int j1 = 1;
   while (j1 < n && x[j1] > xeps) ++j1;
   if (trace >= 3)
@@ -607,138 +835,64 @@ double mc_C_d(const double* z, int n, const double* eps, int* iter) {
   if (trace >= 2)
     host::print("'median-x' {x | -eps < x_i <= eps} has %d (= 'k') entries\n", j2 - j1);
 
-  const int h1 = j2 - 1, h2 = n - j1 + 1;
-  const double* const x1 = x;           // x1(j) = x[j], j = 1..h1
-  const double* const x2 = x + j1 - 1;  // x2(i) = x[j1 - 1 + i], i = 1..h2
-  int* left = host::transient_array<int>(h2 + 1);
-  int* right = host::transient_array<int>(h2 + 1);
-  int* p = host::transient_array<int>(h2 + 1);
-  int* q = host::transient_array<int>(h2 + 1);
-  double* a_cand = host::transient_array<double>(h2);
-  double* a_srt = host::transient_array<double>(h2);
-  int* iw_cand = host::transient_array<int>(h2);
-  for (int i = 1; i <= h2; ++i) {
-    left[i] = 1;
-    right[i] = h1;
+  mc_search st;
+  st.h1 = j2 - 1;
+  st.h2 = n - j1 + 1;
+  st.x1 = x;
+  st.x2 = x + j1 - 1;
+  st.ab = st.h1 + 1;
+  st.trace = trace;
+  st.eps1 = eps1;
+  st.eps2 = eps2;
+  st.left = host::transient_array<int>(st.h2 + 1);
+  st.right = host::transient_array<int>(st.h2 + 1);
+  st.p = host::transient_array<int>(st.h2 + 1);
+  st.q = host::transient_array<int>(st.h2 + 1);
+  st.weight = weight;
+  st.work = work;
+  st.a_cand = host::transient_array<double>(st.h2);
+  st.a_srt = host::transient_array<double>(st.h2);
+  st.iw_cand = host::transient_array<int>(st.h2);
+  for (int i = 1; i <= st.h2; ++i) {
+    st.left[i] = 1;
+    st.right[i] = st.h1;
   }
   // The matrix has h1 * h2 (about n^2 / 4) entries: all counts are 64-bit.
-  std::int64_t nl = 0, nr = static_cast<std::int64_t>(h1) * h2, neq = 0;
-  const std::int64_t knew = nr / 2 + 1;
+  st.nl = 0;
+  st.nr = static_cast<std::int64_t>(st.h1) * st.h2;
+  st.neq = 0;
+  st.knew = st.nr / 2 + 1;
   if (trace >= 2)
-    host::print(" (h1,h2,  nr=nr-nl, knew) = (%d,%d,  %lld, %lld)\n", h1, h2,
-                static_cast<long long>(nr), static_cast<long long>(knew));
-  const int ab = h1 + 1;
-  const auto kern = [&](int j, int i) { return h_kern(x1[j], x2[i], j, i, ab, eps2); };
+    host::print(" (h1,h2,  nr=nr-nl, knew) = (%d,%d,  %lld, %lld)\n", st.h1, st.h2,
+                static_cast<long long>(st.nr), static_cast<long long>(st.knew));
 
   double trial = -2.0, result = 0.0;
   int it = 0;
   bool converged = false, found = false;
-  while (nr + neq - nl > n) {
+  while (st.nr + st.neq - st.nl > n) {
     if (it >= iter[0]) {
-      host::warn("maximal number of iterations (%d =? %d) reached prematurely\n", iter[0],
-                 it);
+      host::warn("maximal number of iterations (%d =? %d) reached prematurely\n", iter[0], it);
       result = trial;
       break;
     }
     ++it;
-
-    int j = 0;
-    for (int i = 1; i <= h2; ++i) {
-      if (left[i] <= right[i]) {
-        weight[j] = right[i] - left[i] + 1;
-        const int m = left[i] + weight[j] / 2;
-        work[j] = kern(m, i);
-        ++j;
-      }
-    }
-    if (trace >= 4) {
-      host::print(" before whimed(): work[0:(%d-1)], weight[] :\n", j);
-      for (int r = 0; r < j; ++r) host::print(" %8g", work[r]);
-      host::print("\n");
-      for (int r = 0; r < j; ++r) host::print(" %8d", weight[r]);
-      host::print("\n");
-    }
-    trial = whimed_i(work, weight, j, a_cand, a_srt, iw_cand);
-    const double tol = eps1 * (eps1 + std::fabs(trial));
-    if (trace >= 3) host::print("%4s it=%2d, whimed(n=%3d)= %8g ", " ", it, j, trial);
-
-    // Rows whose kernel lies above the trial value, column by column; the
-    // row index carries over since the matrix decreases along both axes.
-    j = 1;
-    for (int i = h2; i >= 1; --i) {
-      for (; j <= h1; ++j) {
-        const double hv = kern(j, i);
-        if (!(hv - trial > tol)) break;
-        if (trace >= 5)
-          host::print("\nj=%3d, i=%3d, x[j]=%g, x2[i]=%g, h=%g", j, i, x1[j], x2[i], hv);
-      }
-      p[i] = j - 1;
-    }
-    j = h1;
-    for (int i = 1; i <= h2; ++i) {
-      while (j >= 1 && trial - kern(j, i) > tol) --j;
-      q[i] = j + 1;
-    }
-
-    std::int64_t sum_p = 0, sum_q = 0;
-    for (int i = 1; i <= h2; ++i) {
-      sum_p += p[i];
-      sum_q += q[i] - 1;
-    }
-    if (trace == 3)
-      host::print("sum_(p,q)= (%lld,%lld)", static_cast<long long>(sum_p),
-                  static_cast<long long>(sum_q));
-    if (trace >= 4) {
-      host::print("\n%3s p[]:", "");
-      for (int i = 1; i <= h2; ++i) host::print(" %2d", p[i]);
-      host::print(" sum= %3lld\n%3s q[]:", static_cast<long long>(sum_p), "");
-      for (int i = 1; i <= h2; ++i) host::print(" %2d", q[i]);
-      host::print(" sum= %3lld\n", static_cast<long long>(sum_q));
-    }
-
-    if (knew <= sum_p) {
-      if (trace >= 3) host::print("; sum_p >= kn\n");
-      neq = 0;
-      for (int i = 1; i <= h2; ++i) {
-        right[i] = p[i];
-        if (left[i] > right[i] + 1) neq += left[i] - right[i] - 1;
-      }
-      nr = sum_p;
-    } else {
-      found = (knew <= sum_q);
-      if (trace >= 3) host::print("; s_p < kn ?<=? s_q: %s\n", found ? "TRUE" : "no");
-      if (found) {
-        result = trial;
-        converged = true;
-        break;
-      }
-      // neq is deliberately not reset here (it may over-count, never under-count).
-      for (int i = 1; i <= h2; ++i) {
-        left[i] = q[i];
-        if (left[i] > right[i] + 1) neq += left[i] - right[i] - 1;
-      }
-      nl = sum_q;
+    host::check_interrupt();
+    trial = mc_trial(st, it);
+    found = mc_step(st, trial);
+    if (found) {
+      result = trial;
+      converged = true;
+      break;
     }
   }
 
-  if (!found && nr + neq - nl <= n) {
-    // At most n candidates remain: select among them directly.
-    int j = 0;
-    for (int i = 1; i <= h2; ++i)
-      for (int r = left[i]; r <= right[i]; ++r) work[j++] = -kern(r, i);
-    if (trace != 0)
-      host::print(
-          "  not found [it=%d,  (nr,nl) = (%lld,%lld)], -> (knew-nl, j) = (%lld,%d)\n",
-          it, static_cast<long long>(nr), static_cast<long long>(nl),
-          static_cast<long long>(knew - nl), j);
-    const int rank = static_cast<int>(knew - nl);
-    Rf_rPsort(work, j, rank - 1);
-    result = -work[rank - 1];
+  if (!found && st.nr + st.neq - st.nl <= n) {
+    result = mc_select(st, it);
     converged = true;
   }
   if (converged && trace >= 2) host::print("converged in %d iterations\n", it);
   iter[0] = it;
-  iter[1] = converged ? 1 : 0;
+  iter[1] = converged ? MC_CONVERGED : MC_ITERATION_LIMIT;
   return result;
 }
 

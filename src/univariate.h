@@ -15,19 +15,23 @@ double whimed_i(double* a, int* iw, int n, double* a_cand, double* a_srt, int* i
 /** Raw Qn: the order statistic of rank h(h-1)/2, h = n/2 + 1, of the
  *  pairwise distances; x is not modified.  0 when n < 2 (no pair). */
 double qn0(const double* x, int n);
-/** qn0 times the consistency constant and, if finite_corr, the small-sample factor. */
-double qn(const double* x, int n, int finite_corr);
 /** Raw Sn (n >= 1); sorts x in place unless is_sorted, fills a2[0..n-1] with the
  *  inner medians in the order of the sorted sample. */
 double sn0(double* x, int n, int is_sorted, double* a2);
-double sn(double* x, int n, int is_sorted, int finite_corr);
 /** Element of rank k (1-based) of a[0..n-1], selected on a copy. */
 double pull(const double* a, int n, int k);
 
+/** Status of the medcouple search (iter[1] of mc_C). */
+enum mc_status : int {
+  MC_ITERATION_LIMIT = 0,  // stopped at maxit; the result is the last trial value
+  MC_CONVERGED = 1         // the medcouple
+};
+
 /** Medcouple kernel; ties (|a - b| < 2 eps, or b > 0) get the sign of ab - ai - bi. */
 double h_kern(double a, double b, int ai, int bi, int ab, double eps);
-/** Medcouple of z[0..n-1] (not modified).  eps = {eps1, eps2}, both > 0;
- *  iter: in {maxit, trace}, out {iterations, converged}. */
+/** Medcouple of z[0..n-1] (not modified).  eps = {eps1, eps2}, both > 0,
+ *  act in units of a power of two near the interquartile distance;
+ *  iter: in {maxit, trace}, out {iterations, mc_status}. */
 double mc_C_d(const double* z, int n, const double* eps, int* iter);
 
 }  // namespace kelvara

@@ -29,20 +29,24 @@ sn0_ref <- function(x) {
   list(a2 = a2, sn = sort(a2)[(n + 1) %/% 2])
 }
 
-## Medcouple: every kernel value of the negated, sorted, centred and
-## rescaled sample, ties ordered by their matrix position; the value of rank
-## (h1 h2) %/% 2 + 1 from the top.
+## Medcouple: every kernel value (a + b) / (a - b) of the sorted sample
+## centred at its median (a above it, b below), ties ordered by their matrix
+## position; the value of rank (h1 h2) %/% 2 + 1 from the top.  The tie
+## tolerances act in units of the power of two at or below the interquartile
+## distance (the range when that is 0); the kernel values do not depend on
+## that unit.
 mc_ref <- function(z, eps1 = 1e-14, eps2 = 1e-15) {
   n <- length(z)
   if (n < 3) return(0)
   x <- sort(-z)
+  spread <- x[(3 * n) %/% 4 + 1] - x[n %/% 4 + 1]
+  if (spread == 0) spread <- x[n] - x[1]
+  if (spread > 0) x <- x / 2^floor(log2(spread))
   xmed <- if (n %% 2) x[n %/% 2 + 1] else (x[n %/% 2] + x[n %/% 2 + 1]) * 0.5
   if (abs(x[1] - xmed) < eps1 * (eps1 + abs(xmed))) return(-1)
   if (abs(x[n] - xmed) < eps1 * (eps1 + abs(xmed))) return(1)
-  x <- x - xmed
-  s <- -2 * max(-x[1], x[n])
-  x <- x / s
-  xeps <- eps1 * (eps1 + abs(xmed / s))
+  x <- xmed - x
+  xeps <- eps1 * (eps1 + abs(xmed))
   j1 <- which(x <= xeps)[1]
   j2 <- c(which(x <= -xeps & seq_len(n) >= j1), n + 1)[1]
   h1 <- j2 - 1
@@ -63,8 +67,7 @@ mc_large_ref <- function(z) {
   n <- length(z)
   stopifnot(n %% 2 == 0)
   x <- sort(-z)
-  x <- x - (x[n / 2] + x[n / 2 + 1]) * 0.5
-  x <- x / (-2 * max(-x[1], x[n]))
+  x <- (x[n / 2] + x[n / 2 + 1]) * 0.5 - x
   a <- rev(x[seq_len(n / 2)])            # positive half, ascending
   b <- x[(n / 2 + 1):n]                  # negative half
   knew <- (n / 2)^2 %/% 2 + 1

@@ -28,3 +28,30 @@ test_that("an interrupt under options(warn = 2) is still an interrupt", {
   expect_identical(r$result, "interrupted")
   expect_lt(r$latency, 1)
 })
+
+test_that("the univariate statistics and the L1 fit answer an interrupt, also during memory set-up", {
+  skip_on_os("windows")
+  set.seed(8)
+  x <- rexp(4e6)
+  X <- matrix(stats::rnorm(4e6), ncol = 10)
+  y <- drop(X %*% (1:10)) + stats::rt(nrow(X), 2)
+  small <- function() list(qn(x[1:3000]), sn(x[1:3000]), medcouple(x[1:3000]),
+                           l1_fit(X[1:400, ], y[1:400])$coefficients)
+  before <- small()
+  # The early signals land while the medcouple copies, sorts and sets up its
+  # work memory, where an interrupt once turned into an allocation failure.
+  for (after in c(0.02, 0.08, 0.15, 0.25, 0.4)) {
+    r <- interrupt_latency(medcouple(x), after)
+    expect_identical(r$result, "interrupted", label = paste("medcouple at", after))
+    expect_lt(r$latency, 1, label = paste("medcouple latency at", after))
+  }
+  # Each runs for a second or more without the signal.
+  calls <- list(qn = function() qn(x), sn = function() sn(c(x, x)),
+                l1_fit = function() l1_fit(X, y))
+  for (nm in names(calls)) {
+    r <- interrupt_latency(calls[[nm]](), 0.3)
+    expect_identical(r$result, "interrupted", label = nm)
+    expect_lt(r$latency, 1, label = paste(nm, "latency"))
+  }
+  expect_identical(small(), before)
+})

@@ -2,8 +2,7 @@
 entry_points <- list(
   .C = c(Qn0 = 3, Sn0 = 5, mc_C = 5, wgt_himed_i = 4, wgt_himed = 4, R_lmrob_S = 22,
          R_lmrob_MM = 17, R_psifun = 5, R_chifun = 5, R_wgtfun = 4,
-         R_find_D_scale = 11, R_calc_fitted = 8, R_lmrob_M_S = 25, R_subsample = 20,
-         kv_fastmcd = 20, kv_ltsreg = 16),
+         R_find_D_scale = 11, R_calc_fitted = 8, R_lmrob_M_S = 25, R_subsample = 20),
   .Fortran = c(rffastmcd = 48, rfltsreg = 42, rllarsbi = 18))
 
 test_that("the routines are registered in order with their arity", {

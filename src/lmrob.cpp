@@ -824,6 +824,7 @@ extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const
         n_resample, k, ipsi, b, n_best, n_groups, group_size, refine_steps, max_refine,
         max_it_scale, refine_tol, tol, trace_level, max_singular, nonsingular);
     fit_report report;
+    report.keep_events = false;
     lmrob_s(x, y, *n, *p, set, {beta, scale, converged, max_refine}, report);
     report.write(status);
   });
@@ -1249,6 +1250,7 @@ extern "C" void kv_lmrob_M_S(const double* X1, const double* X2, const double* y
                              const int* max_it_scale, int* status) {
   host::run_entry([&] {
     fit_report report;
+    report.keep_events = false;
     run_m_s(X1, X2, y, res, n, p1, p2, n_resample, scale, b1, b2, k, ipsi, b,
             max_no_improve, max_steps, descent_tol, tol, converged, trace_level,
             orthogonalize, do_subsample, do_descent, max_singular, nonsingular,

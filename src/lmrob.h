@@ -43,8 +43,10 @@ constexpr int fixed_max_it_scale = 200;
 enum fit_code : int {
   FIT_OK = 0,
   FIT_EXACT = 1,          // exact fit: the M-scale of the best candidate is 0
+                          // (in the M-S search: below ms_min_scale)
   FIT_NO_SUBSAMPLE = 2,   // a draw failed; detail: the subsample_status
-  FIT_L1_FAILED = 3,      // an L1 fit of the M-S search lost precision; detail: kode
+  FIT_L1_FAILED = 3,      // an L1 fit of the M-S search or descent lost
+                          // precision; detail: kode
   FIT_FEW_X2_ROWS = 4     // M-S: fewer cases with a nonzero x2 row than x2 columns;
                           // detail: the number of such cases
 };
@@ -99,10 +101,13 @@ struct fit_report {
   int descent = DESCENT_NOT_RUN;
   std::int64_t singular = 0;
   int orth_failed = 0;
+  // Only the entry points that announce events keep them: a long descent
+  // may meet one per step.
+  bool keep_events = true;
   std::vector<fit_event> events;
 
   void note(event_kind kind, int a = 0, int b = 0, double x = 0.0) {
-    events.push_back({kind, a, b, x});
+    if (keep_events) events.push_back({kind, a, b, x});
   }
   // Records an M-scale solve; returns its scale.
   double scale_solved(double s, bool converged, int max_it) {
@@ -408,7 +413,8 @@ void kv_lmrob_M_S(const double* X1, const double* X2, const double* y, double* r
                   const int* max_singular, const int* nonsingular,
                   const int* max_it_scale, int* status);
 // The codes and constants above, for the R layer: codes (length *n_codes)
-// receives the fit codes, descent ends and status slots in enum order;
+// receives the fit codes, the descent ends, the status slots with
+// STATUS_LENGTH, and the subsample statuses, each in enum order;
 // values (length *n_values) receives fast_s_large_n_threshold,
 // exact_fit_tol, ms_min_scale, l1_scale_divisor and unset_scale.
 void kv_constants(int* codes, const int* n_codes, double* values, const int* n_values);

@@ -711,6 +711,7 @@ struct fast_mcd {
   next_step standardize() {
     const int lo = n / 2;  // the upper order statistic is lo + 1 = (n + 2) / 2
     for (int j = 0; j < p; ++j) {
+      host::check_interrupt();
       double* col = x + static_cast<long>(j) * n;
       std::copy(col, col + n, work_a);
       std::nth_element(work_a, work_a + (lo - 1), work_a + n);

@@ -276,8 +276,8 @@ namespace {
 constexpr double empty_coef = 1000000.0;  // first coefficient of an empty slot
 constexpr double empty_objective = 1e26;
 constexpr int empty_index = 1000000;      // case number of an unused position
-constexpr int group_rows = 1500;  // rows of the group matrix: five groups of 300
 constexpr int lts_group_size = 300;
+constexpr int group_rows = max_groups * lts_group_size;  // rows of the group matrix
 constexpr double zero_scale_tol = 1e-6;  // a column scale at most this is zero
 constexpr int stage_csteps = 2;          // C-steps of every stage but the last
 constexpr int poll_cases = 100000;       // stages this large poll in every C-step

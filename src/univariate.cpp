@@ -1,6 +1,6 @@
 #include "univariate.h"
 
-#include <R_ext/Utils.h>  // R_qsort, Rf_rPsort
+#include <R_ext/Utils.h>  // R_qsort
 #include <Rmath.h>        // Rf_fmax2, Rf_fmin2, Rf_sign
 
 #include <algorithm>
@@ -19,9 +19,35 @@ namespace {
 // Long loops poll for a user interrupt once every `poll_stride` steps: often
 // enough to answer within a few milliseconds, rarely enough to cost nothing.
 // host::check_interrupt itself passes to R's event loop at most every 20 ms.
-constexpr unsigned poll_stride = 1u << 16;
+constexpr unsigned poll_stride = 1u << 14;
 inline void poll_at(std::size_t step) {
   if ((step & (poll_stride - 1)) == 0) host::check_interrupt();
+}
+
+// The element of rank k (0-based) of a[0..n-1], which is reordered.  Large
+// ranges are split by three-way partitions around a median of three,
+// polling for interrupts between passes; a pass that removes less than an
+// eighth (or a range below 2^16) hands over to std::nth_element.  The value
+// of a rank is unique, so the order of the work does not change it.
+double select_rank(double* a, int n, int k) {
+  int lo = 0, hi = n;  // a[k] lies in a[lo..hi-1]
+  while (hi - lo > (1 << 16)) {
+    host::check_interrupt();
+    const double u = a[lo], v = a[lo + (hi - lo) / 2], w = a[hi - 1];
+    const double pivot = std::max(std::min(u, v), std::min(std::max(u, v), w));
+    double* m1 = std::partition(a + lo, a + hi, [pivot](double d) { return d < pivot; });
+    double* m2 = std::partition(m1, a + hi, [pivot](double d) { return d == pivot; });
+    const int i1 = static_cast<int>(m1 - a), i2 = static_cast<int>(m2 - a);
+    if (k >= i1 && k < i2) return pivot;
+    const int before = hi - lo;
+    if (k < i1)
+      hi = i1;
+    else
+      lo = i2;
+    if (hi - lo > before - before / 8) break;
+  }
+  std::nth_element(a + lo, a + k, a + hi);
+  return a[k];
 }
 
 // Weighted high median by repeated halving of the candidate set.  W is the
@@ -34,9 +60,7 @@ double whimed_impl(double* a, W* w, int n, double* a_cand, double* a_srt, W* w_c
   for (;;) {
     host::check_interrupt();
     for (int i = 0; i < n; ++i) a_srt[i] = a[i];
-    const int n2 = n / 2;
-    Rf_rPsort(a_srt, n, n2);
-    const double trial = a_srt[n2];
+    const double trial = select_rank(a_srt, n, n / 2);
 
     S w_left = 0, w_mid = 0;
     for (int i = 0; i < n; ++i) {
@@ -125,8 +149,7 @@ double whimed_i(double* a, int* iw, int n, double* a_cand, double* a_srt, int* i
 
 double pull(const double* a, int n, int k) {
   std::vector<double> b(a, a + n);
-  Rf_rPsort(b.data(), n, k - 1);
-  return b[k - 1];
+  return select_rank(b.data(), n, k - 1);
 }
 
 // ---- Qn ---------------------------------------------------------------------
@@ -159,6 +182,7 @@ void radix_sort(double* y, int n, double* t1, double* t2) {
   constexpr int bits = 11, passes = 6, buckets = 1 << bits;
   std::vector<std::size_t> count(static_cast<std::size_t>(passes) * buckets, 0);
   for (int i = 0; i < n; ++i) {
+    poll_at(static_cast<std::size_t>(i));
     const std::uint64_t u = sort_key(y[i]);
     store_key(t1, i, u);
     for (int d = 0; d < passes; ++d) ++count[d * buckets + ((u >> (d * bits)) & (buckets - 1))];
@@ -174,6 +198,7 @@ void radix_sort(double* y, int n, double* t1, double* t2) {
       sum += t;
     }
     for (int i = 0; i < n; ++i) {
+      poll_at(static_cast<std::size_t>(i));
       const std::uint64_t u = load_key(t1, i);
       store_key(t2, c[(u >> (d * bits)) & (buckets - 1)]++, u);
     }
@@ -646,8 +671,7 @@ double qn0(const double* x, int n) {
   for (int i = 1; i < n; ++i)
     for (int jj = st.left[i]; jj <= st.right[i]; ++jj) st.work[j++] = y[i] - y[n - jj];
   const int r = static_cast<int>(knew - nL);
-  Rf_rPsort(st.work, j, r - 1);
-  return std::ldexp(st.work[r - 1], e2);
+  return std::ldexp(select_rank(st.work, j, r - 1), e2);
 }
 
 // ---- Sn ---------------------------------------------------------------------
@@ -860,8 +884,7 @@ double mc_select(mc_search& st, int it) {
                 it, static_cast<long long>(st.nr), static_cast<long long>(st.nl),
                 static_cast<long long>(st.knew - st.nl), m);
   const int rank = static_cast<int>(st.knew - st.nl);
-  Rf_rPsort(st.work, m, rank - 1);
-  return -st.work[rank - 1];
+  return -select_rank(st.work, m, rank - 1);
 }
 
 }  // namespace

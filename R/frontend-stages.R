@@ -30,13 +30,16 @@
 ## The M-S start: x1 (intercept and factor columns) by L1, x2 by subsampling.
 ## The descent ends when the coefficients settle, after a run of steps
 ## without a smaller scale, or at its step limit; only the last is a failure
-## to converge.  found is FALSE when the search ended without a start (a
+## to converge, and so is a scale whose M-scale solve hit max_it_scale (both
+## are announced by .ms_outcome).  found is FALSE when the search ended without a start (a
 ## failed draw or L1 fit, or an exact fit): the caller then falls back.
 .stage_M_S <- function(x1, x2, y, control) {
   f <- .lmrob_M_S_fit(x1, x2, y, .ms_control(control), NULL)
   found <- .ms_outcome(f$status, f$fit, fail = FALSE)
   s <- f$fit
   list(b1 = unname(s$b1), b2 = unname(s$b2), scale = s$scale, found = found,
-       status = list(method = "M-S", converged = f$status$descent_end != "step_limit",
+       status = list(method = "M-S",
+                     converged = f$status$descent_end != "step_limit" &&
+                       !f$status$result_scale_unconverged,
                      settled = isTRUE(s$converged)))
 }

@@ -40,5 +40,16 @@ res$per_nlogn <- ave(res$seconds / (res$n * log2(res$n)), res$stat,
                      FUN = function(v) round(v / v[1], 2))
 print(res, row.names = FALSE)
 if (file.exists("/proc/loadavg")) cat("load average:", readLines("/proc/loadavg"), "\n")
+## Qn against one sort of the same sample at n = 10^6 (user CPU time, which
+## a loaded machine disturbs less than elapsed time; medians of 7).
+cpu <- function(expr) {
+  t0 <- proc.time()
+  expr
+  (proc.time() - t0)[["user.self"]]
+}
+x <- rnorm(1e6)
+tt <- replicate(7, c(sort = cpu(sort(x)), qn = cpu(qn(x))))
+cat(sprintf("n = 10^6: sort %.3f s, qn %.3f s, qn / sort = %.2f\n",
+            median(tt["sort", ]), median(tt["qn", ]), median(tt["qn", ]) / median(tt["sort", ])))
 dir.create("bench/results", showWarnings = FALSE)
 write.csv(res, "bench/results/univariate.csv", row.names = FALSE)

@@ -94,7 +94,8 @@ struct rng_scope {
 
 // ---- memory ---------------------------------------------------------------
 // Transient memory from R's allocator, reclaimed by R when the R call ends
-// (on every path).  Zero-filled.  Throws kelvara::failure when exhausted.
+// (on every path).  Zero-filled.  Throws kelvara::failure when exhausted,
+// kelvara::interrupted when the user interrupted meanwhile.
 void* transient(std::size_t count, std::size_t size);
 template <class T>
 T* transient_array(std::size_t count) {

@@ -430,11 +430,11 @@ int refine_to_convergence(const double* x, const double* y, int n, int p,
                           double* beta_cand, double* beta_ref, double* scale, int* conv,
                           fit_report& report) {
   *conv = 1;
-  const int it = refine_fast_s(x, ws.wx.data(), y, ws.wy.data(), ws.weights.data(), n, p,
-                               ws.res.data(), ws.work.data(), ws.lwork, beta_cand,
-                               set.refine_steps, conv, set.max_refine, set.refine_tol,
-                               set.trace_level, set.b, set.k, set.ipsi, start_scale,
-                               beta_ref, scale);
+  const int it =
+      refine_fast_s(x, ws.wx.data(), y, ws.wy.data(), ws.weights.data(), n, p,
+                    ws.res.data(), ws.work.data(), ws.lwork, beta_cand, set.refine_steps,
+                    conv, set.max_refine, set.refine_tol, set.trace_level, set.b, set.k,
+                    set.ipsi, start_scale, beta_ref, scale);
   if (!*conv) {
     ++report.refine_unconverged;
     report.note(EV_REFINE_NOT_CONVERGED, it, 0, set.refine_tol);
@@ -489,10 +489,13 @@ void fast_s(const double* x, const double* y, int nn, int pp, const s_settings& 
       disp_veci(sub.idc.data(), pp);
     }
     double s_i = 0.0;
-    refine_candidate(x, y, nn, pp, ws, set, -1.0, beta_cand.data(), beta_ref.data(), &s_i);
-    if (set.trace_level > 1) trace_candidate(i, beta_ref.data(), beta_cand.data(), pp, s_i);
+    refine_candidate(x, y, nn, pp, ws, set, -1.0, beta_cand.data(), beta_ref.data(),
+                     &s_i);
+    if (set.trace_level > 1)
+      trace_candidate(i, beta_ref.data(), beta_cand.data(), pp, s_i);
     if (s_i == 0.0) {
-      if (set.trace_level > 0) host::print("too many exact zeroes -> leaving refinement!\n");
+      if (set.trace_level > 0)
+        host::print("too many exact zeroes -> leaving refinement!\n");
       *out.scale = 0.0;
       std::copy(beta_cand.begin(), beta_cand.end(), out.coef);
       return;
@@ -509,9 +512,9 @@ void fast_s(const double* x, const double* y, int nn, int pp, const s_settings& 
     std::copy(best.betas[e], best.betas[e] + pp, beta_cand.begin());
     int conv = 1;
     double s_e = 0.0;
-    const int it = refine_to_convergence(x, y, nn, pp, ws, set, best.scales[e],
-                                         beta_cand.data(), beta_ref.data(), &s_e, &conv,
-                                         report);
+    const int it =
+        refine_to_convergence(x, y, nn, pp, ws, set, best.scales[e], beta_cand.data(),
+                              beta_ref.data(), &s_e, &conv, report);
     if (set.trace_level != 0)
       host::print("i=%2d: %sconvergence (%d iter.):", e, conv ? "" : "NON ", it);
     if (s_e < best_scale) {
@@ -547,7 +550,8 @@ int fast_s_with_memory(const double* x, const double* y, int nn, int pp,
       return status;
     }
     double s_i = 0.0;
-    refine_candidate(x, y, nn, pp, ws, set, -1.0, beta_cand.data(), beta_ref.data(), &s_i);
+    refine_candidate(x, y, nn, pp, ws, set, -1.0, beta_cand.data(), beta_ref.data(),
+                     &s_i);
     best.offer(ws.res.data(), nn, set, s_i, beta_ref.data(), report);
   }
   return SUBSAMPLE_OK;
@@ -568,7 +572,8 @@ void gather_rows(const double* x, const double* y, std::size_t n, int p, const i
 }
 
 void trace_merged_before(std::int64_t e, const double* cand, int p, double s) {
-  host::print("sample[%3lld]: before refine_(*, conv=FALSE):\n", static_cast<long long>(e));
+  host::print("sample[%3lld]: before refine_(*, conv=FALSE):\n",
+              static_cast<long long>(e));
   host::print("beta_cand : ");
   disp_vec(cand, p);
   host::print("with scale %.15g\n", s);
@@ -582,8 +587,8 @@ void trace_merged_after(const double* beta_ref, int p, double s) {
 
 }  // namespace
 
-void fast_s_large_n(const double* x, const double* y, int nn, int pp, const s_settings& set,
-                    const s_result& out, fit_report& report) {
+void fast_s_large_n(const double* x, const double* y, int nn, int pp,
+                    const s_settings& set, const s_result& out, fit_report& report) {
   const int nbest = set.n_best, ng = set.n_groups, gs = set.group_size;
   const int sg = ng * gs;  // at most n: checked by lmrob_s
   const std::int64_t n_group_best = static_cast<std::int64_t>(ng) * nbest;
@@ -601,11 +606,13 @@ void fast_s_large_n(const double* x, const double* y, int nn, int pp, const s_se
   {
     std::vector<double> xg, yg;
     for (int g = 0; g < ng; ++g) {
-      gather_rows(x, y, static_cast<std::size_t>(nn), pp, idx.data() + static_cast<std::size_t>(g) * gs, gs, xg, yg);
-      const std::size_t first = static_cast<std::size_t>(g) * static_cast<std::size_t>(nbest);
-      const int status = fast_s_with_memory(xg.data(), yg.data(), gs, pp, set,
-                                            &group_best.rows[first],
-                                            &group_best.scales[first], report);
+      gather_rows(x, y, static_cast<std::size_t>(nn), pp,
+                  idx.data() + static_cast<std::size_t>(g) * gs, gs, xg, yg);
+      const std::size_t first =
+          static_cast<std::size_t>(g) * static_cast<std::size_t>(nbest);
+      const int status =
+          fast_s_with_memory(xg.data(), yg.data(), gs, pp, set, &group_best.rows[first],
+                             &group_best.scales[first], report);
       if (status != SUBSAMPLE_OK) {
         report.draw_failed(status);
         *out.scale = -1.0;
@@ -643,10 +650,9 @@ void fast_s_large_n(const double* x, const double* y, int nn, int pp, const s_se
     std::copy(final_best.betas[e], final_best.betas[e] + pp, beta_cand.begin());
     int conv = 1;
     double s_e = 0.0;
-    const int it = refine_to_convergence(x, y, nn, pp, ws, set,
-                                         usable_start(final_best.scales[e]),
-                                         beta_cand.data(), beta_ref.data(), &s_e, &conv,
-                                         report);
+    const int it =
+        refine_to_convergence(x, y, nn, pp, ws, set, usable_start(final_best.scales[e]),
+                              beta_cand.data(), beta_ref.data(), &s_e, &conv, report);
     if (set.trace_level != 0)
       host::print(" best [%d]: %d iterations, i.e. %sconverged\n", e, it,
                   conv ? " " : "NOT ");
@@ -748,8 +754,8 @@ void lmrob_s(const double* x, const double* y, int n, int p, const s_settings& s
   if (set.n_resample <= 0) {
     // The M-scale of y alone; a large sample may take long per iteration.
     bool conv = false;
-    const double s =
-        m_scale(y, set.b, set.k, set.ipsi, *out.scale, n, p, set.max_it_scale, &conv, true);
+    const double s = m_scale(y, set.b, set.k, set.ipsi, *out.scale, n, p,
+                             set.max_it_scale, &conv, true);
     *out.scale = report.scale_solved(s, conv, set.max_it_scale);
     report.result_scale_unconverged = !conv;
     return;
@@ -781,9 +787,9 @@ s_settings unpack_s_settings(const int* n_resample, const double* k, const int* 
                              const double* refine_tol, const double* tol,
                              const int* trace_level, const int* max_singular,
                              const int* nonsingular) {
-  return {*n_resample, *n_best,        *n_groups,    *group_size, *refine_steps,
-          *max_refine, *max_it_scale,  *refine_tol,  *tol,        *max_singular,
-          *nonsingular, *trace_level,  *b,           k,           *ipsi};
+  return {*n_resample,  *n_best,       *n_groups,   *group_size, *refine_steps,
+          *max_refine,  *max_it_scale, *refine_tol, *tol,        *max_singular,
+          *nonsingular, *trace_level,  *b,          k,           *ipsi};
 }
 
 }  // namespace
@@ -800,10 +806,9 @@ extern "C" void R_lmrob_S(const double* x, const double* y, const int* n, const 
     // This entry's argument list fixes the iteration limit of the search's
     // M-scale solves at fixed_max_it_scale; max_it_scale serves the
     // scale-only mode.  (kv_lmrob_S applies max_it_scale everywhere.)
-    s_settings set = unpack_s_settings(n_resample, k, ipsi, b, n_best, n_groups,
-                                       group_size, refine_steps, max_refine, max_it_scale,
-                                       refine_tol, tol, trace_level, max_singular,
-                                       nonsingular);
+    s_settings set = unpack_s_settings(
+        n_resample, k, ipsi, b, n_best, n_groups, group_size, refine_steps, max_refine,
+        max_it_scale, refine_tol, tol, trace_level, max_singular, nonsingular);
     if (set.n_resample > 0) set.max_it_scale = fixed_max_it_scale;
     fit_report report;
     lmrob_s(x, y, *n, *p, set, {beta, scale, converged, max_refine}, report);
@@ -824,6 +829,7 @@ extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const
         n_resample, k, ipsi, b, n_best, n_groups, group_size, refine_steps, max_refine,
         max_it_scale, refine_tol, tol, trace_level, max_singular, nonsingular);
     fit_report report;
+    report.keep_events = false;
     lmrob_s(x, y, *n, *p, set, {beta, scale, converged, max_refine}, report);
     report.write(status);
   });
@@ -915,8 +921,8 @@ double ms_scale(const ms_problem& pr, const double* r, double start, bool* conve
     *converged = true;
     return 0.0;
   }
-  const double s = m_scale(r, *pr.b, pr.k, pr.ipsi, start, pr.n, p, pr.max_it_scale,
-                           converged);
+  const double s =
+      m_scale(r, *pr.b, pr.k, pr.ipsi, start, pr.n, p, pr.max_it_scale, converged);
   return report.scale_solved(s, *converged, pr.max_it_scale);
 }
 
@@ -942,7 +948,8 @@ void descent_wls_step(const ms_problem& pr, double s, const double* res2, double
   for (int i = 0; i < n; ++i) {
     const double sw = std::sqrt(weights[i]);
     ws.rs[i] *= sw;
-    for (int j = 0; j < p2; ++j) ws.x2_work[i + cells(n, j)] = pr.X2[i + cells(n, j)] * sw;
+    for (int j = 0; j < p2; ++j)
+      ws.x2_work[i + cells(n, j)] = pr.X2[i + cells(n, j)] * sw;
   }
   F77_CALL(dgels)
   ("N", &n, &p2, &one, ws.x2_work, &n, ws.rs, &n, work.data(), &lwork, &info FCONE);
@@ -1019,7 +1026,8 @@ void m_s_subsample(const ms_problem& pr, const ms_search_settings& set,
     if (sum_rho_sc(fit.res, fit.scale, n, p, pr.k, pr.ipsi) < *pr.b) {
       bool conv = false;
       const double s = ms_scale(pr, fit.res, fit.scale, &conv, report);
-      if (pr.trace_level > 1) host::print("Step %d: new candidate with sc = %.5f\n", i, s);
+      if (pr.trace_level > 1)
+        host::print("Step %d: new candidate with sc = %.5f\n", i, s);
       fit.scale = s;
       report.result_scale_unconverged = !conv;
       copy(ws.theta, p1, fit.b1);
@@ -1197,8 +1205,8 @@ void run_m_s(const double* X1, const double* X2, const double* y, double* res,
              const int* trace_level, const int* orthogonalize, const int* do_subsample,
              const int* do_descent, const int* max_singular, const int* nonsingular,
              int max_it_scale, fit_report& report) {
-  const ms_problem pr{X1, X2, y, *n, *p1, *p2, b, k, *ipsi, max_it_scale, *descent_tol,
-                      *trace_level};
+  const ms_problem pr{X1, X2, y,     *n,           *p1,          *p2,
+                      b,  k,  *ipsi, max_it_scale, *descent_tol, *trace_level};
   const ms_search_settings search{*n_resample, *tol, *max_singular, *nonsingular};
   const ms_descent_settings descent{*max_no_improve, *max_steps};
   ms_fit fit{b1, b2, res, *scale};
@@ -1249,6 +1257,7 @@ extern "C" void kv_lmrob_M_S(const double* X1, const double* X2, const double* y
                              const int* max_it_scale, int* status) {
   host::run_entry([&] {
     fit_report report;
+    report.keep_events = false;
     run_m_s(X1, X2, y, res, n, p1, p2, n_resample, scale, b1, b2, k, ipsi, b,
             max_no_improve, max_steps, descent_tol, tol, converged, trace_level,
             orthogonalize, do_subsample, do_descent, max_singular, nonsingular,
@@ -1309,8 +1318,8 @@ void fit_report::announce() const {
             e.a);
         break;
       case EV_SEARCH_L1_FAILED:
-        host::eprint("\nm_s_subsample(): Problem in rllarsbi (rilars). KODE=%d. Exiting.\n",
-                     e.a);
+        host::eprint(
+            "\nm_s_subsample(): Problem in rllarsbi (rilars). KODE=%d. Exiting.\n", e.a);
         break;
       case EV_SCALE_TOO_SMALL:
         host::eprint("\nScale too small\n");
@@ -1328,14 +1337,28 @@ void fit_report::announce() const {
 extern "C" void kv_constants(int* codes, const int* n_codes, double* values,
                              const int* n_values) {
   host::run_entry([&] {
-    const int code_table[] = {
-        FIT_OK, FIT_EXACT, FIT_NO_SUBSAMPLE, FIT_L1_FAILED, FIT_FEW_X2_ROWS,
-        DESCENT_NOT_RUN, DESCENT_SETTLED, DESCENT_NO_IMPROVE, DESCENT_STEP_LIMIT,
-        DESCENT_FAILED,
-        STATUS_CODE, STATUS_DETAIL, STATUS_SCALE_UNCONVERGED,
-        STATUS_RESULT_SCALE_UNCONVERGED, STATUS_REFINE_UNCONVERGED, STATUS_DESCENT,
-        STATUS_SINGULAR, STATUS_ORTH_FAILED, STATUS_LENGTH,
-        SUBSAMPLE_OK, SUBSAMPLE_NO_REPLACEMENT, SUBSAMPLE_TOO_MANY_SINGULAR};
+    const int code_table[] = {FIT_OK,
+                              FIT_EXACT,
+                              FIT_NO_SUBSAMPLE,
+                              FIT_L1_FAILED,
+                              FIT_FEW_X2_ROWS,
+                              DESCENT_NOT_RUN,
+                              DESCENT_SETTLED,
+                              DESCENT_NO_IMPROVE,
+                              DESCENT_STEP_LIMIT,
+                              DESCENT_FAILED,
+                              STATUS_CODE,
+                              STATUS_DETAIL,
+                              STATUS_SCALE_UNCONVERGED,
+                              STATUS_RESULT_SCALE_UNCONVERGED,
+                              STATUS_REFINE_UNCONVERGED,
+                              STATUS_DESCENT,
+                              STATUS_SINGULAR,
+                              STATUS_ORTH_FAILED,
+                              STATUS_LENGTH,
+                              SUBSAMPLE_OK,
+                              SUBSAMPLE_NO_REPLACEMENT,
+                              SUBSAMPLE_TOO_MANY_SINGULAR};
     const double value_table[] = {static_cast<double>(fast_s_large_n_threshold),
                                   exact_fit_tol, ms_min_scale, l1_scale_divisor,
                                   unset_scale};

@@ -42,11 +42,13 @@ constexpr int fixed_max_it_scale = 200;
 // Slot 0 of the status vector.
 enum fit_code : int {
   FIT_OK = 0,
-  FIT_EXACT = 1,          // exact fit: the M-scale of the best candidate is 0
-  FIT_NO_SUBSAMPLE = 2,   // a draw failed; detail: the subsample_status
-  FIT_L1_FAILED = 3,      // an L1 fit of the M-S search lost precision; detail: kode
-  FIT_FEW_X2_ROWS = 4     // M-S: fewer cases with a nonzero x2 row than x2 columns;
-                          // detail: the number of such cases
+  FIT_EXACT = 1,         // exact fit: the M-scale of the best candidate is 0
+                         // (in the M-S search: below ms_min_scale)
+  FIT_NO_SUBSAMPLE = 2,  // a draw failed; detail: the subsample_status
+  FIT_L1_FAILED = 3,     // an L1 fit of the M-S search or descent lost
+                         // precision; detail: kode
+  FIT_FEW_X2_ROWS = 4    // M-S: fewer cases with a nonzero x2 row than x2 columns;
+                         // detail: the number of such cases
 };
 
 // How the M-S descent ended (slot STATUS_DESCENT).
@@ -61,12 +63,12 @@ enum descent_end : int {
 enum status_slot : int {
   STATUS_CODE = 0,
   STATUS_DETAIL = 1,
-  STATUS_SCALE_UNCONVERGED = 2,  // M-scale solves that reached max_it_scale
+  STATUS_SCALE_UNCONVERGED = 2,         // M-scale solves that reached max_it_scale
   STATUS_RESULT_SCALE_UNCONVERGED = 3,  // 1 when the result's scale is such a solve
-  STATUS_REFINE_UNCONVERGED = 4,  // final refinements that reached max_refine
-  STATUS_DESCENT = 5,             // a descent_end
-  STATUS_SINGULAR = 6,            // singular subsamples met (restarts or replacements)
-  STATUS_ORTH_FAILED = 7,         // kode of a failed L1 orthogonalisation, else 0
+  STATUS_REFINE_UNCONVERGED = 4,        // final refinements that reached max_refine
+  STATUS_DESCENT = 5,                   // a descent_end
+  STATUS_SINGULAR = 6,     // singular subsamples met (restarts or replacements)
+  STATUS_ORTH_FAILED = 7,  // kode of a failed L1 orthogonalisation, else 0
   STATUS_LENGTH = 8
 };
 
@@ -77,9 +79,9 @@ enum event_kind : int {
   EV_REFINE_NOT_CONVERGED,  // a: iterations, x: tolerance
   EV_NO_REPLACEMENT,
   EV_TOO_MANY_SINGULAR,
-  EV_FEW_X2_ROWS,           // a: cases with a nonzero row, b: columns
-  EV_ORTH_L1_FAILED,        // a: kode
-  EV_SEARCH_L1_FAILED,      // a: kode
+  EV_FEW_X2_ROWS,       // a: cases with a nonzero row, b: columns
+  EV_ORTH_L1_FAILED,    // a: kode
+  EV_SEARCH_L1_FAILED,  // a: kode
   EV_SCALE_TOO_SMALL,
   EV_DESCENT_STEP_LIMIT
 };
@@ -99,10 +101,13 @@ struct fit_report {
   int descent = DESCENT_NOT_RUN;
   std::int64_t singular = 0;
   int orth_failed = 0;
+  // Only the entry points that announce events keep them: a long descent
+  // may meet one per step.
+  bool keep_events = true;
   std::vector<fit_event> events;
 
   void note(event_kind kind, int a = 0, int b = 0, double x = 0.0) {
-    events.push_back({kind, a, b, x});
+    if (keep_events) events.push_back({kind, a, b, x});
   }
   // Records an M-scale solve; returns its scale.
   double scale_solved(double s, bool converged, int max_it) {
@@ -193,12 +198,12 @@ struct s_settings {
   int max_refine;    // step limit of the refinements to convergence
   int max_it_scale;  // iteration limit of every M-scale solve
   double refine_tol;
-  double tol;        // pivot tolerance of the subsample draws
+  double tol;  // pivot tolerance of the subsample draws
   int max_singular;
   int nonsingular;
   int trace_level;
-  double b;          // right-hand side of the M-scale equation
-  const double* k;   // tuning constants of the chi function
+  double b;         // right-hand side of the M-scale equation
+  const double* k;  // tuning constants of the chi function
   int ipsi;
 };
 
@@ -281,8 +286,8 @@ void R_lmrob_S(const double* x, const double* y, const int* n, const int* p,
 void R_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
                 const double* b_init, const double* scale, double* b1, double* resid,
                 int* max_it, const double* k, const int* ipsi, double* loss,
-                const double* eps, int* converged, const int* trace, const int* /* not read */,
-                const int* /* not read */);
+                const double* eps, int* converged, const int* trace,
+                const int* /* not read */, const int* /* not read */);
 void R_subsample(const double* x, const double* y, const int* n, const int* p,
                  double* beta, int* perm_work, int* idc, int* var_order, double* lu,
                  double* col_work, int* pivot, double* row_scale, double* col_scale,
@@ -300,8 +305,8 @@ struct ms_problem {
   const double* X2;  // n x p2
   const double* y;   // n
   int n, p1, p2;
-  const double* b;   // right-hand side of the M-scale equation
-  const double* k;   // tuning constants of the chi function
+  const double* b;  // right-hand side of the M-scale equation
+  const double* k;  // tuning constants of the chi function
   int ipsi;
   int max_it_scale;
   double descent_tol;  // tolerance of the L1 fits and of the descent
@@ -404,11 +409,11 @@ void kv_lmrob_M_S(const double* X1, const double* X2, const double* y, double* r
                   const double* b, const int* max_no_improve, const int* max_steps,
                   const double* descent_tol, const double* tol, int* converged,
                   const int* trace_level, const int* orthogonalize,
-                  const int* do_subsample, const int* do_descent,
-                  const int* max_singular, const int* nonsingular,
-                  const int* max_it_scale, int* status);
+                  const int* do_subsample, const int* do_descent, const int* max_singular,
+                  const int* nonsingular, const int* max_it_scale, int* status);
 // The codes and constants above, for the R layer: codes (length *n_codes)
-// receives the fit codes, descent ends and status slots in enum order;
+// receives the fit codes, the descent ends, the status slots with
+// STATUS_LENGTH, and the subsample statuses, each in enum order;
 // values (length *n_values) receives fast_s_large_n_threshold,
 // exact_fit_tol, ms_min_scale, l1_scale_divisor and unset_scale.
 void kv_constants(int* codes, const int* n_codes, double* values, const int* n_values);

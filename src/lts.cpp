@@ -228,6 +228,7 @@ int standardize_columns(double* x, double* loc, double* scale, double* work,
   };
   if (!intercept) {
     for (int j = 1; j <= ncol; ++j) {
+      host::check_interrupt();  // each column takes two selections
       double* xj = x + static_cast<std::ptrdiff_t>(j - 1) * n;
       loc[j - 1] = 0.0;
       for (int i = 0; i < n; ++i) work[i] = std::fabs(xj[i]);
@@ -239,6 +240,7 @@ int standardize_columns(double* x, double* loc, double* scale, double* work,
     scale[jint - 1] = 1.0;
     for (int j = 1; j <= ncol; ++j) {
       if (j == jint) continue;
+      host::check_interrupt();
       double* xj = x + static_cast<std::ptrdiff_t>(j - 1) * n;
       for (int i = 0; i < n; ++i) work[i] = xj[i];
       loc[j - 1] = rfamdan_(&pass, work, &n, index);
@@ -274,10 +276,11 @@ namespace {
 constexpr double empty_coef = 1000000.0;  // first coefficient of an empty slot
 constexpr double empty_objective = 1e26;
 constexpr int empty_index = 1000000;      // case number of an unused position
-constexpr int group_rows = 1500;  // rows of the group matrix: five groups of 300
 constexpr int lts_group_size = 300;
+constexpr int group_rows = max_groups * lts_group_size;  // rows of the group matrix
 constexpr double zero_scale_tol = 1e-6;  // a column scale at most this is zero
 constexpr int stage_csteps = 2;          // C-steps of every stage but the last
+constexpr int poll_cases = 100000;       // stages this large poll in every C-step
 // A random p-subset that is singular is replaced by a new draw (from the
 // third start on).  In a design where every p-subset is singular that would
 // never end, so a start gives up after this many redraws, and once one start
@@ -582,6 +585,7 @@ class lts_search {
     evaluate(s);
     double obj = 0.0, older = 0.0, old = 0.0;  // objectives of steps s-2, s-1
     for (int step = 1; step <= s.csteps; ++step) {
+      if (s.nn > poll_cases) host::check_interrupt();  // a step on many cases is long
       refit(s);
       evaluate(s);
       obj = 0.0;
@@ -813,6 +817,12 @@ extern "C" void kv_ltsreg(double* x, int* n, int* p, int* h, int* krep, int* int
   kelvara::host::run_entry([&] {
     using namespace kelvara;
     const lts_problem pb{*n, *p, *h, *krep, *ncol, *intercept, *adjust, *trace, true};
+    // Arguments that would make the search read or write outside its arrays
+    // are refused.
+    if (pb.n < 1 || pb.p < 1 || pb.h < 1 || pb.h > pb.n ||
+        (pb.ncol != 1 && (pb.ncol != pb.p + 1 || pb.n <= pb.p)))
+      host::fail("kv_ltsreg: invalid arguments (n = %d, p = %d, h = %d, ncol = %d)", pb.n,
+                 pb.p, pb.h, pb.ncol);
     lts_scratch w(pb.n, pb.p, pb.ncol);
     const lts_result r =
         run_lts(pb, w.arrays(x, loc, scale, best_index, best_objective, best_coef));

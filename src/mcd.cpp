@@ -261,6 +261,7 @@ constexpr double empty_entry = 1000000.0;  // marks an unused list position
 constexpr double no_objective = 1e26;      // key of an empty list position
 constexpr int list_len = kelvara::best_list_len;
 using kelvara::max_groups;
+constexpr int group_list_len = kelvara::group_list_len;  // the lists of all groups
 // Keys of every list: (trial, objective) per entry, one block per group.
 constexpr int n_best_keys = list_len * 2 * max_groups;
 
@@ -309,7 +310,7 @@ struct fast_mcd {
   std::vector<int> combination{};  // enumeration state of the (p+1)-subsets
   std::vector<double> normal{};    // a hyperplane normal taken from a list entry
   double best_keys[n_best_keys] = {};
-  bool regular[list_len * max_groups] = {};
+  bool regular[group_list_len] = {};
   double best_objective = no_objective;
   double medi2 = 0;
   bool recorded = false;
@@ -324,6 +325,9 @@ struct fast_mcd {
   }
   void print_int(const char* label, const int* v, int len) {
     if (trace >= 2) host::intpr(label, v, len);
+  }
+  void print_dbl(const char* label, const double* v, int len) {
+    if (trace >= 2) host::dblepr(label, v, len);
   }
 
   // Cross products of the listed rows (1-based, in list order), then the
@@ -448,7 +452,7 @@ struct fast_mcd {
     const int count = count_on_plane(s, eigvec);
     set_hyperplane_row(s.g, eigvec);
     regular[(s.g - 1) * list_len] = false;
-    int rows = list_len * max_groups, d = 0;
+    int rows = group_list_len, d = 0;
     rfstore1_(&p, group_covs, group_centers, &d, &d, &d, cov, center, &trial, &rows, &s.g,
               best_keys, &count);
     *n_on_plane = 1;
@@ -530,7 +534,7 @@ struct fast_mcd {
     const bool from_group = s.kind == stage_kind::merged;
     const double* covs = from_group ? group_covs : merged_covs;
     const double* centers = from_group ? group_centers : merged_centers;
-    const long ld = from_group ? list_len * max_groups : list_len;
+    const long ld = from_group ? group_list_len : list_len;
     const long r = (from_group ? (s.g - 1) * list_len : 0) + trial - 1;
     if (centers[r] == empty_entry) return next_step::list_exhausted;
     for (int j = 0; j < p; ++j) center[j] = centers[r + j * ld];
@@ -608,7 +612,7 @@ struct fast_mcd {
 
   list_ref stage_list(const stage_data& s) {
     if (s.kind == stage_kind::group)
-      return {group_covs,           group_centers, list_len * max_groups,
+      return {group_covs,           group_centers, group_list_len,
               (s.g - 1) * list_len, s.g,           (s.g - 1) * list_len};
     return {merged_covs, merged_centers, list_len, 0, 1, 0};
   }
@@ -687,8 +691,8 @@ struct fast_mcd {
     const long p2 = static_cast<long>(p) * p;
     std::fill(merged_covs, merged_covs + list_len * p2, empty_entry);
     std::fill(merged_centers, merged_centers + list_len * p, empty_entry);
-    std::fill(group_covs, group_covs + list_len * max_groups * p2, empty_entry);
-    std::fill(group_centers, group_centers + list_len * max_groups * p, empty_entry);
+    std::fill(group_covs, group_covs + group_list_len * p2, empty_entry);
+    std::fill(group_centers, group_centers + group_list_len * p, empty_entry);
     std::fill(center, center + p, 0.0);
     std::fill(best_center, best_center + p, 0.0);
     std::fill(sd, sd + p, 0.0);
@@ -697,7 +701,7 @@ struct fast_mcd {
     std::fill(index_b, index_b + n, 1000000);
     std::fill(class_dist, class_dist + n, 0.0);
     std::fill(dist, dist + n, 0.0);
-    std::fill(regular, regular + list_len * max_groups, true);
+    std::fill(regular, regular + group_list_len, true);
   }
 
   // Per-variable centers and scales; the data are standardized in place.  A
@@ -711,6 +715,7 @@ struct fast_mcd {
   next_step standardize() {
     const int lo = n / 2;  // the upper order statistic is lo + 1 = (n + 2) / 2
     for (int j = 0; j < p; ++j) {
+      host::check_interrupt();
       double* col = x + static_cast<long>(j) * n;
       std::copy(col, col + n, work_a);
       std::nth_element(work_a, work_a + (lo - 1), work_a + n);
@@ -844,7 +849,7 @@ struct fast_mcd {
     print_int("Best subsample (sorted): ", sorted_best, h);
     for (int j = 0; j < p; ++j) center[j] = best_center[j] * scale0[j] + center0[j];
     rfcovcopy_(center, raw_center, &p, &one_);
-    if (trace >= 2) host::dblepr("Center: ", center, p);
+    print_dbl("Center: ", center, p);
     for (int c = 0; c < p; ++c)
       for (int r = 0; r < p; ++r)
         cov[r + c * p] = best_cov[r + c * p] * scale0[r] * scale0[c];
@@ -866,7 +871,7 @@ struct fast_mcd {
   }
 
   void run() {
-    if (trace >= 2) host::intpr("Entering rffastmcd() - krep: ", &krep, 1);
+    print_int("Entering rffastmcd() - krep: ", &krep, 1);
     host::rng_scope rng;
     percen = static_cast<double>(h) / static_cast<double>(n);
     eps = p < 5 ? 1e-12 : (p <= 8 ? 1e-14 : 1e-16);
@@ -978,7 +983,8 @@ struct mcd_scratch {
     merged_centers.assign(kelvara::best_list_len * up, 0.0);
     group_covs.assign(kelvara::group_list_len * pp, 0.0);
     group_centers.assign(kelvara::group_list_len * up, 0.0);
-    merged_x.assign(static_cast<size_t>(kelvara::max_groups) * gs * up, 0.0);
+    merged_x.assign(std::max<size_t>(1, static_cast<size_t>(kelvara::max_groups) * gs * up),
+                    0.0);
   }
 };
 
@@ -1018,7 +1024,9 @@ extern "C" void kv_fastmcd(double* x, int* n, int* p, int* h, int* krep, int* gr
   host::run_entry([&] {
     check_arguments(*n, *p, *h, *krep, *group_size);
     *group_size = usable_group_size(*n, *p, *h, *krep, *group_size);
-    mcd_scratch w(*n, *p, *group_size);
+    // The merged-data matrix serves only a partitioned search.
+    const bool partitioned = kelvara::plan_groups(*n, *group_size, *krep).partitioned;
+    mcd_scratch w(*n, *p, partitioned ? *group_size : 0);
     fast_mcd run{x, *n, *p, *h, *krep, *group_size, raw_cov, raw_center, best_subset,
                  mcd_det, weights, status, hyperplane, n_on_plane, cons_cov,
                  w.sorted_best.data(), w.index_a.data(), w.index_b.data(),

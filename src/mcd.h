@@ -93,6 +93,7 @@ void rs_(const int* nm, const int* n, const double* a, double* w, const int* mat
          double* z, double* fv1, double* fv2, int* ierr);
 
 // ---- the FAST-MCD driver (.Fortran entry point rffastmcd, 48 arguments) ---
+// exact_fit receives an mcd_status.
 void rffastmcd_(double* x, int* n, int* p, int* h, int* krep, int* group_size,
                 double* raw_cov, double* raw_center, int* best_subset, double* mcd_det,
                 int* weights, int* exact_fit, double* hyperplane, int* n_on_plane,

@@ -260,8 +260,16 @@ void window_sums(const double* w, int m, int h, double* aw) {
     }
     return;
   }
+  // All windows of a long sample cost (m * h) additions, minutes for a
+  // million values: poll for an interrupt about every 2^24 additions.
+  const long batches_per_poll =
+      std::max(1L, (1L << 24) / (static_cast<long>(h) * batch));
+  long batches = 0;
   int j = 0;
-  for (; j + batch <= m; j += batch) one_batch(w + j, h, aw + j);
+  for (; j + batch <= m; j += batch) {
+    if (++batches % batches_per_poll == 0) host::check_interrupt();
+    one_batch(w + j, h, aw + j);
+  }
   if (j < m) one_batch(w + m - batch, h, aw + m - batch);
 }
 

@@ -1,8 +1,8 @@
 // Small vector helpers shared by the regression estimators: selection,
-// medians, MAD, norms, the position of a maximum and trace printing.
-// They work in place on caller storage, allocate nothing, check nothing.
-// Also the stage plan, best lists and kernels that the FAST-MCD and
-// FAST-LTS searches share.
+// medians, MAD, norms, the position of a maximum and trace printing; they
+// work in place on caller storage, allocate nothing, check nothing.  Also
+// the stage plan, best-list rule and kernels (subset drawing, sorting,
+// selection, univariate MCD) that the FAST-MCD and FAST-LTS searches share.
 #ifndef KELVARA_UTILITIES_H
 #define KELVARA_UTILITIES_H
 

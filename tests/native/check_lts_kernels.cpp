@@ -2,12 +2,14 @@
 // cases of their descriptions and on direct computations.  Exit status 1 on
 // a failure.
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
 #include "../../src/host.h"
 #include "check.h"
 #include "../../src/lts.h"
+#include "../../src/utilities.h"
 
 
 int main() {
@@ -114,6 +116,39 @@ int main() {
     rfstatis_(u, zl, zs, work, &zero, &one, &any, &any, &n, &flag, &eps, ones, ystd,
               &jint, index);
     CHECK(flag == 0 && zl[0] == 0 && zs[0] == 3 * mad && near(u[0], -3 / (3 * mad)));
+  }
+  // the shared search plan: group sizes, C-step caps, best-list slots
+  {
+    const int ns[5] = {599, 600, 901, 1202, 2000};
+    const int want[5][5] = {{0}, {300, 300}, {300, 301, 300}, {300, 301, 301, 300},
+                            {300, 300, 300, 300, 300}};
+    for (int c = 0; c < 5; ++c) {
+      const kelvara::group_plan g = kelvara::plan_groups(ns[c], 300, 500);
+      int total = 0;
+      for (int k = 0; k < 5; ++k) {
+        CHECK(g.sizes[k] == want[c][k]);
+        total += want[c][k];
+      }
+      CHECK(g.partitioned == (c > 0) && g.merged_size == total);
+    }
+    CHECK(!kelvara::plan_groups(5000, 300, 0).partitioned);
+    CHECK(!kelvara::plan_groups(2000000000, 2147483647, 5).partitioned);
+    // 100 up to 1e5, 10 up to 2e5, then one fewer per 1e5 started, 1 above 1e6
+    for (std::int64_t np = 1; np <= 1200000; np += 997) {
+      const int cap = np <= 100000 ? 100 : np <= 200000 ? 10 : np > 1000000 ? 1
+                    : 9 - static_cast<int>((np - 200001) / 100000);
+      CHECK(kelvara::final_csteps(np) == cap);
+    }
+    CHECK(kelvara::final_csteps(300000) == 9 && kelvara::final_csteps(300001) == 8);
+    const double keys[10] = {1, 2, 2, 2, 5, 6, 7, 8, 9, 1e26};
+    auto none = [](int) { return false; };
+    auto all = [](int) { return true; };
+    auto last = [](int e) { return e != 3; };
+    CHECK(kelvara::best_list_slot(keys, 0, 0.5, none) == 0);
+    CHECK(kelvara::best_list_slot(keys, 1, 0.5, none) == 1);
+    CHECK(kelvara::best_list_slot(keys, 0, 2, all) == -1);
+    CHECK(kelvara::best_list_slot(keys, 0, 2, last) == 1);
+    CHECK(kelvara::best_list_slot(keys, 0, 1e27, none) == -1);
   }
   std::printf("ok: %d failure(s)\n", failures);
   return failures == 0 ? 0 : 1;

@@ -307,13 +307,13 @@ int main() {
     int n3 = 3, one = 1, ierr = -1;
     rs_(&n3, &n3, a, w, &one, z, f1, f2, &ierr);
     CHECK(ierr == 0 && w[0] <= w[1] && w[1] <= w[2]);
-    for (int k = 0; k < 3; ++k) {
+    for (int c = 0; c < 3; ++c) {
       double nrm = 0;
       for (int i = 0; i < 3; ++i) {
         double av = 0;
-        for (int j = 0; j < 3; ++j) av += a[i + 3 * j] * z[j + 3 * k];
-        CHECK(near(av, w[k] * z[i + 3 * k], 1e-12));
-        nrm += z[i + 3 * k] * z[i + 3 * k];
+        for (int j = 0; j < 3; ++j) av += a[i + 3 * j] * z[j + 3 * c];
+        CHECK(near(av, w[c] * z[i + 3 * c], 1e-12));
+        nrm += z[i + 3 * c] * z[i + 3 * c];
       }
       CHECK(near(nrm, 1, 1e-12));
     }

@@ -47,5 +47,7 @@ interrupt_fits <- function(scale = 1) {
                                        start = list(b1 = rep(0, 4), b2 = c(0, 0),
                                                     scale = 1)),
     MCD = function() mcd(x[, 2:4], nsamp = 1e8),
-    LTS = function() lts(x[, 2:4], y, nsamp = 1e8))
+    LTS = function() lts(x[, 2:4], y, nsamp = 1e8),
+    ## one univariate LTS over 2e5 values: 1e10 additions in a single kernel
+    LTS_location = function() lts(NULL, yb[rep_len(seq_len(nb), 2e5 * scale)]))
 }

@@ -131,6 +131,9 @@ test_that("Qn0 on large samples equals the order statistic found by counting", {
     heavy_tie = c(rep(3, 2600), round(rnorm(2401) * 200) / 8),
     offset = 4096 + sample(0:30000, 7000, replace = TRUE) / 8,
     skewed = round(rexp(6500) * 100) / 8,
+    # regular patterns, which evenly spaced samples of the candidates alias
+    progression = as.double(seq_len(5001)),
+    periodic = as.double((seq_len(6000) %% 97)^2),
     # negative zeros among the data take the plain route of the search
     signed_zeros = c(rep(c(0, -0), 1500), sample(-800:800, 2500, replace = TRUE) / 8)
   )

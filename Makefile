@@ -37,8 +37,10 @@ vignette-deps: | $(LIB)
 fuzz: install
 	$(RSCRIPT) tests/fuzz/run.R
 
-check:
-	$(R) CMD build --no-build-vignettes .
+# The vignette is built (knitr with the markdown package's engine, from the
+# local library) and checked.
+check: vignette-deps
+	$(R) CMD build .
 	_R_CHECK_FORCE_SUGGESTS_=false $(R) CMD check --no-manual kelvara_$(VERSION).tar.gz
 
 # The test suite under valgrind: definite leaks and invalid accesses.

@@ -36,9 +36,14 @@ hatvalues.lmrob <- function(model, ...) {
 
 ## Residuals (times the square roots of the prior weights) over the robust
 ## scale and sqrt(1 - h).
+## After an exact fit (scale 0): 0 on the plane, +-Inf off it.
 .lmrob_rstandard <- function(model) {
   r <- model$residuals
   if (!is.null(model$weights)) r <- r * sqrt(model$weights)
+  if (!(model$scale > 0)) {
+    r[] <- ifelse(model$rweights %in% 0, sign(r) * Inf, 0)
+    return(r)
+  }
   r / (model$scale * sqrt(1 - .lmrob_hat(model)))
 }
 

@@ -66,6 +66,13 @@ test_that("outliers() finds the planted kinds for lmrob, lts and mcd", {
   o <- outliers(lmrob(y ~ 1, data = df, seed = 1))
   expect_true(all(o$kind == "vertical outlier"))
   expect_true(all(rownames(d$x)[9:16] %in% o$row))
+  # An exact fit (scale 0): the points off the line are vertical outliers
+  # at an infinite standardised residual; those on it have residual 0.
+  e <- data.frame(x = 1:20, y = 2 * (1:20))
+  e$y[1:3] <- c(50, -20, 30)
+  ef <- suppressWarnings(lmrob(y ~ x, data = e, seed = 1))
+  expect_identical(outliers(ef)$row, c("1", "2", "3"))
+  expect_equal(unname(rstandard(ef)), c(Inf, -Inf, Inf, rep(0, 17)))
   l <- lts(d$x, d$y, seed = 1)
   l$x <- NULL
   expect_error(outliers(l), "holds no design")

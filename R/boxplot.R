@@ -102,6 +102,13 @@ adjusted_boxplot.default <- function(x, ..., range = 1.5, width = NULL, varwidth
   range <- .check_range(range)
   plot <- .check_flag(plot, "plot")
   k <- length(groups)
+  if (plot) {
+    for (a in c("horizontal", "notch", "varwidth", "outline", "add"))
+      .check_flag(get(a), a)
+    if (!is.null(at) && (!is.numeric(at) || length(at) != k || any(!is.finite(at))))
+      stop(sprintf("'at' must be NULL or %d finite number(s), one per group", k),
+           call. = FALSE)
+  }
   st <- lapply(groups, function(g) .adjusted_stats(as.double(g), range))
   z <- list(stats = matrix(vapply(st, `[[`, numeric(5L), "stats"), 5L, k),
             n = vapply(st, `[[`, 0, "n"),
@@ -113,6 +120,7 @@ adjusted_boxplot.default <- function(x, ..., range = 1.5, width = NULL, varwidth
             fences = matrix(vapply(st, `[[`, numeric(2L), "fences"), 2L, k,
                             dimnames = list(c("lower", "upper"), NULL)))
   if (!plot) return(z)
+  if (all(z$n == 0)) stop("no finite values to draw", call. = FALSE)
   do.call(graphics::bxp, c(list(z, width = width, varwidth = varwidth, notch = notch,
                                 outline = outline, log = log, border = border,
                                 boxfill = col, pars = pars, horizontal = horizontal,

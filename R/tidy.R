@@ -17,8 +17,8 @@
 }
 
 ## Binds the columns of one value per fitted row to 'data': directly when
-## the rows match, after padding for na.exclude when the data hold the
-## dropped rows too, else an error.  Without data, the columns alone.
+## the rows match, with NA in the rows that the NA handling dropped when the
+## data hold those too, else an error.  Without data, the columns alone.
 .augment_bind <- function(data, cols, na.action = NULL) {
   n <- length(cols[[1L]])
   cols <- as.data.frame(cols, stringsAsFactors = FALSE)
@@ -26,8 +26,12 @@
   data <- as.data.frame(data, stringsAsFactors = FALSE)
   if (nrow(data) != n) {
     if (!is.null(na.action) && nrow(data) == n + length(na.action)) {
-      cols <- as.data.frame(lapply(cols, function(v) stats::naresid(na.action, v)))
-      cols <- cols[seq_len(nrow(data)), , drop = FALSE]
+      kept <- seq_len(nrow(data))[-as.integer(na.action)]
+      cols <- as.data.frame(lapply(cols, function(v) {
+        out <- v[rep(NA_integer_, nrow(data))]
+        out[kept] <- v
+        out
+      }))
     } else {
       stop(sprintf("'data' has %d rows but the fit has %d observations", nrow(data), n),
            call. = FALSE)

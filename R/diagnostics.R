@@ -35,8 +35,8 @@ hatvalues.lmrob <- function(model, ...) {
 }
 
 ## Residuals (times the square roots of the prior weights) over the robust
-## scale and sqrt(1 - h).
-## After an exact fit (scale 0): 0 on the plane, +-Inf off it.
+## scale and sqrt(1 - h); after an exact fit (scale 0), 0 on the plane and
+## +-Inf off it.
 .lmrob_rstandard <- function(model) {
   r <- model$residuals
   if (!is.null(model$weights)) r <- r * sqrt(model$weights)
@@ -53,19 +53,14 @@ robust_distances <- function(object, ...) UseMethod("robust_distances")
 
 ## The distances are those of the reweighted MCD of the non-constant design
 ## columns, under the fit's seed (or 1); NA where they cannot be computed.
-.distances_of_design <- function(x, use, seed) {
-  keep <- apply(x, 2L, function(v) stats::var(v[use]) > 0)
-  x <- x[use, keep, drop = FALSE]
-  out <- rep(NA_real_, length(use))
-  cut <- NA_real_
+.distances_of_design <- function(x, seed) {
+  x <- x[, apply(x, 2L, function(v) stats::var(v) > 0), drop = FALSE]
   if (ncol(x) > 0L && nrow(x) > 2L * ncol(x)) {
     d <- tryCatch(suppressWarnings(.mcd_distances(x, seed)), error = function(e) NULL)
-    if (!is.null(d) && all(is.finite(d))) {
-      out[use] <- d
-      cut <- sqrt(stats::qchisq(0.975, ncol(x)))
-    }
+    if (!is.null(d) && all(is.finite(d)))
+      return(structure(d, cutoff = sqrt(stats::qchisq(0.975, ncol(x)))))
   }
-  structure(out, cutoff = cut)
+  structure(rep(NA_real_, nrow(x)), cutoff = NA_real_)
 }
 
 robust_distances.lmrob <- function(object, ...) {
@@ -85,8 +80,7 @@ robust_distances.lts <- function(object, x = object[["x"]], ...) {
   x <- as.matrix(x)
   if (!is.numeric(x) || nrow(x) != object$n)
     stop(sprintf("'x' must be a numeric matrix with %d rows", object$n), call. = FALSE)
-  d <- .distances_of_design(x, rep(TRUE, nrow(x)), if (is.null(object$seed)) 1L
-                            else object$seed)
+  d <- .distances_of_design(x, if (is.null(object$seed)) 1L else object$seed)
   names(d) <- .lts_labels(object, x)
   d
 }

@@ -7,7 +7,7 @@ export R_LIBS := $(LIB)
 export R_MAKEVARS_USER ?= $(CURDIR)/tools/Makevars.dev
 VERSION := $(shell sed -n 's/^Version: //p' DESCRIPTION)
 
-.PHONY: all install clean-install test demo check memcheck sanitize fuzz clean
+.PHONY: all install clean-install test demo check memcheck sanitize fuzz clean vignette-deps
 
 all: install
 
@@ -29,14 +29,24 @@ test: install
 demo: install
 	$(RSCRIPT) -e 'demo("kelvara", package = "kelvara", ask = FALSE, echo = TRUE)'
 
+# The CRAN packages that the vignette (knitr with the markdown package's
+# engine, no pandoc) and the tidy methods (generics) need, installed into
+# the local library when they are missing.
+VIGNETTE_PKGS := c("knitr", "markdown", "generics")
+vignette-deps: | $(LIB)
+	$(RSCRIPT) -e 'pk <- $(VIGNETTE_PKGS); need <- pk[!vapply(pk, requireNamespace, NA, quietly = TRUE)]' \
+	  -e 'if (length(need)) install.packages(need, lib = "$(LIB)", repos = "https://cloud.r-project.org")'
+
 # Input fuzzing of every exported function in child processes (FUZZ_N calls
 # per function, FUZZ_SEED, FUZZ_FUNS=a,b to select); fails on any crash,
 # hang or unclear error.
 fuzz: install
 	$(RSCRIPT) tests/fuzz/run.R
 
-check:
-	$(R) CMD build --no-build-vignettes .
+# The vignette is built (knitr with the markdown package's engine, from the
+# local library) and checked.
+check: vignette-deps
+	$(R) CMD build .
 	_R_CHECK_FORCE_SUGGESTS_=false $(R) CMD check --no-manual kelvara_$(VERSION).tar.gz
 
 # The test suite under valgrind: definite leaks and invalid accesses.

@@ -101,6 +101,7 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   res$nsamp <- nsamp
   res$seed <- seed
   res$xnames <- colnames(X)
+  res$x <- design  # for the robust distances of the diagnostics
   class(res) <- "lts"
   res
 }

@@ -799,3 +799,59 @@ fuzz_failures <- function(res, cases) {
   bad <- which(res$status %in% c("unclear", "crash", "hang") | is.na(res$status))
   lapply(bad, function(i) c(list(index = i), res[i, ], list(case = cases[[i]])))
 }
+
+## ---- skewness-adjusted boxplot, regression diagnostics, tidy output -------------
+
+fuzz_gen$adjusted_fences <- function() {
+  x <- if (!fuzz_wf() && fuzz_chance(0.2))
+    fuzz_pick(list(NULL, "a", factor(1:3), 1i, list(1, 2), matrix(1:4, 2), c(NA, NA),
+                   as.Date("2020-01-01") + 0:2, rep(1e300, 5), c(-1e300, 1e300, 0)))
+  else fuzz_vector(fuzz_n())
+  args <- list(x = x, range = fuzz_pick(list(1.5, 0, 3)), na.rm = fuzz_pick(list(TRUE, FALSE)))
+  fuzz_mutate(args, list(range = fuzz_bad_scalars, na.rm = fuzz_bad_flags), rate = 0.2)
+}
+
+fuzz_gen$adjusted_boxplot <- function() {
+  n <- fuzz_n()
+  x <- if (fuzz_wf()) fuzz_pick(list(fuzz_vector(n), fuzz_matrix(n, 2L),
+                                     list(a = fuzz_vector(n), b = fuzz_vector(fuzz_n()))))
+       else fuzz_pick(list(fuzz_vector(n), list(a = fuzz_vector(n), b = fuzz_vector(fuzz_n())),
+                           fuzz_matrix(n, 2L), data.frame(a = fuzz_vector(n)), NULL, "a",
+                           list(), list(a = "x"), factor(1:3)))
+  args <- list(x = x, range = 1.5, plot = fuzz_pick(list(FALSE, TRUE)))
+  fuzz_mutate(args, list(range = fuzz_bad_scalars, plot = fuzz_bad_flags,
+                         names = list(NULL, "a", c("a", "b"), 1:5, NA),
+                         horizontal = fuzz_bad_flags, notch = fuzz_bad_flags,
+                         at = list(NA, 1:3, "a", c(1, Inf))), rate = 0.15)
+}
+
+## outliers(), robust_distances(), hatvalues(), rstandard() and the tidy
+## methods (when generics is installed) on fits of degenerate data.
+fuzz_gen$diagnostics <- function() {
+  n <- fuzz_pick(list(5L, 10L, 20L, 30L))
+  list(x = fuzz_matrix(n, fuzz_pick(list(1L, 2L, 3L))), y = fuzz_vector(n),
+       what = fuzz_pick(list("lmrob", "lts", "mcd")),
+       method = fuzz_pick(list("outliers", "robust_distances", "hatvalues", "rstandard",
+                               "print", "tidy", "glance", "augment")))
+}
+
+fuzz_wrappers$adjusted_boxplot <- function(...) {
+  grDevices::pdf(NULL)
+  on.exit(grDevices::dev.off())
+  kelvara::adjusted_boxplot(...)
+}
+
+fuzz_wrappers$diagnostics <- function(x, y, what, method) {
+  fit <- switch(what,
+                lmrob = kelvara::lmrob(y ~ ., data = data.frame(y = y, x), seed = 1),
+                lts = kelvara::lts(x, y, nsamp = 20, seed = 1),
+                mcd = kelvara::mcd(x, nsamp = 20, seed = 1))
+  if (what != "lmrob" && method %in% c("hatvalues", "rstandard")) method <- "outliers"
+  if (method %in% c("tidy", "glance", "augment")) {
+    if (!requireNamespace("generics", quietly = TRUE)) method <- "outliers"
+    else return(getExportedValue("generics", method)(fit))
+  }
+  switch(method, print = print(kelvara::outliers(fit)),
+         hatvalues = stats::hatvalues(fit), rstandard = stats::rstandard(fit),
+         do.call(getExportedValue("kelvara", method), list(fit)))
+}

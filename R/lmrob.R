@@ -64,7 +64,7 @@
 
 lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
                           tuning_psi = NULL, n_resample = 500L, n_best = 2L,
-                          refine_steps = 1L, max_refine = 200L, refine_tol = 1e-7,
+                          refine_steps = 1L, max_refine = 1000L, refine_tol = 1e-7,
                           solve_tol = 1e-7, max_it_scale = 200L, n_groups = 5L,
                           group_size = 400L, max_it = 50L, rel_tol = 1e-7,
                           subsampling = c("nonsingular", "simple"),

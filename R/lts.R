@@ -208,7 +208,42 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   1 / sqrt(1 - 2 * n * c * stats::dnorm(c) / h)
 }
 
-.lts_finish <- function(fit, design, y, h) {
+## E[Z^2; |Z| < m] for Z standard normal.
+.trunc_second_moment <- function(m) {
+  if (!is.finite(m)) return(1)
+  2 * stats::pnorm(m) - 1 - 2 * m * stats::dnorm(m)
+}
+
+## Normal-model constants of the reweighted fit, which keeps the cases with
+## |residual| <= k raw scales (k = 2.5) and fits them by least squares.
+## The kept residuals have variance sigma^2 T(k) / P(k) (T the truncated
+## second moment, P = 2 Phi(k) - 1): `scale` is the reciprocal square root.
+## The kept set depends on the LTS fit b0, so the reweighted estimate b1
+## carries part of its error: to first order
+##   b1 - beta = (X'X)^{-1} sum x e 1{|e| < k} / P + (2 k phi(k) / P) (b0 - beta),
+## where b0 - beta = (X'X)^{-1} sum x e 1{|e| < q} / D, q the
+## (1 + h/n) / 2 normal quantile and D = h/n - 2 q phi(q) (the LTS influence
+## function).  `var` is the variance of the sum of the two terms in units of
+## sigma^2 (X'X)^{-1}; it is 1.21 at h/n = 1/2, 1 at h = n.
+.lts_rw_constants <- function(h, n, k = 2.5) {
+  P <- 2 * stats::pnorm(k) - 1
+  Tk <- .trunc_second_moment(k)
+  g <- h / n
+  c1 <- 2 * k * stats::dnorm(k) / P
+  if (g >= 1) {
+    var <- Tk / P^2 + 2 * c1 * Tk / P + c1^2
+  } else {
+    q <- stats::qnorm((1 + g) / 2)
+    D <- g - 2 * q * stats::dnorm(q)
+    var <- Tk / P^2 + 2 * c1 * .trunc_second_moment(min(k, q)) / (P * D) +
+      c1^2 * .trunc_second_moment(q) / D^2
+  }
+  list(scale = sqrt(P / Tk), var = var, kept = P)
+}
+
+## `small`: the finite-sample factors, by default the stored formulas (the
+## determination of the factors passes its own).
+.lts_finish <- function(fit, design, y, h, small = NULL) {
   n <- length(y)
   p <- ncol(design)
   coef <- fit$coefficients
@@ -216,7 +251,14 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   res <- y - fitted
   crit <- sum(sort(res^2, partial = h)[seq_len(h)])
   best <- if (is.null(fit$best)) sort(order(abs(res))[seq_len(h)]) else fit$best
-  factor <- .lts_scale_factor(h, n)
+  ## Finite-sample factors (R/consistency.R) on top of the asymptotic one.
+  if (is.null(small)) {
+    alpha <- .coverage_alpha(h, n, p)
+    small <- c(raw = .small_sample_factor("lts_raw", n, p, alpha),
+               reweighted = .small_sample_factor("lts_rw", n, p, alpha),
+               cov = .small_sample_factor("lts_cov", n, p, alpha))
+  }
+  factor <- .lts_scale_factor(h, n) * small[["raw"]]
   scale <- factor * sqrt(crit / h)
   tol <- 1e-9 * max(1, abs(y))
   exact <- scale <= tol
@@ -234,14 +276,23 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   names(rw_coef) <- names(coef)
   rw_fitted <- drop(design %*% rw_coef)
   rw_res <- y - rw_fitted
-  rw_scale <- if (sum(ok) > p) sqrt(sum(rw_res[ok]^2) / (sum(ok) - p)) else NA_real_
-  ## Least-squares covariance of the reweighted fit, given the kept cases.
+  rwc <- .lts_rw_constants(h, n)
+  rw_scale0 <- if (sum(ok) > p) {
+    rwc$scale * sqrt(sum(rw_res[ok]^2) / (sum(ok) - p))
+  } else NA_real_
+  rw_scale <- rw_scale0 * small[["reweighted"]]
+  ## Covariance of the reweighted fit: sigma^2 var (X'X)^{-1}, with X'X of
+  ## the clean cases estimated by that of the kept ones divided by the
+  ## share P(k) that the cut-off keeps (so bad leverage points, which are not
+  ## kept, do not shrink it).  In small samples both the scale and the
+  ## first-order variance fall short; the covariance has its own factor.
   rw_cov <- if (!is.null(rw_xtx_inv) && is.finite(rw_scale))
-    structure(rw_scale^2 * rw_xtx_inv, dimnames = list(names(coef), names(coef)))
+    structure(rw_scale0^2 * rwc$var * rwc$kept * small[["cov"]] * rw_xtx_inv,
+              dimnames = list(names(coef), names(coef)))
   names(res) <- names(fitted) <- names(rw_res) <- names(rw_fitted) <- names(y)
   list(coefficients = coef, search_coefficients = fit$search_coefficients,
        best = best, crit = crit, search_crit = fit$objective, h = h, n = n, p = p,
-       scale = scale, scale_factor = factor, exact_fit = exact,
+       scale = scale, scale_factor = factor, small_sample = small, exact_fit = exact,
        residuals = res, fitted.values = fitted, weights = as.numeric(ok),
        outlier = !ok,
        reweighted = list(coefficients = rw_coef, residuals = rw_res,
@@ -293,7 +344,7 @@ print.summary.lts <- function(x, digits = max(3L, getOption("digits") - 3L), ...
     print(q, digits = digits)
   }
   cat("\nCoefficients of the LTS fit and of the reweighted least-squares fit, with",
-      "standard\nerrors given the cases it keeps:\n")
+      "the\nstandard errors of the reweighted fit:\n")
   stats::printCoefmat(x$coefficients, digits = digits, cs.ind = 1:3, tst.ind = 4L,
                       na.print = "NA", ...)
   cat("\nLTS scale:", format(x$scale, digits = digits),

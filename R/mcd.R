@@ -85,6 +85,32 @@
      cov = double(pp), NAOK = FALSE, PACKAGE = "kelvara")
 }
 
+## Reweighting: weight 1 for the cases whose squared distance under the
+## raw estimate is at most the cutoff; the mean and covariance of those
+## cases, the covariance made consistent at the normal model truncated at
+## the cutoff and multiplied by the finite-sample factor `f_rw`, and the
+## squared distances under it.  The raw estimate is kept when fewer than
+## p + 1 cases remain or their covariance is singular.
+.mcd_reweight <- function(x, ps, raw_center, raw_cov, cutoff, f_rw) {
+  p <- ncol(x)
+  raw_mah <- .mcd_sq_dist(ps, raw_center, raw_cov)
+  weights <- as.integer(raw_mah <= cutoff)
+  center <- raw_center
+  cov <- raw_cov
+  kept <- weights == 1L
+  if (sum(kept) > p) {
+    xk <- x[kept, , drop = FALSE]
+    c_center <- colMeans(xk)
+    c_cov <- stats::cov(xk) * (stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2)) * f_rw
+    if (!inherits(try(chol(c_cov), silent = TRUE), "try-error")) {
+      center <- c_center
+      cov <- c_cov
+    }
+  }
+  list(weights = weights, center = center, cov = cov,
+       mah = .mcd_sq_dist(ps, center, cov), raw_mah = raw_mah)
+}
+
 mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size = 300) {
   cl <- match.call()
   x <- .mcd_data(x)
@@ -191,24 +217,24 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
     weights <- z$weights
   }
 
-  ## Reweighting: the mean and covariance of the kept cases, made consistent
-  ## at the normal model truncated at the cutoff.
+  ## Finite-sample factors (R/consistency.R): the raw covariance is scaled
+  ## so that clean cases beyond the cutoff have their nominal share, and the
+  ## raw weights are taken from the scaled distances.
+  alpha_h <- .coverage_alpha(h, n, p)
+  small <- c(raw = .small_sample_factor("mcd_raw", n, p, alpha_h),
+             reweighted = .small_sample_factor("mcd_rw", n, p, alpha_h))
   center <- raw_center
   cov <- raw_cov
+  raw_mah <- mah <- rep(NA_real_, n)
   if (exact == .mcd_codes[["ok"]]) {
-    kept <- weights == 1L
-    if (sum(kept) > p) {
-      xk <- x[kept, , drop = FALSE]
-      c_center <- colMeans(xk)
-      c_cov <- stats::cov(xk) * (stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2))
-      if (!inherits(try(chol(c_cov), silent = TRUE), "try-error")) {
-        center <- c_center
-        cov <- c_cov
-      }
-    }
-    mah <- .mcd_sq_dist(ps, center, cov)
-  } else {
-    mah <- rep(NA_real_, n)
+    raw_cov <- raw_cov * small[["raw"]]
+    raw_factor <- raw_factor * small[["raw"]]
+    rw <- .mcd_reweight(x, ps, raw_center, raw_cov, cutoff, small[["reweighted"]])
+    weights <- rw$weights
+    center <- rw$center
+    cov <- rw$cov
+    mah <- rw$mah
+    raw_mah <- rw$raw_mah
   }
   ## Classical squared distances, kept for the distance-distance plot (NA
   ## when the sample covariance is singular).
@@ -220,13 +246,14 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   dimnames(cov) <- dimnames(raw_cov) <- list(vn, vn)
   if (!is.null(hyperplane)) names(hyperplane) <- vn
   rn <- rownames(x)
-  names(weights) <- names(mah) <- names(mah_classical) <- rn
+  names(weights) <- names(mah) <- names(raw_mah) <- names(mah_classical) <- rn
 
   structure(list(
     center = center, cov = cov,
     raw.center = raw_center, raw.cov = raw_cov, raw.det = raw_det,
-    raw.consistency = raw_factor,
-    best = best, weights = weights, mah = mah, mah_classical = mah_classical,
+    raw.consistency = raw_factor, small_sample = small,
+    best = best, weights = weights, raw.mah = raw_mah, mah = mah,
+    mah_classical = mah_classical,
     exact_fit = exact, hyperplane = hyperplane, n_on_plane = n_on_plane,
     n = n, p = p, h = h,
     settings = list(alpha = alpha, h = h, nsamp = nsamp, group_size = group_size,
@@ -277,7 +304,9 @@ print.summary.mcd <- function(x, digits = max(3L, getOption("digits") - 3L), ...
   cat("\nRaw center:\n")
   print(o$raw.center, digits = digits, ...)
   cat("\nRaw covariance (consistency factor ", format(o$raw.consistency, digits = digits),
-      "):\n", sep = "")
+      ", of which finite-sample ", format(o$small_sample[["raw"]], digits = digits),
+      "; reweighted covariance: finite-sample factor ",
+      format(o$small_sample[["reweighted"]], digits = digits), "):\n", sep = "")
   print(o$raw.cov, digits = digits, ...)
   if (!is.null(x$correlation)) {
     cat("\nCorrelation:\n")

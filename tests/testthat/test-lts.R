@@ -434,9 +434,22 @@ test_that("summary gives the reweighted least-squares inference and the outlier 
   b <- solve(crossprod(X), crossprod(X, y[kept]))
   r <- y[kept] - X %*% b
   s2 <- sum(r^2) / (sum(kept) - 2)
-  se <- sqrt(diag(s2 * solve(crossprod(X))))
+  ## normal-model constants by quadrature: the variance of the truncated
+  ## residuals, and the first-order variance of the reweighted estimate
+  ## (its own truncated-LS term plus the part inherited from the LTS fit)
+  k <- 2.5
+  P <- 2 * pnorm(k) - 1
+  Tk <- integrate(function(e) e^2 * dnorm(e), -k, k)$value
+  g <- f$h / 60
+  q <- qnorm((1 + g) / 2)
+  D <- integrate(function(e) dnorm(e), -q, q)$value - 2 * q * dnorm(q)
+  psi <- function(e) e * (abs(e) < k) / P + 2 * k * dnorm(k) / P * e * (abs(e) < q) / D
+  V <- sum(vapply(list(c(-k, -q), c(-q, q), c(q, k)), function(ab)
+    integrate(function(e) psi(e)^2 * dnorm(e), ab[1], ab[2], rel.tol = 1e-11)$value, 0))
+  se <- sqrt(diag(s2 * P / Tk * V * P * f$small_sample[["cov"]] * solve(crossprod(X))))
+  expect_equal(f$reweighted$scale, sqrt(s2 * P / Tk) * f$small_sample[["reweighted"]])
   expect_equal(unname(s$coefficients[, "Reweighted"]), drop(b), tolerance = 1e-10)
-  expect_equal(unname(s$coefficients[, "Std. Error"]), se, tolerance = 1e-10)
+  expect_equal(unname(s$coefficients[, "Std. Error"]), se, tolerance = 1e-7)
   expect_equal(unname(s$coefficients[, "LTS"]), unname(coef(f)))
   expect_equal(unname(s$coefficients[, "Pr(>|t|)"]),
                2 * pt(abs(drop(b) / se), sum(kept) - 2, lower.tail = FALSE))

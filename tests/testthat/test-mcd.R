@@ -123,7 +123,8 @@ test_that("one variable gives the exact univariate answer", {
     expect_equal(m$raw.det, min(ss) / h, tolerance = 1e-10)
     expect_equal(sort(x[m$best]), s[j:(j + h - 1L)])
     d <- (x - m$raw.center)^2 / m$raw.det
-    expect_equal(m$raw.consistency, sort(d)[n %/% 2L] / stats::qchisq(0.5, 1))
+    expect_equal(m$raw.consistency, sort(d)[n %/% 2L] / stats::qchisq(0.5, 1) *
+                   m$small_sample[["raw"]])
     expect_equal(m$raw.cov[1, 1], m$raw.det * m$raw.consistency)
   }
 })

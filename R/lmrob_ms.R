@@ -31,8 +31,7 @@ lmrob_M_S_control <- function(psi = "bisquare", tuning_chi = 1.54764, bb = 0.5,
 .ms_block <- function(x, what, n) {
   if (is.null(x)) return(matrix(0, n, 0L))
   x <- .l1_as_design(x, what, n)
-  if (is.null(colnames(x)) && ncol(x) > 0L)
-    colnames(x) <- sprintf("%s%d", what, seq_len(ncol(x)))
+  if (ncol(x) > 0L) colnames(x) <- .coef_names(x, what)
   x
 }
 
@@ -56,6 +55,10 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
   b1 <- double(p1)
   b2 <- double(p2)
   scale <- 0
+  ## Both blocks and y standardised together (units, and the origin where
+  ## x1 holds an intercept); start values and results are mapped.
+  st <- .standardise(cbind(x1, x2), y)
+  tr <- st$tr
   if (!ctrl$subsample) {
     if (is.null(start) || !is.list(start))
       stop("without subsampling, 'start' must be a list(b1, b2, scale)",
@@ -65,8 +68,26 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
     if (length(b1) != p1 || length(b2) != p2)
       stop(sprintf("'start$b1' and 'start$b2' must have lengths %d and %d", p1, p2),
            call. = FALSE)
-    scale <- .check_positive(start$scale, "start$scale")
+    scale <- .check_positive(start$scale, "start$scale") / tr$y_unit
+    b <- .standardise_coef(c(b1, b2), tr)
+    b1 <- b[seq_len(p1)]
+    b2 <- b[p1 + seq_len(p2)]
   }
+  ys <- st$y
+  nm <- c(colnames(x1), colnames(x2))
+  if (tr$icpt > 0L && all(ys == ys[1L])) {
+    ## A constant response lies on the fit through the intercept alone.
+    warning("exact fit: the response is constant; the scale is 0", call. = FALSE)
+    b <- stats::setNames(numeric(p1 + p2), nm)
+    b[tr$icpt] <- ys[1L] / st$x[1L, tr$icpt]
+    b <- .unstandardise_coef(b, tr)
+    return(list(coefficients = b, b1 = b[seq_len(p1)], b2 = b[p1 + seq_len(p2)],
+                scale = 0, residuals = numeric(n), converged = TRUE, exact_fit = TRUE,
+                control = ctrl))
+  }
+  x1 <- st$x[, seq_len(p1), drop = FALSE]
+  x2 <- st$x[, p1 + seq_len(p2), drop = FALSE]
+  y <- ys
   z <- .C("R_lmrob_M_S",
           x1 = x1, x2 = x2, y = y, res = double(n),
           n = as.integer(n), p1 = as.integer(p1), p2 = as.integer(p2),
@@ -79,10 +100,11 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
           orthogonalize = ctrl$orthogonalize, subsample = ctrl$subsample,
           descent = ctrl$descent, max_singular = ctrl$max_singular,
           nonsingular = as.integer(ctrl$nonsingular), PACKAGE = "kelvara")
-  b1 <- stats::setNames(z$b1, colnames(x1))
-  b2 <- stats::setNames(z$b2, colnames(x2))
-  list(coefficients = c(b1, b2), b1 = b1, b2 = b2, scale = z$scale,
-       residuals = z$res,
+  b <- .unstandardise_coef(stats::setNames(c(z$b1, z$b2), nm), tr)
+  b1 <- b[seq_len(p1)]
+  b2 <- b[p1 + seq_len(p2)]
+  list(coefficients = b, b1 = b1, b2 = b2, scale = z$scale * tr$y_unit,
+       residuals = z$res * tr$y_unit,
        converged = if (ctrl$descent) z$converged else NA,
        control = ctrl)
 }

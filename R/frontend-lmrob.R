@@ -168,7 +168,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   if (is.list(init)) {
     b <- init$coefficients
     if (length(b) == p_all) b <- b[!aliased]
-    if (length(b) == p && all(is.finite(b))) init$coefficients <- drop(solve(A, b - a))
+    if (length(b) == p && all(is.finite(b))) init$coefficients <- .map_inverse(list(A = A, a = a), b)
     init$scale <- init$scale / scale_unit
   }
   status <- list()
@@ -179,7 +179,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   status$init <- start$status
   beta <- start$coefficients
   scale <- start$scale
-  if (start$method == "M-S") {
+  if (start$method == "M-S" && scale > 0) {
     ## An exact fit found by the M-S search: the rule of the S-estimate, and
     ## scale 0 instead of a scale that is merely tiny.
     ef <- .exact_fit_rule(yw - drop(xw %*% beta), yw, p, control$bb)

@@ -192,8 +192,11 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
     scale <- mscale(rs, p, ctrl)
     converged <- FALSE
   }
-  exact <- scale == 0
+  ## The residuals decide: with at most bb (n - p) of them non-zero the
+  ## S-scale is 0, however small the positive number the search ended on.
+  exact <- ef$exact
   if (exact) {
+    scale <- 0
     warning(sprintf("exact fit: %d of %d observations lie on the fitted hyperplane; the S-scale is 0",
                     ef$n_on_plane, n), call. = FALSE)
     w <- as.double(ef$on_plane)

@@ -117,8 +117,22 @@
 ## Coefficients in data units to the standardised problem (start values).
 .standardise_coef <- function(b, tr, icpt_extra = FALSE) {
   if (tr$identity) return(b)
-  m <- .back_map(tr, icpt_extra)
-  drop(solve(m$A, b - m$a))
+  .map_inverse(.back_map(tr, icpt_extra), b)
+}
+
+## Solves A beta' = b - a for the map of .back_map: A is diagonal except in
+## the intercept's row, so the slopes come first (no general solve, whose
+## condition number the units would spoil).
+.map_inverse <- function(m, b) {
+  A <- m$A
+  d <- diag(A)
+  out <- (b - m$a) / d
+  k <- which(rowSums(A != 0) > 1L)
+  if (length(k)) {
+    others <- seq_along(b)[-k]
+    out[k] <- (b[k] - m$a[k] - sum(A[k, others] * out[others])) / d[k]
+  }
+  out
 }
 
 ## Number of observations on the fitted hyperplane and whether they make an

@@ -62,6 +62,13 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
     stop(sprintf(paste("nsamp = 0 asks for all %.0f subsets of p = %d cases,",
                        "more than can be searched; use nsamp > 0"), choose(n, p), p),
          call. = FALSE)
+  ## From 600 cases on, the search splits the draws among min(n %/% 300, 5)
+  ## groups: each needs one at least.
+  n_groups <- if (n >= 600) min(n %/% 300, 5) else 1
+  if (nsamp > 0 && nsamp < n_groups)
+    stop(sprintf(paste("'nsamp' = %d leaves no draw to some of the %d groups that the",
+                       "search uses at n = %d; use nsamp >= %d"),
+                 nsamp, n_groups, n, n_groups), call. = FALSE)
   h <- if (is.null(opt$h)) .lts_h(alpha, n, p) else opt$h
   h_min <- max(p + 1, ceiling(n / 2))
   if (!is.numeric(h) || length(h) != 1L || !is.finite(h) || h != round(h) ||

@@ -99,6 +99,14 @@ test_that("every regression fit is equivariant under units and origin of y and x
   }
   dd <- data.frame(y = d0$y, x1 = d0$x[, 1], x2 = d0$x[, 2])
   f0 <- lmrob(y ~ x1 + x2, dd, seed = 3)
+  g0 <- lmrob(y ~ x1 + x2, dd, init = f0$init)
+  for (cs in equi_cases[c(1, 2, 4)]) {
+    dt <- data.frame(y = cs$a * dd$y, x1 = cs$d[1] * dd$x1, x2 = cs$d[2] * dd$x2)
+    it <- list(coefficients = equi_map(f0$init$coefficients, 1, cs$a, cs$d, 0, 0),
+               scale = abs(cs$a) * f0$init$scale)
+    g <- lmrob(y ~ x1 + x2, dt, init = it)
+    expect_rel(coef(g), equi_map(coef(g0), 1, cs$a, cs$d, 0, 0), 1e-8, "user start")
+  }
   for (w in c(1e-16, 1e50)) {
     f <- lmrob(y ~ x1 + x2, dd, weights = rep(w, nrow(dd)), seed = 3)
     expect_equal(coef(f), coef(f0), tolerance = 1e-12)

@@ -64,6 +64,11 @@ test_that("size settings are bounded by what the data can use", {
   expect_error(lmrob_S(cbind(1, xb), yb, lmrob_control(n_resample = 2, n_groups = 2,
                                                        n_best = 5, group_size = 1000)),
                "'n_best' = 5 exceeds the 4 candidates")
+  # Every group of the large-sample LTS search needs a draw.
+  xl <- rnorm(1500)
+  yl <- xl + rnorm(1500)
+  expect_error(lts(xl, yl, nsamp = 4, seed = 1), "'nsamp' = 4 leaves no draw .* use nsamp >= 5")
+  expect_equal(unname(coef(lts(xl, yl, nsamp = 5, seed = 1))), c(0, 1), tolerance = 0.2)
   # All p-subsets: refused when they cannot be counted in an int, run otherwise.
   X3 <- matrix(rnorm(60), 20)
   expect_error(lts(X3, rnorm(20), nsamp = 0), NA)

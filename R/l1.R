@@ -104,7 +104,7 @@ l1_fit <- function(x, y, intercept = TRUE, tol = 1e-7) {
 ## p zero residuals, or a singular basis).
 .l1_optimal <- function(x, y, coef) {
   r <- drop(y - x %*% coef)
-  zero <- abs(r) <= 1e-9 * max(.robust_spread(y)[["spread"]], 1e-300)
+  zero <- abs(r) <= .exact_tol * max(.robust_spread(y)[["spread"]], 1e-300)
   g <- drop(crossprod(x[!zero, , drop = FALSE], sign(r[!zero])))
   if (sum(zero) != ncol(x)) {
     if (sum(zero) == 0L) return(all(abs(g) <= 1e-8 * sum(abs(x))))

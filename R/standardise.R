@@ -17,8 +17,12 @@
 
 ## Median and robust spread of v: the median absolute deviation, else the mean
 ## absolute deviation (more than half the values tie), else |median| (v is
-## constant), else 0 (v is all zero).
-.robust_spread <- function(v) {
+## constant), else 0 (v is all zero).  Only units and a central value are
+## wanted, so long vectors are measured on 50000 evenly spaced entries (the
+## same entries after any change of units, which keeps the choice
+## equivariant).
+.robust_spread <- function(v, max_n = 50000L) {
+  if (length(v) > max_n) v <- v[unique(round(seq(1, length(v), length.out = max_n)))]
   m <- stats::median(v)
   s <- stats::median(abs(v - m))
   if (!(s > 0)) s <- mean(abs(v - m))
@@ -33,10 +37,19 @@
   2^round(log2(s))
 }
 
-## Columns whose values are all one non-zero number: intercepts.
-.constant_columns <- function(x) {
+## Rows on which long columns are measured.
+.spread_rows <- function(n, max_n = 50000L) {
+  if (n > max_n) unique(round(seq(1, n, length.out = max_n))) else seq_len(n)
+}
+
+## Columns whose values are all one non-zero number: intercepts.  (Only a
+## column constant on the sample rows is read in full.)
+.constant_columns <- function(x, rows = .spread_rows(nrow(x))) {
   if (!nrow(x) || !ncol(x)) return(logical(ncol(x)))
-  apply(x, 2L, function(v) v[1L] != 0 && all(v == v[1L]))
+  vapply(seq_len(ncol(x)), function(j) {
+    v1 <- x[1L, j]
+    v1 != 0 && all(x[rows, j] == v1) && all(x[, j] == v1)
+  }, NA)
 }
 
 ## Standardises a design x (n x p) and response y.  With an intercept (a
@@ -45,16 +58,17 @@
 ## the transformation (location and unit per column and of y).
 .standardise <- function(x, y = NULL, intercept = NULL) {
   p <- ncol(x)
-  const <- .constant_columns(x)
+  rows <- .spread_rows(nrow(x))
+  const <- .constant_columns(x, rows)
   has_icpt <- if (is.null(intercept)) any(const) else intercept || any(const)
   icpt <- if (any(const)) which(const)[1L] else 0L
   x_loc <- x_unit <- numeric(p)
   for (j in seq_len(p)) {
-    ls <- .robust_spread(x[, j])
     if (j == icpt) {
       x_unit[j] <- .unit_of(abs(x[1L, j]))
       next
     }
+    ls <- .robust_spread(x[rows, j])
     x_unit[j] <- .unit_of(ls[["spread"]])
     if (has_icpt && !const[j] && abs(ls[["location"]]) > .origin_limit * ls[["spread"]])
       x_loc[j] <- ls[["location"]]

@@ -75,15 +75,28 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
   }
   ys <- st$y
   nm <- c(colnames(x1), colnames(x2))
-  if (tr$icpt > 0L && all(ys == ys[1L])) {
-    ## A constant response lies on the fit through the intercept alone.
-    warning("exact fit: the response is constant; the scale is 0", call. = FALSE)
-    b <- stats::setNames(numeric(p1 + p2), nm)
-    b[tr$icpt] <- ys[1L] / st$x[1L, tr$icpt]
-    b <- .unstandardise_coef(b, tr)
-    return(list(coefficients = b, b1 = b[seq_len(p1)], b2 = b[p1 + seq_len(p2)],
-                scale = 0, residuals = numeric(n), converged = TRUE, exact_fit = TRUE,
-                control = ctrl))
+  ## Degenerate data: when the L1 fit of the x1 block alone (b2 = 0) passes
+  ## through all but bb (n - p) observations, its M-scale is 0, the least
+  ## possible, and that is the estimate.  (The search itself stops on a
+  ## scale this small.)  On a design of intercept and factor columns, the
+  ## observations on it share their y within a cell, so only responses with
+  ## that many ties are tried.
+  if (p1 > 0L && sum(duplicated(ys)) + p1 >= n - ctrl$bb * (n - p1 - p2)) {
+    xs1 <- st$x[, seq_len(p1), drop = FALSE]
+    l1 <- .l1_call(xs1, ys, ctrl$subsample_tol)
+    r1 <- drop(ys - xs1 %*% l1$theta[seq_len(p1)])
+    ef <- .exact_fit_rule(r1, ys, p1 + p2, ctrl$bb)
+    if (l1$kode <= 1L && ef$exact) {
+      warning(sprintf(paste("exact fit: %d of %d observations lie on the fit of 'x1' alone",
+                            "(%s); the scale is 0"), ef$n_on_plane, n,
+                      if (all(ys == ys[1L])) "the response is constant"
+                      else "one response value per cell of 'x1' on them"), call. = FALSE)
+      b <- .unstandardise_coef(stats::setNames(c(l1$theta[seq_len(p1)], numeric(p2)), nm),
+                               tr)
+      return(list(coefficients = b, b1 = b[seq_len(p1)], b2 = b[p1 + seq_len(p2)],
+                  scale = 0, residuals = r1 * tr$y_unit, converged = TRUE,
+                  exact_fit = TRUE, control = ctrl))
+    }
   }
   x1 <- st$x[, seq_len(p1), drop = FALSE]
   x2 <- st$x[, p1 + seq_len(p2), drop = FALSE]
@@ -100,6 +113,11 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
           orthogonalize = ctrl$orthogonalize, subsample = ctrl$subsample,
           descent = ctrl$descent, max_singular = ctrl$max_singular,
           nonsingular = as.integer(ctrl$nonsingular), PACKAGE = "kelvara")
+  ## 1e20 starts the search's best scale: it, a negative or a NaN scale is
+  ## no estimate.
+  if (!is.finite(z$scale) || z$scale < 0 || z$scale >= 1e20)
+    stop("the M-S search stopped prematurely: no candidate with a finite scale was found",
+         call. = FALSE)
   b <- .unstandardise_coef(stats::setNames(c(z$b1, z$b2), nm), tr)
   b1 <- b[seq_len(p1)]
   b2 <- b[p1 + seq_len(p2)]

@@ -37,6 +37,15 @@ test_that("exact fits are reported by the residuals, in any units", {
     expect_true(f$exact.fit)
     expect_equal(unname(coef(f)), c(5, 0), tolerance = 1e-12)
   }
+  # ... or constant within the cells of a factor, or on 36 of 40 cases.
+  f <- factor(rep(1:2, 20))
+  yf <- ifelse(f == "1", 3, 5)
+  fit <- suppressWarnings(lmrob(yf ~ f + x2, data.frame(yf, f, x2 = rnorm(40)), init = "M-S"))
+  expect_true(fit$exact.fit)
+  expect_equal(unname(coef(fit)), c(3, 2, 0), tolerance = 1e-12)
+  y36 <- c(rep(2, 36), rnorm(4))
+  expect_warning(m <- lmrob_M_S(matrix(1, 40), rnorm(40), y36), "36 of 40 observations")
+  expect_identical(m$scale, 0)
   # A scale at which no observation has weight is refused, not "converged".
   y3 <- 1 + 2 * x + rnorm(30)
   expect_error(lmrob_MM(cbind(1, x), y3, c(1, 2), 1e-6),
@@ -59,6 +68,8 @@ test_that("size settings are bounded by what the data can use", {
                "'n_groups' \\* 'group_size' = 10000000000 exceeds the 2001 observations")
   expect_error(lmrob_S(cbind(1, xb), yb, lmrob_control(n_groups = 2, group_size = 1001)),
                "exceeds the 2001")
+  expect_silent(lmrob_S(cbind(1, xb), yb, lmrob_control(n_resample = 5, n_groups = 3,
+                                                        group_size = 667)))
   expect_error(lmrob_S(cbind(1, xb), yb, lmrob_control(n_groups = 2, group_size = 2)),
                "'group_size' must exceed")
   expect_error(lmrob_S(cbind(1, xb), yb, lmrob_control(n_resample = 2, n_groups = 2,

@@ -136,7 +136,9 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   if (is.null(cn)) cn <- colnames(x) <- paste0("x", seq_len(p_all))
   ## The fit runs on standardised data (units and origin removed) and on
   ## prior weights divided by a power of two; results are carried back below.
-  st <- .standardise(x[use, , drop = FALSE], y0[use])
+  ## (Only a column constant on every row is an intercept: the fitted values
+  ## of rows with weight 0 use the coefficients too.)
+  st <- .standardise(x[use, , drop = FALSE], y0[use], const = .constant_columns(x))
   tr <- st$tr
   sw <- if (is.null(weights)) rep(1, n) else sqrt(weights)
   sw_unit <- .unit_of(stats::median(sw[use]))

@@ -55,11 +55,12 @@
 ## Standardises a design x (n x p) and response y.  With an intercept (a
 ## constant column of x, or `intercept = TRUE` for a design that leaves it
 ## out), the other columns and y may be centred.  Returns the new data and
-## the transformation (location and unit per column and of y).
-.standardise <- function(x, y = NULL, intercept = NULL) {
+## the transformation (location and unit per column and of y).  `const`
+## marks the intercept columns when x is a subset of the rows of the design.
+.standardise <- function(x, y = NULL, intercept = NULL, const = NULL) {
   p <- ncol(x)
   rows <- .spread_rows(nrow(x))
-  const <- .constant_columns(x, rows)
+  if (is.null(const)) const <- .constant_columns(x, rows)
   has_icpt <- if (is.null(intercept)) any(const) else intercept || any(const)
   icpt <- if (any(const)) which(const)[1L] else 0L
   x_loc <- x_unit <- numeric(p)

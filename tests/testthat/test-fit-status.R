@@ -75,6 +75,13 @@ test_that("size settings are bounded by what the data can use", {
   expect_error(lmrob_S(cbind(1, xb), yb, lmrob_control(n_resample = 2, n_groups = 2,
                                                        n_best = 5, group_size = 1000)),
                "'n_best' = 5 exceeds the 4 candidates")
+  # Counts are whole numbers up to the largest integer, refused beyond.
+  for (nm in c("n_resample", "n_best", "refine_steps", "max_refine", "max_it_scale",
+               "n_groups", "group_size", "max_it", "max_singular")) {
+    ctl <- function(v) do.call(lmrob_control, stats::setNames(list(v), nm))
+    expect_identical(ctl(.Machine$integer.max)[[nm]], .Machine$integer.max)
+    expect_error(ctl(2^31), sprintf("'%s' must be a whole number", nm))
+  }
   # Every group of the large-sample LTS search needs a draw.
   xl <- rnorm(1500)
   yl <- xl + rnorm(1500)

@@ -160,8 +160,9 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   ## joins the h cases of the search; with h = n its covariance cannot be
   ## represented at all.
   xs <- ps$x
-  far <- abs(xs) > .mcd_far
-  if (any(far)) {
+  rx <- range(xs)  # one pass, no copy
+  if (max(-rx[1L], rx[2L]) > .mcd_far) {
+    far <- abs(xs) > .mcd_far
     if (h == n)
       stop(sprintf(paste("case %d lies %g spreads from the median of its variable:",
                          "the covariance of all cases cannot be represented"),

@@ -101,6 +101,8 @@
 .lts_codes <- c(ok = 0L, zero_scale = 1L, no_subset = 2L)
 ## L1 fit statuses (l1_status in l1.h): the 'status' of an l1_fit.
 .l1_status_codes <- c(optimal = 0L, optimal_unique = 1L, precision_lost = 2L)
+## An outcome of l1_fit() itself: the optimality check of the result failed.
+.l1_not_optimal <- 3L
 
 ## Medcouple search statuses (mc_status in univariate.h): the second element
 ## of the iteration record of mc_C.

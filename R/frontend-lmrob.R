@@ -123,13 +123,28 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
         any(weights < 0))
       stop("'weights' must be finite and non-negative, one per observation", call. = FALSE)
   }
+  if (p_all == 0L)
+    stop("the model has no coefficients: the formula has neither an intercept nor a regressor",
+         call. = FALSE)
+  if (n == 0L)
+    stop("no observations to fit: the data (after 'subset' and missing values) are empty",
+         call. = FALSE)
   y0 <- if (is.null(offset)) y else y - offset
   use <- if (is.null(weights)) rep(TRUE, n) else weights > 0
-  sw <- if (is.null(weights)) rep(1, n) else sqrt(weights)
-  xw <- x[use, , drop = FALSE] * sw[use]
-  yw <- y0[use] * sw[use]
+  if (!any(use)) stop("every observation has prior weight 0", call. = FALSE)
   cn <- colnames(x)
   if (is.null(cn)) cn <- colnames(x) <- paste0("x", seq_len(p_all))
+  ## The fit runs on standardised data (units and origin removed) and on
+  ## prior weights divided by a power of two; results are carried back below.
+  ## (Only a column constant on every row is an intercept: the fitted values
+  ## of rows with weight 0 use the coefficients too.)
+  st <- .standardise(x[use, , drop = FALSE], y0[use], const = .constant_columns(x))
+  tr <- st$tr
+  sw <- if (is.null(weights)) rep(1, n) else sqrt(weights)
+  sw_unit <- .unit_of(stats::median(sw[use]))
+  sws <- sw[use] / sw_unit
+  xw <- st$x * sws
+  yw <- st$y * sws
   ## Aliased columns: those that the pivoted QR decomposition puts beyond the
   ## rank, as lm() does; they get NA coefficients.
   qx <- qr(xw, tol = 1e-7)
@@ -145,6 +160,19 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   if (p == 0L) stop("the model has no estimable coefficients", call. = FALSE)
   if (nw <= p)
     stop(sprintf("need more observations (%d) than coefficients (%d)", nw, p), call. = FALSE)
+  ## The map between standardised and data units, for the columns kept.
+  bmap <- .back_map(tr)
+  A <- bmap$A[!aliased, !aliased, drop = FALSE]
+  a <- bmap$a[!aliased]
+  if (tr$icpt > 0L && aliased[tr$icpt] && (any(tr$x_loc != 0) || tr$y_loc != 0))
+    stop("the intercept column is aliased with another column", call. = FALSE)
+  scale_unit <- tr$y_unit * sw_unit
+  if (is.list(init)) {
+    b <- init$coefficients
+    if (length(b) == p_all) b <- b[!aliased]
+    if (length(b) == p && all(is.finite(b))) init$coefficients <- .map_inverse(list(A = A, a = a), b)
+    init$scale <- init$scale / scale_unit
+  }
   status <- list()
   ## Initial estimate.
   start <- .with_seed(control$seed, .initial_fit(xw, yw, init, control,
@@ -153,14 +181,13 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   status$init <- start$status
   beta <- start$coefficients
   scale <- start$scale
-  if (start$method == "M-S") {
-    ## An exact fit found by the M-S search: the same rule as the S-estimate
-    ## (more than (n + p) / 2 residuals below 1e-10) and scale 0, instead of
-    ## a scale that is merely tiny.
-    on_plane <- sum(abs(yw - drop(xw %*% beta)) < 1e-10)
-    if (on_plane > (nw + p) / 2) {
+  if (start$method == "M-S" && scale > 0) {
+    ## An exact fit found by the M-S search: the rule of the S-estimate, and
+    ## scale 0 instead of a scale that is merely tiny.
+    ef <- .exact_fit_rule(yw - drop(xw %*% beta), yw, p, control$bb)
+    if (ef$exact) {
       warning(sprintf("exact fit: %d of %d observations lie on the fitted hyperplane; the scale is 0",
-                      on_plane, nw), call. = FALSE)
+                      ef$n_on_plane, nw), call. = FALSE)
       scale <- start$scale <- 0
     }
   }
@@ -175,32 +202,38 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     final <- "MM"
   } else final <- "init"
   tuning <- if (final == "MM") control$tuning_psi else control$tuning_chi
+  rs <- yw - drop(xw %*% beta)
   coef <- rep(NA_real_, p_all)
-  coef[!aliased] <- beta
+  coef[!aliased] <- drop(A %*% beta) + a
   names(coef) <- cn
-  fitted <- drop(x[, !aliased, drop = FALSE] %*% beta)
+  fitted <- drop(x[, !aliased, drop = FALSE] %*% coef[!aliased])
   if (!is.null(offset)) fitted <- fitted + offset
   res <- y - fitted
   names(fitted) <- names(res) <- rownames(x)
   rw <- rep(NA_real_, n)
   names(rw) <- rownames(x)
   if (exact) {
-    rw[use] <- as.double(abs(res[use] * sw[use]) < 1e-10 * max(1, abs(yw)))
+    rw[use] <- as.double(.exact_fit_rule(rs, yw, p, control$bb)$on_plane)
   } else {
-    rw[use] <- .psi_value(res[use] * sw[use] / scale, .psi_code(control$psi), tuning, "wgt")
+    rw[use] <- .psi_value(rs / scale, .psi_code(control$psi), tuning, "wgt")
   }
-  fit <- list(coefficients = coef, scale = scale, residuals = res,
+  fit <- list(coefficients = coef, scale = scale * scale_unit, residuals = res,
               fitted.values = fitted, rweights = rw, weights = weights,
               offset = offset, rank = p, df.residual = nw - p, aliased = aliased,
               converged = all(vapply(status, function(s) isTRUE(s$converged), NA)),
               status = status, exact.fit = exact, method = method,
-              init = list(method = start$method, coefficients = start$coefficients,
-                          scale = start$scale),
+              init = list(method = start$method,
+                          coefficients = drop(A %*% start$coefficients) + a,
+                          scale = start$scale * scale_unit),
               psi = control$psi, tuning = tuning, control = control,
               intercept = intercept, x = x, y = y)
-  inf <- .lmrob_inference(xw, yw, beta, scale, control, tuning, intercept,
-                          sw[use], exact)
-  fit$cov <- inf$cov
+  inf <- .lmrob_inference(xw, yw, beta, scale, control, tuning, intercept, sws, exact)
+  cov <- inf$cov
+  if (!tr$identity) {
+    cov <- A %*% cov %*% t(A)
+    dimnames(cov) <- dimnames(inf$cov)
+  }
+  fit$cov <- cov
   fit$r.squared <- inf$r.squared
   fit$adj.r.squared <- inf$adj.r.squared
   class(fit) <- "lmrob"

@@ -59,9 +59,7 @@ l1_fit <- function(x, y, intercept = TRUE, tol = 1e-7) {
   tol <- .check_positive(tol, "tol")
   if (is.null(x)) x <- matrix(0, n, 0L)
   x <- .l1_as_design(x, "x", n)
-  nm <- colnames(x)
-  if (is.null(nm))
-    nm <- if (ncol(x) == 1L) "x" else sprintf("x%d", seq_len(ncol(x)))
+  nm <- .coef_names(x)
   if (intercept) {
     x <- cbind(1, x)
     nm <- c("(Intercept)", nm)
@@ -70,21 +68,51 @@ l1_fit <- function(x, y, intercept = TRUE, tol = 1e-7) {
   if (p < 1L)
     stop("there is nothing to fit: 'x' has no columns and 'intercept' is FALSE",
          call. = FALSE)
-  z <- .l1_call(x, y, tol)
+  ## The simplex judges pivots by absolute tolerances: it runs on data in
+  ## standard units (the L1 fit is equivariant), and its result is checked.
+  st <- .standardise(x, y)
+  z <- .l1_call(st$x, st$y, tol)
   coef <- z$theta[seq_len(p)]
   names(coef) <- nm
-  res <- z$rs
-  scale <- z$sigma
+  res <- z$rs * st$tr$y_unit
+  scale <- z$sigma * st$tr$y_unit
+  status <- z$kode
   if (z$kode > 1L) {
     warning("L1 fit stopped early (loss of precision, status ", z$kode,
             "); no solution is returned", call. = FALSE)
     coef[] <- NA_real_
     res[] <- NA_real_
     scale <- NA_real_
+  } else {
+    if (identical(.l1_optimal(st$x, st$y, coef), FALSE)) {
+      warning("the L1 solution fails the optimality check (status 3); ",
+              "it is returned, but it is not a minimum", call. = FALSE)
+      status <- .l1_not_optimal
+    }
+    coef <- .unstandardise_coef(coef, st$tr)
   }
-  structure(list(coefficients = coef, residuals = res, rank = z$k, status = z$kode,
+  structure(list(coefficients = coef, residuals = res, rank = z$k, status = status,
                  scale = scale, iterations = z$nit, fitted.values = y - res, call = cl),
             class = "l1_fit")
+}
+
+## The optimality condition of the L1 fit: 0 lies in the subdifferential,
+## i.e. some u in [-1, 1] on the observations with zero residual (the set Z)
+## solves X_Z' u = -sum over the others of sign(r_i) x_i.  When Z is a basis
+## (p observations, the usual case) u is unique and the check is exact:
+## TRUE or FALSE.  NA when it cannot be decided this cheaply (ties: more than
+## p zero residuals, or a singular basis).
+.l1_optimal <- function(x, y, coef) {
+  r <- drop(y - x %*% coef)
+  zero <- abs(r) <= .exact_tol * max(.robust_spread(y)[["spread"]], 1e-300)
+  g <- drop(crossprod(x[!zero, , drop = FALSE], sign(r[!zero])))
+  if (sum(zero) != ncol(x)) {
+    if (sum(zero) == 0L) return(all(abs(g) <= 1e-8 * sum(abs(x))))
+    return(NA)
+  }
+  u <- tryCatch(solve(t(x[zero, , drop = FALSE]), -g), error = function(e) NULL)
+  if (is.null(u)) return(NA)
+  all(abs(u) <= 1 + 1e-7)
 }
 
 print.l1_fit <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
@@ -95,10 +123,11 @@ print.l1_fit <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
   print.default(format(x$coefficients, digits = digits), print.gap = 2L, quote = FALSE)
   cat("\nSum of absolute residuals:", format(sum(abs(x$residuals)), digits = digits),
       "\nScale:", format(x$scale, digits = digits), "\n")
-  cat(switch(.status_name(x$status, .l1_status_codes),
+  cat(switch(.status_name(x$status, c(.l1_status_codes, not_optimal = .l1_not_optimal)),
              optimal = "Optimal solution, possibly not unique",
              optimal_unique = "Optimal and unique solution",
              precision_lost = "Stopped early through loss of precision: no solution",
+             not_optimal = "Not optimal: the returned solution fails the optimality check",
              paste("Unknown status", x$status)),
       " (rank ", x$rank, ", ", x$iterations, " pivots)\n", sep = "")
   invisible(x)

@@ -110,7 +110,8 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
   do.call(lmrob_control, control[known])
 }
 
-## Design and response of the regression fits, checked.
+## Design and response of the regression fits, checked, with their
+## standardised versions (`st`) on which the compiled routines run.
 .regression_data <- function(x, y) {
   d <- .check_xy(x, y)
   n <- nrow(d$x)
@@ -118,11 +119,37 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
   if (n <= p)
     stop(sprintf("need more observations than coefficients (n = %d, p = %d)", n, p),
          call. = FALSE)
-  rank <- qr(d$x, tol = 1e-7)$rank
+  colnames(d$x) <- .coef_names(d$x)
+  st <- .standardise(d$x, d$y)
+  rank <- qr(st$x, tol = 1e-7)$rank
   if (rank < p)
     stop(sprintf("'x' is rank deficient (rank %d < %d columns); remove redundant columns",
                  rank, p), call. = FALSE)
-  c(d, n = n, p = p)
+  c(d, n = n, p = p, list(st = st))
+}
+
+## Groups of the large-sample search, in double arithmetic (no integer
+## overflow), and the best list bounded by what the data can use.
+.check_sizes <- function(ctrl, n, p) {
+  if (n > .native_value("large_n_threshold")) {
+    ng <- as.double(ctrl$n_groups) * ctrl$group_size
+    if (ng > n)
+      stop(sprintf("'n_groups' * 'group_size' = %.0f exceeds the %d observations", ng, n),
+           call. = FALSE)
+    if (ctrl$group_size <= p)
+      stop("'group_size' must exceed the number of coefficients", call. = FALSE)
+  }
+  ## Each entry of the best list is a refined candidate: there are never
+  ## more of them than draws (an entry without a draw would be refined from
+  ## nothing), and the lists of all groups must fit in memory.
+  cap <- if (n > .native_value("large_n_threshold")) as.double(ctrl$n_resample) * ctrl$n_groups else ctrl$n_resample
+  if (ctrl$n_best > cap)
+    stop(sprintf("'n_best' = %d exceeds the %.0f candidates the search draws ('n_resample'%s)",
+                 ctrl$n_best, cap, if (n > .native_value("large_n_threshold")) " * 'n_groups'" else ""), call. = FALSE)
+  if (as.double(ctrl$n_best) * max(ctrl$n_groups, 1) * (p + 1) > .Machine$integer.max)
+    stop(sprintf("'n_best' = %d best lists of %d coefficients do not fit in memory",
+                 ctrl$n_best, p), call. = FALSE)
+  invisible(ctrl)
 }
 
 lmrob_S <- function(x, y, control = lmrob_control()) {
@@ -130,15 +157,10 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
   d <- .regression_data(x, y)
   n <- d$n
   p <- d$p
-  if (n > .native_value("large_n_threshold")) {
-    if (as.double(ctrl$n_groups) * ctrl$group_size > n)
-      stop(sprintf("'n_groups' * 'group_size' = %.0f exceeds the %d observations",
-                   as.double(ctrl$n_groups) * ctrl$group_size, n), call. = FALSE)
-    if (ctrl$group_size <= p)
-      stop("'group_size' must exceed the number of coefficients", call. = FALSE)
-  }
+  .check_sizes(ctrl, n, p)
+  st <- d$st
   z <- .C("kv_lmrob_S",
-          x = d$x, y = d$y, n = n, p = p, n_resample = ctrl$n_resample,
+          x = st$x, y = st$y, n = n, p = p, n_resample = ctrl$n_resample,
           scale = 0, coefficients = double(p), k = ctrl$tuning_chi,
           ipsi = ctrl$psi_code, bb = ctrl$bb, n_best = ctrl$n_best,
           n_groups = ctrl$n_groups, group_size = ctrl$group_size,
@@ -148,37 +170,54 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
           max_singular = ctrl$max_singular,
           nonsingular = as.integer(ctrl$subsampling == "nonsingular"),
           status = integer(length(.status_slots)), PACKAGE = "kelvara")
-  st <- .fit_status(z$status)
-  exact <- switch(st$outcome,
-                  ok = FALSE,
-                  exact_fit = TRUE,
-                  no_subsample = {
-                    .subsample_warning(st$detail)
-                    stop(.fit_text$s_failed, call. = FALSE)
-                  },
-                  stop("unexpected status of the S search: ", st$code, call. = FALSE))
+  fs <- .fit_status(z$status)
+  search_exact <- switch(fs$outcome,
+                         ok = FALSE,
+                         exact_fit = TRUE,
+                         no_subsample = {
+                           .subsample_warning(fs$detail)
+                           stop(.fit_text$s_failed, call. = FALSE)
+                         },
+                         stop("unexpected status of the S search: ", fs$code, call. = FALSE))
   # One warning per final refinement that ran out of steps.  (The M-scale
   # solves of the search only rank candidates: their step limit does not
   # bear on the result, so it is recorded, not announced.)
-  for (i in seq_len(st$refine_unconverged))
+  for (i in seq_len(fs$refine_unconverged))
     warning(sprintf(.fit_text$refine_unconverged, ctrl$refine_tol, z$max_refine),
             call. = FALSE)
-  beta <- z$coefficients
-  names(beta) <- colnames(d$x)
-  res <- drop(d$y - d$x %*% beta)
-  tol0 <- .native_value("exact_fit_tol")
-  if (exact) {
-    on_plane <- sum(abs(res) < tol0)
-    warning(sprintf(.fit_text$exact_fit, on_plane, n, "S-scale"), call. = FALSE)
-    w <- as.double(abs(res) < tol0)
-  } else {
-    w <- wgt_func(res / z$scale, ctrl$psi_code, ctrl$tuning_chi)
+  ## The start of the best list (or NaN) is no estimate.
+  if (!is.finite(z$scale) || z$scale >= .native_value("unset_scale") ||
+      any(!is.finite(z$coefficients)))
+    stop("S-estimation failed: no candidate fit with a finite scale was found",
+         call. = FALSE)
+  rs <- drop(st$y - st$x %*% z$coefficients)
+  ef <- .exact_fit_rule(rs, st$y, p, ctrl$bb)
+  scale <- if (search_exact) 0 else z$scale
+  converged <- as.logical(z$converged)
+  if (scale == 0 && !ef$exact) {
+    ## An exact fit that the residuals do not show: keep the coefficients,
+    ## give their M-scale, and do not call the search converged.
+    warning("the S search reported an exact fit that the residuals do not support; ",
+            "the scale is the M-scale of its residuals", call. = FALSE)
+    scale <- mscale(rs, p, ctrl)
+    converged <- FALSE
   }
-  list(coefficients = beta, scale = z$scale, residuals = res, weights = w,
-       converged = exact || z$converged,
+  ## The residuals decide: with at most bb (n - p) of them non-zero the
+  ## S-scale is 0, however small the positive number the search ended on.
+  exact <- ef$exact
+  if (exact) {
+    scale <- 0
+    warning(sprintf(.fit_text$exact_fit, ef$n_on_plane, n, "S-scale"), call. = FALSE)
+    w <- as.double(ef$on_plane)
+  } else {
+    w <- wgt_func(rs / scale, ctrl$psi_code, ctrl$tuning_chi)
+  }
+  beta <- .unstandardise_coef(stats::setNames(z$coefficients, colnames(st$x)), st$tr)
+  list(coefficients = beta, scale = scale * st$tr$y_unit,
+       residuals = rs * st$tr$y_unit, weights = w,
+       converged = exact || converged,
        iterations = if (exact) 0L else z$max_refine,
-       exact_fit = exact, scale_unconverged = st$scale_unconverged,
-       control = ctrl)
+       exact_fit = exact, scale_unconverged = fs$scale_unconverged, control = ctrl)
 }
 
 lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
@@ -189,6 +228,22 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
   if (!is.numeric(beta) || length(beta) != p || any(!is.finite(beta)))
     stop(sprintf("'beta' must be %d finite numbers", p), call. = FALSE)
   scale <- .check_positive(scale, "scale")
+  st <- d$st
+  beta0 <- .standardise_coef(as.double(beta), st$tr)
+  scale0 <- scale / st$tr$y_unit
+  if (!(scale0 > 0) || !is.finite(scale0))
+    stop("'scale' is not representable in the units of the data", call. = FALSE)
+  ## The weighted least-squares steps need p observations of positive weight.
+  w0 <- wgt_func(drop(st$y - st$x %*% beta0) / scale0, ctrl$psi_code, ctrl$tuning_psi)
+  if (sum(w0 > 0) < p)
+    stop(sprintf(paste("at scale %g only %d observation(s) get a positive weight from",
+                       "'beta' (%d needed); the scale is too small for these residuals"),
+                 scale, sum(w0 > 0), p), call. = FALSE)
+  scale_given <- scale
+  d$x <- st$x
+  d$y <- st$y
+  beta <- beta0
+  scale <- scale0
   z <- .C("R_lmrob_MM",
           x = d$x, y = d$y, n = n, p = p, beta_init = as.double(beta), scale = scale,
           coefficients = as.double(beta), residuals = double(n), max_it = ctrl$max_it,
@@ -197,11 +252,17 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
   if (!z$converged)
     warning(sprintf("MM iterations did not converge in %d steps (rel_tol = %g)",
                     z$max_it, ctrl$rel_tol), call. = FALSE)
-  beta <- z$coefficients
-  names(beta) <- colnames(d$x)
-  list(coefficients = beta, scale = scale, residuals = z$residuals,
-       weights = wgt_func(z$residuals / scale, ctrl$psi_code, ctrl$tuning_psi),
-       loss = z$loss, converged = z$converged, iterations = z$max_it, control = ctrl)
+  w <- wgt_func(z$residuals / scale0, ctrl$psi_code, ctrl$tuning_psi)
+  converged <- as.logical(z$converged)
+  if (sum(w > 0) < p) {
+    warning(sprintf("the MM iterations left only %d observation(s) with positive weight",
+                    sum(w > 0)), call. = FALSE)
+    converged <- FALSE
+  }
+  beta <- .unstandardise_coef(stats::setNames(z$coefficients, colnames(d$x)), st$tr)
+  list(coefficients = beta, scale = scale_given, residuals = z$residuals * st$tr$y_unit,
+       weights = w, loss = z$loss, converged = converged, iterations = z$max_it,
+       control = ctrl)
 }
 
 mscale <- function(r, p = 0L, control = lmrob_control(), scale0 = NULL) {

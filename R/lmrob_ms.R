@@ -32,8 +32,7 @@ lmrob_M_S_control <- function(psi = "bisquare", tuning_chi = 1.54764, bb = 0.5,
 .ms_block <- function(x, what, n) {
   if (is.null(x)) return(matrix(0, n, 0L))
   x <- .l1_as_design(x, what, n)
-  if (is.null(colnames(x)) && ncol(x) > 0L)
-    colnames(x) <- sprintf("%s%d", what, seq_len(ncol(x)))
+  if (ncol(x) > 0L) colnames(x) <- .coef_names(x, what)
   x
 }
 
@@ -64,6 +63,10 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
   b1 <- double(p1)
   b2 <- double(p2)
   scale <- 0
+  ## Both blocks and y standardised together (units, and the origin where
+  ## x1 holds an intercept); start values and results are mapped.
+  st <- .standardise(cbind(x1, x2), y)
+  tr <- st$tr
   if (!ctrl$subsample) {
     if (is.null(start) || !is.list(start))
       stop("without subsampling, 'start' must be a list(b1, b2, scale)",
@@ -73,10 +76,46 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
     if (length(b1) != p1 || length(b2) != p2)
       stop(sprintf("'start$b1' and 'start$b2' must have lengths %d and %d", p1, p2),
            call. = FALSE)
-    scale <- .check_positive(start$scale, "start$scale")
+    scale <- .check_positive(start$scale, "start$scale") / tr$y_unit
+    b <- .standardise_coef(c(b1, b2), tr)
+    b1 <- b[seq_len(p1)]
+    b2 <- b[p1 + seq_len(p2)]
+  }
+  ys <- st$y
+  nm <- c(colnames(x1), colnames(x2))
+  status <- function(code) {
+    v <- integer(length(.status_slots))
+    v[.status_slots[["code"]]] <- .fit_codes[[code]]
+    v[.status_slots[["descent"]]] <- .descent_ends[["not_run"]]
+    .fit_status(v)
+  }
+  ## Degenerate data: when the L1 fit of the x1 block alone (b2 = 0) passes
+  ## through all but bb (n - p) observations, its M-scale is 0, the least
+  ## possible, and that is the estimate.  (The search itself stops on a
+  ## scale this small.)  On a design of intercept and factor columns, the
+  ## observations on it share their y within a cell, so only responses with
+  ## that many ties are tried.
+  if (p1 > 0L && sum(duplicated(ys)) + p1 >= n - ctrl$bb * (n - p1 - p2)) {
+    xs1 <- st$x[, seq_len(p1), drop = FALSE]
+    l1 <- .l1_call(xs1, ys, ctrl$subsample_tol)
+    r1 <- drop(ys - xs1 %*% l1$theta[seq_len(p1)])
+    ef <- .exact_fit_rule(r1, ys, p1 + p2, ctrl$bb)
+    if (l1$kode <= 1L && ef$exact) {
+      note <- sprintf(paste("exact fit: %d of %d observations lie on the fit of 'x1' alone",
+                            "(%s); the scale is 0"), ef$n_on_plane, n,
+                      if (all(ys == ys[1L])) "the response is constant"
+                      else "one response value per cell of 'x1' on them")
+      b <- .unstandardise_coef(stats::setNames(c(l1$theta[seq_len(p1)], numeric(p2)), nm),
+                               tr)
+      return(list(fit = list(coefficients = b, b1 = b[seq_len(p1)], b2 = b[p1 + seq_len(p2)],
+                             scale = 0, residuals = r1 * tr$y_unit, converged = TRUE,
+                             exact_fit = TRUE, exact_note = note, control = ctrl),
+                  status = status("exact_fit")))
+    }
   }
   z <- .C("kv_lmrob_M_S",
-          x1 = x1, x2 = x2, y = y, res = double(n),
+          x1 = st$x[, seq_len(p1), drop = FALSE], x2 = st$x[, p1 + seq_len(p2), drop = FALSE],
+          y = ys, res = double(n),
           n = as.integer(n), p1 = as.integer(p1), p2 = as.integer(p2),
           n_resample = as.integer(n_resample), scale = as.double(scale),
           b1 = as.double(b1), b2 = as.double(b2), k = ctrl$tuning_chi,
@@ -89,15 +128,21 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
           nonsingular = as.integer(ctrl$nonsingular),
           max_it_scale = ctrl$max_it_scale, status = integer(length(.status_slots)),
           PACKAGE = "kelvara")
-  st <- .fit_status(z$status)
-  b1 <- stats::setNames(z$b1, colnames(x1))
-  b2 <- stats::setNames(z$b2, colnames(x2))
-  exact <- st$outcome == "exact_fit"
-  list(fit = list(coefficients = c(b1, b2), b1 = b1, b2 = b2,
-                  scale = if (exact) 0 else z$scale, residuals = z$res,
+  fs <- .fit_status(z$status)
+  exact <- fs$outcome == "exact_fit"
+  ## The start of the search's best scale, a negative or a NaN scale is no
+  ## estimate.
+  if (fs$outcome == "ok" &&
+      (!is.finite(z$scale) || z$scale < 0 || z$scale >= .native_value("unset_scale")))
+    stop("the M-S search stopped prematurely: no candidate with a finite scale was found",
+         call. = FALSE)
+  b <- .unstandardise_coef(stats::setNames(c(z$b1, z$b2), nm), tr)
+  list(fit = list(coefficients = b, b1 = b[seq_len(p1)], b2 = b[p1 + seq_len(p2)],
+                  scale = if (exact) 0 else z$scale * tr$y_unit,
+                  residuals = z$res * tr$y_unit,
                   converged = if (exact) TRUE else if (ctrl$descent) z$converged else NA,
                   exact_fit = exact, control = ctrl),
-       status = st)
+       status = fs)
 }
 
 ## What an M-S status means: warnings for what bears on the fit, and for a
@@ -115,9 +160,13 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
   ok <- switch(st$outcome,
     ok = TRUE,
     exact_fit = if (fail) {
-      on_plane <- sum(abs(fit$residuals) < .native_value("exact_fit_tol"))
-      warning(sprintf(.fit_text$exact_fit, on_plane, length(fit$residuals),
-                      "M-S scale"), call. = FALSE)
+      if (!is.null(fit$exact_note)) {
+        warning(fit$exact_note, call. = FALSE)
+      } else {
+        on_plane <- sum(abs(fit$residuals) < .native_value("exact_fit_tol"))
+        warning(sprintf(.fit_text$exact_fit, on_plane, length(fit$residuals),
+                        "M-S scale"), call. = FALSE)
+      }
       TRUE
     } else {
       FALSE  # the caller's S-estimate reports the exact fit

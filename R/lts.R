@@ -49,13 +49,7 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
     stop("'y' contains missing, NaN or infinite values", call. = FALSE)
   if (ncol(X) == 0L && !intercept)
     stop("the model has no coefficients: no regressors and no intercept", call. = FALSE)
-  if (ncol(X)) {
-    cn <- colnames(X)
-    if (is.null(cn)) cn <- character(ncol(X))
-    blank <- is.na(cn) | !nzchar(cn)
-    cn[blank] <- paste0("x", seq_len(ncol(X)))[blank]
-    colnames(X) <- cn
-  }
+  if (ncol(X)) colnames(X) <- .coef_names(X)
   p <- ncol(X) + intercept
   if (n <= p)
     stop(sprintf("need more cases than coefficients (n = %d, p = %d)", n, p),
@@ -64,6 +58,10 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   if (!is.numeric(nsamp) || length(nsamp) != 1L || !is.finite(nsamp) ||
       nsamp < 0 || nsamp != round(nsamp) || nsamp > .Machine$integer.max)
     stop("'nsamp' must be a whole number >= 0 (0: all p-subsets)", call. = FALSE)
+  if (nsamp == 0 && ncol(X) > 0L && choose(n, p) > .Machine$integer.max)
+    stop(sprintf(paste("nsamp = 0 asks for all %.0f subsets of p = %d cases,",
+                       "more than can be searched; use nsamp > 0"), choose(n, p), p),
+         call. = FALSE)
   h <- if (is.null(opt$h)) .coverage_h(alpha, n, p) else opt$h
   h_min <- max(p + 1, ceiling(n / 2))
   if (!is.numeric(h) || length(h) != 1L || !is.finite(h) || h != round(h) ||
@@ -72,17 +70,21 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
                  h_min, n), call. = FALSE)
   h <- as.integer(h)
 
-  design <- if (intercept) cbind(X, "(Intercept)" = 1) else X
+  ## The search runs on standardised data (units, and the origin with an
+  ## intercept); its results are carried back below.
+  st <- .standardise(X, y, intercept = intercept)
+  design <- if (intercept) cbind(st$x, "(Intercept)" = 1) else st$x
   if (ncol(X) > 0L) {
     rank <- qr(design)$rank
     if (rank < p)
       stop(sprintf(paste0("the design is rank-deficient (rank %d < %d coefficients): ",
                           "remove or combine collinear columns"), rank, p), call. = FALSE)
   }
+  ys <- stats::setNames(st$y, names(y))
   fit <- .with_seed(seed, if (ncol(X) == 0L) {
-    .lts_location(y, h, opt$trace)
+    .lts_location(ys, h, opt$trace)
   } else {
-    .lts_search(design, y, h, p, intercept, adjust, nsamp, opt$trace)
+    .lts_search(design, ys, h, p, intercept, adjust, nsamp, opt$trace)
   })
   names(fit$coefficients) <- colnames(design)
   if (!is.null(fit$search_coefficients))
@@ -93,7 +95,7 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   fit$search_coefficients <- fit$search_coefficients[ord]
   design <- design[, ord, drop = FALSE]
 
-  res <- .lts_finish(fit, design, y, h)
+  res <- .lts_unstandardise(.lts_finish(fit, design, ys, h), st$tr, intercept, ord, y)
   res$call <- cl
   res$alpha <- alpha
   res$intercept <- intercept
@@ -104,6 +106,33 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   res$x <- design  # for the robust distances of the diagnostics
   class(res) <- "lts"
   res
+}
+
+## A fit on standardised data back in data units: coefficients (in the
+## order `ord` of the design with the intercept last), their covariance,
+## residuals, fitted values, scales and criteria.
+.lts_unstandardise <- function(fit, tr, intercept, ord, y) {
+  if (tr$identity) return(fit)
+  m <- .back_map(tr, icpt_extra = intercept)
+  A <- m$A[ord, ord, drop = FALSE]
+  a <- m$a[ord]
+  back <- function(b) if (!is.null(b)) stats::setNames(drop(A %*% b) + a, names(b))
+  u <- tr$y_unit
+  fit$coefficients <- back(fit$coefficients)
+  fit$search_coefficients <- back(fit$search_coefficients)
+  fit$crit <- fit$crit * u^2
+  fit$search_crit <- fit$search_crit * u^2
+  fit$scale <- fit$scale * u
+  fit$residuals <- fit$residuals * u
+  fit$fitted.values <- stats::setNames(y - fit$residuals, names(fit$fitted.values))
+  rw <- fit$reweighted
+  rw$coefficients <- back(rw$coefficients)
+  rw$residuals <- rw$residuals * u
+  rw$fitted.values <- stats::setNames(y - rw$residuals, names(rw$fitted.values))
+  rw$scale <- rw$scale * u
+  if (!is.null(rw$cov)) rw$cov[] <- A %*% rw$cov %*% t(A)
+  fit$reweighted <- rw
+  fit
 }
 
 ## The coverage h taken from `...`, and the trace level.

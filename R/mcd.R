@@ -51,6 +51,9 @@
   list(x = xs, loc = loc, scale = sc)
 }
 
+## Distance, in spreads, beyond which the compiled search sees a value clipped.
+.mcd_far <- 2^300
+
 ## Squared distances of the rows of the original data from center under cov
 ## (positive definite), computed on the prescaled data `ps` (whose columns
 ## are centered near 0, so that the center can be subtracted after the
@@ -146,13 +149,29 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
                        "represented in double precision; rescale 'x'"),
                  ps$scale[which(sq < .Machine$double.xmin | sq > .Machine$double.xmax)[1L]]),
          call. = FALSE)
+  ## The search forms squares and products of the scaled values: a case more
+  ## than 2^300 spreads out (its square would overflow in those sums) is
+  ## moved in to 2^300 spreads.  It stays an outlier by that far, so it never
+  ## joins the h cases of the search; with h = n its covariance cannot be
+  ## represented at all.
+  xs <- ps$x
+  rx <- range(xs)  # one pass, no copy
+  if (max(-rx[1L], rx[2L]) > .mcd_far) {
+    far <- abs(xs) > .mcd_far
+    if (h == n)
+      stop(sprintf(paste("case %d lies %g spreads from the median of its variable:",
+                         "the covariance of all cases cannot be represented"),
+                   which(rowSums(far) > 0)[1L], max(abs(xs))), call. = FALSE)
+    xs[far] <- sign(xs[far]) * .mcd_far
+  }
   ## A given seed leaves the caller's random stream as it was.
   z <- .with_seed(seed, {
     if (!exists(".Random.seed", envir = globalenv(), inherits = FALSE)) stats::runif(1L)
     rng_state <- get(".Random.seed", envir = globalenv(), inherits = FALSE)
-    .mcd_fortran(ps$x, n, p, h, nsamp, group_size, cutoff, chi_median, trace)
+    .mcd_fortran(xs, n, p, h, nsamp, group_size, cutoff, chi_median, trace)
   })
   group_size <- z$group_size
+  rm(xs)
   loc <- ps$loc
   sc <- ps$scale
   back_center <- function(v) v * sc + loc

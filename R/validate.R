@@ -77,3 +77,13 @@
     stop("'digits' must be a whole number from 1 to 22", call. = FALSE)
   as.integer(digits)
 }
+
+## The name rule for coefficients of matrix-level fits: the column names
+## where given, else "x1", "x2", ... by position (also for one column).
+.coef_names <- function(x, prefix = "x") {
+  cn <- colnames(x)
+  if (is.null(cn)) cn <- character(ncol(x))
+  blank <- is.na(cn) | !nzchar(cn)
+  cn[blank] <- paste0(prefix, seq_len(ncol(x)))[blank]
+  cn
+}

@@ -163,3 +163,23 @@ test_that("the fit is an object with print, coef, residuals and fitted methods",
   expect_output(print(f), "Optimal and unique solution \\(rank 3")
   expect_output(print(f), "Sum of absolute residuals: ")
 })
+
+test_that("L1 fits in extreme units are optimal, and the optimality check tells", {
+  set.seed(8)
+  x <- rnorm(12)
+  y <- 1 + 2 * x + rt(12, 2)
+  X <- cbind(1, x)
+  best <- l1_brute_force(X, y)
+  for (u in list(c(1, 1e-9), c(1e-8, 1e-8), c(1, 1e-150), c(1e-9, 1), c(1e100, 1))) {
+    f <- l1_fit(x * u[2], y * u[1])
+    expect_lte(f$status, 1L)
+    expect_equal(sum(abs(f$residuals)) / u[1], best, tolerance = 1e-9)
+    expect_equal(unname(f$coefficients[2]) * u[2] / u[1],
+                 unname(l1_fit(x, y)$coefficients[2]), tolerance = 1e-9)
+  }
+  # The check itself: the optimum passes, a point off it fails.
+  b <- l1_fit(x, y)$coefficients
+  expect_true(kelvara:::.l1_optimal(X, y, b))
+  expect_false(kelvara:::.l1_optimal(X, y, b + c(0, 0.3)))
+  expect_identical(names(l1_fit(x, y)$coefficients), c("(Intercept)", "x1"))
+})

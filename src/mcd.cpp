@@ -1051,6 +1051,7 @@ extern "C" void kv_fastmcd(double* x, int* n, int* p, int* h, int* krep, int* gr
   host::run_entry([&] {
     check_arguments(*n, *p, *h, *krep, *group_size);
     *group_size = usable_group_size(*n, *p, *h, *krep, *group_size);
+    *status = kelvara::mcd_ok;  // the search writes only the exact-fit codes
     // The merged-data matrix serves only a partitioned search.
     const bool partitioned = kelvara::plan_groups(*n, *group_size, *krep).partitioned;
     mcd_scratch scratch(*n, *p, partitioned ? *group_size : 0);

@@ -263,8 +263,9 @@ extern "C" void rfstatis_(double* x, double* loc, double* scale, double* work,
                           const int* intercept, const int* pncol, const int*, const int*,
                           const int* pn, int* flag, const double* peps, double* ones,
                           double* ystd, const int* pjint, int* index) {
-  const int bad = kelvara::standardize_columns(x, loc, scale, work, *intercept != 0, *pncol,
-                                               *pn, *peps, ones, ystd, *pjint, index);
+  const int bad =
+      kelvara::standardize_columns(x, loc, scale, work, *intercept != 0, *pncol, *pn,
+                                   *peps, ones, ystd, *pjint, index);
   *flag = bad != 0 ? 1 : 0;
 }
 
@@ -275,7 +276,7 @@ namespace {
 
 constexpr double empty_coef = 1000000.0;  // first coefficient of an empty slot
 constexpr double empty_objective = 1e26;
-constexpr int empty_index = 1000000;      // case number of an unused position
+constexpr int empty_index = 1000000;  // case number of an unused position
 constexpr int lts_group_size = 300;
 constexpr int group_rows = max_groups * lts_group_size;  // rows of the group matrix
 constexpr double zero_scale_tol = 1e-6;  // a column scale at most this is zero
@@ -334,9 +335,9 @@ class lts_search {
     choose_plan();
     initialise();
     lts_result out;
-    out.bad_column = standardize_columns(a_.x, a_.loc, a_.scale, a_.window, pb_.intercept != 0,
-                                         pb_.ncol, pb_.n, zero_scale_tol, a_.unit_weights,
-                                         a_.ystd, pb_.p, a_.hidx);
+    out.bad_column = standardize_columns(
+        a_.x, a_.loc, a_.scale, a_.window, pb_.intercept != 0, pb_.ncol, pb_.n,
+        zero_scale_tol, a_.unit_weights, a_.ystd, pb_.p, a_.hidx);
     if (out.bad_column != 0) {
       out.status = lts_zero_scale;
       return out;
@@ -402,8 +403,8 @@ class lts_search {
     std::fill(a_.coef_list, a_.coef_list + best_list_len * p, empty_coef);
     std::fill(a_.best_coef, a_.best_coef + p, 0.0);
     for (double* v : {a_.subset_system, a_.sscp, a_.work}) std::fill(v, v + p * pp1, 0.0);
-    for (double* v : {a_.res, a_.sorted_y, a_.unit_weights, a_.rsorted, a_.window, a_.ystd,
-                      a_.mcd_sums, a_.mcd_sums2, a_.mcd_loc})
+    for (double* v : {a_.res, a_.sorted_y, a_.unit_weights, a_.rsorted, a_.window,
+                      a_.ystd, a_.mcd_sums, a_.mcd_sums2, a_.mcd_loc})
       std::fill(v, v + n, 0.0);
     for (int* v : {a_.sub_index, a_.hidx, a_.hsubset}) std::fill(v, v + n, empty_index);
     for (double* v : {a_.theta, a_.loc, a_.scale, a_.se}) std::fill(v, v + pp1, 0.0);
@@ -433,7 +434,8 @@ class lts_search {
 
   // Exact fits of random (or all) p-subsets of all cases.
   void subset_stage() {
-    const stage_data s{stage_kind::subset, a_.x, pb_.n, pb_.n, pb_.h, stage_csteps, false};
+    const stage_data s{stage_kind::subset, a_.x, pb_.n, pb_.n, pb_.h,
+                       stage_csteps,       false};
     if (all_subsets_) {
       for (int j = 0; j < pb_.p; ++j) a_.sub_index[j] = j + 1;
       a_.sub_index[pb_.p - 1] = pb_.p - 1;  // the first advance gives 1..p
@@ -476,8 +478,8 @@ class lts_search {
       for (int c = 1; c <= pb_.ncol; ++c)
         for (int j = 1; j <= m; ++j)
           at(a_.group_data, group_rows, j, c) = at(a_.x, pb_.n, members[j - 1], c);
-      const stage_data s{stage_kind::group, a_.group_data, group_rows, gsize, group_h_,
-                         stage_csteps,      false};
+      const stage_data s{stage_kind::group, a_.group_data, group_rows, gsize,
+                         group_h_,          stage_csteps,  false};
       for (int i = 1; i <= nrep_; ++i) {
         host::check_interrupt();
         rfrangen_(&gsize, &pb_.p, a_.sub_index);
@@ -659,7 +661,8 @@ class lts_search {
   double univariate_mcd(double* w, int ncas, int hh, int& len) {
     double bstd;
     len = ncas - hh + 1;
-    rfmcduni_(w, &ncas, &hh, a_.mcd_loc, &bstd, a_.mcd_sums, a_.mcd_sums2, &factor_, &len);
+    rfmcduni_(w, &ncas, &hh, a_.mcd_loc, &bstd, a_.mcd_sums, a_.mcd_sums2, &factor_,
+              &len);
     return a_.mcd_loc[0];
   }
 
@@ -667,8 +670,8 @@ class lts_search {
   // residuals (the exact univariate LTS).
   void adjust_intercept(int nn, int hh, bool windows) {
     rfshsort_(a_.rsorted, &nn);
-    const double loc = windows && nn - hh > 200 ? window_location(nn, hh)
-                                                : whole_location(nn, hh);
+    const double loc =
+        windows && nn - hh > 200 ? window_location(nn, hh) : whole_location(nn, hh);
     a_.theta[pb_.p - 1] = a_.theta[pb_.p - 1] + loc;
     for (int j = 0; j < nn; ++j) a_.res[j] = a_.res[j] - loc;
   }
@@ -748,15 +751,33 @@ struct lts_scratch {
 
   lts_arrays arrays(double* x, double* loc, double* scale, int* best_index,
                     double* best_objective, double* best_coef) {
-    return {x,         fit_data.data(),      unit_weights.data(),
-            hsubset.data(), sub_index.data(), hidx.data(),
-            window.data(),  rsorted.data(),   res.data(),
-            ystd.data(),    sorted_y.data(),  mcd_sums.data(),
-            mcd_sums2.data(), mcd_loc.data(), ipiv.data(),
-            loc,            scale,            theta.data(),
-            se.data(),      sscp.data(),      work.data(),
-            subset_system.data(), coef_list.data(), group_coef_list.data(),
-            group_data.data(), best_index,     best_objective,
+    return {x,
+            fit_data.data(),
+            unit_weights.data(),
+            hsubset.data(),
+            sub_index.data(),
+            hidx.data(),
+            window.data(),
+            rsorted.data(),
+            res.data(),
+            ystd.data(),
+            sorted_y.data(),
+            mcd_sums.data(),
+            mcd_sums2.data(),
+            mcd_loc.data(),
+            ipiv.data(),
+            loc,
+            scale,
+            theta.data(),
+            se.data(),
+            sscp.data(),
+            work.data(),
+            subset_system.data(),
+            coef_list.data(),
+            group_coef_list.data(),
+            group_data.data(),
+            best_index,
+            best_objective,
             best_coef};
   }
 };
@@ -790,8 +811,8 @@ extern "C" void rfltsreg_(double* x, int* pn, int* pp, int* ph, int* pkrep,
                           double* best_coef, int* ptrace) {
   kelvara::host::run_entry([&] {
     using namespace kelvara;
-    const lts_problem pb{*pn, *pp, *ph, *pkrep, *pncol, *pintercept, *padjust, *ptrace,
-                         false};
+    const lts_problem pb{*pn,         *pp,      *ph,     *pkrep, *pncol,
+                         *pintercept, *padjust, *ptrace, false};
     if (pb.ncol != 1) {
       // Arguments the search does not use, given defined contents.
       const int n = pb.n, p = pb.p;
@@ -801,11 +822,34 @@ extern "C" void rfltsreg_(double* x, int* pn, int* pp, int* ph, int* pkrep,
       std::fill(unused39, unused39 + p, 0.0);
       std::fill(unused40, unused40 + p, 0.0);
     }
-    const lts_arrays a{x,        fit_data, unit_weights, hsubset,   sub_index, hidx,
-                       window,   rsorted,  res,          ystd,      sorted_y,  mcd_sums,
-                       mcd_sums2, mcd_loc, ipiv,         loc,       scale,     theta,
-                       se,       sscp,     work,         subset_system, coef_list,
-                       group_coef_list, group_data, best_index, best_objective, best_coef};
+    const lts_arrays a{x,
+                       fit_data,
+                       unit_weights,
+                       hsubset,
+                       sub_index,
+                       hidx,
+                       window,
+                       rsorted,
+                       res,
+                       ystd,
+                       sorted_y,
+                       mcd_sums,
+                       mcd_sums2,
+                       mcd_loc,
+                       ipiv,
+                       loc,
+                       scale,
+                       theta,
+                       se,
+                       sscp,
+                       work,
+                       subset_system,
+                       coef_list,
+                       group_coef_list,
+                       group_data,
+                       best_index,
+                       best_objective,
+                       best_coef};
     run_lts(pb, a);
   });
 }

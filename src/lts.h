@@ -128,8 +128,9 @@ void rfltsreg_(double* x, int* n, int* p, int* h, int* krep, int* best_index,
  *  one start, status(1) is an lts_status and status(2) the zero-scale
  *  column; location (ncol = 1) receives the univariate LTS location. */
 void kv_ltsreg(double* x, int* n, int* p, int* h, int* krep, int* intercept, int* adjust,
-               int* ncol, int* trace, int* status, int* best_index, double* best_objective,
-               double* best_coef, double* loc, double* scale, double* location);
+               int* ncol, int* trace, int* status, int* best_index,
+               double* best_objective, double* best_coef, double* loc, double* scale,
+               double* location);
 }
 
 #endif

@@ -282,9 +282,8 @@ struct stage_data {
 };
 
 // Arguments of rffastmcd_ and the run's own tables.
-struct fast_mcd {
-  double* x;
-  int n, p, h, krep, gs;
+// Outputs of the search.
+struct mcd_outputs {
   double *raw_cov, *raw_center;
   int* best_subset;
   double* mcd_det;
@@ -292,11 +291,21 @@ struct fast_mcd {
   double* hyperplane;
   int* n_on_plane;
   double* cons_cov;
+};
+
+// Work arrays of the search (center and cov end with the classical
+// estimate when it is singular or covers all cases).
+struct mcd_work {
   int *sorted_best, *index_a, *index_b;
   double *class_dist, *dist, *work_a, *work_b, *work_c, *center0, *scale0, *sd, *center,
       *best_center, *eigval, *eig_work1, *eig_work2, *row, *sscp, *cov, *corr, *cov_inv,
       *best_cov, *best_cov_inv, *eigvec, *merged_covs, *merged_centers, *group_covs,
       *group_centers, *merged_x;
+};
+
+struct fast_mcd : mcd_outputs, mcd_work {
+  double* x;
+  int n, p, h, krep, gs;
   double cutoff, chi_median;
   int trace;
 
@@ -633,8 +642,8 @@ struct fast_mcd {
     const double det = *mcd_det;
     // An exact-fit entry in slot 1 keeps its place.
     const int first = regular[L.flag0] ? 0 : 1;
-    const int slot0 = kelvara::best_list_slot(&key(1, 2, L.slot), first, det,
-                                              [&](int e) { return same_entry(L, e + 1); });
+    const int slot0 = kelvara::best_list_slot(
+        &key(1, 2, L.slot), first, det, [&](int e) { return same_entry(L, e + 1); });
     if (slot0 < 0) return;
     const int j = slot0 + 1;
     const long p2 = static_cast<long>(p) * p;
@@ -974,17 +983,31 @@ struct mcd_scratch {
     const size_t un = n, up = p, pp = up * up;
     for (auto* v : {&sorted_best, &index_a, &index_b}) v->assign(un, 0);
     for (auto* v : {&class_dist, &dist, &work_a, &work_b, &work_c}) v->assign(un, 0.0);
-    for (auto* v : {&center0, &scale0, &sd, &best_center, &eigval, &eig_work1, &eig_work2})
+    for (auto* v :
+         {&center0, &scale0, &sd, &best_center, &eigval, &eig_work1, &eig_work2})
       v->assign(up, 0.0);
     row.assign(up + 1, 0.0);
     sscp.assign((up + 1) * (up + 1), 0.0);
-    for (auto* v : {&corr, &cov_inv, &best_cov, &best_cov_inv, &eigvec}) v->assign(pp, 0.0);
+    for (auto* v : {&corr, &cov_inv, &best_cov, &best_cov_inv, &eigvec})
+      v->assign(pp, 0.0);
     merged_covs.assign(kelvara::best_list_len * pp, 0.0);
     merged_centers.assign(kelvara::best_list_len * up, 0.0);
     group_covs.assign(kelvara::group_list_len * pp, 0.0);
     group_centers.assign(kelvara::group_list_len * up, 0.0);
-    merged_x.assign(std::max<size_t>(1, static_cast<size_t>(kelvara::max_groups) * gs * up),
-                    0.0);
+    merged_x.assign(
+        std::max<size_t>(1, static_cast<size_t>(kelvara::max_groups) * gs * up), 0.0);
+  }
+
+  mcd_work arrays(double* center, double* cov) {
+    // clang-format off
+    return {sorted_best.data(), index_a.data(), index_b.data(), class_dist.data(),
+            dist.data(), work_a.data(), work_b.data(), work_c.data(), center0.data(),
+            scale0.data(), sd.data(), center, best_center.data(), eigval.data(),
+            eig_work1.data(), eig_work2.data(), row.data(), sscp.data(), cov, corr.data(),
+            cov_inv.data(), best_cov.data(), best_cov_inv.data(), eigvec.data(),
+            merged_covs.data(), merged_centers.data(), group_covs.data(),
+            group_centers.data(), merged_x.data()};
+    // clang-format on
   }
 };
 
@@ -1004,13 +1027,17 @@ extern "C" void rffastmcd_(
     int* trace) {
   host::run_entry([&] {
     check_arguments(*n, *p, *h, *krep, *group_size);
-    fast_mcd run{x, *n, *p, *h, *krep, *group_size, raw_cov, raw_center, best_subset,
-                 mcd_det, weights, exact_fit, hyperplane, n_on_plane, cons_cov,
-                 sorted_best, index_a, index_b, class_dist, dist, work_a, work_b, work_c,
-                 center0, scale0, sd, center, best_center, eigval, eig_work1, eig_work2,
-                 row, sscp, cov, corr, cov_inv, best_cov, best_cov_inv, eigvec,
-                 merged_covs, merged_centers, group_covs, group_centers, merged_x,
-                 *cutoff, *chi_median, *trace};
+    // clang-format off
+    const mcd_outputs out{raw_cov, raw_center, best_subset, mcd_det, weights, exact_fit,
+                          hyperplane, n_on_plane, cons_cov};
+    const mcd_work work{sorted_best, index_a, index_b, class_dist, dist, work_a, work_b,
+                        work_c, center0, scale0, sd, center, best_center, eigval,
+                        eig_work1, eig_work2, row, sscp, cov, corr, cov_inv, best_cov,
+                        best_cov_inv, eigvec, merged_covs, merged_centers, group_covs,
+                        group_centers, merged_x};
+    fast_mcd run{out, work, x, *n, *p, *h, *krep, *group_size, *cutoff, *chi_median,
+                 *trace};
+    // clang-format on
     run.run();
   });
 }
@@ -1024,20 +1051,16 @@ extern "C" void kv_fastmcd(double* x, int* n, int* p, int* h, int* krep, int* gr
   host::run_entry([&] {
     check_arguments(*n, *p, *h, *krep, *group_size);
     *group_size = usable_group_size(*n, *p, *h, *krep, *group_size);
+    *status = kelvara::mcd_ok;  // the search writes only the exact-fit codes
     // The merged-data matrix serves only a partitioned search.
     const bool partitioned = kelvara::plan_groups(*n, *group_size, *krep).partitioned;
-    mcd_scratch w(*n, *p, partitioned ? *group_size : 0);
-    fast_mcd run{x, *n, *p, *h, *krep, *group_size, raw_cov, raw_center, best_subset,
-                 mcd_det, weights, status, hyperplane, n_on_plane, cons_cov,
-                 w.sorted_best.data(), w.index_a.data(), w.index_b.data(),
-                 w.class_dist.data(), w.dist.data(), w.work_a.data(), w.work_b.data(),
-                 w.work_c.data(), w.center0.data(), w.scale0.data(), w.sd.data(), center,
-                 w.best_center.data(), w.eigval.data(), w.eig_work1.data(),
-                 w.eig_work2.data(), w.row.data(), w.sscp.data(), cov, w.corr.data(),
-                 w.cov_inv.data(), w.best_cov.data(), w.best_cov_inv.data(),
-                 w.eigvec.data(), w.merged_covs.data(), w.merged_centers.data(),
-                 w.group_covs.data(), w.group_centers.data(), w.merged_x.data(),
+    mcd_scratch scratch(*n, *p, partitioned ? *group_size : 0);
+    // clang-format off
+    const mcd_outputs out{raw_cov, raw_center, best_subset, mcd_det, weights, status,
+                          hyperplane, n_on_plane, cons_cov};
+    fast_mcd run{out, scratch.arrays(center, cov), x, *n, *p, *h, *krep, *group_size,
                  *cutoff, *chi_median, *trace};
+    // clang-format on
     run.run();
   });
 }

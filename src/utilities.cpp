@@ -1,9 +1,10 @@
-#include "host.h"
 #include "utilities.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+
+#include "host.h"
 
 #define USE_FC_LEN_T
 #include <R_ext/BLAS.h>
@@ -201,7 +202,8 @@ void halving_gap_sort(T* a, int n) {
 #if defined(__GNUC__)
 // Four accumulators of V (a vector of doubles) cover 4 * lanes windows.
 template <class V>
-inline __attribute__((always_inline)) void window_batch(const double* wj, int h, double* out) {
+inline __attribute__((always_inline)) void window_batch(const double* wj, int h,
+                                                        double* out) {
   constexpr int lanes = sizeof(V) / sizeof(double);
   V s0 = {}, s1 = {}, s2 = {}, s3 = {};
   for (int i = 0; i < h; ++i) {
@@ -226,7 +228,8 @@ typedef double lanes2_t __attribute__((vector_size(16)));
 #if defined(__GNUC__) && defined(__x86_64__)
 #define KELVARA_WINDOW_AVX2 1
 typedef double lanes4_t __attribute__((vector_size(32)));
-__attribute__((target("avx2"))) void window_batch16(const double* wj, int h, double* out) {
+__attribute__((target("avx2"))) void window_batch16(const double* wj, int h,
+                                                    double* out) {
   window_batch<lanes4_t>(wj, h, out);
 }
 #endif
@@ -262,8 +265,7 @@ void window_sums(const double* w, int m, int h, double* aw) {
   }
   // All windows of a long sample cost (m * h) additions, minutes for a
   // million values: poll for an interrupt about every 2^24 additions.
-  const long batches_per_poll =
-      std::max(1L, (1L << 24) / (static_cast<long>(h) * batch));
+  const long batches_per_poll = std::max(1L, (1L << 24) / (static_cast<long>(h) * batch));
   long batches = 0;
   int j = 0;
   for (; j + batch <= m; j += batch) {

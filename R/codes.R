@@ -108,8 +108,9 @@
 ## of the iteration record of mc_C.
 .mc_status_codes <- c(iteration_limit = 0L, converged = 1L)
 
-## Name of a status code in one of the tables above (NA when unknown).
-.status_name <- function(code, table) {
-  nm <- names(table)[match(code, table)]
-  if (length(nm) != 1L) NA_character_ else nm
+## Name of an L1 status code ("unknown" for any other value).
+.l1_status_name <- function(code) {
+  tab <- c(.l1_status_codes, not_optimal = .l1_not_optimal)
+  nm <- names(tab)[match(code, tab)]
+  if (length(nm) != 1L || is.na(nm)) "unknown" else nm
 }

@@ -123,7 +123,7 @@ print.l1_fit <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
   print.default(format(x$coefficients, digits = digits), print.gap = 2L, quote = FALSE)
   cat("\nSum of absolute residuals:", format(sum(abs(x$residuals)), digits = digits),
       "\nScale:", format(x$scale, digits = digits), "\n")
-  cat(switch(.status_name(x$status, c(.l1_status_codes, not_optimal = .l1_not_optimal)),
+  cat(switch(.l1_status_name(x$status),
              optimal = "Optimal solution, possibly not unique",
              optimal_unique = "Optimal and unique solution",
              precision_lost = "Stopped early through loss of precision: no solution",

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include <R.h>
 #include <Rinternals.h>
@@ -28,6 +29,7 @@ namespace detail {
 constexpr int max_warnings = 50;
 struct call_state {
   call_state* previous;
+  std::thread::id caller;  // the thread that entered the call: R's own
   double last_poll;  // when R's event loop was last polled (seconds)
   int n_warnings;
   char warnings[max_warnings][512];
@@ -38,8 +40,9 @@ call_state* current = nullptr;
 }
 
 void begin_call(call_state*& saved) {
-  auto* st = reinterpret_cast<call_state*>(R_alloc(1, sizeof(call_state)));
+  auto* st = new (R_alloc(1, sizeof(call_state))) call_state;
   st->previous = current;
+  st->caller = std::this_thread::get_id();
   st->n_warnings = 0;
   st->last_poll = 0.0;
   saved = st;
@@ -126,6 +129,8 @@ void check_interrupt() {
   // events need a pass through R's event loop, which is taken at most every
   // 20 ms so that polling stays cheap in tight loops.
   detail::call_state* st = detail::current;
+  // Only R's thread may look at R; a worker's kernels leave the polls to it.
+  if (st != nullptr && std::this_thread::get_id() != st->caller) return;
   if (!R_interrupts_pending && st != nullptr) {
     const double t = now();
     if (t - st->last_poll < 0.02) return;

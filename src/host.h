@@ -58,7 +58,8 @@ void warn(const char* fmt, ...)
     ;
 
 // Throws kelvara::interrupted when the user has asked for an interrupt.
-// Never longjmps.
+// Never longjmps.  Does nothing on any thread but the one that entered the
+// call, so that kernels shared with worker threads may poll.
 void check_interrupt();
 
 // ---- console ------------------------------------------------------------

@@ -66,6 +66,8 @@ class candidate_rows {
     while (!heap_.empty() && heap_.front().ratio - last <= 1e-9) {
       last = pop();
       cluster_.push_back(last_id_);
+      // Ties can make a cluster of most of the rows.
+      if ((cluster_.size() & 4095u) == 0) host::check_interrupt();
     }
     std::sort(cluster_.begin(), cluster_.end(),
               [this](int a, int b) { return pos_[a] < pos_[b]; });
@@ -229,7 +231,9 @@ int l1_leave(l1_tableau& t, candidate_rows& candidates, int in) {
     if (t.X(i, in) > t.tol) candidates.add(t.TH[i] / t.X(i, in), i);
   candidates.seal();
   int out = 0;
-  for (;;) {
+  for (unsigned passed = 1;; ++passed) {
+    // A pivot may pass through very many vertices.
+    if ((passed & 1023u) == 0) host::check_interrupt();
     out = candidates.take();
     if (out <= 0) break;
     const double pivot = t.X(out, in);
@@ -263,6 +267,7 @@ void l1_pivot(l1_tableau& t, int in, int out, int stage) {
   t.TH[out] = t.TH[out] / pivot;
   for (int j = t.kl; j <= t.np; ++j) {
     if (j == in) continue;
+    host::check_interrupt();  // a column costs O(n)
     t.S3[j] = t.S3[j] - t.X(out, j) * t.S3[in];
     rlcolbi_(&t.X(1, j), &t.X(1, in), &t.X(out, j), &n, &out);
   }

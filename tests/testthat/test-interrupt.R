@@ -46,7 +46,7 @@ test_that("the univariate statistics and the L1 fit answer an interrupt, also du
     expect_lt(r$latency, 1, label = paste("medcouple latency at", after))
   }
   # Each runs for a second or more without the signal.
-  calls <- list(qn = function() qn(x), sn = function() sn(c(x, x)),
+  calls <- list(qn = function() qn(c(x, x)), sn = function() sn(c(x, x)),
                 l1_fit = function() l1_fit(X, y))
   for (nm in names(calls)) {
     r <- interrupt_latency(calls[[nm]](), 0.3)

@@ -11,7 +11,7 @@ test_that("the status tables of R agree with the codes the compiled routines ret
                                                         tol = d$tol)))
   for (nm in names(fits)) {
     expect_identical(fits[[nm]]$status, .l1_status_codes[[nm]], label = nm)
-    expect_identical(.status_name(fits[[nm]]$status, .l1_status_codes), nm)
+    expect_identical(.l1_status_name(fits[[nm]]$status), nm)
   }
   # print() names each status by its code, whatever the text says.
   said <- vapply(fits, function(f) tail(capture.output(print(f)), 1), "")

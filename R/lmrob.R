@@ -156,6 +156,8 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
                     .subsample_warning(st$detail)
                     stop(.fit_text$s_failed, call. = FALSE)
                   },
+                  no_candidate = stop(sprintf(.fit_text$no_candidate, "S-estimation",
+                                              .native_value("unset_scale")), call. = FALSE),
                   stop("unexpected status of the S search: ", st$code, call. = FALSE))
   # One warning per final refinement that ran out of steps.  (The M-scale
   # solves of the search only rank candidates: their step limit does not

@@ -28,12 +28,14 @@
 ## kv_lmrob_M_S write a status vector instead of printing or warning; the
 ## module defines its codes once (lmrob.h) and kv_constants reports them, so
 ## that a test checks these tables against it.  What a fit means for the user
-## is decided here from the codes alone (.fit_outcome), and every message
-## text lives in .fit_text.
+## is decided from the codes alone, by one switch each in lmrob_S() and
+## .ms_outcome(); every message text lives in .fit_text.
 .fit_codes <- c(ok = 0L, exact_fit = 1L, no_subsample = 2L, l1_failed = 3L,
                 few_x2_rows = 4L, no_candidate = 5L)
 .descent_ends <- c(not_run = 0L, settled = 1L, no_improve = 2L, step_limit = 3L,
                    failed = 4L)
+## Status of one subsample draw (R_subsample, and the detail of no_subsample).
+.subsample_status <- c(ok = 0L, no_replacement = 1L, too_many_singular = 2L)
 ## Positions in the status vector.  detail: the subsampling status of a failed
 ## draw, the L1 status of a failed L1 fit, or the number of usable cases.
 .status_slots <- c(code = 1L, detail = 2L, scale_unconverged = 3L,

@@ -1,9 +1,6 @@
 ## Robust regression at the matrix level: non-singular subsampling, the
 ## S-estimator (fast-S), the MM step and the M-scale of given residuals.
 
-## Subsampling status codes, as the compiled code returns them.
-.subsample_status <- c(ok = 0L, no_replacement = 1L, too_many_singular = 2L)
-
 ## Checks a design matrix and response before any compiled call.
 .check_xy <- function(x, y, need_y = TRUE) {
   if (is.data.frame(x)) x <- as.matrix(x)

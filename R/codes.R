@@ -28,12 +28,14 @@
 ## kv_lmrob_M_S write a status vector instead of printing or warning; the
 ## module defines its codes once (lmrob.h) and kv_constants reports them, so
 ## that a test checks these tables against it.  What a fit means for the user
-## is decided here from the codes alone (.fit_outcome), and every message
-## text lives in .fit_text.
+## is decided from the codes alone, by one switch each in lmrob_S() and
+## .ms_outcome(); every message text lives in .fit_text.
 .fit_codes <- c(ok = 0L, exact_fit = 1L, no_subsample = 2L, l1_failed = 3L,
-                few_x2_rows = 4L)
+                few_x2_rows = 4L, no_candidate = 5L)
 .descent_ends <- c(not_run = 0L, settled = 1L, no_improve = 2L, step_limit = 3L,
                    failed = 4L)
+## Status of one subsample draw (R_subsample, and the detail of no_subsample).
+.subsample_status <- c(ok = 0L, no_replacement = 1L, too_many_singular = 2L)
 ## Positions in the status vector.  detail: the subsampling status of a failed
 ## draw, the L1 status of a failed L1 fit, or the number of usable cases.
 .status_slots <- c(code = 1L, detail = 2L, scale_unconverged = 3L,
@@ -45,7 +47,7 @@
   cache <- NULL
   function() {
     if (is.null(cache)) {
-      z <- .C("kv_constants", codes = integer(22L), 22L, values = double(5L), 5L,
+      z <- .C("kv_constants", codes = integer(23L), 23L, values = double(5L), 5L,
               PACKAGE = "kelvara")
       cache <<- list(codes = z$codes,
                      values = stats::setNames(z$values,
@@ -79,6 +81,8 @@
                     "larger 'max_singular'"),
   exact_fit = "exact fit: %d of %d observations lie on the fitted hyperplane; the %s is 0",
   ms_stopped = "m_s_subsample() stopped prematurely.",
+  no_candidate = paste0("%s failed: no candidate fit has an M-scale below %g, the ",
+                        "largest the search represents; rescale the response"),
   ms_few_rows = paste0("M-S subsampling: only %d cases have a nonzero row of x2, ",
                        "fewer than its %d columns"),
   ms_search_l1 = "M-S subsampling: the L1 fit on x1 lost precision (KODE=%d)",

@@ -1,9 +1,6 @@
 ## Robust regression at the matrix level: non-singular subsampling, the
 ## S-estimator (fast-S), the MM step and the M-scale of given residuals.
 
-## Subsampling status codes, as the compiled code returns them.
-.subsample_status <- c(ok = 0L, no_replacement = 1L, too_many_singular = 2L)
-
 ## Checks a design matrix and response before any compiled call.
 .check_xy <- function(x, y, need_y = TRUE) {
   if (is.data.frame(x)) x <- as.matrix(x)
@@ -178,6 +175,9 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
                            .subsample_warning(fs$detail)
                            stop(.fit_text$s_failed, call. = FALSE)
                          },
+                         no_candidate = stop(sprintf(.fit_text$no_candidate, "S-estimation",
+                                                     .native_value("unset_scale")),
+                                             call. = FALSE),
                          stop("unexpected status of the S search: ", fs$code, call. = FALSE))
   # One warning per final refinement that ran out of steps.  (The M-scale
   # solves of the search only rank candidates: their step limit does not

@@ -172,6 +172,12 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
       FALSE  # the caller's S-estimate reports the exact fit
     },
     no_subsample = stopped(function() .subsample_warning(st$detail)),
+    no_candidate = if (fail) {
+      stop(sprintf(.fit_text$no_candidate, "M-S estimation", .native_value("unset_scale")),
+           call. = FALSE)
+    } else {
+      FALSE
+    },
     few_x2_rows = stopped(function()
       warning(sprintf(.fit_text$ms_few_rows, st$detail, length(fit$b2)), call. = FALSE)),
     l1_failed = if (st$descent_end == "failed") {

@@ -774,6 +774,8 @@ void lmrob_s(const double* x, const double* y, int n, int p, const s_settings& s
     fast_s(x, y, n, p, set, out, report);
   }
   if (report.code == FIT_OK && *out.scale == 0.0) report.code = FIT_EXACT;
+  if (report.code == FIT_OK && !(*out.scale < unset_scale))
+    report.code = FIT_NO_CANDIDATE;
 }
 
 }  // namespace kelvara
@@ -1191,6 +1193,7 @@ void lmrob_m_s(const ms_problem& pr, bool orthogonalize, bool do_subsample,
   subtract_product(n, p2, pr.X2, fit.b2, fit.res);
   if (do_descent && report.code == FIT_OK)
     *converged = m_s_descent(pr, descent, fit, ws, l1, report) ? 1 : 0;
+  if (report.code == FIT_OK && !(fit.scale < unset_scale)) report.code = FIT_NO_CANDIDATE;
 }
 
 }  // namespace kelvara
@@ -1237,8 +1240,9 @@ extern "C" void R_lmrob_M_S(const double* X1, const double* X2, const double* y,
       host::fail("m_s_descent(): Problem in rllarsbi (rilars). KODE=%d. Exiting.",
                  report.detail);
     // A search that ended early (a failed draw or L1 fit, or a collapsed
-    // scale) is this entry's error.
-    if (report.code != FIT_OK && report.descent == DESCENT_NOT_RUN) {
+    // scale) is this entry's error; a fit without a candidate is written out.
+    if (report.code != FIT_OK && report.code != FIT_NO_CANDIDATE &&
+        report.descent == DESCENT_NOT_RUN) {
       *scale = -1.0;
       host::fail("m_s_subsample() stopped prematurely.");
     }
@@ -1342,6 +1346,7 @@ extern "C" void kv_constants(int* codes, const int* n_codes, double* values,
                               FIT_NO_SUBSAMPLE,
                               FIT_L1_FAILED,
                               FIT_FEW_X2_ROWS,
+                              FIT_NO_CANDIDATE,
                               DESCENT_NOT_RUN,
                               DESCENT_SETTLED,
                               DESCENT_NO_IMPROVE,

@@ -47,8 +47,10 @@ enum fit_code : int {
   FIT_NO_SUBSAMPLE = 2,  // a draw failed; detail: the subsample_status
   FIT_L1_FAILED = 3,     // an L1 fit of the M-S search or descent lost
                          // precision; detail: kode
-  FIT_FEW_X2_ROWS = 4    // M-S: fewer cases with a nonzero x2 row than x2 columns;
+  FIT_FEW_X2_ROWS = 4,   // M-S: fewer cases with a nonzero x2 row than x2 columns;
                          // detail: the number of such cases
+  FIT_NO_CANDIDATE = 5   // no candidate got a scale below unset_scale: the
+                         // outputs hold no estimate (R_ entries still write them)
 };
 
 // How the M-S descent ended (slot STATUS_DESCENT).

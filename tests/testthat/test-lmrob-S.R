@@ -426,3 +426,28 @@ test_that("a best list too large to hold is refused, in both searches", {
   expect_error(lmrob_S(d$x, d$y, lmrob_control(n_groups = 1e5, group_size = 1e5)),
                "= 10000000000 exceeds the 2001 observations")
 })
+
+test_that("a search whose scales never fall below the empty-slot value reports no estimate", {
+  set.seed(2)
+  x <- cbind(1, rnorm(50))
+  y <- drop(x %*% c(1, 2)) + rnorm(50)
+  codes <- asNamespace("kelvara")$.fit_codes
+  kv_S <- function(y) .C("kv_lmrob_S", x, y, 50L, 2L, 20L, scale = 0, beta = double(2),
+                         1.54764, 1L, 0.5, 2L, 5L, 400L, 2L, 200L, 200L, 1e-7, 1e-7, FALSE,
+                         0L, 200L, 1L, status = integer(8), PACKAGE = "kelvara")
+  set.seed(1)
+  ok <- kv_S(y)
+  set.seed(1)
+  huge <- kv_S(y * 1e21)
+  expect_identical(ok$status[1], codes[["ok"]])
+  expect_identical(huge$status[1], codes[["no_candidate"]])
+  expect_identical(huge$scale, 1e20)  # the sentinel the R layer must not pass on
+  kv_MS <- function(y) .C("kv_lmrob_M_S", matrix(0, 50, 0), x, y, double(50), 50L, 0L, 2L,
+                          20L, scale = 0, double(0), double(2), 1.54764, 1L, 0.5, 20L, 50L,
+                          1e-7, 1e-7, FALSE, 0L, FALSE, TRUE, TRUE, 200L, 1L, 200L,
+                          status = integer(8), PACKAGE = "kelvara")$status[1]
+  set.seed(1)
+  expect_identical(kv_MS(y), codes[["ok"]])
+  set.seed(1)
+  expect_identical(kv_MS(y * 1e21), codes[["no_candidate"]])
+})

@@ -1,7 +1,7 @@
 ## Determination of the finite-sample factors of lts() and mcd() (the table
 ## .small_sample_coef in R/consistency.R).
 ##
-##   Rscript bench/consistency-factors.R simulate lts|mcd out.rds [small]
+##   Rscript bench/consistency-factors.R simulate lts|mcd out.rds [small|large]
 ##   Rscript bench/consistency-factors.R fit lts|mcd raw|reweighted|cov in.rds ...
 ##
 ## "simulate" runs the determination (.lts_factor_sim / .mcd_factor_sim with
@@ -11,8 +11,9 @@
 ## pooled samples, and the reweighted stage is redone with it, so one round
 ## determines every stage.  Each cell pools about 4000 cases (at least 40
 ## samples); with "small", the cells n = 20 to 40, where the factors change
-## fastest, are run again with 12000 cases each.  The stored table was fitted
-## to both runs (seeds 1000 + cell and 5000 + cell).
+## fastest, are run again with 12000 cases each; with "large", cells at
+## n = 300 and 500 (60 samples) anchor the approach to 1.  The stored table
+## was fitted to the three runs (seeds 1000, 5000 and 9000 + cell).
 library(kelvara)
 ns <- asNamespace("kelvara")
 args <- commandArgs(TRUE)
@@ -20,7 +21,9 @@ what <- args[1L]
 est <- args[2L]
 
 small <- identical(args[4L], "small")
-grid <- expand.grid(n = if (small) c(20, 25, 30, 40) else c(20, 25, 30, 40, 50, 70, 100, 150, 200),
+large <- identical(args[4L], "large")
+grid <- expand.grid(n = if (small) c(20, 25, 30, 40) else if (large) c(300, 500)
+                        else c(20, 25, 30, 40, 50, 70, 100, 150, 200),
                     p = 1:6, alpha = ns$.small_sample_alpha)
 
 if (what == "simulate") {
@@ -29,10 +32,10 @@ if (what == "simulate") {
   res <- vector("list", nrow(grid))
   for (i in seq_len(nrow(grid))) {
     g <- grid[i, ]
-    nrep <- if (small) ceiling(12000 / g$n) else max(40L, ceiling(4000 / g$n))
+    nrep <- if (small) ceiling(12000 / g$n) else if (large) 60L else max(40L, ceiling(4000 / g$n))
     t0 <- proc.time()[["elapsed"]]
-    r <- sim(g$n, g$p, g$alpha, nrep = nrep, seed = (if (small) 5000L else 1000L) + i,
-             raw = "estimated")
+    r <- sim(g$n, g$p, g$alpha, nrep = nrep,
+             seed = (if (small) 5000L else if (large) 9000L else 1000L) + i, raw = "estimated")
     ## the raw factor is relative to the stored one: record the total
     old <- ns$.small_sample_factor(paste0(est, "_raw"), g$n, g$p, g$alpha)
     res[[i]] <- data.frame(g, nrep = nrep, raw = r["raw", "factor"] * old,

@@ -48,7 +48,7 @@ if (what == "coverage") {
 } else if (what == "flagged") {
   set.seed(20)
   for (n in c(20, 21, 30, 50, 100, 200)) for (p in 1:5) {
-    R <- ceiling(20000 / n)
+    R <- ceiling(10000 / n)
     fl <- replicate(R, {
       X <- matrix(rnorm(n * p), n)
       y <- rnorm(n)

@@ -3,11 +3,13 @@
 ## least-squares fit worked out here.
 
 ## Dispatch is on the formula also when lm's argument x = TRUE/FALSE is named
-## (lts(y ~ ., data, x = TRUE) puts the formula first in '...'), and a
-## character formula counts as a formula.
+## (lts(y ~ ., data, x = TRUE) puts the formula first in '...') or the
+## formula is named, and a character formula counts as a formula.
 lts <- function(x, ...) {
-  f <- if (is.logical(x) && length(x) == 1L && ...length() &&
-           (inherits(..1, "formula") || is.character(..1))) ..1 else x
+  f <- if (missing(x)) eval(match.call()$formula, parent.frame())
+       else if (is.logical(x) && length(x) == 1L && ...length() &&
+                (inherits(..1, "formula") || is.character(..1))) ..1
+       else x
   if (is.character(f) && length(f) == 1L && grepl("~", f, fixed = TRUE))
     f <- stats::as.formula(f)
   UseMethod("lts", f)

@@ -3,15 +3,19 @@
 
 lmrob <- function(formula, data, subset, weights = NULL, na.action,
                   method = "MM", init = "S", psi = "bisquare",
-                  control = lmrob.config(), ...) {
+                  control = lmrob.config(), model = TRUE, x = TRUE, y = TRUE,
+                  contrasts = NULL, offset, ...) {
   cl <- match.call()
   control <- .resolve_control(control, if (!missing(psi)) psi, list(...))
   method <- .check_choice(method, c("MM", "S"), "method")
   if (is.character(init)) init <- .check_choice(init, c("S", "M-S"), "init")
   else .check_user_init(init)
+  model <- .check_flag(model, "model")
+  ret_x <- .check_flag(x, "x")
+  ret_y <- .check_flag(y, "y")
   ## The model frame, exactly as lm() makes it.
   mf <- match.call(expand.dots = FALSE)
-  m <- match(c("formula", "data", "subset", "weights", "na.action"), names(mf), 0L)
+  m <- match(c("formula", "data", "subset", "weights", "na.action", "offset"), names(mf), 0L)
   mf <- mf[c(1L, m)]
   mf$drop.unused.levels <- TRUE
   mf[[1L]] <- quote(stats::model.frame)
@@ -22,17 +26,21 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     stop("the formula must have one numeric response", call. = FALSE)
   w <- as.vector(stats::model.weights(mf))
   offset <- as.vector(stats::model.offset(mf))
-  x <- stats::model.matrix(mt, mf)
+  x <- stats::model.matrix(mt, mf, contrasts)
   fit <- .lmrob_fit(x, y, weights = w, offset = offset, method = method, init = init,
                     control = control, ls_block = .ls_block(mt, mf, x),
                     intercept = attr(mt, "intercept") > 0L)
   fit$call <- cl
   fit$terms <- mt
-  fit$model <- mf
   fit$na.action <- attr(mf, "na.action")
   fit$xlevels <- stats::.getXlevels(mt, mf)
   fit$contrasts <- attr(x, "contrasts")
   fit$assign <- attr(x, "assign")
+  ## lm's model, x and y: what the fit keeps; the methods rebuild the model
+  ## matrix from the model frame or the call when it is not kept.
+  if (model) fit$model <- mf
+  if (!ret_x) fit$x <- NULL
+  if (!ret_y) fit$y <- NULL
   fit
 }
 

@@ -30,17 +30,29 @@ vcov.lmrob <- function(object, complete = TRUE, ...) {
   v
 }
 
+## Both kinds of weight are padded with NA for the cases that na.exclude
+## left out, as lm's weights() are.
 weights.lmrob <- function(object, type = c("robustness", "prior"), ...) {
   type <- .check_choice(type, c("robustness", "prior"), "type")
-  if (type == "prior") return(object$weights)
-  object$rweights
+  w <- if (type == "prior") object$weights else object$rweights
+  if (is.null(w)) NULL else stats::naresid(object$na.action, w)
 }
+
+residuals.lmrob <- function(object, type = c("working", "response", "deviance", "pearson"),
+                            ...) {
+  .fit_residuals(object, object$residuals, type, object$weights)
+}
+
+## The robust residual scale.
+sigma.lmrob <- function(object, ...) object$scale
+
+model.frame.lmrob <- function(formula, ...) .fit_model_frame(formula, ...)
 
 nobs.lmrob <- function(object, ...) {
   if (is.null(object$weights)) length(object$residuals) else sum(object$weights > 0)
 }
 
-model.matrix.lmrob <- function(object, ...) object$x
+model.matrix.lmrob <- function(object, ...) .fit_model_matrix(object, ...)
 
 df.residual.lmrob <- function(object, ...) object$df.residual
 
@@ -152,31 +164,35 @@ confint.lmrob <- function(object, parm, level = 0.95, ...) {
 
 predict.lmrob <- function(object, newdata, se.fit = FALSE,
                           interval = c("none", "confidence", "prediction"),
-                          level = 0.95, na.action = stats::na.pass, ...) {
+                          level = 0.95, type = c("response", "terms"), terms = NULL,
+                          na.action = stats::na.pass, ...) {
   interval <- .check_choice(interval, c("none", "confidence", "prediction"), "interval")
+  type <- .check_choice(type, c("response", "terms"), "type")
   se.fit <- .check_flag(se.fit, "se.fit")
   level <- .check_number_in(level, "level", 0, 1, c(TRUE, TRUE))
   keep <- !object$aliased
-  beta <- object$coefficients[keep]
   nd <- if (missing(newdata)) NULL else newdata
   if (is.null(nd)) {
-    x <- object$x
+    x <- model.matrix.lmrob(object)
     offset <- object$offset
   } else {
-    tt <- stats::delete.response(object$terms)
-    m <- stats::model.frame(tt, newdata, na.action = na.action, xlev = object$xlevels)
-    if (!is.null(cl <- attr(tt, "dataClasses"))) stats::.checkMFClasses(cl, m)
-    x <- stats::model.matrix(tt, m, contrasts.arg = object$contrasts)
-    offset <- stats::model.offset(m)
-    if (!is.null(object$call$offset))
-      offset <- (if (is.null(offset)) 0 else offset) +
-        eval(object$call$offset, newdata, environment(object$terms))
+    d <- .newdata_design(object, newdata, na.action)
+    x <- d$x
+    offset <- d$offset
   }
+  pad <- if (is.null(nd)) function(v) stats::napredict(object$na.action, v)
+         else identity
+  if (type == "terms") {
+    if (se.fit || interval != "none")
+      stop("type = \"terms\" gives the terms only (no 'se.fit' or 'interval')",
+           call. = FALSE)
+    return(pad(.predict_terms(object, x, model.matrix.lmrob(object),
+                              object$coefficients, terms)))
+  }
+  beta <- object$coefficients[keep]
   x <- x[, keep, drop = FALSE]
   fit <- drop(x %*% beta)
   if (!is.null(offset)) fit <- fit + offset
-  pad <- if (is.null(nd)) function(v) stats::napredict(object$na.action, v)
-         else identity
   if (!se.fit && interval == "none") return(pad(fit))
   se <- sqrt(rowSums((x %*% object$cov) * x))
   if (interval != "none") {

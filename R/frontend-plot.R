@@ -3,7 +3,7 @@
 ## Robust distances of the rows of the design (without the intercept and
 ## constant columns) by the MCD; NULL when they cannot be computed.
 .design_distances <- function(object) {
-  x <- object$x[, !object$aliased, drop = FALSE]
+  x <- model.matrix.lmrob(object)[, !object$aliased, drop = FALSE]
   keep <- apply(x, 2L, function(v) stats::var(v) > 0)
   x <- x[, keep, drop = FALSE]
   use <- !is.na(object$rweights)

@@ -2,27 +2,63 @@
 ## module (`rfltsreg`), with the data units, the raw scale and a reweighted
 ## least-squares fit worked out here.
 
-lts <- function(x, ...) UseMethod("lts")
+## Dispatch is on the formula also when lm's argument x = TRUE/FALSE is named
+## (lts(y ~ ., data, x = TRUE) puts the formula first in '...') or the
+## formula is named, and a character formula counts as a formula.
+lts <- function(x, ...) {
+  f <- if (missing(x)) eval(match.call()$formula, parent.frame())
+       else if (is.logical(x) && length(x) == 1L && ...length() &&
+                (inherits(..1, "formula") || is.character(..1))) ..1
+       else x
+  if (is.character(f) && length(f) == 1L && grepl("~", f, fixed = TRUE))
+    f <- stats::as.formula(f)
+  UseMethod("lts", f)
+}
 
 ## The model frame as lm() builds it; the formula's intercept term decides
-## whether the model has an intercept.
-lts.formula <- function(formula, data, subset, na.action, ...) {
+## whether the model has an intercept.  Offsets (offset() terms and the
+## 'offset' argument) are subtracted from the response before the fit and
+## are part of the fitted values.  model, x and y keep the model frame, the
+## model matrix and the response with the fit, as lm() does; the model matrix
+## is kept by default, for the robust distances of the diagnostics.
+lts.formula <- function(formula, data, subset, na.action, model = TRUE, x = TRUE,
+                        y = FALSE, contrasts = NULL, offset, ...) {
   cl <- match.call()
   cl[[1L]] <- as.name("lts")
+  model <- .check_flag(model, "model")
+  ret_x <- .check_flag(x, "x")
+  ret_y <- .check_flag(y, "y")
   mf <- match.call(expand.dots = FALSE)
-  mf <- mf[c(1L, match(c("formula", "data", "subset", "na.action"), names(mf), 0L))]
+  mf <- mf[c(1L, match(c("formula", "data", "subset", "na.action", "offset"), names(mf), 0L))]
+  if (is.character(formula)) {
+    formula <- stats::as.formula(formula, env = parent.frame())
+    mf$formula <- cl$formula <- formula
+  }
   mf$drop.unused.levels <- TRUE
   mf[[1L]] <- quote(stats::model.frame)
   mf <- eval(mf, parent.frame())
   mt <- attr(.check_factor_levels(mf), "terms")
-  X <- stats::model.matrix(mt, mf)
-  X <- X[, colnames(X) != "(Intercept)", drop = FALSE]
-  fit <- lts.default(X, stats::model.response(mf), intercept = attr(mt, "intercept") == 1L,
-                     ...)
+  X <- stats::model.matrix(mt, mf, contrasts)
+  Y <- stats::model.response(mf, "numeric")
+  off <- as.vector(stats::model.offset(mf))
+  if (!is.null(off) && length(off) != NROW(Y))
+    stop(sprintf("'offset' has %d values, the data %d", length(off), NROW(Y)), call. = FALSE)
+  icpt <- attr(mt, "intercept") == 1L
+  fit <- lts.default(X[, colnames(X) != "(Intercept)", drop = FALSE],
+                     if (is.null(off)) Y else Y - off, intercept = icpt, ...)
+  if (!is.null(off)) {
+    fit$fitted.values <- fit$fitted.values + off
+    fit$reweighted$fitted.values <- fit$reweighted$fitted.values + off
+    fit$offset <- off
+  }
   fit$call <- cl
   fit$terms <- mt
   fit$xlevels <- stats::.getXlevels(mt, mf)
+  fit$contrasts <- attr(X, "contrasts")
   fit$na.action <- attr(mf, "na.action")
+  fit["x"] <- list(if (ret_x) X)
+  if (model) fit$model <- mf
+  if (ret_y) fit$y <- Y
   fit
 }
 
@@ -38,11 +74,13 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   adjust <- .check_flag(adjust, "adjust")
   if (!is.numeric(y) || (!is.null(dim(y)) && NCOL(y) != 1L))
     stop("'y' must be a numeric vector", call. = FALSE)
-  y <- as.vector(y)
+  y <- stats::setNames(as.vector(y), names(y))
   n <- length(y)
   if (is.null(X)) X <- matrix(0, n, 0L)
   if (nrow(X) != n)
     stop(sprintf("'x' has %d rows but 'y' has %d values", nrow(X), n), call. = FALSE)
+  ## Cases keep their names (or the row names of x) in every per-case result.
+  if (is.null(names(y))) names(y) <- rownames(X)
   if (!all(is.finite(X)))
     stop("'x' contains missing, NaN or infinite values", call. = FALSE)
   if (!all(is.finite(y)))
@@ -103,7 +141,8 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   res$nsamp <- nsamp
   res$seed <- seed
   res$xnames <- colnames(X)
-  res$x <- design  # for the robust distances of the diagnostics
+  ## The design in data units, for the robust distances of the diagnostics.
+  res$x <- if (intercept) cbind("(Intercept)" = 1, X) else X
   class(res) <- "lts"
   res
 }
@@ -381,7 +420,8 @@ print.summary.lts <- function(x, digits = max(3L, getOption("digits") - 3L), ...
   cat("Reweighted scale:", format(x$rw_scale, digits = digits), "on", x$df,
       "degrees of freedom\n")
   cat("Outliers (|residual| > 2.5 LTS scales): ", x$n_outliers, " of ", x$n, "\n", sep = "")
-  if (x$n_outliers > 0L && x$n_outliers <= 30L) cat("  ", x$outliers, fill = TRUE)
+  if (x$n_outliers > 0L && x$n_outliers <= 30L)
+    cat("  ", .case_labels(x$outliers), fill = TRUE)
   invisible(x)
 }
 
@@ -391,9 +431,10 @@ coef.lts <- function(object, which = c("lts", "reweighted"), ...) {
   if (.lts_which(which) == "lts") object$coefficients else object$reweighted$coefficients
 }
 
-residuals.lts <- function(object, which = c("lts", "reweighted"), ...) {
+residuals.lts <- function(object, which = c("lts", "reweighted"),
+                          type = c("working", "response", "deviance", "pearson"), ...) {
   r <- if (.lts_which(which) == "lts") object$residuals else object$reweighted$residuals
-  stats::naresid(object$na.action, r)
+  .fit_residuals(object, r, type)
 }
 
 fitted.lts <- function(object, which = c("lts", "reweighted"), ...) {
@@ -402,18 +443,52 @@ fitted.lts <- function(object, which = c("lts", "reweighted"), ...) {
   stats::napredict(object$na.action, f)
 }
 
-predict.lts <- function(object, newdata, which = c("lts", "reweighted"), ...) {
+## The residual scale of the LTS fit or of the reweighted fit.
+sigma.lts <- function(object, which = c("lts", "reweighted"), ...) {
+  if (.lts_which(which) == "lts") object$scale else object$reweighted$scale
+}
+
+## The 0/1 weights of the reweighting (1: kept); lts fits have no prior
+## weights.
+weights.lts <- function(object, type = c("robustness", "prior"), ...) {
+  type <- .check_choice(type, c("robustness", "prior"), "type")
+  if (type == "prior") return(NULL)
+  stats::naresid(object$na.action, stats::setNames(object$weights, names(object$residuals)))
+}
+
+nobs.lts <- function(object, ...) object$n
+
+model.frame.lts <- function(formula, ...) .fit_model_frame(formula, ...)
+
+## The model matrix, intercept column first; for a fit from a matrix, the
+## matrix with the intercept column the fit used.
+model.matrix.lts <- function(object, ...) {
+  if (is.null(object$terms)) return(object[["x"]])
+  .fit_model_matrix(object, ...)
+}
+
+predict.lts <- function(object, newdata, which = c("lts", "reweighted"),
+                        type = c("response", "terms"), terms = NULL,
+                        na.action = stats::na.pass, ...) {
   which <- .lts_which(which)
-  if (missing(newdata) || is.null(newdata)) return(fitted.lts(object, which))
+  type <- .check_choice(type, c("response", "terms"), "type")
+  no_new <- missing(newdata) || is.null(newdata)
+  if (no_new && type == "response") return(fitted.lts(object, which))
   beta <- coef.lts(object, which)
+  offset <- NULL
   if (!is.null(object$terms)) {
-    if (!is.list(newdata))
-      stop("'newdata' must be a data frame for a fit from a formula", call. = FALSE)
-    tt <- stats::delete.response(object$terms)
-    mf <- stats::model.frame(tt, newdata, na.action = stats::na.pass,
-                             xlev = object$xlevels)
-    X <- stats::model.matrix(tt, mf)
+    if (no_new) {
+      X <- model.matrix.lts(object)
+    } else {
+      if (!is.list(newdata))
+        stop("'newdata' must be a data frame for a fit from a formula", call. = FALSE)
+      nd <- .newdata_design(object, newdata, na.action)
+      X <- nd$x
+      offset <- nd$offset
+    }
   } else {
+    if (type == "terms")
+      stop("type = \"terms\" needs a fit from a formula", call. = FALSE)
     X <- .lts_matrix(newdata)
     k <- length(object$xnames)
     if (is.null(X)) X <- matrix(0, 1L, 0L)
@@ -421,5 +496,12 @@ predict.lts <- function(object, newdata, which = c("lts", "reweighted"), ...) {
       stop(sprintf("'newdata' must have %d column(s)", k), call. = FALSE)
     if (object$intercept) X <- cbind(1, X)
   }
-  as.vector(X %*% beta)
+  if (type == "terms") {
+    pred <- .predict_terms(object, X, model.matrix.lts(object), beta, terms)
+    if (no_new) pred <- stats::napredict(object$na.action, pred)
+    return(pred)
+  }
+  fit <- drop(X %*% beta)
+  if (!is.null(offset)) fit <- fit + offset
+  if (is.null(object$terms)) as.vector(fit) else fit
 }

@@ -332,7 +332,8 @@ print.summary.mcd <- function(x, digits = max(3L, getOption("digits") - 3L), ...
     print(x$correlation, digits = digits, ...)
   }
   cat("\nCases given weight 0 by the reweighting: ", x$n_outliers, " of ", o$n, "\n", sep = "")
-  if (x$n_outliers > 0L && x$n_outliers <= 30L) cat("  ", x$outliers, fill = TRUE)
+  if (x$n_outliers > 0L && x$n_outliers <= 30L)
+    cat("  ", .case_labels(x$outliers), fill = TRUE)
   if (!is.null(x$mah)) {
     cat("\nRobust squared distances:\n")
     print(x$mah, digits = digits)

@@ -55,7 +55,7 @@ test_that("faults found by the fuzzer give clear errors", {
   d$f <- factor(rep(c("a", "b"), 10))
   ff <- lts(y ~ z + f, d, nsamp = 20)
   expect_error(predict(ff, matrix(1, 2, 2)), "'newdata' must be a data frame")
-  expect_equal(predict(ff, d[1:3, ]), unname(fitted(ff)[1:3]))
+  expect_equal(predict(ff, d[1:3, ]), fitted(ff)[1:3])  # named by rows, as lm
   # Print methods refused invalid digits only inside print.default.
   m <- mcd(x[, 2], nsamp = 20)
   for (f in list(function(d) print(m, digits = d), function(d) print(fit, digits = d),

@@ -181,9 +181,7 @@ predict.l1_fit <- function(object, newdata, se.fit = FALSE,
         eval(object$call$offset, newdata, environment(object$terms))
   } else {
     nd <- TRUE
-    x <- newdata
-    if (is.null(dim(x))) x <- matrix(x, nrow = 1L)
-    x <- as.matrix(x)
+    x <- .l1_as_design(newdata, "newdata")
     p0 <- ncol(object$x) - ("(Intercept)" %in% colnames(object$x))
     if (ncol(x) != p0)
       stop(sprintf("'newdata' must have %d column(s), one per column of 'x'", p0),

@@ -80,6 +80,10 @@ test_that("the sandwich covariance is equivariant and matches its confint, summa
   fa <- l1_fit(X %*% A, d$y, intercept = FALSE)
   Ai <- solve(A)
   expect_equal(unname(vcov(fa)), unname(Ai %*% v %*% t(Ai)), tolerance = 1e-8)
+  ## the default method predicts from a matrix of its columns
+  expect_equal(predict(fa, (X %*% A)[1:3, ]), fitted(fa)[1:3], ignore_attr = TRUE)
+  f1 <- l1_fit(d$x, d$y)
+  expect_equal(predict(f1, c(0.5, 2)), sum(coef(f1) * c(1, 0.5)) + c(0, 1.5 * coef(f1)[[2]]))
   s <- summary(f)
   expect_equal(s$coefficients[, "Std. Error"], sqrt(diag(v)))
   ci <- confint(f, level = 0.9)

@@ -203,7 +203,8 @@ predict.l1_fit <- function(object, newdata, se.fit = FALSE,
       lo <- hi <- tq * se
     } else {
       r <- .l1_scaled(object)$r
-      qr <- stats::quantile(r, c((1 - level) / 2, (1 + level) / 2), names = FALSE)
+      qr <- if (anyNA(r)) c(NA_real_, NA_real_)
+            else stats::quantile(r, c((1 - level) / 2, (1 + level) / 2), names = FALSE)
       lo <- sqrt((tq * se)^2 + min(qr[1L], 0)^2)
       hi <- sqrt((tq * se)^2 + max(qr[2L], 0)^2)
     }

@@ -94,6 +94,11 @@ test_that("the sandwich covariance is equivariant and matches its confint, summa
   pp <- predict(f, d[1:3, ], interval = "prediction")
   expect_true(all(pp[, "lwr"] < p$fit[, "lwr"] & pp[, "upr"] > p$fit[, "upr"]))
   expect_output(print(s), "Hall-Sheather")
+  ## a fit without a solution has NA standard errors and intervals, no error
+  k <- l1_status2_case()
+  g <- suppressWarnings(l1_fit(k$x, k$y, intercept = FALSE, tol = k$tol))
+  expect_true(all(is.na(confint(g))))
+  expect_true(all(is.na(predict(g, k$x[1:2, ], interval = "prediction"))))
 })
 
 test_that("95 % intervals cover at n = 200 with normal and t3 errors", {

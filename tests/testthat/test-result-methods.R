@@ -39,13 +39,13 @@ test_that("matrix-level results: classes, coefficients, and fitted plus residual
   s <- lmrob_S(x, y, ctl)
   m <- lmrob_MM(x, y, coef(s), s$scale, ctl)
   ms <- lmrob_M_S(x[, 1, drop = FALSE], x[, -1], y)
-  for (f in list(s, m, ms)) {
-    expect_true(inherits(f, c("lmrob_S", "lmrob_MM", "lmrob_M_S")))
+  fits <- list(`S-estimate` = s, `MM-estimate` = m, `M-S estimate` = ms)
+  for (i in 1:3) {
+    f <- fits[[i]]
+    expect_s3_class(f, c("lmrob_S", "lmrob_MM", "lmrob_M_S")[i], exact = TRUE)
+    expect_output(print(f), names(fits)[i], fixed = TRUE)
     expect_identical(coef(f), f$coefficients)
     expect_equal(fitted(f), drop(x %*% coef(f)), tolerance = 1e-10, ignore_attr = TRUE)
     expect_equal(fitted(f) + residuals(f), y, tolerance = 1e-10, ignore_attr = TRUE)
   }
-  expect_output(print(s), "S-estimate")
-  expect_output(print(m), "MM-estimate")
-  expect_output(print(ms), "M-S estimate")
 })

@@ -50,8 +50,11 @@
            PACKAGE = "kelvara")
 }
 
-l1_fit <- function(x, y, intercept = TRUE, tol = 1e-7) {
+l1_fit <- function(x, ...) UseMethod("l1_fit")
+
+l1_fit.default <- function(x, y, intercept = TRUE, tol = 1e-7, weights = NULL, ...) {
   cl <- match.call()
+  cl[[1L]] <- as.name("l1_fit")
   y <- .l1_as_response(y)
   n <- length(y)
   if (n < 1L) stop("'y' must have at least one observation", call. = FALSE)
@@ -64,24 +67,108 @@ l1_fit <- function(x, y, intercept = TRUE, tol = 1e-7) {
     x <- cbind(1, x)
     nm <- c("(Intercept)", nm)
   }
-  p <- ncol(x)
-  if (p < 1L)
+  colnames(x) <- nm
+  if (ncol(x) < 1L)
     stop("there is nothing to fit: 'x' has no columns and 'intercept' is FALSE",
          call. = FALSE)
+  fit <- .l1_fit_design(x, y, .l1_weights(weights, n), tol)
+  fit$call <- cl
+  fit
+}
+
+## The model frame as lm() builds it (data, subset, weights, na.action,
+## offset); factors are coded by their contrasts, which are kept with the
+## levels for predict().  Columns aliased with earlier ones get NA
+## coefficients, as in lm().  The offset is subtracted from the response
+## before the fit and added back to the fitted values.
+l1_fit.formula <- function(formula, data, subset, weights, na.action, offset,
+                           contrasts = NULL, tol = 1e-7, ...) {
+  cl <- match.call()
+  cl[[1L]] <- as.name("l1_fit")
+  mf <- match.call(expand.dots = FALSE)
+  mf <- mf[c(1L, match(c("formula", "data", "subset", "weights", "na.action", "offset"),
+                       names(mf), 0L))]
+  mf$drop.unused.levels <- TRUE
+  mf[[1L]] <- quote(stats::model.frame)
+  mf <- eval(mf, parent.frame())
+  mt <- attr(.check_factor_levels(mf), "terms")
+  y <- stats::model.response(mf, "numeric")
+  if (is.null(y) || !is.null(dim(y)) && NCOL(y) != 1L)
+    stop("the formula must have one numeric response", call. = FALSE)
+  y <- .l1_as_response(as.vector(y), "the response")
+  n <- length(y)
+  if (n == 0L)
+    stop("no observations to fit: the data (after 'subset' and missing values) are empty",
+         call. = FALSE)
+  w <- .l1_weights(as.vector(stats::model.weights(mf)), n)
+  off <- as.vector(stats::model.offset(mf))
+  if (!is.null(off) && (length(off) != n || any(!is.finite(off))))
+    stop("'offset' must be finite, one value per observation", call. = FALSE)
+  x <- stats::model.matrix(mt, mf, contrasts)
+  if (ncol(x) == 0L)
+    stop("the model has no coefficients: the formula has neither an intercept nor a regressor",
+         call. = FALSE)
+  if (!all(is.finite(x))) stop("the design contains NaN or infinite values", call. = FALSE)
+  use <- if (is.null(w)) rep(TRUE, n) else w > 0
+  q <- qr(x[use, , drop = FALSE] * (if (is.null(w)) 1 else w[use]), tol = 1e-7)
+  keep <- rep(FALSE, ncol(x))
+  keep[q$pivot[seq_len(q$rank)]] <- TRUE
+  y0 <- if (is.null(off)) y else y - off
+  fit <- .l1_fit_design(x[, keep, drop = FALSE], y0, w, tol)
+  coef <- stats::setNames(rep(NA_real_, ncol(x)), colnames(x))
+  coef[keep] <- fit$coefficients
+  fit$coefficients <- coef
+  fit$aliased <- stats::setNames(!keep, colnames(x))
+  fit$x <- x
+  if (!is.null(off)) fit$fitted.values <- fit$fitted.values + off
+  names(fit$residuals) <- names(fit$fitted.values) <- rownames(mf)
+  fit$offset <- off
+  fit$call <- cl
+  fit$terms <- mt
+  fit$model <- mf
+  fit$na.action <- attr(mf, "na.action")
+  fit$xlevels <- stats::.getXlevels(mt, mf)
+  fit$contrasts <- attr(x, "contrasts")
+  fit$assign <- attr(x, "assign")
+  fit
+}
+
+## Case weights: NULL or finite non-negative numbers, one per observation,
+## not all 0.
+.l1_weights <- function(w, n) {
+  if (is.null(w)) return(NULL)
+  if (!is.numeric(w) || length(w) != n || any(!is.finite(w)) || any(w < 0))
+    stop("'weights' must be finite and non-negative, one per observation", call. = FALSE)
+  if (!any(w > 0)) stop("every observation has weight 0", call. = FALSE)
+  as.double(w)
+}
+
+## The L1 fit of y on the columns of x (the intercept, if any, among them).
+## A case weight w multiplies the absolute residual, which is the L1 fit of
+## the rows of x and y multiplied by w; rows of weight 0 take no part.
+## Residuals and fitted values are those of every row on the original scale.
+.l1_fit_design <- function(x, y, w, tol) {
+  p <- ncol(x)
+  nm <- colnames(x)
+  use <- if (is.null(w)) rep(TRUE, length(y)) else w > 0
+  xs <- x[use, , drop = FALSE]
+  ys <- y[use]
+  if (!is.null(w)) {
+    xs <- xs * w[use]
+    ys <- ys * w[use]
+  }
   ## The simplex judges pivots by absolute tolerances: it runs on data in
   ## standard units (the L1 fit is equivariant), and its result is checked.
-  st <- .standardise(x, y)
+  st <- .standardise(xs, ys)
   z <- .l1_call(st$x, st$y, tol)
   coef <- z$theta[seq_len(p)]
   names(coef) <- nm
-  res <- z$rs * st$tr$y_unit
   scale <- z$sigma * st$tr$y_unit
   status <- z$kode
   if (z$kode > 1L) {
     warning("L1 fit stopped early (loss of precision, status ", z$kode,
             "); no solution is returned", call. = FALSE)
     coef[] <- NA_real_
-    res[] <- NA_real_
     scale <- NA_real_
   } else {
     if (identical(.l1_optimal(st$x, st$y, coef), FALSE)) {
@@ -91,8 +178,11 @@ l1_fit <- function(x, y, intercept = TRUE, tol = 1e-7) {
     }
     coef <- .unstandardise_coef(coef, st$tr)
   }
+  res <- if (is.null(w)) z$rs * st$tr$y_unit else drop(y - x %*% coef)
+  if (z$kode > 1L) res[] <- NA_real_
   structure(list(coefficients = coef, residuals = res, rank = z$k, status = status,
-                 scale = scale, iterations = z$nit, fitted.values = y - res, call = cl),
+                 scale = scale, iterations = z$nit, fitted.values = y - res,
+                 weights = w, x = x),
             class = "l1_fit")
 }
 
@@ -121,7 +211,9 @@ print.l1_fit <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
   if (!is.null(x$call)) cat("Call: ", paste(deparse(x$call), collapse = "\n"), "\n", sep = "")
   cat("\nCoefficients:\n")
   print.default(format(x$coefficients, digits = digits), print.gap = 2L, quote = FALSE)
-  cat("\nSum of absolute residuals:", format(sum(abs(x$residuals)), digits = digits),
+  sa <- sum(abs(if (is.null(x$weights)) x$residuals else x$weights * x$residuals))
+  cat(if (is.null(x$weights)) "\nSum of absolute residuals:"
+      else "\nSum of weighted absolute residuals:", format(sa, digits = digits),
       "\nScale:", format(x$scale, digits = digits), "\n")
   cat(switch(.l1_status_name(x$status),
              optimal = "Optimal solution, possibly not unique",
@@ -135,6 +227,6 @@ print.l1_fit <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
 
 coef.l1_fit <- function(object, ...) object$coefficients
 
-residuals.l1_fit <- function(object, ...) object$residuals
+residuals.l1_fit <- function(object, ...) stats::naresid(object$na.action, object$residuals)
 
-fitted.l1_fit <- function(object, ...) object$fitted.values
+fitted.l1_fit <- function(object, ...) stats::napredict(object$na.action, object$fitted.values)

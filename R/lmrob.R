@@ -213,11 +213,13 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
     w <- wgt_func(rs / scale, ctrl$psi_code, ctrl$tuning_chi)
   }
   beta <- .unstandardise_coef(stats::setNames(z$coefficients, colnames(st$x)), st$tr)
-  list(coefficients = beta, scale = scale * st$tr$y_unit,
-       residuals = rs * st$tr$y_unit, weights = w,
-       converged = exact || converged,
-       iterations = if (exact) 0L else z$max_refine,
-       exact_fit = exact, scale_unconverged = fs$scale_unconverged, control = ctrl)
+  structure(list(coefficients = beta, scale = scale * st$tr$y_unit,
+                 residuals = rs * st$tr$y_unit, weights = w,
+                 converged = exact || converged,
+                 iterations = if (exact) 0L else z$max_refine,
+                 exact_fit = exact, scale_unconverged = fs$scale_unconverged, control = ctrl,
+                 fitted.values = drop(d$x %*% beta)),
+            class = "lmrob_S")
 }
 
 lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
@@ -260,9 +262,11 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
     converged <- FALSE
   }
   beta <- .unstandardise_coef(stats::setNames(z$coefficients, colnames(d$x)), st$tr)
-  list(coefficients = beta, scale = scale_given, residuals = z$residuals * st$tr$y_unit,
-       weights = w, loss = z$loss, converged = converged, iterations = z$max_it,
-       control = ctrl)
+  structure(list(coefficients = beta, scale = scale_given,
+                 residuals = z$residuals * st$tr$y_unit, weights = w, loss = z$loss,
+                 converged = converged, iterations = z$max_it, control = ctrl,
+                 fitted.values = as.vector(y) - z$residuals * st$tr$y_unit),
+            class = "lmrob_MM")
 }
 
 mscale <- function(r, p = 0L, control = lmrob_control(), scale0 = NULL) {

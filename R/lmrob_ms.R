@@ -39,7 +39,8 @@ lmrob_M_S_control <- function(psi = "bisquare", tuning_chi = 1.54764, bb = 0.5,
 lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
   f <- .lmrob_M_S_fit(x1, x2, y, control, start)
   .ms_outcome(f$status, f$fit, fail = TRUE)
-  f$fit
+  structure(c(f$fit, list(fitted.values = as.vector(y) - f$fit$residuals)),
+            class = "lmrob_M_S")
 }
 
 ## The M-S fit and its status (see .fit_status), without any message.

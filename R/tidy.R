@@ -152,8 +152,8 @@ tidy.l1_fit <- function(x, conf.int = FALSE, conf.level = 0.95, ...) {
 }
 
 glance.l1_fit <- function(x, ...) {
-  n <- length(x$residuals)
-  p <- length(x$coefficients)
+  n <- stats::nobs(x)
+  p <- sum(!is.na(x$coefficients))
   data.frame(sigma = x$scale, sum.abs.resid = sum(abs(x$residuals)), df = p,
              df.residual = n - p, nobs = n, status = x$status)
 }

@@ -19,8 +19,5 @@ confint.lts <- function(object, parm, level = 0.95, ...) {
              sum(object$weights) - object$p)
 }
 
-nobs.lts <- function(object, ...) object$n
-
-## The 0/1 flags of the reweighting: 1 for the cases the reweighted fit
-## keeps, 0 for the flagged outliers.
-weights.lts <- function(object, ...) stats::naresid(object$na.action, object$weights)
+## nobs(), weights() (the 0/1 flags of the reweighting) and sigma() of lts
+## fits stand with lm's other conventions in R/lts.R.

@@ -92,31 +92,36 @@ summary.lmrob <- function(object, ...) {
           else "")
 }
 
+## The residual quartiles and the coefficient table of a summary, with NA
+## rows for aliased columns.
+.print_coef_table <- function(r, cf, aliased, digits, signif.stars, heading, ...) {
+  cat("\nResiduals:\n")
+  if (length(r) > 5L) {
+    q <- stats::quantile(r, names = FALSE, na.rm = TRUE)
+    print(structure(q, names = c("Min", "1Q", "Median", "3Q", "Max")), digits = digits)
+  } else print(r, digits = digits)
+  cat("\n", heading, sep = "")
+  if (any(aliased))
+    cat(sprintf(" (%d not defined because of aliased design columns)", sum(aliased)))
+  cat("\n")
+  if (any(aliased)) {
+    full <- matrix(NA_real_, length(aliased), 4L,
+                   dimnames = list(names(aliased), colnames(cf)))
+    full[!aliased, ] <- cf
+    cf <- full
+  }
+  stats::printCoefmat(cf, digits = digits, signif.stars = signif.stars,
+                      na.print = "NA", ...)
+}
+
 print.summary.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L),
                                 signif.stars = getOption("show.signif.stars"), ...) {
   digits <- .check_digits(digits)
   cat("\nCall:\n", paste(deparse(x$call), sep = "\n", collapse = "\n"), "\n", sep = "")
   cat(sprintf(" \\--> method: %s; psi: %s (constants %s)\n", x$method, x$psi,
               paste(format(x$tuning, digits = 6), collapse = ", ")))
-  r <- x$residuals
-  cat("\nResiduals:\n")
-  if (length(r) > 5L) {
-    q <- stats::quantile(r, names = FALSE)
-    print(structure(q, names = c("Min", "1Q", "Median", "3Q", "Max")), digits = digits)
-  } else print(r, digits = digits)
-  cat("\nCoefficients:")
-  if (any(x$aliased))
-    cat(sprintf(" (%d not defined because of aliased design columns)", sum(x$aliased)))
-  cat("\n")
-  cf <- x$coefficients
-  if (any(x$aliased)) {
-    full <- matrix(NA_real_, length(x$aliased), 4L,
-                   dimnames = list(names(x$aliased), colnames(cf)))
-    full[!x$aliased, ] <- cf
-    cf <- full
-  }
-  stats::printCoefmat(cf, digits = digits, signif.stars = signif.stars,
-                      na.print = "NA", ...)
+  .print_coef_table(x$residuals, x$coefficients, x$aliased, digits, signif.stars,
+                    "Coefficients:", ...)
   cat(sprintf("\nRobust residual scale: %s on %d degrees of freedom\n",
               format(signif(x$sigma, digits)), x$df[2L]))
   if (x$exact.fit) cat("Exact fit: the scale is 0, standard errors are not defined.\n")

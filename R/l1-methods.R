@@ -125,24 +125,8 @@ print.summary.l1_fit <- function(x, digits = max(3L, getOption("digits") - 3L),
   digits <- .check_digits(digits)
   if (!is.null(x$call))
     cat("\nCall:\n", paste(deparse(x$call), sep = "\n", collapse = "\n"), "\n", sep = "")
-  r <- x$residuals
-  cat("\nResiduals:\n")
-  if (length(r) > 5L) {
-    q <- stats::quantile(r, names = FALSE, na.rm = TRUE)
-    print(structure(q, names = c("Min", "1Q", "Median", "3Q", "Max")), digits = digits)
-  } else print(r, digits = digits)
-  cat("\nCoefficients (standard errors from the sparsity at the median):")
-  if (any(x$aliased))
-    cat(sprintf(" (%d not defined because of aliased design columns)", sum(x$aliased)))
-  cat("\n")
-  cf <- x$coefficients
-  if (any(x$aliased)) {
-    full <- matrix(NA_real_, length(x$aliased), 4L,
-                   dimnames = list(names(x$aliased), colnames(cf)))
-    full[!x$aliased, ] <- cf
-    cf <- full
-  }
-  stats::printCoefmat(cf, digits = digits, signif.stars = signif.stars, na.print = "NA", ...)
+  .print_coef_table(x$residuals, x$coefficients, x$aliased, digits, signif.stars,
+                    "Coefficients (standard errors from the sparsity at the median):", ...)
   cat(sprintf("\nSum of %sabsolute residuals: %s on %d degrees of freedom\n",
               if (x$weighted) "weighted " else "", format(signif(x$sum.abs, digits)),
               x$df[2L]))
@@ -171,14 +155,9 @@ predict.l1_fit <- function(object, newdata, se.fit = FALSE,
     offset <- object$offset
   } else if (!is.null(object$terms)) {
     nd <- TRUE
-    tt <- stats::delete.response(object$terms)
-    m <- stats::model.frame(tt, newdata, na.action = na.action, xlev = object$xlevels)
-    if (!is.null(cl <- attr(tt, "dataClasses"))) stats::.checkMFClasses(cl, m)
-    x <- stats::model.matrix(tt, m, contrasts.arg = object$contrasts)
-    offset <- stats::model.offset(m)
-    if (!is.null(object$call$offset))
-      offset <- (if (is.null(offset)) 0 else offset) +
-        eval(object$call$offset, newdata, environment(object$terms))
+    d <- .newdata_design(object, newdata, na.action)
+    x <- d$x
+    offset <- d$offset
   } else {
     nd <- TRUE
     x <- .l1_as_design(newdata, "newdata")

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -245,6 +246,9 @@ wls_workspace::wls_workspace(int n, int p, bool reference_, int trace_level_)
   } else {
     block.resize(static_cast<std::size_t>(block_rows) * (p + 1));
     root_w.resize(block_rows);
+    col_ptr.resize(p + 1);
+    src_ptr.resize(p + 1);
+    col_work.resize(3 * static_cast<std::size_t>(p + 1));
     tri.resize(static_cast<std::size_t>(p) * (p + 1));
     col_ss.resize(p + 1);
   }
@@ -275,54 +279,134 @@ int wls_workspace::dgels_fit(const double* x, const double* y, const double* w, 
   return 0;
 }
 
+namespace {
+
+// Kernels on up to four columns c[0..G-1] of a block of m rows at once: their
+// sums run side by side (in registers) in one pass over the rows instead of
+// one column after another.
+
+// c[t] = sqrt(w) src[t]; ss[t] receives the sum of squares of c[t].
+template <int G>
+void load_columns(const double* const* src, const double* sw, int m, double* const* c,
+                  double* ss) {
+  double a[G] = {};
+  for (int i = 0; i < m; ++i) {
+    const double s = sw[i];
+    for (int t = 0; t < G; ++t) {
+      const double v = src[t][i] * s;
+      c[t][i] = v;
+      a[t] += v * v;
+    }
+  }
+  for (int t = 0; t < G; ++t) ss[t] = a[t];
+}
+
+// dots[t] = v' c[t].
+template <int G>
+void dot_columns(const double* v, double* const* c, int m, double* dots) {
+  double a[G] = {};
+  for (int i = 0; i < m; ++i) {
+    const double vi = v[i];
+    for (int t = 0; t < G; ++t) a[t] += vi * c[t][i];
+  }
+  for (int t = 0; t < G; ++t) dots[t] = a[t];
+}
+
+// c[t] -= f[t] v; returns the sum of squares of the new c[0].
+template <int G>
+double update_columns(const double* v, double* const* c, int m, const double* f) {
+  double ss = 0.0;
+  for (int i = 0; i < m; ++i) {
+    const double vi = v[i];
+    for (int t = 0; t < G; ++t) c[t][i] -= f[t] * vi;
+    ss += c[0][i] * c[0][i];
+  }
+  return ss;
+}
+
+// Runs kernel<G> on the columns first..last-1 in groups of at most four;
+// returns the value of the first group's call.
+template <typename K>
+double in_groups(int first, int last, K&& kernel) {
+  double first_value = 0.0;
+  for (int k = first; k < last;) {
+    const int g = std::min(4, last - k);
+    double v = 0.0;
+    switch (g) {
+      case 4: v = kernel(k, std::integral_constant<int, 4>()); break;
+      case 3: v = kernel(k, std::integral_constant<int, 3>()); break;
+      case 2: v = kernel(k, std::integral_constant<int, 2>()); break;
+      default: v = kernel(k, std::integral_constant<int, 1>()); break;
+    }
+    if (k == first) first_value = v;
+    k += g;
+  }
+  return first_value;
+}
+
+}  // namespace
+
 // The triangle T = [R | z] (p rows, p + 1 columns, column-major) starts at 0;
 // each block of rows B = sqrt(w) [x | y] is stacked under it and reduced to
 // zero column by column by the reflection H = I - tau v v' with v = (1, v_B)
 // acting on row j of T and on B (the rows of T above j do not take part, its
 // rows below j are 0 in columns <= j).  So the fit is a Householder QR of the
 // whole weighted design, applied a block at a time while the block is in
-// the cache; the loading pass also sums the squares of each column, which
-// serves as the range check.
+// the cache.  Each reflection takes two fused passes over the block: the
+// products with every later column, then their updates together with the
+// norm of the next column; the loading pass also sums the squares of each
+// column, which serves as the range check.
 bool wls_workspace::stream(const double* x, const double* y, const double* w, int n,
                            int p, double* beta) {
   const int q = p + 1;
   double* T = tri.data();
-  double* B = block.data();
   double* sw = root_w.data();
+  double** col = col_ptr.data();
+  const double** src = src_ptr.data();
+  double* blk_ss = col_work.data();  // q values each
+  double* dots = blk_ss + q;
+  double* f = dots + q;
   std::fill(tri.begin(), tri.end(), 0.0);
   std::fill(col_ss.begin(), col_ss.end(), 0.0);
   for (int row0 = 0; row0 < n; row0 += block_rows) {
     const int m = std::min(block_rows, n - row0);
     for (int i = 0; i < m; ++i) sw[i] = std::sqrt(w[row0 + i]);
     for (int j = 0; j < q; ++j) {
-      const double* src = j < p ? x + static_cast<std::size_t>(j) * n + row0 : y + row0;
-      double* bj = B + static_cast<std::size_t>(j) * m;
-      double ss = 0.0;
-      for (int i = 0; i < m; ++i) {
-        bj[i] = src[i] * sw[i];
-        ss += bj[i] * bj[i];
-      }
-      col_ss[j] += ss;
+      col[j] = block.data() + static_cast<std::size_t>(j) * m;
+      src[j] = j < p ? x + static_cast<std::size_t>(j) * n + row0 : y + row0;
     }
+    in_groups(0, q, [&](int k, auto g) {
+      load_columns<decltype(g)::value>(src + k, sw, m, col + k, blk_ss + k);
+      return 0.0;
+    });
+    for (int j = 0; j < q; ++j) col_ss[j] += blk_ss[j];
+    double xnorm2 = blk_ss[0];
     for (int j = 0; j < p; ++j) {
-      double* v = B + static_cast<std::size_t>(j) * m;
-      double xnorm2 = 0.0;
-      for (int i = 0; i < m; ++i) xnorm2 += v[i] * v[i];
-      if (!(xnorm2 > 0.0)) continue;  // zero (H = I), or not a number: checked below
+      double* v = col[j];
+      if (!(xnorm2 > 0.0)) {
+        // Zero (H = I), or not a number (checked below): the next column's
+        // norm as it stands.
+        xnorm2 = 0.0;
+        for (int i = 0; i < m; ++i) xnorm2 += col[j + 1][i] * col[j + 1][i];
+        continue;
+      }
       const double alpha = T[j + j * p];
       const double beta_j = -std::copysign(std::sqrt(alpha * alpha + xnorm2), alpha);
       const double tau = (beta_j - alpha) / beta_j;
       const double to_v = 1.0 / (alpha - beta_j);
       for (int i = 0; i < m; ++i) v[i] *= to_v;
       T[j + j * p] = beta_j;
+      in_groups(j + 1, q, [&](int k, auto g) {
+        dot_columns<decltype(g)::value>(v, col + k, m, dots + k);
+        return 0.0;
+      });
       for (int k = j + 1; k < q; ++k) {
-        double* bk = B + static_cast<std::size_t>(k) * m;
-        double dot = T[j + k * p];
-        for (int i = 0; i < m; ++i) dot += v[i] * bk[i];
-        const double f = tau * dot;
-        T[j + k * p] -= f;
-        for (int i = 0; i < m; ++i) bk[i] -= f * v[i];
+        f[k] = tau * (T[j + k * p] + dots[k]);
+        T[j + k * p] -= f[k];
       }
+      xnorm2 = in_groups(j + 1, q, [&](int k, auto g) {
+        return update_columns<decltype(g)::value>(v, col + k, m, f + k);
+      });
     }
   }
   // Squares of the weighted data far from overflow and underflow keep the

@@ -268,7 +268,9 @@ struct wls_workspace {
   std::vector<double> weights, res;  // n each: the caller's
   std::vector<double> wy;            // n: the dgels response, and scratch
   std::vector<double> wx, work;      // the dgels design and workspace, on first use
-  std::vector<double> block, root_w, tri, col_ss;
+  std::vector<double> block, root_w, tri, col_ss, col_work;
+  std::vector<double*> col_ptr;
+  std::vector<const double*> src_ptr;
   int fallbacks = 0;  // fits handed to dgels by the streaming core
 
  private:

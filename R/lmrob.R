@@ -246,7 +246,7 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
   d$y <- st$y
   beta <- beta0
   scale <- scale0
-  z <- .C("R_lmrob_MM",
+  z <- .C("kv_lmrob_MM",
           x = d$x, y = d$y, n = n, p = p, beta_init = as.double(beta), scale = scale,
           coefficients = as.double(beta), residuals = double(n), max_it = ctrl$max_it,
           k = ctrl$tuning_psi, ipsi = ctrl$psi_code, loss = 0, rel_tol = ctrl$rel_tol,

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -218,45 +219,256 @@ int dgels_workspace(int n, int p, int trace_level) {
   return lwork;
 }
 
-// Working storage of the reweighting steps on data of up to n rows.
-struct wls_workspace {
-  wls_workspace(int n, int p, int trace_level)
-      : lwork(dgels_workspace(n, p, trace_level)),
-        wx(static_cast<std::size_t>(n) * p),
-        wy(n),
-        weights(n),
-        res(n),
-        work(lwork) {}
-  int lwork;
-  std::vector<double> wx, wy, weights, res, work;
-};
+// The failure of a weighted least-squares fit whose weighted design dgels
+// found rank-deficient.
+[[noreturn]] void fail_rank_deficient(int info, const double* weights, int n,
+                                      int trace_level) {
+  if (trace_level > 2) {
+    host::print("robustness weights in last step: ");
+    disp_vec(weights, n);
+  }
+  host::fail("dgels: weighted design matrix not of full rank (column %d). Exiting.",
+             info);
+}
 
-// The weighted least-squares fit min |sqrt(w) (y - x b)| by dgels; the
-// solution is left in wy[0..p-1].  wx and wy are rebuilt from x and y.
-void weighted_ls(const double* x, const double* y, const double* weights, int n, int p,
-                 double* wx, double* wy, double* work, int lwork, int trace_level) {
-  for (int i = 0; i < n; ++i) wy[i] = std::sqrt(weights[i]);
+}  // namespace
+
+wls_workspace::wls_workspace(int n, int p, bool reference_, int trace_level_)
+    : reference(reference_),
+      trace_level(trace_level_),
+      lwork(std::max(dgels_workspace(n, p, trace_level_), 1)),
+      weights(n),
+      res(n),
+      wy(n) {
+  if (reference) {
+    wx.resize(static_cast<std::size_t>(n) * p);
+    work.resize(lwork);
+  } else {
+    block.resize(static_cast<std::size_t>(block_rows) * (p + 1));
+    root_w.resize(block_rows);
+    col_ptr.resize(p + 1);
+    src_ptr.resize(p + 1);
+    col_work.resize(3 * static_cast<std::size_t>(p + 1));
+    tri.resize(static_cast<std::size_t>(p) * (p + 1));
+    col_ss.resize(p + 1);
+  }
+}
+
+int wls_workspace::dgels_fit(const double* x, const double* y, const double* w, int n,
+                             int p, double* beta, bool no_throw) {
+  // Allocated here when the streaming core hands a fit over for the first time.
+  wx.resize(static_cast<std::size_t>(n) * p);
+  work.resize(lwork);
+  for (int i = 0; i < n; ++i) wy[i] = std::sqrt(w[i]);
   for (int j = 0; j < p; ++j) {
     const double* xj = x + static_cast<std::size_t>(j) * n;
-    double* wxj = wx + static_cast<std::size_t>(j) * n;
+    double* wxj = wx.data() + static_cast<std::size_t>(j) * n;
     for (int i = 0; i < n; ++i) wxj[i] = xj[i] * wy[i];
   }
   for (int i = 0; i < n; ++i) wy[i] = y[i] * wy[i];
   const int nrhs = 1;
   int info = 0;
-  F77_CALL(dgels)("N", &n, &p, &nrhs, wx, &n, wy, &n, work, &lwork, &info FCONE);
+  F77_CALL(dgels)
+  ("N", &n, &p, &nrhs, wx.data(), &n, wy.data(), &n, work.data(), &lwork, &info FCONE);
   if (info < 0) host::fail("dgels: illegal argument in %i. argument.", -info);
   if (info > 0) {
-    if (trace_level > 2) {
-      host::print("robustness weights in last step: ");
-      disp_vec(weights, n);
-    }
-    host::fail("dgels: weighted design matrix not of full rank (column %d). Exiting.",
-               info);
+    if (no_throw) return info;
+    fail_rank_deficient(info, w, n, trace_level);
   }
+  std::copy(wy.begin(), wy.begin() + p, beta);
+  return 0;
+}
+
+namespace {
+
+// Kernels on up to four columns c[0..G-1] of a block of m rows at once: their
+// sums run side by side (in registers) in one pass over the rows instead of
+// one column after another.  Rows go in pairs, with a partial sum for each
+// row of the pair, so that the compiler can pack the pair into one vector
+// operation.
+
+// c[t] = sqrt(w) src[t]; ss[t] receives the sum of squares of c[t].
+template <int G>
+void load_columns(const double* const* src, const double* sw, int m, double* const* c,
+                  double* ss) {
+  double a[G] = {}, b[G] = {};
+  int i = 0;
+  for (; i + 1 < m; i += 2) {
+    const double s0 = sw[i], s1 = sw[i + 1];
+    for (int t = 0; t < G; ++t) {
+      const double v0 = src[t][i] * s0, v1 = src[t][i + 1] * s1;
+      c[t][i] = v0;
+      c[t][i + 1] = v1;
+      a[t] += v0 * v0;
+      b[t] += v1 * v1;
+    }
+  }
+  for (; i < m; ++i)
+    for (int t = 0; t < G; ++t) {
+      const double v = src[t][i] * sw[i];
+      c[t][i] = v;
+      a[t] += v * v;
+    }
+  for (int t = 0; t < G; ++t) ss[t] = a[t] + b[t];
+}
+
+// dots[t] = v' c[t].
+template <int G>
+void dot_columns(const double* v, double* const* c, int m, double* dots) {
+  double a[G] = {}, b[G] = {};
+  int i = 0;
+  for (; i + 1 < m; i += 2) {
+    const double v0 = v[i], v1 = v[i + 1];
+    for (int t = 0; t < G; ++t) {
+      a[t] += v0 * c[t][i];
+      b[t] += v1 * c[t][i + 1];
+    }
+  }
+  for (; i < m; ++i)
+    for (int t = 0; t < G; ++t) a[t] += v[i] * c[t][i];
+  for (int t = 0; t < G; ++t) dots[t] = a[t] + b[t];
+}
+
+// c[t] -= f[t] v; returns the sum of squares of the new c[0].
+template <int G>
+double update_columns(const double* v, double* const* c, int m, const double* f) {
+  double ss0 = 0.0, ss1 = 0.0;
+  int i = 0;
+  for (; i + 1 < m; i += 2) {
+    const double v0 = v[i], v1 = v[i + 1];
+    for (int t = 0; t < G; ++t) {
+      c[t][i] -= f[t] * v0;
+      c[t][i + 1] -= f[t] * v1;
+    }
+    ss0 += c[0][i] * c[0][i];
+    ss1 += c[0][i + 1] * c[0][i + 1];
+  }
+  for (; i < m; ++i) {
+    for (int t = 0; t < G; ++t) c[t][i] -= f[t] * v[i];
+    ss0 += c[0][i] * c[0][i];
+  }
+  return ss0 + ss1;
+}
+
+// Runs kernel<G> on the columns first..last-1 in groups of at most four;
+// returns the value of the first group's call.
+template <typename K>
+double in_groups(int first, int last, K&& kernel) {
+  double first_value = 0.0;
+  for (int k = first; k < last;) {
+    const int g = std::min(4, last - k);
+    double v = 0.0;
+    switch (g) {
+      case 4: v = kernel(k, std::integral_constant<int, 4>()); break;
+      case 3: v = kernel(k, std::integral_constant<int, 3>()); break;
+      case 2: v = kernel(k, std::integral_constant<int, 2>()); break;
+      default: v = kernel(k, std::integral_constant<int, 1>()); break;
+    }
+    if (k == first) first_value = v;
+    k += g;
+  }
+  return first_value;
 }
 
 }  // namespace
+
+// The triangle T = [R | z] (p rows, p + 1 columns, column-major) starts at 0;
+// each block of rows B = sqrt(w) [x | y] is stacked under it and reduced to
+// zero column by column by the reflection H = I - tau v v' with v = (1, v_B)
+// acting on row j of T and on B (the rows of T above j do not take part, its
+// rows below j are 0 in columns <= j).  So the fit is a Householder QR of the
+// whole weighted design, applied a block at a time while the block is in
+// the cache.  Each reflection takes two fused passes over the block: the
+// products with every later column, then their updates together with the
+// norm of the next column; the loading pass also sums the squares of each
+// column, which serves as the range check.
+bool wls_workspace::stream(const double* x, const double* y, const double* w, int n,
+                           int p, double* beta) {
+  const int q = p + 1;
+  double* T = tri.data();
+  double* sw = root_w.data();
+  double** col = col_ptr.data();
+  const double** src = src_ptr.data();
+  double* blk_ss = col_work.data();  // q values each
+  double* dots = blk_ss + q;
+  double* f = dots + q;
+  std::fill(tri.begin(), tri.end(), 0.0);
+  std::fill(col_ss.begin(), col_ss.end(), 0.0);
+  for (int row0 = 0; row0 < n; row0 += block_rows) {
+    const int m = std::min(block_rows, n - row0);
+    for (int i = 0; i < m; ++i) sw[i] = std::sqrt(w[row0 + i]);
+    for (int j = 0; j < q; ++j) {
+      col[j] = block.data() + static_cast<std::size_t>(j) * m;
+      src[j] = j < p ? x + static_cast<std::size_t>(j) * n + row0 : y + row0;
+    }
+    in_groups(0, q, [&](int k, auto g) {
+      load_columns<decltype(g)::value>(src + k, sw, m, col + k, blk_ss + k);
+      return 0.0;
+    });
+    for (int j = 0; j < q; ++j) col_ss[j] += blk_ss[j];
+    double xnorm2 = blk_ss[0];
+    for (int j = 0; j < p; ++j) {
+      double* v = col[j];
+      if (!(xnorm2 > 0.0)) {
+        // Zero (H = I), or not a number (checked below): the next column's
+        // norm as it stands.
+        xnorm2 = 0.0;
+        for (int i = 0; i < m; ++i) xnorm2 += col[j + 1][i] * col[j + 1][i];
+        continue;
+      }
+      const double alpha = T[j + j * p];
+      const double beta_j = -std::copysign(std::sqrt(alpha * alpha + xnorm2), alpha);
+      const double tau = (beta_j - alpha) / beta_j;
+      const double to_v = 1.0 / (alpha - beta_j);
+      for (int i = 0; i < m; ++i) v[i] *= to_v;
+      T[j + j * p] = beta_j;
+      in_groups(j + 1, q, [&](int k, auto g) {
+        dot_columns<decltype(g)::value>(v, col + k, m, dots + k);
+        return 0.0;
+      });
+      for (int k = j + 1; k < q; ++k) {
+        f[k] = tau * (T[j + k * p] + dots[k]);
+        T[j + k * p] -= f[k];
+      }
+      xnorm2 = in_groups(j + 1, q, [&](int k, auto g) {
+        return update_columns<decltype(g)::value>(v, col + k, m, f + k);
+      });
+    }
+  }
+  // Squares of the weighted data far from overflow and underflow keep the
+  // sums and reflections above accurate; anything else goes to dgels, which
+  // scales the data first.
+  constexpr double ss_max = 1e280, ss_min = 1e-280;
+  for (int j = 0; j < q; ++j) {
+    const double ss = col_ss[j];
+    if (!(ss <= ss_max) || (j < p && !(ss >= ss_min))) return false;
+  }
+  for (int j = 0; j < p; ++j) {
+    const double d = std::fabs(T[j + j * p]);
+    if (!(d > rank_guard * std::sqrt(col_ss[j]))) return false;
+    for (int k = j + 1; k < q; ++k)
+      if (!std::isfinite(T[j + k * p])) return false;
+  }
+  // R beta = z.
+  for (int j = p - 1; j >= 0; --j) {
+    double s = T[j + p * p];
+    for (int k = j + 1; k < p; ++k) s -= T[j + k * p] * beta[k];
+    beta[j] = s / T[j + j * p];
+  }
+  return true;
+}
+
+int wls_workspace::solve(const double* x, const double* y, const double* w, int n, int p,
+                         double* beta, bool no_throw) {
+  if (p < 1) return 0;
+  if (!reference) {
+    if (stream(x, y, w, n, p, beta)) return 0;
+    ++fallbacks;
+  }
+  return dgels_fit(x, y, w, n, p, beta, no_throw);
+}
+
+namespace {}  // namespace
 
 // ---- fast-S -----------------------------------------------------------------
 
@@ -286,8 +498,7 @@ double mean_abs(const double* r, int n) {
 
 }  // namespace
 
-int refine_fast_s(const double* x, double* wx, const double* y, double* wy,
-                  double* weights, int n, int p, double* res, double* work, int lwork,
+int refine_fast_s(const double* x, const double* y, int n, int p, wls_workspace& ws,
                   double* beta_cand, int refine_steps, int* conv, int max_refine,
                   double refine_tol, int trace_level, double b, const double* k, int ipsi,
                   double initial_scale, double* beta_ref, double* scale) {
@@ -295,6 +506,8 @@ int refine_fast_s(const double* x, double* wx, const double* y, double* wy,
     host::print("beta_cand before refinement : ");
     disp_vec(beta_cand, p);
   }
+  double* res = ws.res.data();
+  double* weights = ws.weights.data();
   residuals(x, y, n, p, beta_cand, res);
 
   // An exact fit through more than (n + p) / 2 observations ends here, and
@@ -310,7 +523,7 @@ int refine_fast_s(const double* x, double* wx, const double* y, double* wy,
 
   double s = initial_scale;
   if (s < 0.0) {
-    s = MAD(res, n, 0.0, weights, wy);  // both only scratch here
+    s = MAD(res, n, 0.0, weights, ws.wy.data());  // both only scratch here
     // More than half of the residuals are zero (yet the M-scale is not): the
     // fixed point cannot start from 0.
     if (s == 0.0) s = mean_abs(res, n);
@@ -327,8 +540,7 @@ int refine_fast_s(const double* x, double* wx, const double* y, double* wy,
     host::check_interrupt();
     s = s * std::sqrt(sum_rho_sc(res, s, n, p, k, ipsi) / b);
     get_weights_rhop(res, s, n, k, ipsi, weights);
-    weighted_ls(x, y, weights, n, p, wx, wy, work, lwork, trace_level);
-    std::copy(wy, wy + p, beta_ref);
+    ws.solve(x, y, weights, n, p, beta_ref);
     if (to_convergence) {
       const double d = norm_diff(beta_cand, beta_ref, p);
       const double m = norm(beta_cand, p);
@@ -430,11 +642,9 @@ int refine_to_convergence(const double* x, const double* y, int n, int p,
                           double* beta_cand, double* beta_ref, double* scale, int* conv,
                           fit_report& report) {
   *conv = 1;
-  const int it =
-      refine_fast_s(x, ws.wx.data(), y, ws.wy.data(), ws.weights.data(), n, p,
-                    ws.res.data(), ws.work.data(), ws.lwork, beta_cand, set.refine_steps,
-                    conv, set.max_refine, set.refine_tol, set.trace_level, set.b, set.k,
-                    set.ipsi, start_scale, beta_ref, scale);
+  const int it = refine_fast_s(x, y, n, p, ws, beta_cand, set.refine_steps, conv,
+                               set.max_refine, set.refine_tol, set.trace_level, set.b,
+                               set.k, set.ipsi, start_scale, beta_ref, scale);
   if (!*conv) {
     ++report.refine_unconverged;
     report.note(EV_REFINE_NOT_CONVERGED, it, 0, set.refine_tol);
@@ -447,10 +657,9 @@ void refine_candidate(const double* x, const double* y, int n, int p, wls_worksp
                       const s_settings& set, double start_scale, double* beta_cand,
                       double* beta_ref, double* scale) {
   int conv = 0;
-  refine_fast_s(x, ws.wx.data(), y, ws.wy.data(), ws.weights.data(), n, p, ws.res.data(),
-                ws.work.data(), ws.lwork, beta_cand, set.refine_steps, &conv,
-                set.max_refine, set.refine_tol, set.trace_level, set.b, set.k, set.ipsi,
-                start_scale, beta_ref, scale);
+  refine_fast_s(x, y, n, p, ws, beta_cand, set.refine_steps, &conv, set.max_refine,
+                set.refine_tol, set.trace_level, set.b, set.k, set.ipsi, start_scale,
+                beta_ref, scale);
 }
 
 void trace_candidate(int i, const double* beta_ref, const double* beta_cand, int p,
@@ -468,7 +677,7 @@ void fast_s(const double* x, const double* y, int nn, int pp, const s_settings& 
             const s_result& out, fit_report& report) {
   const int nbest = set.n_best;
   subsample_workspace sub(x, nn, pp);
-  wls_workspace ws(nn, pp, set.trace_level);
+  wls_workspace ws(nn, pp, set.reference_ls, set.trace_level);
   std::vector<double> beta_cand(pp), beta_ref(pp);
   best_list best_storage(nbest, pp);
   best_list_view best = best_storage.view();
@@ -535,7 +744,7 @@ int fast_s_with_memory(const double* x, const double* y, int nn, int pp,
                        fit_report& report) {
   const int nbest = set.n_best;
   subsample_workspace sub(x, nn, pp);
-  wls_workspace ws(nn, pp, set.trace_level);
+  wls_workspace ws(nn, pp, set.reference_ls, set.trace_level);
   std::vector<double> beta_cand(pp), beta_ref(pp);
   std::fill(best_scales, best_scales + nbest, unset_scale);
   best_list_view best(best_betas, best_scales, nbest, pp);
@@ -622,7 +831,7 @@ void fast_s_large_n(const double* x, const double* y, int nn, int pp,
   }
 
   // Merged phase: every group candidate, refined on the union of the groups.
-  wls_workspace ws(nn, pp, set.trace_level);
+  wls_workspace ws(nn, pp, set.reference_ls, set.trace_level);
   std::vector<double> beta_cand(pp), beta_ref(pp);
   best_list final_storage(nbest, pp);
   best_list_view final_best = final_storage.view();
@@ -671,8 +880,8 @@ void fast_s_large_n(const double* x, const double* y, int nn, int pp,
 
 int rwls(const double* X, const double* y, int n, int p, double* b1, const double* b_init,
          double* resid, double* loss, double scale, double eps, int* max_it,
-         const double* k, int ipsi, int trace) {
-  wls_workspace ws(n, p, trace);
+         const double* k, int ipsi, int trace, bool reference_ls) {
+  wls_workspace ws(n, p, reference_ls, trace);
   std::vector<double> b0(b_init, b_init + p);
   residuals(X, y, n, p, b0.data(), resid);
   double d = 0.0;
@@ -681,9 +890,7 @@ int rwls(const double* X, const double* y, int n, int p, double* b1, const doubl
   while (++it < *max_it) {
     host::check_interrupt();
     get_weights_rhop(resid, scale, n, k, ipsi, ws.weights.data());
-    weighted_ls(X, y, ws.weights.data(), n, p, ws.wx.data(), ws.wy.data(), ws.work.data(),
-                ws.lwork, trace);
-    std::copy(ws.wy.begin(), ws.wy.begin() + p, b1);
+    ws.solve(X, y, ws.weights.data(), n, p, b1);
     residuals(X, y, n, p, b1, resid);
     if (trace > 1) {
       *loss = sum_rho_sc(resid, scale, n, 0, k, ipsi);
@@ -788,10 +995,11 @@ s_settings unpack_s_settings(const int* n_resample, const double* k, const int* 
                              const int* max_refine, const int* max_it_scale,
                              const double* refine_tol, const double* tol,
                              const int* trace_level, const int* max_singular,
-                             const int* nonsingular) {
+                             const int* nonsingular, bool reference_ls) {
   return {*n_resample,  *n_best,       *n_groups,   *group_size, *refine_steps,
           *max_refine,  *max_it_scale, *refine_tol, *tol,        *max_singular,
-          *nonsingular, *trace_level,  *b,          k,           *ipsi};
+          *nonsingular, *trace_level,  *b,          k,           *ipsi,
+          reference_ls};
 }
 
 }  // namespace
@@ -807,10 +1015,11 @@ extern "C" void R_lmrob_S(const double* x, const double* y, const int* n, const 
   host::run_entry([&] {
     // This entry's argument list fixes the iteration limit of the search's
     // M-scale solves at fixed_max_it_scale; max_it_scale serves the
-    // scale-only mode.  (kv_lmrob_S applies max_it_scale everywhere.)
+    // scale-only mode.  (kv_lmrob_S applies max_it_scale everywhere.)  Its
+    // documented results rest on dgels for the least-squares steps.
     s_settings set = unpack_s_settings(
         n_resample, k, ipsi, b, n_best, n_groups, group_size, refine_steps, max_refine,
-        max_it_scale, refine_tol, tol, trace_level, max_singular, nonsingular);
+        max_it_scale, refine_tol, tol, trace_level, max_singular, nonsingular, true);
     if (set.n_resample > 0) set.max_it_scale = fixed_max_it_scale;
     fit_report report;
     lmrob_s(x, y, *n, *p, set, {beta, scale, converged, max_refine}, report);
@@ -829,7 +1038,7 @@ extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const
   host::run_entry([&] {
     const s_settings set = unpack_s_settings(
         n_resample, k, ipsi, b, n_best, n_groups, group_size, refine_steps, max_refine,
-        max_it_scale, refine_tol, tol, trace_level, max_singular, nonsingular);
+        max_it_scale, refine_tol, tol, trace_level, max_singular, nonsingular, false);
     fit_report report;
     report.keep_events = false;
     lmrob_s(x, y, *n, *p, set, {beta, scale, converged, max_refine}, report);
@@ -845,7 +1054,30 @@ extern "C" void R_lmrob_MM(const double* X, const double* y, const int* n, const
   host::run_entry([&] {
     check_regression_dims("R_lmrob_MM", *n, *p);
     *converged = rwls(X, y, *n, *p, b1, b_init, resid, loss, *scale, *eps, max_it, k,
-                      *ipsi, *trace);
+                      *ipsi, *trace, true);
+  });
+}
+
+extern "C" void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
+                            const double* b_init, const double* scale, double* b1,
+                            double* resid, int* max_it, const double* k, const int* ipsi,
+                            double* loss, const double* eps, int* converged,
+                            const int* trace, const int*, const int*) {
+  host::run_entry([&] {
+    check_regression_dims("kv_lmrob_MM", *n, *p);
+    *converged = rwls(X, y, *n, *p, b1, b_init, resid, loss, *scale, *eps, max_it, k,
+                      *ipsi, *trace, false);
+  });
+}
+
+extern "C" void kv_wls(const double* x, const double* y, const double* w, const int* n,
+                       const int* p, double* beta, const int* reference, int* info,
+                       int* fallback) {
+  host::run_entry([&] {
+    check_regression_dims("kv_wls", *n, *p);
+    wls_workspace ws(*n, *p, *reference != 0, 0);
+    *info = ws.solve(x, y, w, *n, *p, beta, true);
+    *fallback = ws.fallbacks;
   });
 }
 
@@ -939,29 +1171,13 @@ void trace_descent_step(const double* weights, const double* t1, const double* t
 
 // The weighted least-squares step of the descent: t2 from the residuals of
 // y on X1 t1, weighted at the residuals res2 and the scale s.
-void descent_wls_step(const ms_problem& pr, double s, const double* res2, double* weights,
-                      std::vector<double>& work, ms_workspace& ws) {
-  const int one = 1;
-  int n = pr.n, p2 = pr.p2, info = 0;
-  int lwork = static_cast<int>(work.size());
+void descent_wls_step(const ms_problem& pr, double s, const double* res2,
+                      wls_workspace& wls, ms_workspace& ws) {
+  const int n = pr.n;
   copy(pr.y, n, ws.rs);
   subtract_product(n, pr.p1, pr.X1, ws.theta, ws.rs);
-  get_weights_rhop(res2, s, n, pr.k, pr.ipsi, weights);
-  for (int i = 0; i < n; ++i) {
-    const double sw = std::sqrt(weights[i]);
-    ws.rs[i] *= sw;
-    for (int j = 0; j < p2; ++j)
-      ws.x2_work[i + cells(n, j)] = pr.X2[i + cells(n, j)] * sw;
-  }
-  F77_CALL(dgels)
-  ("N", &n, &p2, &one, ws.x2_work, &n, ws.rs, &n, work.data(), &lwork, &info FCONE);
-  if (info < 0) host::fail("dgels: illegal argument in %i. argument.", -info);
-  if (info > 0) {
-    if (pr.trace_level > 2) print_vector("robustness weights in last step: ", weights, n);
-    host::fail("dgels: weighted design matrix not of full rank (column %d). Exiting.",
-               info);
-  }
-  copy(ws.rs, p2, ws.b2_work);
+  get_weights_rhop(res2, s, n, pr.k, pr.ipsi, wls.weights.data());
+  wls.solve(pr.X2, ws.rs, wls.weights.data(), n, pr.p2, ws.b2_work);
 }
 
 }  // namespace
@@ -1061,8 +1277,8 @@ bool m_s_descent(const ms_problem& pr, const ms_descent_settings& set, ms_fit& f
   double s = fit.scale;
   if (pr.trace_level > 1) host::print("starting with descent procedure...\n");
 
-  std::vector<double> work(std::max(dgels_workspace(n, p2, pr.trace_level), 1)),
-      weights(n);
+  wls_workspace wls(n, p2, pr.reference_ls, pr.trace_level);
+  const double* weights = wls.weights.data();
   if (pr.trace_level > 4) {
     host::print("scale: %.5f\n", fit.scale);
     print_vector("res2: ", res2, n);
@@ -1073,7 +1289,7 @@ bool m_s_descent(const ms_problem& pr, const ms_descent_settings& set, ms_fit& f
     ++steps;
     host::check_interrupt();
     // Weighted least squares for b2 with the X1 part fixed.
-    descent_wls_step(pr, s, res2, weights.data(), work, ws);
+    descent_wls_step(pr, s, res2, wls, ws);
     copy(pr.y, n, res2);
     subtract_product(n, p2, pr.X2, t2, res2);
     copy(res2, n, ws.rs);
@@ -1089,7 +1305,7 @@ bool m_s_descent(const ms_problem& pr, const ms_descent_settings& set, ms_fit& f
     s = ms_scale(pr, res2, s, &scale_conv, report);
     const double d = std::sqrt(norm_diff2(fit.b1, t1, p1) + norm_diff2(fit.b2, t2, p2));
     const double m = std::sqrt(norm2(t1, p1) + norm2(t2, p2));
-    if (pr.trace_level > 4) trace_descent_step(weights.data(), t1, t2, res2, pr, s);
+    if (pr.trace_level > 4) trace_descent_step(weights, t1, t2, res2, pr, s);
     ++stagnant;
     if (s < fit.scale) {
       copy(t1, p1, fit.b1);
@@ -1207,9 +1423,10 @@ void run_m_s(const double* X1, const double* X2, const double* y, double* res,
              const double* descent_tol, const double* tol, int* converged,
              const int* trace_level, const int* orthogonalize, const int* do_subsample,
              const int* do_descent, const int* max_singular, const int* nonsingular,
-             int max_it_scale, fit_report& report) {
-  const ms_problem pr{X1, X2, y,     *n,           *p1,          *p2,
-                      b,  k,  *ipsi, max_it_scale, *descent_tol, *trace_level};
+             int max_it_scale, bool reference_ls, fit_report& report) {
+  const ms_problem pr{X1,          X2, y,     *n,           *p1,          *p2,
+                      b,           k,  *ipsi, max_it_scale, *descent_tol, *trace_level,
+                      reference_ls};
   const ms_search_settings search{*n_resample, *tol, *max_singular, *nonsingular};
   const ms_descent_settings descent{*max_no_improve, *max_steps};
   ms_fit fit{b1, b2, res, *scale};
@@ -1234,7 +1451,7 @@ extern "C" void R_lmrob_M_S(const double* X1, const double* X2, const double* y,
     run_m_s(X1, X2, y, res, n, p1, p2, n_resample, scale, b1, b2, k, ipsi, b,
             max_no_improve, max_steps, descent_tol, tol, converged, trace_level,
             orthogonalize, do_subsample, do_descent, max_singular, nonsingular,
-            fixed_max_it_scale, report);
+            fixed_max_it_scale, true, report);
     report.announce();
     if (report.descent == DESCENT_FAILED)
       host::fail("m_s_descent(): Problem in rllarsbi (rilars). KODE=%d. Exiting.",
@@ -1265,7 +1482,7 @@ extern "C" void kv_lmrob_M_S(const double* X1, const double* X2, const double* y
     run_m_s(X1, X2, y, res, n, p1, p2, n_resample, scale, b1, b2, k, ipsi, b,
             max_no_improve, max_steps, descent_tol, tol, converged, trace_level,
             orthogonalize, do_subsample, do_descent, max_singular, nonsingular,
-            *max_it_scale, report);
+            *max_it_scale, false, report);
     report.write(status);
   });
 }

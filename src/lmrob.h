@@ -207,6 +207,7 @@ struct s_settings {
   double b;         // right-hand side of the M-scale equation
   const double* k;  // tuning constants of the chi function
   int ipsi;
+  bool reference_ls;  // every weighted least-squares step by LAPACK dgels
 };
 
 // The result of an S fit: the coefficients (p), the scale (-1 when subsampling failed,
@@ -233,17 +234,62 @@ void lmrob_s(const double* x, const double* y, int n, int p, const s_settings& s
 void fast_s(const double* x, const double* y, int n, int p, const s_settings& set,
             const s_result& res, fit_report& report);
 
+// ---- weighted least squares -------------------------------------------------
+
+/** The weighted least-squares fits min |sqrt(w) (y - x b)| of the reweighting
+ *  steps, on designs of up to n rows and p columns, with storage reused from
+ *  step to step.
+ *
+ *  The streaming core folds the weighted rows, a block of block_rows at a
+ *  time, into a p x (p + 1) triangle [R | Q'y] by Householder reflections:
+ *  one pass over the data per fit, no weighted copy of the design, and the
+ *  range of the data checked on the way.  A fit whose data are not finite or
+ *  out of the range where plain sums of squares are safe, or whose weighted
+ *  design is numerically rank-deficient (a diagonal of R below rank_guard
+ *  times its column's norm), is handed to LAPACK dgels instead, which then
+ *  decides (and reports a rank deficiency).  With reference set, every fit
+ *  goes to dgels. */
+struct wls_workspace {
+  static constexpr int block_rows = 128;
+  static constexpr double rank_guard = 1e-9;
+
+  wls_workspace(int n, int p, bool reference, int trace_level);
+
+  /** beta (p) receives the solution for the n x p design x (leading dimension
+   *  n), response y and weights (n, non-negative).  Returns 0, or with
+   *  no_throw the dgels info of a rank-deficient weighted design (else that
+   *  throws, after tracing the weights when trace_level > 2). */
+  int solve(const double* x, const double* y, const double* w, int n, int p, double* beta,
+            bool no_throw = false);
+
+  bool reference;
+  int trace_level;
+  int lwork;                         // of dgels, queried once
+  std::vector<double> weights, res;  // n each: the caller's
+  std::vector<double> wy;            // n: the dgels response, and scratch
+  std::vector<double> wx, work;      // the dgels design and workspace, on first use
+  std::vector<double> block, root_w, tri, col_ss, col_work;
+  std::vector<double*> col_ptr;
+  std::vector<const double*> src_ptr;
+  int fallbacks = 0;  // fits handed to dgels by the streaming core
+
+ private:
+  bool stream(const double* x, const double* y, const double* w, int n, int p,
+              double* beta);
+  int dgels_fit(const double* x, const double* y, const double* w, int n, int p,
+                double* beta, bool no_throw);
+};
+
 /** Reweighting refinement of beta_cand: refine_steps steps (*conv == 0) or
  *  steps until the relative change is below refine_tol, at most max_refine
- *  (*conv != 0; cleared when that fails).  wx (n x p), wy, weights, res (n)
- *  and work (lwork) are the caller's.  Returns the number of steps; beta_ref
+ *  (*conv != 0; cleared when that fails).  ws is the caller's (its weights
+ *  and res receive those of the last step).  Returns the number of steps; beta_ref
  *  and *scale receive the result, beta_cand is overwritten.  initial_scale
  *  < 0 starts from the MAD of the residuals (their mean absolute value when
  *  that is 0).  A candidate whose M-scale is 0 (more than (n + p) / 2 zero
  *  residuals, or too few non-zero ones for the M-scale equation to have a
  *  positive root) ends at once with scale 0. */
-int refine_fast_s(const double* x, double* wx, const double* y, double* wy,
-                  double* weights, int n, int p, double* res, double* work, int lwork,
+int refine_fast_s(const double* x, const double* y, int n, int p, wls_workspace& ws,
                   double* beta_cand, int refine_steps, int* conv, int max_refine,
                   double refine_tol, int trace_level, double b, const double* k, int ipsi,
                   double initial_scale, double* beta_ref, double* scale);
@@ -273,7 +319,7 @@ int fast_s_with_memory(const double* x, const double* y, int n, int p,
  *  converged, else 0. */
 int rwls(const double* X, const double* y, int n, int p, double* b1, const double* b_init,
          double* resid, double* loss, double scale, double eps, int* max_it,
-         const double* k, int ipsi, int trace);
+         const double* k, int ipsi, int trace, bool reference_ls);
 
 }  // namespace kelvara
 
@@ -290,6 +336,19 @@ void R_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
                 int* max_it, const double* k, const int* ipsi, double* loss,
                 const double* eps, int* converged, const int* trace,
                 const int* /* not read */, const int* /* not read */);
+// The MM step of R_lmrob_MM with the streaming least-squares core (R_lmrob_MM
+// keeps LAPACK dgels; see wls_workspace).
+void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
+                 const double* b_init, const double* scale, double* b1, double* resid,
+                 int* max_it, const double* k, const int* ipsi, double* loss,
+                 const double* eps, int* converged, const int* trace, const int*,
+                 const int*);
+// One weighted least-squares fit of the n x p design x, response y and
+// weights w into beta (p): by the streaming core (*reference == 0) or by
+// dgels; *info receives dgels' rank report (0 when of full rank) and
+// *fallback 1 when the streaming core handed the fit to dgels.
+void kv_wls(const double* x, const double* y, const double* w, const int* n, const int* p,
+            double* beta, const int* reference, int* info, int* fallback);
 void R_subsample(const double* x, const double* y, const int* n, const int* p,
                  double* beta, int* perm_work, int* idc, int* var_order, double* lu,
                  double* col_work, int* pivot, double* row_scale, double* col_scale,
@@ -313,6 +372,7 @@ struct ms_problem {
   int max_it_scale;
   double descent_tol;  // tolerance of the L1 fits and of the descent
   int trace_level;
+  bool reference_ls;  // the weighted least-squares steps by LAPACK dgels
 };
 
 struct ms_search_settings {
@@ -397,6 +457,8 @@ void R_lmrob_M_S(const double* X1, const double* X2, const double* y, double* re
 
 // The same fits as R_lmrob_S and R_lmrob_M_S, with one more argument: the
 // status vector (STATUS_LENGTH integers) in place of every status message.
+// Their weighted least-squares steps use the streaming core (the R_ entries
+// keep LAPACK dgels), so results may differ from theirs by rounding.
 // The M-S fit also takes max_it_scale after nonsingular.
 void kv_lmrob_S(const double* x, const double* y, const int* n, const int* p,
                 const int* n_resample, double* scale, double* beta, const double* k,

@@ -55,6 +55,11 @@ R_NativePrimitiveArgType kv_lmrob_M_S_t[] = {
     KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL,
     KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT,
     KV_LGL, KV_LGL, KV_LGL, KV_INT, KV_INT, KV_INT, KV_INT};
+R_NativePrimitiveArgType kv_lmrob_MM_t[] = {
+    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT,
+    KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT};
+R_NativePrimitiveArgType kv_wls_t[] = {
+    KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_constants_t[] = {KV_INT, KV_INT, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_ggw_table_t[] = {KV_REAL, KV_REAL};
 // The package's own entry points of the MCD and LTS searches.
@@ -93,6 +98,8 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_ggw_table, 2),
     CDEF(kv_fastmcd, 20),
     CDEF(kv_ltsreg, 16),
+    CDEF(kv_lmrob_MM, 17),
+    CDEF(kv_wls, 9),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

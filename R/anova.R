@@ -182,6 +182,12 @@ anova.lmrob <- function(object, ..., test = c("Wald", "Deviance")) {
     tab$`Pr(>F)` <- NA_real_
   }
   for (i in seq_len(nr)[-1L]) {
+    ## a term whose columns are all aliased adds nothing to test (its row
+    ## is dropped below, as anova.lm drops it)
+    if (single && parts[[i]]$p == parts[[i - 1L]]$p) {
+      tab$Df[i] <- 0
+      next
+    }
     r <- .anova_pair(parts[[i - 1L]], parts[[i]], test)
     tab$Df[i] <- r[["df"]]
     tab$stat[i] <- r[["stat"]]
@@ -195,9 +201,10 @@ anova.lmrob <- function(object, ..., test = c("Wald", "Deviance")) {
   psi_line <- sprintf("psi: %s (constants %s), scale of the larger model",
                       object$psi, paste(format(object$tuning, digits = 6), collapse = ", "))
   if (single) {
+    rownames(tab) <- names(fits)
     tab <- tab[-1L, , drop = FALSE]
+    tab <- tab[tab$Df > 0, , drop = FALSE]
     tab$Res.Df <- NULL
-    rownames(tab) <- names(fits)[-1L]
     heading <- c(sprintf("Robust %s tests of the terms added in sequence (each in the model of the terms up to it)\n",
                          if (test == "Wald") "Wald" else "deviance-type"),
                  paste0(psi_line, "\n"),

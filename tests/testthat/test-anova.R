@@ -69,6 +69,10 @@ test_that("anova refuses models that are not nested, not on the same data or psi
   expect_equal(w, drop(crossprod(l, coef(f1)))^2 / drop(t(l) %*% vcov(f1) %*% l),
                tolerance = 1e-8)
   expect_gt(anova(fs, f1, test = "Deviance")$Deviance[2], 0)
+  ## a term whose columns are aliased has no row, as in anova.lm
+  fa <- suppressWarnings(lmrob(y ~ x1 + x2 + I(x1 + x2), d))
+  expect_equal(rownames(anova(fa)), c("x1", "x2"))
+  expect_equal(anova(fa)$Wald, anova(f1)$Wald, tolerance = 1e-8)
 })
 
 test_that("both statistics are unchanged by the units of y and the order of rows", {

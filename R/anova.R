@@ -198,7 +198,7 @@ anova.lmrob <- function(object, ..., test = c("Wald", "Deviance")) {
     }
   }
   names(tab)[3L] <- stat_name
-  psi_line <- sprintf("psi: %s (constants %s), scale of the larger model",
+  psi_line <- sprintf("psi: %s (constants %s); scale: that of the larger model",
                       object$psi, paste(format(object$tuning, digits = 6), collapse = ", "))
   if (single) {
     rownames(tab) <- names(fits)

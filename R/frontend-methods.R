@@ -78,7 +78,8 @@ summary.lmrob <- function(object, ...) {
                  status = object$status, converged = object$converged,
                  exact.fit = object$exact.fit, rweights = object$rweights,
                  downweighted = low, n.rejected = sum(object$rweights == 0, na.rm = TRUE),
-                 eps.outlier = object$control$eps_outlier),
+                 eps.outlier = object$control$eps_outlier,
+                 wald = .overall_wald(object)),
             class = "summary.lmrob")
 }
 
@@ -127,6 +128,13 @@ print.summary.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L),
   if (x$exact.fit) cat("Exact fit: the scale is 0, standard errors are not defined.\n")
   cat(sprintf("Robust R-squared: %s,\tAdjusted robust R-squared: %s\n",
               formatC(x$r.squared, digits = digits), formatC(x$adj.r.squared, digits = digits)))
+  if (!is.null(x$wald))
+    cat(sprintf("Robust Wald test: %s on %d DF, F form %s on %d and %d DF,  p-value: %s\n",
+                formatC(x$wald[["value"]], digits = digits), as.integer(x$wald[["numdf"]]),
+                formatC(x$wald[["value"]] / x$wald[["numdf"]], digits = digits),
+                as.integer(x$wald[["numdf"]]), as.integer(x$wald[["dendf"]]),
+                format.pval(stats::pchisq(x$wald[["value"]], x$wald[["numdf"]],
+                                          lower.tail = FALSE), digits = digits)))
   cat("Convergence:", paste(c(.stage_line(x$status$init$method %||% "initial estimate",
                                           x$status$init),
                               .stage_line("MM", x$status$MM)), collapse = "; "), "\n")

@@ -38,3 +38,40 @@ if (Sys.getenv("UNIVARIATE", "1") != "0") {
   print(uni, row.names = FALSE)
   if (file.exists("/proc/loadavg")) cat("load average:", readLines("/proc/loadavg"), "\n")
 }
+
+## The R-level work around the compiled searches (rank checks, refits,
+## distances, covariances, copies) at the large sizes: each call is timed
+## once, then signalled on a grid of delays over its whole run (STEP seconds
+## apart; over its first and last LONG_EDGE seconds only when it runs longer
+## than LONG seconds).  The largest latency over the grid is reported.
+if (Sys.getenv("LARGE", "1") != "0") {
+  step <- as.numeric(Sys.getenv("STEP", "0.2"))
+  set.seed(3)
+  X3 <- matrix(rnorm(3e6), ncol = 3)
+  y3 <- drop(X3 %*% c(1, 2, 3)) + rt(1e6, 2)
+  if (!exists("X")) {
+    X <- matrix(rnorm(1e6 * 20), ncol = 20)
+    y <- drop(X %*% rnorm(20)) + rt(1e6, 2)
+  }
+  large <- list(lts_1e6x3 = function() lts(X3, y3),
+                mcd_1e6x20 = function() mcd(X),
+                l1_fit_1e6x20 = function() l1_fit(X, y))
+  grid <- function(total) {
+    if (total <= as.numeric(Sys.getenv("LONG", "8")))
+      return(seq(0.05, total, by = step))
+    edge <- as.numeric(Sys.getenv("LONG_EDGE", "2"))
+    c(seq(0.05, edge, by = step), seq(total - edge, total, by = step))
+  }
+  big <- do.call(rbind, lapply(names(large), function(nm) {
+    total <- system.time(large[[nm]]())[["elapsed"]]
+    lat <- vapply(grid(total), function(a) {
+      r <- interrupt_latency(large[[nm]](), after = a)
+      if (r$result == "interrupted") r$latency else NA_real_
+    }, 0)
+    data.frame(call = nm, run_s = round(total, 2), signals = length(lat),
+               interrupted = sum(!is.na(lat)),
+               max_latency_s = round(max(lat, na.rm = TRUE), 3))
+  }))
+  print(big, row.names = FALSE)
+  if (file.exists("/proc/loadavg")) cat("load average:", readLines("/proc/loadavg"), "\n")
+}

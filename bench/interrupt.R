@@ -2,8 +2,10 @@
 ## fits: the seconds from the signal to the return of control to R, and a
 ## check that the next call works.  SCALE multiplies the sample sizes of the
 ## test fits (1: n = 1500 and 20000).
-## The univariate statistics at n = 10^7 and the L1 fit at 10^6 x 20 follow
-## (set UNIVARIATE=0 to skip them), each signalled at several delays.
+## The univariate statistics and the M-scale at n = 10^7 and the L1 fit at
+## 10^6 x 20 follow
+## (set UNIVARIATE=0 to skip them), each signalled at several delays; then
+## the large lts, mcd and l1_fit fits (LARGE=0 skips them).
 ## Run: make install && R_LIBS=.rlib SCALE=10 Rscript bench/interrupt.R
 library(kelvara)
 source("tests/testthat/helper-interrupt.R")
@@ -26,7 +28,8 @@ if (Sys.getenv("UNIVARIATE", "1") != "0") {
   X <- matrix(rnorm(1e6 * 20), ncol = 20)
   y <- drop(X %*% rnorm(20)) + rt(1e6, 2)
   calls <- list(qn = function() qn(x), medcouple = function() medcouple(x),
-                sn = function() sn(x), l1_fit = function() l1_fit(X, y))
+                sn = function() sn(x), mscale = function() mscale(x),
+                l1_fit = function() l1_fit(X, y))
   uni <- do.call(rbind, lapply(names(calls), function(nm) {
     lat <- vapply(c(0.1, 0.3, 0.6, 1), function(a) {
       r <- interrupt_latency(calls[[nm]](), after = a)

@@ -3,9 +3,9 @@
 ## check that the next call works.  SCALE multiplies the sample sizes of the
 ## test fits (1: n = 1500 and 20000).
 ## The univariate statistics and the M-scale at n = 10^7 and the L1 fit at
-## 10^6 x 20 follow
-## (set UNIVARIATE=0 to skip them), each signalled at several delays; then
-## the large lts, mcd and l1_fit fits (LARGE=0 skips them).
+## 10^6 x 20 follow (set UNIVARIATE=0 to skip them), each signalled at
+## several delays; then the large lts, mcd and l1_fit fits (LARGE=0 skips
+## them, LARGE_CALLS=mcd,lts selects), signalled over their whole run.
 ## Run: make install && R_LIBS=.rlib SCALE=10 Rscript bench/interrupt.R
 library(kelvara)
 source("tests/testthat/helper-interrupt.R")
@@ -59,6 +59,8 @@ if (Sys.getenv("LARGE", "1") != "0") {
   large <- list(lts_1e6x3 = function() lts(X3, y3),
                 mcd_1e6x20 = function() mcd(X),
                 l1_fit_1e6x20 = function() l1_fit(X, y))
+  sel <- Sys.getenv("LARGE_CALLS", "")
+  if (nzchar(sel)) large <- large[sub("_.*", "", names(large)) %in% strsplit(sel, ",")[[1L]]]
   grid <- function(total) {
     if (total <= as.numeric(Sys.getenv("LONG", "8")))
       return(seq(0.05, total, by = step))
@@ -69,6 +71,8 @@ if (Sys.getenv("LARGE", "1") != "0") {
     total <- system.time(large[[nm]]())[["elapsed"]]
     lat <- vapply(grid(total), function(a) {
       r <- interrupt_latency(large[[nm]](), after = a)
+      if (nzchar(Sys.getenv("VERBOSE")))
+        cat(nm, "signal at", a, "s:", r$result, round(r$latency, 3), "\n")
       if (r$result == "interrupted") r$latency else NA_real_
     }, 0)
     data.frame(call = nm, run_s = round(total, 2), signals = length(lat),

@@ -3,6 +3,11 @@
 ## runs for a second or more without looking at interrupts.  Every piece is
 ## small enough to finish within a few hundredths of a second.
 
+## Answers a pending user interrupt now.  R looks for one only every
+## thousand or so evaluations, which a loop over a few large blocks may take
+## seconds to reach; every loop over blocks calls this once per block.
+.answer_interrupt <- function() Sys.sleep(0)
+
 ## Rows per block when each row costs about p^2 operations (a product with
 ## a p x p matrix, a Householder QR of p columns).
 .row_block_size <- function(p) max(p + 1, floor(2^22 / max(p, 1)^2))
@@ -25,6 +30,7 @@
 .qr_factor_rows <- function(x, rows = seq_len(nrow(x)), y = NULL) {
   R <- NULL
   for (b in .row_blocks(length(rows), ncol(x) + !is.null(y))) {
+    .answer_interrupt()
     i <- rows[b]
     qf <- qr(rbind(R, cbind(x[i, , drop = FALSE], y[i]), deparse.level = 0L))
     R <- qr.R(qf)[, order(qf$pivot), drop = FALSE]
@@ -45,7 +51,10 @@
   b <- p
   while (b > 1L && n * (b * b + 4 * b) > 2^25) b <- b - 1L
   cols <- split(seq_len(p), (seq_len(p) - 1L) %/% b)
-  part <- function(J) if (is.null(rows)) x[, J, drop = FALSE] else x[rows, J, drop = FALSE]
+  part <- function(J) {
+    .answer_interrupt()
+    if (is.null(rows)) x[, J, drop = FALSE] else x[rows, J, drop = FALSE]
+  }
   if (length(cols) == 1L) {
     xr <- part(seq_len(p))
     return(list(center = colMeans(xr), cov = stats::cov(xr)))
@@ -55,8 +64,10 @@
   cv <- matrix(0, p, p)
   for (i in seq_along(cols)) {
     I <- cols[[i]]
+    .answer_interrupt()
     cv[I, I] <- stats::cov(parts[[i]])
     for (j in seq_len(i - 1L)) {
+      .answer_interrupt()
       J <- cols[[j]]
       cij <- stats::cov(parts[[i]], parts[[j]])
       cv[I, J] <- cij

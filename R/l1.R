@@ -65,7 +65,10 @@ l1_fit <- function(x, y, intercept = TRUE, tol = 1e-7) {
     ## Column by column rather than by cbind(1, x): a copy of millions of
     ## rows in one call would not answer an interrupt.
     x1 <- matrix(1, n, ncol(x) + 1L)
-    for (j in seq_len(ncol(x))) x1[, j + 1L] <- x[, j]
+    for (j in seq_len(ncol(x))) {
+      .answer_interrupt()
+      x1[, j + 1L] <- x[, j]
+    }
     x <- x1
     rm(x1)
     nm <- c("(Intercept)", nm)

@@ -67,6 +67,7 @@
   d <- numeric(nrow(ps$x))
   blocks <- .row_blocks(nrow(ps$x), p)
   for (b in blocks) {
+    .answer_interrupt()
     z <- (if (length(blocks) == 1L) ps$x else ps$x[b, , drop = FALSE]) %*% inv_root
     db <- numeric(length(b))
     for (j in seq_len(p)) {

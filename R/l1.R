@@ -40,7 +40,8 @@
   n <- nrow(x)
   p <- ncol(x)
   .Fortran("rllarsbi",
-           x = as.double(x), y = as.double(y), n = as.integer(n),
+           x = if (is.double(x)) x else as.double(x),  # .Fortran copies it anyway
+           y = as.double(y), n = as.integer(n),
            np = as.integer(p), mdx = as.integer(n), mdt = as.integer(n),
            tol = as.double(tol), nit = integer(1L), k = integer(1L),
            kode = integer(1L), sigma = double(1L),
@@ -64,7 +65,15 @@ l1_fit.default <- function(x, y, intercept = TRUE, tol = 1e-7, weights = NULL, .
   x <- .l1_as_design(x, "x", n)
   nm <- .coef_names(x)
   if (intercept) {
-    x <- cbind(1, x)
+    ## Column by column rather than by cbind(1, x): a copy of millions of
+    ## rows in one call would not answer an interrupt.
+    x1 <- matrix(1, n, ncol(x) + 1L)
+    for (j in seq_len(ncol(x))) {
+      .answer_interrupt()
+      x1[, j + 1L] <- x[, j]
+    }
+    x <- x1
+    rm(x1)
     nm <- c("(Intercept)", nm)
   }
   colnames(x) <- nm

@@ -236,7 +236,11 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
   if (!(scale0 > 0) || !is.finite(scale0))
     stop("'scale' is not representable in the units of the data", call. = FALSE)
   ## The weighted least-squares steps need p observations of positive weight.
-  w0 <- wgt_func(drop(st$y - st$x %*% beta0) / scale0, ctrl$psi_code, ctrl$tuning_psi)
+  r0 <- drop(st$y - st$x %*% beta0)
+  if (!all(is.finite(r0)))  # beta far beyond the data's units overflows
+    stop("the residuals of 'beta' are not representable in the units of the data",
+         call. = FALSE)
+  w0 <- wgt_func(r0 / scale0, ctrl$psi_code, ctrl$tuning_psi)
   if (sum(w0 > 0) < p)
     stop(sprintf(paste("at scale %g only %d observation(s) get a positive weight from",
                        "'beta' (%d needed); the scale is too small for these residuals"),

@@ -113,7 +113,9 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   st <- .standardise(X, y, intercept = intercept)
   design <- if (intercept) cbind(st$x, "(Intercept)" = 1) else st$x
   if (ncol(X) > 0L) {
-    rank <- qr(design)$rank
+    ## A design of many rows is first reduced block by block (answering
+    ## interrupts between blocks) to its triangular factor, of the same rank.
+    rank <- qr(if (n <= .row_block_size(p)) design else .qr_factor_rows(design))$rank
     if (rank < p)
       stop(sprintf(paste0("the design is rank-deficient (rank %d < %d coefficients): ",
                           "remove or combine collinear columns"), rank, p), call. = FALSE)
@@ -234,9 +236,10 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   if (intercept)
     beta[p] <- sc[ncol] * theta[p] + loc[ncol] - sum(beta[slopes] * loc[slopes])
   best <- sort(z$best)
-  qf <- qr(design[best, , drop = FALSE])
+  lsq <- .qr_rows_ls(design, best, y)  # in row blocks when large: interruptible
+  qf <- lsq$qr
   coef <- if (qf$rank == p) {
-    qr.coef(qf, y[best])
+    qr.coef(qf, lsq$y)
   } else {
     warning("the least-squares fit of the best subset is rank-deficient; ",
             "the coefficients of the search are returned", call. = FALSE)
@@ -334,9 +337,10 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   rw_coef <- coef
   rw_xtx_inv <- NULL
   if (!exact) {
-    qf <- qr(design[ok, , drop = FALSE])
+    lsq <- .qr_rows_ls(design, which(ok), y)  # in row blocks when large: interruptible
+    qf <- lsq$qr
     if (qf$rank == p) {
-      rw_coef <- qr.coef(qf, y[ok])
+      rw_coef <- qr.coef(qf, lsq$y)
       rw_xtx_inv <- matrix(0, p, p)
       rw_xtx_inv[qf$pivot, qf$pivot] <- chol2inv(qr.R(qf))
     }

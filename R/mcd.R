@@ -57,16 +57,24 @@
 ## Squared distances of the rows of the original data from center under cov
 ## (positive definite), computed on the prescaled data `ps` (whose columns
 ## are centered near 0, so that the center can be subtracted after the
-## product) through the Cholesky factor.
+## product) through the Cholesky factor.  The product is formed in row
+## blocks, so that an interrupt is answered between them; each row's
+## distance is the same sum either way.
 .mcd_sq_dist <- function(ps, center, cov) {
   p <- ncol(ps$x)
   inv_root <- backsolve(chol(cov / tcrossprod(ps$scale)), diag(p))
-  z <- ps$x %*% inv_root
   shift <- drop(((center - ps$loc) / ps$scale) %*% inv_root)
-  d <- numeric(nrow(z))
-  for (j in seq_len(p)) {
-    zj <- z[, j] - shift[j]
-    d <- d + zj * zj
+  d <- numeric(nrow(ps$x))
+  blocks <- .row_blocks(nrow(ps$x), p)
+  for (b in blocks) {
+    .answer_interrupt()
+    z <- (if (length(blocks) == 1L) ps$x else ps$x[b, , drop = FALSE]) %*% inv_root
+    db <- numeric(length(b))
+    for (j in seq_len(p)) {
+      zj <- z[, j] - shift[j]
+      db <- db + zj * zj
+    }
+    d[b] <- db
   }
   d
 }
@@ -102,9 +110,9 @@
   cov <- raw_cov
   kept <- weights == 1L
   if (sum(kept) > p) {
-    xk <- x[kept, , drop = FALSE]
-    c_center <- colMeans(xk)
-    c_cov <- stats::cov(xk) * (stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2)) * f_rw
+    ck <- .cov_blocks(x, which(kept))  # in pieces: interruptible
+    c_center <- ck$center
+    c_cov <- ck$cov * (stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2)) * f_rw
     if (!inherits(try(chol(c_cov), silent = TRUE), "try-error")) {
       center <- c_center
       cov <- c_cov
@@ -257,8 +265,10 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   }
   ## Classical squared distances, kept for the distance-distance plot (NA
   ## when the sample covariance is singular).
-  mah_classical <- tryCatch(.mcd_sq_dist(ps, colMeans(x), stats::cov(x)),
-                            error = function(e) rep(NA_real_, n))
+  mah_classical <- tryCatch({
+    cl_moments <- .cov_blocks(x)  # in pieces: interruptible
+    .mcd_sq_dist(ps, cl_moments$center, cl_moments$cov)
+  }, error = function(e) rep(NA_real_, n))
   center <- as.vector(center)
   raw_center <- as.vector(raw_center)
   names(center) <- names(raw_center) <- vn

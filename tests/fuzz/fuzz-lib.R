@@ -193,7 +193,16 @@ fuzz_mutate <- function(args, pools, rate = 0.25, force = FALSE) {
 }
 
 fuzz_count_pool <- c(fuzz_bad_scalars, list(1L, 2L, 3L))
+## Size settings at and beyond the bounds that the R layer enforces (the
+## scalars above add 2^31, .Machine$integer.max, 1e10, 1e300).
+fuzz_size_pool <- c(fuzz_count_pool, list(1e5, 1e7, 2^30, 2^30 + 0.5))
 fuzz_tol_pool <- c(fuzz_bad_scalars, list(1e-15, 1, 10))
+## Subset counts of lts and mcd: malformed, and beyond the bound
+## (.Machine$integer.max), which is refused.  Counts up to the bound are
+## accepted and run for their number of draws (about 4e4 a second at the
+## sizes generated here): 1e5 is the largest accepted count sent.
+fuzz_nsamp_pool <- list(-1, NA, 1.5, "a", 1, 2, 1e5, .Machine$integer.max + 1,
+                        2^31, 2^40, 1e10, -2^31, NULL, Inf, NaN)
 
 fuzz_lmrob_control_args <- function() {
   psi <- fuzz_pick(as.list(fuzz_psi_names))
@@ -215,20 +224,20 @@ fuzz_lmrob_control_args <- function() {
   if (fuzz_chance(0.5) && !fuzz_wf()) {
     args <- fuzz_mutate(args, list(
       psi = fuzz_bad_psi, bb = c(fuzz_bad_scalars, list(1, 0.999999, 1e-9)),
-      n_resample = fuzz_count_pool, n_best = fuzz_count_pool,
+      n_resample = fuzz_count_pool, n_best = fuzz_size_pool,
       refine_steps = fuzz_count_pool, max_refine = fuzz_count_pool,
       refine_tol = fuzz_tol_pool, solve_tol = fuzz_tol_pool,
-      max_it_scale = fuzz_count_pool, n_groups = fuzz_count_pool,
-      group_size = fuzz_count_pool, max_it = fuzz_count_pool,
+      max_it_scale = fuzz_size_pool, n_groups = fuzz_size_pool,
+      group_size = fuzz_size_pool, max_it = fuzz_count_pool,
       rel_tol = fuzz_tol_pool, subsampling = list("exact", NA, 1, c("simple", "x")),
-      max_singular = fuzz_count_pool,
+      max_singular = fuzz_size_pool,
       trace = list(-1, NA, 1.5, "a", 4L, 2L)), rate = 0.15)
-    ## Work-controlling counts stay bounded so that a call that works is quick.
-    for (a in c("n_resample", "n_best", "refine_steps", "n_groups", "group_size"))
+    ## The number of draws and of refinement steps stays bounded so that a
+    ## call that works is quick; the sizes of the best lists and of the
+    ## groups are sent as they are (the R layer bounds them by the data).
+    for (a in c("n_resample", "refine_steps"))
       if (is.numeric(args[[a]]) && length(args[[a]]) == 1L && !is.na(args[[a]]) &&
           args[[a]] > 1000) args[[a]] <- 1000L
-    if (is.numeric(args$n_best) && length(args$n_best) == 1L && !is.na(args$n_best) &&
-        args$n_best > 20) args$n_best <- 20L
   }
   args
 }
@@ -299,13 +308,15 @@ fuzz_gen <- list(
                  n_resample = fuzz_pick(list(1L, 5L, 20L)), max_steps = 100L,
                  max_no_improve = 20L, descent_tol = 1e-7, subsample_tol = 1e-7,
                  orthogonalize = TRUE, subsample = TRUE, descent = TRUE,
-                 max_singular = 200L, nonsingular = TRUE, trace_level = 0L)
+                 max_singular = 200L, nonsingular = TRUE, trace_level = 0L,
+                 max_it_scale = 200L)
     fuzz_mutate(args, list(
       psi = fuzz_bad_psi, bb = fuzz_bad_scalars, n_resample = fuzz_count_pool,
       max_steps = fuzz_count_pool, max_no_improve = fuzz_count_pool,
       descent_tol = fuzz_tol_pool, subsample_tol = fuzz_tol_pool,
       orthogonalize = fuzz_bad_flags, subsample = fuzz_bad_flags,
-      descent = fuzz_bad_flags, max_singular = fuzz_count_pool,
+      descent = fuzz_bad_flags, max_singular = fuzz_size_pool,
+      max_it_scale = fuzz_size_pool,
       nonsingular = fuzz_bad_flags, trace_level = list(-1, NA, "a", 1.5)),
       rate = 0.15)
   },
@@ -361,7 +372,7 @@ fuzz_gen <- list(
     args$finite.corr <- NULL
     args <- c(args, list(eps1 = 1e-14, eps2 = 1e-15, maxit = 100L, trace = 0L))
     fuzz_mutate(args, list(eps1 = fuzz_tol_pool, eps2 = fuzz_tol_pool,
-                           maxit = fuzz_count_pool, trace = list(-1, NA, 1.5, "a", 1L)),
+                           maxit = fuzz_size_pool, trace = list(-1, NA, 1.5, "a", 1L)),
                 rate = 0.15)
   },
   whimed = function() {
@@ -384,7 +395,7 @@ fuzz_gen <- list(
     if (n <= 10 && fuzz_chance(0.2)) args$nsamp <- 0
     fuzz_mutate(args, list(
       alpha = c(fuzz_bad_scalars, list(0.49, 1.01, 0.5 - 1e-16)),
-      nsamp = list(-1, NA, 1.5, "a", 1, 2, 1e10, NULL, Inf),
+      nsamp = fuzz_nsamp_pool,
       seed = list(NA, "a", Inf, c(1, 2), 1e300),
       trace = list(-1, NA, 1.5, "a", 1e10),
       group_size = list(-1, 0, 1, 2, 5, NA, 1e10, 1.5)), rate = 0.15)
@@ -424,7 +435,7 @@ fuzz_gen <- list(
     if (fuzz_chance(0.03)) args$bogus <- 1
     fuzz_mutate(args, list(
       alpha = c(fuzz_bad_scalars, list(0.49, 1.01)), intercept = fuzz_bad_flags,
-      adjust = fuzz_bad_flags, nsamp = list(-1, NA, 1.5, "a", 1, 1e10, NULL, Inf)),
+      adjust = fuzz_bad_flags, nsamp = fuzz_nsamp_pool),
       rate = 0.1)
   },
 

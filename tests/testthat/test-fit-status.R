@@ -50,6 +50,9 @@ test_that("exact fits are reported by the residuals, in any units", {
   y3 <- 1 + 2 * x + rnorm(30)
   expect_error(lmrob_MM(cbind(1, x), y3, c(1, 2), 1e-6),
                "only 0 observation\\(s\\) get a positive weight")
+  # So is a 'beta' whose residuals overflow (regressors near 1e300).
+  expect_error(lmrob_MM(cbind(1, x * 1e300), y3, c(1, 1e300), 1),
+               "residuals of 'beta' are not representable")
 })
 
 test_that("size settings are bounded by what the data can use", {

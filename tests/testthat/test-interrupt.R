@@ -55,3 +55,36 @@ test_that("the univariate statistics and the L1 fit answer an interrupt, also du
   }
   expect_identical(small(), before)
 })
+
+test_that("the R-level work of large lts, mcd and l1_fit fits answers an interrupt and keeps its numbers", {
+  skip_on_os("windows")
+  set.seed(9)
+  n <- 3e5  # more rows than one block at these widths
+  X <- matrix(stats::rnorm(n * 3), ncol = 3)
+  y <- drop(X %*% 1:3) + stats::rt(n, 2)
+  # The blocks give the numbers of single calls: moments identical, the
+  # distances those of the definition, the rank that of qr() of the design.
+  Z <- matrix(stats::rnorm(n * 12), ncol = 12) * 10^(0:11 %% 4) + 5e3
+  m <- kelvara:::.cov_blocks(Z, seq(1, n, 2))
+  expect_identical(m$cov, stats::cov(Z[seq(1, n, 2), ]))
+  expect_identical(m$center, colMeans(Z[seq(1, n, 2), ]))
+  m <- kelvara:::.cov_blocks(Z)
+  expect_equal(kelvara:::.mcd_sq_dist(kelvara:::.mcd_prescale(Z), m$center + 1, m$cov),
+               stats::mahalanobis(Z, m$center + 1, m$cov), tolerance = 1e-9)
+  Xd <- cbind(X, X[, 1] - 2 * X[, 3] + 1e-10 * stats::rnorm(n))
+  expect_identical(qr(kelvara:::.qr_factor_rows(cbind(Xd, 1)))$rank, qr(cbind(Xd, 1))$rank)
+  expect_error(lts(Xd, y), "rank-deficient \\(rank 4 < 5")
+  R <- kelvara:::.qr_factor_rows(cbind(X, 1), 2:n, y)
+  expect_equal(qr.coef(qr(R[, 1:4]), R[, 5]),
+               unname(qr.coef(qr(cbind(X, 1)[-1, ]), y[-1])), tolerance = 1e-12)
+  # Signals over the whole run of each fit (each takes a second or more).
+  calls <- list(lts = function() lts(X, y, nsamp = 100),
+                mcd = function() mcd(Z, nsamp = 50),
+                l1_fit = function() l1_fit(Z[1:2e5, ], y[1:2e5]))
+  for (nm in names(calls)) for (after in c(0.05, 0.2, 0.35)) {
+    r <- interrupt_latency(calls[[nm]](), after)
+    expect_true(r$result %in% c("interrupted", "completed"), label = nm)
+    if (r$result == "interrupted")
+      expect_lt(r$latency, 1, label = paste(nm, "latency at", after))
+  }
+})

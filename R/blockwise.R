@@ -1,0 +1,95 @@
+## Work on large matrices in pieces, so that R answers a user interrupt
+## between the pieces: a single BLAS or LINPACK call over millions of rows
+## runs for a second or more without looking at interrupts.  Every piece is
+## small enough to finish within a few hundredths of a second.
+
+## Answers a pending user interrupt now.  R looks for one only every
+## thousand or so evaluations, which a loop over a few large blocks may take
+## seconds to reach; every loop over blocks calls this once per block.
+.answer_interrupt <- function() Sys.sleep(0)
+
+## Rows per block when each row costs about p^2 operations (a product with
+## a p x p matrix, a Householder QR of p columns).
+.row_block_size <- function(p) max(p + 1, floor(2^22 / max(p, 1)^2))
+
+## The row blocks (index vectors) of 1..n.
+.row_blocks <- function(n, p) {
+  size <- .row_block_size(p)
+  if (n <= size) return(list(seq_len(n)))
+  starts <- seq(1, n, by = size)
+  lapply(starts, function(s) s:min(n, s + size - 1))
+}
+
+## The triangular factor R of the rows `rows` of cbind(x, y) = QR (y may be
+## NULL), with its columns in their original order, built block by block:
+## each block is stacked under the factor so far and factored again.  Then
+## R'R = x'x, and R keeps every column norm of x and every norm left after
+## projecting other columns out, which is what qr() judges the rank by; a
+## least-squares fit of y on x has the same solution as that of R's last
+## column on the others.
+.qr_factor_rows <- function(x, rows = seq_len(nrow(x)), y = NULL) {
+  R <- NULL
+  for (b in .row_blocks(length(rows), ncol(x) + !is.null(y))) {
+    .answer_interrupt()
+    i <- rows[b]
+    qf <- qr(rbind(R, cbind(x[i, , drop = FALSE], y[i]), deparse.level = 0L))
+    R <- qr.R(qf)[, order(qf$pivot), drop = FALSE]
+  }
+  dimnames(R) <- NULL
+  R
+}
+
+## colMeans() and stats::cov() of the rows `rows` of x (NULL: all), with
+## the same numbers as single calls: the columns are taken in blocks and
+## cov(x[, I], x[, J]) forms each entry by the same sums as cov(x) (the
+## means of its two columns, then the sum of the products of the
+## deviations), and each mean is one column's.  A block pair costs about
+## n (b^2 + 4 b) operations for blocks of b columns.
+.cov_blocks <- function(x, rows = NULL) {
+  n <- if (is.null(rows)) nrow(x) else length(rows)
+  p <- ncol(x)
+  b <- p
+  while (b > 1L && n * (b * b + 4 * b) > 2^25) b <- b - 1L
+  cols <- split(seq_len(p), (seq_len(p) - 1L) %/% b)
+  part <- function(J) {
+    .answer_interrupt()
+    if (is.null(rows)) x[, J, drop = FALSE] else x[rows, J, drop = FALSE]
+  }
+  if (length(cols) == 1L) {
+    xr <- part(seq_len(p))
+    return(list(center = colMeans(xr), cov = stats::cov(xr)))
+  }
+  parts <- lapply(cols, part)
+  center <- unlist(lapply(parts, colMeans), use.names = FALSE)
+  cv <- matrix(0, p, p)
+  for (i in seq_along(cols)) {
+    I <- cols[[i]]
+    .answer_interrupt()
+    cv[I, I] <- stats::cov(parts[[i]])
+    for (j in seq_len(i - 1L)) {
+      .answer_interrupt()
+      J <- cols[[j]]
+      cij <- stats::cov(parts[[i]], parts[[j]])
+      cv[I, J] <- cij
+      cv[J, I] <- t(cij)
+    }
+  }
+  vn <- colnames(x)
+  names(center) <- vn
+  dimnames(cv) <- if (!is.null(vn)) list(vn, vn)
+  list(center = center, cov = cv)
+}
+
+## The least-squares fit of y on the rows `rows` of x: qr() of those rows
+## and the right-hand side to pass to qr.coef() with it.  Many rows are
+## first reduced block by block to the triangular factor of cbind(x, y), on
+## which the fit has the same solution (to rounding) and the same rank.
+.qr_rows_ls <- function(x, rows, y) {
+  p <- ncol(x)
+  if (length(rows) <= .row_block_size(p + 1L))
+    return(list(qr = qr(x[rows, , drop = FALSE]), y = y[rows]))
+  R <- .qr_factor_rows(x, rows, y)
+  xr <- R[, seq_len(p), drop = FALSE]
+  colnames(xr) <- colnames(x)
+  list(qr = qr(xr), y = R[, p + 1L])
+}

@@ -100,6 +100,12 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
     stop(sprintf(paste("nsamp = 0 asks for all %.0f subsets of p = %d cases,",
                        "more than can be searched; use nsamp > 0"), choose(n, p), p),
          call. = FALSE)
+  ## More random draws than there are distinct subsets buy nothing: beyond
+  ## the default, such a count is refused (nsamp = 0 searches them all).
+  if (nsamp > 500 && ncol(X) > 0L && nsamp > choose(n, p))
+    stop(sprintf(paste("nsamp = %.0f asks for more random p-subsets than the %.0f distinct",
+                       "ones of %d cases; use nsamp = 0 to search all of them"),
+                 nsamp, choose(n, p), n), call. = FALSE)
   h <- if (is.null(opt$h)) .coverage_h(alpha, n, p) else opt$h
   h_min <- max(p + 1, ceiling(n / 2))
   if (!is.numeric(h) || length(h) != 1L || !is.finite(h) || h != round(h) ||

@@ -141,6 +141,12 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
     stop(sprintf(paste("nsamp = 0 asks for all %.0f subsets of p + 1 = %d cases,",
                        "more than can be searched; use nsamp > 0"),
                  choose(n, p + 1), p + 1L), call. = FALSE)
+  ## More random draws than there are distinct subsets buy nothing: beyond
+  ## the default, such a count is refused (nsamp = 0 searches them all).
+  if (nsamp > 500L && nsamp > choose(n, p + 1))
+    stop(sprintf(paste("nsamp = %d asks for more random (p + 1)-subsets than the %.0f",
+                       "distinct ones of %d cases; use nsamp = 0 to search all of them"),
+                 nsamp, choose(n, p + 1), n), call. = FALSE)
   seed <- .check_seed(seed)
   chi_median <- stats::qchisq(0.5, p)
   cutoff <- stats::qchisq(0.975, p)

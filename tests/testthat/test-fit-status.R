@@ -123,3 +123,16 @@ test_that("an S search through ties gives its exact fit without other warnings",
   expect_match(w, "^exact fit: 21 of 40")  # every warning
   expect_equal(unname(coef(fit)), c(1, 2))
 })
+
+test_that("random-subset counts beyond the distinct subsets are refused, the default is not", {
+  set.seed(3)
+  x <- rnorm(30)
+  y <- x + rnorm(30)
+  # choose(30, 2) = 435 pairs for lts, choose(30, 2) = 435 for a univariate mcd
+  expect_error(lts(x, y, nsamp = 501), "more random p-subsets than the 435 distinct")
+  expect_error(mcd(x, nsamp = 1e7), "more random \\(p \\+ 1\\)-subsets than the 435")
+  expect_error(lts(x, y, nsamp = 500, seed = 1), NA)  # the default stays
+  small <- cbind(x[1:12], y[1:12])     # 220 triples < the default 500 draws
+  expect_error(mcd(small, seed = 1), NA)
+})
+

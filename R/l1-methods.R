@@ -6,7 +6,7 @@
 ##   vcov(b) = (s/2)^2 (X'X)^-1.
 ## s is estimated by the difference quotient of the residuals' empirical
 ## quantile function,  s = (Q(1/2 + h) - Q(1/2 - h)) / (2 h),  with the
-## bandwidth rule of Hall and Sheather for the median at the 95 % level:
+## studentized-quantile bandwidth rule for the median at the 95 % level:
 ##   h = n^(-1/3) z^(2/3) (1.5 phi(0)^2)^(1/3),  z = qnorm(0.975).
 ## The residuals on the basis of the fit (zero by construction, one per
 ## coefficient) are left out of the quantiles.  With case weights the fit is
@@ -33,7 +33,7 @@
   list(x = x, r = r)
 }
 
-## The Hall-Sheather bandwidth at the median for m residuals, kept inside
+## The studentized-quantile bandwidth at the median for m residuals, kept inside
 ## the range of the quantiles.
 .l1_bandwidth <- function(m) {
   h <- m^(-1 / 3) * stats::qnorm(0.975)^(2 / 3) * (1.5 * stats::dnorm(0)^2)^(1 / 3)
@@ -130,7 +130,7 @@ print.summary.l1_fit <- function(x, digits = max(3L, getOption("digits") - 3L),
   cat(sprintf("\nSum of %sabsolute residuals: %s on %d degrees of freedom\n",
               if (x$weighted) "weighted " else "", format(signif(x$sum.abs, digits)),
               x$df[2L]))
-  cat(sprintf("Sparsity 1/f(0): %s (Hall-Sheather bandwidth %s)\n",
+  cat(sprintf("Sparsity 1/f(0): %s (studentized-quantile bandwidth %s)\n",
               format(signif(x$sparsity, digits)), format(signif(x$bandwidth, digits))))
   if (x$status > 1L) cat("The fit has status ", x$status, ": see ?l1_fit.\n", sep = "")
   cat("\n")

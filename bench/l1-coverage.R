@@ -1,4 +1,4 @@
-## Coverage of the 95 % intervals of l1_fit (sparsity sandwich, Hall-Sheather
+## Coverage of the 95 % intervals of l1_fit (sparsity sandwich, studentized-quantile
 ## bandwidth) at n = 200, by Monte Carlo.  Run with
 ##   Rscript bench/l1-coverage.R [replications]
 ## and read the coverage per coefficient with its Monte Carlo standard error.

@@ -68,7 +68,7 @@ fuzz_bad_flags <- list(NA, c(TRUE, FALSE), logical(0), 1, 0, "TRUE", NULL, list(
                        NA_integer_, factor("TRUE"))
 fuzz_psi_names <- c("bisquare", "biweight", "gaussweight", "optimal", "hampel", "ggw",
                     "lqq")
-fuzz_bad_psi <- list("BISQUARE", "huber", "", NA, NA_character_, 0, 7, 1.5, -1,
+fuzz_bad_psi <- list("BISQUARE", "logistic", "", NA, NA_character_, 0, 7, 1.5, -1,
                      c("bisquare", "lqq"), character(0), NULL, TRUE, list("lqq"), 3L)
 
 fuzz_pick <- function(pool) pool[[sample.int(length(pool), 1L)]]

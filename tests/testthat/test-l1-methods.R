@@ -87,7 +87,7 @@ test_that("the sandwich covariance is equivariant and matches its confint, summa
   expect_equal(unname(p$se.fit^2), unname(diag(X[1:3, ] %*% v %*% t(X[1:3, ]))))
   pp <- predict(f, d[1:3, ], interval = "prediction")
   expect_true(all(pp[, "lwr"] < p$fit[, "lwr"] & pp[, "upr"] > p$fit[, "upr"]))
-  expect_output(print(s), "Hall-Sheather")
+  expect_output(print(s), "studentized-quantile bandwidth")
   ## a fit without a solution has NA standard errors and intervals, no error
   k <- l1_status2_case()
   g <- suppressWarnings(l1_fit(k$x, k$y, intercept = FALSE, tol = k$tol))

@@ -14,16 +14,10 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   ret_x <- .check_flag(x, "x")
   ret_y <- .check_flag(y, "y")
   ## The model frame, exactly as lm() makes it.
-  mf <- match.call(expand.dots = FALSE)
-  m <- match(c("formula", "data", "subset", "weights", "na.action", "offset"), names(mf), 0L)
-  mf <- mf[c(1L, m)]
-  mf$drop.unused.levels <- TRUE
-  mf[[1L]] <- quote(stats::model.frame)
-  mf <- eval(mf, parent.frame())
-  mt <- attr(.check_factor_levels(mf), "terms")
-  y <- stats::model.response(mf, "numeric")
-  if (is.null(y) || !is.null(dim(y)) && NCOL(y) != 1L)
-    stop("the formula must have one numeric response", call. = FALSE)
+  fr <- .model_frame(match.call(expand.dots = FALSE), parent.frame())
+  mf <- fr$mf
+  mt <- fr$mt
+  y <- fr$y
   w <- as.vector(stats::model.weights(mf))
   offset <- as.vector(stats::model.offset(mf))
   x <- stats::model.matrix(mt, mf, contrasts)

@@ -94,16 +94,10 @@ l1_fit.formula <- function(formula, data, subset, weights, na.action, offset,
                            contrasts = NULL, tol = 1e-7, ...) {
   cl <- match.call()
   cl[[1L]] <- as.name("l1_fit")
-  mf <- match.call(expand.dots = FALSE)
-  mf <- mf[c(1L, match(c("formula", "data", "subset", "weights", "na.action", "offset"),
-                       names(mf), 0L))]
-  mf$drop.unused.levels <- TRUE
-  mf[[1L]] <- quote(stats::model.frame)
-  mf <- eval(mf, parent.frame())
-  mt <- attr(.check_factor_levels(mf), "terms")
-  y <- stats::model.response(mf, "numeric")
-  if (is.null(y) || !is.null(dim(y)) && NCOL(y) != 1L)
-    stop("the formula must have one numeric response", call. = FALSE)
+  fr <- .model_frame(match.call(expand.dots = FALSE), parent.frame())
+  mf <- fr$mf
+  mt <- fr$mt
+  y <- fr$y
   y <- .l1_as_response(as.vector(y), "the response")
   n <- length(y)
   if (n == 0L)

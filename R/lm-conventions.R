@@ -40,6 +40,22 @@
   stats::naresid(object$na.action, r)
 }
 
+## The model frame of a fitting call, as lm() builds it (formula, data,
+## subset, weights, na.action, offset), its terms and its one numeric
+## response.
+.model_frame <- function(call, env) {
+  mf <- call[c(1L, match(c("formula", "data", "subset", "weights", "na.action", "offset"),
+                         names(call), 0L))]
+  mf$drop.unused.levels <- TRUE
+  mf[[1L]] <- quote(stats::model.frame)
+  mf <- eval(mf, env)
+  mt <- attr(.check_factor_levels(mf), "terms")
+  y <- stats::model.response(mf, "numeric")
+  if (is.null(y) || !is.null(dim(y)) && NCOL(y) != 1L)
+    stop("the formula must have one numeric response", call. = FALSE)
+  list(mf = mf, mt = mt, y = y)
+}
+
 ## The newdata model matrix and offset of a formula fit, as predict.lm
 ## builds them: the factor levels and contrasts stored with the fit, offset()
 ## terms of the formula plus an 'offset' argument of the call.

@@ -1046,16 +1046,28 @@ extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const
   });
 }
 
+namespace {
+// The MM step behind both entry points; `reference` keeps dgels for every
+// weighted least-squares step.
+void mm_entry(const char* who, bool reference, const double* X, const double* y,
+              const int* n, const int* p, const double* b_init, const double* scale,
+              double* b1, double* resid, int* max_it, const double* k, const int* ipsi,
+              double* loss, const double* eps, int* converged, const int* trace) {
+  host::run_entry([&] {
+    check_regression_dims(who, *n, *p);
+    *converged = rwls(X, y, *n, *p, b1, b_init, resid, loss, *scale, *eps, max_it, k,
+                      *ipsi, *trace, reference);
+  });
+}
+}  // namespace
+
 extern "C" void R_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
                            const double* b_init, const double* scale, double* b1,
                            double* resid, int* max_it, const double* k, const int* ipsi,
                            double* loss, const double* eps, int* converged,
                            const int* trace, const int*, const int*) {
-  host::run_entry([&] {
-    check_regression_dims("R_lmrob_MM", *n, *p);
-    *converged = rwls(X, y, *n, *p, b1, b_init, resid, loss, *scale, *eps, max_it, k,
-                      *ipsi, *trace, true);
-  });
+  mm_entry("R_lmrob_MM", true, X, y, n, p, b_init, scale, b1, resid, max_it, k, ipsi, loss,
+           eps, converged, trace);
 }
 
 extern "C" void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
@@ -1063,11 +1075,8 @@ extern "C" void kv_lmrob_MM(const double* X, const double* y, const int* n, cons
                             double* resid, int* max_it, const double* k, const int* ipsi,
                             double* loss, const double* eps, int* converged,
                             const int* trace, const int*, const int*) {
-  host::run_entry([&] {
-    check_regression_dims("kv_lmrob_MM", *n, *p);
-    *converged = rwls(X, y, *n, *p, b1, b_init, resid, loss, *scale, *eps, max_it, k,
-                      *ipsi, *trace, false);
-  });
+  mm_entry("kv_lmrob_MM", false, X, y, n, p, b_init, scale, b1, resid, max_it, k, ipsi, loss,
+           eps, converged, trace);
 }
 
 extern "C" void kv_wls(const double* x, const double* y, const double* w, const int* n,

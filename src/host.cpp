@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#if defined(_OPENMP)
+#include <omp.h>
+#endif
+#include <cstdlib>
 
 #include <R.h>
 #include <Rinternals.h>
@@ -31,12 +35,52 @@ struct call_state {
   call_state* previous;
   std::thread::id caller;  // the thread that entered the call: R's own
   double last_poll;  // when R's event loop was last polled (seconds)
+  int threads;       // threads the call may use
   int n_warnings;
   char warnings[max_warnings][512];
 };
 
 namespace {
 call_state* current = nullptr;
+
+// Far more threads than cores only costs; the bound keeps a mistyped option
+// from asking the system for thousands.
+constexpr int max_threads = 256;
+
+int default_threads() {
+#if defined(_OPENMP)
+  int n = omp_get_max_threads();
+  // R CMD check asks packages to use at most two cores.
+  const char* limit = std::getenv("_R_CHECK_LIMIT_CORES_");
+  if (limit != nullptr && std::strcmp(limit, "") != 0 && std::strcmp(limit, "false") != 0 &&
+      std::strcmp(limit, "FALSE") != 0 && n > 2)
+    n = 2;
+  return n < 1 ? 1 : n;
+#else
+  return 1;
+#endif
+}
+
+// The option kelvara.threads, read on R's thread when a call begins.  The R
+// layer validates it; anything unusable here falls back to the default.
+int option_threads() {
+#if defined(_OPENMP)
+  SEXP opt = Rf_GetOption1(Rf_install("kelvara.threads"));
+  if ((TYPEOF(opt) == INTSXP || TYPEOF(opt) == REALSXP) && XLENGTH(opt) == 1) {
+    const double v = Rf_asReal(opt);
+    if (v >= 1 && v <= max_threads) return static_cast<int>(v);
+    if (v > max_threads) return max_threads;
+  }
+  return default_threads();
+#else
+  return 1;
+#endif
+}
+}  // namespace
+
+int parallel_width(int n) {
+  const int t = threads();
+  return t < n ? t : (n < 1 ? 1 : n);
 }
 
 void begin_call(call_state*& saved) {
@@ -45,6 +89,7 @@ void begin_call(call_state*& saved) {
   st->caller = std::this_thread::get_id();
   st->n_warnings = 0;
   st->last_poll = 0.0;
+  st->threads = option_threads();
   saved = st;
   current = st;
 }
@@ -62,6 +107,19 @@ void end_call(call_state* st, outcome how, const char* msg) {
 }
 
 }  // namespace detail
+
+int threads() {
+  const detail::call_state* st = detail::current;
+  return st == nullptr ? 1 : st->threads;
+}
+
+bool openmp() {
+#if defined(_OPENMP)
+  return true;
+#else
+  return false;
+#endif
+}
 
 void fail(const char* fmt, ...) {
   char buf[detail::msg_size];

@@ -21,6 +21,7 @@
 #pragma GCC optimize("fp-contract=off")
 #endif
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <new>
@@ -101,6 +102,65 @@ void* transient(std::size_t count, std::size_t size);
 template <class T>
 T* transient_array(std::size_t count) {
   return static_cast<T*>(transient(count, sizeof(T)));
+}
+
+// ---- threads ----------------------------------------------------------------
+// How many threads the current call may use: the R option kelvara.threads as
+// it stood when the call began, or by default every core OpenMP offers (at
+// most 2 when R CMD check limits cores).  Always 1 outside a call and in a
+// build without OpenMP.
+int threads();
+// Whether the module was built with OpenMP.
+bool openmp();
+
+namespace detail {
+int parallel_width(int n);  // min(threads(), n), at least 1
+}
+
+// Runs body(i) for i = 0, ..., n - 1, on up to threads() threads.  Each i
+// must write only its own results and must not call R or anything of this
+// host layer but check_interrupt (a no-op on worker threads): no transient
+// memory, no random numbers, no printing, no warnings.  The calling thread
+// polls for interrupts between iterations; an exception ends the remaining
+// iterations and the one of the smallest i is rethrown after every thread
+// has finished, so that the outcome does not depend on the thread count.
+template <class F>
+void parallel_for(int n, F&& body) {
+  if (n <= 0) return;
+#if defined(_OPENMP)
+  const int width = detail::parallel_width(n);
+  if (width > 1) {
+    // Iterations are claimed in increasing order, so every i below a failed
+    // one has been claimed and runs to its end: the smallest failure is the
+    // same for every thread count.
+    std::atomic<int> next(0);
+    std::atomic<int> first_failed(n);
+    std::exception_ptr* errs = new std::exception_ptr[static_cast<std::size_t>(n)];
+#pragma omp parallel num_threads(width)
+    for (;;) {
+      const int i = next.fetch_add(1);
+      if (i >= n || i > first_failed.load()) break;
+      try {
+        check_interrupt();
+        body(i);
+      } catch (...) {
+        errs[i] = std::current_exception();
+        int cur = first_failed.load();
+        while (i < cur && !first_failed.compare_exchange_weak(cur, i)) {
+        }
+      }
+    }
+    const int bad = first_failed.load();
+    std::exception_ptr e = bad < n ? errs[bad] : nullptr;
+    delete[] errs;
+    if (e) std::rethrow_exception(e);
+    return;
+  }
+#endif
+  for (int i = 0; i < n; ++i) {
+    check_interrupt();
+    body(i);
+  }
 }
 
 // ---- the boundary -----------------------------------------------------------

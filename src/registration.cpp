@@ -14,6 +14,7 @@
 #include "mcd.h"
 #include "lts.h"
 #include "univariate.h"
+#include "utilities.h"
 
 namespace {
 constexpr R_NativePrimitiveArgType KV_REAL = REALSXP;  // double
@@ -62,6 +63,7 @@ R_NativePrimitiveArgType kv_wls_t[] = {
     KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_constants_t[] = {KV_INT, KV_INT, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_ggw_table_t[] = {KV_REAL, KV_REAL};
+R_NativePrimitiveArgType kv_threads_t[] = {KV_INT, KV_INT};
 // The package's own entry points of the MCD and LTS searches.
 R_NativePrimitiveArgType kv_fastmcd_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT,
@@ -100,6 +102,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_ltsreg, 16),
     CDEF(kv_lmrob_MM, 17),
     CDEF(kv_wls, 9),
+    CDEF(kv_threads, 2),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

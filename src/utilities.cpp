@@ -451,4 +451,11 @@ void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn,
   *bstd = *factor * std::sqrt(std::max(sqmin, 0.0) / dh);
 }
 
+void kv_threads(int* used, int* openmp) {
+  kelvara::host::run_entry([&] {
+    *used = kelvara::host::threads();
+    *openmp = kelvara::host::openmp() ? 1 : 0;
+  });
+}
+
 }  // extern "C"

@@ -141,6 +141,12 @@ double rffindq_(double* aw, const int* ncas, const int* k, int* index);
 void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn,
                double* bstd, double* aw, double* aw2, const double* factor, int* len);
 
+// ---- threads --------------------------------------------------------------
+
+/** used = the threads a call of the module would use now (the option
+ *  kelvara.threads, or the default); openmp = 1 when built with OpenMP. */
+void kv_threads(int* used, int* openmp);
+
 }  // extern "C"
 
 #endif

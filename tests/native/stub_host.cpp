@@ -43,7 +43,10 @@ double norm_rand() { return 0.0; }
 void rng_begin() {}
 void rng_end() {}
 void* transient(std::size_t, std::size_t) { return nullptr; }
+int threads() { return 1; }
+bool openmp() { return false; }
 namespace detail {
+int parallel_width(int) { return 1; }
 void begin_call(call_state*&) {}
 void end_call(call_state*, outcome how, const char* msg) {
   if (how != outcome::ok) std::printf("error: %s\n", msg);

@@ -7,7 +7,7 @@
 ## prior weights on the rows of positive weight.
 .anova_parts <- function(fit) {
   if (!inherits(fit, "lmrob")) stop("every model must be an lmrob fit", call. = FALSE)
-  if (isTRUE(fit$exact.fit) || !isTRUE(fit$scale > 0))
+  if (isTRUE(fit$exact_fit) || !isTRUE(fit$scale > 0))
     stop("a fit with scale 0 (an exact fit) has no tests of nested models", call. = FALSE)
   x <- model.matrix.lmrob(fit)
   y <- fit$y
@@ -231,7 +231,7 @@ anova.lmrob <- function(object, ..., test = c("Wald", "Deviance")) {
   icpt <- if (!is.null(object$assign)) object$assign[keep] == 0L
           else names(b) == "(Intercept)"
   q <- sum(!icpt)
-  if (q == 0L || isTRUE(object$exact.fit) || anyNA(object$cov)) return(NULL)
+  if (q == 0L || isTRUE(object$exact_fit) || anyNA(object$cov)) return(NULL)
   v <- object$cov[!icpt, !icpt, drop = FALSE]
   w <- tryCatch(drop(crossprod(b[!icpt], solve(v, b[!icpt]))), error = function(e) NA_real_)
   c(value = w, numdf = q, dendf = object$df.residual)

@@ -15,9 +15,13 @@
 lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
                          tuning_chi = NULL, tuning_psi = NULL, bb = NULL,
                          subsampling = c("nonsingular", "simple"), seed = NULL,
-                         ms_resample = NULL, ms_max_no_improve = NULL,
+                         ms_nsamp = NULL, ms_max_no_improve = NULL,
                          ms_max_steps = NULL, ms_tol = NULL, ms_orthogonalize = NULL,
                          eps_outlier = 0.1, ...) {
+  dots <- .old_args(list(...))
+  nm <- names(dots)
+  .no_other_args(dots[is.null(nm) | !nm %in% setdiff(names(formals(lmrob_control)), "...")],
+                 "lmrob.config")
   family <- names(.psi_codes)[.psi_codes == .psi_code(psi)]
   subsampling <- .check_choice(subsampling, c("nonsingular", "simple"), "subsampling")
   in_range <- function(v, name, lo, hi) .check_number_in(v, name, lo, hi, c(TRUE, FALSE))
@@ -34,13 +38,15 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
   if (is.null(bb)) bb <- .chi_expect(.psi_code(family), tuning_chi)
   seed <- .check_seed(seed)
   ## The S and MM settings and their defaults are those of lmrob_control().
-  base <- lmrob_control(psi = family, tuning_chi = as.vector(tuning_chi), bb = bb,
-                        tuning_psi = as.vector(tuning_psi), subsampling = subsampling, ...)
+  base <- do.call(lmrob_control,
+                  c(list(psi = family, tuning_chi = as.vector(tuning_chi), bb = bb,
+                         tuning_psi = as.vector(tuning_psi), subsampling = subsampling),
+                    dots))
   ## The M-S settings: given ones, else the defaults of lmrob_M_S_control();
   ## subsampling, its pivot tolerance and limit, and the trace level are
   ## shared with the S stage.
   ms_given <- list(
-    n_resample = if (!is.null(ms_resample)) .check_count(ms_resample, "ms_resample"),
+    nsamp = if (!is.null(ms_nsamp)) .check_count(ms_nsamp, "ms_nsamp"),
     max_no_improve = if (!is.null(ms_max_no_improve))
       .check_count(ms_max_no_improve, "ms_max_no_improve"),
     max_steps = if (!is.null(ms_max_steps)) .check_count(ms_max_steps, "ms_max_steps"),
@@ -49,13 +55,12 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
       .check_flag(ms_orthogonalize, "ms_orthogonalize"))
   ms <- do.call(lmrob_M_S_control,
                 c(list(psi = family, tuning_chi = base$tuning_chi, bb = base$bb,
-                       subsample_tol = base$solve_tol, max_singular = base$max_singular,
-                       nonsingular = subsampling == "nonsingular",
-                       trace_level = base$trace),
+                       solve_tol = base$solve_tol, max_singular = base$max_singular,
+                       subsampling = subsampling, trace = base$trace),
                   ms_given[!vapply(ms_given, is.null, NA)]))
   structure(c(base, list(
     breakdown = breakdown, efficiency = efficiency, seed = seed,
-    ms_resample = ms$n_resample, ms_max_no_improve = ms$max_no_improve,
+    ms_nsamp = ms$nsamp, ms_max_no_improve = ms$max_no_improve,
     ms_max_steps = ms$max_steps, ms_tol = ms$descent_tol,
     ms_orthogonalize = ms$orthogonalize,
     eps_outlier = in_range(eps_outlier, "eps_outlier", 0, 1),
@@ -65,13 +70,13 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
 ## The settings of the M-S start, as lmrob_M_S() reads them.
 .ms_control <- function(control) {
   lmrob_M_S_control(psi = control$psi, tuning_chi = control$tuning_chi, bb = control$bb,
-                    n_resample = control$ms_resample, max_steps = control$ms_max_steps,
+                    nsamp = control$ms_nsamp, max_steps = control$ms_max_steps,
                     max_no_improve = control$ms_max_no_improve,
-                    descent_tol = control$ms_tol, subsample_tol = control$solve_tol,
+                    descent_tol = control$ms_tol, solve_tol = control$solve_tol,
                     orthogonalize = control$ms_orthogonalize,
                     max_singular = control$max_singular,
-                    nonsingular = control$subsampling == "nonsingular",
-                    trace_level = control$trace, max_it_scale = control$max_it_scale)
+                    subsampling = control$subsampling,
+                    trace = control$trace, max_it_scale = control$max_it_scale)
 }
 
 ## The settings that lmrob_S() and lmrob_MM() read.

@@ -164,7 +164,7 @@
     for (r in seq_len(nrep)) {
       x <- matrix(stats::rnorm(n * p), n)
       m <- mcd(x, alpha = alpha)
-      d0[, r] <- m$raw.mah
+      d0[, r] <- m$raw_mah
       fits[[r]] <- list(x = x, m = m)
     }
     f_raw <- .quantile_factor(d0, 0.025, cutoff)
@@ -172,8 +172,8 @@
       m <- fits[[r]]$m
       if (raw == "estimated") {
         x <- fits[[r]]$x
-        raw_cov <- m$raw.cov * f_raw[["factor"]]
-        d1[, r] <- .mcd_reweight(x, .mcd_prescale(x), m$raw.center, raw_cov, cutoff, 1)$mah
+        raw_cov <- m$raw_cov * f_raw[["factor"]]
+        d1[, r] <- .mcd_reweight(x, .mcd_prescale(x), m$raw_center, raw_cov, cutoff, 1)$mah
       } else {
         d1[, r] <- m$mah
       }

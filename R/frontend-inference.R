@@ -19,7 +19,8 @@
 
 ## x, y: the (prior-weighted) design and response that were fitted; beta,
 ## scale: the estimate; sw: the square roots of the prior weights.
-.lmrob_inference <- function(x, y, beta, scale, control, tuning, intercept, sw, exact) {
+.lmrob_inference <- function(x, y, beta, scale, control, tuning, intercept, sw, exact,
+                             w = NULL) {
   psi <- control$psi
   n <- nrow(x)
   p <- ncol(x)
@@ -35,7 +36,8 @@
   ## psi is the identity.
   psi_u <- .psi_value(u, code, tuning, "psi")
   dpsi <- mean(.psi_value(u, code, tuning, "psip"))
-  w <- .psi_value(u, code, tuning, "wgt")
+  ## (the robustness weights of the fit, when its caller has them)
+  if (is.null(w)) w <- .psi_value(u, code, tuning, "wgt")
   nm <- .normal_psi_moments(code, tuning)
   cov <- na_cov
   xtwx <- crossprod(x * sqrt(w))

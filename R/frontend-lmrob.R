@@ -66,6 +66,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     }
   }
   if (length(dots)) {
+    dots <- .old_args(dots, emptyenv())
     known <- setdiff(union(names(formals(lmrob.config)), names(formals(lmrob_control))),
                      "...")
     bad <- setdiff(names(dots), known)
@@ -97,9 +98,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
 ## (and create none when there was none); NULL uses R's stream.  Shared by
 ## every estimator with a 'seed' argument.
 .with_seed <- function(seed, expr) {
-  if (is.null(seed)) return(expr)
-  if (!is.numeric(seed) || length(seed) != 1L || !is.finite(seed))
-    stop("'seed' must be NULL or one number", call. = FALSE)
+  if (is.null(.check_seed(seed))) return(expr)
   genv <- globalenv()
   had <- exists(".Random.seed", envir = genv, inherits = FALSE)
   if (had) old <- get(".Random.seed", envir = genv, inherits = FALSE)
@@ -114,12 +113,16 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
 ## initial estimate, the MM step, inference.
 .lmrob_fit <- function(x, y, weights = NULL, offset = NULL, method = "MM", init = "S",
                        control = lmrob.config(), ls_block = NULL, intercept = TRUE) {
+  ## The settings are validated here once; the stages below take the design
+  ## and settings as checked.
+  ctrl <- .check_control(control)
   n <- NROW(y)
   p_all <- ncol(x)
   if (!is.null(offset) && length(offset) != n)
     stop("'offset' must have one value per observation", call. = FALSE)
-  if (any(!is.finite(y))) stop("the response contains NaN or infinite values", call. = FALSE)
-  if (any(!is.finite(x))) stop("the design contains NaN or infinite values", call. = FALSE)
+  .check_finite(y, "the response")
+  .check_finite(x, "the design")
+  if (!is.null(offset)) .check_finite(offset, "offset")
   if (!is.null(weights)) {
     if (!is.numeric(weights) || length(weights) != n || any(!is.finite(weights)) ||
         any(weights < 0))
@@ -147,6 +150,11 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   sws <- sw[use] / sw_unit
   xw <- st$x * sws
   yw <- st$y * sws
+  ## The stages take xw and yw as checked: they must stay finite in these
+  ## units (one pass, no copy).
+  if (!all(is.finite(range(xw, yw))))
+    stop("the design or the response (less the offset) is not representable in the ",
+         "units of the fit: rescale the data or the weights", call. = FALSE)
   ## Aliased columns: those that the pivoted QR decomposition puts beyond the
   ## rank, as lm() does; they get NA coefficients.
   qx <- qr(xw, tol = 1e-7)
@@ -176,8 +184,9 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     init$scale <- init$scale / scale_unit
   }
   status <- list()
+  d <- .fit_data(xw, yw)
   ## Initial estimate.
-  start <- .with_seed(control$seed, .initial_fit(xw, yw, init, control,
+  start <- .with_seed(control$seed, .initial_fit(d, init, control, ctrl,
                                                  ls_block = ls_block[!aliased],
                                                  aliased = aliased))
   status$init <- start$status
@@ -198,7 +207,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     ## lmrob_S() has warned about the exact fit; no MM step from scale 0.
     final <- "init"
   } else if (method == "MM") {
-    mm <- .stage_MM(xw, yw, beta, scale, control)
+    mm <- .stage_MM(d, beta, scale, ctrl)
     status$MM <- mm$status
     beta <- mm$coefficients
     final <- "MM"
@@ -218,18 +227,24 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     rw[use] <- as.double(.exact_fit_rule(rs, yw, p, control$bb)$on_plane)
   } else {
     rw[use] <- .psi_value(rs / scale, .psi_code(control$psi), tuning, "wgt")
+    if (final == "MM" && sum(rw[use] > 0) < p) {
+      warning(sprintf("the MM iterations left only %d observation(s) with positive weight",
+                      sum(rw[use] > 0)), call. = FALSE)
+      status$MM$converged <- FALSE
+    }
   }
   fit <- list(coefficients = coef, scale = scale * scale_unit, residuals = res,
               fitted.values = fitted, rweights = rw, weights = weights,
               offset = offset, rank = p, df.residual = nw - p, aliased = aliased,
               converged = all(vapply(status, function(s) isTRUE(s$converged), NA)),
-              status = status, exact.fit = exact, method = method,
+              status = status, exact_fit = exact, method = method,
               init = list(method = start$method,
                           coefficients = drop(A %*% start$coefficients) + a,
                           scale = start$scale * scale_unit),
               psi = control$psi, tuning = tuning, control = control,
               intercept = intercept, x = x, y = y)
-  inf <- .lmrob_inference(xw, yw, beta, scale, control, tuning, intercept, sws, exact)
+  inf <- .lmrob_inference(xw, yw, beta, scale, control, tuning, intercept, sws, exact,
+                          w = rw[use])
   cov <- inf$cov
   if (!tr$identity) {
     cov <- A %*% cov %*% t(A)
@@ -243,7 +258,9 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
 }
 
 ## The starting estimate and scale: S, M-S, or a user-supplied pair.
-.initial_fit <- function(x, y, init, control, ls_block, aliased) {
+.initial_fit <- function(d, init, control, ctrl, ls_block, aliased) {
+  x <- d$x
+  y <- d$y
   if (is.list(init)) {
     b <- init$coefficients
     if (length(b) == length(aliased)) b <- b[!aliased]
@@ -264,7 +281,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
         ## draw or a failed L1 fit; the S-estimate handles all of them.
         warning("the M-S search stopped early (an exact fit or a failed subsample); ",
                 "the start is the S-estimate", call. = FALSE)
-        s <- .stage_S(x, y, control)
+        s <- .stage_S(d, ctrl)
         return(list(coefficients = s$coefficients, scale = s$scale, method = "S",
                     status = s$status))
       }
@@ -274,6 +291,6 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
       return(list(coefficients = b, scale = s$scale, method = "M-S", status = s$status))
     }
   }
-  s <- .stage_S(x, y, control)
+  s <- .stage_S(d, ctrl)
   list(coefficients = s$coefficients, scale = s$scale, method = "S", status = s$status)
 }

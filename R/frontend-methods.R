@@ -2,7 +2,7 @@
 
 .method_label <- function(object) {
   init <- object$init$method
-  if (object$exact.fit) return(sprintf("%s (exact fit, no MM step)", init))
+  if (object$exact_fit) return(sprintf("%s (exact fit, no MM step)", init))
   if (object$method == "MM") sprintf("MM, started from %s", init) else init
 }
 
@@ -76,9 +76,9 @@ summary.lmrob <- function(object, ...) {
                  df = c(object$rank, df), r.squared = object$r.squared,
                  adj.r.squared = object$adj.r.squared, cov = object$cov,
                  status = object$status, converged = object$converged,
-                 exact.fit = object$exact.fit, rweights = object$rweights,
-                 downweighted = low, n.rejected = sum(object$rweights == 0, na.rm = TRUE),
-                 eps.outlier = object$control$eps_outlier,
+                 exact_fit = object$exact_fit, rweights = object$rweights,
+                 downweighted = low, n_rejected = sum(object$rweights == 0, na.rm = TRUE),
+                 eps_outlier = object$control$eps_outlier,
                  wald = .overall_wald(object)),
             class = "summary.lmrob")
 }
@@ -125,7 +125,7 @@ print.summary.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L),
                     "Coefficients:", ...)
   cat(sprintf("\nRobust residual scale: %s on %d degrees of freedom\n",
               format(signif(x$sigma, digits)), x$df[2L]))
-  if (x$exact.fit) cat("Exact fit: the scale is 0, standard errors are not defined.\n")
+  if (x$exact_fit) cat("Exact fit: the scale is 0, standard errors are not defined.\n")
   cat(sprintf("Robust R-squared: %s,\tAdjusted robust R-squared: %s\n",
               formatC(x$r.squared, digits = digits), formatC(x$adj.r.squared, digits = digits)))
   if (!is.null(x$wald))
@@ -140,14 +140,14 @@ print.summary.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L),
                               .stage_line("MM", x$status$MM)), collapse = "; "), "\n")
   nd <- length(x$downweighted)
   cat(sprintf("Robustness weights: %d observation(s) with weight < %g, %d of them with weight 0",
-              nd, x$eps.outlier, x$n.rejected))
+              nd, x$eps_outlier, x$n_rejected))
   if (nd) {
     lab <- names(x$rweights)[x$downweighted]
     if (is.null(lab)) lab <- x$downweighted
     cat(":\n ", paste(utils::head(lab, 30L), collapse = " "), if (nd > 30L) "...")
   }
   cat("\n")
-  rest <- x$rweights[!is.na(x$rweights) & x$rweights >= x$eps.outlier]
+  rest <- x$rweights[!is.na(x$rweights) & x$rweights >= x$eps_outlier]
   if (length(rest) > 5L) {
     cat("Weights of the other observations:\n")
     print(summary(rest, digits = digits))

@@ -1,19 +1,18 @@
-## The estimation stages of lmrob(), each a thin wrapper of the matrix-level
-## estimators, returning the estimate and a status record.
+## The estimation stages of lmrob(), each running the body of a matrix-level
+## estimator on data that lmrob() has checked already (`d` from .fit_data)
+## with settings it has validated once (`ctrl` from .check_control), and
+## returning the estimate and a status record.
 
-.stage_S <- function(x, y, control) {
-  s <- lmrob_S(x, y, .native_control(control))
+.stage_S <- function(d, ctrl) {
+  s <- .lmrob_S_fit(d, ctrl)
   list(coefficients = unname(s$coefficients), scale = s$scale,
        status = list(method = "S", converged = isTRUE(s$converged),
                      iterations = s$iterations))
 }
 
-## The MM step from (beta, scale); 'tuning' replaces the MM constants (the
-## robust R^2 uses it with the constants of the final fit).
-.stage_MM <- function(x, y, beta, scale, control, tuning = control$tuning_psi) {
-  ctrl <- .native_control(control)
-  ctrl$tuning_psi <- tuning
-  m <- lmrob_MM(x, y, beta, scale, ctrl)
+## The MM step from (beta, scale).
+.stage_MM <- function(d, beta, scale, ctrl) {
+  m <- .lmrob_MM_fit(d, beta, scale, ctrl)
   list(coefficients = unname(m$coefficients),
        status = list(method = "MM", converged = isTRUE(m$converged),
                      iterations = m$iterations))
@@ -34,7 +33,7 @@
 ## are announced by .ms_outcome).  found is FALSE when the search ended without a start (a
 ## failed draw or L1 fit, or an exact fit): the caller then falls back.
 .stage_M_S <- function(x1, x2, y, control) {
-  f <- .lmrob_M_S_fit(x1, x2, y, .ms_control(control), NULL)
+  f <- .lmrob_M_S_fit(x1, x2, as.vector(y), .ms_control(control), NULL)
   found <- .ms_outcome(f$status, f$fit, fail = FALSE)
   s <- f$fit
   list(b1 = unname(s$b1), b2 = unname(s$b2), scale = s$scale, found = found,

@@ -113,7 +113,7 @@ summary.l1_fit <- function(object, ...) {
                  aliased = if (is.null(object$aliased)) !keep else object$aliased,
                  residuals = object$residuals, df = c(sum(keep), df),
                  sparsity = sp$sparsity, bandwidth = sp$bandwidth, scale = object$scale,
-                 sum.abs = sum(abs(if (is.null(object$weights)) object$residuals
+                 sum_abs = sum(abs(if (is.null(object$weights)) object$residuals
                                    else object$weights * object$residuals)),
                  weighted = !is.null(object$weights),
                  status = object$status),
@@ -128,7 +128,7 @@ print.summary.l1_fit <- function(x, digits = max(3L, getOption("digits") - 3L),
   .print_coef_table(x$residuals, x$coefficients, x$aliased, digits, signif.stars,
                     "Coefficients (standard errors from the sparsity at the median):", ...)
   cat(sprintf("\nSum of %sabsolute residuals: %s on %d degrees of freedom\n",
-              if (x$weighted) "weighted " else "", format(signif(x$sum.abs, digits)),
+              if (x$weighted) "weighted " else "", format(signif(x$sum_abs, digits)),
               x$df[2L]))
   cat(sprintf("Sparsity 1/f(0): %s (studentized-quantile bandwidth %s)\n",
               format(signif(x$sparsity, digits)), format(signif(x$bandwidth, digits))))

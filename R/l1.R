@@ -4,36 +4,10 @@
 ## Divisor of the L1 scale: the constant the M-S estimator passes as well.
 .l1_scale_divisor <- 0.773372647623
 
-## A numeric matrix of finite values (a vector counts as one column).
-.l1_as_design <- function(x, what, n = NULL) {
-  if (is.data.frame(x)) x <- as.matrix(x)
-  if (is.null(dim(x)) && is.numeric(x)) {
-    x <- matrix(x, ncol = 1L)
-  }
-  if (!is.matrix(x) || !(is.numeric(x) || is.logical(x)))
-    stop(sprintf("'%s' must be a numeric matrix", what), call. = FALSE)
-  if (length(dim(x)) != 2L)
-    stop(sprintf("'%s' must be a numeric matrix", what), call. = FALSE)
-  if (!all(is.finite(x)))
-    stop(sprintf("'%s' must not contain NA, NaN or infinite values", what),
-         call. = FALSE)
-  if (!is.null(n) && nrow(x) != n)
-    stop(sprintf("'%s' must have %d rows (one per observation), not %d",
-                 what, n, nrow(x)), call. = FALSE)
-  storage.mode(x) <- "double"
-  x
-}
-
-## A numeric vector of finite values.
-.l1_as_response <- function(y, what = "y") {
-  if (is.matrix(y) && ncol(y) == 1L) y <- drop(y)
-  if (!is.numeric(y) || !is.null(dim(y)))
-    stop(sprintf("'%s' must be a numeric vector", what), call. = FALSE)
-  if (!all(is.finite(y)))
-    stop(sprintf("'%s' must not contain NA, NaN or infinite values", what),
-         call. = FALSE)
-  as.double(y)
-}
+## A numeric matrix of finite values (a vector counts as one column), and
+## a numeric vector of finite values.
+.l1_as_design <- function(x, what, n = NULL) .check_design(x, what, n)
+.l1_as_response <- function(y, what = "y") .check_response(y, what)
 
 ## One call of the L1 routine on copies of x and y.  Returns the raw outputs.
 .l1_call <- function(x, y, tol) {
@@ -111,7 +85,7 @@ l1_fit.formula <- function(formula, data, subset, weights, na.action, offset,
   if (ncol(x) == 0L)
     stop("the model has no coefficients: the formula has neither an intercept nor a regressor",
          call. = FALSE)
-  if (!all(is.finite(x))) stop("the design contains NaN or infinite values", call. = FALSE)
+  .check_finite(x, "the design")
   use <- if (is.null(w)) rep(TRUE, n) else w > 0
   q <- qr(x[use, , drop = FALSE] * (if (is.null(w)) 1 else w[use]), tol = 1e-7)
   keep <- rep(FALSE, ncol(x))

@@ -3,13 +3,7 @@
 
 ## Checks a design matrix and response before any compiled call.
 .check_xy <- function(x, y, need_y = TRUE) {
-  if (is.data.frame(x)) x <- as.matrix(x)
-  if (!is.numeric(x)) stop("'x' must be a numeric matrix", call. = FALSE)
-  if (is.null(dim(x))) x <- matrix(x, ncol = 1L)
-  if (length(dim(x)) != 2L)
-    stop("'x' must be a numeric matrix", call. = FALSE)
-  if (any(!is.finite(x)))
-    stop("'x' contains NA, NaN or infinite values", call. = FALSE)
+  x <- .check_design(x)
   if (ncol(x) < 1L) stop("'x' must have at least one column", call. = FALSE)
   if (need_y) {
     if (!is.numeric(y) || !is.null(dim(y)) && min(dim(y)) != 1L)
@@ -18,11 +12,9 @@
     if (length(y) != nrow(x))
       stop(sprintf("'y' has length %d but 'x' has %d rows", length(y), nrow(x)),
            call. = FALSE)
-    if (any(!is.finite(y)))
-      stop("'y' contains NA, NaN or infinite values", call. = FALSE)
+    y <- .check_response(y)
   }
-  storage.mode(x) <- "double"
-  list(x = x, y = if (need_y) as.double(y))
+  list(x = x, y = if (need_y) y)
 }
 
 ## One draw of a non-singular subsample (internal).  Returns the exact fit
@@ -60,12 +52,13 @@
 }
 
 lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
-                          tuning_psi = NULL, n_resample = 500L, n_best = 2L,
+                          tuning_psi = NULL, nsamp = 500L, n_best = 2L,
                           refine_steps = 1L, max_refine = 1000L, refine_tol = 1e-7,
                           solve_tol = 1e-7, max_it_scale = 200L, n_groups = 5L,
                           group_size = 400L, max_it = 50L, rel_tol = 1e-7,
                           subsampling = c("nonsingular", "simple"),
-                          max_singular = 1000L, trace = 0L) {
+                          max_singular = 1000L, trace = 0L, ...) {
+  .no_other_args(.old_args(list(...)), "lmrob_control")
   code <- .psi_code(psi)
   if (code == 1L) {
     if (is.null(tuning_chi)) tuning_chi <- 1.54764
@@ -80,7 +73,7 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
        tuning_chi = .check_tuning(tuning_chi, code, "tuning_chi"),
        bb = bb,
        tuning_psi = .check_tuning(tuning_psi, code, "tuning_psi"),
-       n_resample = .check_count(n_resample, "n_resample"),
+       nsamp = .check_count(nsamp, "nsamp"),
        n_best = .check_count(n_best, "n_best"),
        refine_steps = .check_count(refine_steps, "refine_steps"),
        max_refine = .check_count(max_refine, "max_refine"),
@@ -96,15 +89,19 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
        trace = .check_count(trace, "trace", min = 0L))
 }
 
-## Re-validates a control list (it may have been edited by hand).
+## Re-validates a control list (it may have been edited by hand): a list of
+## lmrob_control() settings, or the S and MM settings of an lmrob.config().
+## Old setting names are accepted (with a warning).
 .check_control <- function(control) {
-  if (!is.list(control)) stop("'control' must be a list from lmrob_control()", call. = FALSE)
-  args <- formals(lmrob_control)
-  known <- intersect(names(control), names(args))
-  unknown <- setdiff(names(control), c(names(args), "psi_code"))
+  if (inherits(control, "lmrob_config")) control <- .native_control(control)
+  if (!is.list(control))
+    stop("'control' must be made by lmrob.config() or lmrob_control()", call. = FALSE)
+  args <- names(formals(lmrob_control))
+  known <- intersect(names(control), c(args, names(.old_arg_names)))
+  unknown <- setdiff(names(control), c(args, names(.old_arg_names), "psi_code"))
   if (length(unknown))
     stop("unknown control setting(s): ", paste(unknown, collapse = ", "), call. = FALSE)
-  do.call(lmrob_control, control[known])
+  do.call(lmrob_control, unclass(control)[known])
 }
 
 ## Design and response of the regression fits, checked, with their
@@ -117,12 +114,19 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
     stop(sprintf("need more observations than coefficients (n = %d, p = %d)", n, p),
          call. = FALSE)
   colnames(d$x) <- .coef_names(d$x)
-  st <- .standardise(d$x, d$y)
-  rank <- qr(st$x, tol = 1e-7)$rank
+  d <- .fit_data(d$x, d$y)
+  rank <- qr(d$st$x, tol = 1e-7)$rank
   if (rank < p)
     stop(sprintf("'x' is rank deficient (rank %d < %d columns); remove redundant columns",
                  rank, p), call. = FALSE)
-  c(d, n = n, p = p, list(st = st))
+  d
+}
+
+## The same for a design and response that are already checked (finite, of
+## full rank, with column names): only their standardised versions.
+.fit_data <- function(x, y) {
+  y <- as.vector(y)
+  list(x = x, y = y, n = nrow(x), p = ncol(x), st = .standardise(x, y))
 }
 
 ## Groups of the large-sample search, in double arithmetic (no integer
@@ -139,9 +143,9 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
   ## Each entry of the best list is a refined candidate: there are never
   ## more of them than draws (an entry without a draw would be refined from
   ## nothing), and the lists of all groups must fit in memory.
-  cap <- if (n > .native_value("large_n_threshold")) as.double(ctrl$n_resample) * ctrl$n_groups else ctrl$n_resample
+  cap <- if (n > .native_value("large_n_threshold")) as.double(ctrl$nsamp) * ctrl$n_groups else ctrl$nsamp
   if (ctrl$n_best > cap)
-    stop(sprintf("'n_best' = %d exceeds the %.0f candidates the search draws ('n_resample'%s)",
+    stop(sprintf("'n_best' = %d exceeds the %.0f candidates the search draws ('nsamp'%s)",
                  ctrl$n_best, cap, if (n > .native_value("large_n_threshold")) " * 'n_groups'" else ""), call. = FALSE)
   if (as.double(ctrl$n_best) * max(ctrl$n_groups, 1) * (p + 1) > .Machine$integer.max)
     stop(sprintf("'n_best' = %d best lists of %d coefficients do not fit in memory",
@@ -152,12 +156,28 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
 lmrob_S <- function(x, y, control = lmrob_control()) {
   ctrl <- .check_control(control)
   d <- .regression_data(x, y)
+  f <- .lmrob_S_fit(d, ctrl)
+  st <- d$st
+  w <- if (f$exact_fit) as.double(f$on_plane)
+       else wgt_func(f$rs / f$scale_st, ctrl$psi_code, ctrl$tuning_chi)
+  structure(list(coefficients = f$coefficients, scale = f$scale,
+                 residuals = f$rs * st$tr$y_unit, weights = w,
+                 converged = f$converged, iterations = f$iterations,
+                 exact_fit = f$exact_fit, scale_unconverged = f$scale_unconverged,
+                 control = ctrl, fitted.values = drop(d$x %*% f$coefficients)),
+            class = "lmrob_S")
+}
+
+## The S search on data `d` (.regression_data or .fit_data) with checked
+## settings `ctrl`: the estimate, with the residuals `rs` and scale
+## `scale_st` of the standardised problem; it warns and stops as lmrob_S().
+.lmrob_S_fit <- function(d, ctrl) {
   n <- d$n
   p <- d$p
   .check_sizes(ctrl, n, p)
   st <- d$st
   z <- .C("kv_lmrob_S",
-          x = st$x, y = st$y, n = n, p = p, n_resample = ctrl$n_resample,
+          x = st$x, y = st$y, n = n, p = p, nsamp = ctrl$nsamp,
           scale = 0, coefficients = double(p), k = ctrl$tuning_chi,
           ipsi = ctrl$psi_code, bb = ctrl$bb, n_best = ctrl$n_best,
           n_groups = ctrl$n_groups, group_size = ctrl$group_size,
@@ -208,30 +228,48 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
   if (exact) {
     scale <- 0
     warning(sprintf(.fit_text$exact_fit, ef$n_on_plane, n, "S-scale"), call. = FALSE)
-    w <- as.double(ef$on_plane)
-  } else {
-    w <- wgt_func(rs / scale, ctrl$psi_code, ctrl$tuning_chi)
   }
   beta <- .unstandardise_coef(stats::setNames(z$coefficients, colnames(st$x)), st$tr)
-  structure(list(coefficients = beta, scale = scale * st$tr$y_unit,
-                 residuals = rs * st$tr$y_unit, weights = w,
-                 converged = exact || converged,
-                 iterations = if (exact) 0L else z$max_refine,
-                 exact_fit = exact, scale_unconverged = fs$scale_unconverged, control = ctrl,
-                 fitted.values = drop(d$x %*% beta)),
-            class = "lmrob_S")
+  list(coefficients = beta, scale = scale * st$tr$y_unit, rs = rs, scale_st = scale,
+       on_plane = ef$on_plane, converged = exact || converged,
+       iterations = if (exact) 0L else z$max_refine,
+       exact_fit = exact, scale_unconverged = fs$scale_unconverged)
 }
+
 
 lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
   ctrl <- .check_control(control)
   d <- .regression_data(x, y)
-  n <- d$n
   p <- d$p
   if (!is.numeric(beta) || length(beta) != p || any(!is.finite(beta)))
     stop(sprintf("'beta' must be %d finite numbers", p), call. = FALSE)
   scale <- .check_positive(scale, "scale")
+  f <- .lmrob_MM_fit(d, as.double(beta), scale, ctrl)
+  w <- wgt_func(f$rs / f$scale_st, ctrl$psi_code, ctrl$tuning_psi)
+  converged <- f$converged
+  if (sum(w > 0) < p) {
+    warning(sprintf("the MM iterations left only %d observation(s) with positive weight",
+                    sum(w > 0)), call. = FALSE)
+    converged <- FALSE
+  }
+  y_unit <- d$st$tr$y_unit
+  structure(list(coefficients = f$coefficients, scale = scale,
+                 residuals = f$rs * y_unit, weights = w, loss = f$loss,
+                 converged = converged, iterations = f$iterations, control = ctrl,
+                 fitted.values = as.vector(y) - f$rs * y_unit),
+            class = "lmrob_MM")
+}
+
+## The MM iterations on data `d` (.regression_data or .fit_data) from a
+## finite beta and a positive scale in data units, with checked settings:
+## the estimate, with the residuals `rs` and scale `scale_st` of the
+## standardised problem.  Whether enough observations keep a positive
+## weight at the end is the caller's to judge.
+.lmrob_MM_fit <- function(d, beta, scale, ctrl) {
+  n <- d$n
+  p <- d$p
   st <- d$st
-  beta0 <- .standardise_coef(as.double(beta), st$tr)
+  beta0 <- .standardise_coef(beta, st$tr)
   scale0 <- scale / st$tr$y_unit
   if (!(scale0 > 0) || !is.finite(scale0))
     stop("'scale' is not representable in the units of the data", call. = FALSE)
@@ -245,32 +283,17 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
     stop(sprintf(paste("at scale %g only %d observation(s) get a positive weight from",
                        "'beta' (%d needed); the scale is too small for these residuals"),
                  scale, sum(w0 > 0), p), call. = FALSE)
-  scale_given <- scale
-  d$x <- st$x
-  d$y <- st$y
-  beta <- beta0
-  scale <- scale0
   z <- .C("kv_lmrob_MM",
-          x = d$x, y = d$y, n = n, p = p, beta_init = as.double(beta), scale = scale,
-          coefficients = as.double(beta), residuals = double(n), max_it = ctrl$max_it,
+          x = st$x, y = st$y, n = n, p = p, beta_init = as.double(beta0), scale = scale0,
+          coefficients = as.double(beta0), residuals = double(n), max_it = ctrl$max_it,
           k = ctrl$tuning_psi, ipsi = ctrl$psi_code, loss = 0, rel_tol = ctrl$rel_tol,
           converged = FALSE, trace = ctrl$trace, 0L, 0L, PACKAGE = "kelvara")
   if (!z$converged)
     warning(sprintf("MM iterations did not converge in %d steps (rel_tol = %g)",
                     z$max_it, ctrl$rel_tol), call. = FALSE)
-  w <- wgt_func(z$residuals / scale0, ctrl$psi_code, ctrl$tuning_psi)
-  converged <- as.logical(z$converged)
-  if (sum(w > 0) < p) {
-    warning(sprintf("the MM iterations left only %d observation(s) with positive weight",
-                    sum(w > 0)), call. = FALSE)
-    converged <- FALSE
-  }
-  beta <- .unstandardise_coef(stats::setNames(z$coefficients, colnames(d$x)), st$tr)
-  structure(list(coefficients = beta, scale = scale_given,
-                 residuals = z$residuals * st$tr$y_unit, weights = w, loss = z$loss,
-                 converged = converged, iterations = z$max_it, control = ctrl,
-                 fitted.values = as.vector(y) - z$residuals * st$tr$y_unit),
-            class = "lmrob_MM")
+  beta <- .unstandardise_coef(stats::setNames(z$coefficients, colnames(st$x)), st$tr)
+  list(coefficients = beta, rs = z$residuals, scale_st = scale0, loss = z$loss,
+       converged = as.logical(z$converged), iterations = z$max_it)
 }
 
 mscale <- function(r, p = 0L, control = lmrob_control(), scale0 = NULL) {
@@ -291,7 +314,7 @@ mscale <- function(r, p = 0L, control = lmrob_control(), scale0 = NULL) {
   }
   scale0 <- .check_positive(scale0, "scale0")
   z <- .C("kv_lmrob_S",
-          x = double(0), y = as.double(r), n = n, p = p, n_resample = 0L, scale = scale0,
+          x = double(0), y = as.double(r), n = n, p = p, nsamp = 0L, scale = scale0,
           coefficients = double(0), k = ctrl$tuning_chi, ipsi = ctrl$psi_code,
           bb = ctrl$bb, 0L, 0L, 0L, 0L, 0L, max_it_scale = ctrl$max_it_scale, 0, 0,
           FALSE, 0L, 0L, 0L, status = integer(length(.status_slots)),

@@ -4,28 +4,39 @@
 ## squares, judged by the M-scale of the residuals.
 
 lmrob_M_S_control <- function(psi = "bisquare", tuning_chi = 1.54764, bb = 0.5,
-                              n_resample = 500L, max_steps = 1000L,
+                              nsamp = 500L, max_steps = 1000L,
                               max_no_improve = 20L, descent_tol = 1e-7,
-                              subsample_tol = 1e-7, orthogonalize = TRUE,
+                              solve_tol = 1e-7, orthogonalize = TRUE,
                               subsample = TRUE, descent = TRUE,
-                              max_singular = 200L, nonsingular = TRUE,
-                              trace_level = 0L, max_it_scale = 200L) {
+                              max_singular = 200L,
+                              subsampling = c("nonsingular", "simple"),
+                              trace = 0L, max_it_scale = 200L, ...) {
+  .no_other_args(.old_args(list(...)), "lmrob_M_S_control")
   code <- .psi_code(psi)
   k <- .psi_const(tuning_chi, code)
   list(psi = names(.psi_codes)[code], tuning_chi = k,
        bb = .check_number_in(bb, "bb", 0, 1, open = c(TRUE, TRUE)),
-       n_resample = .check_count(n_resample, "n_resample"),
+       nsamp = .check_count(nsamp, "nsamp"),
        max_steps = .check_count(max_steps, "max_steps"),
        max_no_improve = .check_count(max_no_improve, "max_no_improve"),
        descent_tol = .check_positive(descent_tol, "descent_tol"),
-       subsample_tol = .check_positive(subsample_tol, "subsample_tol"),
+       solve_tol = .check_positive(solve_tol, "solve_tol"),
        orthogonalize = .check_flag(orthogonalize, "orthogonalize"),
        subsample = .check_flag(subsample, "subsample"),
        descent = .check_flag(descent, "descent"),
        max_singular = .check_count(max_singular, "max_singular"),
-       nonsingular = .check_flag(nonsingular, "nonsingular"),
-       trace_level = .check_count(trace_level, "trace_level", min = 0L),
+       subsampling = .check_choice(subsampling, c("nonsingular", "simple"), "subsampling"),
+       trace = .check_count(trace, "trace", min = 0L),
        max_it_scale = .check_count(max_it_scale, "max_it_scale"))
+}
+
+## The M-S settings of a control: those of an lmrob.config(), or a list of
+## lmrob_M_S_control() settings, validated.
+.check_ms_control <- function(control) {
+  if (inherits(control, "lmrob_config")) return(.ms_control(control))
+  if (!is.list(control))
+    stop("'control' must be made by lmrob.config() or lmrob_M_S_control()", call. = FALSE)
+  do.call(lmrob_M_S_control, control)
 }
 
 ## A design block; NULL is a block without columns.
@@ -37,30 +48,30 @@ lmrob_M_S_control <- function(psi = "bisquare", tuning_chi = 1.54764, bb = 0.5,
 }
 
 lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
-  f <- .lmrob_M_S_fit(x1, x2, y, control, start)
+  y <- .l1_as_response(y)
+  n <- length(y)
+  x1 <- .ms_block(x1, "x1", n)
+  x2 <- .ms_block(x2, "x2", n)
+  if (ncol(x1) + ncol(x2) < 1L) stop("'x1' and 'x2' have no columns together", call. = FALSE)
+  if (n <= ncol(x1) + ncol(x2))
+    stop(sprintf("need more observations (%d) than columns of 'x1' and 'x2' (%d)",
+                 n, ncol(x1) + ncol(x2)), call. = FALSE)
+  f <- .lmrob_M_S_fit(x1, x2, y, .check_ms_control(control), start)
   .ms_outcome(f$status, f$fit, fail = TRUE)
   structure(c(f$fit, list(fitted.values = as.vector(y) - f$fit$residuals)),
             class = "lmrob_M_S")
 }
 
-## The M-S fit and its status (see .fit_status), without any message.
-.lmrob_M_S_fit <- function(x1, x2, y, control, start) {
-  y <- .l1_as_response(y)
+## The M-S fit and its status (see .fit_status), without any message, on
+## checked blocks (x1 and x2 finite double matrices with column names, y a
+## finite double vector) and validated settings `ctrl`.
+.lmrob_M_S_fit <- function(x1, x2, y, ctrl, start) {
   n <- length(y)
-  x1 <- .ms_block(x1, "x1", n)
-  x2 <- .ms_block(x2, "x2", n)
   p1 <- ncol(x1)
   p2 <- ncol(x2)
-  if (p1 + p2 < 1L) stop("'x1' and 'x2' have no columns together", call. = FALSE)
-  if (n <= p1 + p2)
-    stop(sprintf("need more observations (%d) than columns of 'x1' and 'x2' (%d)",
-                 n, p1 + p2), call. = FALSE)
-  if (!is.list(control)) stop("'control' must be a list from lmrob_M_S_control()",
-                              call. = FALSE)
-  ctrl <- do.call(lmrob_M_S_control, control)
-  n_resample <- ctrl$n_resample
+  nsamp <- ctrl$nsamp
   # Without continuous columns every draw yields the same candidate.
-  if (p2 == 0L) n_resample <- 1L
+  if (p2 == 0L) nsamp <- 1L
   b1 <- double(p1)
   b2 <- double(p2)
   scale <- 0
@@ -98,7 +109,7 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
   ## that many ties are tried.
   if (p1 > 0L && sum(duplicated(ys)) + p1 >= n - ctrl$bb * (n - p1 - p2)) {
     xs1 <- st$x[, seq_len(p1), drop = FALSE]
-    l1 <- .l1_call(xs1, ys, ctrl$subsample_tol)
+    l1 <- .l1_call(xs1, ys, ctrl$solve_tol)
     r1 <- drop(ys - xs1 %*% l1$theta[seq_len(p1)])
     ef <- .exact_fit_rule(r1, ys, p1 + p2, ctrl$bb)
     if (l1$kode <= 1L && ef$exact) {
@@ -118,15 +129,15 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
           x1 = st$x[, seq_len(p1), drop = FALSE], x2 = st$x[, p1 + seq_len(p2), drop = FALSE],
           y = ys, res = double(n),
           n = as.integer(n), p1 = as.integer(p1), p2 = as.integer(p2),
-          n_resample = as.integer(n_resample), scale = as.double(scale),
+          nsamp = as.integer(nsamp), scale = as.double(scale),
           b1 = as.double(b1), b2 = as.double(b2), k = ctrl$tuning_chi,
           ipsi = .psi_code(ctrl$psi), bb = ctrl$bb,
           max_no_improve = ctrl$max_no_improve, max_steps = ctrl$max_steps,
-          descent_tol = ctrl$descent_tol, tol = ctrl$subsample_tol,
-          converged = FALSE, trace_level = ctrl$trace_level,
+          descent_tol = ctrl$descent_tol, tol = ctrl$solve_tol,
+          converged = FALSE, trace = ctrl$trace,
           orthogonalize = ctrl$orthogonalize, subsample = ctrl$subsample,
           descent = ctrl$descent, max_singular = ctrl$max_singular,
-          nonsingular = as.integer(ctrl$nonsingular),
+          nonsingular = as.integer(ctrl$subsampling == "nonsingular"),
           max_it_scale = ctrl$max_it_scale, status = integer(length(.status_slots)),
           PACKAGE = "kelvara")
   fs <- .fit_status(z$status)

@@ -81,10 +81,8 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
     stop(sprintf("'x' has %d rows but 'y' has %d values", nrow(X), n), call. = FALSE)
   ## Cases keep their names (or the row names of x) in every per-case result.
   if (is.null(names(y))) names(y) <- rownames(X)
-  if (!all(is.finite(X)))
-    stop("'x' contains missing, NaN or infinite values", call. = FALSE)
-  if (!all(is.finite(y)))
-    stop("'y' contains missing, NaN or infinite values", call. = FALSE)
+  .check_finite(X, "x")
+  .check_finite(y, "y")
   if (ncol(X) == 0L && !intercept)
     stop("the model has no coefficients: no regressors and no intercept", call. = FALSE)
   if (ncol(X)) colnames(X) <- .coef_names(X)
@@ -192,22 +190,9 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   list(h = dots$h, trace = .check_count(trace, "trace", 0L))
 }
 
-.lts_matrix <- function(x) {
-  if (is.null(x)) return(NULL)
-  if (is.data.frame(x)) {
-    if (!all(vapply(x, is.numeric, TRUE)))
-      stop("'x' must have numeric columns only (use a formula for factors)", call. = FALSE)
-    x <- as.matrix(x)
-  }
-  if (!is.numeric(x)) stop("'x' must be a numeric matrix or vector", call. = FALSE)
-  if (is.null(dim(x))) {
-    x <- matrix(x, ncol = 1L)
-  } else if (length(dim(x)) != 2L) {
-    stop("'x' must be a numeric matrix or vector", call. = FALSE)
-  }
-  storage.mode(x) <- "double"
-  x
-}
+## The design of lts.default (NULL: none) and of new data for predict.lts;
+## the fit checks its values.
+.lts_matrix <- function(x) if (!is.null(x)) .check_design(x, finite = FALSE)
 
 ## The compiled FAST-LTS search (kv_ltsreg) on x = cbind(design, y), or, with
 ## ncol = 1, the univariate LTS location of x.  status is one of .lts_codes,

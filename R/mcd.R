@@ -10,23 +10,8 @@
 }
 
 .mcd_data <- function(x) {
-  if (is.data.frame(x)) {
-    if (!all(vapply(x, is.numeric, NA)))
-      stop("'x' must have numeric columns only", call. = FALSE)
-    x <- as.matrix(x)
-  }
-  if (is.null(dim(x))) {
-    if (!is.numeric(x)) stop("'x' must be a numeric matrix or data frame", call. = FALSE)
-    x <- matrix(x, ncol = 1L, dimnames = list(names(x), NULL))
-  }
-  if (!is.numeric(x) || length(dim(x)) != 2L)
-    stop("'x' must be a numeric matrix or data frame", call. = FALSE)
+  x <- .check_design(x)
   if (nrow(x) < 1L || ncol(x) < 1L) stop("'x' has no data", call. = FALSE)
-  storage.mode(x) <- "double"
-  if (!is.finite(sum(x))) {  # one pass; large finite sums are re-checked
-    if (anyNA(x)) stop("'x' contains missing values (NA/NaN)", call. = FALSE)
-    if (any(is.infinite(x))) stop("'x' contains infinite values", call. = FALSE)
-  }
   x
 }
 
@@ -127,6 +112,38 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   x <- .mcd_data(x)
   n <- nrow(x)
   p <- ncol(x)
+  nsamp <- .check_count(nsamp, "nsamp", 0L)
+  h <- .mcd_coverage(n, p, alpha, nsamp)
+  alpha <- as.double(alpha)
+  trace <- .check_count(trace, "trace", 0L)
+  group_size <- .check_count(group_size, "group_size", 1L)
+  seed <- .check_seed(seed)
+  chi_median <- stats::qchisq(0.5, p)
+  cutoff <- stats::qchisq(0.975, p)
+  ## The compiled search judges singularity and hyperplanes by fixed
+  ## absolute tolerances; it runs on the data centered and scaled per column,
+  ## so that those judgements are relative to each variable's spread, and its
+  ## results are carried back here (the estimates are affine equivariant).
+  ps <- .mcd_prescale(x)
+  xs <- .mcd_search_data(ps, h)
+  ## A given seed leaves the caller's random stream as it was.
+  z <- .with_seed(seed, {
+    if (!exists(".Random.seed", envir = globalenv(), inherits = FALSE)) stats::runif(1L)
+    rng_state <- get(".Random.seed", envir = globalenv(), inherits = FALSE)
+    .mcd_fortran(xs, n, p, h, nsamp, group_size, cutoff, chi_median, trace)
+  })
+  rm(xs)
+  raw <- .mcd_raw(z, x, ps, h, cutoff, chi_median)
+  fit <- .mcd_finish(raw, x, ps, h, cutoff)
+  c_list <- list(alpha = alpha, h = h, nsamp = nsamp, group_size = z$group_size,
+                 seed = seed, rng_state = rng_state, cutoff = cutoff,
+                 chi_median = chi_median)
+  structure(c(fit, list(n = n, p = p, h = h, settings = c_list, call = cl)), class = "mcd")
+}
+
+## The coverage h for alpha, after the checks of the sizes: more cases than
+## variables, h in p + 1 .. n, and a count of subsets that can be searched.
+.mcd_coverage <- function(n, p, alpha, nsamp) {
   if (n <= p)
     stop(sprintf("need more cases than variables (n = %d, p = %d)", n, p), call. = FALSE)
   alpha <- .check_number_in(alpha, "alpha", 0.5, 1)
@@ -134,9 +151,6 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   if (h < p + 1L || h > n)
     stop(sprintf("the coverage h = %d must lie in p + 1 = %d .. n = %d", h, p + 1L, n),
          call. = FALSE)
-  nsamp <- .check_count(nsamp, "nsamp", 0L)
-  trace <- .check_count(trace, "trace", 0L)
-  group_size <- .check_count(group_size, "group_size", 1L)
   if (nsamp == 0L && choose(n, p + 1) > .Machine$integer.max)
     stop(sprintf(paste("nsamp = 0 asks for all %.0f subsets of p + 1 = %d cases,",
                        "more than can be searched; use nsamp > 0"),
@@ -147,14 +161,11 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
     stop(sprintf(paste("nsamp = %d asks for more random (p + 1)-subsets than the %.0f",
                        "distinct ones of %d cases; use nsamp = 0 to search all of them"),
                  nsamp, choose(n, p + 1), n), call. = FALSE)
-  seed <- .check_seed(seed)
-  chi_median <- stats::qchisq(0.5, p)
-  cutoff <- stats::qchisq(0.975, p)
-  ## The compiled search judges singularity and hyperplanes by fixed
-  ## absolute tolerances; it runs on the data centered and scaled per column,
-  ## so that those judgements are relative to each variable's spread, and its
-  ## results are carried back here (the estimates are affine equivariant).
-  ps <- .mcd_prescale(x)
+  h
+}
+
+## The prescaled data as the compiled search gets them.
+.mcd_search_data <- function(ps, h) {
   ## Covariances are products of two spreads: they must not under- or
   ## overflow.
   sq <- ps$scale^2
@@ -172,94 +183,107 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   rx <- range(xs)  # one pass, no copy
   if (max(-rx[1L], rx[2L]) > .mcd_far) {
     far <- abs(xs) > .mcd_far
-    if (h == n)
+    if (h == nrow(xs))
       stop(sprintf(paste("case %d lies %g spreads from the median of its variable:",
                          "the covariance of all cases cannot be represented"),
                    which(rowSums(far) > 0)[1L], max(abs(xs))), call. = FALSE)
     xs[far] <- sign(xs[far]) * .mcd_far
   }
-  ## A given seed leaves the caller's random stream as it was.
-  z <- .with_seed(seed, {
-    if (!exists(".Random.seed", envir = globalenv(), inherits = FALSE)) stats::runif(1L)
-    rng_state <- get(".Random.seed", envir = globalenv(), inherits = FALSE)
-    .mcd_fortran(xs, n, p, h, nsamp, group_size, cutoff, chi_median, trace)
-  })
-  group_size <- z$group_size
-  rm(xs)
-  loc <- ps$loc
-  sc <- ps$scale
-  back_center <- function(v) v * sc + loc
-  back_cov <- function(v) matrix(v, p, p) * tcrossprod(sc)
-  back_det <- function(d) d * prod(sc)^2
+  xs
+}
 
-  vn <- colnames(x)
-  exact <- z$exact_fit
-  hyperplane <- NULL
-  n_on_plane <- 0L
-  raw_det <- NA_real_
-  raw_factor <- 1
-  if (exact != .mcd_codes[["ok"]]) {
-    ## Cases on a hyperplane: their moments, the plane through their mean.
-    raw_center <- back_center(z$raw_center)
-    raw_cov <- back_cov(z$raw_cov)
-    hyperplane <- z$hyperplane[seq.int(1L, by = 5L, length.out = p)] / sc
-    hyperplane <- hyperplane / sqrt(sum(hyperplane^2))
-    n_on_plane <- z$n_on_plane
-    weights <- z$weights
-    best <- which(weights == 1L)
-    raw_det <- 0
-  } else if (h == n) {
-    ## Coverage of all cases: the classical estimate.
-    raw_center <- back_center(z$center)
-    raw_cov <- back_cov(z$cov)
-    best <- seq_len(n)
-    raw_det <- back_det(z$mcd_det)
-    weights <- as.integer(.mcd_sq_dist(ps, raw_center, raw_cov) <= cutoff)
-  } else if (p == 1L) {
-    ## One variable: the exact univariate search; its scale is returned.
-    raw_center <- back_center(z$raw_center)
-    s2 <- (z$raw_cov * sc)^2
-    runs <- rle(sort(x[, 1L]))
-    if (max(runs$lengths) >= h) {
-      ## At least h equal values: an exact fit on that value (the search's
-      ## running sums need not give exactly 0 there).
-      raw_center <- runs$values[which.max(runs$lengths)]
-      exact <- .mcd_codes[["exact_fit"]]
-      hyperplane <- 1
-      weights <- as.integer(x[, 1L] == raw_center)
-      n_on_plane <- sum(weights)
-      best <- which(weights == 1L)
-      raw_cov <- matrix(0, 1L, 1L)
-      raw_det <- 0
-    } else {
-      dev <- abs(x[, 1L] - raw_center)
-      best <- sort(order(dev)[seq_len(h)])
-      d <- dev^2 / s2
-      raw_factor <- sort(d)[n %/% 2L] / chi_median
-      if (!(raw_factor > 0)) raw_factor <- 1
-      raw_cov <- matrix(s2 * raw_factor, 1L, 1L)
-      raw_det <- s2
-      weights <- as.integer(d / raw_factor <= cutoff)
-    }
-  } else {
-    raw_center <- back_center(z$raw_center)
-    raw_cov <- back_cov(z$cons_cov)
-    raw_factor <- z$cons_cov[1L] / z$raw_cov[1L]
-    best <- sort(z$best_subset)
-    raw_det <- back_det(z$mcd_det)
-    weights <- z$weights
+## The raw estimate in data units from the search's result z, by its code
+## (.mcd_codes): center, covariance (made consistent by the search, before
+## the finite-sample factor), determinant, consistency factor, best subset,
+## raw weights, and the hyperplane of an exact fit.
+.mcd_raw <- function(z, x, ps, h, cutoff, chi_median) {
+  code <- names(.mcd_codes)[match(z$exact_fit, .mcd_codes)]
+  n <- nrow(x)
+  switch(if (is.na(code)) "unknown" else code,
+    singular_data = ,
+    exact_fit = .mcd_raw_plane(z, ps),
+    ok = if (h == n) .mcd_raw_all(z, ps, cutoff)
+         else if (ncol(x) == 1L) .mcd_raw_univariate(z, x, ps, h, cutoff, chi_median)
+         else .mcd_raw_search(z, ps),
+    stop("unknown status of the MCD search: ", z$exact_fit, call. = FALSE))
+}
+
+## The raw estimate as a list, with the defaults of a fit that is not exact.
+.mcd_raw_fit <- function(center, cov, det, best, weights, factor = 1,
+                         exact = .mcd_codes[["ok"]], hyperplane = NULL, n_on_plane = 0L) {
+  list(raw_center = center, raw_cov = cov, raw_det = det, raw_factor = factor,
+       best = best, weights = weights, exact = exact, hyperplane = hyperplane,
+       n_on_plane = n_on_plane)
+}
+
+.mcd_back_center <- function(v, ps) v * ps$scale + ps$loc
+.mcd_back_cov <- function(v, ps) matrix(v, length(ps$scale), length(ps$scale)) * tcrossprod(ps$scale)
+.mcd_back_det <- function(d, ps) d * prod(ps$scale)^2
+
+## Cases on a hyperplane: their moments, the plane through their mean.
+.mcd_raw_plane <- function(z, ps) {
+  p <- length(ps$scale)
+  hyperplane <- z$hyperplane[seq.int(1L, by = 5L, length.out = p)] / ps$scale
+  .mcd_raw_fit(.mcd_back_center(z$raw_center, ps), .mcd_back_cov(z$raw_cov, ps), det = 0,
+               best = which(z$weights == 1L), weights = z$weights, exact = z$exact_fit,
+               hyperplane = hyperplane / sqrt(sum(hyperplane^2)), n_on_plane = z$n_on_plane)
+}
+
+## Coverage of all cases: the classical estimate.
+.mcd_raw_all <- function(z, ps, cutoff) {
+  center <- .mcd_back_center(z$center, ps)
+  cov <- .mcd_back_cov(z$cov, ps)
+  .mcd_raw_fit(center, cov, .mcd_back_det(z$mcd_det, ps), best = seq_len(nrow(ps$x)),
+               weights = as.integer(.mcd_sq_dist(ps, center, cov) <= cutoff))
+}
+
+## One variable: the exact univariate search; its scale is returned.
+.mcd_raw_univariate <- function(z, x, ps, h, cutoff, chi_median) {
+  n <- nrow(x)
+  center <- .mcd_back_center(z$raw_center, ps)
+  s2 <- (z$raw_cov * ps$scale)^2
+  runs <- rle(sort(x[, 1L]))
+  if (max(runs$lengths) >= h) {
+    ## At least h equal values: an exact fit on that value (the search's
+    ## running sums need not give exactly 0 there).
+    center <- runs$values[which.max(runs$lengths)]
+    weights <- as.integer(x[, 1L] == center)
+    return(.mcd_raw_fit(center, matrix(0, 1L, 1L), det = 0, best = which(weights == 1L),
+                        weights = weights, exact = .mcd_codes[["exact_fit"]],
+                        hyperplane = 1, n_on_plane = sum(weights)))
   }
+  dev <- abs(x[, 1L] - center)
+  d <- dev^2 / s2
+  factor <- sort(d)[n %/% 2L] / chi_median
+  if (!(factor > 0)) factor <- 1
+  .mcd_raw_fit(center, matrix(s2 * factor, 1L, 1L), det = s2,
+               best = sort(order(dev)[seq_len(h)]),
+               weights = as.integer(d / factor <= cutoff), factor = factor)
+}
 
-  ## Finite-sample factors (R/consistency.R): the raw covariance is scaled
-  ## so that clean cases beyond the cutoff have their nominal share, and the
-  ## raw weights are taken from the scaled distances.
+## The multivariate search: its consistent raw covariance and best subset.
+.mcd_raw_search <- function(z, ps) {
+  .mcd_raw_fit(.mcd_back_center(z$raw_center, ps), .mcd_back_cov(z$cons_cov, ps),
+               .mcd_back_det(z$mcd_det, ps), best = sort(z$best_subset),
+               weights = z$weights, factor = z$cons_cov[1L] / z$raw_cov[1L])
+}
+
+## The fields of the result: the finite-sample factors (R/consistency.R) --
+## the raw covariance is scaled so that clean cases beyond the cutoff have
+## their nominal share, and the raw weights are taken from the scaled
+## distances -- the reweighted estimate, the distances, and the names.
+.mcd_finish <- function(raw, x, ps, h, cutoff) {
+  n <- nrow(x)
+  p <- ncol(x)
   alpha_h <- .coverage_alpha(h, n, p)
   small <- c(raw = .small_sample_factor("mcd_raw", n, p, alpha_h),
              reweighted = .small_sample_factor("mcd_rw", n, p, alpha_h))
-  center <- raw_center
-  cov <- raw_cov
+  raw_center <- center <- raw$raw_center
+  raw_cov <- cov <- raw$raw_cov
+  raw_factor <- raw$raw_factor
+  weights <- raw$weights
   raw_mah <- mah <- rep(NA_real_, n)
-  if (exact == .mcd_codes[["ok"]]) {
+  if (raw$exact == .mcd_codes[["ok"]]) {
     raw_cov <- raw_cov * small[["raw"]]
     raw_factor <- raw_factor * small[["raw"]]
     rw <- .mcd_reweight(x, ps, raw_center, raw_cov, cutoff, small[["reweighted"]])
@@ -275,26 +299,21 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
     cl_moments <- .cov_blocks(x)  # in pieces: interruptible
     .mcd_sq_dist(ps, cl_moments$center, cl_moments$cov)
   }, error = function(e) rep(NA_real_, n))
+  vn <- colnames(x)
   center <- as.vector(center)
   raw_center <- as.vector(raw_center)
   names(center) <- names(raw_center) <- vn
   dimnames(cov) <- dimnames(raw_cov) <- list(vn, vn)
+  hyperplane <- raw$hyperplane
   if (!is.null(hyperplane)) names(hyperplane) <- vn
   rn <- rownames(x)
   names(weights) <- names(mah) <- names(raw_mah) <- names(mah_classical) <- rn
-
-  structure(list(
-    center = center, cov = cov,
-    raw.center = raw_center, raw.cov = raw_cov, raw.det = raw_det,
-    raw.consistency = raw_factor, small_sample = small,
-    best = best, weights = weights, raw.mah = raw_mah, mah = mah,
-    mah_classical = mah_classical,
-    exact_fit = exact, hyperplane = hyperplane, n_on_plane = n_on_plane,
-    n = n, p = p, h = h,
-    settings = list(alpha = alpha, h = h, nsamp = nsamp, group_size = group_size,
-                    seed = seed, rng_state = rng_state, cutoff = cutoff,
-                    chi_median = chi_median),
-    call = cl), class = "mcd")
+  list(center = center, cov = cov,
+       raw_center = raw_center, raw_cov = raw_cov, raw_det = raw$raw_det,
+       raw_consistency = raw_factor, small_sample = small,
+       best = raw$best, weights = weights, raw_mah = raw_mah, mah = mah,
+       mah_classical = mah_classical,
+       exact_fit = raw$exact, hyperplane = hyperplane, n_on_plane = raw$n_on_plane)
 }
 
 .mcd_exact_text <- function(object) {
@@ -337,12 +356,12 @@ print.summary.mcd <- function(x, digits = max(3L, getOption("digits") - 3L), ...
   o <- x$object
   print(o, digits = digits, ...)
   cat("\nRaw center:\n")
-  print(o$raw.center, digits = digits, ...)
-  cat("\nRaw covariance (consistency factor ", format(o$raw.consistency, digits = digits),
+  print(o$raw_center, digits = digits, ...)
+  cat("\nRaw covariance (consistency factor ", format(o$raw_consistency, digits = digits),
       ", of which finite-sample ", format(o$small_sample[["raw"]], digits = digits),
       "; reweighted covariance: finite-sample factor ",
       format(o$small_sample[["reweighted"]], digits = digits), "):\n", sep = "")
-  print(o$raw.cov, digits = digits, ...)
+  print(o$raw_cov, digits = digits, ...)
   if (!is.null(x$correlation)) {
     cat("\nCorrelation:\n")
     print(x$correlation, digits = digits, ...)

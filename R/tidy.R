@@ -171,13 +171,13 @@ tidy.mcd <- function(x, ...) {
   data.frame(term = if (is.null(names(x$center))) paste0("V", seq_len(x$p))
                     else names(x$center),
              estimate = unname(x$center), std.dev = sqrt(unname(diag(x$cov))),
-             raw.estimate = unname(x$raw.center), raw.std.dev = sqrt(unname(diag(x$raw.cov))),
+             raw.estimate = unname(x$raw_center), raw.std.dev = sqrt(unname(diag(x$raw_cov))),
              stringsAsFactors = FALSE)
 }
 
 glance.mcd <- function(x, ...) {
   data.frame(nobs = x$n, p = x$p, h = x$h, alpha = x$settings$alpha,
-             raw.det = x$raw.det, n.outliers = sum(x$weights == 0L),
+             raw.det = x$raw_det, n.outliers = sum(x$weights == 0L),
              cutoff = sqrt(x$settings$cutoff), exact.fit = x$exact_fit != 0L)
 }
 

@@ -56,12 +56,13 @@ sn <- function(x, finite.corr = TRUE, na.rm = FALSE) {
   cn * (raw * 1.1926)
 }
 
-medcouple <- function(x, eps1 = 1e-14, eps2 = 1e-15, maxit = 100L, trace = 0L,
-                      na.rm = FALSE) {
+medcouple <- function(x, eps1 = 1e-14, eps2 = 1e-15, max_it = 100L, trace = 0L,
+                      na.rm = FALSE, ...) {
+  .no_other_args(.old_args(list(...)), "medcouple")
   x <- .univariate_sample(x, na.rm)
   eps <- c(.check_positive(eps1, "eps1"), .check_positive(eps2, "eps2"))
   ## With no iteration the search has no value to return.
-  iter <- c(.check_count(maxit, "maxit", 1L), .check_count(trace, "trace", 0L))
+  iter <- c(.check_count(max_it, "max_it", 1L), .check_count(trace, "trace", 0L))
   .C("mc_C", x, length(x), eps, iter, result = double(1),
      PACKAGE = "kelvara")$result
 }

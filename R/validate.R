@@ -87,3 +87,49 @@
   cn[blank] <- paste0(prefix, seq_len(ncol(x)))[blank]
   cn
 }
+
+## Designs and responses: the one check that every fitting function makes.
+## The message of a value that is not finite (an argument's name is quoted).
+.na_text <- "%s contains NA, NaN or infinite values"
+
+## Stops unless every value of v is finite: one pass over its sum, and
+## only a sum that is not finite (a value that is not, or values so large
+## that their sum overflows) is looked at value by value.
+.check_finite <- function(v, what) {
+  if (!is.finite(sum(v)) && !all(is.finite(v)))
+    stop(sprintf(.na_text, if (grepl(" ", what)) what else sprintf("'%s'", what)),
+         call. = FALSE)
+  invisible(v)
+}
+
+## A design as a double matrix: a numeric or logical matrix, a numeric
+## vector (one column; its names become the row names) or a data frame of
+## such columns; with `n`, of n rows; with `finite`, of finite values.
+.check_design <- function(x, what = "x", n = NULL, finite = TRUE) {
+  if (is.data.frame(x)) {
+    if (!all(vapply(x, function(v) is.numeric(v) || is.logical(v), NA)))
+      stop(sprintf("'%s' must have numeric columns only (use a formula for factors)", what),
+           call. = FALSE)
+    x <- as.matrix(x)
+  }
+  if (is.null(dim(x)) && is.numeric(x))
+    x <- matrix(x, ncol = 1L, dimnames = if (!is.null(names(x))) list(names(x), NULL))
+  if (!(is.numeric(x) || is.logical(x)) || length(dim(x)) != 2L)
+    stop(sprintf("'%s' must be a numeric matrix", what), call. = FALSE)
+  if (finite) .check_finite(x, what)
+  if (!is.null(n) && nrow(x) != n)
+    stop(sprintf("'%s' must have %d rows (one per observation), not %d", what, n, nrow(x)),
+         call. = FALSE)
+  storage.mode(x) <- "double"  # no copy when it is double already
+  x
+}
+
+## A response as a double vector (a one-column matrix counts) of finite
+## values, without names.
+.check_response <- function(y, what = "y") {
+  if (is.matrix(y) && ncol(y) == 1L) y <- drop(y)
+  if (!is.numeric(y) || !is.null(dim(y)))
+    stop(sprintf("'%s' must be a numeric vector", what), call. = FALSE)
+  .check_finite(y, what)
+  as.double(y)
+}

@@ -36,7 +36,7 @@ st <- with_std(cbind(1, x), y)
 xs <- st$x[, -1]
 ys <- st$y
 fits <- list(
-  lmrob_S = function(x, y) lmrob_S(cbind(1, x), y, lmrob_control(n_resample = 50)),
+  lmrob_S = function(x, y) lmrob_S(cbind(1, x), y, lmrob_control(nsamp = 50)),
   lts = function(x, y) lts(x, y, nsamp = 50, seed = 1),
   l1_fit = function(x, y) l1_fit(x, y))
 ## CPU time (user + system) of the process: on a shared machine elapsed time

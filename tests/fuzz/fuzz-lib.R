@@ -206,7 +206,7 @@ fuzz_nsamp_pool <- list(-1, NA, 1.5, "a", 1, 2, 1e5, .Machine$integer.max + 1,
 
 fuzz_lmrob_control_args <- function() {
   psi <- fuzz_pick(as.list(fuzz_psi_names))
-  args <- list(psi = psi, n_resample = fuzz_pick(list(1L, 5L, 20L, 50L)),
+  args <- list(psi = psi, nsamp = fuzz_pick(list(1L, 5L, 20L, 50L)),
                n_best = fuzz_pick(list(1L, 2L, 5L)),
                refine_steps = fuzz_pick(list(1L, 2L, 5L)),
                max_refine = fuzz_pick(list(1L, 20L, 200L)),
@@ -224,7 +224,7 @@ fuzz_lmrob_control_args <- function() {
   if (fuzz_chance(0.5) && !fuzz_wf()) {
     args <- fuzz_mutate(args, list(
       psi = fuzz_bad_psi, bb = c(fuzz_bad_scalars, list(1, 0.999999, 1e-9)),
-      n_resample = fuzz_count_pool, n_best = fuzz_size_pool,
+      nsamp = fuzz_count_pool, n_best = fuzz_size_pool,
       refine_steps = fuzz_count_pool, max_refine = fuzz_count_pool,
       refine_tol = fuzz_tol_pool, solve_tol = fuzz_tol_pool,
       max_it_scale = fuzz_size_pool, n_groups = fuzz_size_pool,
@@ -235,7 +235,7 @@ fuzz_lmrob_control_args <- function() {
     ## The number of draws and of refinement steps stays bounded so that a
     ## call that works is quick; the sizes of the best lists and of the
     ## groups are sent as they are (the R layer bounds them by the data).
-    for (a in c("n_resample", "refine_steps"))
+    for (a in c("nsamp", "refine_steps"))
       if (is.numeric(args[[a]]) && length(args[[a]]) == 1L && !is.na(args[[a]]) &&
           args[[a]] > 1000) args[[a]] <- 1000L
   }
@@ -250,15 +250,15 @@ fuzz_control_value <- function() {
     a <- fuzz_lmrob_control_args()
     ctl <- tryCatch(do.call(lmrob_control, a), error = function(e) NULL)
     if (!is.null(ctl)) return(ctl)
-    return(lmrob_control(n_resample = 20L))
+    return(lmrob_control(nsamp = 20L))
   }
   if (r < 0.9) {
-    ctl <- lmrob_control(n_resample = 20L)
+    ctl <- lmrob_control(nsamp = 20L)
     a <- fuzz_pick(names(ctl))
     ctl[a] <- list(fuzz_pick(fuzz_bad_scalars))
     return(ctl)
   }
-  fuzz_pick(list(NULL, "a", list(), list(foo = 1), list(n_resample = -1), 1,
+  fuzz_pick(list(NULL, "a", list(), list(foo = 1), list(nsamp = -1), 1,
                  list(psi = "lqq"), list(psi_code = 99L)))
 }
 
@@ -274,7 +274,7 @@ fuzz_gen <- list(
       n <- 2001L
       args$x <- cbind(1, fuzz_matrix(n, 1L))
       args$y <- fuzz_vector(n)
-      args$control <- lmrob_control(n_resample = fuzz_pick(list(2L, 5L)),
+      args$control <- lmrob_control(nsamp = fuzz_pick(list(2L, 5L)),
                                     n_groups = fuzz_pick(list(1L, 2L, 5L, 6L)),
                                     group_size = fuzz_pick(list(1L, 2L, 50L, 400L)))
     }
@@ -305,19 +305,19 @@ fuzz_gen <- list(
   lmrob_M_S_control = function() {
     psi <- fuzz_pick(as.list(fuzz_psi_names))
     args <- list(psi = psi, tuning_chi = fuzz_cc(psi), bb = 0.5,
-                 n_resample = fuzz_pick(list(1L, 5L, 20L)), max_steps = 100L,
-                 max_no_improve = 20L, descent_tol = 1e-7, subsample_tol = 1e-7,
+                 nsamp = fuzz_pick(list(1L, 5L, 20L)), max_steps = 100L,
+                 max_no_improve = 20L, descent_tol = 1e-7, solve_tol = 1e-7,
                  orthogonalize = TRUE, subsample = TRUE, descent = TRUE,
-                 max_singular = 200L, nonsingular = TRUE, trace_level = 0L,
+                 max_singular = 200L, subsampling = "nonsingular", trace = 0L,
                  max_it_scale = 200L)
     fuzz_mutate(args, list(
-      psi = fuzz_bad_psi, bb = fuzz_bad_scalars, n_resample = fuzz_count_pool,
+      psi = fuzz_bad_psi, bb = fuzz_bad_scalars, nsamp = fuzz_count_pool,
       max_steps = fuzz_count_pool, max_no_improve = fuzz_count_pool,
-      descent_tol = fuzz_tol_pool, subsample_tol = fuzz_tol_pool,
+      descent_tol = fuzz_tol_pool, solve_tol = fuzz_tol_pool,
       orthogonalize = fuzz_bad_flags, subsample = fuzz_bad_flags,
       descent = fuzz_bad_flags, max_singular = fuzz_size_pool,
       max_it_scale = fuzz_size_pool,
-      nonsingular = fuzz_bad_flags, trace_level = list(-1, NA, "a", 1.5)),
+      subsampling = list(NA, TRUE, "x", c("simple", "x")), trace = list(-1, NA, "a", 1.5)),
       rate = 0.15)
   },
 
@@ -337,12 +337,12 @@ fuzz_gen <- list(
       fuzz_pick(list(NULL, fuzz_design(n), fuzz_bad_design(n)))
     ctl <- if (fuzz_wf() || fuzz_chance(0.8)) {
       a <- fuzz_gen$lmrob_M_S_control()
-      if (is.numeric(a$n_resample) && length(a$n_resample) == 1L &&
-          !is.na(a$n_resample) && a$n_resample > 50) a$n_resample <- 50L
+      if (is.numeric(a$nsamp) && length(a$nsamp) == 1L &&
+          !is.na(a$nsamp) && a$nsamp > 50) a$nsamp <- 50L
       if (is.numeric(a$max_steps) && length(a$max_steps) == 1L &&
           !is.na(a$max_steps) && a$max_steps > 1000) a$max_steps <- 1000L
       a
-    } else fuzz_pick(list(NULL, "a", list(foo = 1), list(n_resample = -1)))
+    } else fuzz_pick(list(NULL, "a", list(foo = 1), list(nsamp = -1)))
     args <- list(x1 = x1, x2 = x2, y = fuzz_response(n), control = ctl)
     if (is.list(ctl) && identical(ctl$subsample, FALSE) || fuzz_chance(0.1))
       args$start <- fuzz_pick(list(
@@ -370,9 +370,9 @@ fuzz_gen <- list(
   medcouple = function() {
     args <- fuzz_univariate_args()
     args$finite.corr <- NULL
-    args <- c(args, list(eps1 = 1e-14, eps2 = 1e-15, maxit = 100L, trace = 0L))
+    args <- c(args, list(eps1 = 1e-14, eps2 = 1e-15, max_it = 100L, trace = 0L))
     fuzz_mutate(args, list(eps1 = fuzz_tol_pool, eps2 = fuzz_tol_pool,
-                           maxit = fuzz_size_pool, trace = list(-1, NA, 1.5, "a", 1L)),
+                           max_it = fuzz_size_pool, trace = list(-1, NA, 1.5, "a", 1L)),
                 rate = 0.15)
   },
   whimed = function() {
@@ -467,7 +467,7 @@ fuzz_config_args <- function() {
   psi <- fuzz_pick(as.list(fuzz_psi_names))
   args <- list(psi = psi, breakdown = fuzz_pick(list(0.5, 0.25)),
                efficiency = fuzz_pick(list(0.95, 0.85)), seed = fuzz_pick(list(NULL, 1)),
-               n_resample = fuzz_pick(list(10L, 50L)))
+               nsamp = fuzz_pick(list(10L, 50L)))
   if (fuzz_chance(0.15)) {
     args$tuning_chi <- fuzz_cc(psi)
     args$tuning_psi <- fuzz_cc(psi)
@@ -475,9 +475,9 @@ fuzz_config_args <- function() {
   fuzz_mutate(args, list(
     psi = fuzz_bad_psi, breakdown = c(fuzz_bad_scalars, list(0.5 + 1e-12, 1e-6)),
     efficiency = c(fuzz_bad_scalars, list(0.2, 0.999999, 0.9999999)),
-    seed = list(NA, "a", Inf, 1e300, c(1, 2)), n_resample = fuzz_count_pool,
+    seed = list(NA, "a", Inf, 1e300, c(1, 2)), nsamp = fuzz_count_pool,
     subsampling = list("exact", NA, 1, c("simple", "x")),
-    ms_resample = fuzz_count_pool, ms_max_steps = fuzz_count_pool,
+    ms_nsamp = fuzz_count_pool, ms_max_steps = fuzz_count_pool,
     ms_tol = fuzz_tol_pool, ms_orthogonalize = fuzz_bad_flags,
     eps_outlier = fuzz_bad_scalars, bogus = list(1), max_it = fuzz_count_pool),
     rate = 0.08)
@@ -513,7 +513,7 @@ fuzz_lmrob_args <- function() {
     args$weights <- fuzz_pick(list(rep(1, n), stats::runif(n), -stats::runif(n),
                                    rep(0, n), c(NA, rep(1, max(n - 1L, 0L))), "a"))
   if (fuzz_chance(0.05)) args$psi <- fuzz_pick(c(as.list(fuzz_psi_names), fuzz_bad_psi))
-  if (fuzz_chance(0.05)) args$n_resample <- fuzz_pick(fuzz_count_pool)
+  if (fuzz_chance(0.05)) args$nsamp <- fuzz_pick(fuzz_count_pool)
   args
 }
 

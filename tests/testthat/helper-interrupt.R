@@ -30,8 +30,8 @@ interrupt_fits <- function(scale = 1) {
   f <- gl(4, 1, n)
   x1 <- stats::model.matrix(~f)
   list(
-    S = function() lmrob_S(x, y, lmrob_control(n_resample = 1e6)),
-    S_large = function() lmrob_S(xb, yb, lmrob_control(n_resample = 1e6)),
+    S = function() lmrob_S(x, y, lmrob_control(nsamp = 1e6)),
+    S_large = function() lmrob_S(xb, yb, lmrob_control(nsamp = 1e6)),
     # Every draw is singular at this pivot tolerance: the restart loop.
     S_singular_restarts = function()
       lmrob_S(x, y, lmrob_control(solve_tol = 1e10, subsampling = "simple",
@@ -39,7 +39,7 @@ interrupt_fits <- function(scale = 1) {
     MM = function() lmrob_MM(xb, yb, c(1, 2, 3, 4), 1,
                              lmrob_control(max_it = 1e8, rel_tol = 1e-300)),
     M_S_subsampling = function() lmrob_M_S(x1, x[, 2:3], y,
-                                           control = list(n_resample = 1e6)),
+                                           control = list(nsamp = 1e6)),
     M_S_descent = function() lmrob_M_S(x1, x[, 2:3], y,
                                        control = list(subsample = FALSE, max_steps = 1e8,
                                                       max_no_improve = 1e8,

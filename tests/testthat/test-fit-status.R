@@ -26,7 +26,7 @@ test_that("exact fits are reported by the residuals, in any units", {
   xt <- sample(-10:10, 40, TRUE)
   yt <- 1 + 2 * xt + c(rep(0, 21), rnorm(19, 0, 3))
   f <- suppressWarnings(lmrob(yt ~ xt, seed = 1))
-  expect_true(f$exact.fit)
+  expect_true(f$exact_fit)
   expect_equal(unname(coef(f)), c(1, 2), tolerance = 1e-10)
   # A constant response: an exact fit naming the cause, for every start.
   yc <- rep(5, 30)
@@ -34,14 +34,14 @@ test_that("exact fits are reported by the residuals, in any units", {
   expect_identical(c(m$scale, unname(m$coefficients)), c(0, 5, 0))
   for (init in c("S", "M-S")) {
     f <- suppressWarnings(lmrob(yc ~ x, init = init))
-    expect_true(f$exact.fit)
+    expect_true(f$exact_fit)
     expect_equal(unname(coef(f)), c(5, 0), tolerance = 1e-12)
   }
   # ... or constant within the cells of a factor, or on 36 of 40 cases.
   f <- factor(rep(1:2, 20))
   yf <- ifelse(f == "1", 3, 5)
   fit <- suppressWarnings(lmrob(yf ~ f + x2, data.frame(yf, f, x2 = rnorm(40)), init = "M-S"))
-  expect_true(fit$exact.fit)
+  expect_true(fit$exact_fit)
   expect_equal(unname(coef(fit)), c(3, 2, 0), tolerance = 1e-12)
   y36 <- c(rep(2, 36), rnorm(4))
   expect_warning(m <- lmrob_M_S(matrix(1, 40), rnorm(40), y36), "36 of 40 observations")
@@ -60,8 +60,8 @@ test_that("size settings are bounded by what the data can use", {
   x <- rnorm(50)
   X <- cbind(1, x)
   y <- x + rnorm(50)
-  expect_silent(lmrob_S(X, y, lmrob_control(n_resample = 20, n_best = 20)))
-  expect_error(lmrob_S(X, y, lmrob_control(n_resample = 20, n_best = 21)),
+  expect_silent(lmrob_S(X, y, lmrob_control(nsamp = 20, n_best = 20)))
+  expect_error(lmrob_S(X, y, lmrob_control(nsamp = 20, n_best = 21)),
                "'n_best' = 21 exceeds the 20 candidates")
   expect_error(lmrob_S(X, y, lmrob_control(n_best = 2^30)), "'n_best'")
   xb <- rnorm(2001)
@@ -71,15 +71,15 @@ test_that("size settings are bounded by what the data can use", {
                "'n_groups' \\* 'group_size' = 10000000000 exceeds the 2001 observations")
   expect_error(lmrob_S(cbind(1, xb), yb, lmrob_control(n_groups = 2, group_size = 1001)),
                "exceeds the 2001")
-  expect_silent(lmrob_S(cbind(1, xb), yb, lmrob_control(n_resample = 5, n_groups = 3,
+  expect_silent(lmrob_S(cbind(1, xb), yb, lmrob_control(nsamp = 5, n_groups = 3,
                                                         group_size = 667)))
   expect_error(lmrob_S(cbind(1, xb), yb, lmrob_control(n_groups = 2, group_size = 2)),
                "'group_size' must exceed")
-  expect_error(lmrob_S(cbind(1, xb), yb, lmrob_control(n_resample = 2, n_groups = 2,
+  expect_error(lmrob_S(cbind(1, xb), yb, lmrob_control(nsamp = 2, n_groups = 2,
                                                        n_best = 5, group_size = 1000)),
                "'n_best' = 5 exceeds the 4 candidates")
   # Counts are whole numbers up to the largest integer, refused beyond.
-  for (nm in c("n_resample", "n_best", "refine_steps", "max_refine", "max_it_scale",
+  for (nm in c("nsamp", "n_best", "refine_steps", "max_refine", "max_it_scale",
                "n_groups", "group_size", "max_it", "max_singular")) {
     ctl <- function(v) do.call(lmrob_control, stats::setNames(list(v), nm))
     expect_identical(ctl(.Machine$integer.max)[[nm]], .Machine$integer.max)

@@ -6,7 +6,7 @@ test_that("every long fit returns promptly on a user interrupt; later fits are u
   y[1:5] <- y[1:5] + 20
   small <- function() {
     set.seed(1)
-    list(S = lmrob_S(x, y, lmrob_control(n_resample = 50)),
+    list(S = lmrob_S(x, y, lmrob_control(nsamp = 50)),
          mcd = mcd(x[, -1], nsamp = 50, seed = 2)[c("center", "cov", "best")],
          lts = lts(x[, -1], y, nsamp = 50)$coefficients)
   }

@@ -94,7 +94,7 @@ test_that("gross outliers in y and at leverage points leave the fit near the tru
 test_that("a seed reproduces the fit and R's stream advances by the documented draws", {
   set.seed(5)
   d <- lmrob_data(40, c(0, 1), share = 0.2)
-  ctl <- lmrob_control(n_resample = 30)
+  ctl <- lmrob_control(nsamp = 30)
   set.seed(1); f1 <- lmrob_S(d$x, d$y, ctl); s1 <- .Random.seed
   set.seed(1); f2 <- lmrob_S(d$x, d$y, ctl)
   expect_identical(f1, f2)
@@ -105,7 +105,7 @@ test_that("a seed reproduces the fit and R's stream advances by the documented d
   # group_size uniforms per draw in every group.
   set.seed(6)
   d <- lmrob_data(2001, c(1, 1))
-  ctl <- lmrob_control(n_resample = 4, n_groups = 3, group_size = 100)
+  ctl <- lmrob_control(nsamp = 4, n_groups = 3, group_size = 100)
   set.seed(2); f <- lmrob_S(d$x, d$y, ctl); s2 <- .Random.seed
   set.seed(2); invisible(runif(300 + 3 * 4 * 100))
   expect_identical(.Random.seed, s2)
@@ -117,16 +117,16 @@ test_that("n = 2000 and n = 2001 take the two search paths, as the trace shows",
   set.seed(8)
   d <- lmrob_data(2001, c(1, -1))
   small <- capture.output(
-    f <- lmrob_S(d$x[-1, ], d$y[-1], lmrob_control(n_resample = 3, trace = 1)))
+    f <- lmrob_S(d$x[-1, ], d$y[-1], lmrob_control(nsamp = 3, trace = 1)))
   large <- capture.output(
-    f <- lmrob_S(d$x, d$y, lmrob_control(n_resample = 3, trace = 1)))
+    f <- lmrob_S(d$x, d$y, lmrob_control(nsamp = 3, trace = 1)))
   expect_identical(small[1], "now refine() to convergence for 2 very best ones:")
   expect_match(small[2:3], "^i= [01]: convergence \\([0-9]+ iter\\.\\):")
   expect_length(small, 3)
   expect_match(large, "^ best \\[[01]\\]: [0-9]+ iterations, i.e.  converged$")
   expect_length(large, 2)
   # Level 4: the block size once per group and once for the merged phase.
-  out <- capture.output(lmrob_S(d$x, d$y, lmrob_control(n_resample = 2, n_groups = 2,
+  out <- capture.output(lmrob_S(d$x, d$y, lmrob_control(nsamp = 2, n_groups = 2,
                                                         group_size = 50, trace = 4)))
   expect_equal(sum(grepl("^optimal block size: [0-9]+$", out)), 3)
   expect_equal(sum(grepl("^sample\\[  [0-3]\\]: before refine_\\(\\*, conv=FALSE\\):$", out)), 4)
@@ -134,7 +134,7 @@ test_that("n = 2000 and n = 2001 take the two search paths, as the trace shows",
   expect_equal(sum(grepl("^refinements  converged in [0-9]+ iterations$", out)), 2)
   # The small path at level 4 shows each draw and the first best-list step.
   out <- capture.output(lmrob_S(d$x[1:30, ], d$y[1:30],
-                                lmrob_control(n_resample = 2, trace = 4)))
+                                lmrob_control(nsamp = 2, trace = 4)))
   expect_equal(sum(grepl("^optimal block size: [0-9]+$", out)), 1)
   expect_equal(sum(grepl("^sample\\[  [01]\\]: idc = ([0-9]+ ){2}$", out)), 2)
   expect_equal(sum(grepl("^sample\\[  [01]\\]: after refine_\\(\\*, conv=FALSE\\):$", out)), 2)
@@ -162,7 +162,7 @@ test_that("exact fits through more than half of the data give scale 0", {
   x <- cbind(1, rnorm(n))
   y <- 2 + 3 * x[, 2]
   y[1:600] <- rnorm(600)
-  r <- collect_warnings(lmrob_S(x, y, lmrob_control(n_resample = 10)))
+  r <- collect_warnings(lmrob_S(x, y, lmrob_control(nsamp = 10)))
   expect_identical(r$warnings, "exact fit: 1401 of 2001 observations lie on the fitted hyperplane; the S-scale is 0")
   expect_identical(r$value$scale, 0)
   expect_equal(unname(r$value$coefficients), c(2, 3), tolerance = 1e-10)
@@ -173,13 +173,13 @@ test_that("singular designs and bad input stop with clear messages", {
   n <- 30
   x <- cbind(1, rnorm(n), c(rep(0, n - 1), 1))  # full rank, but one case carries column 3
   y <- rnorm(n)
-  ctl <- lmrob_control(subsampling = "simple", max_singular = 2, n_resample = 50)
+  ctl <- lmrob_control(subsampling = "simple", max_singular = 2, nsamp = 50)
   expect_error(
     expect_warning(lmrob_S(x, y, ctl), "Too many singular resamples. Aborting subsample()",
                    fixed = TRUE),
     "no non-singular subsample")
   # The same design works when singular draws are repaired.
-  expect_equal(lmrob_S(x, y, lmrob_control(n_resample = 50))$residuals[n], 0)
+  expect_equal(lmrob_S(x, y, lmrob_control(nsamp = 50))$residuals[n], 0)
   xr <- cbind(1, 1:10, 2 * (1:10))
   expect_error(lmrob_S(xr, rnorm(10)), "rank deficient \\(rank 2 < 3 columns\\)")
   expect_error(lmrob_S(cbind(1, 1:2), 1:2), "need more observations than coefficients")
@@ -191,7 +191,7 @@ test_that("singular designs and bad input stop with clear messages", {
   expect_error(lmrob_S(big$x, big$y, lmrob_control(n_groups = 6, group_size = 400)),
                "'n_groups' \\* 'group_size' = 2400 exceeds the 2001 observations")
   for (bad in list(list(n_best = 0), list(refine_steps = 0), list(max_refine = 0),
-                   list(n_resample = 0), list(refine_tol = 0), list(solve_tol = -1),
+                   list(nsamp = 0), list(refine_tol = 0), list(solve_tol = -1),
                    list(n_groups = 1.5), list(group_size = NA), list(bb = 1),
                    list(max_it = -1), list(trace = -1), list(psi = "nonesuch"),
                    list(tuning_chi = -1), list(psi = "hampel")))
@@ -296,7 +296,7 @@ test_that("a failed draw in any group of a large sample stops the fit", {
   n <- 2001
   x <- cbind(1, rnorm(n), c(rep(0, n - 1), 1))  # column 3 lives on one case
   y <- rnorm(n)
-  ctl <- lmrob_control(subsampling = "simple", max_singular = 1, n_resample = 2,
+  ctl <- lmrob_control(subsampling = "simple", max_singular = 1, nsamp = 2,
                        group_size = 100)
   # A group copy without the case carrying column 3 cannot be equilibrated.
   expect_error(lmrob_S(x, y, ctl), "dgeequ: column 3 is exactly zero.", fixed = TRUE)
@@ -304,7 +304,7 @@ test_that("a failed draw in any group of a large sample stops the fit", {
   x[, 3] <- as.double(seq_len(n) %% 20 == 0)
   expect_error(expect_warning(lmrob_S(x, y, ctl), "Too many singular resamples"),
                "no non-singular subsample")
-  expect_lt(max(abs(lmrob_S(x, y, lmrob_control(n_resample = 20))$coefficients)), 0.5)
+  expect_lt(max(abs(lmrob_S(x, y, lmrob_control(nsamp = 20))$coefficients)), 0.5)
 })
 
 test_that("a user interrupt stops the search promptly and the next fit works", {
@@ -320,14 +320,14 @@ test_that("a user interrupt stops the search promptly and the next fit works", {
   set.seed(13)
   d <- lmrob_data(1500, c(1, 2, 3))
   # Uninterrupted, each search would take several seconds.
-  r <- interrupted_after(d$x, d$y, lmrob_control(n_resample = 5e4))
+  r <- interrupted_after(d$x, d$y, lmrob_control(nsamp = 5e4))
   expect_identical(r$result, "interrupted")
   expect_lt(r$seconds, 3)
   big <- lmrob_data(2001, c(1, 2))
-  r <- interrupted_after(big$x, big$y, lmrob_control(n_resample = 5e4))
+  r <- interrupted_after(big$x, big$y, lmrob_control(nsamp = 5e4))
   expect_identical(r$result, "interrupted")
   expect_lt(r$seconds, 3)
-  f <- lmrob_S(d$x, d$y, lmrob_control(n_resample = 20))
+  f <- lmrob_S(d$x, d$y, lmrob_control(nsamp = 20))
   expect_lt(max(abs(f$coefficients - 1:3)), 0.3)
 })
 
@@ -340,9 +340,9 @@ test_that("the status tables and shared constants of R are the compiled code's",
   # The large-sample switch is where the compiled search takes it: n = 2000
   # runs the plain search, n = 2001 the nested one (its group phase traces).
   d <- lmrob_data(nc$values[["large_n_threshold"]] + 1, c(1, 1))
-  out <- capture.output(lmrob_S(d$x, d$y, lmrob_control(n_resample = 2, trace = 1)))
+  out <- capture.output(lmrob_S(d$x, d$y, lmrob_control(nsamp = 2, trace = 1)))
   expect_true(any(grepl("^ best \\[0\\]", out)))
-  out <- capture.output(lmrob_S(d$x[-1, ], d$y[-1], lmrob_control(n_resample = 2, trace = 1)))
+  out <- capture.output(lmrob_S(d$x[-1, ], d$y[-1], lmrob_control(nsamp = 2, trace = 1)))
   expect_false(any(grepl("^ best \\[0\\]", out)))
 })
 
@@ -350,7 +350,7 @@ test_that("half of the residuals zero: an exact fit with scale 0, never a NaN sc
   set.seed(1)
   x <- sample(-10:10, 40, TRUE)
   y <- 1 + 2 * x + c(rep(0, 21), rnorm(19, 0, 3))
-  expect_warning(f <- lmrob_S(cbind(1, x), y, lmrob_control(n_resample = 200)),
+  expect_warning(f <- lmrob_S(cbind(1, x), y, lmrob_control(nsamp = 200)),
                  "exact fit: 21 of 40")
   expect_identical(f$scale, 0)
   expect_equal(unname(f$coefficients), c(1, 2), tolerance = 1e-10)
@@ -363,14 +363,14 @@ test_that("half of the residuals zero: an exact fit with scale 0, never a NaN sc
   # candidate starts from the mean absolute residual and gets a finite scale.
   x4 <- cbind(1, x, rnorm(40), rnorm(40))
   y4 <- drop(x4 %*% c(1, 2, 0, 0)) + c(rep(0, 21), rnorm(19, 0, 3))
-  s4 <- lmrob_S(x4, y4, lmrob_control(n_resample = 100))
+  s4 <- lmrob_S(x4, y4, lmrob_control(nsamp = 100))
   expect_true(is.finite(s4$scale) && s4$scale >= 0)
 })
 
 test_that("max_it_scale bounds every M-scale solve, and warnings follow the result", {
   set.seed(8)
   d <- lmrob_data(60, c(1, 2), share = 0.1)
-  ctl <- function(m) lmrob_control(n_resample = 50, max_it_scale = m)
+  ctl <- function(m) lmrob_control(nsamp = 50, max_it_scale = m)
   set.seed(1)
   a <- lmrob_S(d$x, d$y, ctl(200))
   set.seed(1)
@@ -383,10 +383,10 @@ test_that("max_it_scale bounds every M-scale solve, and warnings follow the resu
   g <- gl(2, 30)
   x1 <- model.matrix(~g)
   set.seed(1)
-  m200 <- lmrob_M_S(x1, d$x[, 2, drop = FALSE], d$y, list(n_resample = 20, descent = FALSE))
+  m200 <- lmrob_M_S(x1, d$x[, 2, drop = FALSE], d$y, list(nsamp = 20, descent = FALSE))
   set.seed(1)
   w <- collect_warnings(m1 <- lmrob_M_S(x1, d$x[, 2, drop = FALSE], d$y,
-                                         list(n_resample = 20, descent = FALSE,
+                                         list(nsamp = 20, descent = FALSE,
                                               max_it_scale = 1)))
   expect_identical(w$warnings,
                    "find_scale() did not converge in 'maxit.scale' (= 1) iterations")
@@ -420,7 +420,7 @@ test_that("behaviour follows the status codes, not the message texts", {
 
 test_that("a best list too large to hold is refused, in both searches", {
   d <- lmrob_data(2001, c(1, 1))
-  big <- lmrob_control(n_best = 2^30, n_resample = 1)
+  big <- lmrob_control(n_best = 2^30, nsamp = 1)
   expect_error(lmrob_S(d$x, d$y, big), "'n_best' = 1073741824 exceeds the 5 candidates")
   expect_error(lmrob_S(d$x[1:50, ], d$y[1:50], big), "'n_best' = 1073741824 exceeds the 1 candidates")
   expect_error(lmrob_S(d$x, d$y, lmrob_control(n_groups = 1e5, group_size = 1e5)),

@@ -122,7 +122,7 @@ test_that("contamination: coefficients stay near the truth and outliers are coun
   expect_equal(unname(coef(f)), c(2, 3), tolerance = 0.1)
   s <- summary(f)
   expect_true(all(c(out_v, out_l) %in% s$downweighted))
-  expect_gte(s$n.rejected, 30L)
+  expect_gte(s$n_rejected, 30L)
   expect_output(print(s), "30 observation\\(s\\) with weight < 0.1")
   ## The robust R^2 sees the clean part (true value 9 / 9.25), least squares
   ## does not.
@@ -226,7 +226,7 @@ test_that("method S, user starts, exact fits and non-convergence are reported", 
   ## Exact fit: 35 of 50 points on a line.
   d$y[1:35] <- 1 + 2 * d$x1[1:35]
   expect_warning(e <- lmrob(y ~ x1, data = d, control = lmrob.config(seed = 1)), "exact fit")
-  expect_true(e$exact.fit)
+  expect_true(e$exact_fit)
   expect_identical(e$scale, 0)
   expect_equal(unname(coef(e)), c(1, 2))
   expect_identical(sum(weights(e)), 35)
@@ -287,19 +287,19 @@ test_that("lmrob.config builds on lmrob_control and validates its settings", {
   expect_equal(ctrl$bb, 0.5, tolerance = 1e-8)
   ## The M-S settings default to those of lmrob_M_S_control().
   msd <- lmrob_M_S_control()
-  expect_identical(c(ctrl$ms_resample, ctrl$ms_max_no_improve, ctrl$ms_max_steps),
-                   c(msd$n_resample, msd$max_no_improve, msd$max_steps))
+  expect_identical(c(ctrl$ms_nsamp, ctrl$ms_max_no_improve, ctrl$ms_max_steps),
+                   c(msd$nsamp, msd$max_no_improve, msd$max_steps))
   ms <- kelvara:::.ms_control(lmrob.config(ms_max_steps = 7, subsampling = "simple"))
   expect_identical(ms$max_steps, 7L)
-  expect_false(ms$nonsingular)
+  expect_identical(ms$subsampling, "simple")
   expect_identical(ms$tuning_chi, ctrl$tuning_chi)
   ## Given constants: bb is E chi(Z) for them.
   c2 <- lmrob.config(tuning_chi = 2)
   z <- seq(-10, 10, length.out = 100001)
   expect_equal(c2$bb, sum(chi_func(z, "bisquare", 2) * dnorm(z)) * (z[2] - z[1]),
                tolerance = 1e-6)
-  expect_identical(lmrob.config(n_resample = 50)$n_resample, 50L)
-  expect_error(lmrob.config(n_resample = -1), "n_resample")
+  expect_identical(lmrob.config(nsamp = 50)$nsamp, 50L)
+  expect_error(lmrob.config(nsamp = -1), "nsamp")
   expect_error(lmrob.config(breakdown = 0.6), "breakdown")
   expect_error(lmrob.config(subsampling = "other"), "'subsampling' must be one of")
   expect_error(lmrob.config(nosuch = 1), "unused argument")
@@ -392,7 +392,7 @@ test_that("the M-S start splits factor and continuous columns and resists outlie
                             })
   expect_true(any(grepl("M-S search stopped early", w_ef)))
   expect_true(any(grepl("exact fit: 28 of 40", w_ef)))
-  expect_true(ef$exact.fit)
+  expect_true(ef$exact_fit)
   expect_identical(ef$scale, 0)
   expect_equal(unname(coef(ef)), c(1, 1, 2))
   ## Neither intercept nor factors: the S start.

@@ -21,7 +21,7 @@ mean_chi <- function(r, s, p, cc = 1.54764)
 
 test_that("the scale solves the M-scale equation and b1 is the L1 fit given b2", {
   d <- ms_data(120, 1)
-  ctrl <- list(n_resample = 100)
+  ctrl <- list(nsamp = 100)
   for (orth in c(TRUE, FALSE)) {
     set.seed(10)
     f <- lmrob_M_S(d$x1, d$x2, d$y, control = c(ctrl, orthogonalize = orth))
@@ -43,7 +43,7 @@ test_that("planted outliers in y and in x2 leave the estimate near the truth", {
   for (frac in c(0.1, 0.3)) {
     d <- ms_data(300, 2, out_frac = frac)
     set.seed(4)
-    f <- lmrob_M_S(d$x1, d$x2, d$y, control = list(n_resample = 200))
+    f <- lmrob_M_S(d$x1, d$x2, d$y, control = list(nsamp = 200))
     ols <- qr.solve(cbind(d$x1, d$x2), d$y)
     expect_lt(max(abs(f$coefficients - d$beta)), 0.6)
     expect_gt(max(abs(ols - d$beta)), 2)
@@ -53,11 +53,11 @@ test_that("planted outliers in y and in x2 leave the estimate near the truth", {
 
 test_that("descent never raises the scale; seeds reproduce fits and draws", {
   d <- ms_data(100, 3, out_frac = 0.1)
-  ctrl <- list(n_resample = 60, orthogonalize = FALSE)
+  ctrl <- list(nsamp = 60, orthogonalize = FALSE)
   set.seed(7)
   f0 <- lmrob_M_S(d$x1, d$x2, d$y, control = c(ctrl, descent = FALSE))
   # Exactly n uniforms per subsample draw: the stream then stands where n *
-  # n_resample uniforms leave it.
+  # nsamp uniforms leave it.
   after <- .Random.seed
   set.seed(7)
   invisible(runif(100 * 60))
@@ -87,7 +87,7 @@ test_that("the fit is equivariant in y", {
   d$y <- drop(d$x1 %*% d$beta[1:5] + d$x2 %*% d$beta[6:8] + rnorm(85, sd = 0.5))
   fit <- function(y, orth) {
     set.seed(21)
-    lmrob_M_S(d$x1, d$x2, y, control = list(n_resample = 50, orthogonalize = orth))
+    lmrob_M_S(d$x1, d$x2, y, control = list(nsamp = 50, orthogonalize = orth))
   }
   g1 <- c(-2, 1, 0.5, 4, -1)
   g2 <- c(3, 0.25, -0.5)
@@ -123,7 +123,7 @@ test_that("singular blocks: rare factor levels, one covariate, empty blocks", {
                              double(n), double(4), 0L, 0L, status = 0L, TRUE, 1L, 0L,
                              1e-7, PACKAGE = "kelvara")$status))
   expect_true(any(status == 2L))
-  ctrl <- list(n_resample = 100, nonsingular = FALSE, max_singular = 1)
+  ctrl <- list(nsamp = 100, subsampling = "simple", max_singular = 1)
   set.seed(1)
   fm <- lmrob_M_S(x1, x2, y, control = ctrl)
   expect_equal(unname(fm$b2), 2, tolerance = 0.3)
@@ -136,21 +136,21 @@ test_that("singular blocks: rare factor levels, one covariate, empty blocks", {
   d <- ms_data(150, 6, out_frac = 0.2)
   set.seed(2)
   fs <- lmrob_M_S(NULL, cbind(1, d$x2), d$y - d$x1 %*% d$beta[1:5],
-                  control = list(n_resample = 200))
+                  control = list(nsamp = 200))
   expect_lt(max(abs(fs$b2 - c(0, d$beta[6:8]))), 0.35)
   expect_length(fs$b1, 0)
 })
 
 test_that("messages, warnings, errors and trace lines", {
   d <- ms_data(60, 8)
-  ctrl <- list(n_resample = 20)
+  ctrl <- list(nsamp = 20)
   set.seed(1)
-  out <- capture.output(r <- lmrob_M_S(d$x1, d$x2, d$y, control = c(ctrl, trace_level = 1)))
+  out <- capture.output(r <- lmrob_M_S(d$x1, d$x2, d$y, control = c(ctrl, trace = 1)))
   expect_length(out, 2L)
   expect_match(out[1], "^Finished M-S subsampling with scale = [0-9]+\\.[0-9]{5}$")
   expect_match(out[2], "^descent procedure: (not )?converged\\.$")
   set.seed(1)
-  out2 <- capture.output(r <- lmrob_M_S(d$x1, d$x2, d$y, control = c(ctrl, trace_level = 2)))
+  out2 <- capture.output(r <- lmrob_M_S(d$x1, d$x2, d$y, control = c(ctrl, trace = 2)))
   expect_identical(out2[1], "starting with subsampling procedure...")
   expect_match(out2[2], "^Step 0: new candidate with sc = ")
   expect_true("starting with descent procedure..." %in% out2)
@@ -206,7 +206,7 @@ test_that("a constant response is an exact fit, from lmrob_M_S and lmrob(init = 
   y <- rep(3, 40)
   set.seed(1)
   msg <- capture.output(type = "message", expect_warning(
-    f <- lmrob_M_S(d$x1, d$x2, y, control = list(n_resample = 10)), "exact fit: 40 of 40"))
+    f <- lmrob_M_S(d$x1, d$x2, y, control = list(nsamp = 10)), "exact fit: 40 of 40"))
   expect_length(msg, 0L)
   expect_identical(f$scale, 0)
   expect_equal(unname(f$coefficients), c(3, rep(0, 7)))
@@ -214,14 +214,14 @@ test_that("a constant response is an exact fit, from lmrob_M_S and lmrob(init = 
   # descent closes in on the fit without any console output.
   set.seed(1)
   msg <- capture.output(type = "message", f <- lmrob_M_S(
-    d$x1, d$x2, y, control = list(n_resample = 10, orthogonalize = FALSE)))
+    d$x1, d$x2, y, control = list(nsamp = 10, orthogonalize = FALSE)))
   expect_length(msg, 0L)
   expect_lt(f$scale, 1e-6)
   g <- gl(2, 20)
   x <- d$x2[, 1]
   out <- capture.output(type = "message", w <- collect_warnings(
     lmrob(y ~ g + x, init = "M-S", seed = 1)))
-  expect_true(w$value$exact.fit)
+  expect_true(w$value$exact_fit)
   expect_identical(w$value$scale, 0)
   expect_true(any(grepl("exact fit: 40 of 40", w$warnings)))
   expect_false(any(grepl("KODE|Scale too small", c(out, w$warnings))))
@@ -229,7 +229,7 @@ test_that("a constant response is an exact fit, from lmrob_M_S and lmrob(init = 
 
 test_that("a failed L1 fit in the orthogonalisation is not carried into b1", {
   d <- l1_status2_case()  # status 2 at this tolerance
-  ctrl <- list(n_resample = 5, descent_tol = d$tol, descent = FALSE)
+  ctrl <- list(nsamp = 5, descent_tol = d$tol, descent = FALSE)
   set.seed(1)
   expect_warning(f <- lmrob_M_S(d$x, cbind(z = (1:9)^1.5), d$y, control = ctrl),
                  "failed in the orthogonalisation")
@@ -251,7 +251,7 @@ test_that("a user interrupt stops either stage promptly; the next fit works", {
   }
   d <- ms_data(2000, 12)
   # Uninterrupted, each would run for minutes.
-  r <- interrupted_after(d$x1, d$x2, d$y, control = list(n_resample = 1e6))
+  r <- interrupted_after(d$x1, d$x2, d$y, control = list(nsamp = 1e6))
   expect_identical(r$result, "interrupted")
   expect_lt(r$seconds, 2)
   st <- list(b1 = rep(0, 5), b2 = rep(0, 3), scale = 3)
@@ -261,9 +261,9 @@ test_that("a user interrupt stops either stage promptly; the next fit works", {
   expect_identical(r$result, "interrupted")
   expect_lt(r$seconds, 2)
   set.seed(5)
-  f <- lmrob_M_S(d$x1, d$x2, d$y, control = list(n_resample = 30))
+  f <- lmrob_M_S(d$x1, d$x2, d$y, control = list(nsamp = 30))
   set.seed(5)
-  expect_identical(lmrob_M_S(d$x1, d$x2, d$y, control = list(n_resample = 30)), f)
+  expect_identical(lmrob_M_S(d$x1, d$x2, d$y, control = list(nsamp = 30)), f)
 })
 
 test_that("input is validated before the compiled code runs", {
@@ -273,7 +273,7 @@ test_that("input is validated before the compiled code runs", {
   expect_error(lmrob_M_S(d$x1, replace(d$x2, 5, NaN), d$y), "NaN")
   expect_error(lmrob_M_S(d$x1[1:8, ], d$x2[1:8, ], d$y[1:8]), "more observations")
   expect_error(lmrob_M_S(NULL, NULL, d$y), "no columns")
-  expect_error(lmrob_M_S(d$x1, d$x2, d$y, control = list(n_resample = 0)), "n_resample")
+  expect_error(lmrob_M_S(d$x1, d$x2, d$y, control = list(nsamp = 0)), "nsamp")
   expect_error(lmrob_M_S(d$x1, d$x2, d$y, control = list(descent_tol = -1)),
                "descent_tol")
   expect_error(lmrob_M_S(d$x1, d$x2, d$y, control = list(subsample = FALSE)), "start")
@@ -282,7 +282,7 @@ test_that("input is validated before the compiled code runs", {
   x1 <- d$x1 + 0
   y <- d$y + 0
   set.seed(3)
-  lmrob_M_S(d$x1, d$x2, d$y, control = list(n_resample = 10))
+  lmrob_M_S(d$x1, d$x2, d$y, control = list(nsamp = 10))
   expect_identical(d$x1, x1)
   expect_identical(d$y, y)
 })

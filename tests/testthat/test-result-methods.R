@@ -35,7 +35,7 @@ test_that("matrix-level results: classes, coefficients, and fitted plus residual
   n <- 50
   x <- cbind(1, rnorm(n), rnorm(n))
   y <- drop(x %*% c(1, 2, -1)) + rt(n, 3)
-  ctl <- lmrob_control(n_resample = 100)
+  ctl <- lmrob_control(nsamp = 100)
   s <- lmrob_S(x, y, ctl)
   m <- lmrob_MM(x, y, coef(s), s$scale, ctl)
   ms <- lmrob_M_S(x[, 1, drop = FALSE], x[, -1], y)

@@ -35,8 +35,8 @@ test_that("medcouple: border medians, small samples and the iteration limit", {
   expect_identical(r$iter, c(1L, 0L))
   # medcouple() asks for at least one iteration: the value is then a kernel
   # value, within [-1, 1], even when the search stops early.
-  expect_error(medcouple(x, maxit = 0), "maxit")
-  expect_warning(m1 <- medcouple(x, maxit = 1), "prematurely")
+  expect_error(medcouple(x, max_it = 0), "max_it")
+  expect_warning(m1 <- medcouple(x, max_it = 1), "prematurely")
   expect_true(abs(m1) <= 1)
   r <- mc_c(x)
   expect_identical(r$iter, c(2L, 1L))
@@ -132,9 +132,9 @@ test_that("medcouple refuses bad input and leaves the caller's vector alone", {
   expect_error(medcouple(c(1, -Inf, 3)), "infinite")
   expect_error(medcouple(1:5, eps1 = 0), "eps1")
   expect_error(medcouple(1:5, eps2 = -1), "eps2")
-  expect_error(medcouple(1:5, maxit = -1), "maxit")
+  expect_error(medcouple(1:5, max_it = -1), "max_it")
   expect_identical(medcouple(ts(c(4, 1, 3, 9, 2))), medcouple(c(4, 1, 3, 9, 2)))
-  expect_error(medcouple(1:5, maxit = 2.5), "maxit")
+  expect_error(medcouple(1:5, max_it = 2.5), "max_it")
   expect_error(medcouple(1:5, trace = NA), "trace")
   expect_error(mc_c(c(1, NaN, 3)), "missing or infinite")
   expect_error(mc_c(c(1, 2, 3, 5), eps = c(0, 1e-15)), "positive")

@@ -21,7 +21,8 @@
 ## through the chosen observations (1-based in 'idc'), the factorisation of
 ## the equilibrated submatrix and the equilibration.
 .lmrob_subsample <- function(x, y, sample = TRUE, max_singular = 200L,
-                             nonsingular = TRUE, tol = 1e-7) {
+                             subsampling = c("nonsingular", "simple"), solve_tol = 1e-7) {
+  subsampling <- .check_choice(subsampling, c("nonsingular", "simple"), "subsampling")
   d <- .check_xy(x, y)
   n <- nrow(d$x)
   p <- ncol(d$x)
@@ -34,8 +35,8 @@
           row_equ = integer(1L), col_equ = integer(1L), status = integer(1L),
           sample = .check_flag(sample, "sample"),
           max_singular = .check_count(max_singular, "max_singular"),
-          nonsingular = as.integer(.check_flag(nonsingular, "nonsingular")),
-          tol = .check_positive(tol, "tol"),
+          nonsingular = as.integer(subsampling == "nonsingular"),
+          tol = .check_positive(solve_tol, "solve_tol"),
           PACKAGE = "kelvara")
   list(coefficients = z$beta, status = z$status,
        idc = z$idc[seq_len(p)] + 1L, order = z$idc + 1L,
@@ -156,7 +157,9 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
 lmrob_S <- function(x, y, control = lmrob_control()) {
   ctrl <- .check_control(control)
   d <- .regression_data(x, y)
-  f <- .lmrob_S_fit(d, ctrl)
+  ## The seed of an lmrob.config() holds here as in lmrob().
+  f <- .with_seed(if (inherits(control, "lmrob_config")) control$seed,
+                  .lmrob_S_fit(d, ctrl))
   st <- d$st
   w <- if (f$exact_fit) as.double(f$on_plane)
        else wgt_func(f$rs / f$scale_st, ctrl$psi_code, ctrl$tuning_chi)

@@ -56,7 +56,10 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
   if (n <= ncol(x1) + ncol(x2))
     stop(sprintf("need more observations (%d) than columns of 'x1' and 'x2' (%d)",
                  n, ncol(x1) + ncol(x2)), call. = FALSE)
-  f <- .lmrob_M_S_fit(x1, x2, y, .check_ms_control(control), start)
+  ctrl <- .check_ms_control(control)
+  ## The seed of an lmrob.config() holds here as in lmrob().
+  f <- .with_seed(if (inherits(control, "lmrob_config")) control$seed,
+                  .lmrob_M_S_fit(x1, x2, y, ctrl, start))
   .ms_outcome(f$status, f$fit, fail = TRUE)
   structure(c(f$fit, list(fitted.values = as.vector(y) - f$fit$residuals)),
             class = "lmrob_M_S")

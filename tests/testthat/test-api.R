@@ -63,17 +63,17 @@ test_that("the matrix-level estimators take an lmrob.config and agree with lmrob
   ctrl <- lmrob.config(seed = 4, nsamp = 100)
   fit <- lmrob(y ~ x, control = ctrl)
   X <- cbind("(Intercept)" = 1, x = x)
-  set.seed(4)
-  s <- lmrob_S(X, y, ctrl)
+  set.seed(9)
+  s <- lmrob_S(X, y, ctrl)  # under the seed of ctrl: the stream is left as it was
+  expect_identical(runif(1), {set.seed(9); runif(1)})
   ## lmrob() runs the same S and MM bodies on the same (already standard) data
   expect_identical(fit$init$coefficients, unname(s$coefficients))
   expect_identical(fit$init$scale, s$scale)
   m <- lmrob_MM(X, y, s$coefficients, s$scale, ctrl)
   expect_identical(unname(coef(fit)), unname(m$coefficients))
   expect_equal(unname(fit$rweights), m$weights, tolerance = 1e-12)
-  set.seed(5)
   a <- lmrob_M_S(rep(1, n), x, y, ctrl)
-  set.seed(5)
+  set.seed(4)
   b <- lmrob_M_S(rep(1, n), x, y, list(nsamp = ctrl$ms_nsamp, tuning_chi = ctrl$tuning_chi,
                                        bb = ctrl$bb, max_singular = ctrl$max_singular))
   expect_identical(a$coefficients, b$coefficients)

@@ -78,7 +78,7 @@ test_that("singular draws are replaced from the end, or restarted, with their wa
   x <- cbind(1, c(1, 1, 2, 3, 5, 8), c(2, 2, 1, 0, 1, 4))
   y <- c(1, 2, 3, 4, 5, 6)
   # Rows 1 and 2 coincide: the second is replaced by row 6, then (if needed) 5.
-  r <- ss(x, y, sample = FALSE, nonsingular = TRUE)
+  r <- ss(x, y, sample = FALSE, subsampling = "nonsingular")
   expect_equal(r$status, status[["ok"]])
   expect_equal(r$idc, c(1L, 6L, 3L))
   expect_equal(drop(x[r$idc, ] %*% r$coefficients), y[r$idc])
@@ -87,18 +87,18 @@ test_that("singular draws are replaced from the end, or restarted, with their wa
 
   # Restart mode with a fixed order repeats the same singular draw.
   expect_warning(
-    r2 <- ss(x, y, sample = FALSE, nonsingular = FALSE, max_singular = 3),
+    r2 <- ss(x, y, sample = FALSE, subsampling = "simple", max_singular = 3),
     "Too many singular resamples. Aborting subsample().\n See parameter subsampling in help of lmrob.config().",
     fixed = TRUE)
   expect_equal(r2$status, status[["too_many_singular"]])
 
   # A rank-deficient design runs out of replacements.
   xr <- cbind(1:6, 2 * (1:6))
-  expect_warning(r3 <- ss(xr, y, nonsingular = TRUE),
+  expect_warning(r3 <- ss(xr, y, subsampling = "nonsingular"),
                  "subsample: could not find non-singular subsample.", fixed = TRUE)
   expect_equal(r3$status, status[["no_replacement"]])
   set.seed(1)
-  expect_warning(r4 <- ss(xr, y, nonsingular = FALSE, max_singular = 5), "Too many")
+  expect_warning(r4 <- ss(xr, y, subsampling = "simple", max_singular = 5), "Too many")
   expect_equal(r4$status, status[["too_many_singular"]])
 })
 

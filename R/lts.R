@@ -91,9 +91,7 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
     stop(sprintf("need more cases than coefficients (n = %d, p = %d)", n, p),
          call. = FALSE)
   alpha <- .check_number_in(alpha, "alpha", 0.5, 1)
-  if (!is.numeric(nsamp) || length(nsamp) != 1L || !is.finite(nsamp) ||
-      nsamp < 0 || nsamp != round(nsamp) || nsamp > .Machine$integer.max)
-    stop("'nsamp' must be a whole number >= 0 (0: all p-subsets)", call. = FALSE)
+  nsamp <- .check_count(nsamp, "nsamp", 0L)  # 0: all p-subsets
   if (nsamp == 0 && ncol(X) > 0L && choose(n, p) > .Machine$integer.max)
     stop(sprintf(paste("nsamp = 0 asks for all %.0f subsets of p = %d cases,",
                        "more than can be searched; use nsamp > 0"), choose(n, p), p),
@@ -101,7 +99,7 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   ## More random draws than there are distinct subsets buy nothing: beyond
   ## the default, such a count is refused (nsamp = 0 searches them all).
   if (nsamp > 500 && ncol(X) > 0L && nsamp > choose(n, p))
-    stop(sprintf(paste("nsamp = %.0f asks for more random p-subsets than the %.0f distinct",
+    stop(sprintf(paste("nsamp = %d asks for more random p-subsets than the %.0f distinct",
                        "ones of %d cases; use nsamp = 0 to search all of them"),
                  nsamp, choose(n, p), n), call. = FALSE)
   h <- if (is.null(opt$h)) .coverage_h(alpha, n, p) else opt$h

@@ -24,7 +24,8 @@
   n <- nrow(x)
   p <- ncol(x)
   na_cov <- matrix(NA_real_, p, p, dimnames = list(colnames(x), colnames(x)))
-  if (exact) return(list(cov = na_cov, r.squared = 1, adj.r.squared = 1))
+  if (exact) return(list(cov = na_cov, cov_weighted = na_cov, r.squared = 1,
+                        adj.r.squared = 1))
   code <- .psi_code(psi)
   u <- drop(y - x %*% beta) / scale
   ## Covariance sigma^2 tau (E x x')^{-1} / n with tau = E psi^2 / (E psi')^2.
@@ -37,10 +38,11 @@
   dpsi <- mean(.psi_value(u, code, tuning, "psip"))
   w <- .psi_value(u, code, tuning, "wgt")
   nm <- .normal_psi_moments(code, tuning)
-  cov <- na_cov
+  cov <- cov_w <- na_cov
   xtwx <- crossprod(x * sqrt(w))
+  inv <- if (isTRUE(sum(w) > 0)) tryCatch(chol2inv(chol(xtwx)), error = function(e) NULL)
+  if (!is.null(inv)) cov_w[] <- .weighted_cov_factor(nm, n, p) * scale^2 * inv
   if (isTRUE(dpsi > 0) && isTRUE(sum(w) > 0)) {
-    inv <- tryCatch(chol2inv(chol(xtwx)), error = function(e) NULL)
     if (!is.null(inv)) {
       tau <- mean(psi_u^2) / dpsi^2
       ## An S-estimate (its psi is that of the scale's rho) minimises the
@@ -78,5 +80,21 @@
   } else NA_real_
   df_int <- as.integer(intercept)
   adj <- 1 - (1 - r2) * (n - df_int) / (n - p)
-  list(cov = cov, r.squared = r2, adj.r.squared = adj)
+  list(cov = cov, cov_weighted = cov_w, r.squared = r2, adj.r.squared = adj)
 }
+
+## The weighted covariance sigma^2 gamma (X'WX)^{-1}, W = diag(w(r_i / sigma)),
+## gamma = E psi(Z)^2 E w(Z) / (E psi'(Z))^2 at the normal model: since
+## E X'WX = n E w(Z) E xx' when the weights do not depend on x, it is the
+## asymptotic covariance sigma^2 E psi^2 / (E psi')^2 (n E xx')^{-1}, with the
+## design entering through the weighted cross-product of the observed rows.
+## gamma is a constant (no plug-in ratio), so it does not shrink with the
+## residuals of a small sample.
+.weighted_cov_factor <- function(nm, n, p) {
+  nm[["psi2"]] * nm[["w"]] / nm[["dpsi"]]^2
+}
+
+## The covariance each method reports unless asked otherwise: SMDM, whose
+## D-scale already corrects the residuals for their leverage, the weighted
+## form; MM and S the asymptotic form with its plug-in factor.
+.default_cov_type <- function(method) if (method == "SMDM") "weighted" else "asymptotic"

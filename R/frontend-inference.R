@@ -1,7 +1,7 @@
 ## Inference for the fitted regression: the asymptotic covariance of the
 ## estimate under its psi function, and a robust R^2 from the rho function.
 
-## E[psi(Z)^2], E[psi'(Z)], E[w(Z)] and E[w(Z) Z^2] = E[psi(Z) Z] at the
+## E[psi(Z)^2], E[psi'(Z)], E[psi'(Z)^2], E[w(Z)] and E[w(Z) Z^2] = E[psi(Z) Z] at the
 ## standard normal for a family and its constants (kept once computed).
 .normal_psi_moments_cache <- new.env(parent = emptyenv())
 .normal_psi_moments <- function(code, tuning) {
@@ -11,6 +11,7 @@
   br <- .psi_breaks(code, tuning)
   m <- c(psi2 = .normal_expect(function(z) .psi_value(z, code, tuning, "psi")^2, br),
          dpsi = .normal_expect(function(z) .psi_value(z, code, tuning, "psip"), br),
+         dpsi2 = .normal_expect(function(z) .psi_value(z, code, tuning, "psip")^2, br),
          w = .normal_expect(function(z) .psi_value(z, code, tuning, "wgt"), br),
          wz2 = .normal_expect(function(z) z * .psi_value(z, code, tuning, "psi"), br))
   .normal_psi_moments_cache[[key]] <- m
@@ -89,9 +90,15 @@
 ## asymptotic covariance sigma^2 E psi^2 / (E psi')^2 (n E xx')^{-1}, with the
 ## design entering through the weighted cross-product of the observed rows.
 ## gamma is a constant (no plug-in ratio), so it does not shrink with the
-## residuals of a small sample.
+## residuals of a small sample.  It is multiplied by the square of the
+## small-sample correction K = 1 + (p / n) Var psi'(Z) / (E psi'(Z))^2 of
+## M-estimates (the bias of the expansion of the estimating equations to
+## order p / n; K = 1 for least squares).  Without it the 95 % SMDM
+## intervals covered 0.940 to 0.946 at n / p = 5 in 2000-sample runs of
+## bench/smdm.R (K^2 = 1.068 there for lqq at 95 %).
 .weighted_cov_factor <- function(nm, n, p) {
-  nm[["psi2"]] * nm[["w"]] / nm[["dpsi"]]^2
+  K <- 1 + p / n * (nm[["dpsi2"]] - nm[["dpsi"]]^2) / nm[["dpsi"]]^2
+  nm[["psi2"]] * nm[["w"]] / nm[["dpsi"]]^2 * K^2
 }
 
 ## The covariance each method reports unless asked otherwise: SMDM, whose

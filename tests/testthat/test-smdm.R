@@ -89,10 +89,15 @@ test_that("the covariance type is chosen per fit and used by every method", {
   expect_identical(lmrob(y ~ x1 + x2, d, control = ctl, method = "MM")$method, "MM")
   mm <- lmrob(y ~ x1 + x2, d)
   expect_identical(mm$cov_type, "asymptotic")
-  ## the weighted form by its definition
+  ## the weighted form by its definition, with the small-sample factor K^2
   x <- model.matrix(f)
   w <- wgt_func(residuals(f) / f$scale, "lqq", f$tuning)
-  vw <- kelvara:::.smdm_table(6L, f$tuning)$gamma * f$scale^2 * solve(crossprod(x * sqrt(w)))
+  e <- function(g) integrate(function(z) g(z) * dnorm(z), -Inf, Inf, rel.tol = 1e-10)$value
+  d1 <- e(function(z) psi_func(z, "lqq", f$tuning, deriv = 1))
+  d2 <- e(function(z) psi_func(z, "lqq", f$tuning, deriv = 1)^2)
+  K <- 1 + 3 / 40 * (d2 - d1^2) / d1^2
+  vw <- kelvara:::.smdm_table(6L, f$tuning)$gamma * K^2 * f$scale^2 *
+    solve(crossprod(x * sqrt(w)))
   expect_equal(unname(vcov(f)), unname(vw), tolerance = 1e-6)
   va <- vcov(f, type = "asymptotic")
   expect_false(isTRUE(all.equal(va, vcov(f))))

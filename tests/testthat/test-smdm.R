@@ -65,6 +65,13 @@ test_that("the D-step and the final M-step solve their equations", {
   f3 <- lmrob(y ~ x1 + x2 + x3, d3, method = "SMDM", psi = "lqq", control = lmrob.config(seed = 1))
   expect_equal(coef(f3), 3 * coef(f), tolerance = 1e-6)
   expect_equal(f3$scale_D, 3 * f$scale_D, tolerance = 1e-6)
+  ## prior weights: constant ones change nothing but the unit of the scales,
+  ## and a row of weight 0 takes no part (not in the leverages either)
+  dw <- rbind(d, data.frame(x1 = 50, x2 = 0, x3 = 0, y = -1e3))
+  fw <- lmrob(y ~ x1 + x2 + x3, dw, weights = c(rep(4, n), 0), method = "SMDM", psi = "lqq",
+              control = lmrob.config(seed = 1))
+  expect_equal(coef(fw), coef(f), tolerance = 1e-6)
+  expect_equal(fw$scale_D / fw$init$scale, f$scale_D / f$init$scale, tolerance = 1e-6)
   ## psi close to the identity: the least-squares fit and sigma_D^2 = RSS / (n - p)
   g <- lmrob(y ~ x1 + x2 + x3, d, method = "SMDM", control = lmrob.config(tuning_psi = 1e5))
   l <- lm(y ~ x1 + x2 + x3, d)
@@ -148,4 +155,17 @@ test_that("SMDM intervals cover at n = 25, p = 5 and stay robust to outliers in 
   })
   expect_lt(max(abs(est - c(1, 2, -1))), 1)
   expect_lt(max(abs(est[, 4] - est[, 2])), 1e-6)
+})
+
+test_that("the ggw chi has the documented slope: N psi times a fixed factor per case", {
+  ## central differences of chi against N psi (chi_func(deriv = 1)) at
+  ## points inside the quadratic piece and beyond it
+  fac <- c(1, 0.97887, 1.05784, 1, 1.00322, 1.08199)
+  for (case in 1:6) {
+    u <- c(0.2, 0.9, 2.5) * kelvara:::.ggw_table()$cases[case, 3]
+    hd <- 1e-5
+    slope <- (chi_func(u + hd, "ggw", case) - chi_func(u - hd, "ggw", case)) / (2 * hd)
+    expect_equal(slope / chi_func(u, "ggw", case, deriv = 1), rep(fac[case], 3),
+                 tolerance = 2e-4)
+  }
 })

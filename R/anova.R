@@ -5,7 +5,7 @@
 ## What the tests read from a fit: the kept (non-aliased) design columns,
 ## the response (less the offset) and both with the square roots of the
 ## prior weights on the rows of positive weight.
-.anova_parts <- function(fit) {
+.anova_parts <- function(fit, cov_type = NULL) {
   if (!inherits(fit, "lmrob")) stop("every model must be an lmrob fit", call. = FALSE)
   if (isTRUE(fit$exact_fit) || !isTRUE(fit$scale > 0))
     stop("a fit with scale 0 (an exact fit) has no tests of nested models", call. = FALSE)
@@ -19,7 +19,8 @@
   sw <- if (is.null(w)) rep(1, length(y)) else sqrt(w)
   keep <- !fit$aliased
   list(fit = fit, x = x[use, keep, drop = FALSE] * sw[use], y = y[use] * sw[use],
-       y_raw = as.double(y), w = w, beta = fit$coefficients[keep], cov = fit$cov,
+       y_raw = as.double(y), w = w, beta = fit$coefficients[keep],
+       cov = .fit_cov(fit, cov_type),
        scale = fit$scale, df = fit$df.residual, p = sum(keep))
 }
 
@@ -62,9 +63,12 @@
 
 ## rho with rho' = psi and rho(0) = 0: the normalised chi times the factor
 ## that makes its slope psi (read at a point where psi is positive).  The
-## chi of ggw is not an exact antiderivative of its psi (for the built-in
-## cases its slope is off by a constant factor, about 6 % for case 3; for
-## the general case by up to 1e-4), so for ggw psi is integrated numerically.
+## chi of ggw is not an exact antiderivative of its psi: the built-in cases
+## tabulate a chi whose slope is psi / rho(inf) while the compiled
+## normalising constant N is a fixed value (off by a factor from 0.979 to
+## 1.082 for cases 2, 3, 5 and 6), and the general case integrates psi only
+## to about 1e-4; both are documented normalisations of the compiled
+## functions (see psi_func), so for ggw psi is integrated numerically.
 .rho_function <- function(code, k) {
   if (code == .psi_code("ggw"))
     return(function(u) .rho_by_quadrature(u, code, k))
@@ -156,7 +160,7 @@
   fits
 }
 
-anova.lmrob <- function(object, ..., test = c("Wald", "Deviance")) {
+anova.lmrob <- function(object, ..., test = c("Wald", "Deviance"), cov_type = NULL) {
   test <- .check_choice(test, c("Wald", "Deviance"), "test")
   more <- list(...)
   if (length(more) && !all(vapply(more, inherits, NA, "lmrob")))
@@ -164,7 +168,8 @@ anova.lmrob <- function(object, ..., test = c("Wald", "Deviance")) {
   fits <- c(list(object), more)
   single <- length(fits) == 1L
   if (single) fits <- .anova_sequence(object)
-  parts <- lapply(fits, function(f) if (is.character(f)) NULL else .anova_parts(f))
+  if (!is.null(cov_type)) cov_type <- .cov_type(object, cov_type)
+  parts <- lapply(fits, function(f) if (is.character(f)) NULL else .anova_parts(f, cov_type))
   ## Without an intercept the first term is tested against the empty model.
   if (is.null(parts[[1L]])) {
     parts[[1L]] <- parts[[2L]]
@@ -198,8 +203,11 @@ anova.lmrob <- function(object, ..., test = c("Wald", "Deviance")) {
     }
   }
   names(tab)[3L] <- stat_name
-  psi_line <- sprintf("psi: %s (constants %s); scale: that of the larger model",
-                      object$psi, paste(format(object$tuning, digits = 6), collapse = ", "))
+  psi_line <- sprintf("psi: %s (constants %s); scale: that of the larger model%s",
+                      object$psi, paste(format(object$tuning, digits = 6), collapse = ", "),
+                      if (test == "Wald")
+                        sprintf("; covariance: %s", .cov_type(parts[[nr]]$fit, cov_type))
+                      else "")
   if (single) {
     rownames(tab) <- names(fits)
     tab <- tab[-1L, , drop = FALSE]

@@ -17,11 +17,27 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
                          subsampling = c("nonsingular", "simple"), seed = NULL,
                          ms_nsamp = NULL, ms_max_no_improve = NULL,
                          ms_max_steps = NULL, ms_tol = NULL, ms_orthogonalize = NULL,
-                         eps_outlier = 0.1, ...) {
+                         eps_outlier = 0.1, setting = NULL, ...) {
   dots <- .old_args(list(...))
   nm <- names(dots)
   .no_other_args(dots[is.null(nm) | !nm %in% setdiff(names(formals(lmrob_control)), "...")],
                  "lmrob.config")
+  ## A named setting fills in what the call leaves at its default.
+  ## "small-sample": SMDM with the lqq psi at 95 % efficiency for the
+  ## M-steps, an S step with 50 % breakdown, 1500 subsamples and the
+  ## weighted covariance.
+  if (!is.null(setting)) {
+    setting <- .check_choice(setting, "small-sample", "setting")
+    if (missing(psi)) psi <- "lqq"
+    if (missing(breakdown)) breakdown <- 0.5
+    if (missing(efficiency)) efficiency <- 0.95
+    if (is.null(dots$nsamp)) {
+      cl <- match.call()
+      cl[[1L]] <- lmrob.config
+      cl$nsamp <- 1500L
+      return(eval(cl, parent.frame()))
+    }
+  }
   family <- names(.psi_codes)[.psi_codes == .psi_code(psi)]
   subsampling <- .check_choice(subsampling, c("nonsingular", "simple"), "subsampling")
   in_range <- function(v, name, lo, hi) .check_number_in(v, name, lo, hi, c(TRUE, FALSE))
@@ -64,7 +80,10 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
     ms_max_steps = ms$max_steps, ms_tol = ms$descent_tol,
     ms_orthogonalize = ms$orthogonalize,
     eps_outlier = in_range(eps_outlier, "eps_outlier", 0, 1),
-    tuning_given = given)), class = "lmrob_config")
+    tuning_given = given,
+    setting = setting,
+    method = if (!is.null(setting)) "SMDM",
+    cov_type = if (!is.null(setting)) "weighted")), class = "lmrob_config")
 }
 
 ## The settings of the M-S start, as lmrob_M_S() reads them.

@@ -1,7 +1,7 @@
 ## Inference for the fitted regression: the asymptotic covariance of the
 ## estimate under its psi function, and a robust R^2 from the rho function.
 
-## E[psi(Z)^2], E[psi'(Z)], E[w(Z)] and E[w(Z) Z^2] = E[psi(Z) Z] at the
+## E[psi(Z)^2], E[psi'(Z)], E[psi'(Z)^2], E[w(Z)] and E[w(Z) Z^2] = E[psi(Z) Z] at the
 ## standard normal for a family and its constants (kept once computed).
 .normal_psi_moments_cache <- new.env(parent = emptyenv())
 .normal_psi_moments <- function(code, tuning) {
@@ -11,6 +11,7 @@
   br <- .psi_breaks(code, tuning)
   m <- c(psi2 = .normal_expect(function(z) .psi_value(z, code, tuning, "psi")^2, br),
          dpsi = .normal_expect(function(z) .psi_value(z, code, tuning, "psip"), br),
+         dpsi2 = .normal_expect(function(z) .psi_value(z, code, tuning, "psip")^2, br),
          w = .normal_expect(function(z) .psi_value(z, code, tuning, "wgt"), br),
          wz2 = .normal_expect(function(z) z * .psi_value(z, code, tuning, "psi"), br))
   .normal_psi_moments_cache[[key]] <- m
@@ -25,7 +26,8 @@
   n <- nrow(x)
   p <- ncol(x)
   na_cov <- matrix(NA_real_, p, p, dimnames = list(colnames(x), colnames(x)))
-  if (exact) return(list(cov = na_cov, r.squared = 1, adj.r.squared = 1))
+  if (exact) return(list(cov = na_cov, cov_weighted = na_cov, r.squared = 1,
+                        adj.r.squared = 1))
   code <- .psi_code(psi)
   u <- drop(y - x %*% beta) / scale
   ## Covariance sigma^2 tau (E x x')^{-1} / n with tau = E psi^2 / (E psi')^2.
@@ -39,10 +41,11 @@
   ## (the robustness weights of the fit, when its caller has them)
   if (is.null(w)) w <- .psi_value(u, code, tuning, "wgt")
   nm <- .normal_psi_moments(code, tuning)
-  cov <- na_cov
+  cov <- cov_w <- na_cov
   xtwx <- crossprod(x * sqrt(w))
+  inv <- if (isTRUE(sum(w) > 0)) tryCatch(chol2inv(chol(xtwx)), error = function(e) NULL)
+  if (!is.null(inv)) cov_w[] <- .weighted_cov_factor(nm, n, p) * scale^2 * inv
   if (isTRUE(dpsi > 0) && isTRUE(sum(w) > 0)) {
-    inv <- tryCatch(chol2inv(chol(xtwx)), error = function(e) NULL)
     if (!is.null(inv)) {
       tau <- mean(psi_u^2) / dpsi^2
       ## An S-estimate (its psi is that of the scale's rho) minimises the
@@ -80,5 +83,27 @@
   } else NA_real_
   df_int <- as.integer(intercept)
   adj <- 1 - (1 - r2) * (n - df_int) / (n - p)
-  list(cov = cov, r.squared = r2, adj.r.squared = adj)
+  list(cov = cov, cov_weighted = cov_w, r.squared = r2, adj.r.squared = adj)
 }
+
+## The weighted covariance sigma^2 gamma (X'WX)^{-1}, W = diag(w(r_i / sigma)),
+## gamma = E psi(Z)^2 E w(Z) / (E psi'(Z))^2 at the normal model: since
+## E X'WX = n E w(Z) E xx' when the weights do not depend on x, it is the
+## asymptotic covariance sigma^2 E psi^2 / (E psi')^2 (n E xx')^{-1}, with the
+## design entering through the weighted cross-product of the observed rows.
+## gamma is a constant (no plug-in ratio), so it does not shrink with the
+## residuals of a small sample.  It is multiplied by the square of the
+## small-sample correction K = 1 + (p / n) Var psi'(Z) / (E psi'(Z))^2 of
+## M-estimates (the bias of the expansion of the estimating equations to
+## order p / n; K = 1 for least squares).  Without it the 95 % SMDM
+## intervals covered 0.940 to 0.946 at n / p = 5 in 2000-sample runs of
+## bench/smdm.R (K^2 = 1.068 there for lqq at 95 %).
+.weighted_cov_factor <- function(nm, n, p) {
+  K <- 1 + p / n * (nm[["dpsi2"]] - nm[["dpsi"]]^2) / nm[["dpsi"]]^2
+  nm[["psi2"]] * nm[["w"]] / nm[["dpsi"]]^2 * K^2
+}
+
+## The covariance each method reports unless asked otherwise: SMDM, whose
+## D-scale already corrects the residuals for their leverage, the weighted
+## form; MM and S the asymptotic form with its plug-in factor.
+.default_cov_type <- function(method) if (method == "SMDM") "weighted" else "asymptotic"

@@ -7,7 +7,8 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
                   contrasts = NULL, offset, ...) {
   cl <- match.call()
   control <- .resolve_control(control, if (!missing(psi)) psi, list(...))
-  method <- .check_choice(method, c("MM", "S"), "method")
+  if (missing(method) && !is.null(control$method)) method <- control$method
+  method <- .check_choice(method, c("MM", "S", "SMDM"), "method")
   if (is.character(init)) init <- .check_choice(init, c("S", "M-S"), "init")
   else .check_user_init(init)
   model <- .check_flag(model, "model")
@@ -206,11 +207,22 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   if (exact) {
     ## lmrob_S() has warned about the exact fit; no MM step from scale 0.
     final <- "init"
-  } else if (method == "MM") {
+  } else if (method %in% c("MM", "SMDM")) {
     mm <- .stage_MM(d, beta, scale, ctrl)
     status$MM <- mm$status
     beta <- mm$coefficients
     final <- "MM"
+    if (method == "SMDM") {
+      ## the D-scale and the M-step at that scale (R/smdm.R)
+      sm <- .stage_SMDM(d, beta, scale, control, ctrl)
+      status$D <- sm$status$D
+      status$SMDM <- sm$status$M
+      stages <- list(MM = list(coefficients = drop(A %*% beta) + a),
+                     D = list(scale = sm$scale * scale_unit))
+      names(stages$MM$coefficients) <- cn[!aliased]
+      beta <- sm$coefficients
+      scale <- sm$scale
+    }
   } else final <- "init"
   tuning <- if (final == "MM") control$tuning_psi else control$tuning_chi
   rs <- yw - drop(xw %*% beta)
@@ -250,7 +262,15 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     cov <- A %*% cov %*% t(A)
     dimnames(cov) <- dimnames(inf$cov)
   }
-  fit$cov <- cov
+  covs <- list(asymptotic = cov, weighted = inf$cov_weighted)
+  if (!tr$identity) covs$weighted[] <- A %*% covs$weighted %*% t(A)
+  fit$cov_type <- control$cov_type %||% .default_cov_type(method)
+  fit$covs <- covs
+  fit$cov <- covs[[fit$cov_type]]
+  if (method == "SMDM" && !exact) {
+    fit$scale_D <- fit$scale
+    fit$stages <- stages
+  }
   fit$r.squared <- inf$r.squared
   fit$adj.r.squared <- inf$adj.r.squared
   class(fit) <- "lmrob"

@@ -3,7 +3,10 @@
 .method_label <- function(object) {
   init <- object$init$method
   if (object$exact_fit) return(sprintf("%s (exact fit, no MM step)", init))
-  if (object$method == "MM") sprintf("MM, started from %s", init) else init
+  if (object$method == "MM") sprintf("MM, started from %s", init)
+  else if (object$method == "SMDM")
+    sprintf("SMDM (MM started from %s, D-scale, final M-step)", init)
+  else init
 }
 
 print.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
@@ -20,13 +23,34 @@ print.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
   invisible(x)
 }
 
-vcov.lmrob <- function(object, complete = TRUE, ...) {
+## The covariance of the kept coefficients of the given type: "asymptotic"
+## (sigma^2 times the plug-in ratio mean psi^2 / (mean psi')^2 times the
+## inverse weighted cross-product) or "weighted" (sigma^2 gamma (X'WX)^{-1}
+## with the normal-model constant gamma); NULL is the type of the fit.
+.fit_cov <- function(object, type = NULL) {
+  if (is.null(type)) return(object$cov)
+  type <- .check_choice(type, c("asymptotic", "weighted"), "type")
+  if (is.null(object$covs)) {
+    if (type != "asymptotic")
+      stop("this fit holds the asymptotic covariance only (refit it)", call. = FALSE)
+    return(object$cov)
+  }
+  object$covs[[type]]
+}
+
+.cov_type <- function(object, type = NULL) {
+  if (is.null(type)) object$cov_type %||% "asymptotic"
+  else .check_choice(type, c("asymptotic", "weighted"), "type")
+}
+
+vcov.lmrob <- function(object, complete = TRUE, type = NULL, ...) {
   complete <- .check_flag(complete, "complete")
+  cov <- .fit_cov(object, type)
   cn <- names(object$coefficients)
-  if (!complete) return(object$cov)
+  if (!complete) return(cov)
   v <- matrix(NA_real_, length(cn), length(cn), dimnames = list(cn, cn))
   keep <- !object$aliased
-  v[keep, keep] <- object$cov
+  v[keep, keep] <- cov
   v
 }
 
@@ -62,9 +86,12 @@ df.residual.lmrob <- function(object, ...) object$df.residual
   which(!is.na(object$rweights) & object$rweights < eps)
 }
 
-summary.lmrob <- function(object, ...) {
+summary.lmrob <- function(object, cov_type = NULL, ...) {
+  cov <- .fit_cov(object, cov_type)
+  cov_type <- .cov_type(object, cov_type)
+  object$cov <- cov
   est <- object$coefficients[!object$aliased]
-  se <- sqrt(diag(object$cov))
+  se <- sqrt(diag(cov))
   tval <- est / se
   df <- object$df.residual
   coefs <- cbind(Estimate = est, `Std. Error` = se, `t value` = tval,
@@ -74,7 +101,7 @@ summary.lmrob <- function(object, ...) {
                  tuning = object$tuning, residuals = object$residuals,
                  coefficients = coefs, aliased = object$aliased, sigma = object$scale,
                  df = c(object$rank, df), r.squared = object$r.squared,
-                 adj.r.squared = object$adj.r.squared, cov = object$cov,
+                 adj.r.squared = object$adj.r.squared, cov = cov, cov_type = cov_type,
                  status = object$status, converged = object$converged,
                  exact_fit = object$exact_fit, rweights = object$rweights,
                  downweighted = low, n_rejected = sum(object$rweights == 0, na.rm = TRUE),
@@ -125,6 +152,8 @@ print.summary.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L),
                     "Coefficients:", ...)
   cat(sprintf("\nRobust residual scale: %s on %d degrees of freedom\n",
               format(signif(x$sigma, digits)), x$df[2L]))
+  if (!is.null(x$cov_type))
+    cat(sprintf("Standard errors: %s covariance\n", x$cov_type))
   if (x$exact_fit) cat("Exact fit: the scale is 0, standard errors are not defined.\n")
   cat(sprintf("Robust R-squared: %s,\tAdjusted robust R-squared: %s\n",
               formatC(x$r.squared, digits = digits), formatC(x$adj.r.squared, digits = digits)))
@@ -137,7 +166,10 @@ print.summary.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L),
                                           lower.tail = FALSE), digits = digits)))
   cat("Convergence:", paste(c(.stage_line(x$status$init$method %||% "initial estimate",
                                           x$status$init),
-                              .stage_line("MM", x$status$MM)), collapse = "; "), "\n")
+                              .stage_line("MM", x$status$MM),
+                              .stage_line("D-scale", x$status$D),
+                              .stage_line("final M-step", x$status$SMDM)),
+                            collapse = "; "), "\n")
   nd <- length(x$downweighted)
   cat(sprintf("Robustness weights: %d observation(s) with weight < %g, %d of them with weight 0",
               nd, x$eps_outlier, x$n_rejected))
@@ -159,7 +191,7 @@ print.summary.lmrob <- function(x, digits = max(3L, getOption("digits") - 3L),
 `%||%` <- function(a, b) if (is.null(a)) b else a
 
 ## Confidence intervals from t quantiles with the residual degrees of freedom.
-confint.lmrob <- function(object, parm, level = 0.95, ...) {
+confint.lmrob <- function(object, parm, level = 0.95, cov_type = NULL, ...) {
   level <- .check_number_in(level, "level", 0, 1, c(TRUE, TRUE))
   cf <- object$coefficients
   pnames <- names(cf)
@@ -170,7 +202,7 @@ confint.lmrob <- function(object, parm, level = 0.95, ...) {
   fac <- stats::qt(a, object$df.residual)
   pct <- paste(format(100 * a, trim = TRUE, scientific = FALSE, digits = 3), "%")
   ci <- array(NA_real_, dim = c(length(parm), 2L), dimnames = list(parm, pct))
-  ses <- sqrt(diag(vcov(object)))[parm]
+  ses <- sqrt(diag(vcov(object, type = cov_type)))[parm]
   ci[] <- cf[parm] + ses %o% fac
   ci
 }
@@ -178,8 +210,9 @@ confint.lmrob <- function(object, parm, level = 0.95, ...) {
 predict.lmrob <- function(object, newdata, se.fit = FALSE,
                           interval = c("none", "confidence", "prediction"),
                           level = 0.95, type = c("response", "terms"), terms = NULL,
-                          na.action = stats::na.pass, ...) {
+                          na.action = stats::na.pass, cov_type = NULL, ...) {
   interval <- .check_choice(interval, c("none", "confidence", "prediction"), "interval")
+  cov <- .fit_cov(object, cov_type)
   type <- .check_choice(type, c("response", "terms"), "type")
   se.fit <- .check_flag(se.fit, "se.fit")
   level <- .check_number_in(level, "level", 0, 1, c(TRUE, TRUE))
@@ -207,7 +240,7 @@ predict.lmrob <- function(object, newdata, se.fit = FALSE,
   fit <- drop(x %*% beta)
   if (!is.null(offset)) fit <- fit + offset
   if (!se.fit && interval == "none") return(pad(fit))
-  se <- sqrt(rowSums((x %*% object$cov) * x))
+  se <- sqrt(rowSums((x %*% cov) * x))
   if (interval != "none") {
     tq <- stats::qt((1 + level) / 2, object$df.residual)
     w <- if (interval == "confidence") se else sqrt(se^2 + object$scale^2)

@@ -12,6 +12,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -1008,12 +1009,20 @@ struct fast_mcd : mcd_outputs, mcd_work {
     const int width = std::max(1, std::min(host::threads(), todo));
     if (static_cast<int>(workers.size()) < width) workers.resize(width);
     for (int k = 0; k < width; ++k) workers[k].fit(p, s.nn);
+    // A failure or interrupt on one worker stops the others at their next
+    // trial.
+    std::atomic<bool> stop(false);
     host::parallel_for(width, [&](int k) {
       const space w = workers[k].view();
-      for (int j = k; j < count; j += width) {
-        if (slot_state[j] != trial_state::regular) continue;
-        host::check_interrupt();
-        evaluate_slot(s, j, w);
+      try {
+        for (int j = k; j < count && !stop.load(); j += width) {
+          if (slot_state[j] != trial_state::regular) continue;
+          host::check_interrupt();
+          evaluate_slot(s, j, w);
+        }
+      } catch (...) {
+        stop = true;
+        throw;
       }
     });
   }

@@ -636,10 +636,28 @@ struct fast_mcd : mcd_outputs, mcd_work {
   }
 
   // ---- C-steps ----
+  // Where the final stage records its best solution so far: the search's
+  // own record, or a candidate's while the candidates run in parallel.
+  struct record_ref {
+    double *objective, *medi2;
+    int* subset;  // h cases
+    double *cov, *cov_inv, *center;
+    bool* recorded;
+    int* index_a;  // work of the median selection
+  };
+  record_ref own_record() {
+    return {&best_objective, &medi2, best_subset, best_cov, best_cov_inv,
+            best_center,     &recorded, index_a};
+  }
+
   // From the nhalf rows in w.index_b; false when a step meets a singular
-  // covariance (left in w).  The final stage runs in the own arrays only
-  // and records the best solution as it goes.
+  // covariance (left in w).  The final stage records the best solution as
+  // it goes in rec.
   bool csteps_in(const stage_data& s, int trial, const space& w, bool parallel) {
+    return csteps_in(s, trial, w, parallel, own_record());
+  }
+  bool csteps_in(const stage_data& s, int trial, const space& w, bool parallel,
+                 const record_ref& rec) {
     double det_before = 0.0, det_two_before = 0.0;
     for (int step = 1; step <= s.kstep; ++step) {
       std::copy(w.index_b, w.index_b + s.nhalf, w.sorted_best);
@@ -652,15 +670,15 @@ struct fast_mcd : mcd_outputs, mcd_work {
       mahalanobis(s, w, parallel);
       select_nearest(s, w);
       if (s.kind == stage_kind::final_stage &&
-          (*mcd_det < best_objective || (trial == 1 && step == 1 && !partitioned))) {
-        best_objective = *mcd_det;
+          (*w.det < *rec.objective || (trial == 1 && step == 1 && !partitioned))) {
+        *rec.objective = *w.det;
         const int half = n / 2;
-        medi2 = rffindq_(dist, &s.nn, &half, index_a);
-        std::copy(index_b, index_b + h, best_subset);
-        rfcovcopy_(cov, best_cov, &p, &p);
-        rfcovcopy_(cov_inv, best_cov_inv, &p, &p);
-        rfcovcopy_(center, best_center, &p, &one_);
-        recorded = true;
+        *rec.medi2 = rffindq_(w.dist, &s.nn, &half, rec.index_a);
+        std::copy(w.index_b, w.index_b + h, rec.subset);
+        rfcovcopy_(w.cov, rec.cov, &p, &p);
+        rfcovcopy_(w.cov_inv, rec.cov_inv, &p, &p);
+        rfcovcopy_(w.center, rec.center, &p, &one_);
+        *rec.recorded = true;
       }
     }
     return true;
@@ -898,16 +916,20 @@ struct fast_mcd : mcd_outputs, mcd_work {
         if (subset_trials(s) == next_step::finished) return next_step::finished;
         continue;
       }
+      if (nrep > 1) return final_candidates(s);
       for (int trial = 1; trial <= nrep; ++trial) {
         host::check_interrupt();
-        next_step st = start_from_list(s, trial);
-        if (st == next_step::finished) return st;
-        if (st == next_step::list_exhausted) break;
-        if (st == next_step::next_trial) continue;
-        if (csteps(s, trial) == next_step::finished) return next_step::finished;
+        if (final_serial(s, trial) == next_step::finished) return next_step::finished;
       }
     }
     return next_step::go_on;
+  }
+
+  // One candidate of the final stage in the own arrays.
+  next_step final_serial(const stage_data& s, int trial) {
+    next_step st = start_from_list(s, trial);
+    if (st != next_step::go_on) return st;
+    return csteps(s, trial);
   }
 
   // ---- trials evaluated in parallel ----
@@ -935,7 +957,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
   };
   struct worker_arrays {
     std::vector<double> row, sscp, cov, center, sd, cov_inv, dist;
-    std::vector<int> index_b, sorted_best;
+    std::vector<int> index_a, index_b, sorted_best;
     double det = 0.0;
     void fit(int p, int nn) {
       const size_t up = p;
@@ -945,6 +967,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
       for (auto* v : {&center, &sd}) v->resize(up);
       if (dist.size() < static_cast<size_t>(nn)) {
         dist.resize(nn);
+        index_a.resize(nn);
         index_b.resize(nn);
         sorted_best.resize(nn);
       }
@@ -1018,7 +1041,10 @@ struct fast_mcd : mcd_outputs, mcd_work {
         for (int j = k; j < count && !stop.load(); j += width) {
           if (slot_state[j] != trial_state::regular) continue;
           host::check_interrupt();
-          evaluate_slot(s, j, w);
+          if (s.kind == stage_kind::final_stage)
+            evaluate_candidate(s, j, w, workers[k].index_a.data());
+          else
+            evaluate_slot(s, j, w);
         }
       } catch (...) {
         stop = true;
@@ -1035,6 +1061,83 @@ struct fast_mcd : mcd_outputs, mcd_work {
     }
     load_own(j);
     return singular_in_csteps(s, trial);
+  }
+
+  // The final stage's candidates (all of them when there are at most 5000
+  // cases) run in parallel, each recording its own best step.  Merged in
+  // candidate order, a candidate's record replaces the search's when its
+  // determinant is lower: the search would have recorded its steps of lower
+  // determinant than any before, the last of them being the candidate's own
+  // best.  The first candidate's record is the search's as it stands.  A
+  // candidate that meets a singular covariance, or starts from an exact-fit
+  // entry, runs again in order in the own arrays, as ever.
+  struct candidate_records {
+    std::vector<double> objective, medi2, cov, cov_inv, center;
+    std::vector<int> subset;
+    bool recorded[list_len] = {};
+  } cand{};
+
+  record_ref candidate_record(int j) {
+    const size_t p2 = static_cast<size_t>(p) * p, uj = j;
+    return {&cand.objective[j],      &cand.medi2[j],
+            cand.subset.data() + uj * h, cand.cov.data() + uj * p2,
+            cand.cov_inv.data() + uj * p2, cand.center.data() + uj * p,
+            &cand.recorded[j],       nullptr};
+  }
+
+  void evaluate_candidate(const stage_data& s, int j, const space& w, int* work_index) {
+    record_ref rec = candidate_record(j);
+    rec.index_a = work_index;
+    std::copy(cov_of(j), cov_of(j) + static_cast<long>(p) * p, w.cov);
+    std::copy(center_of(j), center_of(j) + p, w.center);
+    bool ok = invert(w);
+    if (ok) {
+      mahalanobis(s, w, false);
+      select_nearest(s, w);
+      ok = csteps_in(s, slot_trial[j], w, false, rec);
+    }
+    slot_ok[j] = ok ? 1 : 0;
+  }
+
+  next_step final_candidates(const stage_data& s) {
+    fit_slots();
+    const size_t p2 = static_cast<size_t>(p) * p;
+    cand.objective.assign(list_len, no_objective);
+    cand.medi2.assign(list_len, 0.0);
+    cand.cov.assign(list_len * p2, 0.0);
+    cand.cov_inv.assign(list_len * p2, 0.0);
+    cand.center.assign(static_cast<size_t>(list_len) * p, 0.0);
+    cand.subset.assign(static_cast<size_t>(list_len) * h, 0);
+    std::fill(cand.recorded, cand.recorded + list_len, false);
+    int count = 0;
+    for (int trial = 1; trial <= nrep; ++trial) {
+      const long r = trial - 1;
+      if (merged_centers[r] == empty_entry) break;
+      const int j = count++;
+      slot_trial[j] = trial;
+      slot_state[j] = regular[r] ? trial_state::regular : trial_state::serial;
+      for (int c = 0; c < p; ++c) center_of(j)[c] = merged_centers[r + c * list_len];
+      for (size_t c = 0; c < p2; ++c) cov_of(j)[c] = merged_covs[r + c * list_len];
+    }
+    evaluate_slots(s, count);
+    for (int j = 0; j < count; ++j) {
+      host::check_interrupt();
+      const int trial = slot_trial[j];
+      if (slot_state[j] != trial_state::regular || !slot_ok[j]) {
+        if (final_serial(s, trial) == next_step::finished) return next_step::finished;
+        continue;
+      }
+      if (!cand.recorded[j] || (j > 0 && !(cand.objective[j] < best_objective))) continue;
+      const record_ref rec = candidate_record(j);
+      best_objective = *rec.objective;
+      medi2 = *rec.medi2;
+      std::copy(rec.subset, rec.subset + h, best_subset);
+      std::copy(rec.cov, rec.cov + p2, best_cov);
+      std::copy(rec.cov_inv, rec.cov_inv + p2, best_cov_inv);
+      std::copy(rec.center, rec.center + p, best_center);
+      recorded = true;
+    }
+    return next_step::go_on;
   }
 
   // Random (or enumerated) starts of the first stage or of one group.

@@ -1008,6 +1008,17 @@ struct fast_mcd : mcd_outputs, mcd_work {
     *mcd_det = slot_det[j];
   }
 
+  // Entry r of a list (leading dimension ld) as the start of slot j; an
+  // exact-fit entry is left to the merge.
+  void take_entry(int j, int g, int trial, const double* covs, const double* centers,
+                  long ld, long r) {
+    slot_group[j] = g;
+    slot_trial[j] = trial;
+    slot_state[j] = regular[r] ? trial_state::regular : trial_state::serial;
+    for (int c = 0; c < p; ++c) center_of(j)[c] = centers[r + c * ld];
+    for (long c = 0; c < static_cast<long>(p) * p; ++c) cov_of(j)[c] = covs[r + c * ld];
+  }
+
   // C-steps from the start in slot j, in the worker arrays w.
   void evaluate_slot(const stage_data& s, int j, const space& w) {
     std::copy(cov_of(j), cov_of(j) + static_cast<long>(p) * p, w.cov);
@@ -1113,11 +1124,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
     for (int trial = 1; trial <= nrep; ++trial) {
       const long r = trial - 1;
       if (merged_centers[r] == empty_entry) break;
-      const int j = count++;
-      slot_trial[j] = trial;
-      slot_state[j] = regular[r] ? trial_state::regular : trial_state::serial;
-      for (int c = 0; c < p; ++c) center_of(j)[c] = merged_centers[r + c * list_len];
-      for (size_t c = 0; c < p2; ++c) cov_of(j)[c] = merged_covs[r + c * list_len];
+      take_entry(count++, 1, trial, merged_covs, merged_centers, list_len, r);
     }
     evaluate_slots(s, count);
     for (int j = 0; j < count; ++j) {
@@ -1180,18 +1187,12 @@ struct fast_mcd : mcd_outputs, mcd_work {
   // The merged stage: the entries of every group's list, group by group.
   next_step merged_trials(stage_data& s) {
     fit_slots();
-    const long p2 = static_cast<long>(p) * p;
     int count = 0;
     for (int g = 1; g <= ngroup; ++g) {
       for (int trial = 1; trial <= nrep; ++trial) {
         const long r = static_cast<long>(g - 1) * list_len + trial - 1;
         if (group_centers[r] == empty_entry) break;
-        const int j = count++;
-        slot_group[j] = g;
-        slot_trial[j] = trial;
-        slot_state[j] = regular[r] ? trial_state::regular : trial_state::serial;
-        for (int c = 0; c < p; ++c) center_of(j)[c] = group_centers[r + c * group_list_len];
-        for (long c = 0; c < p2; ++c) cov_of(j)[c] = group_covs[r + c * group_list_len];
+        take_entry(count++, g, trial, group_covs, group_centers, group_list_len, r);
       }
     }
     evaluate_slots(s, count);

@@ -883,7 +883,6 @@ struct fast_mcd : mcd_outputs, mcd_work {
         s.nn = minigr;
         s.nhalf = static_cast<int>(minigr * percen);
         nrep = list_len;
-        groups = ngroup;
         break;
       case stage_kind::final_stage:
         nrep = n > 5000 ? 1 : list_len;
@@ -901,10 +900,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
       for (int j = 0; j < p; ++j) combination[j] = j + 1;
       combination[p] = p;
     }
-    if (kind == stage_kind::merged) {
-      (void)groups;
-      return merged_trials(s);
-    }
+    if (kind == stage_kind::merged) return merged_trials(s);
     for (int g = 1; g <= groups; ++g) {
       s.g = g;
       if (kind == stage_kind::group) {

@@ -540,6 +540,9 @@ class lts_search {
   // Starts drawn ahead of their C-steps (the lists of the merged stage fit
   // in one batch).
   static constexpr int batch_len = 256;
+  // Operations (roughly) below which a batch is concentrated on this thread
+  // alone: starting threads would cost more than they save.
+  static constexpr double min_parallel_work = 1 << 21;
   static_assert(batch_len >= group_list_len, "one batch per merged stage");
 
   struct worker_arrays {
@@ -598,7 +601,9 @@ class lts_search {
 
   void concentrate_starts(const stage_data& s, int count) {
     if (count == 0) return;
-    const int width = std::max(1, std::min(host::threads(), count));
+    const double work = static_cast<double>(count) * s.nn * (pb_.p + 16) * (s.csteps + 1);
+    const int width =
+        work < min_parallel_work ? 1 : std::max(1, std::min(host::threads(), count));
     if (static_cast<int>(workers_.size()) < width) workers_.resize(width);
     for (int k = 0; k < width; ++k) workers_[k].fit(pb_.p, pb_.ncol, s.nn, s.hh);
     // A failure or interrupt on one worker stops the others at their next

@@ -942,7 +942,10 @@ struct fast_mcd : mcd_outputs, mcd_work {
 
   // Trials drawn ahead of their evaluation (all lists of the merged stage
   // fit in one batch).
-  static constexpr int batch_len = 64;
+  static constexpr int batch_len = 128;
+  // Multiply-adds (roughly) below which a batch is evaluated on this thread
+  // alone: starting threads would cost more than they save.
+  static constexpr double min_parallel_work = 1 << 21;
   static_assert(batch_len >= kelvara::group_list_len, "one batch per merged stage");
 
   enum class trial_state {
@@ -1036,7 +1039,9 @@ struct fast_mcd : mcd_outputs, mcd_work {
     for (int j = 0; j < count; ++j)
       if (slot_state[j] == trial_state::regular) ++todo;
     if (todo == 0) return;
-    const int width = std::max(1, std::min(host::threads(), todo));
+    const double work = static_cast<double>(todo) * s.nn * p * p * (s.kstep + 1);
+    const int width =
+        work < min_parallel_work ? 1 : std::max(1, std::min(host::threads(), todo));
     if (static_cast<int>(workers.size()) < width) workers.resize(width);
     for (int k = 0; k < width; ++k) workers[k].fit(p, s.nn);
     // A failure or interrupt on one worker stops the others at their next

@@ -14,6 +14,8 @@ on_plane <- function(n, p, frac, seed) {
 }
 
 ## The fit (without its call) and .Random.seed after it, per thread count.
+## (Batches of trials too small to gain from threads run on one: the data
+## below are large enough for several.)
 by_threads <- function(fit, threads = c(1, 2, 16), seed = 1) {
   lapply(threads, function(k) {
     set.seed(seed)
@@ -25,13 +27,13 @@ by_threads <- function(fit, threads = c(1, 2, 16), seed = 1) {
 
 test_that("mcd: fit and random draws are the same for 1, 2 and 16 threads", {
   set.seed(3)
-  x <- matrix(stats::rnorm(1500 * 3), ncol = 3)
+  x <- matrix(stats::rnorm(1500 * 5), ncol = 5)
   x[1:300, ] <- x[1:300, ] + 8  # five groups, the merged stage
   cases <- list(groups = x, small = x[1:120, ],
                 exact = on_plane(300, 6, 0.6, 1),         # plane found in C-steps
                 exact_groups = on_plane(1500, 6, 0.6, 3))  # ... of a group
   for (nm in names(cases)) {
-    r <- by_threads(function(k) mcd(cases[[nm]], threads = k))
+    r <- by_threads(function(k) mcd(cases[[nm]], nsamp = 1000, threads = k))
     expect_identical(r[[2]], r[[1]], label = nm)
     expect_identical(r[[3]], r[[1]], label = nm)
   }
@@ -62,7 +64,8 @@ test_that("lts: fit and random draws are the same for 1, 2 and 16 threads", {
   y <- drop(X %*% c(1, -2, 3)) + stats::rnorm(2000)
   y[1:400] <- y[1:400] + 15
   for (icpt in c(TRUE, FALSE)) for (n in c(2000, 150)) {
-    r <- by_threads(function(k) lts(X[1:n, ], y[1:n], intercept = icpt, threads = k))
+    r <- by_threads(function(k) lts(X[1:n, ], y[1:n], intercept = icpt, nsamp = 1000,
+                                    threads = k))
     expect_identical(r[[2]], r[[1]], label = paste(n, icpt))
     expect_identical(r[[3]], r[[1]], label = paste(n, icpt))
   }

@@ -22,7 +22,7 @@ lts <- function(x, ...) {
 ## model matrix and the response with the fit, as lm() does; the model matrix
 ## is kept by default, for the robust distances of the diagnostics.
 lts.formula <- function(formula, data, subset, na.action, model = TRUE, x = TRUE,
-                        y = FALSE, contrasts = NULL, offset, ...) {
+                        y = FALSE, contrasts = NULL, offset, ..., threads = NULL) {
   cl <- match.call()
   cl[[1L]] <- as.name("lts")
   model <- .check_flag(model, "model")
@@ -45,7 +45,7 @@ lts.formula <- function(formula, data, subset, na.action, model = TRUE, x = TRUE
     stop(sprintf("'offset' has %d values, the data %d", length(off), NROW(Y)), call. = FALSE)
   icpt <- attr(mt, "intercept") == 1L
   fit <- lts.default(X[, colnames(X) != "(Intercept)", drop = FALSE],
-                     if (is.null(off)) Y else Y - off, intercept = icpt, ...)
+                     if (is.null(off)) Y else Y - off, intercept = icpt, ..., threads = threads)
   if (!is.null(off)) {
     fit$fitted.values <- fit$fitted.values + off
     fit$reweighted$fitted.values <- fit$reweighted$fitted.values + off
@@ -63,7 +63,7 @@ lts.formula <- function(formula, data, subset, na.action, model = TRUE, x = TRUE
 }
 
 lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
-                        nsamp = 500, seed = NULL, trace = 0, ...) {
+                        nsamp = 500, seed = NULL, trace = 0, ..., threads = NULL) {
   cl <- match.call()
   cl[[1L]] <- as.name("lts")
   opt <- .lts_options(list(...), trace)
@@ -124,9 +124,9 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   }
   ys <- stats::setNames(st$y, names(y))
   fit <- .with_seed(seed, if (ncol(X) == 0L) {
-    .lts_location(ys, h, opt$trace)
+    .with_threads(threads, .lts_location(ys, h, opt$trace))
   } else {
-    .lts_search(design, ys, h, p, intercept, adjust, nsamp, opt$trace)
+    .with_threads(threads, .lts_search(design, ys, h, p, intercept, adjust, nsamp, opt$trace))
   })
   names(fit$coefficients) <- colnames(design)
   if (!is.null(fit$search_coefficients))

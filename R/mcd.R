@@ -107,7 +107,8 @@
        mah = .mcd_sq_dist(ps, center, cov), raw_mah = raw_mah)
 }
 
-mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size = 300) {
+mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size = 300,
+                threads = NULL) {
   cl <- match.call()
   x <- .mcd_data(x)
   n <- nrow(x)
@@ -130,7 +131,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   z <- .with_seed(seed, {
     if (!exists(".Random.seed", envir = globalenv(), inherits = FALSE)) stats::runif(1L)
     rng_state <- get(".Random.seed", envir = globalenv(), inherits = FALSE)
-    .mcd_fortran(xs, n, p, h, nsamp, group_size, cutoff, chi_median, trace)
+    .with_threads(threads, .mcd_fortran(xs, n, p, h, nsamp, group_size, cutoff, chi_median, trace))
   })
   rm(xs)
   raw <- .mcd_raw(z, x, ps, h, cutoff, chi_median)

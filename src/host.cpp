@@ -261,6 +261,43 @@ void rng_begin() {
 
 void rng_end() { toplevel_exec(put_rng_cb, nullptr, false); }
 
+namespace {
+struct rng_state_io {
+  int* state;
+  int len;
+};
+void save_rng_cb(void* p) {
+  auto* io = static_cast<rng_state_io*>(p);
+  PutRNGstate();
+  SEXP seed = Rf_findVarInFrame(R_GlobalEnv, Rf_install(".Random.seed"));
+  io->len = -1;
+  if (TYPEOF(seed) != INTSXP || XLENGTH(seed) > rng_state_len) return;
+  io->len = static_cast<int>(XLENGTH(seed));
+  std::memcpy(io->state, INTEGER(seed), sizeof(int) * static_cast<std::size_t>(io->len));
+}
+void restore_rng_cb(void* p) {
+  auto* io = static_cast<rng_state_io*>(p);
+  SEXP seed = PROTECT(Rf_allocVector(INTSXP, io->len));
+  std::memcpy(INTEGER(seed), io->state, sizeof(int) * static_cast<std::size_t>(io->len));
+  Rf_defineVar(Rf_install(".Random.seed"), seed, R_GlobalEnv);
+  UNPROTECT(1);
+  GetRNGstate();
+}
+}  // namespace
+
+int rng_save(int* state) {
+  rng_state_io io{state, -1};
+  if (!toplevel_exec(save_rng_cb, &io) || io.len < 0)
+    fail("cannot read the state of the random number generator");
+  return io.len;
+}
+
+void rng_restore(const int* state, int len) {
+  rng_state_io io{const_cast<int*>(state), len};
+  if (!toplevel_exec(restore_rng_cb, &io))
+    fail("cannot restore the state of the random number generator");
+}
+
 double unif_rand() { return ::unif_rand(); }
 double norm_rand() { return ::norm_rand(); }
 

@@ -94,6 +94,15 @@ struct rng_scope {
   rng_scope& operator=(const rng_scope&) = delete;
 };
 
+// The generator's state, for a search that draws ahead of its evaluation and
+// must take back the draws that the one-at-a-time order would not have made
+// (the state is R's .Random.seed).  Between rng_begin and rng_end only.
+// rng_save writes at most rng_state_len values into `state` and returns their
+// number; rng_restore puts such a state back.
+constexpr int rng_state_len = 1024;
+int rng_save(int* state);
+void rng_restore(const int* state, int len);
+
 // ---- memory ---------------------------------------------------------------
 // Transient memory from R's allocator, reclaimed by R when the R call ends
 // (on every path).  Zero-filled.  Throws kelvara::failure when exhausted,

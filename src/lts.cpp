@@ -9,6 +9,7 @@
 #include "lts.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -321,6 +322,12 @@ class lts_search {
   lts_search(const lts_problem& pb, const lts_arrays& a) : pb_(pb), a_(a) {
     factor_ = consistency_factor(pb.h, pb.n);
   }
+  // A worker: the C-steps of starts in its own arrays, whose fit matrix has
+  // leading dimension fit_ld (at least the coverage of the stage).
+  lts_search(const lts_problem& pb, const lts_arrays& a, int fit_ld)
+      : lts_search(pb, a) {
+    fit_ld_ = fit_ld;
+  }
 
   // The location-only case: the univariate LTS of column 1, left in
   // mcd_loc[0].
@@ -359,6 +366,7 @@ class lts_search {
   const lts_problem pb_;
   const lts_arrays a_;
   double factor_ = 0.0;
+  int fit_ld_ = pb_.n;  // leading dimension of a_.fit_data
   group_plan plan_{};
   std::vector<int> table_{};  // the grouped draw: (case, group) pairs
   int group_h_ = 0, merged_h_ = 0, nrep_ = 0;
@@ -441,11 +449,15 @@ class lts_search {
       a_.sub_index[pb_.p - 1] = pb_.p - 1;  // the first advance gives 1..p
     }
     bool redraw = true;
-    for (int i = 1; i <= nrep_; ++i) {
-      host::check_interrupt();
-      if (!draw_subset(s, i, redraw)) continue;
-      const double obj = concentrate(s, i);
-      offer(list_objs_.data(), a_.coef_list, best_list_len, 0, obj);
+    for (int i = 1; i <= nrep_;) {
+      int count = 0;
+      for (; count < batch_len && i <= nrep_; ++i) {
+        host::check_interrupt();
+        if (draw_subset(s, i, redraw)) take_start(count++, i, a_.theta);
+      }
+      concentrate_starts(s, count);
+      for (int j = 0; j < count; ++j)
+        offer(list_objs_.data(), a_.coef_list, best_list_len, 0, slot_obj_[j], slot_theta(j));
     }
   }
 
@@ -480,13 +492,17 @@ class lts_search {
           at(a_.group_data, group_rows, j, c) = at(a_.x, pb_.n, members[j - 1], c);
       const stage_data s{stage_kind::group, a_.group_data, group_rows, gsize,
                          group_h_,          stage_csteps,  false};
-      for (int i = 1; i <= nrep_; ++i) {
-        host::check_interrupt();
-        rfrangen_(&gsize, &pb_.p, a_.sub_index);
-        if (!subset_fit(s)) continue;
-        const double obj = concentrate(s, i);
-        offer(group_objs_.data() + best_list_len * (k - 1), a_.group_coef_list,
-              group_list_len, best_list_len * (k - 1), obj);
+      for (int i = 1; i <= nrep_;) {
+        int count = 0;
+        for (; count < batch_len && i <= nrep_; ++i) {
+          host::check_interrupt();
+          rfrangen_(&gsize, &pb_.p, a_.sub_index);
+          if (subset_fit(s)) take_start(count++, i, a_.theta);
+        }
+        concentrate_starts(s, count);
+        for (int j = 0; j < count; ++j)
+          offer(group_objs_.data() + best_list_len * (k - 1), a_.group_coef_list,
+                group_list_len, best_list_len * (k - 1), slot_obj_[j], slot_theta(j));
       }
     }
   }
@@ -499,15 +515,115 @@ class lts_search {
         at(a_.group_data, group_rows, j, c) = at(a_.x, pb_.n, table_[2 * (j - 1)], c);
     const stage_data s{stage_kind::merged, a_.group_data, group_rows, plan_.merged_size,
                        merged_h_,          stage_csteps,  true};
+    int count = 0;
     for (int k = 1; k <= plan_.ngroup; ++k) {
       for (int i = 1; i <= nrep_; ++i) {
-        host::check_interrupt();
         const int row = best_list_len * (k - 1) + i;
         if (!load_candidate(a_.group_coef_list, group_list_len, row)) break;
-        const double obj = concentrate(s, i);
-        offer(list_objs_.data(), a_.coef_list, best_list_len, 0, obj);
+        take_start(count++, i, a_.theta);
       }
     }
+    concentrate_starts(s, count);
+    for (int j = 0; j < count; ++j)
+      offer(list_objs_.data(), a_.coef_list, best_list_len, 0, slot_obj_[j], slot_theta(j));
+  }
+
+  // ---- starts evaluated in parallel ----
+  //
+  // The starts of a stage are drawn (and their exact fits solved) on this
+  // thread in their order; their C-steps then run on the call's threads,
+  // each worker in its own arrays, and the results enter the lists in the
+  // order of the starts, as if each had been concentrated right after its
+  // draw.  Nothing in the C-steps feeds back into the draws, so the result
+  // and the random draws do not depend on the number of threads.
+
+  // Starts drawn ahead of their C-steps (the lists of the merged stage fit
+  // in one batch).
+  static constexpr int batch_len = 256;
+  // Operations (roughly) below which a batch is concentrated on this thread
+  // alone: starting threads would cost more than they save.
+  static constexpr double min_parallel_work = 1 << 21;
+  static_assert(batch_len >= group_list_len, "one batch per merged stage");
+
+  struct worker_arrays {
+    std::vector<double> fit_data, window, rsorted, res, mcd_sums, mcd_sums2, mcd_loc, theta,
+        se, sscp, work;
+    std::vector<int> hsubset, sub_index, hidx, ipiv;
+    void fit(int p, int ncol, int nn, int hh) {
+      const size_t un = nn, up = p;
+      if (fit_data.size() < static_cast<size_t>(hh) * ncol) fit_data.resize(size_t(hh) * ncol);
+      for (auto* v : {&window, &rsorted, &res, &mcd_sums, &mcd_sums2, &mcd_loc})
+        if (v->size() < un) v->resize(un);
+      for (auto* v : {&hsubset, &sub_index, &hidx})
+        if (v->size() < un) v->resize(un);
+      ipiv.resize(up + 1);
+      theta.resize(up + 1);
+      se.resize(up + 1);
+      sscp.resize(up * (up + 1));
+      work.resize(up * (up + 1));
+    }
+    lts_arrays view(const lts_arrays& a) {
+      lts_arrays w = a;
+      w.fit_data = fit_data.data();
+      w.window = window.data();
+      w.rsorted = rsorted.data();
+      w.res = res.data();
+      w.mcd_sums = mcd_sums.data();
+      w.mcd_sums2 = mcd_sums2.data();
+      w.mcd_loc = mcd_loc.data();
+      w.theta = theta.data();
+      w.se = se.data();
+      w.sscp = sscp.data();
+      w.work = work.data();
+      w.hsubset = hsubset.data();
+      w.sub_index = sub_index.data();
+      w.hidx = hidx.data();
+      w.ipiv = ipiv.data();
+      return w;
+    }
+  };
+  std::vector<worker_arrays> workers_{};
+  // One slot per start of a batch: its number, its coefficients (replaced
+  // by those of its last C-step) and its objective.
+  std::vector<int> slot_start_{};
+  std::vector<double> slot_coef_{}, slot_obj_{};
+
+  double* slot_theta(int j) { return slot_coef_.data() + static_cast<size_t>(j) * pb_.p; }
+  void take_start(int j, int start, const double* theta) {
+    if (slot_start_.empty()) {
+      slot_start_.assign(batch_len, 0);
+      slot_coef_.assign(static_cast<size_t>(batch_len) * pb_.p, 0.0);
+      slot_obj_.assign(batch_len, 0.0);
+    }
+    slot_start_[j] = start;
+    std::copy(theta, theta + pb_.p, slot_theta(j));
+  }
+
+  void concentrate_starts(const stage_data& s, int count) {
+    if (count == 0) return;
+    const double work = static_cast<double>(count) * s.nn * (pb_.p + 16) * (s.csteps + 1);
+    const int width =
+        work < min_parallel_work ? 1 : std::max(1, std::min(host::threads(), count));
+    if (static_cast<int>(workers_.size()) < width) workers_.resize(width);
+    for (int k = 0; k < width; ++k) workers_[k].fit(pb_.p, pb_.ncol, s.nn, s.hh);
+    // A failure or interrupt on one worker stops the others at their next
+    // start.
+    std::atomic<bool> stop(false);
+    host::parallel_for(width, [&](int k) {
+      const lts_arrays wa = workers_[k].view(a_);
+      lts_search worker(pb_, wa, s.hh);
+      try {
+        for (int j = k; j < count && !stop.load(); j += width) {
+          host::check_interrupt();
+          std::copy(slot_theta(j), slot_theta(j) + pb_.p, wa.theta);
+          slot_obj_[j] = worker.concentrate(s, slot_start_[j]);
+          std::copy(wa.theta, wa.theta + pb_.p, slot_theta(j));
+        }
+      } catch (...) {
+        stop = true;
+        throw;
+      }
+    });
   }
 
   // The stored candidates on all cases, to convergence.
@@ -539,7 +655,8 @@ class lts_search {
   // Puts (obj, theta) into a ten-slot list: objs are the list's objectives,
   // slot m's coefficients row row0 + m of coefs (leading dimension ldc).  A
   // NaN objective is never kept.
-  void offer(double* objs, double* coefs, int ldc, int row0, double obj) {
+  void offer(double* objs, double* coefs, int ldc, int row0, double obj,
+             const double* theta) {
     if (std::isnan(obj)) return;
     const int p = pb_.p;
     auto coef = [&](int slot, int k) -> double& {
@@ -547,7 +664,7 @@ class lts_search {
     };
     auto same = [&](int slot) {
       for (int k = 0; k < p; ++k)
-        if (coef(slot, k) != a_.theta[k]) return false;
+        if (coef(slot, k) != theta[k]) return false;
       return true;
     };
     const int m = best_list_slot(objs, 0, obj, same);
@@ -557,7 +674,7 @@ class lts_search {
       for (int k = 0; k < p; ++k) coef(l, k) = coef(l - 1, k);
     }
     objs[m] = obj;
-    for (int k = 0; k < p; ++k) coef(m, k) = a_.theta[k];
+    for (int k = 0; k < p; ++k) coef(m, k) = theta[k];
   }
 
   // ---- one start ----
@@ -647,12 +764,12 @@ class lts_search {
     rfishsort_(a_.hsubset, &hh);
     for (int k = 0; k <= p; ++k) {
       const double* sk = s.src + static_cast<std::ptrdiff_t>(k) * s.ld;
-      double* fk = a_.fit_data + static_cast<std::ptrdiff_t>(k) * pb_.n;
+      double* fk = a_.fit_data + static_cast<std::ptrdiff_t>(k) * fit_ld_;
       for (int j = 0; j < hh; ++j) fk[j] = sk[a_.hsubset[j] - 1];
     }
-    int np1 = p + 1, pp1 = p * (p + 1), n = pb_.n, ncol = pb_.ncol;
+    int np1 = p + 1, pp1 = p * (p + 1), ld = fit_ld_, ncol = pb_.ncol;
     double q;
-    rflsreg_(&np1, &p, &p, &n, a_.theta, a_.fit_data, a_.unit_weights, a_.se, a_.sscp, &q,
+    rflsreg_(&np1, &p, &p, &ld, a_.theta, a_.fit_data, a_.unit_weights, a_.se, a_.sscp, &q,
              a_.work, &pp1, a_.ipiv, &ncol, &hh);
   }
 

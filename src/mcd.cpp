@@ -12,6 +12,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -329,8 +330,8 @@ struct fast_mcd : mcd_outputs, mcd_work {
   double& key(int entry, int which, int slot) {  // all 1-based
     return best_keys[(entry - 1) + (which - 1) * list_len + (slot - 1) * 2 * list_len];
   }
-  void load_row(const stage_data& s, int r) {  // r 1-based
-    for (int j = 0; j < p; ++j) row[j] = s.rows[(r - 1) + j * s.ld];
+  void load_row(const stage_data& s, int r, double* to) const {  // r 1-based
+    for (int j = 0; j < p; ++j) to[j] = s.rows[(r - 1) + j * s.ld];
   }
   void print_int(const char* label, const int* v, int len) {
     if (trace >= 2) host::intpr(label, v, len);
@@ -339,54 +340,96 @@ struct fast_mcd : mcd_outputs, mcd_work {
     if (trace >= 2) host::dblepr(label, v, len);
   }
 
-  // Cross products of the listed rows (1-based, in list order), then the
-  // moments of those m rows.
-  void moments_of(const stage_data& s, const int* list, int m) {
-    rfcovinit_(sscp, &p1, &p1);
-    for (int t = 0; t < m; ++t) {
-      poll(t);
-      load_row(s, list[t]);
-      rfadmit_(row, &p, &p1, sscp);
-    }
-    rfcovar_(&m, &p, &p1, sscp, cov, center, sd);
+  // The arrays that one trial works in: the search's own (`own()`), or a
+  // worker's while trials are evaluated in parallel.  Code that may run on a
+  // worker reads the search's settings and the data but writes only here.
+  struct space {
+    double *row, *sscp, *cov, *center, *sd, *cov_inv, *dist, *det;
+    int *index_b, *sorted_best;
+  };
+  space own() {
+    return {row, sscp, cov, center, sd, cov_inv, dist, mcd_det, index_b, sorted_best};
   }
 
-  // Inverse of cov by sweeping; mcd_det collects the pivots.  False when a
-  // pivot falls below eps (mcd_det then holds the partial product).
-  bool invert() {
-    rfcovcopy_(cov, cov_inv, &p, &p);
-    *mcd_det = 1.0;
+  // Cross products of the listed rows (1-based, in list order), then the
+  // moments of those m rows.
+  void moments_of(const stage_data& s, const int* list, int m, const space& w) const {
+    rfcovinit_(w.sscp, &p1, &p1);
+    for (int t = 0; t < m; ++t) {
+      poll(t);
+      load_row(s, list[t], w.row);
+      rfadmit_(w.row, &p, &p1, w.sscp);
+    }
+    rfcovar_(&m, &p, &p1, w.sscp, w.cov, w.center, w.sd);
+  }
+  void moments_of(const stage_data& s, const int* list, int m) {
+    moments_of(s, list, m, own());
+  }
+
+  // Inverse of cov by sweeping; det collects the pivots.  False when a
+  // pivot falls below eps (det then holds the partial product).
+  bool invert(const space& w) const {
+    rfcovcopy_(w.cov, w.cov_inv, &p, &p);
+    *w.det = 1.0;
     for (int j = 1; j <= p; ++j) {
-      const double pivot = cov_inv[(j - 1) + (j - 1) * p];
-      *mcd_det *= pivot;
+      const double pivot = w.cov_inv[(j - 1) + (j - 1) * p];
+      *w.det *= pivot;
       if (pivot < eps) return false;
-      rfcovsweep_(cov_inv, &p, &j);
+      rfcovsweep_(w.cov_inv, &p, &j);
     }
     return true;
   }
+  bool invert() { return invert(own()); }
 
   // rfmahad_(rec, p, means, sigma) on many cases: the differences
-  // rec - means are formed once per case instead of once per product; the
-  // sum runs in the same order, so the values are the same.
-  double quad_form(const double* rec, const double* means, const double* sigma) {
-    for (int j = 0; j < p; ++j) row[j] = rec[j] - means[j];
+  // rec - means are formed once per case (into tmp, which may be rec itself)
+  // instead of once per product; the sum runs in the same order, so the
+  // values are the same.
+  double quad_form(const double* rec, const double* means, const double* sigma,
+                   double* tmp) const {
+    for (int j = 0; j < p; ++j) tmp[j] = rec[j] - means[j];
     double t = 0.0;
     for (int j = 0; j < p; ++j) {
-      const double dj = row[j];
+      const double dj = tmp[j];
       const double* col = sigma + j;
-      for (int k = 0; k < p; ++k) t += dj * row[k] * col[static_cast<long>(k) * p];
+      for (int k = 0; k < p; ++k) t += dj * tmp[k] * col[static_cast<long>(k) * p];
     }
     return t;
   }
 
-  // Squared distances of the stage's rows from center under cov_inv.
-  void mahalanobis(const stage_data& s) {
-    for (int r = 1; r <= s.nn; ++r) {
-      poll(r);
-      load_row(s, r);
-      dist[r - 1] = quad_form(row, center, cov_inv);
+  // out[i] = squared distance of row i + 1 of the nn rows of `data` from
+  // means under sigma.  Every row's value is its own sum, so long passes
+  // are split into blocks of rows on the call's threads (on the search's
+  // own thread only: a worker passes `parallel` false).
+  void distances(const double* data, long ld, long nn, const double* means,
+                 const double* sigma, double* out, bool parallel) const {
+    const long block = std::max(1L, work_per_poll / (static_cast<long>(p) * p) / 4);
+    const long nblocks = (nn + block - 1) / block;
+    auto rows = [&](long first, long last, double* tmp) {
+      for (long i = first; i < last; ++i) {
+        for (int j = 0; j < p; ++j) tmp[j] = data[i + j * ld];
+        out[i] = quad_form(tmp, means, sigma, tmp);
+      }
+    };
+    if (!parallel || nblocks < 2 || host::threads() < 2) {
+      std::vector<double> tmp(p);
+      for (long b = 0; b < nblocks; ++b) {
+        host::check_interrupt();
+        rows(b * block, std::min(nn, (b + 1) * block), tmp.data());
+      }
+      return;
     }
+    std::vector<double> tmp(static_cast<size_t>(nblocks) * p);
+    host::parallel_for(static_cast<int>(nblocks), [&](int b) {
+      rows(b * block, std::min(nn, (b + 1) * block), tmp.data() + static_cast<long>(b) * p);
+    });
   }
+
+  // Squared distances of the stage's rows from center under cov_inv.
+  void mahalanobis(const stage_data& s, const space& w, bool parallel) const {
+    distances(s.rows, s.ld, s.nn, w.center, w.cov_inv, w.dist, parallel);
+  }
+  void mahalanobis(const stage_data& s) { mahalanobis(s, own(), true); }
 
   void eigen() {
     int one = 1, ierr = 0;
@@ -499,14 +542,21 @@ struct fast_mcd : mcd_outputs, mcd_work {
     }
   }
 
-  void select_nearest(const stage_data& s) { rffindq_(dist, &s.nn, &s.nhalf, index_b); }
+  void select_nearest(const stage_data& s, const space& w) const {
+    rffindq_(w.dist, &s.nn, &s.nhalf, w.index_b);
+  }
+  void select_nearest(const stage_data& s) { select_nearest(s, own()); }
 
   // ---- starting subsets ----
 
+  enum class start_kind { regular, skip, singular };
+
   // A random (or the next enumerated) subset of p+1 rows, grown one random
   // row at a time while it is singular and fewer than nhalf rows lie on its
-  // hyperplane.
-  next_step start_from_subset(const stage_data& s, int trial) {
+  // hyperplane; its moments and inverse are left in the search's own arrays.
+  // skip: every row of the stage is taken and it is still singular;
+  // singular: at least nhalf rows lie on its hyperplane.
+  start_kind draw_start(const stage_data& s) {
     int m = p + 1;
     if (enumerate) {
       // The enumeration keeps its own state: growing a singular subset
@@ -523,19 +573,23 @@ struct fast_mcd : mcd_outputs, mcd_work {
       rfshsort_(dist, &s.nn);
       if (dist[s.nhalf - 1] >= on_plane_tol) {
         // All rows of the stage taken and still singular: nothing to add.
-        if (m >= s.nn) return next_step::next_trial;
+        if (m >= s.nn) return start_kind::skip;
         rfishsort_(index_a, &m);
         prdraw_(index_a, &m, &s.nn);
         ++m;
         moments_of(s, index_a, m);
         continue;
       }
-      if (s.kind != stage_kind::group) return full_exact_fit();
-      return group_exact_entry(s, trial);
+      return start_kind::singular;
     }
-    mahalanobis(s);
-    select_nearest(s);
-    return next_step::go_on;
+    return start_kind::regular;
+  }
+
+  // A singular start met while drawing (moments in the own arrays): an
+  // exact fit of the stage's data.
+  next_step singular_start(const stage_data& s, int trial) {
+    if (s.kind != stage_kind::group) return full_exact_fit();
+    return group_exact_entry(s, trial);
   }
 
   // Entry `trial` of a list of best solutions as a start.
@@ -582,31 +636,55 @@ struct fast_mcd : mcd_outputs, mcd_work {
   }
 
   // ---- C-steps ----
-  next_step csteps(const stage_data& s, int trial) {
+  // Where the final stage records its best solution so far: the search's
+  // own record, or a candidate's while the candidates run in parallel.
+  struct record_ref {
+    double *objective, *medi2;
+    int* subset;  // h cases
+    double *cov, *cov_inv, *center;
+    bool* recorded;
+    int* index_a;  // work of the median selection
+  };
+  record_ref own_record() {
+    return {&best_objective, &medi2, best_subset, best_cov, best_cov_inv,
+            best_center,     &recorded, index_a};
+  }
+
+  // From the nhalf rows in w.index_b; false when a step meets a singular
+  // covariance (left in w).  The final stage records the best solution as
+  // it goes in rec.
+  bool csteps_in(const stage_data& s, int trial, const space& w, bool parallel) {
+    return csteps_in(s, trial, w, parallel, own_record());
+  }
+  bool csteps_in(const stage_data& s, int trial, const space& w, bool parallel,
+                 const record_ref& rec) {
     double det_before = 0.0, det_two_before = 0.0;
     for (int step = 1; step <= s.kstep; ++step) {
-      std::copy(index_b, index_b + s.nhalf, sorted_best);
-      rfishsort_(sorted_best, &s.nhalf);
-      moments_of(s, sorted_best, s.nhalf);
-      if (!invert()) return singular_in_csteps(s, trial);
-      if (step >= 2 && *mcd_det == det_two_before) break;
+      std::copy(w.index_b, w.index_b + s.nhalf, w.sorted_best);
+      rfishsort_(w.sorted_best, &s.nhalf);
+      moments_of(s, w.sorted_best, s.nhalf, w);
+      if (!invert(w)) return false;
+      if (step >= 2 && *w.det == det_two_before) break;
       det_two_before = det_before;
-      det_before = *mcd_det;
-      mahalanobis(s);
-      select_nearest(s);
+      det_before = *w.det;
+      mahalanobis(s, w, parallel);
+      select_nearest(s, w);
       if (s.kind == stage_kind::final_stage &&
-          (*mcd_det < best_objective || (trial == 1 && step == 1 && !partitioned))) {
-        best_objective = *mcd_det;
+          (*w.det < *rec.objective || (trial == 1 && step == 1 && !partitioned))) {
+        *rec.objective = *w.det;
         const int half = n / 2;
-        medi2 = rffindq_(dist, &s.nn, &half, index_a);
-        std::copy(index_b, index_b + h, best_subset);
-        rfcovcopy_(cov, best_cov, &p, &p);
-        rfcovcopy_(cov_inv, best_cov_inv, &p, &p);
-        rfcovcopy_(center, best_center, &p, &one_);
-        recorded = true;
+        *rec.medi2 = rffindq_(w.dist, &s.nn, &half, rec.index_a);
+        std::copy(w.index_b, w.index_b + h, rec.subset);
+        rfcovcopy_(w.cov, rec.cov, &p, &p);
+        rfcovcopy_(w.cov_inv, rec.cov_inv, &p, &p);
+        rfcovcopy_(w.center, rec.center, &p, &one_);
+        *rec.recorded = true;
       }
     }
-    return next_step::go_on;
+    return true;
+  }
+  next_step csteps(const stage_data& s, int trial) {
+    return csteps_in(s, trial, own(), true) ? next_step::go_on : singular_in_csteps(s, trial);
   }
 
   // ---- lists of the ten best solutions ----
@@ -626,24 +704,27 @@ struct fast_mcd : mcd_outputs, mcd_work {
     return {merged_covs, merged_centers, list_len, 0, 1, 0};
   }
 
-  bool same_entry(const list_ref& L, int e) {
+  bool same_entry(const list_ref& L, int e, const double* c_cov, const double* c_center) {
     const long r = L.first + e - 1;
     for (int j = 0; j < p; ++j)
-      if (L.centers[r + j * L.ld] != center[j]) return false;
+      if (L.centers[r + j * L.ld] != c_center[j]) return false;
     for (int c = 0; c < p; ++c)
       for (int rr = 0; rr < p; ++rr)
-        if (L.covs[r + (static_cast<long>(c) * p + rr) * L.ld] != cov[rr + c * p])
+        if (L.covs[r + (static_cast<long>(c) * p + rr) * L.ld] != c_cov[rr + c * p])
           return false;
     return true;
   }
 
-  void offer(const stage_data& s, int trial) {
+  // Offers the solution (c_cov, c_center) of determinant det, found by
+  // `trial`, to the stage's list.
+  void offer(const stage_data& s, int trial, const double* c_cov, const double* c_center,
+             double det) {
     const list_ref L = stage_list(s);
-    const double det = *mcd_det;
     // An exact-fit entry in slot 1 keeps its place.
     const int first = regular[L.flag0] ? 0 : 1;
     const int slot0 = kelvara::best_list_slot(
-        &key(1, 2, L.slot), first, det, [&](int e) { return same_entry(L, e + 1); });
+        &key(1, 2, L.slot), first, det,
+        [&](int e) { return same_entry(L, e + 1, c_cov, c_center); });
     if (slot0 < 0) return;
     const int j = slot0 + 1;
     const long p2 = static_cast<long>(p) * p;
@@ -655,10 +736,10 @@ struct fast_mcd : mcd_outputs, mcd_work {
       key(e, 2, L.slot) = key(e - 1, 2, L.slot);
     }
     const long r = L.first + j - 1;
-    for (int c = 0; c < p; ++c) L.centers[r + c * L.ld] = center[c];
+    for (int c = 0; c < p; ++c) L.centers[r + c * L.ld] = c_center[c];
     for (int c = 0; c < p; ++c)
       for (int rr = 0; rr < p; ++rr)
-        L.covs[r + (static_cast<long>(c) * p + rr) * L.ld] = cov[rr + c * p];
+        L.covs[r + (static_cast<long>(c) * p + rr) * L.ld] = c_cov[rr + c * p];
     key(j, 1, L.slot) = trial;
     key(j, 2, L.slot) = det;
   }
@@ -802,7 +883,6 @@ struct fast_mcd : mcd_outputs, mcd_work {
         s.nn = minigr;
         s.nhalf = static_cast<int>(minigr * percen);
         nrep = list_len;
-        groups = ngroup;
         break;
       case stage_kind::final_stage:
         nrep = n > 5000 ? 1 : list_len;
@@ -820,6 +900,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
       for (int j = 0; j < p; ++j) combination[j] = j + 1;
       combination[p] = p;
     }
+    if (kind == stage_kind::merged) return merged_trials(s);
     for (int g = 1; g <= groups; ++g) {
       s.g = g;
       if (kind == stage_kind::group) {
@@ -827,19 +908,310 @@ struct fast_mcd : mcd_outputs, mcd_work {
         s.nn = group_size[g - 1];
         copy_rows_to_merged(g);
       }
+      if (kind != stage_kind::final_stage) {
+        if (subset_trials(s) == next_step::finished) return next_step::finished;
+        continue;
+      }
+      if (nrep > 1) return final_candidates(s);
       for (int trial = 1; trial <= nrep; ++trial) {
         host::check_interrupt();
-        next_step st = (kind == stage_kind::first || kind == stage_kind::group)
-                           ? start_from_subset(s, trial)
-                           : start_from_list(s, trial);
-        if (st == next_step::finished) return st;
-        if (st == next_step::list_exhausted) break;
-        if (st == next_step::next_trial) continue;
-        st = csteps(s, trial);
-        if (st == next_step::finished) return st;
-        if (st == next_step::next_trial) continue;
-        if (kind != stage_kind::final_stage) offer(s, trial);
+        if (final_serial(s, trial) == next_step::finished) return next_step::finished;
       }
+    }
+    return next_step::go_on;
+  }
+
+  // One candidate of the final stage in the own arrays.
+  next_step final_serial(const stage_data& s, int trial) {
+    next_step st = start_from_list(s, trial);
+    if (st != next_step::go_on) return st;
+    return csteps(s, trial);
+  }
+
+  // ---- trials evaluated in parallel ----
+  //
+  // The trials of a stage are drawn on this thread in their order, then
+  // evaluated (C-steps from each start) on the call's threads, each worker
+  // in its own arrays, and then merged into the lists one by one in trial
+  // order, exactly as if each had been evaluated right after its draw.  A
+  // trial whose evaluation meets a singular covariance is settled during the
+  // merge, in the own arrays, by the same code as ever.  When that ends the
+  // search, the draws made for later trials are taken back: the state of the
+  // generator after each trial's draws is kept for that.  The results thus
+  // do not depend on the number of threads.
+
+  // Trials drawn ahead of their evaluation (all lists of the merged stage
+  // fit in one batch).
+  static constexpr int batch_len = 128;
+  // Multiply-adds (roughly) below which a batch is evaluated on this thread
+  // alone: starting threads would cost more than they save.
+  static constexpr double min_parallel_work = 1 << 21;
+  static_assert(batch_len >= kelvara::group_list_len, "one batch per merged stage");
+
+  enum class trial_state {
+    regular,         // to evaluate in parallel
+    skip,            // no usable start
+    singular_start,  // the drawn subset lies on a hyperplane
+    serial,          // an exact-fit entry of a list: handled in order
+  };
+  struct worker_arrays {
+    std::vector<double> row, sscp, cov, center, sd, cov_inv, dist;
+    std::vector<int> index_a, index_b, sorted_best;
+    double det = 0.0;
+    void fit(int p, int nn) {
+      const size_t up = p;
+      row.resize(up + 1);
+      sscp.resize((up + 1) * (up + 1));
+      for (auto* v : {&cov, &cov_inv}) v->resize(up * up);
+      for (auto* v : {&center, &sd}) v->resize(up);
+      if (dist.size() < static_cast<size_t>(nn)) {
+        dist.resize(nn);
+        index_a.resize(nn);
+        index_b.resize(nn);
+        sorted_best.resize(nn);
+      }
+    }
+    space view() {
+      return {row.data(),     sscp.data(), cov.data(),     center.data(),
+              sd.data(),      cov_inv.data(), dist.data(), &det,
+              index_b.data(), sorted_best.data()};
+    }
+  };
+  std::vector<worker_arrays> workers{};
+  // One slot per trial of a batch: its start (cov, center), replaced by the
+  // result of its evaluation; det; whether the C-steps stayed regular.
+  std::vector<trial_state> slot_state{};
+  std::vector<int> slot_trial{}, slot_group{}, slot_ok{}, slot_rng{}, slot_rng_len{};
+  std::vector<double> slot_cov{}, slot_center{}, slot_det{};
+
+  void fit_slots() {
+    if (!slot_state.empty()) return;
+    const size_t b = batch_len, up = p;
+    slot_state.assign(b, trial_state::skip);
+    for (auto* v : {&slot_trial, &slot_group, &slot_ok, &slot_rng_len}) v->assign(b, 0);
+    slot_rng.assign(b * host::rng_state_len, 0);
+    slot_cov.assign(b * up * up, 0.0);
+    slot_center.assign(b * up, 0.0);
+    slot_det.assign(b, 0.0);
+  }
+  double* cov_of(int j) { return slot_cov.data() + static_cast<size_t>(j) * p * p; }
+  double* center_of(int j) { return slot_center.data() + static_cast<size_t>(j) * p; }
+  void save_own(int j) {
+    std::copy(cov, cov + static_cast<long>(p) * p, cov_of(j));
+    std::copy(center, center + p, center_of(j));
+    slot_det[j] = *mcd_det;
+  }
+  void load_own(int j) {
+    std::copy(cov_of(j), cov_of(j) + static_cast<long>(p) * p, cov);
+    std::copy(center_of(j), center_of(j) + p, center);
+    *mcd_det = slot_det[j];
+  }
+
+  // Entry r of a list (leading dimension ld) as the start of slot j; an
+  // exact-fit entry is left to the merge.
+  void take_entry(int j, int g, int trial, const double* covs, const double* centers,
+                  long ld, long r) {
+    slot_group[j] = g;
+    slot_trial[j] = trial;
+    slot_state[j] = regular[r] ? trial_state::regular : trial_state::serial;
+    for (int c = 0; c < p; ++c) center_of(j)[c] = centers[r + c * ld];
+    for (long c = 0; c < static_cast<long>(p) * p; ++c) cov_of(j)[c] = covs[r + c * ld];
+  }
+
+  // C-steps from the start in slot j, in the worker arrays w.
+  void evaluate_slot(const stage_data& s, int j, const space& w) {
+    std::copy(cov_of(j), cov_of(j) + static_cast<long>(p) * p, w.cov);
+    std::copy(center_of(j), center_of(j) + p, w.center);
+    bool ok = invert(w);
+    if (ok) {
+      mahalanobis(s, w, false);
+      select_nearest(s, w);
+      ok = csteps_in(s, slot_trial[j], w, false);
+    }
+    std::copy(w.cov, w.cov + static_cast<long>(p) * p, cov_of(j));
+    std::copy(w.center, w.center + p, center_of(j));
+    slot_det[j] = *w.det;
+    slot_ok[j] = ok ? 1 : 0;
+  }
+
+  void evaluate_slots(const stage_data& s, int count) {
+    int todo = 0;
+    for (int j = 0; j < count; ++j)
+      if (slot_state[j] == trial_state::regular) ++todo;
+    if (todo == 0) return;
+    const double work = static_cast<double>(todo) * s.nn * p * p * (s.kstep + 1);
+    const int width =
+        work < min_parallel_work ? 1 : std::max(1, std::min(host::threads(), todo));
+    if (static_cast<int>(workers.size()) < width) workers.resize(width);
+    for (int k = 0; k < width; ++k) workers[k].fit(p, s.nn);
+    // A failure or interrupt on one worker stops the others at their next
+    // trial.
+    std::atomic<bool> stop(false);
+    host::parallel_for(width, [&](int k) {
+      const space w = workers[k].view();
+      try {
+        for (int j = k; j < count && !stop.load(); j += width) {
+          if (slot_state[j] != trial_state::regular) continue;
+          host::check_interrupt();
+          if (s.kind == stage_kind::final_stage)
+            evaluate_candidate(s, j, w, workers[k].index_a.data());
+          else
+            evaluate_slot(s, j, w);
+        }
+      } catch (...) {
+        stop = true;
+        throw;
+      }
+    });
+  }
+
+  // Merges the evaluated slot j (trial `trial`) into the lists.
+  next_step merge_slot(const stage_data& s, int j, int trial) {
+    if (slot_ok[j]) {
+      offer(s, trial, cov_of(j), center_of(j), slot_det[j]);
+      return next_step::go_on;
+    }
+    load_own(j);
+    return singular_in_csteps(s, trial);
+  }
+
+  // The final stage's candidates (all of them when there are at most 5000
+  // cases) run in parallel, each recording its own best step.  Merged in
+  // candidate order, a candidate's record replaces the search's when its
+  // determinant is lower: the search would have recorded its steps of lower
+  // determinant than any before, the last of them being the candidate's own
+  // best.  The first candidate's record is the search's as it stands.  A
+  // candidate that meets a singular covariance, or starts from an exact-fit
+  // entry, runs again in order in the own arrays, as ever.
+  struct candidate_records {
+    std::vector<double> objective, medi2, cov, cov_inv, center;
+    std::vector<int> subset;
+    bool recorded[list_len] = {};
+  } cand{};
+
+  record_ref candidate_record(int j) {
+    const size_t p2 = static_cast<size_t>(p) * p, uj = j;
+    return {&cand.objective[j],      &cand.medi2[j],
+            cand.subset.data() + uj * h, cand.cov.data() + uj * p2,
+            cand.cov_inv.data() + uj * p2, cand.center.data() + uj * p,
+            &cand.recorded[j],       nullptr};
+  }
+
+  void evaluate_candidate(const stage_data& s, int j, const space& w, int* work_index) {
+    record_ref rec = candidate_record(j);
+    rec.index_a = work_index;
+    std::copy(cov_of(j), cov_of(j) + static_cast<long>(p) * p, w.cov);
+    std::copy(center_of(j), center_of(j) + p, w.center);
+    bool ok = invert(w);
+    if (ok) {
+      mahalanobis(s, w, false);
+      select_nearest(s, w);
+      ok = csteps_in(s, slot_trial[j], w, false, rec);
+    }
+    slot_ok[j] = ok ? 1 : 0;
+  }
+
+  next_step final_candidates(const stage_data& s) {
+    fit_slots();
+    const size_t p2 = static_cast<size_t>(p) * p;
+    cand.objective.assign(list_len, no_objective);
+    cand.medi2.assign(list_len, 0.0);
+    cand.cov.assign(list_len * p2, 0.0);
+    cand.cov_inv.assign(list_len * p2, 0.0);
+    cand.center.assign(static_cast<size_t>(list_len) * p, 0.0);
+    cand.subset.assign(static_cast<size_t>(list_len) * h, 0);
+    std::fill(cand.recorded, cand.recorded + list_len, false);
+    int count = 0;
+    for (int trial = 1; trial <= nrep; ++trial) {
+      const long r = trial - 1;
+      if (merged_centers[r] == empty_entry) break;
+      take_entry(count++, 1, trial, merged_covs, merged_centers, list_len, r);
+    }
+    evaluate_slots(s, count);
+    for (int j = 0; j < count; ++j) {
+      host::check_interrupt();
+      const int trial = slot_trial[j];
+      if (slot_state[j] != trial_state::regular || !slot_ok[j]) {
+        if (final_serial(s, trial) == next_step::finished) return next_step::finished;
+        continue;
+      }
+      if (!cand.recorded[j] || (j > 0 && !(cand.objective[j] < best_objective))) continue;
+      const record_ref rec = candidate_record(j);
+      best_objective = *rec.objective;
+      medi2 = *rec.medi2;
+      std::copy(rec.subset, rec.subset + h, best_subset);
+      std::copy(rec.cov, rec.cov + p2, best_cov);
+      std::copy(rec.cov_inv, rec.cov_inv + p2, best_cov_inv);
+      std::copy(rec.center, rec.center + p, best_center);
+      recorded = true;
+    }
+    return next_step::go_on;
+  }
+
+  // Random (or enumerated) starts of the first stage or of one group.
+  next_step subset_trials(const stage_data& s) {
+    fit_slots();
+    for (int next = 1; next <= nrep;) {
+      int count = 0;
+      while (count < batch_len && next <= nrep) {
+        host::check_interrupt();
+        const int j = count++;
+        slot_trial[j] = next++;
+        const start_kind k = draw_start(s);
+        slot_state[j] = k == start_kind::regular ? trial_state::regular
+                        : k == start_kind::skip  ? trial_state::skip
+                                                 : trial_state::singular_start;
+        save_own(j);
+        slot_rng_len[j] = host::rng_save(slot_rng.data() + j * host::rng_state_len);
+        if (k == start_kind::singular) break;  // settled in order, below
+      }
+      evaluate_slots(s, count);
+      for (int j = 0; j < count; ++j) {
+        next_step st = next_step::go_on;
+        if (slot_state[j] == trial_state::skip) continue;
+        if (slot_state[j] == trial_state::singular_start) {
+          load_own(j);
+          st = singular_start(s, slot_trial[j]);
+        } else {
+          st = merge_slot(s, j, slot_trial[j]);
+        }
+        if (st == next_step::finished) {
+          if (j + 1 < count)
+            host::rng_restore(slot_rng.data() + j * host::rng_state_len, slot_rng_len[j]);
+          return st;
+        }
+      }
+    }
+    return next_step::go_on;
+  }
+
+  // The merged stage: the entries of every group's list, group by group.
+  next_step merged_trials(stage_data& s) {
+    fit_slots();
+    int count = 0;
+    for (int g = 1; g <= ngroup; ++g) {
+      for (int trial = 1; trial <= nrep; ++trial) {
+        const long r = static_cast<long>(g - 1) * list_len + trial - 1;
+        if (group_centers[r] == empty_entry) break;
+        take_entry(count++, g, trial, group_covs, group_centers, group_list_len, r);
+      }
+    }
+    evaluate_slots(s, count);
+    for (int j = 0; j < count; ++j) {
+      host::check_interrupt();
+      s.g = slot_group[j];
+      const int trial = slot_trial[j];
+      next_step st;
+      if (slot_state[j] == trial_state::regular) {
+        st = merge_slot(s, j, trial);
+      } else {
+        st = start_from_list(s, trial);
+        if (st == next_step::go_on) {
+          st = csteps(s, trial);
+          if (st == next_step::go_on) offer(s, trial, cov, center, *mcd_det);
+        }
+      }
+      if (st == next_step::finished) return st;
     }
     return next_step::go_on;
   }
@@ -871,11 +1243,9 @@ struct fast_mcd : mcd_outputs, mcd_work {
     rfcovmult_(best_cov, &p, &p, &factor);
     rfcovmult_(best_cov_inv, &p, &p, &inverse);
     rfcovcopy_(cov, cons_cov, &p, &p);
-    for (long i = 0; i < n; ++i) {
-      poll(i);
-      for (int j = 0; j < p; ++j) row[j] = x_at(i, j);
-      weights[i] = quad_form(row, best_center, best_cov_inv) > cutoff ? 0 : 1;
-    }
+    std::vector<double> d(n);
+    distances(x, n, n, best_center, best_cov_inv, d.data(), true);
+    for (long i = 0; i < n; ++i) weights[i] = d[i] > cutoff ? 0 : 1;
     transfo_(best_cov, best_center, x, center0, scale0, &p, &n);
   }
 
@@ -913,11 +1283,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
     }
     rfcorrel_(&p, cov, corr, sd);
     if (all_cases) return;
-    for (long i = 0; i < n; ++i) {
-      poll(i);
-      for (int j = 0; j < p; ++j) row[j] = x_at(i, j);
-      class_dist[i] = quad_form(row, center, cov_inv);
-    }
+    distances(x, n, n, center, cov_inv, class_dist, true);
     if (partitioned) {
       if (run_stage(stage_kind::group) == next_step::finished) return;
       if (run_stage(stage_kind::merged) == next_step::finished) return;

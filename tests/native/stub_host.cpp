@@ -3,6 +3,7 @@
 // failures thrown as usual.
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "../../src/host.h"
 
@@ -42,6 +43,11 @@ double unif_rand() {
 double norm_rand() { return 0.0; }
 void rng_begin() {}
 void rng_end() {}
+int rng_save(int* st) {
+  std::memcpy(st, &state, sizeof state);
+  return static_cast<int>(sizeof state / sizeof(int));
+}
+void rng_restore(const int* st, int) { std::memcpy(&state, st, sizeof state); }
 void* transient(std::size_t, std::size_t) { return nullptr; }
 int threads() { return 1; }
 bool openmp() { return false; }

@@ -17,6 +17,14 @@ test_that("every long fit returns promptly on a user interrupt; later fits are u
     expect_identical(r$result, "interrupted", label = nm)
     expect_lt(r$latency, 1, label = paste(nm, "latency"))
   }
+  # The searches whose trials run on several threads, on two.
+  old <- options(kelvara.threads = 2)
+  for (nm in c("MCD", "LTS")) {
+    r <- interrupt_latency(fits[[nm]]())
+    expect_identical(r$result, "interrupted", label = paste(nm, "on two threads"))
+    expect_lt(r$latency, 1, label = paste(nm, "latency on two threads"))
+  }
+  options(old)
   expect_identical(small(), before)
 })
 
@@ -80,11 +88,26 @@ test_that("the R-level work of large lts, mcd and l1_fit fits answers an interru
   # Signals over the whole run of each fit (each takes a second or more).
   calls <- list(lts = function() lts(X, y, nsamp = 100),
                 mcd = function() mcd(Z, nsamp = 50),
-                l1_fit = function() l1_fit(Z[1:2e5, ], y[1:2e5]))
+                l1_fit = function() l1_fit(Z[1:2e5, ], y[1:2e5]),
+                lts_threads = function() lts(X, y, nsamp = 100, threads = 2),
+                mcd_threads = function() mcd(Z, nsamp = 50, threads = 2))
   for (nm in names(calls)) for (after in c(0.05, 0.2, 0.35)) {
     r <- interrupt_latency(calls[[nm]](), after)
     expect_true(r$result %in% c("interrupted", "completed"), label = nm)
     if (r$result == "interrupted")
       expect_lt(r$latency, 1, label = paste(nm, "latency at", after))
   }
+})
+
+test_that("a threaded mcd of a million cases answers an interrupt in its compiled search", {
+  skip_on_os("windows")
+  set.seed(10)
+  Z <- matrix(stats::rnorm(1e6 * 20), ncol = 20)
+  old <- options(kelvara.threads = 2)
+  on.exit(options(old))
+  # The compiled search starts after about 1-2 s of R-level work and runs
+  # for several seconds more.
+  r <- interrupt_latency(mcd(Z), 4)
+  expect_identical(r$result, "interrupted")
+  expect_lt(r$latency, 1)
 })

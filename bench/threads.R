@@ -1,0 +1,46 @@
+## Speed-up of the compiled searches from a second thread: elapsed time
+## (medians of 3) of each call with 1 and with 2 threads in one process, and
+## the ratio 2 / 1 (target <= 0.65).  CPU time says nothing about threads.
+## Run from the package root after `make install`:
+##   R_LIBS=.rlib Rscript bench/threads.R
+## Each row is a named call evaluated with options(kelvara.threads = k); a
+## row's data are made once, before its timings.  The machine's load average
+## is printed: on a shared machine the ratio is only as good as the load.
+library(kelvara)
+
+n <- 1e5
+rows <- list(
+  "mcd n=1e5 p=10" = list(
+    data = function() {
+      set.seed(1)
+      x <- matrix(rnorm(n * 10), n, 10)
+      x[seq_len(n / 10), ] <- x[seq_len(n / 10), ] + 5
+      list(x = x)
+    },
+    call = quote(mcd(x, seed = 1))),
+  "lts n=1e5 p=5" = list(
+    data = function() {
+      set.seed(2)
+      X <- matrix(rnorm(n * 5), n, 5)
+      y <- drop(X %*% (1:5)) + rnorm(n)
+      y[seq_len(n / 10)] <- y[seq_len(n / 10)] + 20
+      list(X = X, y = y)
+    },
+    call = quote(lts(X, y, seed = 1)))
+)
+
+elapsed <- function(call, env, threads) {
+  old <- options(kelvara.threads = threads)
+  on.exit(options(old))
+  median(vapply(1:3, function(i) system.time(eval(call, env))[["elapsed"]], 0))
+}
+
+out <- do.call(rbind, lapply(names(rows), function(nm) {
+  env <- list2env(rows[[nm]]$data())
+  t1 <- elapsed(rows[[nm]]$call, env, 1)
+  t2 <- elapsed(rows[[nm]]$call, env, 2)
+  data.frame(call = nm, threads_1 = t1, threads_2 = t2, ratio = round(t2 / t1, 2))
+}))
+print(out, row.names = FALSE)
+cat("threads available:", kelvara_threads(), "\n")
+if (file.exists("/proc/loadavg")) cat("load average:", readLines("/proc/loadavg"), "\n")

@@ -1,17 +1,6 @@
 ## The psi families: worked values, the entry points' conventions, and the
 ## relations between chi, psi, psi' and the weight checked numerically.
 
-## Entry points called directly, as the module sees them.
-psifun <- function(x, k, ipsi, deriv = 0L, n = length(x))
-  .C("R_psifun", x = as.double(x), as.double(k), as.integer(ipsi),
-     as.integer(deriv), as.integer(n), NAOK = TRUE, PACKAGE = "kelvara")$x
-chifun <- function(x, k, ipsi, deriv = 0L, n = length(x))
-  .C("R_chifun", x = as.double(x), as.double(k), as.integer(ipsi),
-     as.integer(deriv), as.integer(n), NAOK = TRUE, PACKAGE = "kelvara")$x
-wgtfun <- function(x, k, ipsi, n = length(x))
-  .C("R_wgtfun", x = as.double(x), as.double(k), as.integer(ipsi),
-     as.integer(n), NAOK = TRUE, PACKAGE = "kelvara")$x
-
 ## |actual - expected| <= tol everywhere (an absolute tolerance).
 expect_close <- function(actual, expected, tol, info = NULL) {
   d <- max(abs(actual - expected))
@@ -326,11 +315,3 @@ test_that("the R functions check their input and keep NA and attributes", {
   expect_error(chi_func(1, cc = 1, deriv = NA), "'deriv'")
 })
 
-test_that("the psi entry points refuse a wrong argument count or storage type", {
-  expect_error(.C("R_psifun", 1, 2, 1L, 0L, PACKAGE = "kelvara"))
-  expect_error(.C("R_wgtfun", 1, 2, 1L, 1L, 1L, PACKAGE = "kelvara"))
-  expect_error(.C("R_chifun", 1L, 2, 1L, 0L, 1L, PACKAGE = "kelvara"))
-  expect_error(.C("R_psifun", 1, 2, 1, 0L, 1L, PACKAGE = "kelvara"))
-  expect_false(is.loaded("rho", PACKAGE = "kelvara"))
-  expect_false(is.loaded("psi_ggw", PACKAGE = "kelvara"))
-})

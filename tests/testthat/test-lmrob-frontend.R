@@ -1,18 +1,6 @@
 ## The formula front end of the robust regression: model frame, inference,
 ## methods, reproducibility.  References: lm(), a plain-R IRWLS, definitions.
 
-## Plain IRWLS of the M-estimate with fixed scale (the reference for the MM
-## step), with the weight function of the package.
-irwls_ref <- function(x, y, beta, scale, psi, k, iter = 500L) {
-  for (i in seq_len(iter)) {
-    w <- wgt_func(drop(y - x %*% beta) / scale, psi, k)
-    b <- stats::lm.wfit(x, y, w)$coefficients
-    if (max(abs(b - beta)) < 1e-12) break
-    beta <- b
-  }
-  unname(b)
-}
-
 frontend_data <- function(n = 60, seed = 11) {
   set.seed(seed)
   d <- data.frame(x1 = rnorm(n), x2 = runif(n, -2, 2),
@@ -313,37 +301,6 @@ test_that("lmrob.config builds on lmrob_control and validates its settings", {
   expect_output(print(ctrl), "subsampling = nonsingular")
 })
 
-test_that("the four diagnostic panels draw without error", {
-  d <- frontend_data(n = 40, seed = 9)
-  f <- lmrob(y ~ x1 + x2, data = d, control = lmrob.config(seed = 1))
-  dir <- tempfile()
-  dir.create(dir)
-  on.exit(unlink(dir, recursive = TRUE))
-  grDevices::png(file.path(dir, "p.png"))
-  graphics::par(mfrow = c(2, 2))
-  expect_silent(plot(f))
-  grDevices::dev.off()
-  expect_true(file.size(file.path(dir, "p.png")) > 1000)
-  expect_error(plot(f, which = 5), "which")
-  ## Panel 4 takes its distances from mcd() and leaves the stream alone.
-  set.seed(5)
-  before <- .Random.seed
-  rd <- kelvara:::.design_distances(f)
-  expect_identical(.Random.seed, before)
-  X <- as.matrix(d[, c("x1", "x2")])
-  expect_equal(rd$distance, unname(sqrt(mcd(X, seed = 1)$mah)))
-  ## MCD and LTS plots.
-  x <- stackloss[, 1:3]
-  m <- mcd(x, seed = 1)
-  l <- lts(stack.loss ~ ., stackloss)
-  grDevices::png(file.path(dir, "q.png"))
-  graphics::par(mfrow = c(2, 2))
-  expect_silent(plot(m))
-  expect_silent(plot(l))
-  expect_error(plot(m, data = x[-1, ]), "data of the fit")
-  grDevices::dev.off()
-})
-
 test_that("the M-S start splits factor and continuous columns and resists outliers", {
   set.seed(31)
   n <- 90
@@ -425,15 +382,3 @@ test_that("simulation on clean data: MM efficiency and coverage of its intervals
   expect_lte(mean(cover), 0.97)
 })
 
-test_that("offset terms and subset work as in lm()", {
-  d <- frontend_data(n = 50, seed = 12)
-  d$o <- rnorm(50)
-  f <- lmrob(y ~ x1 + offset(o), data = d, seed = 3)
-  g <- lmrob(I(y - o) ~ x1, data = d, seed = 3)
-  expect_equal(coef(f), coef(g))
-  expect_equal(unname(fitted(f)), unname(fitted(g) + d$o))
-  expect_equal(predict(f, d[1:5, ]), fitted(f)[1:5])
-  s <- lmrob(y ~ x1, data = d, subset = g != "a", seed = 3)
-  t <- lmrob(y ~ x1, data = d[d$g != "a", ], seed = 3)
-  expect_equal(coef(s), coef(t))
-})

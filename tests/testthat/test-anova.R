@@ -55,10 +55,7 @@ test_that("anova refuses models that are not nested, not on the same data or psi
   f1 <- lmrob(y ~ x1 + x2, d)
   f0 <- lmrob(y ~ x1, d)
   expect_error(anova(f1, f0), "not nested")
-  expect_error(anova(lmrob(y ~ x3, d), f1), "not nested")
-  expect_error(anova(f0, lmrob(y ~ x1 + x2, d[-1, ])), "same data")
   expect_error(anova(f0, lmrob(y ~ x1 + x2, transform(d, y = y + 1))), "same data")
-  expect_error(anova(f0, lmrob(y ~ x1 + x2, d, psi = "lqq")), "same psi")
   expect_error(anova(f0, lmrob(y ~ x1 + x2, d, tuning_psi = 4)), "same psi")
   expect_error(anova(f0, f1, test = "LRT"))
   ## nested in the span but not a subset of the columns: the Wald test is

@@ -527,9 +527,7 @@ fuzz_gen$psi_tuning <- function() {
   if (fuzz_chance(0.2))
     args$shape <- fuzz_pick(list(NULL, c(1, 2, 3), c(-0.5, 1.5), c(3, 2, 1), c(0, 1), NA,
                                  "a", c(-1e300, 1e300), c(1e-300, 1e-300, 1)))
-  fuzz_mutate(args, list(
-    psi = fuzz_bad_psi, efficiency = c(fuzz_bad_scalars, list(0.2, 0.9999999)),
-    breakdown = c(fuzz_bad_scalars, list(0.5 + 1e-12, 1e-9))), rate = 0.1)
+  fuzz_formals_args("psi_tuning", Filter(Negate(is.null), args), rate = 0.1)
 }
 fuzz_gen$lmrob <- function() fuzz_lmrob_args()
 fuzz_gen$lmrob_methods <- function() {
@@ -783,27 +781,16 @@ fuzz_lib_dir <- function() {
 
 ## Per-function counts of a run (or of a warn = 1 and a warn = 2 run).
 fuzz_table <- function(res, res_warn2 = NULL) {
-  funs <- unique(res$fun)
-  count <- function(r, f, s) sum(r$fun == f & r$status %in% s)
-  t <- data.frame(
-    fun = funs,
-    calls = vapply(funs, function(f) sum(res$fun == f), 1L),
-    ok = vapply(funs, count, 1L, r = res, s = "ok"),
-    error = vapply(funs, count, 1L, r = res, s = "error"),
-    warned = vapply(funs, function(f) sum(res$fun == f & res$n_warnings > 0L), 1L),
-    unclear = vapply(funs, count, 1L, r = res, s = "unclear"),
-    crash = vapply(funs, count, 1L, r = res, s = "crash"),
-    hang = vapply(funs, count, 1L, r = res, s = "hang"),
-    stringsAsFactors = FALSE, row.names = NULL)
+  per_fun <- function(r, v) tapply(v %in% TRUE, factor(r$fun, unique(res$fun)), sum)
+  t <- as.data.frame.matrix(table(factor(res$fun, unique(res$fun)),
+                                  factor(res$status, c("ok", "error", "unclear", "crash", "hang"))))
+  t$warned <- per_fun(res, res$n_warnings > 0L)
   if (!is.null(res_warn2)) {
-    conv <- function(f) sum(res_warn2$fun == f &
-                              grepl("(converted from warning)", res_warn2$msg, fixed = TRUE))
-    t$warn2_calls <- vapply(funs, function(f) sum(res_warn2$fun == f), 1L)
-    t$warn2_errors <- vapply(funs, conv, 1L)
-    t$warn2_bad <- vapply(funs, count, 1L, r = res_warn2,
-                          s = c("unclear", "crash", "hang"))
+    t$warn2_errors <- per_fun(res_warn2, grepl("(converted from warning)", res_warn2$msg,
+                                               fixed = TRUE))
+    t$warn2_bad <- per_fun(res_warn2, res_warn2$status %in% c("unclear", "crash", "hang"))
   }
-  t
+  cbind(fun = rownames(t), t, row.names = NULL)
 }
 
 ## The failing cases of a run: everything but results and clear errors.
@@ -819,8 +806,9 @@ fuzz_gen$adjusted_fences <- function() {
     fuzz_pick(list(NULL, "a", factor(1:3), 1i, list(1, 2), matrix(1:4, 2), c(NA, NA),
                    as.Date("2020-01-01") + 0:2, rep(1e300, 5), c(-1e300, 1e300, 0)))
   else fuzz_vector(fuzz_n())
-  args <- list(x = x, range = fuzz_pick(list(1.5, 0, 3)), na.rm = fuzz_pick(list(TRUE, FALSE)))
-  fuzz_mutate(args, list(range = fuzz_bad_scalars, na.rm = fuzz_bad_flags), rate = 0.2)
+  c(list(x = x), fuzz_formals_args("adjusted_fences",
+                                   list(range = fuzz_pick(list(1.5, 0, 3)),
+                                        na.rm = fuzz_pick(list(TRUE, FALSE))), rate = 0.2))
 }
 
 fuzz_gen$adjusted_boxplot <- function() {

@@ -9,10 +9,12 @@
 #   nice tools/fault-injection.sh F03 F11    # chosen faults
 #
 # Run from the package root after `make install` (the copy reuses its
-# objects).  FI_WORK names the scratch directory (default: a temp dir).
+# objects).  FI_WORK names the scratch directory (default: a temp dir);
+# FI_FILE_LIMIT the seconds one test file may take (default 600).
 set -u
 ROOT=$(pwd)
 WORK=${FI_WORK:-$(mktemp -d)}
+limit=${FI_FILE_LIMIT:-600}  # seconds for one test file
 mkdir -p "$WORK"
 
 # id | file | sed script | test files to try first (comma-separated regexes) | what it breaks
@@ -63,19 +65,26 @@ while IFS='|' read -r id file script first what; do
         >"$WORK/$id.build.log" 2>&1); then
     echo "$id BUILD-FAILED $what"; continue
   fi
-  res=$(cd "$T" && R_LIBS="$L" FI_FIRST="${first//,/|}" Rscript -e '
-    suppressPackageStartupMessages(library(testthat)); library(kelvara)
-    files <- sub("^test-?(.*)[.][rR]$", "\\1", list.files("tests/testthat", "^test.*[.][rR]$"))
-    first <- grepl(Sys.getenv("FI_FIRST"), files)
-    for (grp in list(files[first], files[!first])) for (f in grp) {
-      r <- as.data.frame(testthat::test_dir("tests/testthat", filter = paste0("^", f, "$"),
-             reporter = "silent", package = "kelvara", load_package = "installed",
+  # One process per test file, the likely ones first, each with a time
+  # limit: a fault that makes a test hang (a lost interrupt poll) is caught
+  # by that limit.
+  all=$(cd "$T/tests/testthat" && ls test*.[rR] | sed 's/^test-\{0,1\}\(.*\)\.[rR]$/\1/')
+  res=MISSED
+  for f in $(echo "$all" | grep -E "${first//,/|}") $(echo "$all" | grep -vE "${first//,/|}"); do
+    (cd "$T" && R_LIBS="$L" FI_FILE="$f" timeout "$limit" Rscript -e '
+      suppressPackageStartupMessages(library(testthat)); library(kelvara)
+      r <- as.data.frame(testthat::test_dir("tests/testthat",
+             filter = paste0("^", Sys.getenv("FI_FILE"), "$"), reporter = "silent",
+             package = "kelvara", load_package = "installed",
              stop_on_failure = FALSE, stop_on_warning = FALSE))
-      if (any(r$failed > 0 | r$error)) { cat("caught", f, "\n"); quit(save = "no") }
-    }
-    cat("MISSED\n")' 2>/dev/null | tail -1)
+      quit(save = "no", status = if (any(r$failed > 0 | r$error)) 3 else 0)' \
+      >/dev/null 2>&1)
+    rc=$?
+    if [ $rc -eq 124 ]; then res="caught by $f (no result in $limit s)"; break; fi
+    if [ $rc -ne 0 ]; then res="caught by $f"; break; fi
+  done
   case "$res" in
-    caught*) caught=$((caught + 1)); echo "$id ${res/caught/caught by}  $what" ;;
+    caught*) caught=$((caught + 1)); echo "$id $res  $what" ;;
     *) missed=$((missed + 1)); echo "$id MISSED  $what" ;;
   esac
   rm -rf "$T" "$L"

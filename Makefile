@@ -7,7 +7,7 @@ export R_LIBS := $(LIB)
 export R_MAKEVARS_USER ?= $(CURDIR)/tools/Makevars.dev
 VERSION := $(shell sed -n 's/^Version: //p' DESCRIPTION)
 
-.PHONY: all install clean-install test demo check memcheck sanitize fuzz clean vignette-deps
+.PHONY: all install clean-install test demo check memcheck sanitize fuzz faults clean vignette-deps
 
 all: install
 
@@ -43,11 +43,22 @@ vignette-deps: | $(LIB)
 fuzz: install
 	$(RSCRIPT) tests/fuzz/run.R
 
+# The planted faults of tools/fault-injection.sh, each built in a copy of the
+# tree: which the test suite catches (slow: one build and run per fault).
+faults: install
+	nice tools/fault-injection.sh
+
 # The vignette is built (knitr with the markdown package's engine, from the
-# local library) and checked.
+# local library) and the tarball checked as CRAN would, less the incoming
+# checks that need the network (no manual: no LaTeX here).  The check
+# compiles with R's own flags, not the development ones.  The vignette is
+# HTML, so there is no PDF for qpdf to compact: where qpdf is missing, a
+# no-op stands in for it.
 check: vignette-deps
 	$(R) CMD build .
-	_R_CHECK_FORCE_SUGGESTS_=false $(R) CMD check --no-manual kelvara_$(VERSION).tar.gz
+	env -u R_MAKEVARS_USER _R_CHECK_FORCE_SUGGESTS_=false _R_CHECK_CRAN_INCOMING_=false \
+	  R_QPDF=$$(command -v qpdf || command -v true) \
+	  $(R) CMD check --as-cran --no-manual kelvara_$(VERSION).tar.gz
 
 # The test suite under valgrind: definite leaks and invalid accesses.
 memcheck: install

@@ -59,11 +59,14 @@
   storage.mode(out) <- "double"
   ok <- !is.na(out)
   v <- out[ok]
-  v <- if (is.null(deriv))
-    .C(routine, x = v, k, code, length(v), NAOK = TRUE, PACKAGE = "kelvara")$x
-  else
-    .C(routine, x = v, k, code, as.integer(deriv), length(v), NAOK = TRUE,
-       PACKAGE = "kelvara")$x
+  # Literal routine names, so that each call is checked against the
+  # registration table.
+  v <- switch(routine,
+    R_wgtfun = .C("R_wgtfun", x = v, k, code, length(v), NAOK = TRUE, PACKAGE = "kelvara")$x,
+    R_psifun = .C("R_psifun", x = v, k, code, as.integer(deriv), length(v), NAOK = TRUE,
+                  PACKAGE = "kelvara")$x,
+    R_chifun = .C("R_chifun", x = v, k, code, as.integer(deriv), length(v), NAOK = TRUE,
+                  PACKAGE = "kelvara")$x)
   out[ok] <- v
   out
 }

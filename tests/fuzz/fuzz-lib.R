@@ -204,46 +204,70 @@ fuzz_tol_pool <- c(fuzz_bad_scalars, list(1e-15, 1, 10))
 fuzz_nsamp_pool <- list(-1, NA, 1.5, "a", 1, 2, 1e5, .Machine$integer.max + 1,
                         2^31, 2^40, 1e10, -2^31, NULL, Inf, NaN)
 
-fuzz_lmrob_control_args <- function() {
-  psi <- fuzz_pick(as.list(fuzz_psi_names))
-  args <- list(psi = psi, nsamp = fuzz_pick(list(1L, 5L, 20L, 50L)),
-               n_best = fuzz_pick(list(1L, 2L, 5L)),
-               refine_steps = fuzz_pick(list(1L, 2L, 5L)),
-               max_refine = fuzz_pick(list(1L, 20L, 200L)),
-               refine_tol = 1e-7, solve_tol = 1e-7, max_it_scale = 200L,
-               n_groups = fuzz_pick(list(1L, 2L, 5L)),
-               group_size = fuzz_pick(list(10L, 100L, 400L)),
-               max_it = fuzz_pick(list(0L, 1L, 50L)), rel_tol = 1e-7,
-               subsampling = fuzz_pick(list("nonsingular", "simple")),
-               max_singular = fuzz_pick(list(1L, 10L, 1000L)),
-               trace = 0L, bb = fuzz_pick(list(0.5, 0.25)))
-  if (psi != "bisquare" && psi != "biweight" || fuzz_chance(0.2)) {
-    args$tuning_chi <- fuzz_cc(psi)
-    args$tuning_psi <- fuzz_cc(psi)
+## ---- argument lists from the functions' formals ------------------------------
+
+## A function of the package by name ("lts.default" reaches a method).
+fuzz_fun <- function(name) get(name, envir = asNamespace("kelvara"))
+
+## The arguments of `fun` that have a constant default, with that default;
+## a vector of choices gives one of them.  Arguments without a default or
+## with a computed one are left to the generator.  `null`: also list those
+## whose default is NULL (as NULL).
+fuzz_defaults <- function(fun, null = FALSE) {
+  f <- formals(fuzz_fun(fun))
+  out <- list()
+  for (a in setdiff(names(f), "...")) {
+    if (identical(f[[a]], quote(expr = ))) next
+    d <- f[[a]]
+    if (is.null(d)) { if (null) out[a] <- list(NULL); next }
+    if (!is.atomic(d) && !(is.call(d) && identical(d[[1L]], as.name("c")))) next
+    v <- tryCatch(eval(d, baseenv()), error = function(e) NULL)
+    if (is.null(v) || !length(v) || !is.atomic(v)) next
+    out[[a]] <- if (is.character(v) && length(v) > 1L) fuzz_pick(as.list(v)) else v
   }
-  if (fuzz_chance(0.5) && !fuzz_wf()) {
-    args <- fuzz_mutate(args, list(
-      psi = fuzz_bad_psi, bb = c(fuzz_bad_scalars, list(1, 0.999999, 1e-9)),
-      nsamp = fuzz_count_pool, n_best = fuzz_size_pool,
-      refine_steps = fuzz_count_pool, max_refine = fuzz_count_pool,
-      refine_tol = fuzz_tol_pool, solve_tol = fuzz_tol_pool,
-      max_it_scale = fuzz_size_pool, n_groups = fuzz_size_pool,
-      group_size = fuzz_size_pool, max_it = fuzz_count_pool,
-      rel_tol = fuzz_tol_pool, subsampling = list("exact", NA, 1, c("simple", "x")),
-      max_singular = fuzz_size_pool,
-      trace = list(-1, NA, 1.5, "a", 4L, 2L)), rate = 0.15)
-    ## The number of draws and of refinement steps stays bounded so that a
-    ## call that works is quick; the sizes of the best lists and of the
-    ## groups are sent as they are (the R layer bounds them by the data).
-    for (a in c("nsamp", "refine_steps"))
-      if (is.numeric(args[[a]]) && length(args[[a]]) == 1L && !is.na(args[[a]]) &&
-          args[[a]] > 1000) args[[a]] <- 1000L
-  }
+  out
+}
+
+## Malformed values for an argument, chosen by its name (psi, tuning
+## constants) or else by the kind of its default: flags, choices,
+## tolerances, fractions, counts.
+fuzz_pool <- function(name, v) {
+  if (name == "psi") return(fuzz_bad_psi)
+  if (grepl("trace", name)) return(list(-1, NA, 1.5, "a", 1e10, 1L))
+  if (startsWith(name, "tuning")) return(list(NA, -1, 0, c(3, 2, 1), "a", Inf, numeric(0)))
+  if (is.null(v)) return(fuzz_bad_scalars)
+  if (is.logical(v)) return(fuzz_bad_flags)
+  if (is.character(v)) return(list("exact", NA, 1, c(v, "x"), character(0)))
+  if (v > 0 && v < 1e-3) return(fuzz_tol_pool)
+  if (v > 0 && v < 1) return(c(fuzz_bad_scalars, list(1, 1e-9, 0.999999, 0.5 + 1e-12)))
+  fuzz_size_pool
+}
+
+## A call's arguments from the formals of `fun`: the defaults, `set` on top,
+## then (outside well-formed cases) some replaced from their pools.  Work
+## counts (names with "resample", "steps", "samp", "refine", or max_it) stay at most `cap`, so
+## that a call is an input check and not a long computation.
+fuzz_formals_args <- function(fun, set = list(), rate = 0.15, cap = 1000) {
+  d <- fuzz_defaults(fun, null = TRUE)
+  args <- utils::modifyList(Filter(Negate(is.null), d), set)
+  pools <- Map(fuzz_pool, names(d), d)
+  args <- fuzz_mutate(args, pools, rate = rate)
+  for (a in grep("resample|steps|samp|^max_it$|refine", names(args), value = TRUE))
+    if (is.numeric(args[[a]]) && length(args[[a]]) == 1L && !is.na(args[[a]]) &&
+        args[[a]] > cap) args[[a]] <- cap
   args
 }
 
-## A control list for the regression fits: from lmrob_control(), edited by
-## hand, or not a list at all.
+## Well-formed settings of the S/MM fit, smaller than the defaults where
+## those cost time on every call.
+fuzz_lmrob_control_args <- function() {
+  psi <- fuzz_pick(as.list(fuzz_psi_names))
+  set <- list(psi = psi, nsamp = fuzz_pick(list(1L, 5L, 20L, 50L)), trace = 0L)
+  if (psi != "bisquare" && psi != "biweight" || fuzz_chance(0.2))
+    set$tuning_chi <- set$tuning_psi <- fuzz_cc(psi)
+  fuzz_formals_args("lmrob_control", set, rate = if (fuzz_chance(0.5)) 0.15 else 0)
+}
+
 fuzz_control_value <- function() {
   r <- stats::runif(1L)
   if (r < 0.7 || fuzz_wf()) {
@@ -304,21 +328,10 @@ fuzz_gen <- list(
 
   lmrob_M_S_control = function() {
     psi <- fuzz_pick(as.list(fuzz_psi_names))
-    args <- list(psi = psi, tuning_chi = fuzz_cc(psi), bb = 0.5,
-                 nsamp = fuzz_pick(list(1L, 5L, 20L)), max_steps = 100L,
-                 max_no_improve = 20L, descent_tol = 1e-7, solve_tol = 1e-7,
-                 orthogonalize = TRUE, subsample = TRUE, descent = TRUE,
-                 max_singular = 200L, subsampling = "nonsingular", trace = 0L,
-                 max_it_scale = 200L)
-    fuzz_mutate(args, list(
-      psi = fuzz_bad_psi, bb = fuzz_bad_scalars, nsamp = fuzz_count_pool,
-      max_steps = fuzz_count_pool, max_no_improve = fuzz_count_pool,
-      descent_tol = fuzz_tol_pool, solve_tol = fuzz_tol_pool,
-      orthogonalize = fuzz_bad_flags, subsample = fuzz_bad_flags,
-      descent = fuzz_bad_flags, max_singular = fuzz_size_pool,
-      max_it_scale = fuzz_size_pool,
-      subsampling = list(NA, TRUE, "x", c("simple", "x")), trace = list(-1, NA, "a", 1.5)),
-      rate = 0.15)
+    fuzz_formals_args("lmrob_M_S_control",
+                      list(psi = psi, tuning_chi = fuzz_cc(psi),
+                           nsamp = fuzz_pick(list(1L, 5L, 20L)), max_steps = 100L),
+                      cap = 50)
   },
 
   lmrob_M_S = function() {
@@ -356,9 +369,8 @@ fuzz_gen <- list(
 
   l1_fit = function() {
     n <- fuzz_n()
-    args <- list(x = fuzz_design(n), y = fuzz_response(n),
-                 intercept = fuzz_pick(list(TRUE, FALSE)), tol = 1e-7)
-    fuzz_mutate(args, list(intercept = fuzz_bad_flags, tol = fuzz_tol_pool), rate = 0.15)
+    c(list(x = fuzz_design(n), y = fuzz_response(n)),
+      fuzz_formals_args("l1_fit.default", list(intercept = fuzz_pick(list(TRUE, FALSE)))))
   },
 
   psi_func = function() fuzz_psi_args(-1:1),
@@ -370,10 +382,9 @@ fuzz_gen <- list(
   medcouple = function() {
     args <- fuzz_univariate_args()
     args$finite.corr <- NULL
-    args <- c(args, list(eps1 = 1e-14, eps2 = 1e-15, max_it = 100L, trace = 0L))
-    fuzz_mutate(args, list(eps1 = fuzz_tol_pool, eps2 = fuzz_tol_pool,
-                           max_it = fuzz_size_pool, trace = list(-1, NA, 1.5, "a", 1L)),
-                rate = 0.15)
+    a <- fuzz_formals_args("medcouple", list(trace = 0L))
+    a[names(args)] <- args
+    a
   },
   whimed = function() {
     n <- fuzz_n()
@@ -389,16 +400,11 @@ fuzz_gen <- list(
   mcd = function() {
     n <- fuzz_n(); p <- fuzz_pick(list(1L, 1L, 2L, 3L, 0L))
     x <- if (fuzz_wf() || fuzz_chance(0.85)) fuzz_matrix(n, p) else fuzz_bad_design(n)
-    args <- list(x = x, alpha = fuzz_pick(list(0.5, 0.75, 1)),
-                 nsamp = fuzz_pick(list(10, 100, 500)), seed = fuzz_pick(list(NULL, 1)),
-                 trace = 0, group_size = 300)
+    args <- fuzz_formals_args("mcd", list(x = x, alpha = fuzz_pick(list(0.5, 0.75, 1)),
+                                          nsamp = fuzz_pick(list(10, 100, 500))),
+                              cap = Inf)
     if (n <= 10 && fuzz_chance(0.2)) args$nsamp <- 0
-    fuzz_mutate(args, list(
-      alpha = c(fuzz_bad_scalars, list(0.49, 1.01, 0.5 - 1e-16)),
-      nsamp = fuzz_nsamp_pool,
-      seed = list(NA, "a", Inf, c(1, 2), 1e300),
-      trace = list(-1, NA, 1.5, "a", 1e10),
-      group_size = list(-1, 0, 1, 2, 5, NA, 1e10, 1.5)), rate = 0.15)
+    fuzz_mutate(args, list(nsamp = fuzz_nsamp_pool), rate = 0.15)
   },
 
   mcd_methods = function() {
@@ -423,9 +429,11 @@ fuzz_gen <- list(
       args <- list(x = fuzz_design(n, fuzz_pick(list(0L, 1L, 1L, 2L, 3L))),
                    y = fuzz_response(n))
     }
-    args <- c(args, list(alpha = fuzz_pick(list(0.5, 0.75, 1)),
-                         intercept = fuzz_pick(list(TRUE, FALSE)), adjust = TRUE,
-                         nsamp = fuzz_pick(list(10, 100, 500))))
+    args <- c(args, fuzz_formals_args("lts.default",
+                                      list(alpha = fuzz_pick(list(0.5, 0.75, 1)),
+                                           intercept = fuzz_pick(list(TRUE, FALSE)),
+                                           nsamp = fuzz_pick(list(10, 100, 500))),
+                                      rate = 0.1, cap = Inf))
     if (n <= 10 && fuzz_chance(0.2)) args$nsamp <- 0
     if (fuzz_chance(0.15))
       args$h <- fuzz_pick(list(1, n %/% 2L, n %/% 2L + 1L, n - 1L, n, n + 1L, NA, -1,
@@ -433,10 +441,7 @@ fuzz_gen <- list(
     if (fuzz_chance(0.05)) args$trace <- fuzz_pick(list(-1, NA, "a", 1e10))
     if (fuzz_chance(0.1)) args$seed <- fuzz_pick(list(1, NA, "a", 1e300, c(1, 2)))
     if (fuzz_chance(0.03)) args$bogus <- 1
-    fuzz_mutate(args, list(
-      alpha = c(fuzz_bad_scalars, list(0.49, 1.01)), intercept = fuzz_bad_flags,
-      adjust = fuzz_bad_flags, nsamp = fuzz_nsamp_pool),
-      rate = 0.1)
+    fuzz_mutate(args, list(nsamp = fuzz_nsamp_pool), rate = 0.1)
   },
 
   lts_methods = function() {
@@ -465,22 +470,18 @@ fuzz_gen <- list(
 ## The formula front end and its control list.
 fuzz_config_args <- function() {
   psi <- fuzz_pick(as.list(fuzz_psi_names))
-  args <- list(psi = psi, breakdown = fuzz_pick(list(0.5, 0.25)),
-               efficiency = fuzz_pick(list(0.95, 0.85)), seed = fuzz_pick(list(NULL, 1)),
-               nsamp = fuzz_pick(list(10L, 50L)))
-  if (fuzz_chance(0.15)) {
-    args$tuning_chi <- fuzz_cc(psi)
-    args$tuning_psi <- fuzz_cc(psi)
+  set <- list(psi = psi, breakdown = fuzz_pick(list(0.5, 0.25)),
+              efficiency = fuzz_pick(list(0.95, 0.85)), seed = fuzz_pick(list(NULL, 1)))
+  if (fuzz_chance(0.15)) set$tuning_chi <- set$tuning_psi <- fuzz_cc(psi)
+  args <- fuzz_formals_args("lmrob.config", Filter(Negate(is.null), set), rate = 0.08)
+  # settings passed on to the S/MM constructor through `...`, and a stray one
+  if (!fuzz_wf() && fuzz_chance(0.1)) {
+    extra <- fuzz_defaults("lmrob_control")
+    a <- fuzz_pick(as.list(c(setdiff(names(extra), c("psi", "trace")), "bogus")))
+    args[[a]] <- fuzz_pick(fuzz_pool(a, extra[[a]]))
   }
-  fuzz_mutate(args, list(
-    psi = fuzz_bad_psi, breakdown = c(fuzz_bad_scalars, list(0.5 + 1e-12, 1e-6)),
-    efficiency = c(fuzz_bad_scalars, list(0.2, 0.999999, 0.9999999)),
-    seed = list(NA, "a", Inf, 1e300, c(1, 2)), nsamp = fuzz_count_pool,
-    subsampling = list("exact", NA, 1, c("simple", "x")),
-    ms_nsamp = fuzz_count_pool, ms_max_steps = fuzz_count_pool,
-    ms_tol = fuzz_tol_pool, ms_orthogonalize = fuzz_bad_flags,
-    eps_outlier = fuzz_bad_scalars, bogus = list(1), max_it = fuzz_count_pool),
-    rate = 0.08)
+  if (!fuzz_wf() && fuzz_chance(0.5)) args$nsamp <- fuzz_pick(list(10L, 50L))
+  args
 }
 
 fuzz_lmrob_data <- function(n) {
@@ -526,9 +527,7 @@ fuzz_gen$psi_tuning <- function() {
   if (fuzz_chance(0.2))
     args$shape <- fuzz_pick(list(NULL, c(1, 2, 3), c(-0.5, 1.5), c(3, 2, 1), c(0, 1), NA,
                                  "a", c(-1e300, 1e300), c(1e-300, 1e-300, 1)))
-  fuzz_mutate(args, list(
-    psi = fuzz_bad_psi, efficiency = c(fuzz_bad_scalars, list(0.2, 0.9999999)),
-    breakdown = c(fuzz_bad_scalars, list(0.5 + 1e-12, 1e-9))), rate = 0.1)
+  fuzz_formals_args("psi_tuning", Filter(Negate(is.null), args), rate = 0.1)
 }
 fuzz_gen$lmrob <- function() fuzz_lmrob_args()
 fuzz_gen$lmrob_methods <- function() {
@@ -782,27 +781,16 @@ fuzz_lib_dir <- function() {
 
 ## Per-function counts of a run (or of a warn = 1 and a warn = 2 run).
 fuzz_table <- function(res, res_warn2 = NULL) {
-  funs <- unique(res$fun)
-  count <- function(r, f, s) sum(r$fun == f & r$status %in% s)
-  t <- data.frame(
-    fun = funs,
-    calls = vapply(funs, function(f) sum(res$fun == f), 1L),
-    ok = vapply(funs, count, 1L, r = res, s = "ok"),
-    error = vapply(funs, count, 1L, r = res, s = "error"),
-    warned = vapply(funs, function(f) sum(res$fun == f & res$n_warnings > 0L), 1L),
-    unclear = vapply(funs, count, 1L, r = res, s = "unclear"),
-    crash = vapply(funs, count, 1L, r = res, s = "crash"),
-    hang = vapply(funs, count, 1L, r = res, s = "hang"),
-    stringsAsFactors = FALSE, row.names = NULL)
+  per_fun <- function(r, v) tapply(v %in% TRUE, factor(r$fun, unique(res$fun)), sum)
+  t <- as.data.frame.matrix(table(factor(res$fun, unique(res$fun)),
+                                  factor(res$status, c("ok", "error", "unclear", "crash", "hang"))))
+  t$warned <- per_fun(res, res$n_warnings > 0L)
   if (!is.null(res_warn2)) {
-    conv <- function(f) sum(res_warn2$fun == f &
-                              grepl("(converted from warning)", res_warn2$msg, fixed = TRUE))
-    t$warn2_calls <- vapply(funs, function(f) sum(res_warn2$fun == f), 1L)
-    t$warn2_errors <- vapply(funs, conv, 1L)
-    t$warn2_bad <- vapply(funs, count, 1L, r = res_warn2,
-                          s = c("unclear", "crash", "hang"))
+    t$warn2_errors <- per_fun(res_warn2, grepl("(converted from warning)", res_warn2$msg,
+                                               fixed = TRUE))
+    t$warn2_bad <- per_fun(res_warn2, res_warn2$status %in% c("unclear", "crash", "hang"))
   }
-  t
+  cbind(fun = rownames(t), t, row.names = NULL)
 }
 
 ## The failing cases of a run: everything but results and clear errors.
@@ -818,8 +806,9 @@ fuzz_gen$adjusted_fences <- function() {
     fuzz_pick(list(NULL, "a", factor(1:3), 1i, list(1, 2), matrix(1:4, 2), c(NA, NA),
                    as.Date("2020-01-01") + 0:2, rep(1e300, 5), c(-1e300, 1e300, 0)))
   else fuzz_vector(fuzz_n())
-  args <- list(x = x, range = fuzz_pick(list(1.5, 0, 3)), na.rm = fuzz_pick(list(TRUE, FALSE)))
-  fuzz_mutate(args, list(range = fuzz_bad_scalars, na.rm = fuzz_bad_flags), rate = 0.2)
+  c(list(x = x), fuzz_formals_args("adjusted_fences",
+                                   list(range = fuzz_pick(list(1.5, 0, 3)),
+                                        na.rm = fuzz_pick(list(TRUE, FALSE))), rate = 0.2))
 }
 
 fuzz_gen$adjusted_boxplot <- function() {

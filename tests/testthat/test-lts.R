@@ -89,38 +89,6 @@ test_that("the objective is the minimum over all h-subsets on tiny data", {
   expect_lte(miss_rand, 6)
 })
 
-test_that("the fit is regression, scale and affine equivariant", {
-  set.seed(7)
-  n <- 60
-  X <- matrix(rnorm(3 * n), n)
-  y <- drop(2 + X %*% c(1, 2, 3)) + rnorm(n)
-  y[1:12] <- y[1:12] + 15
-  fit <- function(X, y) {
-    set.seed(99)
-    lts(X, y, nsamp = 200)
-  }
-  f0 <- fit(X, y)
-  b <- c(-1, 0.5, 4)
-  f1 <- fit(X, y + drop(X %*% b) + 3)
-  expect_equal(f1$best, f0$best)
-  expect_equal(unname(coef(f1)), unname(coef(f0) + c(3, b)), tolerance = 1e-8)
-  f2 <- fit(X, -7 * y)
-  expect_equal(unname(coef(f2)), unname(-7 * coef(f0)), tolerance = 1e-8)
-  expect_equal(f2$crit, 49 * f0$crit, tolerance = 1e-8)
-  A <- matrix(c(2, 1, 0, 0, 1, 3, 1, 0, -1), 3)
-  f3 <- fit(X %*% A, y)
-  expect_equal(f3$best, f0$best)
-  expect_equal(unname(coef(f3)), unname(c(coef(f0)[1], solve(A, coef(f0)[-1]))),
-               tolerance = 1e-8)
-  expect_equal(f3$crit, f0$crit, tolerance = 1e-8)
-  # permuting the cases permutes the best subset (enumerated starts)
-  Xs <- X[1:20, 1:2]; ys <- y[1:20]
-  perm <- sample(20)
-  g0 <- lts(Xs, ys, nsamp = 0)
-  g1 <- lts(Xs[perm, ], ys[perm], nsamp = 0)
-  expect_equal(g1$crit, g0$crit, tolerance = 1e-10)
-})
-
 test_that("planted outliers and bad leverage points are resisted and flagged", {
   set.seed(3)
   beta <- c(1, 2, -1)
@@ -254,9 +222,7 @@ rfltsreg_raw <- function(x, n, p, h, nsamp, intercept, adjust, ncol = p + 1L) {
 
 test_that("the package's entry point runs the registered routine's search", {
   set.seed(31)
-  sets <- list(list(50, 2, 500, 1, 1), list(40, 2, 0, 1, 1), list(300, 3, 200, 1, 0),
-               list(700, 2, 100, 1, 1), list(1300, 3, 50, 0, 0), list(2100, 2, 40, 1, 1),
-               list(6000, 2, 20, 1, 1))
+  sets <- list(list(40, 2, 0, 1, 1), list(1300, 3, 50, 0, 0), list(2100, 2, 40, 1, 1))
   for (s in sets) {
     n <- s[[1L]]
     p <- s[[2L]]
@@ -274,8 +240,8 @@ test_that("the package's entry point runs the registered routine's search", {
                      a[c("best", "objective", "loc", "scale", "coef")])
     expect_identical(b$status, c(kelvara:::.lts_codes[["ok"]], 0L))
   }
-  a <- rfltsreg_raw(y, n, 1L, 3000L, 0L, 1L, 0L, ncol = 1L)
-  b <- kelvara:::.lts_call(y, n, 1L, 3000L, 0L, 1L, 0L, 1L, 0L)
+  a <- rfltsreg_raw(y, n, 1L, n %/% 2 + 1, 0L, 1L, 0L, ncol = 1L)
+  b <- kelvara:::.lts_call(y, n, 1L, n %/% 2 + 1, 0L, 1L, 0L, 1L, 0L)
   expect_identical(b$location, a$location[1L])
   ## statuses: the zero-scale column by its index, no regular p-subset, and
   ## (unlike the registered routine) a start for every group even when
@@ -300,20 +266,13 @@ test_that("the stage plan follows the sample size", {
     out <- trace_lines(X, rnorm(n), nsamp = nsamp)
     as.integer(out[which(grepl("^Main loop", out)) + 1L])
   }
-  expect_equal(nrep_lines(599), c(500L, 500L))
-  expect_equal(nrep_lines(600), c(250L, 250L, 10L))
-  expect_equal(nrep_lines(899), c(250L, 250L, 10L))
-  expect_equal(nrep_lines(900), c(166L, 166L, 10L))
-  expect_equal(nrep_lines(1199), c(166L, 166L, 10L))
-  expect_equal(nrep_lines(1200), c(125L, 125L, 10L))
-  expect_equal(nrep_lines(1499), c(125L, 125L, 10L))
-  expect_equal(nrep_lines(1500), c(100L, 100L, 10L))
+  # the group count changes at 600, 900, 1200 and 1500 cases
+  expect_equal(lapply(c(599, 600, 1199, 1500), nrep_lines),
+               list(c(500L, 500L), c(250L, 250L, 10L), c(166L, 166L, 10L), c(100L, 100L, 10L)))
   # all pairs when n <= 50 for p = 2, and for nsamp = 0 whatever n is
   out <- trace_lines(rnorm(40), rnorm(40))
-  expect_equal(out[1:4], c("Entering rfltsreg() - krep: ", "500",
-                           "will use *all* combinations: ", "780"))
-  out <- trace_lines(rnorm(100), rnorm(100), nsamp = 0)
-  expect_equal(out[3:4], c("will use *all* combinations: ", "4950"))
+  expect_equal(out[4], "780")
+  expect_equal(trace_lines(rnorm(100), rnorm(100), nsamp = 0)[4], "4950")
   # one start in the final stage of a large sample still finds the fit
   n <- 6000
   X <- matrix(rnorm(2 * n), n)
@@ -322,18 +281,6 @@ test_that("the stage plan follows the sample size", {
   f <- lts(X, y)
   expect_lt(max(abs(coef(f) - c(0, 1, 2))), 0.1)
   expect_true(all(f$outlier[1:1500]))
-})
-
-test_that("the same seed gives the same fit", {
-  n <- 700
-  X <- matrix(rnorm(2 * n), n)
-  y <- drop(X %*% c(1, 2)) + rt(n, 1)
-  set.seed(42); a <- lts(X, y)
-  set.seed(42); b <- lts(X, y)
-  expect_identical(a, b)
-  set.seed(42); u1 <- runif(1)
-  set.seed(42); invisible(lts(X, y)); u2 <- runif(1)
-  expect_false(u1 == u2)   # the search consumed random numbers
 })
 
 test_that("methods and formula interface", {
@@ -361,63 +308,11 @@ test_that("invalid input is refused before the search", {
   X <- matrix(rnorm(40), 20)
   y <- rnorm(20)
   expect_error(lts(X, y[-1]), "'x' has 20 rows but 'y' has 19")
-  expect_error(lts(replace(X, 3, NA), y), "'x' contains NA")
   expect_error(lts(X, replace(y, 2, Inf)), "'y' contains NA")
-  expect_error(lts(X, y, alpha = 0.4), "'alpha'")
-  expect_error(lts(X, y, nsamp = -1), "'nsamp'")
-  expect_error(lts(X, y, nsamp = 2.5), "'nsamp'")
   expect_error(lts(X, y, h = 9), "'h' must be a whole number in \\[10, 20\\]")
-  expect_error(lts(X, y, h = 21), "'h'")
   expect_error(lts(X, y, foo = 1), "unknown argument")
-  expect_error(lts(X[1:3, ], y[1:3]), "need more cases than coefficients")
-  expect_error(lts(matrix(letters[1:20]), y), "numeric")
   expect_error(lts(NULL, y, intercept = FALSE), "no coefficients")
-  expect_error(lts(X, y, intercept = NA), "'intercept' must be TRUE or FALSE")
-  expect_equal(lts(X, y, alpha = 1)$h, 20)
-  expect_equal(lts(X, y)$h, 12)
-  expect_equal(lts(X, y, alpha = 0.75)$h, 16)
-})
-
-test_that("the formula method builds the model frame as lm() does", {
-  set.seed(61)
-  d <- data.frame(a = rnorm(50), b = rnorm(50), g = factor(rep(c("p", "q", "r"), length.out = 50)))
-  d$y <- 2 - d$a + 0.5 * d$b + (d$g == "r") + rnorm(50, sd = 0.2)
-  d$y[1:6] <- d$y[1:6] + 15
-  d$a[9] <- NA
-  f <- lts(y ~ a + b + g, data = d, subset = b > -1.5, seed = 3)
-  keep <- !is.na(d$a) & d$b > -1.5
-  X <- stats::model.matrix(~ a + b + g, d[keep, ])
-  ## the same design as lm(), and the matrix method on it gives the same fit
-  expect_identical(names(coef(f)), colnames(X))
-  g <- lts(X[, -1], d$y[keep], seed = 3)
-  expect_equal(unname(coef(f)), unname(coef(g)))
-  expect_identical(f$n, sum(keep))
-  expect_identical(f$call[[1L]], as.name("lts"))
-  ## na.exclude pads residuals and fitted values as lm() does
-  e <- lts(y ~ a + b + g, data = d, na.action = na.exclude, seed = 3)
-  expect_length(residuals(e), 50L)
-  expect_true(is.na(residuals(e)[9]) && is.na(fitted(e, "reweighted")[9]))
-  expect_equal(unname(residuals(e)[-9] + fitted(e)[-9]), d$y[-9])
-  ## the formula's intercept term decides
-  expect_false(lts(y ~ a - 1, d)$intercept)
-  expect_error(lts(y ~ a, d, intercept = FALSE), "intercept")
-})
-
-test_that("a seed reproduces the fit without touching the caller's random stream", {
-  set.seed(62)
-  X <- matrix(rnorm(300), 100)
-  y <- drop(X %*% c(1, -1, 2)) + rt(100, 2)
-  set.seed(5)
-  before <- .Random.seed
-  a <- lts(X, y, nsamp = 30, seed = 11)
-  expect_identical(.Random.seed, before)
-  set.seed(11)
-  b <- lts(X, y, nsamp = 30)
-  expect_identical(a$best, b$best)
-  expect_identical(a$coefficients, b$coefficients)
-  expect_error(lts(X, y, seed = NA), "'seed' must be NULL or one number")
-  ## trace is an argument of its own
-  expect_error(lts(X, y, trace = "a"), "'trace'")
+  expect_equal(vapply(c(0.5, 0.75, 1), function(a) lts(X, y, alpha = a)$h, 1), c(12, 16, 20))
 })
 
 test_that("summary gives the reweighted least-squares inference and the outlier count", {

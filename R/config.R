@@ -17,7 +17,7 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
                          subsampling = c("nonsingular", "simple"), seed = NULL,
                          ms_resample = NULL, ms_max_no_improve = NULL,
                          ms_max_steps = NULL, ms_tol = NULL, ms_orthogonalize = NULL,
-                         eps_outlier = 0.1, ...) {
+                         eps_outlier = 0.1, threads = NULL, ...) {
   family <- names(.psi_codes)[.psi_codes == .psi_code(psi)]
   subsampling <- .check_choice(subsampling, c("nonsingular", "simple"), "subsampling")
   in_range <- function(v, name, lo, hi) .check_number_in(v, name, lo, hi, c(TRUE, FALSE))
@@ -59,24 +59,27 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
     ms_max_steps = ms$max_steps, ms_tol = ms$descent_tol,
     ms_orthogonalize = ms$orthogonalize,
     eps_outlier = in_range(eps_outlier, "eps_outlier", 0, 1),
+    threads = .check_threads(threads),
     tuning_given = given)), class = "lmrob_config")
 }
 
 ## The settings of the M-S start, as lmrob_M_S() reads them.
 .ms_control <- function(control) {
-  lmrob_M_S_control(psi = control$psi, tuning_chi = control$tuning_chi, bb = control$bb,
-                    n_resample = control$ms_resample, max_steps = control$ms_max_steps,
-                    max_no_improve = control$ms_max_no_improve,
-                    descent_tol = control$ms_tol, subsample_tol = control$solve_tol,
-                    orthogonalize = control$ms_orthogonalize,
-                    max_singular = control$max_singular,
-                    nonsingular = control$subsampling == "nonsingular",
-                    trace_level = control$trace, max_it_scale = control$max_it_scale)
+  ms <- lmrob_M_S_control(psi = control$psi, tuning_chi = control$tuning_chi, bb = control$bb,
+                          n_resample = control$ms_resample, max_steps = control$ms_max_steps,
+                          max_no_improve = control$ms_max_no_improve,
+                          descent_tol = control$ms_tol, subsample_tol = control$solve_tol,
+                          orthogonalize = control$ms_orthogonalize,
+                          max_singular = control$max_singular,
+                          nonsingular = control$subsampling == "nonsingular",
+                          trace_level = control$trace, max_it_scale = control$max_it_scale)
+  ms$threads <- control$threads
+  ms
 }
 
 ## The settings that lmrob_S() and lmrob_MM() read.
 .native_control <- function(control) {
-  keep <- intersect(names(control), c(names(formals(lmrob_control)), "psi_code"))
+  keep <- intersect(names(control), c(names(formals(lmrob_control)), "psi_code", "threads"))
   unclass(control)[keep]
 }
 

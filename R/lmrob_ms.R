@@ -57,7 +57,7 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
                  n, p1 + p2), call. = FALSE)
   if (!is.list(control)) stop("'control' must be a list from lmrob_M_S_control()",
                               call. = FALSE)
-  ctrl <- do.call(lmrob_M_S_control, control)
+  ctrl <- do.call(lmrob_M_S_control, control[setdiff(names(control), "threads")])
   n_resample <- ctrl$n_resample
   # Without continuous columns every draw yields the same candidate.
   if (p2 == 0L) n_resample <- 1L
@@ -114,7 +114,7 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
                   status = status("exact_fit")))
     }
   }
-  z <- .C("kv_lmrob_M_S",
+  z <- .with_threads(control$threads, .C("kv_lmrob_M_S",
           x1 = st$x[, seq_len(p1), drop = FALSE], x2 = st$x[, p1 + seq_len(p2), drop = FALSE],
           y = ys, res = double(n),
           n = as.integer(n), p1 = as.integer(p1), p2 = as.integer(p2),
@@ -128,7 +128,7 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
           descent = ctrl$descent, max_singular = ctrl$max_singular,
           nonsingular = as.integer(ctrl$nonsingular),
           max_it_scale = ctrl$max_it_scale, status = integer(length(.status_slots)),
-          PACKAGE = "kelvara")
+          PACKAGE = "kelvara"))
   fs <- .fit_status(z$status)
   exact <- fs$outcome == "exact_fit"
   ## The start of the search's best scale, a negative or a NaN scale is no

@@ -25,6 +25,7 @@
 
 #include "host.h"
 #include "l1.h"
+#include "psi.h"
 #include "scale.h"
 #include "utilities.h"
 
@@ -196,13 +197,31 @@ int subsample_workspace::draw(const double* y, double* beta, int max_singular,
 
 namespace {
 
-// r = y - x beta, x of n rows and p columns (n >= 1).
+// r = y - x beta, x of n rows and p columns, a block of rows at a time:
+// each r[i] takes the columns in order, r[i] += (-beta[j]) x[i, j], the
+// arithmetic of a column-by-column matrix-vector product, but the block of
+// residuals stays in the cache while visit(first, last) makes a further
+// pass over it (the M-scale sum, the weights of the next step), so that the
+// whole vector is not read again.
+template <class Visit>
+void residuals_then(const double* x, const double* y, int n, int p, const double* beta,
+                    double* r, Visit&& visit) {
+  constexpr int block = 512;
+  for (int i0 = 0; i0 < n; i0 += block) {
+    const int i1 = std::min(n, i0 + block);
+    for (int i = i0; i < i1; ++i) r[i] = y[i];
+    for (int j = 0; j < p; ++j) {
+      const double t = -beta[j];
+      const double* xj = x + static_cast<std::size_t>(j) * n;
+      for (int i = i0; i < i1; ++i) r[i] += t * xj[i];
+    }
+    visit(i0, i1);
+  }
+}
+
 void residuals(const double* x, const double* y, int n, int p, const double* beta,
                double* r) {
-  const int one = 1;
-  const double minus_one = -1.0, plus_one = 1.0;
-  std::copy(y, y + n, r);
-  F77_CALL(dgemv)("N", &n, &p, &minus_one, x, &n, beta, &one, &plus_one, r, &one FCONE);
+  residuals_then(x, y, n, p, beta, r, [](int, int) {});
 }
 
 // The dgels workspace length for n x p problems with one right-hand side
@@ -543,10 +562,16 @@ int refine_fast_s(const double* x, const double* y, int n, int p,
   std::copy(beta_cand, beta_cand + p, beta_ref);
   bool converged = false;
   int it = 0;
+  // The M-scale sum of the next step, made with its residuals (in index
+  // order, as sum_rho_sc makes it); < 0 while not made.
+  double rho_sum = -1.0;
+  const double df = static_cast<double>(n) - static_cast<double>(p);
   while (it < limit) {
     // A refinement to convergence on a large sample may run long.
     host::check_interrupt();
-    s = s * std::sqrt(sum_rho_sc(res, s, n, p, set.k, set.ipsi) / set.b);
+    const double mean_rho =
+        rho_sum >= 0.0 ? rho_sum / df : sum_rho_sc(res, s, n, p, set.k, set.ipsi);
+    s = s * std::sqrt(mean_rho / set.b);
     get_weights_rhop(res, s, n, set.k, set.ipsi, weights);
     ws.solve(x, y, weights, n, p, beta_ref);
     if (to_convergence) {
@@ -560,7 +585,15 @@ int refine_fast_s(const double* x, const double* y, int n, int p,
       }
     }
     ++it;
-    residuals(x, y, n, p, beta_ref, res);
+    if (it < limit) {
+      double sum = 0.0;
+      residuals_then(x, y, n, p, beta_ref, res, [&](int i0, int i1) {
+        for (int i = i0; i < i1; ++i) sum += rho(res[i] / s, set.k, set.ipsi);
+      });
+      rho_sum = sum;
+    } else {
+      residuals(x, y, n, p, beta_ref, res);
+    }
     std::copy(beta_ref, beta_ref + p, beta_cand);
   }
   if (to_convergence && !converged) *conv = 0;
@@ -605,7 +638,7 @@ struct wls_pool {
 int batch_size(std::size_t rows, int trace_level) {
   if (trace_level > 2) return 1;
   const std::size_t fit = (std::size_t(1) << 22) / std::max<std::size_t>(rows, 1);
-  return static_cast<int>(std::max<std::size_t>(4, std::min<std::size_t>(64, fit)));
+  return static_cast<int>(std::max<std::size_t>(4, std::min<std::size_t>(512, fit)));
 }
 
 // The slots of one batch: per candidate its coefficients before and after
@@ -1022,15 +1055,21 @@ int rwls(const double* X, const double* y, int n, int p, double* b1, const doubl
          const double* k, int ipsi, int trace, bool reference_ls) {
   wls_workspace ws(n, p, reference_ls, trace);
   std::vector<double> b0(b_init, b_init + p);
-  residuals(X, y, n, p, b0.data(), resid);
+  double* w = ws.weights.data();
+  // The weights of a step are made with the residuals of the step before
+  // (the scale is fixed).
+  residuals_then(X, y, n, p, b0.data(), resid, [&](int i0, int i1) {
+    for (int i = i0; i < i1; ++i) w[i] = wgt(resid[i] / scale, k, ipsi);
+  });
   double d = 0.0;
   bool converged = false;
   int it = 0;
   while (++it < *max_it) {
     host::check_interrupt();
-    get_weights_rhop(resid, scale, n, k, ipsi, ws.weights.data());
-    ws.solve(X, y, ws.weights.data(), n, p, b1);
-    residuals(X, y, n, p, b1, resid);
+    ws.solve(X, y, w, n, p, b1);
+    residuals_then(X, y, n, p, b1, resid, [&](int i0, int i1) {
+      for (int i = i0; i < i1; ++i) w[i] = wgt(resid[i] / scale, k, ipsi);
+    });
     if (trace > 1) {
       *loss = sum_rho_sc(resid, scale, n, 0, k, ipsi);
       host::print(" it %4d: L(b1) = %12g ", it, *loss);

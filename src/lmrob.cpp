@@ -261,9 +261,9 @@ wls_workspace::wls_workspace(int n, int p, bool reference_, int trace_level_)
       trace_level(trace_level_),
       lwork(std::max(dgels_workspace(n, p, trace_level_), 1)),
       weights(n),
-      res(n),
-      wy(n) {
+      res(n) {
   if (reference) {
+    wy.resize(n);
     wx.resize(static_cast<std::size_t>(n) * p);
     work.resize(lwork);
   } else {
@@ -280,6 +280,7 @@ wls_workspace::wls_workspace(int n, int p, bool reference_, int trace_level_)
 int wls_workspace::dgels_fit(const double* x, const double* y, const double* w, int n,
                              int p, double* beta, bool no_throw) {
   // Allocated here when the streaming core hands a fit over for the first time.
+  if (wy.size() < static_cast<std::size_t>(n)) wy.resize(n);
   wx.resize(static_cast<std::size_t>(n) * p);
   work.resize(lwork);
   for (int i = 0; i < n; ++i) wy[i] = std::sqrt(w[i]);
@@ -550,6 +551,7 @@ int refine_fast_s(const double* x, const double* y, int n, int p,
 
   double s = initial_scale;
   if (s < 0.0) {
+    if (ws.wy.size() < static_cast<std::size_t>(n)) ws.wy.resize(n);
     s = MAD(res, n, 0.0, weights, ws.wy.data());  // both only scratch here
     // More than half of the residuals are zero (yet the M-scale is not): the
     // fixed point cannot start from 0.
@@ -637,8 +639,10 @@ struct wls_pool {
 // comes out in the serial order.
 int batch_size(std::size_t rows, int trace_level) {
   if (trace_level > 2) return 1;
-  const std::size_t fit = (std::size_t(1) << 22) / std::max<std::size_t>(rows, 1);
-  return static_cast<int>(std::max<std::size_t>(4, std::min<std::size_t>(512, fit)));
+  // The residuals of a batch (rows each) should stay in the cache until the
+  // merge reads them: about 32768 values.
+  const std::size_t fit = (std::size_t(1) << 15) / std::max<std::size_t>(rows, 1);
+  return static_cast<int>(std::max<std::size_t>(4, std::min<std::size_t>(64, fit)));
 }
 
 // The slots of one batch: per candidate its coefficients before and after
@@ -825,11 +829,14 @@ int search_candidates(const double* x, const double* y, int n, int p,
         host::print("sample[%3d]: idc = ", i + m);
         disp_veci(sub.idc.data(), p);
       }
-      residuals(x, y, n, p, cb.beta_cand(m), cb.resid(m));
-      if (stop_at_exact) exact = exact_candidate(cb.resid(m), n, p, set.b);
+      if (stop_at_exact) {
+        residuals(x, y, n, p, cb.beta_cand(m), cb.resid(m));
+        exact = exact_candidate(cb.resid(m), n, p, set.b);
+      }
       ++m;
     }
     cb.evaluate(m, [&](int t) {
+      if (!stop_at_exact) residuals(x, y, n, p, cb.beta_cand(t), cb.resid(t));
       int conv = 0;
       refine_fast_s(x, y, n, p, rs, pool.mine(), cb.resid(t), cb.beta_cand(t), &conv,
                     -1.0, cb.beta_ref(t), &cb.scale[t]);

@@ -266,7 +266,7 @@ struct wls_workspace {
   int trace_level;
   int lwork;                         // of dgels, queried once
   std::vector<double> weights, res;  // n each: the caller's
-  std::vector<double> wy;            // n: the dgels response, and scratch
+  std::vector<double> wy;            // n: the dgels response, and scratch; on first use
   std::vector<double> wx, work;      // the dgels design and workspace, on first use
   std::vector<double> block, root_w, tri, col_ss, col_work;
   std::vector<double*> col_ptr;

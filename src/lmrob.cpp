@@ -639,10 +639,11 @@ struct wls_pool {
 // comes out in the serial order.
 int batch_size(std::size_t rows, int trace_level) {
   if (trace_level > 2) return 1;
-  // The residuals of a batch (rows each) should stay in the cache until the
-  // merge reads them: about 32768 values.
-  const std::size_t fit = (std::size_t(1) << 15) / std::max<std::size_t>(rows, 1);
-  return static_cast<int>(std::max<std::size_t>(4, std::min<std::size_t>(64, fit)));
+  // Few batches: the threads idle between them while the next one is drawn.
+  // Their residuals (rows each) should stay in the outer cache until the
+  // merge reads them: about 2^18 values.
+  const std::size_t fit = (std::size_t(1) << 18) / std::max<std::size_t>(rows, 1);
+  return static_cast<int>(std::max<std::size_t>(4, std::min<std::size_t>(512, fit)));
 }
 
 // The slots of one batch: per candidate its coefficients before and after

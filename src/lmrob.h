@@ -441,7 +441,10 @@ struct ms_workspace {
  *  of its residuals on X1; keeps in fit the candidate with the smallest
  *  M-scale (n - p1 - p2 degrees of freedom).  A failure (a failed draw or L1
  *  fit, or a scale below ms_min_scale: FIT_EXACT) ends the search with its
- *  code in report (scale -1 for a failed draw or L1 fit). */
+ *  code in report (scale -1 for a failed draw or L1 fit).  The L1 fits of a
+ *  batch of draws run in parallel, each thread with its own arrays (ws is
+ *  not used); a candidate that ends the search may be followed by the
+ *  other draws of its batch, whose size depends on n only. */
 void m_s_subsample(const ms_problem& pr, const ms_search_settings& set,
                    const double* y_draw, const double* x2_draw, ms_fit& fit,
                    ms_workspace& ws, l1_call_state& l1, fit_report& report);

@@ -17,7 +17,7 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
                          subsampling = c("nonsingular", "simple"), seed = NULL,
                          ms_nsamp = NULL, ms_max_no_improve = NULL,
                          ms_max_steps = NULL, ms_tol = NULL, ms_orthogonalize = NULL,
-                         eps_outlier = 0.1, setting = NULL, ...) {
+                         eps_outlier = 0.1, setting = NULL, threads = NULL, ...) {
   dots <- .old_args(list(...))
   nm <- names(dots)
   .no_other_args(dots[is.null(nm) | !nm %in% setdiff(names(formals(lmrob_control)), "...")],
@@ -81,6 +81,7 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
     ms_orthogonalize = ms$orthogonalize,
     eps_outlier = in_range(eps_outlier, "eps_outlier", 0, 1),
     tuning_given = given,
+    threads = .check_threads(threads),
     setting = setting,
     method = if (!is.null(setting)) "SMDM",
     cov_type = if (!is.null(setting)) "weighted")), class = "lmrob_config")
@@ -88,19 +89,21 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
 
 ## The settings of the M-S start, as lmrob_M_S() reads them.
 .ms_control <- function(control) {
-  lmrob_M_S_control(psi = control$psi, tuning_chi = control$tuning_chi, bb = control$bb,
-                    nsamp = control$ms_nsamp, max_steps = control$ms_max_steps,
-                    max_no_improve = control$ms_max_no_improve,
-                    descent_tol = control$ms_tol, solve_tol = control$solve_tol,
-                    orthogonalize = control$ms_orthogonalize,
-                    max_singular = control$max_singular,
-                    subsampling = control$subsampling,
-                    trace = control$trace, max_it_scale = control$max_it_scale)
+  ms <- lmrob_M_S_control(psi = control$psi, tuning_chi = control$tuning_chi, bb = control$bb,
+                          nsamp = control$ms_nsamp, max_steps = control$ms_max_steps,
+                          max_no_improve = control$ms_max_no_improve,
+                          descent_tol = control$ms_tol, solve_tol = control$solve_tol,
+                          orthogonalize = control$ms_orthogonalize,
+                          max_singular = control$max_singular,
+                          subsampling = control$subsampling,
+                          trace = control$trace, max_it_scale = control$max_it_scale)
+  ms$threads <- control$threads
+  ms
 }
 
 ## The settings that lmrob_S() and lmrob_MM() read.
 .native_control <- function(control) {
-  keep <- intersect(names(control), c(names(formals(lmrob_control)), "psi_code"))
+  keep <- intersect(names(control), c(names(formals(lmrob_control)), "psi_code", "threads"))
   unclass(control)[keep]
 }
 

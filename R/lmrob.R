@@ -99,10 +99,12 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
     stop("'control' must be made by lmrob.config() or lmrob_control()", call. = FALSE)
   args <- names(formals(lmrob_control))
   known <- intersect(names(control), c(args, names(.old_arg_names)))
-  unknown <- setdiff(names(control), c(args, names(.old_arg_names), "psi_code"))
+  unknown <- setdiff(names(control), c(args, names(.old_arg_names), "psi_code", "threads"))
   if (length(unknown))
     stop("unknown control setting(s): ", paste(unknown, collapse = ", "), call. = FALSE)
-  do.call(lmrob_control, unclass(control)[known])
+  out <- do.call(lmrob_control, unclass(control)[known])
+  out$threads <- .check_threads(control$threads)
+  out
 }
 
 ## Design and response of the regression fits, checked, with their
@@ -179,7 +181,7 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
   p <- d$p
   .check_sizes(ctrl, n, p)
   st <- d$st
-  z <- .C("kv_lmrob_S",
+  z <- .with_threads(ctrl$threads, .C("kv_lmrob_S",
           x = st$x, y = st$y, n = n, p = p, nsamp = ctrl$nsamp,
           scale = 0, coefficients = double(p), k = ctrl$tuning_chi,
           ipsi = ctrl$psi_code, bb = ctrl$bb, n_best = ctrl$n_best,
@@ -189,7 +191,7 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
           solve_tol = ctrl$solve_tol, converged = FALSE, trace = ctrl$trace,
           max_singular = ctrl$max_singular,
           nonsingular = as.integer(ctrl$subsampling == "nonsingular"),
-          status = integer(length(.status_slots)), PACKAGE = "kelvara")
+          status = integer(length(.status_slots)), PACKAGE = "kelvara"))
   fs <- .fit_status(z$status)
   search_exact <- switch(fs$outcome,
                          ok = FALSE,
@@ -286,11 +288,11 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
     stop(sprintf(paste("at scale %g only %d observation(s) get a positive weight from",
                        "'beta' (%d needed); the scale is too small for these residuals"),
                  scale, sum(w0 > 0), p), call. = FALSE)
-  z <- .C("kv_lmrob_MM",
+  z <- .with_threads(ctrl$threads, .C("kv_lmrob_MM",
           x = st$x, y = st$y, n = n, p = p, beta_init = as.double(beta0), scale = scale0,
           coefficients = as.double(beta0), residuals = double(n), max_it = ctrl$max_it,
           k = ctrl$tuning_psi, ipsi = ctrl$psi_code, loss = 0, rel_tol = ctrl$rel_tol,
-          converged = FALSE, trace = ctrl$trace, 0L, 0L, PACKAGE = "kelvara")
+          converged = FALSE, trace = ctrl$trace, 0L, 0L, PACKAGE = "kelvara"))
   if (!z$converged)
     warning(sprintf("MM iterations did not converge in %d steps (rel_tol = %g)",
                     z$max_it, ctrl$rel_tol), call. = FALSE)
@@ -316,12 +318,12 @@ mscale <- function(r, p = 0L, control = lmrob_control(), scale0 = NULL) {
     if (scale0 == 0) scale0 <- mean(abs(r))
   }
   scale0 <- .check_positive(scale0, "scale0")
-  z <- .C("kv_lmrob_S",
+  z <- .with_threads(ctrl$threads, .C("kv_lmrob_S",
           x = double(0), y = as.double(r), n = n, p = p, nsamp = 0L, scale = scale0,
           coefficients = double(0), k = ctrl$tuning_chi, ipsi = ctrl$psi_code,
           bb = ctrl$bb, 0L, 0L, 0L, 0L, 0L, max_it_scale = ctrl$max_it_scale, 0, 0,
           FALSE, 0L, 0L, 0L, status = integer(length(.status_slots)),
-          PACKAGE = "kelvara")
+          PACKAGE = "kelvara"))
   if (.fit_status(z$status)$result_scale_unconverged)
     warning(sprintf(.fit_text$scale_unconverged, ctrl$max_it_scale), call. = FALSE)
   z$scale

@@ -36,7 +36,9 @@ lmrob_M_S_control <- function(psi = "bisquare", tuning_chi = 1.54764, bb = 0.5,
   if (inherits(control, "lmrob_config")) return(.ms_control(control))
   if (!is.list(control))
     stop("'control' must be made by lmrob.config() or lmrob_M_S_control()", call. = FALSE)
-  do.call(lmrob_M_S_control, control)
+  ms <- do.call(lmrob_M_S_control, control[setdiff(names(control), "threads")])
+  ms$threads <- .check_threads(control$threads)
+  ms
 }
 
 ## A design block; NULL is a block without columns.
@@ -128,7 +130,7 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
                   status = status("exact_fit")))
     }
   }
-  z <- .C("kv_lmrob_M_S",
+  z <- .with_threads(ctrl$threads, .C("kv_lmrob_M_S",
           x1 = st$x[, seq_len(p1), drop = FALSE], x2 = st$x[, p1 + seq_len(p2), drop = FALSE],
           y = ys, res = double(n),
           n = as.integer(n), p1 = as.integer(p1), p2 = as.integer(p2),
@@ -142,7 +144,7 @@ lmrob_M_S <- function(x1, x2, y, control = lmrob_M_S_control(), start = NULL) {
           descent = ctrl$descent, max_singular = ctrl$max_singular,
           nonsingular = as.integer(ctrl$subsampling == "nonsingular"),
           max_it_scale = ctrl$max_it_scale, status = integer(length(.status_slots)),
-          PACKAGE = "kelvara")
+          PACKAGE = "kelvara"))
   fs <- .fit_status(z$status)
   exact <- fs$outcome == "exact_fit"
   ## The start of the search's best scale, a negative or a NaN scale is no

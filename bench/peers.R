@@ -1,11 +1,12 @@
 ## kelvara against its timing peers, both sides in one process on the same
-## data: CPU seconds (user + system) as medians of 3 runs, and the ratio
-## kelvara / peer.  The peers (MASS, and lm) only set the pace; their
-## estimates are not compared.  Run from the package root after
-## `make install`:
+## data: elapsed seconds as medians of 3 runs, and the ratio kelvara / peer.
+## kelvara runs with its default threads (the option kelvara.threads); CPU
+## time would count every thread's work.  The peers (MASS, and lm) only set
+## the pace; their estimates are not compared.  Run from the package root
+## after `make install` (KELVARA_LIB names another library to time):
 ##   Rscript bench/peers.R [reps]
 suppressPackageStartupMessages({
-  library(kelvara, lib.loc = ".rlib")
+  library(kelvara, lib.loc = Sys.getenv("KELVARA_LIB", ".rlib"))
   library(MASS)
 })
 args <- commandArgs(trailingOnly = TRUE)
@@ -21,24 +22,22 @@ make_data <- function(n, p) {
        df = data.frame(y = y, x))
 }
 
-cpu <- function(expr) {
-  t <- system.time(expr, gcFirst = TRUE)
-  t[["user.self"]] + t[["sys.self"]]
-}
+elapsed <- function(expr) system.time(expr, gcFirst = TRUE)[["elapsed"]]
 
 row <- function(label, n, ours, peer) {
   set.seed(n)
   d <- make_data(n, 6)
   a <- b <- numeric(reps)
   for (r in seq_len(reps)) {
-    a[r] <- cpu(ours(d))
-    b[r] <- cpu(peer(d))
+    a[r] <- elapsed(ours(d))
+    b[r] <- elapsed(peer(d))
   }
   data.frame(workload = label, n = n, kelvara = median(a), peer = median(b),
              ratio = round(median(a) / median(b), 3))
 }
 
-cat("load average at start:", readLines("/proc/loadavg"), "\n")
+cat("load average at start:", readLines("/proc/loadavg"), "; threads:",
+    kelvara_threads(), "\n")
 res <- rbind(
   row("S vs lqs(S, nsamp = 500)", 1e4,
       function(d) lmrob_S(d$X, d$y),

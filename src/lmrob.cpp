@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <type_traits>
 #include <utility>
@@ -15,12 +16,16 @@
 #include <R_ext/BLAS.h>
 #include <R_ext/Lapack.h>
 #include <Rmath.h>
+#if defined(_OPENMP)
+#include <omp.h>
+#endif
 #ifndef FCONE
 #define FCONE
 #endif
 
 #include "host.h"
 #include "l1.h"
+#include "psi.h"
 #include "scale.h"
 #include "utilities.h"
 
@@ -192,13 +197,31 @@ int subsample_workspace::draw(const double* y, double* beta, int max_singular,
 
 namespace {
 
-// r = y - x beta, x of n rows and p columns (n >= 1).
+// r = y - x beta, x of n rows and p columns, a block of rows at a time:
+// each r[i] takes the columns in order, r[i] += (-beta[j]) x[i, j], the
+// arithmetic of a column-by-column matrix-vector product, but the block of
+// residuals stays in the cache while visit(first, last) makes a further
+// pass over it (the M-scale sum, the weights of the next step), so that the
+// whole vector is not read again.
+template <class Visit>
+void residuals_then(const double* x, const double* y, int n, int p, const double* beta,
+                    double* r, Visit&& visit) {
+  constexpr int block = 512;
+  for (int i0 = 0; i0 < n; i0 += block) {
+    const int i1 = std::min(n, i0 + block);
+    for (int i = i0; i < i1; ++i) r[i] = y[i];
+    for (int j = 0; j < p; ++j) {
+      const double t = -beta[j];
+      const double* xj = x + static_cast<std::size_t>(j) * n;
+      for (int i = i0; i < i1; ++i) r[i] += t * xj[i];
+    }
+    visit(i0, i1);
+  }
+}
+
 void residuals(const double* x, const double* y, int n, int p, const double* beta,
                double* r) {
-  const int one = 1;
-  const double minus_one = -1.0, plus_one = 1.0;
-  std::copy(y, y + n, r);
-  F77_CALL(dgemv)("N", &n, &p, &minus_one, x, &n, beta, &one, &plus_one, r, &one FCONE);
+  residuals_then(x, y, n, p, beta, r, [](int, int) {});
 }
 
 // The dgels workspace length for n x p problems with one right-hand side
@@ -238,9 +261,9 @@ wls_workspace::wls_workspace(int n, int p, bool reference_, int trace_level_)
       trace_level(trace_level_),
       lwork(std::max(dgels_workspace(n, p, trace_level_), 1)),
       weights(n),
-      res(n),
-      wy(n) {
+      res(n) {
   if (reference) {
+    wy.resize(n);
     wx.resize(static_cast<std::size_t>(n) * p);
     work.resize(lwork);
   } else {
@@ -257,6 +280,7 @@ wls_workspace::wls_workspace(int n, int p, bool reference_, int trace_level_)
 int wls_workspace::dgels_fit(const double* x, const double* y, const double* w, int n,
                              int p, double* beta, bool no_throw) {
   // Allocated here when the streaming core hands a fit over for the first time.
+  if (wy.size() < static_cast<std::size_t>(n)) wy.resize(n);
   wx.resize(static_cast<std::size_t>(n) * p);
   work.resize(lwork);
   for (int i = 0; i < n; ++i) wy[i] = std::sqrt(w[i]);
@@ -498,24 +522,28 @@ double mean_abs(const double* r, int n) {
 
 }  // namespace
 
-int refine_fast_s(const double* x, const double* y, int n, int p, wls_workspace& ws,
-                  double* beta_cand, int refine_steps, int* conv, int max_refine,
-                  double refine_tol, int trace_level, double b, const double* k, int ipsi,
-                  double initial_scale, double* beta_ref, double* scale) {
-  if (trace_level > 2) {
+bool exact_candidate(const double* res, int n, int p, double b) {
+  const int zeros = count_zeros(res, n);
+  return static_cast<double>(zeros) > static_cast<double>(n + p) / 2.0 ||
+         scale_is_zero(zeros, n, p, b);
+}
+
+int refine_fast_s(const double* x, const double* y, int n, int p,
+                  const refine_settings& set, wls_workspace& ws, double* res,
+                  double* beta_cand, int* conv, double initial_scale, double* beta_ref,
+                  double* scale) {
+  if (set.trace_level > 2) {
     host::print("beta_cand before refinement : ");
     disp_vec(beta_cand, p);
   }
-  double* res = ws.res.data();
   double* weights = ws.weights.data();
-  residuals(x, y, n, p, beta_cand, res);
 
   // An exact fit through more than (n + p) / 2 observations ends here, and
   // so does a candidate whose M-scale is 0 because the M-scale equation has
-  // no positive root (see scale_is_zero).
-  const int zeros = count_zeros(res, n);
-  if (static_cast<double>(zeros) > static_cast<double>(n + p) / 2.0 ||
-      scale_is_zero(zeros, n, p, b)) {
+  // no positive root (see scale_is_zero).  The steps below keep the scale
+  // positive while any residual is non-zero, so this is the only way to a
+  // scale of 0; the searches rely on it to stop drawing at such a candidate.
+  if (exact_candidate(res, n, p, set.b)) {
     std::copy(beta_cand, beta_cand + p, beta_ref);
     *scale = 0.0;
     return 0;
@@ -523,6 +551,7 @@ int refine_fast_s(const double* x, const double* y, int n, int p, wls_workspace&
 
   double s = initial_scale;
   if (s < 0.0) {
+    if (ws.wy.size() < static_cast<std::size_t>(n)) ws.wy.resize(n);
     s = MAD(res, n, 0.0, weights, ws.wy.data());  // both only scratch here
     // More than half of the residuals are zero (yet the M-scale is not): the
     // fixed point cannot start from 0.
@@ -530,42 +559,135 @@ int refine_fast_s(const double* x, const double* y, int n, int p, wls_workspace&
   }
 
   const bool to_convergence = *conv != 0;
-  const int limit = to_convergence ? max_refine : refine_steps;
+  const int limit = to_convergence ? set.max_refine : set.refine_steps;
   // Without a step the candidate's own coefficients are the result.
   std::copy(beta_cand, beta_cand + p, beta_ref);
   bool converged = false;
   int it = 0;
+  // The M-scale sum of the next step, made with its residuals (in index
+  // order, as sum_rho_sc makes it); < 0 while not made.
+  double rho_sum = -1.0;
+  const double df = static_cast<double>(n) - static_cast<double>(p);
   while (it < limit) {
     // A refinement to convergence on a large sample may run long.
     host::check_interrupt();
-    s = s * std::sqrt(sum_rho_sc(res, s, n, p, k, ipsi) / b);
-    get_weights_rhop(res, s, n, k, ipsi, weights);
+    const double mean_rho =
+        rho_sum >= 0.0 ? rho_sum / df : sum_rho_sc(res, s, n, p, set.k, set.ipsi);
+    s = s * std::sqrt(mean_rho / set.b);
+    get_weights_rhop(res, s, n, set.k, set.ipsi, weights);
     ws.solve(x, y, weights, n, p, beta_ref);
     if (to_convergence) {
       const double d = norm_diff(beta_cand, beta_ref, p);
       const double m = norm(beta_cand, p);
-      if (trace_level > 2)
+      if (set.trace_level > 2)
         host::print(" i = %d, ||b[i]||= %.12g, ||b[i] - b[i-1]|| = %.15g\n", it, m, d);
-      if (d <= refine_tol * Rf_fmax2(refine_tol, m)) {
+      if (d <= set.refine_tol * Rf_fmax2(set.refine_tol, m)) {
         converged = true;
         break;
       }
     }
     ++it;
-    residuals(x, y, n, p, beta_ref, res);
+    if (it < limit) {
+      double sum = 0.0;
+      residuals_then(x, y, n, p, beta_ref, res, [&](int i0, int i1) {
+        for (int i = i0; i < i1; ++i) sum += rho(res[i] / s, set.k, set.ipsi);
+      });
+      rho_sum = sum;
+    } else {
+      residuals(x, y, n, p, beta_ref, res);
+    }
     std::copy(beta_ref, beta_ref + p, beta_cand);
   }
-  if (to_convergence) {
-    if (!converged) *conv = 0;
-    if (trace_level > 1)
-      host::print("refinements %sconverged in %d iterations\n", converged ? " " : "NOT ",
-                  it);
-  }
+  if (to_convergence && !converged) *conv = 0;
   *scale = s;
   return it;
 }
 
 namespace {
+
+refine_settings refine_of(const s_settings& set) {
+  return {set.refine_steps, set.max_refine, set.refine_tol, set.trace_level,
+          set.b,            set.k,          set.ipsi};
+}
+
+// The index of the calling thread within host::parallel_for (0 outside).
+int worker_index() {
+#if defined(_OPENMP)
+  return omp_get_thread_num();
+#else
+  return 0;
+#endif
+}
+
+// One least-squares workspace per thread of a parallel_for over up to
+// `items` iterations, all made on the calling thread (the first queries
+// LAPACK, and traces that, once; the others are its copies).
+struct wls_pool {
+  wls_pool(int n, int p, bool reference, int trace_level, int items) {
+    all.emplace_back(n, p, reference, trace_level);
+    all.resize(static_cast<std::size_t>(host::detail::parallel_width(items)), all[0]);
+  }
+  wls_workspace& mine() { return all[static_cast<std::size_t>(worker_index())]; }
+  std::vector<wls_workspace> all;
+};
+
+// Candidates are evaluated in batches: the draws of a batch are made first,
+// on the calling thread and in the order of the serial search, then the
+// candidates are refined in parallel, then merged in candidate order.  The
+// batch size depends only on the data, never on the thread count; with a
+// trace level that prints inside a refinement it is 1, so that the trace
+// comes out in the serial order.
+int batch_size(std::size_t rows, int trace_level) {
+  if (trace_level > 2) return 1;
+  // Few batches: the threads idle between them while the next one is drawn.
+  // Their residuals (rows each) should stay in the outer cache until the
+  // merge reads them: about 2^18 values.
+  const std::size_t fit = (std::size_t(1) << 18) / std::max<std::size_t>(rows, 1);
+  return static_cast<int>(std::max<std::size_t>(4, std::min<std::size_t>(512, fit)));
+}
+
+// The slots of one batch: per candidate its coefficients before and after
+// the refinement, its residuals, its scale and the failure it met (thrown
+// again when the merge reaches it, after the candidates before it).
+struct candidate_batch {
+  candidate_batch(int size_, std::size_t n_, int p_)
+      : size(size_),
+        n(n_),
+        p(static_cast<std::size_t>(p_)),
+        cand(size_ * p),
+        ref(size_ * p),
+        res(size_ * n_),
+        scale(size_),
+        steps(size_),
+        conv(size_),
+        err(size_) {}
+  double* beta_cand(int t) { return cand.data() + t * p; }
+  double* beta_ref(int t) { return ref.data() + t * p; }
+  double* resid(int t) { return res.data() + t * n; }
+  // Runs body(t) for t < m in parallel; a failure is kept in its slot.
+  template <class F>
+  void evaluate(int m, F&& body) {
+    host::parallel_for(m, [&](int t) {
+      err[t] = nullptr;
+      try {
+        body(t);
+      } catch (const kelvara::interrupted&) {
+        throw;
+      } catch (...) {
+        err[t] = std::current_exception();
+      }
+    });
+  }
+  void rethrow(int t) {
+    if (err[t]) std::rethrow_exception(err[t]);
+  }
+
+  int size;
+  std::size_t n, p;
+  std::vector<double> cand, ref, res, scale;
+  std::vector<int> steps, conv;
+  std::vector<std::exception_ptr> err;
+};
 
 // A best list over storage held elsewhere: n_best coefficient vectors
 // (betas[e], p values each) and their scales, with the position and the
@@ -634,32 +756,43 @@ struct best_list {
   std::vector<double*> rows;
 };
 
-// Refines the candidate beta_cand (overwritten) to convergence from
-// start_scale; beta_ref and *scale receive the result.  A refinement that
-// fails to converge is recorded.  Returns the steps taken and *conv.
-int refine_to_convergence(const double* x, const double* y, int n, int p,
-                          wls_workspace& ws, const s_settings& set, double start_scale,
-                          double* beta_cand, double* beta_ref, double* scale, int* conv,
-                          fit_report& report) {
-  *conv = 1;
-  const int it = refine_fast_s(x, y, n, p, ws, beta_cand, set.refine_steps, conv,
-                               set.max_refine, set.refine_tol, set.trace_level, set.b,
-                               set.k, set.ipsi, start_scale, beta_ref, scale);
-  if (!*conv) {
-    ++report.refine_unconverged;
-    report.note(EV_REFINE_NOT_CONVERGED, it, 0, set.refine_tol);
+// The final refinements to convergence of the n_best entries betas[e] from
+// the scales start(e), in parallel (one at a time when they trace their
+// steps); merge(e, beta_ref, scale, steps, converged) then takes them in
+// entry order.  A refinement that fails to converge is recorded first.
+template <class Start, class Merge>
+void refine_best_to_convergence(const double* x, const double* y, int n, int p,
+                                const s_settings& set, wls_pool& pool, double* const* betas,
+                                Start&& start, Merge&& merge, fit_report& report) {
+  const refine_settings rs = refine_of(set);
+  const int nbest = set.n_best;
+  const int chunk = set.trace_level > 2 ? 1 : nbest;
+  candidate_batch cb(chunk, 0, p);  // residuals: in each thread's workspace
+  for (int e0 = 0; e0 < nbest; e0 += chunk) {
+    const int m = std::min(chunk, nbest - e0);
+    cb.evaluate(m, [&](int t) {
+      const int e = e0 + t;
+      wls_workspace& ws = pool.mine();
+      double* cand = cb.beta_cand(t);
+      std::copy(betas[e], betas[e] + p, cand);
+      residuals(x, y, n, p, cand, ws.res.data());
+      cb.conv[t] = 1;
+      cb.steps[t] = refine_fast_s(x, y, n, p, rs, ws, ws.res.data(), cand, &cb.conv[t],
+                                  start(e), cb.beta_ref(t), &cb.scale[t]);
+    });
+    for (int t = 0; t < m; ++t) {
+      cb.rethrow(t);
+      const int it = cb.steps[t];
+      const bool conv = cb.conv[t] != 0;
+      if (!conv) {
+        ++report.refine_unconverged;
+        report.note(EV_REFINE_NOT_CONVERGED, it, 0, set.refine_tol);
+      }
+      if (set.trace_level > 1)
+        host::print("refinements %sconverged in %d iterations\n", conv ? " " : "NOT ", it);
+      merge(e0 + t, cb.beta_ref(t), cb.scale[t], it, conv);
+    }
   }
-  return it;
-}
-
-// The few reweighting steps of a fresh candidate.
-void refine_candidate(const double* x, const double* y, int n, int p, wls_workspace& ws,
-                      const s_settings& set, double start_scale, double* beta_cand,
-                      double* beta_ref, double* scale) {
-  int conv = 0;
-  refine_fast_s(x, y, n, p, ws, beta_cand, set.refine_steps, &conv, set.max_refine,
-                set.refine_tol, set.trace_level, set.b, set.k, set.ipsi, start_scale,
-                beta_ref, scale);
 }
 
 void trace_candidate(int i, const double* beta_ref, const double* beta_cand, int p,
@@ -671,45 +804,90 @@ void trace_candidate(int i, const double* beta_ref, const double* beta_cand, int
               norm_diff(beta_ref, beta_cand, p), s);
 }
 
+// The fresh candidates of one search: draws them in batches, refines each
+// by the fixed steps and merges them into best in draw order;
+// merge(i, t) sees candidate i in slot t of the batch and returns false to
+// end the search.  A draw that fails ends the search (after the candidates
+// before it are merged); its status is returned.  When stop_at_exact is set
+// a draw whose candidate has M-scale 0 ends its batch, so that no draw is
+// made after the candidate that ends the search (see refine_fast_s).
+template <class Merge>
+int search_candidates(const double* x, const double* y, int n, int p,
+                      const s_settings& set, subsample_workspace& sub, wls_pool& pool,
+                      candidate_batch& cb, bool stop_at_exact,
+                      const std::int64_t singular_before, fit_report& report,
+                      Merge&& merge) {
+  const refine_settings rs = refine_of(set);
+  for (int i = 0; i < set.n_resample;) {
+    int m = 0, status = SUBSAMPLE_OK;
+    bool exact = false;
+    while (m < cb.size && i + m < set.n_resample && !exact) {
+      host::check_interrupt();
+      status = sub.draw(y, cb.beta_cand(m), set.max_singular, set.nonsingular, set.tol);
+      report.singular = singular_before + sub.singular;
+      if (status != SUBSAMPLE_OK) break;
+      if (set.trace_level > 3) {
+        host::print("sample[%3d]: idc = ", i + m);
+        disp_veci(sub.idc.data(), p);
+      }
+      if (stop_at_exact) {
+        residuals(x, y, n, p, cb.beta_cand(m), cb.resid(m));
+        exact = exact_candidate(cb.resid(m), n, p, set.b);
+      }
+      ++m;
+    }
+    cb.evaluate(m, [&](int t) {
+      if (!stop_at_exact) residuals(x, y, n, p, cb.beta_cand(t), cb.resid(t));
+      int conv = 0;
+      refine_fast_s(x, y, n, p, rs, pool.mine(), cb.resid(t), cb.beta_cand(t), &conv,
+                    -1.0, cb.beta_ref(t), &cb.scale[t]);
+    });
+    for (int t = 0; t < m; ++t) {
+      cb.rethrow(t);
+      if (!merge(i + t, t)) return SUBSAMPLE_OK;
+    }
+    i += m;
+    if (status != SUBSAMPLE_OK) return status;
+  }
+  return SUBSAMPLE_OK;
+}
+
 }  // namespace
 
 void fast_s(const double* x, const double* y, int nn, int pp, const s_settings& set,
             const s_result& out, fit_report& report) {
   const int nbest = set.n_best;
   subsample_workspace sub(x, nn, pp);
-  wls_workspace ws(nn, pp, set.reference_ls, set.trace_level);
-  std::vector<double> beta_cand(pp), beta_ref(pp);
+  candidate_batch cb(std::min(batch_size(static_cast<std::size_t>(nn), set.trace_level),
+                              std::max(set.n_resample, 1)),
+                     static_cast<std::size_t>(nn), pp);
+  wls_pool pool(nn, pp, set.reference_ls, set.trace_level, std::max(cb.size, nbest));
   best_list best_storage(nbest, pp);
   best_list_view best = best_storage.view();
 
   host::rng_scope rng;
-  for (int i = 0; i < set.n_resample; ++i) {
-    host::check_interrupt();
-    const int status =
-        sub.draw(y, beta_cand.data(), set.max_singular, set.nonsingular, set.tol);
-    report.singular = sub.singular;
-    if (status != SUBSAMPLE_OK) {
-      report.draw_failed(status);
-      *out.scale = -1.0;
-      return;
-    }
-    if (set.trace_level > 3) {
-      host::print("sample[%3d]: idc = ", i);
-      disp_veci(sub.idc.data(), pp);
-    }
-    double s_i = 0.0;
-    refine_candidate(x, y, nn, pp, ws, set, -1.0, beta_cand.data(), beta_ref.data(),
-                     &s_i);
-    if (set.trace_level > 1)
-      trace_candidate(i, beta_ref.data(), beta_cand.data(), pp, s_i);
-    if (s_i == 0.0) {
-      if (set.trace_level > 0)
-        host::print("too many exact zeroes -> leaving refinement!\n");
-      *out.scale = 0.0;
-      std::copy(beta_cand.begin(), beta_cand.end(), out.coef);
-      return;
-    }
-    best.offer(ws.res.data(), nn, set, s_i, beta_ref.data(), report);
+  bool exact = false;
+  const int status = search_candidates(
+      x, y, nn, pp, set, sub, pool, cb, true, 0, report, [&](int i, int t) {
+        const double s_i = cb.scale[t];
+        if (set.trace_level > 1)
+          trace_candidate(i, cb.beta_ref(t), cb.beta_cand(t), pp, s_i);
+        if (s_i == 0.0) {
+          if (set.trace_level > 0)
+            host::print("too many exact zeroes -> leaving refinement!\n");
+          *out.scale = 0.0;
+          std::copy(cb.beta_cand(t), cb.beta_cand(t) + pp, out.coef);
+          exact = true;
+          return false;
+        }
+        best.offer(cb.resid(t), nn, set, s_i, cb.beta_ref(t), report);
+        return true;
+      });
+  if (exact) return;
+  if (status != SUBSAMPLE_OK) {
+    report.draw_failed(status);
+    *out.scale = -1.0;
+    return;
   }
 
   if (set.trace_level != 0)
@@ -717,24 +895,21 @@ void fast_s(const double* x, const double* y, int nn, int pp, const s_settings& 
   *out.converged = 1;
   double best_scale = unset_scale;
   int max_it = 0;
-  for (int e = 0; e < nbest; ++e) {
-    std::copy(best.betas[e], best.betas[e] + pp, beta_cand.begin());
-    int conv = 1;
-    double s_e = 0.0;
-    const int it =
-        refine_to_convergence(x, y, nn, pp, ws, set, best.scales[e], beta_cand.data(),
-                              beta_ref.data(), &s_e, &conv, report);
-    if (set.trace_level != 0)
-      host::print("i=%2d: %sconvergence (%d iter.):", e, conv ? "" : "NON ", it);
-    if (s_e < best_scale) {
-      if (set.trace_level != 0) host::print(" -> improved scale to %.15g", s_e);
-      best_scale = s_e;
-      std::copy(beta_ref.begin(), beta_ref.end(), out.coef);
-    }
-    if (set.trace_level != 0) host::print("\n");
-    if (!conv) *out.converged = 0;
-    max_it = std::max(max_it, it);
-  }
+  refine_best_to_convergence(
+      x, y, nn, pp, set, pool, best.betas, [&](int e) { return best.scales[e]; },
+      [&](int e, const double* beta_ref, double s_e, int it, bool conv) {
+        if (set.trace_level != 0)
+          host::print("i=%2d: %sconvergence (%d iter.):", e, conv ? "" : "NON ", it);
+        if (s_e < best_scale) {
+          if (set.trace_level != 0) host::print(" -> improved scale to %.15g", s_e);
+          best_scale = s_e;
+          std::copy(beta_ref, beta_ref + pp, out.coef);
+        }
+        if (set.trace_level != 0) host::print("\n");
+        if (!conv) *out.converged = 0;
+        max_it = std::max(max_it, it);
+      },
+      report);
   *out.scale = best_scale;
   *out.max_refine = max_it;
 }
@@ -744,26 +919,20 @@ int fast_s_with_memory(const double* x, const double* y, int nn, int pp,
                        fit_report& report) {
   const int nbest = set.n_best;
   subsample_workspace sub(x, nn, pp);
-  wls_workspace ws(nn, pp, set.reference_ls, set.trace_level);
-  std::vector<double> beta_cand(pp), beta_ref(pp);
+  candidate_batch cb(std::min(batch_size(static_cast<std::size_t>(nn), set.trace_level),
+                              std::max(set.n_resample, 1)),
+                     static_cast<std::size_t>(nn), pp);
+  wls_pool pool(nn, pp, set.reference_ls, set.trace_level, cb.size);
   std::fill(best_scales, best_scales + nbest, unset_scale);
   best_list_view best(best_betas, best_scales, nbest, pp);
-  const std::int64_t singular_before = report.singular;
-  for (int i = 0; i < set.n_resample; ++i) {
-    host::check_interrupt();
-    const int status =
-        sub.draw(y, beta_cand.data(), set.max_singular, set.nonsingular, set.tol);
-    report.singular = singular_before + sub.singular;
-    if (status != SUBSAMPLE_OK) {
-      std::fill(best_scales, best_scales + nbest, -1.0);
-      return status;
-    }
-    double s_i = 0.0;
-    refine_candidate(x, y, nn, pp, ws, set, -1.0, beta_cand.data(), beta_ref.data(),
-                     &s_i);
-    best.offer(ws.res.data(), nn, set, s_i, beta_ref.data(), report);
-  }
-  return SUBSAMPLE_OK;
+  const int status = search_candidates(
+      x, y, nn, pp, set, sub, pool, cb, false, report.singular, report,
+      [&](int, int t) {
+        best.offer(cb.resid(t), nn, set, cb.scale[t], cb.beta_ref(t), report);
+        return true;
+      });
+  if (status != SUBSAMPLE_OK) std::fill(best_scales, best_scales + nbest, -1.0);
+  return status;
 }
 
 namespace {
@@ -831,23 +1000,36 @@ void fast_s_large_n(const double* x, const double* y, int nn, int pp,
   }
 
   // Merged phase: every group candidate, refined on the union of the groups.
-  wls_workspace ws(nn, pp, set.reference_ls, set.trace_level);
-  std::vector<double> beta_cand(pp), beta_ref(pp);
+  const refine_settings rs = refine_of(set);
+  candidate_batch cb(
+      static_cast<int>(std::min<std::int64_t>(
+          batch_size(static_cast<std::size_t>(sg), set.trace_level), n_group_best)),
+      static_cast<std::size_t>(sg), pp);
   best_list final_storage(nbest, pp);
   best_list_view final_best = final_storage.view();
+  // One pool serves the merged and the final phase (sg <= n rows).
+  wls_pool pool(nn, pp, set.reference_ls, set.trace_level, std::max(cb.size, nbest));
   {
     std::vector<double> xm, ym;
     gather_rows(x, y, static_cast<std::size_t>(nn), pp, idx.data(), sg, xm, ym);
-    for (std::int64_t e = 0; e < n_group_best; ++e) {
-      const double* cand = group_best.beta(e);
-      const double cand_scale = group_best.scales[e];
-      if (set.trace_level > 2) trace_merged_before(e, cand, pp, cand_scale);
-      std::copy(cand, cand + pp, beta_cand.begin());
-      double s_e = 0.0;
-      refine_candidate(xm.data(), ym.data(), sg, pp, ws, set, usable_start(cand_scale),
-                       beta_cand.data(), beta_ref.data(), &s_e);
-      if (set.trace_level > 2) trace_merged_after(beta_ref.data(), pp, s_e);
-      final_best.offer(ws.res.data(), sg, set, s_e, beta_ref.data(), report);
+    for (std::int64_t e0 = 0; e0 < n_group_best; e0 += cb.size) {
+      const int m = static_cast<int>(std::min<std::int64_t>(cb.size, n_group_best - e0));
+      if (set.trace_level > 2)  // then m == 1
+        trace_merged_before(e0, group_best.beta(e0), pp, group_best.scales[e0]);
+      cb.evaluate(m, [&](int t) {
+        const double* cand = group_best.beta(e0 + t);
+        std::copy(cand, cand + pp, cb.beta_cand(t));
+        residuals(xm.data(), ym.data(), sg, pp, cb.beta_cand(t), cb.resid(t));
+        int conv = 0;
+        refine_fast_s(xm.data(), ym.data(), sg, pp, rs, pool.mine(), cb.resid(t),
+                      cb.beta_cand(t), &conv, usable_start(group_best.scales[e0 + t]),
+                      cb.beta_ref(t), &cb.scale[t]);
+      });
+      for (int t = 0; t < m; ++t) {
+        cb.rethrow(t);
+        if (set.trace_level > 2) trace_merged_after(cb.beta_ref(t), pp, cb.scale[t]);
+        final_best.offer(cb.resid(t), sg, set, cb.scale[t], cb.beta_ref(t), report);
+      }
     }
   }
 
@@ -855,23 +1037,21 @@ void fast_s_large_n(const double* x, const double* y, int nn, int pp,
   *out.converged = 1;
   double best_scale = unset_scale;
   int max_it = 0;
-  for (int e = 0; e < nbest; ++e) {
-    std::copy(final_best.betas[e], final_best.betas[e] + pp, beta_cand.begin());
-    int conv = 1;
-    double s_e = 0.0;
-    const int it =
-        refine_to_convergence(x, y, nn, pp, ws, set, usable_start(final_best.scales[e]),
-                              beta_cand.data(), beta_ref.data(), &s_e, &conv, report);
-    if (set.trace_level != 0)
-      host::print(" best [%d]: %d iterations, i.e. %sconverged\n", e, it,
-                  conv ? " " : "NOT ");
-    if (s_e < best_scale) {
-      best_scale = s_e;
-      std::copy(beta_ref.begin(), beta_ref.end(), out.coef);
-    }
-    if (!conv) *out.converged = 0;
-    max_it = std::max(max_it, it);
-  }
+  refine_best_to_convergence(
+      x, y, nn, pp, set, pool, final_best.betas,
+      [&](int e) { return usable_start(final_best.scales[e]); },
+      [&](int e, const double* beta_ref, double s_e, int it, bool conv) {
+        if (set.trace_level != 0)
+          host::print(" best [%d]: %d iterations, i.e. %sconverged\n", e, it,
+                      conv ? " " : "NOT ");
+        if (s_e < best_scale) {
+          best_scale = s_e;
+          std::copy(beta_ref, beta_ref + pp, out.coef);
+        }
+        if (!conv) *out.converged = 0;
+        max_it = std::max(max_it, it);
+      },
+      report);
   *out.scale = best_scale;
   *out.max_refine = max_it;
 }
@@ -883,15 +1063,21 @@ int rwls(const double* X, const double* y, int n, int p, double* b1, const doubl
          const double* k, int ipsi, int trace, bool reference_ls) {
   wls_workspace ws(n, p, reference_ls, trace);
   std::vector<double> b0(b_init, b_init + p);
-  residuals(X, y, n, p, b0.data(), resid);
+  double* w = ws.weights.data();
+  // The weights of a step are made with the residuals of the step before
+  // (the scale is fixed).
+  residuals_then(X, y, n, p, b0.data(), resid, [&](int i0, int i1) {
+    for (int i = i0; i < i1; ++i) w[i] = wgt(resid[i] / scale, k, ipsi);
+  });
   double d = 0.0;
   bool converged = false;
   int it = 0;
   while (++it < *max_it) {
     host::check_interrupt();
-    get_weights_rhop(resid, scale, n, k, ipsi, ws.weights.data());
-    ws.solve(X, y, ws.weights.data(), n, p, b1);
-    residuals(X, y, n, p, b1, resid);
+    ws.solve(X, y, w, n, p, b1);
+    residuals_then(X, y, n, p, b1, resid, [&](int i0, int i1) {
+      for (int i = i0; i < i1; ++i) w[i] = wgt(resid[i] / scale, k, ipsi);
+    });
     if (trace > 1) {
       *loss = sum_rho_sc(resid, scale, n, 0, k, ipsi);
       host::print(" it %4d: L(b1) = %12g ", it, *loss);
@@ -1205,9 +1391,58 @@ ms_workspace::ms_workspace(int n, int p2)
       res2(host::transient_array<double>(n)),
       x2_work(host::transient_array<double>(cells(n, p2))) {}
 
+namespace {
+
+// The arrays one thread needs to complete M-S candidates: the L1 routine's
+// state, its coefficients (n values: rllarsbi's need) and its response.
+struct ms_thread_state {
+  ms_thread_state(int n, int p1)
+      : l1(n, p1),
+        theta(host::transient_array<double>(n)),
+        rs(host::transient_array<double>(n)) {}
+  l1_call_state l1;
+  double* theta;
+  double* rs;
+};
+
+// The M-S candidates of one batch: the X2 coefficients of the draw, the L1
+// coefficients and residuals completing it, and the L1 routine's report.
+struct ms_batch {
+  ms_batch(int size_, int n_, int p1_, int p2_)
+      : size(size_),
+        n(static_cast<std::size_t>(n_)),
+        p1(static_cast<std::size_t>(p1_)),
+        p2(static_cast<std::size_t>(p2_)),
+        b1s(size_ * p1),
+        b2s(std::max<std::size_t>(size_ * p2, 1)),
+        ress(size_ * n),
+        nit(size_),
+        k_rank(size_),
+        kode(size_),
+        sigma(size_) {}
+  double* b1(int t) { return b1s.data() + t * p1; }
+  double* b2(int t) { return b2s.data() + t * p2; }
+  double* res(int t) { return ress.data() + t * n; }
+  // The L1 routine's report of candidate t into l1, as if it had run last.
+  void report_to(int t, l1_call_state& l1) const {
+    l1.nit = nit[t];
+    l1.k_rank = k_rank[t];
+    l1.kode = kode[t];
+    l1.sigma = sigma[t];
+  }
+  int size;
+  std::size_t n, p1, p2;
+  std::vector<double> b1s, b2s, ress;
+  std::vector<int> nit, k_rank, kode;
+  std::vector<double> sigma;
+};
+
+}  // namespace
+
 void m_s_subsample(const ms_problem& pr, const ms_search_settings& set,
                    const double* y_draw, const double* x2_draw, ms_fit& fit,
-                   ms_workspace& ws, l1_call_state& l1, fit_report& report) {
+                   ms_workspace& /* not needed: each thread has its own */,
+                   l1_call_state& l1, fit_report& report) {
   const int n = pr.n, p1 = pr.p1, p2 = pr.p2, p = p1 + p2;
   fit.scale = unset_scale;
   if (pr.trace_level > 1) host::print("starting with subsampling procedure...\n");
@@ -1227,43 +1462,84 @@ void m_s_subsample(const ms_problem& pr, const ms_search_settings& set,
   const bool all_rows = n_drawn == n;
   subsample_workspace draws(all_rows ? x2_draw : x2_drawn.data(), n_drawn, p2);
   const double* y_sub = all_rows ? y_draw : y_drawn.data();
+
+  // The draws of a batch are made first, in the serial order; the L1 fits
+  // completing them run in parallel; the merge takes them in draw order.
+  // A candidate that ends the search (a failed L1 fit, a collapsed scale)
+  // is known only after its L1 fit, so the draws after it in its batch have
+  // been made by then: the batch size depends only on n, never on the
+  // thread count, so that results and random state are the same for every
+  // thread count.
+  const int batch = static_cast<int>(std::max<std::size_t>(
+      2, std::min<std::size_t>(16, (std::size_t(1) << 22) / static_cast<std::size_t>(n))));
+  ms_batch cb(std::min(batch, std::max(set.n_resample, 1)), n, p1, p2);
+  std::vector<ms_thread_state> states;
+  const int width = host::detail::parallel_width(cb.size);
+  for (int w = 0; w < width; ++w) states.emplace_back(n, p1);
+
   host::rng_scope rng;
-  for (int i = 0; i < set.n_resample; ++i) {
-    host::check_interrupt();
-    const int status =
-        draws.draw(y_sub, ws.b2_work, set.max_singular, set.nonsingular, set.tol);
-    report.singular = draws.singular;
+  for (int i = 0; i < set.n_resample;) {
+    int m = 0, status = SUBSAMPLE_OK;
+    while (m < cb.size && i + m < set.n_resample) {
+      host::check_interrupt();
+      status = draws.draw(y_sub, cb.b2(m), set.max_singular, set.nonsingular, set.tol);
+      report.singular = draws.singular;
+      if (status != SUBSAMPLE_OK) break;
+      ++m;
+    }
+    host::parallel_for(m, [&](int t) {
+      ms_thread_state& st = states[static_cast<std::size_t>(worker_index())];
+      copy(y_draw, n, st.rs);
+      subtract_product(n, p2, x2_draw, cb.b2(t), st.rs);
+      l1_on_x1(pr, st.rs, st.theta, cb.res(t), st.l1);
+      copy(st.theta, p1, cb.b1(t));
+      cb.nit[t] = st.l1.nit;
+      cb.k_rank[t] = st.l1.k_rank;
+      cb.kode[t] = st.l1.kode;
+      cb.sigma[t] = st.l1.sigma;
+    });
+    for (int t = 0; t < m; ++t) {
+      const double* res = cb.res(t);
+      // The residuals of the candidate merged last stand in fit.res.
+      const bool last = t == m - 1;
+      if (cb.kode[t] > 1) {
+        copy(res, n, fit.res);
+        cb.report_to(t, l1);
+        report.code = FIT_L1_FAILED;
+        report.detail = cb.kode[t];
+        report.note(EV_SEARCH_L1_FAILED, cb.kode[t]);
+        fit.scale = -1.0;
+        return;
+      }
+      // Early rejection: only a candidate whose residuals have a mean chi
+      // below b at the best scale so far can have a smaller M-scale.
+      if (sum_rho_sc(res, fit.scale, n, p, pr.k, pr.ipsi) < *pr.b) {
+        bool conv = false;
+        const double s = ms_scale(pr, res, fit.scale, &conv, report);
+        if (pr.trace_level > 1)
+          host::print("Step %d: new candidate with sc = %.5f\n", i + t, s);
+        fit.scale = s;
+        report.result_scale_unconverged = !conv;
+        copy(cb.b1(t), p1, fit.b1);
+        copy(cb.b2(t), p2, fit.b2);
+        if (s < ms_min_scale) {
+          copy(res, n, fit.res);
+          cb.report_to(t, l1);
+          report.code = FIT_EXACT;
+          report.note(EV_SCALE_TOO_SMALL);
+          return;
+        }
+      }
+      if (last) {
+        copy(res, n, fit.res);
+        cb.report_to(t, l1);
+      }
+    }
+    i += m;
     if (status != SUBSAMPLE_OK) {
       report.draw_failed(status);
       fit.scale = -1.0;
       return;
-    }
-    copy(y_draw, n, ws.rs);
-    subtract_product(n, p2, x2_draw, ws.b2_work, ws.rs);
-    l1_on_x1(pr, ws.rs, ws.theta, fit.res, l1);
-    if (l1.kode > 1) {
-      report.code = FIT_L1_FAILED;
-      report.detail = l1.kode;
-      report.note(EV_SEARCH_L1_FAILED, l1.kode);
-      fit.scale = -1.0;
-      return;
-    }
-    // Early rejection: only a candidate whose residuals have a mean chi
-    // below b at the best scale so far can have a smaller M-scale.
-    if (sum_rho_sc(fit.res, fit.scale, n, p, pr.k, pr.ipsi) < *pr.b) {
-      bool conv = false;
-      const double s = ms_scale(pr, fit.res, fit.scale, &conv, report);
-      if (pr.trace_level > 1)
-        host::print("Step %d: new candidate with sc = %.5f\n", i, s);
-      fit.scale = s;
-      report.result_scale_unconverged = !conv;
-      copy(ws.theta, p1, fit.b1);
-      copy(ws.b2_work, p2, fit.b2);
-      if (s < ms_min_scale) {
-        report.code = FIT_EXACT;
-        report.note(EV_SCALE_TOO_SMALL);
-        return;
-      }
     }
   }
   if (pr.trace_level > 0)

@@ -266,7 +266,7 @@ struct wls_workspace {
   int trace_level;
   int lwork;                         // of dgels, queried once
   std::vector<double> weights, res;  // n each: the caller's
-  std::vector<double> wy;            // n: the dgels response, and scratch
+  std::vector<double> wy;            // n: the dgels response, and scratch; on first use
   std::vector<double> wx, work;      // the dgels design and workspace, on first use
   std::vector<double> block, root_w, tri, col_ss, col_work;
   std::vector<double*> col_ptr;
@@ -280,19 +280,37 @@ struct wls_workspace {
                 double* beta, bool no_throw);
 };
 
-/** Reweighting refinement of beta_cand: refine_steps steps (*conv == 0) or
- *  steps until the relative change is below refine_tol, at most max_refine
- *  (*conv != 0; cleared when that fails).  ws is the caller's (its weights
- *  and res receive those of the last step).  Returns the number of steps; beta_ref
- *  and *scale receive the result, beta_cand is overwritten.  initial_scale
- *  < 0 starts from the MAD of the residuals (their mean absolute value when
- *  that is 0).  A candidate whose M-scale is 0 (more than (n + p) / 2 zero
- *  residuals, or too few non-zero ones for the M-scale equation to have a
- *  positive root) ends at once with scale 0. */
-int refine_fast_s(const double* x, const double* y, int n, int p, wls_workspace& ws,
-                  double* beta_cand, int refine_steps, int* conv, int max_refine,
-                  double refine_tol, int trace_level, double b, const double* k, int ipsi,
-                  double initial_scale, double* beta_ref, double* scale);
+/** The settings of a reweighting refinement. */
+struct refine_settings {
+  int refine_steps;  // steps of a fresh candidate
+  int max_refine;    // step limit of a refinement to convergence
+  double refine_tol;
+  int trace_level;
+  double b;         // right-hand side of the M-scale equation
+  const double* k;  // tuning constants of the chi function
+  int ipsi;
+};
+
+/** Reweighting refinement of beta_cand, whose residuals res (n) the caller
+ *  has computed: set.refine_steps steps (*conv == 0) or steps until the
+ *  relative change is below set.refine_tol, at most set.max_refine (*conv !=
+ *  0; cleared when that fails).  ws is the workspace of the calling thread
+ *  (its weights receive those of the last step); res receives the residuals
+ *  of the result after the fixed steps.  Returns the number of steps;
+ *  beta_ref and *scale receive the result, beta_cand is overwritten.
+ *  initial_scale < 0 starts from the MAD of the residuals (their mean
+ *  absolute value when that is 0).  A candidate whose M-scale is 0 (see
+ *  exact_candidate) ends at once with scale 0.  Prints only for
+ *  trace_level > 2, so that lower levels may run on any thread. */
+int refine_fast_s(const double* x, const double* y, int n, int p,
+                  const refine_settings& set, wls_workspace& ws, double* res,
+                  double* beta_cand, int* conv, double initial_scale, double* beta_ref,
+                  double* scale);
+
+/** Whether a candidate with residuals res (n) has M-scale 0: more than
+ *  (n + p) / 2 zero residuals, or too few non-zero ones for the M-scale
+ *  equation to have a positive root. */
+bool exact_candidate(const double* res, int n, int p, double b);
 
 /** fast-S for large samples: the search runs on n_groups disjoint random
  *  groups of group_size observations, its candidates are refined on their
@@ -423,7 +441,10 @@ struct ms_workspace {
  *  of its residuals on X1; keeps in fit the candidate with the smallest
  *  M-scale (n - p1 - p2 degrees of freedom).  A failure (a failed draw or L1
  *  fit, or a scale below ms_min_scale: FIT_EXACT) ends the search with its
- *  code in report (scale -1 for a failed draw or L1 fit). */
+ *  code in report (scale -1 for a failed draw or L1 fit).  The L1 fits of a
+ *  batch of draws run in parallel, each thread with its own arrays (ws is
+ *  not used); a candidate that ends the search may be followed by the
+ *  other draws of its batch, whose size depends on n only. */
 void m_s_subsample(const ms_problem& pr, const ms_search_settings& set,
                    const double* y_draw, const double* x2_draw, ms_fit& fit,
                    ms_workspace& ws, l1_call_state& l1, fit_report& report);

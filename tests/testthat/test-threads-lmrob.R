@@ -1,0 +1,87 @@
+## The S and M-S candidate searches run on several threads; every result,
+## the random stream after the fit and the trace must not depend on how many.
+
+## The fit, the printed output and .Random.seed after it, under k threads.
+fit_with_threads <- function(k, seed, expr) {
+  old <- options(kelvara.threads = k)
+  on.exit(options(old))
+  set.seed(seed)
+  out <- capture.output(value <- eval.parent(substitute(expr)))
+  list(value = value, out = out, seed = .Random.seed)
+}
+
+test_that("lmrob's S and M-S starts give identical fits and draws for 1, 2 and 16 threads", {
+  set.seed(1)
+  small <- data.frame(x1 = rnorm(300), x2 = rnorm(300))
+  small$y <- 1 + small$x1 - small$x2 + rnorm(300)
+  small$y[1:30] <- small$y[1:30] + 15
+  large <- data.frame(x = rnorm(2100))  # above 2000: the grouped search
+  large$y <- 2 * large$x + rnorm(2100)
+  large$y[1:200] <- large$y[1:200] - 20
+  small$g <- factor(rep(letters[1:3], 100))
+  fits <- list(
+    small = function() lmrob(y ~ x1 + x2, small),
+    large = function() lmrob(y ~ x, large, nsamp = 100L),
+    ms = function() lmrob(y ~ ., small, init = "M-S"))
+  for (nm in names(fits)) {
+    runs <- lapply(c(1L, 2L, 16L), function(k) fit_with_threads(k, 7, {
+      f <- fits[[nm]]()
+      list(coef(f), f$scale, residuals(f), f$init)
+    }))
+    expect_identical(runs[[2]], runs[[1]], info = nm)
+    expect_identical(runs[[3]], runs[[1]], info = nm)
+  }
+  ## The threads argument sets the option for the fit only.
+  old <- options(kelvara.threads = 1L)
+  on.exit(options(old))
+  set.seed(7)
+  f2 <- lmrob(y ~ x1 + x2, small, control = lmrob.config(threads = 2))
+  expect_identical(getOption("kelvara.threads"), 1L)
+  set.seed(7)
+  expect_identical(coef(f2), coef(lmrob(y ~ x1 + x2, small)))
+  expect_error(lmrob.config(threads = 0), "'threads' must be")
+})
+
+s_entry <- function(x, y, trace, n_best = 2L) {
+  .C("R_lmrob_S", x = as.double(x), y = as.double(y), n = nrow(x), p = ncol(x),
+     n_resample = 40L, scale = 0, beta = double(ncol(x)), k = 1.54764, ipsi = 1L,
+     b = 0.5, n_best = n_best, n_groups = 3L, group_size = 200L, refine_steps = 2L,
+     max_refine = 200L, max_it_scale = 200L, refine_tol = 1e-7, tol = 1e-7,
+     converged = FALSE, trace_level = as.integer(trace), max_singular = 200L,
+     nonsingular = 1L, PACKAGE = "kelvara")
+}
+
+test_that("R_lmrob_S traces and draws identically for 1, 2 and 16 threads", {
+  set.seed(2)
+  for (n in c(150L, 2500L)) {
+    x <- cbind(1, rnorm(n), rnorm(n))
+    y <- drop(x %*% c(1, 2, -1)) + rnorm(n)
+    y[1:(n %/% 10)] <- 30
+    runs <- lapply(c(1L, 2L, 16L), function(k) fit_with_threads(k, 3, s_entry(x, y, 2L, 3L)))
+    expect_true(length(runs[[1]]$out) > 3)
+    expect_identical(runs[[2]], runs[[1]])
+    expect_identical(runs[[3]], runs[[1]])
+  }
+})
+
+test_that("the S search stops drawing at the candidate that fits more than half the data", {
+  ## 70 of 100 cases lie exactly on a plane: the first draw from them ends the
+  ## search.  Each draw of a subsample takes n uniforms (a random order of the
+  ## cases), so the random stream must have advanced by n times the number of
+  ## candidates the trace reports, however many threads evaluate them.
+  set.seed(4)
+  x <- cbind(1, rnorm(100), rnorm(100))
+  y <- drop(x %*% c(1, 2, 3))
+  y[1:30] <- y[1:30] + rnorm(30, 0, 5)
+  for (k in c(1L, 2L)) {
+    r <- fit_with_threads(k, 5, s_entry(x, y, 2L))
+    drawn <- sum(grepl("^sample\\[", r$out))
+    expect_true(any(grepl("too many exact zeroes", r$out)))
+    expect_lt(drawn, 40L)
+    expect_equal(r$value$scale, 0)
+    expect_equal(r$value$beta, c(1, 2, 3), tolerance = 1e-8)
+    set.seed(5)
+    runif(100 * drawn)
+    expect_identical(r$seed, .Random.seed)
+  }
+})

@@ -278,7 +278,7 @@ test_that("lmrob.config builds on lmrob_control and validates its settings", {
   z <- seq(-10, 10, length.out = 100001)
   expect_equal(c2$bb, sum(chi_func(z, "bisquare", 2) * dnorm(z)) * (z[2] - z[1]),
                tolerance = 1e-6)
-  expect_identical(lmrob.config(nsamp = 50)$n_resample, 50L)
+  expect_identical(lmrob.config(nsamp = 50)$nsamp, 50L)
   expect_error(lmrob.config(breakdown = 0.6), "breakdown")
   expect_error(lmrob.config(psi = "hampel", tuning_psi = c(3, 2, 1)), "tuning_psi")
   ## A family change through lmrob() keeps the breakdown and efficiency.

@@ -818,9 +818,16 @@ int search_candidates(const double* x, const double* y, int n, int p,
                       const std::int64_t singular_before, fit_report& report,
                       Merge&& merge) {
   const refine_settings rs = refine_of(set);
+  // A refinement that fails ends the search.  The draws made after its own
+  // are then taken back, so that the random stream stands where drawing one
+  // candidate at a time leaves it: the generator goes back to its state at
+  // the start of the batch and the draws up to the failed one are replayed.
+  std::vector<int> rng_start(static_cast<std::size_t>(host::rng_state_len));
+  std::vector<double> replay(static_cast<std::size_t>(p));
   for (int i = 0; i < set.n_resample;) {
     int m = 0, status = SUBSAMPLE_OK;
     bool exact = false;
+    const int rng_len = cb.size > 1 ? host::rng_save(rng_start.data()) : 0;
     while (m < cb.size && i + m < set.n_resample && !exact) {
       host::check_interrupt();
       status = sub.draw(y, cb.beta_cand(m), set.max_singular, set.nonsingular, set.tol);
@@ -843,6 +850,11 @@ int search_candidates(const double* x, const double* y, int n, int p,
                     -1.0, cb.beta_ref(t), &cb.scale[t]);
     });
     for (int t = 0; t < m; ++t) {
+      if (cb.err[t] && rng_len > 0 && (t + 1 < m || status != SUBSAMPLE_OK)) {
+        host::rng_restore(rng_start.data(), rng_len);
+        for (int k = 0; k <= t; ++k)
+          sub.draw(y, replay.data(), set.max_singular, set.nonsingular, set.tol);
+      }
       cb.rethrow(t);
       if (!merge(i + t, t)) return SUBSAMPLE_OK;
     }
@@ -1466,10 +1478,10 @@ void m_s_subsample(const ms_problem& pr, const ms_search_settings& set,
   // The draws of a batch are made first, in the serial order; the L1 fits
   // completing them run in parallel; the merge takes them in draw order.
   // A candidate that ends the search (a failed L1 fit, a collapsed scale)
-  // is known only after its L1 fit, so the draws after it in its batch have
-  // been made by then: the batch size depends only on n, never on the
-  // thread count, so that results and random state are the same for every
-  // thread count.
+  // is known only after its L1 fit, when the draws after it in its batch
+  // have been made: the generator's state after each draw is kept, and the
+  // one after the ending candidate's draw is put back, so that the random
+  // stream ends where drawing one candidate at a time would leave it.
   const int batch = static_cast<int>(std::max<std::size_t>(
       2, std::min<std::size_t>(16, (std::size_t(1) << 22) / static_cast<std::size_t>(n))));
   ms_batch cb(std::min(batch, std::max(set.n_resample, 1)), n, p1, p2);
@@ -1477,6 +1489,8 @@ void m_s_subsample(const ms_problem& pr, const ms_search_settings& set,
   const int width = host::detail::parallel_width(cb.size);
   for (int w = 0; w < width; ++w) states.emplace_back(n, p1);
 
+  std::vector<int> rng_after(static_cast<std::size_t>(cb.size) * host::rng_state_len);
+  std::vector<int> rng_len(static_cast<std::size_t>(cb.size));
   host::rng_scope rng;
   for (int i = 0; i < set.n_resample;) {
     int m = 0, status = SUBSAMPLE_OK;
@@ -1485,8 +1499,15 @@ void m_s_subsample(const ms_problem& pr, const ms_search_settings& set,
       status = draws.draw(y_sub, cb.b2(m), set.max_singular, set.nonsingular, set.tol);
       report.singular = draws.singular;
       if (status != SUBSAMPLE_OK) break;
+      rng_len[m] = host::rng_save(rng_after.data() + std::size_t(m) * host::rng_state_len);
       ++m;
     }
+    // Ends the search at candidate t: the draws after it are taken back.
+    auto take_back_after = [&](int t) {
+      if (t + 1 < m || status != SUBSAMPLE_OK)
+        host::rng_restore(rng_after.data() + std::size_t(t) * host::rng_state_len,
+                          rng_len[t]);
+    };
     host::parallel_for(m, [&](int t) {
       ms_thread_state& st = states[static_cast<std::size_t>(worker_index())];
       copy(y_draw, n, st.rs);
@@ -1509,6 +1530,7 @@ void m_s_subsample(const ms_problem& pr, const ms_search_settings& set,
         report.detail = cb.kode[t];
         report.note(EV_SEARCH_L1_FAILED, cb.kode[t]);
         fit.scale = -1.0;
+        take_back_after(t);
         return;
       }
       // Early rejection: only a candidate whose residuals have a mean chi
@@ -1527,6 +1549,7 @@ void m_s_subsample(const ms_problem& pr, const ms_search_settings& set,
           cb.report_to(t, l1);
           report.code = FIT_EXACT;
           report.note(EV_SCALE_TOO_SMALL);
+          take_back_after(t);
           return;
         }
       }

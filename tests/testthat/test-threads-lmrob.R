@@ -85,3 +85,27 @@ test_that("the S search stops drawing at the candidate that fits more than half 
     expect_identical(r$seed, .Random.seed)
   }
 })
+
+test_that("an M-S search ended by a collapsed scale takes back the draws made ahead of it", {
+  # Most cases lie exactly on a plane; the candidate through two of them ends
+  # the search.  The random stream must then stand where a search of only
+  # that many candidates leaves it, although the batch drew further.
+  set.seed(8)
+  f <- factor(sample(letters[1:5], 60, TRUE))
+  x1 <- model.matrix(~ f)
+  x2 <- cbind(rnorm(60), runif(60, -1, 1), rnorm(60))
+  y <- drop(x1 %*% c(1, 2, -1, 0.5, 3) + x2 %*% c(2, -1, 0.5))
+  y[1:13] <- y[1:13] + 100
+  ms <- function(nsamp) {
+    set.seed(8)
+    out <- capture.output(type = "message", capture.output(try(silent = TRUE,
+      .C("R_lmrob_M_S", x1, x2, y, double(60), 60L, 5L, 3L, as.integer(nsamp), 0,
+         double(5), double(3), 1.54764, 1L, 0.5, 20L, 1000L, 1e-7, 1e-7, FALSE, 2L,
+         FALSE, TRUE, TRUE, 200L, 1L, PACKAGE = "kelvara"))) -> steps)
+    list(seed = .Random.seed, steps = steps)
+  }
+  full <- ms(20)
+  last <- max(as.integer(sub("^Step ([0-9]+):.*", "\\1", grep("^Step", full$steps, value = TRUE))))
+  expect_lt(last + 1L, 16L)  # the search ended inside its first batch
+  expect_identical(full$seed, ms(last + 1L)$seed)
+})

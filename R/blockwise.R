@@ -56,7 +56,8 @@
     if (is.null(rows)) x[, J, drop = FALSE] else x[rows, J, drop = FALSE]
   }
   if (length(cols) == 1L) {
-    xr <- part(seq_len(p))
+    ## (all of x: no copy)
+    xr <- if (is.null(rows)) { .answer_interrupt(); x } else part(seq_len(p))
     return(list(center = colMeans(xr), cov = stats::cov(xr)))
   }
   parts <- lapply(cols, part)
@@ -93,3 +94,8 @@
   colnames(xr) <- colnames(x)
   list(qr = qr(xr), y = R[, p + 1L])
 }
+
+## Whether every value of the numeric vector or matrix v is finite, by its
+## minimum and maximum (NA and NaN propagate to both): two passes that, unlike
+## range() or is.finite(), allocate nothing of the size of v.
+.all_finite <- function(v) length(v) == 0L || is.finite(min(v)) && is.finite(max(v))

@@ -192,6 +192,7 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
           max_singular = ctrl$max_singular,
           nonsingular = as.integer(ctrl$subsampling == "nonsingular"),
           status = integer(length(.status_slots)), PACKAGE = "kelvara"))
+  z$x <- z$y <- NULL  # the returned copies of the data: not needed
   fs <- .fit_status(z$status)
   search_exact <- switch(fs$outcome,
                          ok = FALSE,
@@ -293,6 +294,7 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
           coefficients = as.double(beta0), residuals = double(n), max_it = ctrl$max_it,
           k = ctrl$tuning_psi, ipsi = ctrl$psi_code, loss = 0, rel_tol = ctrl$rel_tol,
           converged = FALSE, trace = ctrl$trace, 0L, 0L, PACKAGE = "kelvara"))
+  z$x <- z$y <- NULL  # the returned copies of the data: not needed
   if (!z$converged)
     warning(sprintf("MM iterations did not converge in %d steps (rel_tol = %g)",
                     z$max_it, ctrl$rel_tol), call. = FALSE)

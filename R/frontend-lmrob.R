@@ -143,18 +143,23 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   ## The fit runs on standardised data (units and origin removed) and on
   ## prior weights divided by a power of two; results are carried back below.
   ## (Only a column constant on every row is an intercept: the fitted values
-  ## of rows with weight 0 use the coefficients too.)
-  ## (The design is copied only where rows are dropped, a column is moved or
-  ## rescaled, or the prior weights are not all equal: at large n every copy
-  ## of x costs as much as a pass of the fit.)
+  ## of rows with weight 0 use the coefficients too.)  The design is copied
+  ## only where rows are dropped, a column is moved or rescaled, or the prior
+  ## weights are not all equal: at large n a copy of x costs as much as a
+  ## pass of the fit, and it stays in memory until the next collection.
   all_used <- all(use)
   st <- .standardise(if (all_used) x else x[use, , drop = FALSE],
                      if (all_used) y0 else y0[use], const = .constant_columns(x))
   tr <- st$tr
-  sw <- if (is.null(weights)) rep(1, n) else sqrt(weights)
-  sw_unit <- .unit_of(stats::median(sw[use]))
-  sws <- if (all_used) sw / sw_unit else sw[use] / sw_unit
-  if (all(sws == 1)) {
+  if (is.null(weights)) {
+    sw_unit <- 1
+    sws <- rep(1, n)
+  } else {
+    sw <- sqrt(weights)
+    sw_unit <- .unit_of(stats::median(sw[use]))
+    sws <- if (all_used) sw / sw_unit else sw[use] / sw_unit
+  }
+  if (is.null(weights) || all(sws == 1)) {
     xw <- st$x  # multiplying by 1 changes no value
     yw <- st$y
   } else {

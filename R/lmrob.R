@@ -8,7 +8,7 @@
   if (need_y) {
     if (!is.numeric(y) || !is.null(dim(y)) && min(dim(y)) != 1L)
       stop("'y' must be a numeric vector", call. = FALSE)
-    y <- as.vector(y)
+    y <- .bare(y)
     if (length(y) != nrow(x))
       stop(sprintf("'y' has length %d but 'x' has %d rows", length(y), nrow(x)),
            call. = FALSE)
@@ -128,7 +128,7 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
 ## The same for a design and response that are already checked (finite, of
 ## full rank, with column names): only their standardised versions.
 .fit_data <- function(x, y) {
-  y <- as.vector(y)
+  y <- .bare(y)
   list(x = x, y = y, n = nrow(x), p = ncol(x), st = .standardise(x, y))
 }
 

@@ -1,0 +1,36 @@
+## The large-sample path of lmrob(): the design is copied only where rows
+## are dropped or weights differ, so the paths that share the data must give
+## the very same fit as those that copy it.
+
+test_that("rows of prior weight 0 leave the fit exactly as the fit without them", {
+  set.seed(5)
+  n <- 2600  # beyond the size at which the S search draws groups
+  d <- data.frame(x1 = rnorm(n), x2 = runif(n, 50, 60))
+  d$y <- 3 + d$x1 - 2 * d$x2 + rnorm(n)
+  d$y[1:260] <- d$y[1:260] + 40
+  zero <- seq(7, n, by = 97)
+  d$w <- 1
+  d$w[zero] <- 0
+  ctrl <- lmrob.config(seed = 3)
+  f0 <- lmrob(y ~ x1 + x2, data = d, weights = w, control = ctrl)  # rows dropped: copies
+  f1 <- lmrob(y ~ x1 + x2, data = d[-zero, ], control = ctrl)      # no weights: no copy
+  for (e in c("coefficients", "scale", "cov", "r.squared", "df.residual"))
+    expect_identical(f0[[e]], f1[[e]], info = e)
+  expect_identical(fitted(f0)[-zero], fitted(f1))
+  expect_identical(f0$rweights[-zero], f1$rweights)
+  expect_true(all(is.na(f0$rweights[zero])))
+  ## The fitted values of the dropped rows use the same coefficients.
+  expect_equal(unname(fitted(f0)[zero]),
+               drop(cbind(1, d$x1[zero], d$x2[zero]) %*% coef(f0)))
+})
+
+test_that("a weighted row beyond the range of doubles is refused, not fitted", {
+  set.seed(6)
+  d <- data.frame(x = rnorm(50))
+  d$y <- d$x + rnorm(50)
+  d$x[1] <- 1e160   # finite, and so is its weight; their product is not
+  d$w <- c(1e300, rep(1, 49))
+  expect_error(lmrob(y ~ x, data = d, weights = w), "not representable in the units of the fit")
+  d$w[1] <- 1
+  expect_s3_class(suppressWarnings(lmrob(y ~ x, data = d, weights = w)), "lmrob")
+})

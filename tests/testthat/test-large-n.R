@@ -34,3 +34,29 @@ test_that("a weighted row beyond the range of doubles is refused, not fitted", {
   d$w[1] <- 1
   expect_s3_class(suppressWarnings(lmrob(y ~ x, data = d, weights = w)), "lmrob")
 })
+
+test_that("the aliased columns are those the pivoted QR puts beyond the rank", {
+  ## The cross-product only spares the QR of a design it keeps whole; near
+  ## and exact dependencies of every strength must give the QR's answer.
+  by_qr <- function(x) {
+    q <- qr(x, tol = 1e-7)
+    a <- logical(ncol(x))
+    if (q$rank < ncol(x)) a[q$pivot[(q$rank + 1L):ncol(x)]] <- TRUE
+    a
+  }
+  set.seed(8)
+  n <- 300
+  a <- rnorm(n)
+  b <- runif(n)
+  g <- factor(sample(1:3, n, TRUE))
+  for (e in 10^-(0:14)) {
+    x <- cbind(1, a, b, a + 2 * b + e * rnorm(n), 1e6 * b)
+    expect_identical(kelvara:::.aliased_columns(x), by_qr(x), info = format(e))
+    x[, 5] <- 1e-6 * (a + e * rnorm(n))
+    expect_identical(kelvara:::.aliased_columns(x), by_qr(x), info = format(e))
+  }
+  x <- cbind(1, model.matrix(~ 0 + g), a, 0)
+  expect_identical(kelvara:::.aliased_columns(x), by_qr(x))
+  expect_identical(kelvara:::.aliased_columns(x[1:3, ]), by_qr(x[1:3, ]))
+  expect_false(any(kelvara:::.aliased_columns(cbind(1, a, b))))
+})

@@ -108,3 +108,43 @@
   attributes(v) <- NULL
   v
 }
+
+## Whether the pivoted QR decomposition of x with tolerance `tol` (as qr()
+## and lm() use it) would keep every column, judged without it.  The QR
+## moves a column beyond the rank when less than `tol` of its norm lies
+## outside the span of the columns before it; it copies x and passes over it
+## once per column.  The cross-product (by row blocks: interruptible) costs
+## one pass and no copy, and TRUE means that every column keeps at least
+## 10^4 tol of its norm outside the span of all the others, a margin far
+## beyond the rounding of either computation.  FALSE: ask the QR.
+.clearly_full_rank <- function(x, tol = 1e-7) {
+  p <- ncol(x)
+  blocks <- .row_blocks(nrow(x), p)
+  cp <- if (length(blocks) == 1L) crossprod(x) else {
+    cp <- matrix(0, p, p)
+    for (b in blocks) {
+      .answer_interrupt()
+      cp <- cp + crossprod(x[b, , drop = FALSE])
+    }
+    cp
+  }
+  d <- sqrt(diag(cp))
+  if (!all(is.finite(cp)) || !all(d > 0)) return(FALSE)
+  ch <- tryCatch(chol(cp / tcrossprod(d)), error = function(e) NULL)
+  if (is.null(ch)) return(FALSE)
+  ## 1 / sqrt of the diagonal of the inverse of the norm-scaled
+  ## cross-product: each column's share of its norm off the others' span.
+  outside <- 1 / sqrt(rowSums(backsolve(ch, diag(p))^2))
+  all(is.finite(outside)) && min(outside) >= 1e4 * tol
+}
+
+## Aliased columns of x: those that the pivoted QR decomposition puts beyond
+## the rank, as lm() does.
+.aliased_columns <- function(x, tol = 1e-7) {
+  p <- ncol(x)
+  aliased <- logical(p)
+  if (.clearly_full_rank(x, tol)) return(aliased)
+  qx <- qr(x, tol = tol)[c("rank", "pivot")]  # (the factor is as large as x)
+  if (qx$rank < p) aliased[qx$pivot[(qx$rank + 1L):p]] <- TRUE
+  aliased
+}

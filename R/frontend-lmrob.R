@@ -39,33 +39,6 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   fit
 }
 
-## Aliased columns: those that the pivoted QR decomposition with tolerance
-## `tol` puts beyond the rank, as lm() does.  It moves a column there when
-## less than `tol` of its norm lies outside the span of the columns before
-## it.  The decomposition copies the design and passes over it once per
-## column; the cross-product costs one pass and no copy, and where it shows
-## that every column keeps at least 10^4 tol of its norm outside the span of
-## all the others (a margin far beyond the rounding of either computation),
-## the decomposition would keep every column.
-.aliased_columns <- function(x, tol = 1e-7) {
-  p <- ncol(x)
-  cp <- crossprod(x)
-  d <- sqrt(diag(cp))
-  if (all(is.finite(cp)) && all(d > 0)) {
-    ch <- tryCatch(chol(cp / tcrossprod(d)), error = function(e) NULL)
-    ## 1 / sqrt of the diagonal of the inverse of the correlation-scaled
-    ## cross-product: each column's share of its norm off the others' span.
-    if (!is.null(ch)) {
-      outside <- 1 / sqrt(rowSums(backsolve(ch, diag(p))^2))
-      if (all(is.finite(outside)) && min(outside) >= 1e4 * tol) return(logical(p))
-    }
-  }
-  qx <- qr(x, tol = tol)[c("rank", "pivot")]  # (the factor is as large as x)
-  aliased <- logical(p)
-  if (qx$rank < p) aliased[qx$pivot[(qx$rank + 1L):p]] <- TRUE
-  aliased
-}
-
 .check_user_init <- function(init) {
   if (!is.list(init) || !all(c("coefficients", "scale") %in% names(init)) ||
       !is.numeric(init$coefficients) || !is.numeric(init$scale) ||

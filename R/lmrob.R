@@ -118,10 +118,11 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
          call. = FALSE)
   colnames(d$x) <- .coef_names(d$x)
   d <- .fit_data(d$x, d$y)
-  if (any(.aliased_columns(d$st$x))) {  # (the QR only when needed)
+  if (!.clearly_full_rank(d$st$x)) {  # (the QR only when needed)
     rank <- qr(d$st$x, tol = 1e-7)$rank
-    stop(sprintf("'x' is rank deficient (rank %d < %d columns); remove redundant columns",
-                 rank, p), call. = FALSE)
+    if (rank < p)
+      stop(sprintf("'x' is rank deficient (rank %d < %d columns); remove redundant columns",
+                   rank, p), call. = FALSE)
   }
   d
 }

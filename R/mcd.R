@@ -26,6 +26,7 @@
   loc <- sc <- numeric(p)
   for (j in seq_len(p)) {
     xj <- x[rows, j]
+    names(xj) <- NULL  # (each median() would copy xj to drop them)
     loc[j] <- stats::median(xj)
     s <- stats::median(abs(xj - loc[j]))
     if (!(s > 0)) s <- mean(abs(x[, j] - loc[j]))

@@ -198,8 +198,8 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
 ## then the zero-scale column.
 .lts_call <- function(x, n, p, h, nsamp, intercept, adjust, ncol, trace) {
   ## (as.double() would copy a double matrix only to drop its dimensions.)
-  .C("kv_ltsreg", x = if (is.double(x)) x else as.double(x), as.integer(n), as.integer(p), as.integer(h),
-     as.integer(nsamp), as.integer(intercept), as.integer(adjust), as.integer(ncol),
+  .C("kv_ltsreg", x = if (is.double(x)) x else as.double(x), as.integer(n), as.integer(p),
+     as.integer(h), as.integer(nsamp), as.integer(intercept), as.integer(adjust), as.integer(ncol),
      as.integer(trace), status = integer(2L), best = integer(h), objective = double(1L),
      coef = double(p), loc = double(p + 1L), scale = double(p + 1L),
      location = double(1L), NAOK = FALSE, PACKAGE = "kelvara")

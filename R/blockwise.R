@@ -56,7 +56,8 @@
     if (is.null(rows)) x[, J, drop = FALSE] else x[rows, J, drop = FALSE]
   }
   if (length(cols) == 1L) {
-    xr <- part(seq_len(p))
+    ## (all of x: no copy)
+    xr <- if (is.null(rows)) { .answer_interrupt(); x } else part(seq_len(p))
     return(list(center = colMeans(xr), cov = stats::cov(xr)))
   }
   parts <- lapply(cols, part)
@@ -92,4 +93,58 @@
   xr <- R[, seq_len(p), drop = FALSE]
   colnames(xr) <- colnames(x)
   list(qr = qr(xr), y = R[, p + 1L])
+}
+
+## Whether every value of the numeric vector or matrix v is finite, by its
+## minimum and maximum (NA and NaN propagate to both): two passes that, unlike
+## range() or is.finite(), allocate nothing of the size of v.
+.all_finite <- function(v) length(v) == 0L || is.finite(min(v)) && is.finite(max(v))
+
+## as.vector() of an atomic vector: the values without attributes.  Dropping
+## them from the local copy is the same result, without as.vector()'s cost on
+## a long vector with names (about 0.1 s at a million rows).
+.bare <- function(v) {
+  if (!is.atomic(v)) return(as.vector(v))
+  attributes(v) <- NULL
+  v
+}
+
+## Whether the pivoted QR decomposition of x with tolerance `tol` (as qr()
+## and lm() use it) would keep every column, judged without it.  The QR
+## moves a column beyond the rank when less than `tol` of its norm lies
+## outside the span of the columns before it; it copies x and passes over it
+## once per column.  The cross-product (by row blocks: interruptible) costs
+## one pass and no copy, and TRUE means that every column keeps at least
+## 10^4 tol of its norm outside the span of all the others, a margin far
+## beyond the rounding of either computation.  FALSE: ask the QR.
+.clearly_full_rank <- function(x, tol = 1e-7) {
+  p <- ncol(x)
+  blocks <- .row_blocks(nrow(x), p)
+  cp <- if (length(blocks) == 1L) crossprod(x) else {
+    cp <- matrix(0, p, p)
+    for (b in blocks) {
+      .answer_interrupt()
+      cp <- cp + crossprod(x[b, , drop = FALSE])
+    }
+    cp
+  }
+  d <- sqrt(diag(cp))
+  if (!all(is.finite(cp)) || !all(d > 0)) return(FALSE)
+  ch <- tryCatch(chol(cp / tcrossprod(d)), error = function(e) NULL)
+  if (is.null(ch)) return(FALSE)
+  ## 1 / sqrt of the diagonal of the inverse of the norm-scaled
+  ## cross-product: each column's share of its norm off the others' span.
+  outside <- 1 / sqrt(rowSums(backsolve(ch, diag(p))^2))
+  all(is.finite(outside)) && min(outside) >= 1e4 * tol
+}
+
+## Aliased columns of x: those that the pivoted QR decomposition puts beyond
+## the rank, as lm() does.
+.aliased_columns <- function(x, tol = 1e-7) {
+  p <- ncol(x)
+  aliased <- logical(p)
+  if (.clearly_full_rank(x, tol)) return(aliased)
+  qx <- qr(x, tol = tol)[c("rank", "pivot")]  # (the factor is as large as x)
+  if (qx$rank < p) aliased[qx$pivot[(qx$rank + 1L):p]] <- TRUE
+  aliased
 }

@@ -19,9 +19,11 @@
 }
 
 ## x, y: the (prior-weighted) design and response that were fitted; beta,
-## scale: the estimate; sw: the square roots of the prior weights.
+## scale: the estimate; sw: the square roots of the prior weights; r: the
+## residuals y - x beta when the caller has them (one pass of the design
+## fewer).
 .lmrob_inference <- function(x, y, beta, scale, control, tuning, intercept, sw, exact,
-                             w = NULL) {
+                             w = NULL, r = NULL) {
   psi <- control$psi
   n <- nrow(x)
   p <- ncol(x)
@@ -29,7 +31,8 @@
   if (exact) return(list(cov = na_cov, cov_weighted = na_cov, r.squared = 1,
                         adj.r.squared = 1))
   code <- .psi_code(psi)
-  u <- drop(y - x %*% beta) / scale
+  if (is.null(r)) r <- y - drop(x %*% beta)
+  u <- r / scale
   ## Covariance sigma^2 tau (E x x')^{-1} / n with tau = E psi^2 / (E psi')^2.
   ## E x x' is estimated by the robustness-weighted mean of x x'; under the
   ## model the weights do not depend on x, so this is consistent and bad
@@ -72,7 +75,7 @@
   ##   R^2 = F / (F + E),  F = (TSS_w - SSE_w) / E[w(Z)],  E = SSE_w / E[w(Z) Z^2],
   ## an estimate of the population R^2 Var(x'beta) / (Var(x'beta) + sigma^2).
   ## Observations that the fit rejects have weight 0 and do not count.
-  r1 <- y - drop(x %*% beta)
+  r1 <- r
   r0 <- if (intercept) y - sw * sum(w * sw * y) / sum(w * sw^2) else y
   tss <- sum(w * r0^2)
   sse <- sum(w * r1^2)

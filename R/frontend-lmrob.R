@@ -143,29 +143,42 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   ## The fit runs on standardised data (units and origin removed) and on
   ## prior weights divided by a power of two; results are carried back below.
   ## (Only a column constant on every row is an intercept: the fitted values
-  ## of rows with weight 0 use the coefficients too.)
-  st <- .standardise(x[use, , drop = FALSE], y0[use], const = .constant_columns(x))
+  ## of rows with weight 0 use the coefficients too.)  The design is copied
+  ## only where rows are dropped, a column is moved or rescaled, or the prior
+  ## weights are not all equal: at large n a copy of x costs as much as a
+  ## pass of the fit, and it stays in memory until the next collection.
+  all_used <- all(use)
+  st <- .standardise(if (all_used) x else x[use, , drop = FALSE],
+                     if (all_used) y0 else y0[use], const = .constant_columns(x))
   tr <- st$tr
-  sw <- if (is.null(weights)) rep(1, n) else sqrt(weights)
-  sw_unit <- .unit_of(stats::median(sw[use]))
-  sws <- sw[use] / sw_unit
-  xw <- st$x * sws
-  yw <- st$y * sws
+  if (is.null(weights)) {
+    sw_unit <- 1
+    sws <- rep(1, n)
+  } else {
+    sw <- sqrt(weights)
+    sw_unit <- .unit_of(stats::median(sw[use]))
+    sws <- if (all_used) sw / sw_unit else sw[use] / sw_unit
+  }
+  if (is.null(weights) || all(sws == 1)) {
+    xw <- st$x  # multiplying by 1 changes no value
+    yw <- st$y
+  } else {
+    xw <- st$x * sws
+    yw <- st$y * sws
+  }
+  st <- NULL
   ## The stages take xw and yw as checked: they must stay finite in these
-  ## units (one pass, no copy).
-  if (!all(is.finite(range(xw, yw))))
+  ## units (min and max: one pass each, no copy).
+  if (!.all_finite(xw) || !.all_finite(yw))
     stop("the design or the response (less the offset) is not representable in the ",
          "units of the fit: rescale the data or the weights", call. = FALSE)
-  ## Aliased columns: those that the pivoted QR decomposition puts beyond the
-  ## rank, as lm() does; they get NA coefficients.
-  qx <- qr(xw, tol = 1e-7)
-  aliased <- rep(FALSE, p_all)
-  if (qx$rank < p_all) aliased[qx$pivot[(qx$rank + 1L):p_all]] <- TRUE
+  ## Aliased columns get NA coefficients.
+  aliased <- .aliased_columns(xw)
   names(aliased) <- cn
   if (any(aliased))
     warning(sprintf("%d aliased design column(s) (linearly dependent on the others) have NA coefficients: %s",
                     sum(aliased), paste(cn[aliased], collapse = ", ")), call. = FALSE)
-  xw <- xw[, !aliased, drop = FALSE]
+  if (any(aliased)) xw <- xw[, !aliased, drop = FALSE]
   p <- ncol(xw)
   nw <- nrow(xw)
   if (p == 0L) stop("the model has no estimable coefficients", call. = FALSE)
@@ -229,7 +242,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   coef <- rep(NA_real_, p_all)
   coef[!aliased] <- drop(A %*% beta) + a
   names(coef) <- cn
-  fitted <- drop(x[, !aliased, drop = FALSE] %*% coef[!aliased])
+  fitted <- drop((if (any(aliased)) x[, !aliased, drop = FALSE] else x) %*% coef[!aliased])
   if (!is.null(offset)) fitted <- fitted + offset
   res <- y - fitted
   names(fitted) <- names(res) <- rownames(x)
@@ -256,7 +269,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
               psi = control$psi, tuning = tuning, control = control,
               intercept = intercept, x = x, y = y)
   inf <- .lmrob_inference(xw, yw, beta, scale, control, tuning, intercept, sws, exact,
-                          w = rw[use])
+                          w = rw[use], r = rs)
   cov <- inf$cov
   if (!tr$identity) {
     cov <- A %*% cov %*% t(A)

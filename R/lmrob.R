@@ -8,7 +8,7 @@
   if (need_y) {
     if (!is.numeric(y) || !is.null(dim(y)) && min(dim(y)) != 1L)
       stop("'y' must be a numeric vector", call. = FALSE)
-    y <- as.vector(y)
+    y <- .bare(y)
     if (length(y) != nrow(x))
       stop(sprintf("'y' has length %d but 'x' has %d rows", length(y), nrow(x)),
            call. = FALSE)
@@ -118,17 +118,19 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
          call. = FALSE)
   colnames(d$x) <- .coef_names(d$x)
   d <- .fit_data(d$x, d$y)
-  rank <- qr(d$st$x, tol = 1e-7)$rank
-  if (rank < p)
-    stop(sprintf("'x' is rank deficient (rank %d < %d columns); remove redundant columns",
-                 rank, p), call. = FALSE)
+  if (!.clearly_full_rank(d$st$x)) {  # (the QR only when needed)
+    rank <- qr(d$st$x, tol = 1e-7)$rank
+    if (rank < p)
+      stop(sprintf("'x' is rank deficient (rank %d < %d columns); remove redundant columns",
+                   rank, p), call. = FALSE)
+  }
   d
 }
 
 ## The same for a design and response that are already checked (finite, of
 ## full rank, with column names): only their standardised versions.
 .fit_data <- function(x, y) {
-  y <- as.vector(y)
+  y <- .bare(y)
   list(x = x, y = y, n = nrow(x), p = ncol(x), st = .standardise(x, y))
 }
 
@@ -192,6 +194,7 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
           max_singular = ctrl$max_singular,
           nonsingular = as.integer(ctrl$subsampling == "nonsingular"),
           status = integer(length(.status_slots)), PACKAGE = "kelvara"))
+  z$x <- z$y <- NULL  # the returned copies of the data: not needed
   fs <- .fit_status(z$status)
   search_exact <- switch(fs$outcome,
                          ok = FALSE,
@@ -293,6 +296,7 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
           coefficients = as.double(beta0), residuals = double(n), max_it = ctrl$max_it,
           k = ctrl$tuning_psi, ipsi = ctrl$psi_code, loss = 0, rel_tol = ctrl$rel_tol,
           converged = FALSE, trace = ctrl$trace, 0L, 0L, PACKAGE = "kelvara"))
+  z$x <- z$y <- NULL  # the returned copies of the data: not needed
   if (!z$converged)
     warning(sprintf("MM iterations did not converge in %d steps (rel_tol = %g)",
                     z$max_it, ctrl$rel_tol), call. = FALSE)

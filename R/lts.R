@@ -114,9 +114,10 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   ## intercept); its results are carried back below.
   st <- .standardise(X, y, intercept = intercept)
   design <- if (intercept) cbind(st$x, "(Intercept)" = 1) else st$x
-  if (ncol(X) > 0L) {
-    ## A design of many rows is first reduced block by block (answering
-    ## interrupts between blocks) to its triangular factor, of the same rank.
+  ## (The cross-product clears a design of full rank in one pass; another
+  ## design of many rows is reduced block by block, answering interrupts
+  ## between blocks, to its triangular factor, of the same rank.)
+  if (ncol(X) > 0L && !.clearly_full_rank(design, tol = 1e-7)) {
     rank <- qr(if (n <= .row_block_size(p)) design else .qr_factor_rows(design))$rank
     if (rank < p)
       stop(sprintf(paste0("the design is rank-deficient (rank %d < %d coefficients): ",
@@ -196,8 +197,9 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
 ## ncol = 1, the univariate LTS location of x.  status is one of .lts_codes,
 ## then the zero-scale column.
 .lts_call <- function(x, n, p, h, nsamp, intercept, adjust, ncol, trace) {
-  .C("kv_ltsreg", x = as.double(x), as.integer(n), as.integer(p), as.integer(h),
-     as.integer(nsamp), as.integer(intercept), as.integer(adjust), as.integer(ncol),
+  ## (as.double() would copy a double matrix only to drop its dimensions.)
+  .C("kv_ltsreg", x = if (is.double(x)) x else as.double(x), as.integer(n), as.integer(p),
+     as.integer(h), as.integer(nsamp), as.integer(intercept), as.integer(adjust), as.integer(ncol),
      as.integer(trace), status = integer(2L), best = integer(h), objective = double(1L),
      coef = double(p), loc = double(p + 1L), scale = double(p + 1L),
      location = double(1L), NAOK = FALSE, PACKAGE = "kelvara")

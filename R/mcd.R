@@ -26,6 +26,7 @@
   loc <- sc <- numeric(p)
   for (j in seq_len(p)) {
     xj <- x[rows, j]
+    names(xj) <- NULL  # (each median() would copy xj to drop them)
     loc[j] <- stats::median(xj)
     s <- stats::median(abs(xj - loc[j]))
     if (!(s > 0)) s <- mean(abs(x[, j] - loc[j]))
@@ -133,6 +134,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
     rng_state <- get(".Random.seed", envir = globalenv(), inherits = FALSE)
     .with_threads(threads, .mcd_fortran(xs, n, p, h, nsamp, group_size, cutoff, chi_median, trace))
   })
+  z$x <- NULL  # the returned copy of the data: not needed
   rm(xs)
   raw <- .mcd_raw(z, x, ps, h, cutoff, chi_median)
   fit <- .mcd_finish(raw, x, ps, h, cutoff)
@@ -181,8 +183,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   ## joins the h cases of the search; with h = n its covariance cannot be
   ## represented at all.
   xs <- ps$x
-  rx <- range(xs)  # one pass, no copy
-  if (max(-rx[1L], rx[2L]) > .mcd_far) {
+  if (max(-min(xs), max(xs)) > .mcd_far) {  # (range() would copy xs)
     far <- abs(xs) > .mcd_far
     if (h == nrow(xs))
       stop(sprintf(paste("case %d lies %g spreads from the median of its variable:",

@@ -22,7 +22,8 @@
 ## same entries after any change of units, which keeps the choice
 ## equivariant).
 .robust_spread <- function(v, max_n = 50000L) {
-  if (length(v) > max_n) v <- v[unique(round(seq(1, length(v), length.out = max_n)))]
+  if (length(v) > max_n) v <- v[.spread_rows(length(v), max_n)]
+  names(v) <- NULL  # (each median() would copy v to drop them)
   m <- stats::median(v)
   s <- stats::median(abs(v - m))
   if (!(s > 0)) s <- mean(abs(v - m))
@@ -37,9 +38,17 @@
   2^round(log2(s))
 }
 
-## Rows on which long columns are measured.
+## Rows on which long columns are measured (the last set is kept: a fit
+## measures every column and the response of one length).
+.spread_rows_last <- new.env(parent = emptyenv())
 .spread_rows <- function(n, max_n = 50000L) {
-  if (n > max_n) unique(round(seq(1, n, length.out = max_n))) else seq_len(n)
+  if (n <= max_n) return(seq_len(n))
+  key <- c(n, max_n)
+  if (identical(.spread_rows_last$key, key)) return(.spread_rows_last$rows)
+  rows <- unique(round(seq(1, n, length.out = max_n)))
+  .spread_rows_last$key <- key
+  .spread_rows_last$rows <- rows
+  rows
 }
 
 ## Columns whose values are all one non-zero number: intercepts.  (Only a

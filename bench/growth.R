@@ -1,4 +1,5 @@
-## Growth of lmrob(y ~ .) and of the S estimate (lmrob_S) with n, p = 6:
+## Growth of lmrob(y ~ .) and of the S estimate (lmrob_S) with n, p = 6
+## (and lm(y ~ .), the baseline of the model frame and matrix):
 ## elapsed seconds (medians of `reps` runs; one run from n = 10^7), the time
 ## per row in microseconds, which stays flat when the work grows linearly,
 ## and the peak memory the fit adds, in copies of the design (n x p
@@ -53,8 +54,13 @@ for (n in 10^(4:7)) {
   df <- data.frame(y = y, x)
   rm(x)
   k <- if (n >= 1e7) 1L else reps
-  for (what in c("S", "lmrob")) {
-    f <- if (what == "S") function() lmrob_S(X, y) else function() lmrob(y ~ ., data = df)
+  ## lm() on the same formula is the baseline of the formula layer: both
+  ## build the model frame and matrix, and both keep a design-sized matrix
+  ## (lm its QR factor, lmrob the model matrix, x = TRUE) and the frame.
+  for (what in c("S", "lmrob", "lm")) {
+    f <- switch(what, S = function() lmrob_S(X, y),
+                lmrob = function() lmrob(y ~ ., data = df),
+                lm = function() stats::lm(y ~ ., data = df))
     m <- lapply(seq_len(k), function(r) { set.seed(2); measure(f) })
     tm <- median(vapply(m, `[[`, 0, "time"))
     rows[[length(rows) + 1L]] <- data.frame(

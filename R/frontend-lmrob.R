@@ -111,14 +111,24 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
 }
 
 ## The fit on a design matrix: prior weights, offset, aliased columns, the
-## initial estimate, the MM step, inference.
+## initial estimate, the MM step (and the SMDM stages), inference.
 .lmrob_fit <- function(x, y, weights = NULL, offset = NULL, method = "MM", init = "S",
                        control = lmrob.config(), ls_block = NULL, intercept = TRUE) {
   ## The settings are validated here once; the stages below take the design
   ## and settings as checked.
   ctrl <- .check_control(control)
+  .lmrob_check_input(x, y, weights, offset)
+  cn <- colnames(x)
+  if (is.null(cn)) cn <- colnames(x) <- paste0("x", seq_len(ncol(x)))
+  pr <- .lmrob_problem(x, y, weights, offset, cn)
+  init <- .lmrob_init_units(init, pr)
+  est <- .lmrob_estimate(pr, method, init, control, ctrl, ls_block)
+  .lmrob_result(x, y, weights, offset, method, control, intercept, cn, pr, est)
+}
+
+## The checks of the design, response, offset and prior weights of a fit.
+.lmrob_check_input <- function(x, y, weights, offset) {
   n <- NROW(y)
-  p_all <- ncol(x)
   if (!is.null(offset) && length(offset) != n)
     stop("'offset' must have one value per observation", call. = FALSE)
   .check_finite(y, "the response")
@@ -129,17 +139,23 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
         any(weights < 0))
       stop("'weights' must be finite and non-negative, one per observation", call. = FALSE)
   }
-  if (p_all == 0L)
+  if (ncol(x) == 0L)
     stop("the model has no coefficients: the formula has neither an intercept nor a regressor",
          call. = FALSE)
   if (n == 0L)
     stop("no observations to fit: the data (after 'subset' and missing values) are empty",
          call. = FALSE)
+  invisible(NULL)
+}
+
+## The problem the stages solve: the rows of positive prior weight,
+## standardised and weighted (xw, yw), without aliased columns, with the map
+## (A, a, scale_unit) back to the units of the data.
+.lmrob_problem <- function(x, y, weights, offset, cn) {
+  n <- NROW(y)
   y0 <- if (is.null(offset)) y else y - offset
   use <- if (is.null(weights)) rep(TRUE, n) else weights > 0
   if (!any(use)) stop("every observation has prior weight 0", call. = FALSE)
-  cn <- colnames(x)
-  if (is.null(cn)) cn <- colnames(x) <- paste0("x", seq_len(p_all))
   ## The fit runs on standardised data (units and origin removed) and on
   ## prior weights divided by a power of two; results are carried back below.
   ## (Only a column constant on every row is an intercept: the fitted values
@@ -186,41 +202,53 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     stop(sprintf("need more observations (%d) than coefficients (%d)", nw, p), call. = FALSE)
   ## The map between standardised and data units, for the columns kept.
   bmap <- .back_map(tr)
-  A <- bmap$A[!aliased, !aliased, drop = FALSE]
-  a <- bmap$a[!aliased]
   if (tr$icpt > 0L && aliased[tr$icpt] && (any(tr$x_loc != 0) || tr$y_loc != 0))
     stop("the intercept column is aliased with another column", call. = FALSE)
-  scale_unit <- tr$y_unit * sw_unit
+  list(xw = xw, yw = yw, use = use, sws = sws, tr = tr, aliased = aliased, p = p, nw = nw,
+       A = bmap$A[!aliased, !aliased, drop = FALSE], a = bmap$a[!aliased],
+       scale_unit = tr$y_unit * sw_unit)
+}
+
+## A user's initial estimate in the units of the problem.
+.lmrob_init_units <- function(init, pr) {
   if (is.list(init)) {
     b <- init$coefficients
-    if (length(b) == p_all) b <- b[!aliased]
-    if (length(b) == p && all(is.finite(b))) init$coefficients <- .map_inverse(list(A = A, a = a), b)
-    init$scale <- init$scale / scale_unit
+    if (length(b) == length(pr$aliased)) b <- b[!pr$aliased]
+    if (length(b) == pr$p && all(is.finite(b)))
+      init$coefficients <- .map_inverse(list(A = pr$A, a = pr$a), b)
+    init$scale <- init$scale / pr$scale_unit
   }
+  init
+}
+
+## The stages in the units of the problem: the initial estimate, then the MM
+## step, and for SMDM the D-scale and the M-step at that scale.
+.lmrob_estimate <- function(pr, method, init, control, ctrl, ls_block) {
+  xw <- pr$xw
+  yw <- pr$yw
   status <- list()
   d <- .fit_data(xw, yw)
-  ## Initial estimate.
   start <- .with_seed(control$seed, .initial_fit(d, init, control, ctrl,
-                                                 ls_block = ls_block[!aliased],
-                                                 aliased = aliased))
+                                                 ls_block = ls_block[!pr$aliased],
+                                                 aliased = pr$aliased))
   status$init <- start$status
   beta <- start$coefficients
   scale <- start$scale
   if (start$method == "M-S" && scale > 0) {
     ## An exact fit found by the M-S search: the rule of the S-estimate, and
     ## scale 0 instead of a scale that is merely tiny.
-    ef <- .exact_fit_rule(yw - drop(xw %*% beta), yw, p, control$bb)
+    ef <- .exact_fit_rule(yw - drop(xw %*% beta), yw, pr$p, control$bb)
     if (ef$exact) {
       warning(sprintf("exact fit: %d of %d observations lie on the fitted hyperplane; the scale is 0",
-                      ef$n_on_plane, nw), call. = FALSE)
+                      ef$n_on_plane, pr$nw), call. = FALSE)
       scale <- start$scale <- 0
     }
   }
   exact <- isTRUE(scale == 0)
-  if (exact) {
-    ## lmrob_S() has warned about the exact fit; no MM step from scale 0.
-    final <- "init"
-  } else if (method %in% c("MM", "SMDM")) {
+  stages <- NULL
+  final <- "init"
+  ## With an exact fit lmrob_S() has warned; no MM step from scale 0.
+  if (!exact && method %in% c("MM", "SMDM")) {
     mm <- .stage_MM(d, beta, scale, ctrl)
     status$MM <- mm$status
     beta <- mm$coefficients
@@ -230,15 +258,33 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
       sm <- .stage_SMDM(d, beta, scale, control, ctrl)
       status$D <- sm$status$D
       status$SMDM <- sm$status$M
-      stages <- list(MM = list(coefficients = drop(A %*% beta) + a),
-                     D = list(scale = sm$scale * scale_unit))
-      names(stages$MM$coefficients) <- cn[!aliased]
+      stages <- list(MM = list(coefficients = drop(pr$A %*% beta) + pr$a),
+                     D = list(scale = sm$scale * pr$scale_unit))
+      names(stages$MM$coefficients) <- names(pr$aliased)[!pr$aliased]
       beta <- sm$coefficients
       scale <- sm$scale
     }
-  } else final <- "init"
-  tuning <- if (final == "MM") control$tuning_psi else control$tuning_chi
-  rs <- yw - drop(xw %*% beta)
+  }
+  list(start = start, beta = beta, scale = scale, status = status, exact = exact,
+       final = final, stages = stages)
+}
+
+## The fit object in the units of the data: coefficients, fitted values,
+## residuals, robustness weights, covariances and R^2.
+.lmrob_result <- function(x, y, weights, offset, method, control, intercept, cn, pr, est) {
+  n <- NROW(y)
+  p_all <- ncol(x)
+  aliased <- pr$aliased
+  use <- pr$use
+  p <- pr$p
+  A <- pr$A
+  a <- pr$a
+  beta <- est$beta
+  scale <- est$scale
+  exact <- est$exact
+  status <- est$status
+  tuning <- if (est$final == "MM") control$tuning_psi else control$tuning_chi
+  rs <- pr$yw - drop(pr$xw %*% beta)
   coef <- rep(NA_real_, p_all)
   coef[!aliased] <- drop(A %*% beta) + a
   names(coef) <- cn
@@ -249,40 +295,41 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   rw <- rep(NA_real_, n)
   names(rw) <- rownames(x)
   if (exact) {
-    rw[use] <- as.double(.exact_fit_rule(rs, yw, p, control$bb)$on_plane)
+    rw[use] <- as.double(.exact_fit_rule(rs, pr$yw, p, control$bb)$on_plane)
   } else {
     rw[use] <- .psi_value(rs / scale, .psi_code(control$psi), tuning, "wgt")
-    if (final == "MM" && sum(rw[use] > 0) < p) {
+    if (est$final == "MM" && sum(rw[use] > 0) < p) {
       warning(sprintf("the MM iterations left only %d observation(s) with positive weight",
                       sum(rw[use] > 0)), call. = FALSE)
       status$MM$converged <- FALSE
     }
   }
-  fit <- list(coefficients = coef, scale = scale * scale_unit, residuals = res,
+  start <- est$start
+  fit <- list(coefficients = coef, scale = scale * pr$scale_unit, residuals = res,
               fitted.values = fitted, rweights = rw, weights = weights,
-              offset = offset, rank = p, df.residual = nw - p, aliased = aliased,
+              offset = offset, rank = p, df.residual = pr$nw - p, aliased = aliased,
               converged = all(vapply(status, function(s) isTRUE(s$converged), NA)),
               status = status, exact_fit = exact, method = method,
               init = list(method = start$method,
                           coefficients = drop(A %*% start$coefficients) + a,
-                          scale = start$scale * scale_unit),
+                          scale = start$scale * pr$scale_unit),
               psi = control$psi, tuning = tuning, control = control,
               intercept = intercept, x = x, y = y)
-  inf <- .lmrob_inference(xw, yw, beta, scale, control, tuning, intercept, sws, exact,
-                          w = rw[use], r = rs)
+  inf <- .lmrob_inference(pr$xw, pr$yw, beta, scale, control, tuning, intercept, pr$sws,
+                          exact, w = rw[use], r = rs)
   cov <- inf$cov
-  if (!tr$identity) {
+  if (!pr$tr$identity) {
     cov <- A %*% cov %*% t(A)
     dimnames(cov) <- dimnames(inf$cov)
   }
   covs <- list(asymptotic = cov, weighted = inf$cov_weighted)
-  if (!tr$identity) covs$weighted[] <- A %*% covs$weighted %*% t(A)
+  if (!pr$tr$identity) covs$weighted[] <- A %*% covs$weighted %*% t(A)
   fit$cov_type <- control$cov_type %||% .default_cov_type(method)
   fit$covs <- covs
   fit$cov <- covs[[fit$cov_type]]
   if (method == "SMDM" && !exact) {
     fit$scale_D <- fit$scale
-    fit$stages <- stages
+    fit$stages <- est$stages
   }
   fit$r.squared <- inf$r.squared
   fit$adj.r.squared <- inf$adj.r.squared

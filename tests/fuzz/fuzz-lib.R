@@ -205,142 +205,117 @@ fuzz_formula <- function() fuzz_pick(fuzz_formulas[if (fuzz_wf()) 1:10 else seq_
 
 ## ---- the per-function table: data generators and overrides -------------------
 
-xy <- function(p = fuzz_p()) { n <- fuzz_n(); list(x = fuzz_data(n, p), y = fuzz_data(n)) }
+xy <- function(p = fuzz_p(), n = fuzz_n()) list(x = fuzz_data(n, p), y = fuzz_data(n))
+some <- function(p, v) if (!fuzz_wf() && fuzz_chance(p)) v   # a rare extra, NULL otherwise
 fuzz_gen <- list(
   lmrob_control = function() fuzz_psi_set("lmrob_control", nsamp = fuzz_pick(list(1L, 5L, 20L))),
   lmrob_M_S_control = function() fuzz_psi_set("lmrob_M_S_control", max_steps = 100L),
   lmrob.config = function() fuzz_psi_set("lmrob.config", breakdown = fuzz_pick(list(0.5, 0.25))),
   psi_tuning = function() fuzz_psi_set("psi_tuning", efficiency = fuzz_pick(list(0.95, 0.5)),
-                                       shape = if (fuzz_chance(0.2))
-                                         fuzz_pick(list(c(1, 2, 3), c(-0.5, 1.5), NA, "a"))),
+                                       shape = some(0.2, fuzz_pick(list(c(1, 2, 3), c(-0.5, 1.5))))),
   lmrob_S = function() {
-    a <- xy()
+    a <- c(xy(), control = list(fuzz_control()))
     if (fuzz_chance(0.5) && is.matrix(a$x) && nrow(a$x)) a$x <- cbind(1, a$x)
     if (fuzz_chance(0.02))  # the large-sample search
-      a <- list(x = cbind(1, fuzz_matrix(2001L, 1L)), y = fuzz_matrix(2001L),
-                control = lmrob_control(nsamp = 2L, n_groups = fuzz_pick(list(1L, 2L, 6L)),
-                                        group_size = fuzz_pick(list(1L, 50L, 400L))))
-    utils::modifyList(list(control = fuzz_control()), a)
+      a <- c(xy(1L, 2001L), list(control = lmrob_control(nsamp = 2L, n_groups = fuzz_pick(list(
+        1L, 2L, 6L)), group_size = fuzz_pick(list(1L, 50L, 400L)))))
+    a
   },
   lmrob_MM = function() {
-    a <- xy(); pp <- NCOL(a$x)
-    c(a, list(beta = if (fuzz_wf() || fuzz_chance(0.8)) stats::rnorm(pp) else
-                fuzz_pick(list(NULL, NA, rep(Inf, pp), stats::rnorm(pp + 1L), "a")),
-              scale = if (fuzz_wf() || fuzz_chance(0.7)) stats::runif(1L, 0.5, 2) else
-                fuzz_pick(fuzz_bad_scalars), control = fuzz_control()))
+    a <- xy()
+    c(a, list(beta = some(0.2, fuzz_pick(list(NA, Inf, 1:9, "a"))) %||% stats::rnorm(NCOL(a$x)),
+              scale = some(0.3, fuzz_pick(fuzz_bad_scalars)) %||% stats::runif(1L, 0.5, 2),
+              control = fuzz_control()))
   },
   mscale = function() fuzz_args("mscale", list(r = fuzz_data(fuzz_n()), control = fuzz_control(),
                                                p = fuzz_pick(list(0L, 1L, 2L))), rate = 0.2),
   lmrob_M_S = function() {
     n <- fuzz_n()
     f <- data.frame(f = factor(sample(letters[1:2], n, TRUE), levels = letters[1:4]))
-    x1 <- if (fuzz_wf() || fuzz_chance(0.7)) stats::model.matrix(~f, f) else fuzz_data(n, 1L)
-    a <- list(x1 = x1, x2 = fuzz_data(n, fuzz_pick(list(1L, 2L))), y = fuzz_data(n),
+    a <- list(x1 = some(0.3, fuzz_data(n, 1L)) %||% stats::model.matrix(~f, f),
+              x2 = fuzz_data(n, fuzz_pick(list(1L, 2L))), y = fuzz_data(n),
               control = fuzz_control("lmrob_M_S_control"))
-    if (is.list(a$control) && identical(a$control$subsample, FALSE) || fuzz_chance(0.1))
-      a$start <- fuzz_pick(list(NULL, "a", list(b1 = 0, b2 = 0, scale = 1),
-                                list(b1 = rep(0, NCOL(x1)), b2 = rep(0, NCOL(a$x2)), scale = 1),
-                                list(b1 = rep(0, NCOL(x1)), b2 = rep(1e300, NCOL(a$x2)),
-                                     scale = -1)))
+    if (isFALSE(a$control$subsample) || fuzz_chance(0.1))
+      a$start <- fuzz_pick(list(NULL, "a", list(b1 = 0, b2 = 0, scale = 1), list(b1 = rep(0, NCOL(
+        a$x1)), b2 = rep(0, NCOL(a$x2)), scale = fuzz_pick(list(1, -1, 1e-300)))))
     a
   },
   l1_fit = function() fuzz_args("l1_fit.default", xy()),
-  psi_func = function() fuzz_psi_args("psi_func"),
-  chi_func = function() fuzz_psi_args("chi_func"),
-  wgt_func = function() fuzz_psi_args("wgt_func"),
-  qn = function() fuzz_args("qn", list(x = fuzz_data(fuzz_n())), rate = 0.1),
-  sn = function() fuzz_args("sn", list(x = fuzz_data(fuzz_n())), rate = 0.1),
-  medcouple = function() fuzz_args("medcouple", list(x = fuzz_data(fuzz_n()))),
-  adjusted_fences = function() fuzz_args("adjusted_fences", list(x = fuzz_data(fuzz_n())), 0.2),
   whimed = function() {
     n <- fuzz_n(); w <- if (fuzz_chance(0.3)) sample(0:3, n, TRUE) else stats::runif(n)
-    if (!fuzz_wf() && fuzz_chance(0.3))
-      w <- fuzz_pick(list(NULL, -w, 0 * w, w[-1L], w + NA, w + Inf, w * 1e300, w * 1e-300, "a"))
-    list(x = fuzz_data(n), w = w)
+    list(x = fuzz_data(n), w = some(0.3, fuzz_pick(list(NULL, -w, 0 * w, w[-1L], w + NA, w + Inf,
+                                                        w * 1e300, w * 1e-300, "a"))) %||% w)
   },
   mcd = function() {
     n <- fuzz_n()
     a <- fuzz_args("mcd", list(x = fuzz_data(n, fuzz_pick(list(1L, 2L, 2L, 3L, 0L))),
                                alpha = fuzz_pick(list(0.5, 0.75, 1)),
-                               nsamp = fuzz_pick(list(10, 100, 500))), cap = 1e5)
-    if (n <= 10 && fuzz_chance(0.2)) a$nsamp <- 0
-    a
+                               nsamp = if (n <= 10 && fuzz_chance(0.2)) 0 else
+                                 fuzz_pick(list(10, 100, 500))), cap = 1e5)
   },
   lts = function() {
-    n <- fuzz_n()
-    fo <- fuzz_chance(0.2)
-    a <- if (fo) list(fuzz_formula(), data = fuzz_frame(n))
-         else list(x = fuzz_data(n, fuzz_p()), y = fuzz_data(n))
-    a <- c(a, fuzz_args("lts.default", list(alpha = fuzz_pick(list(0.5, 0.75, 1)),
-                                            nsamp = fuzz_pick(list(10, 100, 500))), cap = 1e5))
+    n <- fuzz_n(); fo <- fuzz_chance(0.2)
+    a <- c(if (fo) list(fuzz_formula(), data = fuzz_frame(n)) else xy(n = n),
+           fuzz_args("lts.default", list(alpha = fuzz_pick(list(0.5, 0.75, 1)),
+                                         nsamp = if (n <= 10 && fuzz_chance(0.2)) 0 else
+                                           fuzz_pick(list(10, 100, 500))), cap = 1e5),
+           list(h = some(0.15, fuzz_pick(list(1, n %/% 2L + 1L, n, n + 1L, NA, 1.5, c(3, 4)))),
+                bogus = some(0.03, 1)))
     if (fo) a$intercept <- NULL
-    if (n <= 10 && fuzz_chance(0.2)) a$nsamp <- 0
-    if (fuzz_chance(0.15)) a$h <- fuzz_pick(list(1, n %/% 2L + 1L, n, n + 1L, NA, 1.5, c(3, 4)))
-    if (fuzz_chance(0.03)) a$bogus <- 1
-    a
+    Filter(Negate(is.null), a)
   },
   lmrob = function() {
     n <- if (fuzz_wf()) fuzz_pick(list(10L, 20L, 30L)) else fuzz_pick(list(0L, 2L, 5L, 10L, 30L))
     a <- list(formula = fuzz_formula(), data = fuzz_frame(n),
               control = tryCatch(do.call(lmrob.config, fuzz_gen$lmrob.config()),
                                  error = function(e) lmrob.config()))
-    if (!fuzz_wf() && fuzz_chance(0.1)) a$control[["nsamp"]] <- fuzz_pick(list(10L, 50L))
     if (fuzz_wf()) return(a)
-    b <- fuzz_args("lmrob", list(), rate = 0.08)
-    if (fuzz_chance(0.2)) b$init <- fuzz_pick(list("M-S", "x", list(coefficients = 1, scale = 1),
-                                                    list(coefficients = c(0, 0), scale = -1)))
-    if (fuzz_chance(0.1)) b$weights <- fuzz_pick(list(stats::runif(n), -stats::runif(n),
-                                                       rep(0, n), c(NA, rep(1, n)), "a"))
+    b <- fuzz_args("lmrob", list(nsamp = some(0.1, fuzz_pick(list(10L, 50L))), init = some(
+      0.2, fuzz_pick(list("M-S", "x", list(coefficients = 1, scale = 1), list(coefficients = c(
+        0, 0), scale = -1)))), weights = some(0.1, fuzz_pick(list(stats::runif(n), -stats::runif(
+          n), rep(0, n), c(NA, rep(1, n)), "a")))), rate = 0.08)
     c(a, b[setdiff(names(b), c("x", "y", "model"))])
   },
-  ## Calls on fitted objects (see fuzz_wrappers).
-  lmrob_methods = function() {
-    list(fit = list("lmrob", fuzz_gen$lmrob()), method = fuzz_pick(as.list(fuzz_methods)),
-         margs = fuzz_method_args())
-  },
-  lts_methods = function() list(fit = list("lts", c(xy(fuzz_pick(list(1L, 2L))), nsamp = 20)),
+  ## Calls on fitted objects (see fuzz_on_fit).
+  lmrob_methods = function() list(fit = list("lmrob", fuzz_gen$lmrob()), method = fuzz_pick(
+    as.list(fuzz_methods)), margs = fuzz_method_args()),
+  lts_methods = function() list(fit = list("lts", c(xy(fuzz_pick(list(1L, 2L)), 20L), nsamp = 20)),
                                 method = fuzz_pick(as.list(fuzz_methods[1:8])),
                                 margs = fuzz_method_args()),
   mcd_methods = function() list(fit = list("mcd", list(x = fuzz_data(fuzz_pick(list(10L, 20L)), 2L),
                                                        nsamp = 20)),
-                                method = fuzz_pick(list("print", "summary", "print_summary",
-                                                        "plot", "outliers", "robust_distances")),
+                                method = fuzz_pick(as.list(fuzz_methods[c(1, 6:8, 15:16)])),
                                 margs = fuzz_method_args()),
   adjusted_boxplot = function() {
     n <- fuzz_n()
-    fuzz_args("adjusted_fences", list(x = fuzz_pick(list(fuzz_data(n), fuzz_matrix(n, 2L),
-                                                         list(a = fuzz_data(n), b = fuzz_data(3L)))),
-                                      plot = fuzz_pick(list(FALSE, TRUE)),
-                                      horizontal = if (fuzz_chance(0.1)) fuzz_pick(fuzz_bad_flags),
-                                      names = if (fuzz_chance(0.1)) fuzz_pick(list("a", 1:5, NA))),
-              rate = 0.15)
-  }
-)
-fuzz_psi_args <- function(fun) {
-  a <- fuzz_psi_set(fun, x = fuzz_data(fuzz_n()))
-  a$cc <- a$tuning_chi %||% fuzz_cc(a$psi)
-  a$tuning_chi <- a$tuning_psi <- NULL
-  if (!fuzz_wf() && fuzz_chance(0.03)) a$cc <- NULL   # cc missing
-  a
-}
+    fuzz_args("adjusted_fences", list(x = fuzz_pick(list(fuzz_data(n), fuzz_matrix(n, 2L), list(
+      a = fuzz_data(n), b = fuzz_data(3L)))), plot = fuzz_pick(list(FALSE, TRUE)),
+      horizontal = some(0.1, fuzz_pick(fuzz_bad_flags)), names = some(0.1, fuzz_pick(list(
+        "a", 1:5, NA)))), rate = 0.15)
+  })
+## The univariate statistics: x from the data generator, the rest from the formals.
+for (f in c("qn", "sn", "medcouple", "adjusted_fences"))
+  fuzz_gen[[f]] <- local({ f <- f; function() fuzz_args(f, list(x = fuzz_data(fuzz_n()))) })
+## The psi family functions: one family, its tuning constants as cc.
+for (f in c("psi_func", "chi_func", "wgt_func")) fuzz_gen[[f]] <- local({ f <- f; function() {
+  a <- fuzz_psi_set(f, x = fuzz_data(fuzz_n()))
+  a$cc <- if (!some(0.03, TRUE) %||% FALSE) a$tuning_chi %||% fuzz_cc(a$psi)  # rarely missing
+  a[setdiff(names(a), c("tuning_chi", "tuning_psi"))]
+} })
 `%||%` <- function(a, b) if (is.null(a)) b else a
 fuzz_methods <- c("print", "coef", "residuals", "fitted", "predict", "summary", "print_summary",
                   "plot", "vcov", "weights", "nobs", "model.matrix", "df.residual", "confint",
                   "outliers", "robust_distances", "hatvalues", "rstandard", "tidy", "glance",
                   "augment")
 fuzz_method_args <- function() {
-  fuzz_pick(list(list(), list(digits = fuzz_pick(list(2, -1, NA, "a"))),
-                 list(type = fuzz_pick(list("prior", "x", NA))),
-                 list(level = fuzz_pick(list(0.9, 2, NA, "a"))),
-                 list(parm = fuzz_pick(list(1, 99, "z", NA))),
-                 list(which = fuzz_pick(list(1, 1:4, "dd", "qq", "lts", "reweighted", NA, 5))),
-                 list(interval = fuzz_pick(list("confidence", "prediction", "x"))),
-                 list(se.fit = fuzz_pick(list(TRUE, NA))), list(complete = FALSE),
-                 list(id.n = fuzz_pick(list(-1, NA, 1e10))),
-                 list(newdata = fuzz_pick(list(NULL, data.frame(z = 1:3, u = 1, f = "a", g = TRUE),
-                                               data.frame(z = 1:3, u = 1, f = "q", g = TRUE),
-                                               data.frame(q = 1), "a", fuzz_matrix(3L, 2L),
-                                               fuzz_matrix(0L, 1L), matrix(NA_real_, 2L, 2L))))))
+  nd <- list(NULL, data.frame(z = 1:3, u = 1, f = "a", g = TRUE), data.frame(z = 1, u = 1, f = "q",
+             g = TRUE), data.frame(q = 1), "a", fuzz_matrix(3L, 2L), matrix(NA_real_, 2L, 2L))
+  a <- list(digits = list(2, -1, NA, "a"), type = list("prior", "x", NA), id.n = list(-1, NA, 1e10),
+            level = list(0.9, 2, NA, "a"), parm = list(1, 99, "z", NA), newdata = nd,
+            which = list(1, 1:4, "dd", "qq", "lts", "reweighted", NA, 5), complete = list(FALSE),
+            interval = list("confidence", "prediction", "x"), se.fit = list(TRUE, NA))
+  nm <- sample(names(a), sample(0:2, 1L))
+  stats::setNames(lapply(a[nm], fuzz_pick), nm)
 }
 
 ## Calls that need a fitted object first; plots go to a null device.
@@ -348,21 +323,17 @@ fuzz_on_fit <- function(fit, method, margs) {
   fit <- do.call(getExportedValue("kelvara", fit[[1L]]), fit[[2L]])
   grDevices::pdf(NULL)
   on.exit(grDevices::dev.off())
-  if (method %in% c("tidy", "glance", "augment")) {
-    if (!requireNamespace("generics", quietly = TRUE)) return(NULL)
-    return(getExportedValue("generics", method)(fit))
-  }
+  if (method %in% c("tidy", "glance", "augment"))
+    return(if (requireNamespace("generics", quietly = TRUE))
+      getExportedValue("generics", method)(fit))
   if (method %in% c("hatvalues", "rstandard") && !inherits(fit, "lmrob")) method <- "outliers"
   if (method != "vcov") margs$complete <- NULL   # coef.default's own argument
   if (method == "plot") margs$type <- NULL       # a graphical parameter there
-  if (method == "plot" && inherits(fit, "mcd")) margs$data <- fit$x %||% NULL
   if (method == "print_summary") return(do.call(print, c(list(summary(fit)), margs)))
-  f <- if (exists(method, asNamespace("kelvara"))) get(method, asNamespace("kelvara")) else method
-  do.call(f, c(list(fit), margs))
+  do.call(get0(method, asNamespace("kelvara"), ifnotfound = method), c(list(fit), margs))
 }
 fuzz_wrappers <- list(lmrob_methods = fuzz_on_fit, lts_methods = fuzz_on_fit,
-                      mcd_methods = fuzz_on_fit,
-                      adjusted_boxplot = function(...) {
+                      mcd_methods = fuzz_on_fit, adjusted_boxplot = function(...) {
                         grDevices::pdf(NULL); on.exit(grDevices::dev.off())
                         kelvara::adjusted_boxplot(...)
                       })
@@ -387,74 +358,63 @@ fuzz_cases <- function(n, seed = 1L, funs = fuzz_functions()) {
 ## status: "ok", "error", "unclear", "hang" (time bound reached).
 fuzz_eval <- function(case, time_limit = 10) {
   set.seed(case$seed)
-  fn <- if (!is.null(fuzz_wrappers[[case$fun]])) fuzz_wrappers[[case$fun]]
-        else getExportedValue("kelvara", case$fun)
+  fn <- fuzz_wrappers[[case$fun]] %||% getExportedValue("kelvara", case$fun)
   warnings <- character()
   caller <- ""
   out <- tryCatch({
     setTimeLimit(elapsed = time_limit, transient = TRUE)
     on.exit(setTimeLimit(), add = TRUE)
-    utils::capture.output(withCallingHandlers(
-      do.call(fn, case$args, quote = TRUE),
+    utils::capture.output(withCallingHandlers(do.call(fn, case$args, quote = TRUE),
       warning = function(w) {
         warnings <<- c(warnings, conditionMessage(w))
         if (getOption("warn") < 2) invokeRestart("muffleWarning")
       }))
-    setTimeLimit()
-    list(status = "ok", msg = if (length(warnings)) warnings[1L] else "")
+    list(status = "ok", msg = c(warnings, "")[1L])
   }, error = function(e) {
     setTimeLimit()
     msg <- conditionMessage(e)
-    cl <- conditionCall(e)
-    caller <<- fuzz_caller(cl)
-    status <- if (grepl("elapsed time limit", msg)) "hang"
-              else if (fuzz_is_unclear(msg, caller)) "unclear" else "error"
-    list(status = status, msg = msg)
+    caller <<- fuzz_caller(conditionCall(e))
+    list(status = if (grepl("elapsed time limit", msg)) "hang"
+                  else if (fuzz_is_unclear(msg, caller)) "unclear" else "error", msg = msg)
   })
   c(out, list(caller = caller, n_warnings = length(warnings)))
 }
 
-## The child side: evaluates cases[from..to], appending one line per call to
-## `out` (index, status, seconds, warnings, caller, message), after a line
-## "start <i>" that tells the parent which call a crash or hang interrupted.
+## The child side: evaluates cases[from..to], appending to `out` a line
+## "start <i>" (which call a crash or hang interrupted) and then one line per
+## call: index, status, seconds, warnings, caller, message.
 fuzz_child <- function(cases_file, from, to, out, warn, time_limit) {
   cases <- readRDS(cases_file)
   options(warn = warn)
   con <- file(out, open = "a")
   on.exit(close(con))
+  clean <- function(s) gsub("[\t\n\r]", " ", s)
   for (i in seq.int(from, to)) {
-    writeLines(sprintf("start\t%d", i), con)
-    flush(con)
+    writeLines(sprintf("start\t%d", i), con); flush(con)
     t0 <- proc.time()[["elapsed"]]
     r <- fuzz_eval(cases[[i]], time_limit)
-    msg <- gsub("[\t\n\r]", " ", r$msg)
     writeLines(sprintf("done\t%d\t%s\t%.3f\t%d\t%s\t%s", i, r$status,
-                       proc.time()[["elapsed"]] - t0, r$n_warnings,
-                       gsub("[\t\n\r]", " ", r$caller), substr(msg, 1L, 300L)), con)
+                       proc.time()[["elapsed"]] - t0, r$n_warnings, clean(r$caller),
+                       substr(clean(r$msg), 1L, 300L)), con)
     flush(con)
   }
 }
 
-## Runs one child over cases[from..to]; returns list(status, lines).
+## Runs one child over cases[from..to]: its exit status, lines and stderr.
 fuzz_spawn <- function(cases_file, from, to, warn, time_limit, timeout, lib_dir) {
-  out <- tempfile("fuzz-out-")
-  err <- tempfile("fuzz-err-")
-  child <- file.path(lib_dir, "child.R")
+  out <- tempfile("fuzz-out-"); err <- tempfile("fuzz-err-")
   status <- suppressWarnings(system2(
     file.path(R.home("bin"), "Rscript"),
-    c("--vanilla", shQuote(child), shQuote(cases_file), from, to, shQuote(out), warn,
-      time_limit),
-    stdout = FALSE, stderr = err, timeout = timeout,
+    c("--vanilla", shQuote(file.path(lib_dir, "child.R")), shQuote(cases_file), from, to,
+      shQuote(out), warn, time_limit), stdout = FALSE, stderr = err, timeout = timeout,
     env = paste0("R_LIBS=", shQuote(paste(.libPaths(), collapse = .Platform$path.sep)))))
-  lines <- if (file.exists(out)) readLines(out) else character()
-  list(status = status, lines = lines,
-       stderr = if (file.exists(err)) readLines(err, warn = FALSE) else character())
+  rd <- function(f) if (file.exists(f)) readLines(f, warn = FALSE) else character()
+  list(status = status, lines = rd(out), stderr = rd(err))
 }
 
 ## Evaluates every case in child processes of `batch` calls each.  A batch
 ## that crashes or times out is resumed after the call it was in, and that
-## call is run alone to confirm the crash or hang.  Returns a data frame with
-## one row per case.
+## call is run alone to confirm the crash or hang.  One row per case.
 fuzz_run <- function(cases, warn = 1L, batch = 250L, time_limit = 10,
                      lib_dir = fuzz_lib_dir(), verbose = FALSE) {
   cases_file <- tempfile("fuzz-cases-", fileext = ".rds")
@@ -465,36 +425,28 @@ fuzz_run <- function(cases, warn = 1L, batch = 250L, time_limit = 10,
                     seconds = NA_real_, n_warnings = NA_integer_, caller = NA_character_,
                     msg = NA_character_, stringsAsFactors = FALSE)
   record <- function(lines) {
-    for (l in lines[startsWith(lines, "done\t")]) {
-      f <- strsplit(l, "\t", fixed = TRUE)[[1L]]
+    for (f in strsplit(lines[startsWith(lines, "done\t")], "\t", fixed = TRUE)) {
       i <- as.integer(f[2L])
-      res[i, c("status", "caller", "msg")] <<- c(f[3L], f[6L], if (length(f) >= 7L) f[7L] else "")
-      res$seconds[i] <<- as.numeric(f[4L])
-      res$n_warnings[i] <<- as.integer(f[5L])
+      res[i, c("status", "caller", "msg")] <<- c(f[3L], f[6L], c(f[7L], "")[1L + is.na(f[7L])])
+      res$seconds[i] <<- as.numeric(f[4L]); res$n_warnings[i] <<- as.integer(f[5L])
     }
+    max(c(0L, as.integer(sub("^done\t([0-9]+)\t.*", "\\1", grep("^done\t", lines, value = TRUE)))))
   }
   from <- 1L
   while (from <= N) {
     to <- min(N, from + batch - 1L)
-    r <- fuzz_spawn(cases_file, from, to, warn, time_limit,
-                    timeout = 30 + 2 * time_limit + 0.5 * (to - from + 1L), lib_dir)
-    record(r$lines)
-    done <- suppressWarnings(as.integer(sub("^done\t([0-9]+)\t.*", "\\1",
-                                            r$lines[startsWith(r$lines, "done\t")])))
-    last <- if (length(done)) max(done) else from - 1L
+    last <- max(from - 1L, record(fuzz_spawn(cases_file, from, to, warn, time_limit,
+                                             30 + 2 * time_limit + 0.5 * (to - from + 1L),
+                                             lib_dir)$lines))
     if (last >= to) { from <- to + 1L; next }
-    ## The batch ended early: the call after the last one done is the culprit,
-    ## unless it completes when run alone.
+    ## The batch ended early: the next call is the culprit unless it
+    ## completes when run alone.
     i <- last + 1L
-    alone <- fuzz_spawn(cases_file, i, i, warn, time_limit,
-                        timeout = 30 + 3 * time_limit, lib_dir)
-    record(alone$lines)
-    if (!any(startsWith(alone$lines, sprintf("done\t%d\t", i)))) {
+    alone <- fuzz_spawn(cases_file, i, i, warn, time_limit, 30 + 3 * time_limit, lib_dir)
+    if (record(alone$lines) < i) {
       kind <- if (identical(alone$status, 124L)) "hang" else "crash"
-      res$status[i] <- kind
-      res$msg[i] <- paste(utils::tail(alone$stderr[nzchar(alone$stderr)], 3L),
-                          collapse = " | ")
-      res$caller[i] <- ""
+      res[i, c("status", "caller", "msg")] <- c(kind, "", paste(utils::tail(
+        alone$stderr[nzchar(alone$stderr)], 3L), collapse = " | "))
       if (verbose) message(kind, " at case ", i, " (", res$fun[i], ")")
     }
     from <- i + 1L
@@ -510,9 +462,10 @@ fuzz_lib_dir <- function() {
 
 ## Per-function counts of a run (or of a warn = 1 and a warn = 2 run).
 fuzz_table <- function(res, res_warn2 = NULL) {
-  per_fun <- function(r, v) tapply(v %in% TRUE, factor(r$fun, unique(res$fun)), sum)
-  t <- as.data.frame.matrix(table(factor(res$fun, unique(res$fun)),
-                                  factor(res$status, c("ok", "error", "unclear", "crash", "hang"))))
+  fun <- function(r) factor(r$fun, unique(res$fun))
+  per_fun <- function(r, v) tapply(v %in% TRUE, fun(r), sum)
+  t <- as.data.frame.matrix(table(fun(res), factor(res$status, c("ok", "error", "unclear",
+                                                                 "crash", "hang"))))
   t$warned <- per_fun(res, res$n_warnings > 0L)
   if (!is.null(res_warn2)) {
     t$warn2_errors <- per_fun(res_warn2, grepl("(converted from warning)", res_warn2$msg,
@@ -527,4 +480,3 @@ fuzz_failures <- function(res, cases) {
   bad <- which(res$status %in% c("unclear", "crash", "hang") | is.na(res$status))
   lapply(bad, function(i) c(list(index = i), res[i, ], list(case = cases[[i]])))
 }
-

@@ -32,11 +32,14 @@ F10|R/frontend-lmrob.R|s/sw <- if (is.null(weights)) rep(1, n) else sqrt(weights
 F11|R/frontend-methods.R|s/fac <- stats::qt(a, object\$df.residual)/fac <- stats::qt(a, object$df.residual + 1)/|lmrob-inference,lm-conventions|confint.lmrob uses the wrong df
 F12|R/mcd.R|s/cutoff <- stats::qchisq(0.975, p)/cutoff <- stats::qchisq(0.95, p)/|mcd|MCD reweighting cutoff quantile
 F13|src/utilities.cpp|s/return static_cast<int>(kelvara::host::unif_rand() \* static_cast<double>(range)) + 1;/kelvara::host::unif_rand(); return static_cast<int>(kelvara::host::unif_rand() * static_cast<double>(range)) + 1;/|lts,mcd|one extra uniform draw per subset rank
-F14|src/lts.cpp|/for (int i = 1; i <= nrep_; ++i) {/{n;s/host::check_interrupt();/(void)0;/}|interrupt|the LTS subset loops no longer poll for interrupts
+F14|src/host.cpp|s/if (st != nullptr \&\& std::this_thread::get_id() != st->caller) return;/if (st != nullptr) return;/|interrupt|the interrupt poll takes R's own thread for a worker and never polls
 F15|R/lts.R|s/c <- stats::qnorm((n + h) \/ (2 \* n))/c <- stats::qnorm((n + h + 1) \/ (2 * n))/|lts,consistency|LTS consistency quantile off by one case
-F16|src/lmrob.cpp|s/ws.solve(X, y, ws.weights.data(), n, p, b1);/ws.solve(X, y, ws.weights.data(), n, p, b1); b1[0] += 1e-7;/|lmrob-MM,lmrob-wls|IRWLS step of the MM fit perturbed by 1e-7
+F16|src/lmrob.cpp|s/    ws.solve(X, y, w, n, p, b1);/    ws.solve(X, y, w, n, p, b1); b1[0] += 1e-7;/|lmrob-MM,lmrob-wls|IRWLS step of the MM fit perturbed by 1e-7
 F17|R/l1.R|s/^.l1_scale_divisor <- 0.773372647623/.l1_scale_divisor <- 0.77337/|l1|L1 scale divisor rounded to five digits
 F18|R/mcd.R|s/c_cov <- ck\$cov \* (stats::pchisq(cutoff, p) \/ stats::pchisq(cutoff, p + 2)) \* f_rw/c_cov <- ck$cov * (stats::pchisq(cutoff, p + 2) \/ stats::pchisq(cutoff, p + 4)) * f_rw/|mcd,consistency|MCD reweighted consistency factor uses the wrong chi-square degrees
+F19|R/smdm.R|s/d <- .find_D_scale(r\[use\], tab\$kappa, tau, scale, tuning, code, variant = 3L,/d <- .find_D_scale(r[use], tab$kappa, tau, scale, tuning, code, variant = 4L,/|smdm|SMDM D-step uses another fixed-point variant
+F20|R/frontend-methods.R|s/ses <- sqrt(diag(vcov(object, type = cov_type)))\[parm\]/ses <- sqrt(diag(vcov(object)))[parm]/|smdm,lmrob-frontend|confint.lmrob ignores the covariance type asked for
+F21|R/smdm.R|s/kappa = A \/ Ew, gamma/kappa = A \/ Ew^2, gamma/|smdm|SMDM kappa divides by the squared mean weight
 EOF
 )
 

@@ -25,9 +25,7 @@ test_that("the fences are equivariant and mirror with the sign of the medcouple"
   s <- c(-5:5, 40, -40)
   qs <- stats::quantile(s, c(0.25, 0.75), names = FALSE)
   expect_equal(fence(s), qs + c(-1.5, 1.5) * diff(qs))
-  expect_error(adjusted_fences(c(1, NA)), "missing")
   expect_equal(adjusted_fences(c(x, NA), na.rm = TRUE), f)
-  expect_error(adjusted_fences(x, range = -1), "range")
 })
 
 test_that("adjusted_boxplot() returns the stats of its fences, by group and formula", {
@@ -62,8 +60,6 @@ test_that("adjusted_boxplot() returns the stats of its fences, by group and form
   grDevices::pdf(NULL)
   on.exit(grDevices::dev.off())
   expect_equal(adjusted_boxplot(y ~ g, data = d, horizontal = TRUE, col = "gray"), z)
-  expect_error(adjusted_boxplot(1:5, at = 1:3), "'at'")
-  expect_error(adjusted_boxplot(c(NA, Inf)), "no finite values")
 })
 
 test_that("flag rates at n = 10^4 over 20 samples match the reference rates", {

@@ -93,9 +93,6 @@ test_that("medcouple refuses bad input and leaves the caller's vector alone", {
   expect_identical(x, c(4, 1, 3, 9, 2))
   expect_error(medcouple(c(1, NA, 3)), "missing values")
   expect_identical(medcouple(c(1, NA, 2, 3, 10), na.rm = TRUE), medcouple(c(1, 2, 3, 10)))
-  expect_error(medcouple(1:5, eps2 = -1), "eps2")
-  expect_error(medcouple(1:5, max_it = 2.5), "max_it")
-  expect_error(mc_c(c(1, NaN, 3)), "missing or infinite")
   expect_error(mc_c(c(1, 2, 3, 5), eps = c(0, 1e-15)), "positive")
 })
 

@@ -26,11 +26,8 @@ lqq_breaks <- function(k) {
   bc <- k[1] + k[2]; A <- k[1] * k[3] - 2 * bc
   c(k[2], bc, bc - A / (k[3] - 1))
 }
-for (i in seq_along(families)) if (families[[i]][[1]] == "lqq") {
-  br <- lqq_breaks(families[[i]][[2]])
-  families[[i]][[3]] <- br
-  families[[i]][[4]] <- br[3]
-}
+for (i in seq_along(families)) if (families[[i]][[1]] == "lqq")
+  families[[i]][3:4] <- list(br <- lqq_breaks(families[[i]][[2]]), br[3])
 
 test_that("bisquare worked values and the entry points' conventions", {
   expect_equal(psifun(0:3, 2, 1, 0), c(0, 0.5625, 0, 0))
@@ -41,14 +38,13 @@ test_that("bisquare worked values and the entry points' conventions", {
     expect_identical(wgtfun(x, 2, code), wgtfun(x, 2, 1))
   }
   # unlisted deriv values: psi and chi
-  expect_identical(psifun(x, 2, 1, 2), psifun(x, 2, 1, 0))
-  expect_identical(chifun(x, 2, 1, 3), chifun(x, 2, 1, 0))
+  expect_identical(list(psifun(x, 2, 1, 2), chifun(x, 2, 1, 3)),
+                   list(psifun(x, 2, 1, 0), chifun(x, 2, 1, 0)))
   # n = 0 (or negative) touches nothing, whatever the family
   for (code in 1:6) {
     k <- if (code == 5) 1 else c(1, 2, 3)
-    expect_identical(psifun(c(0.3, 9), k, code, -1, n = 0), c(0.3, 9))
-    expect_identical(chifun(c(0.3, 9), k, code, 2, n = -1), c(0.3, 9))
-    expect_identical(wgtfun(c(0.3, 9), k, code, n = 0), c(0.3, 9))
+    expect_identical(c(psifun(c(0.3, 9), k, code, -1, n = 0), chifun(c(0.3, 9), k, code, 2, n = -1),
+                       wgtfun(c(0.3, 9), k, code, n = 0)), rep(c(0.3, 9), 3))
   }
   # NaN goes through the formulas; |x| = c is inside
   expect_true(all(is.nan(c(psifun(NaN, 2, 1, 0), psifun(NaN, 2, 1, 1),
@@ -65,25 +61,19 @@ test_that("optimal, hampel and gaussweight worked values", {
                  wgt_func(3, "optimal", 1)), c(0, 0, 0), tolerance = 1e-12)
   # near |t| = 3 rounding never gives psi the wrong sign
   t3 <- 3 - 10^-(6:12)
-  expect_true(all(psi_func(t3, "optimal", 1) >= 0))
-  expect_true(all(psi_func(-t3, "optimal", 1) <= 0))
-
-  x <- c(1, 2, 3, 5, 7, 8, 10)
-  h <- c(2, 4, 8)
+  expect_true(all(psi_func(t3, "optimal", 1) >= 0) && all(psi_func(-t3, "optimal", 1) <= 0))
+  x <- c(1, 2, 3, 5, 7, 8, 10); h <- c(2, 4, 8)
   expect_equal(chi_func(x, "hampel", h), c(0.05, 0.2, 0.4, 0.775, 0.975, 1, 1))
   expect_equal(psi_func(x, "hampel", h), c(1, 2, 2, 1.5, 0.5, 0, 0))
   expect_equal(psi_func(x, "hampel", h, 1), c(1, 1, 0, -0.5, -0.5, -0.5, 0))
   # NaN fails every test of the hampel functions: the outermost branch
-  expect_identical(c(chifun(NaN, h, 4), psifun(NaN, h, 4), wgtfun(NaN, h, 4)),
-                   c(1, 0, 0))
-
+  expect_identical(c(chifun(NaN, h, 4), psifun(NaN, h, 4), wgtfun(NaN, h, 4)), c(1, 0, 0))
   expect_equal(chi_func(1, "gaussweight", 1), 1 - exp(-0.5))
   expect_identical(c(psi_func(40, "gaussweight", 1), psi_func(40, "gaussweight", 1, 1),
                      chi_func(40, "gaussweight", 1), wgt_func(40, "gaussweight", 1)),
                    c(0, 0, 1, 0))
   # the cut-off is |t| > 37.7 for psi and psi' only
-  expect_gt(psi_func(37.6, "gaussweight", 1), 0)
-  expect_gt(wgt_func(37.8, "gaussweight", 1), 0)
+  expect_true(psi_func(37.6, "gaussweight", 1) > 0 && wgt_func(37.8, "gaussweight", 1) > 0)
 })
 
 test_that("ggw and lqq worked values, ggw case errors and the underflow cut", {
@@ -92,39 +82,31 @@ test_that("ggw and lqq worked values, ggw case errors and the underflow cut", {
                tolerance = 1e-8)
   expect_equal(psi_func(2.694, "ggw", 1), 2.694 * exp(-0.5 / 0.648), tolerance = 1e-15)
   # normalising constant of the general case: 1 / k[4]
-  expect_identical(chifun(0, c(0, 1, 1, 1, 4), 5, 2), 0.25)
-  expect_identical(chifun(0, c(-0.5, 1, 1, 1, 4), 5, 2), 0.25)
-
+  expect_identical(c(chifun(0, c(0, 1, 1, 1, 4), 5, 2), chifun(0, c(-0.5, 1, 1, 1, 4), 5, 2)),
+                   c(0.25, 0.25))
   # case errors, through the entry points
   expect_error(psifun(1, 7, 5, 0), "psi_ggw: Case not implemented.", fixed = TRUE)
   expect_error(chifun(1, 7, 5), "rho_ggw: Case (7) not implemented.", fixed = TRUE)
-  expect_error(chifun(1, c(NaN, 1, 1, 1, 1), 5), "psi_ggw: Case not implemented.",
-               fixed = TRUE)
+  expect_error(chifun(1, c(NaN, 1, 1, 1, 1), 5), "psi_ggw: Case not implemented.", fixed = TRUE)
   # k[0] = 0.5 is case 0 for psi (truncation toward zero)
   k0 <- c(0.5, 0.648, 1, 1.694, 5.309858)
   expect_identical(psifun(3, k0, 5), 3 * exp(-0.5 * (3 - 1.694) / 0.648))
   # a call that failed leaves the module usable
   expect_identical(psi_func(1, "ggw", 1), 1)
-
   # psi and psi' are exactly 0 once (|x| - c)^b / (2a) > 708.4
   x_end <- 1.694 + 2 * 0.648 * 708.4
-  expect_identical(psi_func(c(x_end + 1e-6, 1e6), "ggw", 1), c(0, 0))
-  expect_identical(psi_func(c(x_end + 1e-6, 1e6), "ggw", 1, 1), c(0, 0))
+  for (dv in 0:1) expect_identical(psi_func(c(x_end + 1e-6, 1e6), "ggw", 1, dv), c(0, 0))
   expect_gt(psi_func(x_end - 1e-3, "ggw", 1), 0)
   expect_identical(psi_func(1e6, "ggw", 4), 0)
-
   # general case: chi is the integral of psi over k[4]
   k0 <- c(0, 0.648, 1, 1.694, 5.309858)
   expect_equal(chi_func(1, "ggw", k0), 0.5 / 5.309858, tolerance = 1e-12)
-  expect_equal(chi_func(c(-40, 100, 1e8, 1e300, Inf), "ggw", k0), rep(1, 5),
-               tolerance = 1e-5)
+  expect_equal(chi_func(c(-40, 100, 1e8, 1e300, Inf), "ggw", k0), rep(1, 5), tolerance = 1e-5)
   expect_identical(chifun(c(NaN, Inf), k0, 5), c(NaN, 1))
-
   x <- c(0.5, 1.5, 2, 3, 4, -3)
   expect_equal(psi_func(x, "lqq", c(1, 1, 2)), c(0.5, 1.25, 1, 0.25, 0, -0.25))
   expect_equal(wgt_func(x[1:5], "lqq", c(1, 1, 2)), c(1, 1.25 / 1.5, 0.5, 0.25 / 3, 0))
-  expect_identical(c(chi_func(4, "lqq", c(1, 1, 2)), psi_func(0, "lqq", c(1, 1, 2))),
-                   c(1, 0))
+  expect_identical(c(chi_func(4, "lqq", c(1, 1, 2)), psi_func(0, "lqq", c(1, 1, 2))), c(1, 0))
 })
 
 test_that("psi, psi', weight and chi agree with each other in every family", {
@@ -136,42 +118,33 @@ test_that("psi, psi', weight and chi agree with each other in every family", {
     x <- x[vapply(x, function(v) all(abs(abs(v) - brk) > 10 * h), TRUE)]
     info <- paste(fam, paste(signif(k, 6), collapse = ","))
     N <- chi_func(0, fam, k, deriv = 2)
-    rt <- function(v) psi_func(v, fam, k, deriv = -1)
-    ps <- function(v) psi_func(v, fam, k)
+    rt <- function(v) psi_func(v, fam, k, deriv = -1); ps <- function(v) psi_func(v, fam, k)
     pp <- psi_func(x, fam, k, deriv = 1)
     # psi' by central differences of psi
     expect_close((ps(x + h) - ps(x - h)) / (2 * h), pp, 1e-6, info)
     # psi by central differences of rho~ = chi / N
     if (f[[5]])
-      expect_close((rt(x + h) - rt(x - h)) / (2 * h), ps(x), 1e-6 * max(1, abs(ps(x))),
-                   info)
+      expect_close((rt(x + h) - rt(x - h)) / (2 * h), ps(x), 1e-6 * max(1, abs(ps(x))), info)
     nz <- x[x != 0]
     expect_equal(wgt_func(nz, fam, k), ps(nz) / nz, tolerance = 1e-12, info = info)
     expect_identical(c(ps(0), wgt_func(0, fam, k), pp[x == 0]), c(0, 1, rep(1, sum(x == 0))))
-    expect_equal(chi_func(x, fam, k), N * rt(x), tolerance = 1e-14, info = info)
-    expect_equal(chi_func(x, fam, k, deriv = 1), N * ps(x), tolerance = 1e-14, info = info)
-    expect_equal(chi_func(x, fam, k, deriv = 2), N * pp, tolerance = 1e-14, info = info)
+    for (dv in 0:2) expect_equal(chi_func(x, fam, k, deriv = dv),
+                                 N * list(rt(x), ps(x), pp)[[dv + 1]], tolerance = 1e-14, info = info)
     # chi: even, 0 at 0, non-decreasing in |x|, at most 1, 1 from the
     # rejection point on; psi odd
-    ch <- chi_func(x, fam, k)
-    expect_identical(ch, chi_func(-x, fam, k), info = info)
-    expect_identical(ps(-x), -ps(x), info = info)
-    xp <- seq(0, 1.5 * lim, length.out = 2001)
-    chp <- chi_func(xp, fam, k)
-    expect_identical(chp[1], 0, info = info)
-    expect_true(all(diff(chp) >= -1e-6) && all(chp <= 1 + 1e-9), info = info)
+    expect_identical(list(chi_func(x, fam, k), ps(-x)), list(chi_func(-x, fam, k), -ps(x)), info)
+    chp <- chi_func(seq(0, 1.5 * lim, length.out = 2001), fam, k)
+    expect_true(identical(chp[1], 0) && all(diff(chp) >= -1e-6) && all(chp <= 1 + 1e-9), info)
     if (!is.na(rej[1])) {
       expect_true(all(chi_func(rej * c(1 + 1e-9, 1.5, 10, 1e10), fam, k) == 1), info = info)
       expect_equal(chi_func(rej, fam, k), 1, tolerance = 2e-5, info = info)
       # (the ggw psi only decays)
-      if (fam != "ggw")
-        expect_true(all(ps(rej * c(1 + 1e-9, 2, 1e10)) == 0), info = info)
+      if (fam != "ggw") expect_true(all(ps(rej * c(1 + 1e-9, 2, 1e10)) == 0), info = info)
     }
     # continuity of chi, psi and the weight at every break point (the
     # pieces of the tabulated ggw chi join to about 1e-5)
     for (b in brk) {
-      at <- b * c(1 - 1e-10, 1 + 1e-10)
-      inf_b <- paste(info, "at", b)
+      at <- b * c(1 - 1e-10, 1 + 1e-10); inf_b <- paste(info, "at", b)
       expect_close(chi_func(at[1], fam, k), chi_func(at[2], fam, k),
                    if (fam == "ggw") 1e-5 else 1e-8, inf_b)
       expect_close(ps(at[1]), ps(at[2]), 1e-8, inf_b)
@@ -182,8 +155,7 @@ test_that("psi, psi', weight and chi agree with each other in every family", {
 
 ## Cumulative Simpson integral of f over 0, h, 2h, ..., upto.
 simpson_cum <- function(f, upto, h = 2e-3) {
-  g <- seq(0, upto, by = h)
-  m <- length(g)
+  g <- seq(0, upto, by = h); m <- length(g)
   c(0, cumsum((f(g[-m]) + 4 * f(g[-m] + h / 2) + f(g[-1])) * h / 6))
 }
 
@@ -208,12 +180,10 @@ test_that("the ggw chi is the normalised integral of its psi", {
   # General case 0, with parameters of no built-in case.
   a <- 0.9; b <- 1.3; cc <- 0.8
   psi0 <- function(t) ifelse(t < cc, t, t * exp(-0.5 * (t - cc)^b / a))
-  I <- simpson_cum(psi0, 60)
-  k0 <- c(0, a, b, cc, I[length(I)])
+  I <- simpson_cum(psi0, 60); k0 <- c(0, a, b, cc, I[length(I)])
   xs <- c(0.2, 0.8, 1, 2, 3.3, 5, 9, 20)
   expect_equal(psi_func(xs, "ggw", k0), psi0(xs), tolerance = 1e-14)
-  expect_close(chi_func(c(xs, -xs), "ggw", k0), rep(I[round(xs / 2e-3) + 1], 2) / k0[5],
-               1e-5)
+  expect_close(chi_func(c(xs, -xs), "ggw", k0), rep(I[round(xs / 2e-3) + 1], 2) / k0[5], 1e-5)
   # psi' of case 0 by differences, away from c
   x <- c(0.3, 1, 1.7, 2.5, 4, 7)
   expect_close((psi_func(x + 1e-6, "ggw", k0) - psi_func(x - 1e-6, "ggw", k0)) / 2e-6,
@@ -222,19 +192,14 @@ test_that("the ggw chi is the normalised integral of its psi", {
 
 test_that("the R functions check their input and keep NA and attributes", {
   x <- c(a = -3, b = NA, c = 0.5, d = NaN, e = Inf)
-  p <- psi_func(x, "bisquare", 2)
-  expect_identical(names(p), names(x))
-  expect_identical(unname(p), c(0, NA, 0.5 * (1 - 1 / 16)^2, NaN, 0))
-  m <- matrix(c(0.1, NA, 7, 2), 2)
-  expect_identical(dim(wgt_func(m, "lqq", c(1, 1, 2))), c(2L, 2L))
+  expect_identical(psi_func(x, "bisquare", 2),
+                   c(a = 0, b = NA, c = 0.5 * (1 - 1 / 16)^2, d = NaN, e = 0))
+  expect_identical(dim(wgt_func(matrix(c(0.1, NA, 7, 2), 2), "lqq", c(1, 1, 2))), c(2L, 2L))
   expect_identical(wgt_func(0.7, "biweight", 2), wgt_func(0.7, "bisquare", 2))
   # codes and names select the same families
-  for (i in 1:6) {
-    nm <- names(kelvara:::.psi_codes)[i]
-    k <- list(2, 2, 2, c(1, 2, 3), 1, c(1, 1, 2))[[i]]
-    expect_identical(psi_func(c(0.5, 2.5), i, k), psi_func(c(0.5, 2.5), nm, k))
-  }
-
+  ks <- list(2, 2, 2, c(1, 2, 3), 1, c(1, 1, 2))
+  for (i in 1:6) expect_identical(psi_func(c(0.5, 2.5), i, ks[[i]]),
+                                  psi_func(c(0.5, 2.5), names(kelvara:::.psi_codes)[i], ks[[i]]))
   # one malformed constant of each kind, per family rule
   bad_cc <- list(list("bisquare", NA), list("bisquare", -1), list("optimal", Inf),
                  list("hampel", c(2, 1, 3)), list("ggw", 1.5), list("ggw", c(0, 1, -1, 1, 1)),

@@ -10,9 +10,7 @@ test_that("kappa, gamma and tau(h) match closed forms, worked values and Monte C
   expect_equal(tab$gamma, 1.01239, tolerance = 1e-5)
   expect_equal(tab$tau(c(0, 0.2, 0.5)), c(1, 0.8824, 0.6950), tolerance = 5e-5)
   ## the interpolated table against direct root searches between its nodes
-  fam <- tab$fam
-  cst <- tab$constants
-  h <- c(0.013, 0.37, 0.71, 0.93, 0.9875)
+  fam <- tab$fam; cst <- tab$constants; h <- c(0.013, 0.37, 0.71, 0.93, 0.9875)
   direct <- vapply(h, function(v) kelvara:::.smdm_tau_solve(v, fam, cst), 0)
   expect_lt(max(abs(tab$tau(h) - direct)), 1e-5)
   ## psi(u) = u: kappa = 1 and tau^2 = 1 - h, the variance of an LS residual
@@ -23,9 +21,7 @@ test_that("kappa, gamma and tau(h) match closed forms, worked values and Monte C
     expect_equal(kelvara:::.smdm_tau_solve(v, id, ci)^2, 1 - v, tolerance = 1e-8)
   ## Monte Carlo: the root of the sample moment; its s.e. by the delta method
   ## (s.d. of the terms / sqrt(N) / |slope in tau|); the window is 4 s.e.
-  set.seed(11)
-  N <- 2e5
-  z <- rnorm(N)
+  set.seed(11); N <- 2e5; z <- rnorm(N)
   for (v in c(0.2, 0.6)) {
     r <- z - v / cst[["A"]] * fam$psi(z) +
       rnorm(N, sd = sqrt((v - v^2) * cst[["B"]]) / cst[["A"]])
@@ -38,22 +34,15 @@ test_that("kappa, gamma and tau(h) match closed forms, worked values and Monte C
 })
 
 test_that("the D-step and the final M-step solve their equations", {
-  set.seed(5)
-  n <- 30
-  d <- data.frame(x1 = rt(n, 3), x2 = rnorm(n), x3 = runif(n))
-  d$y <- 1 + d$x1 - d$x2 + rnorm(n)
-  d$y[1:3] <- d$y[1:3] + 15
+  set.seed(5); n <- 30; d <- data.frame(x1 = rt(n, 3), x2 = rnorm(n), x3 = runif(n))
+  d$y <- 1 + d$x1 - d$x2 + rnorm(n); d$y[1:3] <- d$y[1:3] + 15
   f <- lmrob(y ~ x1 + x2 + x3, d, method = "SMDM", psi = "lqq", control = lmrob.config(seed = 1))
-  expect_identical(f$method, "SMDM")
-  expect_true(f$converged)
-  x <- model.matrix(f)
-  h <- hat(x, intercept = FALSE)
-  tab <- kelvara:::.smdm_table(6L, f$tuning)
-  tau <- tab$tau(h)
+  expect_true(identical(f$method, "SMDM") && f$converged)
+  x <- model.matrix(f); tab <- kelvara:::.smdm_table(6L, f$tuning)
+  tau <- tab$tau(hat(x, intercept = FALSE))
   ## the D-scale of the MM residuals
   r_mm <- d$y - drop(x %*% f$stages$MM$coefficients)
-  s <- f$scale_D
-  u <- r_mm / (tau * s)
+  s <- f$scale_D; u <- r_mm / (tau * s)
   expect_lt(abs(sum(tau^2 * wgt_func(u, "lqq", f$tuning) * (u^2 - tab$kappa))),
             1e-6 * sum(tau^2))
   ## the final M-step at that scale
@@ -61,8 +50,8 @@ test_that("the D-step and the final M-step solve their equations", {
   expect_lt(max(abs(crossprod(x, psi_func(residuals(f) / s, "lqq", f$tuning)))), 1e-6 * n)
   expect_true(all(f$rweights[1:3] < 0.05))
   ## equivariance: y scaled by 3 scales the coefficients and both scales
-  d3 <- transform(d, y = 3 * y)
-  f3 <- lmrob(y ~ x1 + x2 + x3, d3, method = "SMDM", psi = "lqq", control = lmrob.config(seed = 1))
+  f3 <- lmrob(y ~ x1 + x2 + x3, transform(d, y = 3 * y), method = "SMDM", psi = "lqq",
+              control = lmrob.config(seed = 1))
   expect_equal(coef(f3), 3 * coef(f), tolerance = 1e-6)
   expect_equal(f3$scale_D, 3 * f$scale_D, tolerance = 1e-6)
   ## prior weights: constant ones change nothing but the unit of the scales,
@@ -81,24 +70,19 @@ test_that("the D-step and the final M-step solve their equations", {
 })
 
 test_that("the covariance type is chosen per fit and used by every method", {
-  set.seed(8)
-  d <- data.frame(x1 = rnorm(40), x2 = rnorm(40))
-  d$y <- d$x1 + rnorm(40)
+  set.seed(8); d <- data.frame(x1 = rnorm(40), x2 = rnorm(40)); d$y <- d$x1 + rnorm(40)
   ctl <- lmrob.config(setting = "small-sample", seed = 2)
-  expect_identical(ctl$psi, "lqq")
   expect_equal(ctl$tuning_psi, lqq95, tolerance = 1e-6)
-  expect_equal(ctl$breakdown, 0.5)
-  expect_identical(ctl$nsamp, 1500L)
-  expect_identical(c(ctl$method, ctl$cov_type), c("SMDM", "weighted"))
+  expect_identical(ctl[c("psi", "breakdown", "nsamp", "method", "cov_type")],
+                   list(psi = "lqq", breakdown = 0.5, nsamp = 1500L, method = "SMDM",
+                        cov_type = "weighted"))
   expect_identical(lmrob.config(setting = "small-sample", nsamp = 700)$nsamp, 700L)
   f <- lmrob(y ~ x1 + x2, d, control = ctl)
   expect_identical(c(f$method, f$cov_type), c("SMDM", "weighted"))
   expect_identical(lmrob(y ~ x1 + x2, d, control = ctl, method = "MM")$method, "MM")
-  mm <- lmrob(y ~ x1 + x2, d)
-  expect_identical(mm$cov_type, "asymptotic")
+  expect_identical(lmrob(y ~ x1 + x2, d)$cov_type, "asymptotic")
   ## the weighted form by its definition, with the small-sample factor K^2
-  x <- model.matrix(f)
-  w <- wgt_func(residuals(f) / f$scale, "lqq", f$tuning)
+  x <- model.matrix(f); w <- wgt_func(residuals(f) / f$scale, "lqq", f$tuning)
   e <- function(g) integrate(function(z) g(z) * dnorm(z), -Inf, Inf, rel.tol = 1e-10)$value
   d1 <- e(function(z) psi_func(z, "lqq", f$tuning, deriv = 1))
   d2 <- e(function(z) psi_func(z, "lqq", f$tuning, deriv = 1)^2)
@@ -106,9 +90,8 @@ test_that("the covariance type is chosen per fit and used by every method", {
   vw <- kelvara:::.smdm_table(6L, f$tuning)$gamma * K^2 * f$scale^2 *
     solve(crossprod(x * sqrt(w)))
   expect_equal(unname(vcov(f)), unname(vw), tolerance = 1e-6)
-  va <- vcov(f, type = "asymptotic")
+  va <- vcov(f, type = "asymptotic"); se_a <- sqrt(diag(va))
   expect_false(isTRUE(all.equal(va, vcov(f))))
-  se_a <- sqrt(diag(va))
   expect_equal(summary(f, cov_type = "asymptotic")$coefficients[, 2], se_a)
   expect_equal(unname(confint(f, cov_type = "asymptotic")[, 2]),
                unname(coef(f) + qt(0.975, 37) * se_a))
@@ -117,11 +100,9 @@ test_that("the covariance type is chosen per fit and used by every method", {
   expect_output(print(summary(f)), "Standard errors: weighted covariance")
   ## anova's Wald statistic from the chosen covariance
   f0 <- lmrob(y ~ x1, d, control = ctl)
-  for (type in c("weighted", "asymptotic")) {
-    a <- anova(f0, f, cov_type = type)
-    v <- vcov(f, type = type)
-    expect_equal(a$Wald[2], coef(f)[["x2"]]^2 / v["x2", "x2"], tolerance = 1e-8)
-  }
+  for (type in c("weighted", "asymptotic"))
+    expect_equal(anova(f0, f, cov_type = type)$Wald[2],
+                 coef(f)[["x2"]]^2 / vcov(f, type = type)["x2", "x2"], tolerance = 1e-8)
   expect_error(vcov(f, type = "sandwich"), "one of")
 })
 
@@ -136,23 +117,16 @@ test_that("SMDM intervals cover at n = 25, p = 5 and stay robust to outliers in 
   for (design in c("gaussian", "t3")) {
     cover <- replicate(80, {
       x <- matrix(if (design == "t3") rt(100, 3) else rnorm(100), 25, 4)
-      dd <- data.frame(y = rnorm(25), x)
-      ci <- confint(suppressWarnings(lmrob(y ~ ., dd, control = ctl)))
+      ci <- confint(suppressWarnings(lmrob(y ~ ., data.frame(y = rnorm(25), x), control = ctl)))
       mean(ci[, 1] <= 0 & ci[, 2] >= 0)
     })
-    expect_gt(mean(cover), 0.91)
-    expect_lt(mean(cover), 0.99)
+    expect_true(mean(cover) > 0.91 && mean(cover) < 0.99)
   }
   ## 10 % gross outliers in y of growing size: the coefficients stay put
-  set.seed(3)
-  n <- 40
-  d <- data.frame(x1 = rnorm(n), x2 = rnorm(n))
+  set.seed(3); n <- 40; d <- data.frame(x1 = rnorm(n), x2 = rnorm(n))
   d$y <- 1 + 2 * d$x1 - d$x2 + rnorm(n)
-  est <- sapply(c(10, 1e2, 1e4, 1e6), function(k) {
-    dk <- d
-    dk$y[1:4] <- dk$y[1:4] + k
-    coef(lmrob(y ~ x1 + x2, dk, control = ctl))
-  })
+  est <- sapply(c(10, 1e2, 1e4, 1e6), function(k)
+    coef(lmrob(y ~ x1 + x2, transform(d, y = y + k * (seq_len(n) <= 4)), control = ctl)))
   expect_lt(max(abs(est - c(1, 2, -1))), 1)
   expect_lt(max(abs(est[, 4] - est[, 2])), 1e-6)
 })
@@ -163,9 +137,7 @@ test_that("the ggw chi has the documented slope: N psi times a fixed factor per 
   fac <- c(1, 0.97887, 1.05784, 1, 1.00322, 1.08199)
   for (case in 1:6) {
     u <- c(0.2, 0.9, 2.5) * kelvara:::.ggw_table()$cases[case, 3]
-    hd <- 1e-5
-    slope <- (chi_func(u + hd, "ggw", case) - chi_func(u - hd, "ggw", case)) / (2 * hd)
-    expect_equal(slope / chi_func(u, "ggw", case, deriv = 1), rep(fac[case], 3),
-                 tolerance = 2e-4)
+    slope <- (chi_func(u + 1e-5, "ggw", case) - chi_func(u - 1e-5, "ggw", case)) / 2e-5
+    expect_equal(slope / chi_func(u, "ggw", case, deriv = 1), rep(fac[case], 3), tolerance = 2e-4)
   }
 })

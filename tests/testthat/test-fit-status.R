@@ -3,10 +3,7 @@
 ## settings bounded with clear messages, one rule for coefficient names.
 
 test_that("exact fits are reported by the residuals, in any units", {
-  set.seed(1)
-  x <- rnorm(30)
-  y <- 1 + 2 * x
-  y[1:10] <- y[1:10] + rnorm(10)
+  set.seed(1); x <- rnorm(30); y <- 1 + 2 * x; y[1:10] <- y[1:10] + rnorm(10)
   for (a in c(1, 1e-100, 1e100)) {
     expect_warning(f <- lmrob_S(cbind(1, x), a * y),
                    "exact fit: 20 of 30 observations lie on the fitted hyperplane")
@@ -14,16 +11,12 @@ test_that("exact fits are reported by the residuals, in any units", {
     expect_equal(unname(f$coefficients) / a, c(1, 2), tolerance = 1e-10)
   }
   # Noise of relative size 1e-11 is no exact fit in any units.
-  set.seed(2)
-  y2 <- 1 + 2 * x + rnorm(30)
+  set.seed(2); y2 <- 1 + 2 * x + rnorm(30)
   for (a in c(1e-11, 1e21, 1e-200)) {
-    f <- lmrob_S(cbind(1, x), a * y2)
-    expect_false(f$exact_fit)
-    expect_gt(f$scale / a, 0.5)
+    f <- lmrob_S(cbind(1, x), a * y2); expect_true(!f$exact_fit && f$scale / a > 0.5)
   }
   # A constant response: an exact fit naming the cause, for every start.
-  yc <- rep(5, 30)
-  expect_warning(m <- lmrob_M_S(matrix(1, 30), x, yc), "the response is constant")
+  yc <- rep(5, 30); expect_warning(m <- lmrob_M_S(matrix(1, 30), x, yc), "the response is constant")
   expect_identical(c(m$scale, unname(m$coefficients)), c(0, 5, 0))
   for (init in c("S", "M-S")) {
     f <- suppressWarnings(lmrob(yc ~ x, init = init))
@@ -31,8 +24,7 @@ test_that("exact fits are reported by the residuals, in any units", {
     expect_equal(unname(coef(f)), c(5, 0), tolerance = 1e-12)
   }
   # ... or constant within the cells of a factor, or on 36 of 40 cases.
-  f <- factor(rep(1:2, 20))
-  yf <- ifelse(f == "1", 3, 5)
+  f <- factor(rep(1:2, 20)); yf <- ifelse(f == "1", 3, 5)
   fit <- suppressWarnings(lmrob(yf ~ f + x2, data.frame(yf, f, x2 = rnorm(40)), init = "M-S"))
   expect_true(fit$exact_fit)
   expect_equal(unname(coef(fit)), c(3, 2, 0), tolerance = 1e-12)
@@ -46,20 +38,14 @@ test_that("exact fits are reported by the residuals, in any units", {
 })
 
 test_that("size settings are bounded by what the data can use", {
-  set.seed(3)
-  x <- rnorm(50)
-  X <- cbind(1, x)
-  y <- x + rnorm(50)
+  set.seed(3); x <- rnorm(50); X <- cbind(1, x); y <- x + rnorm(50)
   expect_silent(lmrob_S(X, y, lmrob_control(nsamp = 20, n_best = 20)))
   expect_error(lmrob_S(X, y, lmrob_control(nsamp = 20, n_best = 21)),
                "'n_best' = 21 exceeds the 20 candidates")
-  xb <- rnorm(2001)
-  yb <- xb + rnorm(2001)
-  big <- lmrob_control(n_groups = 1e5, group_size = 1e5)
-  expect_error(lmrob_S(cbind(1, xb), yb, big),
+  xb <- rnorm(2001); yb <- xb + rnorm(2001)
+  expect_error(lmrob_S(cbind(1, xb), yb, lmrob_control(n_groups = 1e5, group_size = 1e5)),
                "'n_groups' \\* 'group_size' = 10000000000 exceeds the 2001 observations")
-  expect_silent(lmrob_S(cbind(1, xb), yb, lmrob_control(nsamp = 5, n_groups = 3,
-                                                        group_size = 667)))
+  expect_silent(lmrob_S(cbind(1, xb), yb, lmrob_control(nsamp = 5, n_groups = 3, group_size = 667)))
   expect_error(lmrob_S(cbind(1, xb), yb, lmrob_control(n_groups = 2, group_size = 2)),
                "'group_size' must exceed")
   expect_error(lmrob_S(cbind(1, xb), yb, lmrob_control(nsamp = 2, n_groups = 2,
@@ -78,16 +64,13 @@ test_that("size settings are bounded by what the data can use", {
 })
 
 test_that("coefficients are named by one rule, and empty models get clear errors", {
-  set.seed(4)
-  x <- rnorm(40)
-  y <- x + rnorm(40)
-  X <- cbind(1, x, rnorm(40))
-  colnames(X) <- c("", "x", "")
+  set.seed(4); x <- rnorm(40); y <- x + rnorm(40)
+  X <- cbind(1, x, rnorm(40)); colnames(X) <- c("", "x", "")
   expect_identical(names(lmrob_S(X, y)$coefficients), c("x1", "x", "x3"))
   expect_identical(names(lmrob_MM(unname(X), y, c(0, 1, 0), 1)$coefficients),
                    c("x1", "x2", "x3"))
-  expect_identical(names(coef(lts(x, y))), c("(Intercept)", "x1"))
-  expect_identical(names(coef(l1_fit(x, y))), c("(Intercept)", "x1"))
+  expect_identical(list(names(coef(lts(x, y))), names(coef(l1_fit(x, y)))),
+                   rep(list(c("(Intercept)", "x1")), 2))
   expect_identical(names(lmrob_M_S(matrix(1, 40), x, y)$coefficients), c("x11", "x21"))
   expect_error(lmrob(y ~ 0), "neither an intercept nor a regressor")
   expect_error(lmrob(y ~ x, subset = x > 100), "no observations to fit")
@@ -95,9 +78,7 @@ test_that("coefficients are named by one rule, and empty models get clear errors
 })
 
 test_that("random-subset counts beyond the distinct subsets are refused, the default is not", {
-  set.seed(3)
-  x <- rnorm(30)
-  y <- x + rnorm(30)
+  set.seed(3); x <- rnorm(30); y <- x + rnorm(30)
   # choose(30, 2) = 435 pairs for lts, choose(30, 2) = 435 for a univariate mcd
   expect_error(lts(x, y, nsamp = 501), "more random p-subsets than the 435 distinct")
   expect_error(mcd(x, nsamp = 1e7), "more random \\(p \\+ 1\\)-subsets than the 435")

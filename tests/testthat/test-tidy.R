@@ -66,7 +66,7 @@ test_that("l1_fit and mcd: estimates, fit summaries and per-case columns", {
   s <- tryCatch(summary(f)$coefficients, error = function(e) NULL)
   if (is.matrix(s)) expect_equal(td$std.error, unname(s[, 2]))
   else expect_true(all(is.na(td$std.error)))
-  expect_equal(generics::glance(f)$sum_abs.resid, sum(abs(residuals(f))))
+  expect_equal(generics::glance(f)$sum.abs.resid, sum(abs(residuals(f))))
   a <- generics::augment(f, data = stackloss)
   expect_equal(a$.fitted + a$.resid, stackloss$stack.loss)
   m <- mcd(stackloss[, 1:3], seed = 1)

@@ -28,7 +28,7 @@ F06|src/univariate.cpp|s/return Rf_sign(static_cast<double>(ab - ai - bi));/retu
 F07|src/univariate.cpp|s/} else if (2 \* (w_rest + w_left + w_mid) > w_tot) {/} else if (2 * (w_rest + w_left + w_mid) >= w_tot) {/|whimed|whimed tie rule (>= for >)
 F08|src/mcd.cpp|s/s.kstep = kelvara::final_csteps(static_cast<std::int64_t>(n) \* p);/s.kstep = 0;/|mcd|MCD skips the final C-steps
 F09|src/psi.cpp|s/if (ax <= r) return a \/ (b - r);/if (ax <= r) return a \/ (r - b);/|psi|psi derivative of the Hampel family has the wrong sign
-F10|R/frontend-lmrob.R|s/sw <- if (is.null(weights)) rep(1, n) else sqrt(weights)/sw <- rep(1, n)/|lmrob-wls,lmrob-frontend|lmrob drops the prior weights
+F10|R/frontend-lmrob.R|s/sw <- sqrt(weights)/sw <- rep(1, n)/|lmrob-wls,lmrob-frontend|lmrob drops the prior weights
 F11|R/frontend-methods.R|s/fac <- stats::qt(a, object\$df.residual)/fac <- stats::qt(a, object$df.residual + 1)/|lmrob-inference,lm-conventions|confint.lmrob uses the wrong df
 F12|R/mcd.R|s/cutoff <- stats::qchisq(0.975, p)/cutoff <- stats::qchisq(0.95, p)/|mcd|MCD reweighting cutoff quantile
 F13|src/utilities.cpp|s/return static_cast<int>(kelvara::host::unif_rand() \* static_cast<double>(range)) + 1;/kelvara::host::unif_rand(); return static_cast<int>(kelvara::host::unif_rand() * static_cast<double>(range)) + 1;/|lts,mcd|one extra uniform draw per subset rank

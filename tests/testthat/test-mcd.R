@@ -17,8 +17,7 @@ is_cstep_fixed_point <- function(x, best) {
 
 test_that("the raw determinant is the minimum over all h-subsets on tiny data", {
   set.seed(20261206)
-  misses <- 0L
-  cases <- 0L
+  misses <- cases <- 0L
   for (rep in 1:60) {
     p <- 1L + rep %% 3L
     n <- sample((p + 4L):12L, 1L)
@@ -61,16 +60,12 @@ test_that("one variable gives the exact univariate answer", {
     x <- stats::rexp(n)
     m <- mcd(x)
     h <- m$h
-    s <- sort(x)
     ## every window of h consecutive order statistics
-    ss <- vapply(seq_len(n - h + 1L), function(j) {
-      w <- s[j:(j + h - 1L)]
-      sum((w - mean(w))^2)
-    }, 0)
-    j <- which.min(ss)
-    expect_equal(m$raw_center, mean(s[j:(j + h - 1L)]), tolerance = 1e-12)
+    win <- function(j) sort(x)[j:(j + h - 1L)]
+    ss <- vapply(seq_len(n - h + 1L), function(j) sum((win(j) - mean(win(j)))^2), 0)
+    expect_equal(m$raw_center, mean(win(which.min(ss))), tolerance = 1e-12)
     expect_equal(m$raw_det, min(ss) / h, tolerance = 1e-10)
-    expect_equal(sort(x[m$best]), s[j:(j + h - 1L)])
+    expect_equal(sort(x[m$best]), win(which.min(ss)))
     d <- (x - m$raw_center)^2 / m$raw_det
     expect_equal(m$raw_consistency, sort(d)[n %/% 2L] / stats::qchisq(0.5, 1) *
                    m$small_sample[["raw"]])
@@ -117,12 +112,10 @@ test_that("exact fits are reported with their hyperplane", {
   ## all cases on a line: the classical covariance is singular
   x <- cbind(1:10, 2 * (1:10) + 1)
   m <- mcd(x)
-  expect_identical(m$exact_fit, 1L)
-  expect_identical(m$n_on_plane, 10L)
+  expect_identical(c(m$exact_fit, m$n_on_plane), c(1L, 10L))
   expect_true(all(m$weights == 1L))
   hp <- m$hyperplane
-  expect_equal(sum(hp^2), 1, tolerance = 1e-12)
-  expect_equal(hp[1] * (-1) - hp[2] * 2, 0, tolerance = 1e-10)
+  expect_equal(c(sum(hp^2), hp[1] * (-1) - hp[2] * 2), c(1, 0), tolerance = 1e-10)
   expect_equal(m$raw_center, c(5.5, 12), tolerance = 1e-12)
 
   ## 30 of 40 cases on a line among noise
@@ -130,8 +123,7 @@ test_that("exact fits are reported with their hyperplane", {
   t <- stats::runif(30, -3, 3)
   x <- rbind(cbind(t, 1 + 0.5 * t), matrix(stats::rnorm(20, sd = 3), 10, 2))
   m <- mcd(x, seed = 2)
-  expect_identical(m$exact_fit, 2L)
-  expect_identical(m$n_on_plane, 30L)
+  expect_identical(c(m$exact_fit, m$n_on_plane), c(2L, 30L))
   expect_equal(m$weights, rep(1:0, c(30L, 10L)))
   hp <- m$hyperplane / sqrt(sum(m$hyperplane^2))
   expect_equal(abs(sum(hp * c(0.5, -1) / sqrt(1.25))), 1, tolerance = 1e-8)
@@ -143,53 +135,40 @@ test_that("exact fits are reported with their hyperplane", {
   x <- matrix(stats::rnorm(90), 30, 3)
   x[1:20, 2] <- 5
   m <- mcd(x)
-  expect_identical(m$exact_fit, 2L)
+  expect_identical(c(m$exact_fit, m$n_on_plane), c(2L, 20L))
   expect_equal(abs(unname(m$hyperplane)), c(0, 1, 0))
-  expect_identical(m$n_on_plane, 20L)
   expect_equal(m$weights, rep(1:0, c(20L, 10L)))
   expect_equal(unname(m$raw_center[2]), 5)
 
   ## one variable with more than h equal values
   m <- mcd(c(rep(2, 8), 1:5))
-  expect_identical(m$exact_fit, 2L)
-  expect_identical(m$n_on_plane, 9L)  # the 2 among 1:5 counts too
+  expect_identical(c(m$exact_fit, m$n_on_plane), c(2L, 9L))  # the 2 among 1:5 counts too
   expect_equal(m$raw_center, 2)
 })
 
 test_that("the search plan follows the group size and nsamp", {
-  trace_lines <- function(...) {
-    out <- utils::capture.output(m <- mcd(..., trace = 2))
-    list(m = m, out = out)
-  }
-  stage_counts <- function(out) {
-    i <- grep("Main loop - number of trials nrep", out, fixed = TRUE)
-    as.integer(sub("^\\[1\\] ", "", out[i + 1L]))
-  }
+  trace_lines <- function(...) list(out = utils::capture.output(m <- mcd(..., trace = 2)), m = m)
+  stage_counts <- function(out)
+    as.integer(sub("^\\[1\\] ", "", out[grep("Main loop - number of trials nrep", out) + 1L]))
   set.seed(13)
   gs <- 30L
   for (n in c(59L, 90L, 200L)) {
     x <- matrix(stats::rnorm(2 * n), n, 2)
     x[1:5, ] <- x[1:5, ] + 10
     r <- trace_lines(x, nsamp = 60, group_size = gs)
-    counts <- stage_counts(r$out)
-    ngroup <- min(n %/% gs, 5L)
-    if (n < 2L * gs) {
-      expect_equal(counts, c(60L, 60L))          # first and final stage
-    } else {
-      per_group <- 60L %/% ngroup
-      expect_equal(counts, c(per_group, per_group, 10L))  # group, merged, final
-    }
+    per_group <- 60L %/% min(n %/% gs, 5L)
+    # first and final stage; or group, merged and final stage
+    expect_equal(stage_counts(r$out),
+                 if (n < 2L * gs) c(60L, 60L) else c(per_group, per_group, 10L))
     expect_true(all(r$m$weights[1:5] == 0L))
     expect_true(is_cstep_fixed_point(x, r$m$best))
   }
   ## nsamp = 0: every (p + 1)-subset, in the same order whatever the seed
   x <- matrix(stats::rnorm(20), 10, 2)
   r <- trace_lines(x, nsamp = 0)
-  i <- grep("will use *all* combinations:", r$out, fixed = TRUE)
-  expect_identical(r$out[i + 1L], "[1] 120")
-  a <- mcd(x, nsamp = 0, seed = 1)
-  b <- mcd(x, nsamp = 0, seed = 99)
-  expect_identical(a[c("best", "raw.cov")], b[c("best", "raw.cov")])
+  expect_identical(r$out[grep("will use *all* combinations:", r$out, fixed = TRUE) + 1L], "[1] 120")
+  expect_identical(mcd(x, nsamp = 0, seed = 1)[c("best", "raw.cov")],
+                   mcd(x, nsamp = 0, seed = 99)[c("best", "raw.cov")])
   ## groups too small for their coverage are enlarged before the call
   x <- matrix(stats::rnorm(700 * 8), 700, 8)
   m <- mcd(x, nsamp = 20, group_size = 10)
@@ -201,14 +180,12 @@ test_that("singular starting subsets are grown without disturbing the enumeratio
   ## a 4 x 3 grid: many collinear triples, at most 4 cases on a line
   x <- as.matrix(expand.grid(a = 1:4, b = c(0, 1, 3)))
   m <- mcd(x, nsamp = 0)
-  expect_identical(m$exact_fit, 0L)
   expect_equal(m$raw_det, brute_mcd_det(x, m$h), tolerance = 1e-9)
-  expect_true(is_cstep_fixed_point(x, m$best))
   ## the same with random starts on a larger grid
   y <- as.matrix(expand.grid(1:6, 1:5))
-  m <- mcd(y, nsamp = 30, seed = 3)
-  expect_identical(m$exact_fit, 0L)
-  expect_true(is_cstep_fixed_point(y, m$best))
+  my <- mcd(y, nsamp = 30, seed = 3)
+  expect_identical(c(m$exact_fit, my$exact_fit), c(0L, 0L))
+  expect_true(is_cstep_fixed_point(x, m$best) && is_cstep_fixed_point(y, my$best))
 })
 
 test_that("every plan ends with a solution", {
@@ -217,8 +194,7 @@ test_that("every plan ends with a solution", {
   ## one start for three groups still gives each group a start
   m <- mcd(x, nsamp = 1, group_size = 20)
   expect_identical(m$exact_fit, 0L)
-  expect_true(is.finite(m$raw_det) && m$raw_det > 0)
-  expect_true(is_cstep_fixed_point(x, m$best))
+  expect_true(is.finite(m$raw_det) && m$raw_det > 0 && is_cstep_fixed_point(x, m$best))
   ## groups whose coverage is below p + 1 are doubled in size
   ## (5 -> 10 -> 20: groups of 20 cover 10 >= 8 of the 100 cases)
   before <- mcd(x, seed = 5)
@@ -236,12 +212,10 @@ test_that("input is validated before the compiled search", {
   expect_error(mcd(x, alpha = 0.3), "alpha")
   expect_error(mcd(matrix(stats::rnorm(4000), 1000, 4), nsamp = 0), "nsamp > 0")
   ## a data frame is accepted and keeps its names
-  df <- data.frame(u = stats::rnorm(15), v = stats::rnorm(15))
-  m <- mcd(df)
-  expect_named(m$center, c("u", "v"))
+  expect_named(mcd(data.frame(u = stats::rnorm(15), v = stats::rnorm(15)))$center, c("u", "v"))
   ## the compiled routine refuses arguments that would overrun its arrays
-  expect_error(kelvara:::.mcd_fortran(x, 10L, 2L, 11L, 10L, 300L, 7, 1.4, 0L), "invalid")
-  expect_error(kelvara:::.mcd_fortran(x, 10L, 2L, 2L, 10L, 300L, 7, 1.4, 0L), "invalid")
+  for (h in c(11L, 2L))
+    expect_error(kelvara:::.mcd_fortran(x, 10L, 2L, h, 10L, 300L, 7, 1.4, 0L), "invalid")
 })
 
 test_that("the combination-count overflow is announced and the plan still ends", {
@@ -250,21 +224,17 @@ test_that("the combination-count overflow is announced and the plan still ends",
   set.seed(2)
   u <- matrix(stats::rnorm(1400), 700, 2)
   x <- cbind(u, u %*% c(1, -2) + 3)
-  out <- utils::capture.output(
-    z <- kelvara:::.mcd_fortran(x, 700L, 3L, 351L, 0L, 300L, stats::qchisq(0.975, 3),
-                                stats::qchisq(0.5, 3), 0L))
-  expect_true(any(grepl("** too many combinations; using max.integer instead:", out,
-                        fixed = TRUE)))
-  expect_identical(z$exact_fit, 1L)
-  expect_identical(z$n_on_plane, 700L)
+  out <- utils::capture.output(z <- kelvara:::.mcd_fortran(
+    x, 700L, 3L, 351L, 0L, 300L, stats::qchisq(0.975, 3), stats::qchisq(0.5, 3), 0L))
+  expect_true(any(grepl("** too many combinations; using max.integer instead:", out, fixed = TRUE)))
+  expect_identical(c(z$exact_fit, z$n_on_plane), c(1L, 700L))
 })
 
 test_that("print and summary show the estimate", {
   set.seed(21)
   x <- matrix(stats::rnorm(60), 30, 2)
   x[1:3, ] <- 20
-  m <- mcd(x)
-  s <- summary(m)
+  s <- summary(m <- mcd(x))
   expect_identical(s$n_outliers, sum(m$weights == 0L))
   expect_true(all(1:3 %in% s$outliers))
   expect_output(print(s), "weight 0 by the reweighting: ")
@@ -274,8 +244,7 @@ test_that("a seed reproduces the fit without touching the caller's random stream
   set.seed(23)
   x <- matrix(stats::rt(120, df = 3), 40, 3)
   ## without a stream: none is created
-  had <- exists(".Random.seed", envir = globalenv(), inherits = FALSE)
-  old <- if (had) get(".Random.seed", envir = globalenv())
+  old <- .Random.seed
   rm(".Random.seed", envir = globalenv())
   a <- mcd(x, seed = 9)
   expect_false(exists(".Random.seed", envir = globalenv(), inherits = FALSE))
@@ -288,7 +257,7 @@ test_that("a seed reproduces the fit without touching the caller's random stream
   ## the recorded generator state reproduces the draws
   assign(".Random.seed", a$settings$rng_state, envir = globalenv())
   expect_identical(mcd(x)$best, a$best)
-  if (had) assign(".Random.seed", old, envir = globalenv())
+  assign(".Random.seed", old, envir = globalenv())
 })
 
 test_that("the distance-distance plot needs no data once the fit is made", {
@@ -301,11 +270,9 @@ test_that("the distance-distance plot needs no data once the fit is made", {
   md <- rowSums((xc %*% solve(crossprod(xc) / 49)) * xc)
   expect_equal(unname(m$mah_classical), md, tolerance = 1e-10)
   rm(x)
-  f <- tempfile(fileext = ".png")
-  grDevices::png(f)
+  grDevices::pdf(NULL)
   expect_silent(plot(m, which = "dd"))
   grDevices::dev.off()
-  unlink(f)
   ## a singular sample covariance has no classical distances
   set.seed(25)
   u <- stats::rnorm(30)

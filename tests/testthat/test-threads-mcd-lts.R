@@ -19,9 +19,7 @@ on_plane <- function(n, p, frac, seed) {
 by_threads <- function(fit, threads = c(1, 2, 16), seed = 1) {
   lapply(threads, function(k) {
     set.seed(seed)
-    r <- fit(k)
-    r$call <- NULL
-    list(r, .Random.seed)
+    list(`[[<-`(fit(k), "call", NULL), .Random.seed)
   })
 }
 
@@ -34,8 +32,7 @@ test_that("mcd: fit and random draws are the same for 1, 2 and 16 threads", {
                 exact_groups = on_plane(1500, 6, 0.6, 3))  # ... of a group
   for (nm in names(cases)) {
     r <- by_threads(function(k) mcd(cases[[nm]], nsamp = 1000, threads = k))
-    expect_identical(r[[2]], r[[1]], label = nm)
-    expect_identical(r[[3]], r[[1]], label = nm)
+    expect_identical(r[2:3], r[c(1, 1)], label = nm)
   }
   exact_code <- kelvara:::.mcd_codes[["exact_fit"]]
   expect_identical(r[[1]][[1]]$exact_fit, exact_code)
@@ -43,10 +40,7 @@ test_that("mcd: fit and random draws are the same for 1, 2 and 16 threads", {
   # there, and the draws it made ahead for later trials are taken back, so
   # the stream stands where a search of just that many trials leaves it.
   ex <- cases$exact
-  first <- Find(function(t) {
-    set.seed(1)
-    mcd(ex, nsamp = t)$exact_fit == exact_code
-  }, 1:30)
+  first <- Find(function(t) { set.seed(1); mcd(ex, nsamp = t)$exact_fit == exact_code }, 1:30)
   expect_true(!is.null(first) && first < 30)
   set.seed(1)
   a <- mcd(ex, nsamp = first, threads = 2)
@@ -66,8 +60,7 @@ test_that("lts: fit and random draws are the same for 1, 2 and 16 threads", {
   for (icpt in c(TRUE, FALSE)) for (n in c(2000, 150)) {
     r <- by_threads(function(k) lts(X[1:n, ], y[1:n], intercept = icpt, nsamp = 1000,
                                     threads = k))
-    expect_identical(r[[2]], r[[1]], label = paste(n, icpt))
-    expect_identical(r[[3]], r[[1]], label = paste(n, icpt))
+    expect_identical(r[2:3], r[c(1, 1)], label = paste(n, icpt))
   }
   # An exact fit of 60% of the cases is found whatever the thread count.
   y2 <- drop(X %*% c(1, -2, 3)) + 5

@@ -72,14 +72,12 @@ mc_large_ref <- function(z) {
   b <- x[(n / 2 + 1):n]                  # negative half
   knew <- (n / 2)^2 %/% 2 + 1
   above <- function(v) length(a) - findInterval(-b * (1 + v) / (1 - v), a)
-  lo <- -1
-  hi <- 1
+  lo <- -1; hi <- 1
   for (k in 1:60) {
     mid <- (lo + hi) / 2
     if (sum(above(mid)) >= knew) lo <- mid else hi <- mid
   }
-  a_lo <- above(lo - 1e-9)
-  a_hi <- above(hi + 1e-9)
+  a_lo <- above(lo - 1e-9); a_hi <- above(hi + 1e-9)
   near <- unlist(lapply(which(a_lo > a_hi), function(i) {
     aa <- a[(length(a) - a_lo[i] + 1):(length(a) - a_hi[i])]
     (aa + b[i]) / (aa - b[i])
@@ -105,11 +103,6 @@ mc_c <- function(x, eps = c(1e-14, 1e-15), maxit = 100L, trace = 0L)
 
 ## A random sample of size n of one of several shapes: continuous, heavy
 ## ties, dyadic grid, wide range, a constant run.
-univariate_sample <- function(n, shape = sample(5, 1)) {
-  switch(shape,
-         rnorm(n),
-         as.double(sample(6, n, replace = TRUE)),
-         round(rexp(n) * 8) / 8,
-         exp(rnorm(n, sd = 8)),
-         c(rep(3, n %/% 2), rnorm(n - n %/% 2, 3)))
-}
+univariate_sample <- function(n, shape = sample(5, 1))
+  switch(shape, rnorm(n), as.double(sample(6, n, replace = TRUE)), round(rexp(n) * 8) / 8,
+         exp(rnorm(n, sd = 8)), c(rep(3, n %/% 2), rnorm(n - n %/% 2, 3)))

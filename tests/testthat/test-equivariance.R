@@ -25,31 +25,20 @@ equi_cases <- list(
 equi_fits <- function() {
   ctl <- lmrob_control(refine_tol = 1e-10)
   df <- function(x, y) data.frame(y = y, x1 = x[, 1], x2 = x[, 2])
-  lm_fit <- function(...) function(x, y) {
-    f <- lmrob(y ~ x1 + x2, df(x, y), seed = 3, refine_tol = 1e-10, ...)
-    list(coef = coef(f), scale = f$scale)
-  }
+  cs <- function(f) list(coef = coef(f), scale = f$scale)
+  seeded <- function(fit) { set.seed(3); fit }  # the fit is evaluated after set.seed()
+  lm_fit <- function(...) function(x, y)
+    cs(lmrob(y ~ x1 + x2, df(x, y), seed = 3, refine_tol = 1e-10, ...))
   list(
-    lmrob_S = function(x, y) {
-      set.seed(3)
-      f <- lmrob_S(cbind(1, x), y, ctl)
-      list(coef = f$coefficients, scale = f$scale)
-    },
-    lmrob_M_S = function(x, y) {
-      set.seed(3)
-      f <- lmrob_M_S(matrix(1, nrow(x)), x, y)
-      list(coef = f$coefficients, scale = f$scale)
-    },
+    lmrob_S = function(x, y) cs(seeded(lmrob_S(cbind(1, x), y, ctl))),
+    lmrob_M_S = function(x, y) cs(seeded(lmrob_M_S(matrix(1, nrow(x)), x, y))),
     lmrob_MM = lm_fit(), lmrob_S_method = lm_fit(method = "S"),
     lmrob_M_S_init = lm_fit(init = "M-S"),
     lts = function(x, y) {
       f <- lts(x, y, seed = 3)
       list(coef = c(coef(f), coef(f, "reweighted")), scale = c(f$scale, f$reweighted$scale))
     },
-    l1_fit = function(x, y) {
-      f <- l1_fit(x, y)
-      list(coef = coef(f), scale = f$scale)
-    })
+    l1_fit = function(x, y) cs(l1_fit(x, y)))
 }
 
 ## The first fit's coefficients in the coordinates of the transformed data.

@@ -5,15 +5,13 @@ test_that("the shared scalar checks accept exactly the valid values and name the
   for (bad in list(NA, 1, "TRUE", c(TRUE, FALSE), logical(0), NULL))
     expect_identical(chk(flag, bad, "a"), "'a' must be TRUE or FALSE")
   count <- kelvara:::.check_count
-  expect_identical(count(3, "k"), 3L)
-  expect_identical(count(0, "k", 0L), 0L)
-  expect_identical(count(.Machine$integer.max, "k"), .Machine$integer.max)
+  expect_identical(c(count(3, "k"), count(0, "k", 0L), count(.Machine$integer.max, "k")),
+                   c(3L, 0L, .Machine$integer.max))
   for (bad in list(0, -1, 1.5, NA, NaN, Inf, 2^31, "1", TRUE, c(1, 2), numeric(0),
                    factor(2)))
     expect_identical(chk(count, bad, "k"), "'k' must be a whole number >= 1")
   pos <- kelvara:::.check_positive
-  expect_identical(pos(2L, "s"), 2)
-  expect_identical(pos(0, "s", zero_ok = TRUE), 0)
+  expect_identical(c(pos(2L, "s"), pos(0, "s", zero_ok = TRUE)), c(2, 0))
   for (bad in list(0, -0, -1, NA, Inf, 1i, "1", c(1, 2)))
     expect_identical(chk(pos, bad, "s"), "'s' must be a positive finite number")
   expect_identical(chk(pos, -1e-300, "s", zero_ok = TRUE),
@@ -24,9 +22,8 @@ test_that("the shared scalar checks accept exactly the valid values and name the
                    "'alpha' must be a number in [0.5, 1]")
   expect_identical(chk(within, 1, "bb", 0, 1, c(TRUE, TRUE)), "'bb' must be a number in (0, 1)")
   choice <- kelvara:::.check_choice
-  expect_identical(choice(c("a1", "b"), c("a1", "b"), "w"), "a1")
-  expect_identical(choice("b", c("a1", "b"), "w"), "b")
-  expect_identical(choice("a", c("a1", "b"), "w"), "a1")
+  expect_identical(vapply(list(c("a1", "b"), "b", "a"), choice, "", c("a1", "b"), "w"),
+                   c("a1", "b", "a1"))
   for (bad in list("c", NA, "", 1, c("a1", "x"), character(0), NULL))
     expect_identical(chk(choice, bad, c("a1", "b"), "w"), "'w' must be one of \"a1\", \"b\"")
 })

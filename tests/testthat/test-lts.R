@@ -53,7 +53,7 @@ test_that("the objective is the minimum over all h-subsets on tiny data", {
     f <- lts(X, y, nsamp = 0)
     opt <- brute_lts(cbind(1, X), y, f$h)
     expect_gte(f$crit, opt - 1e-8 * (1 + opt))
-    if (f$crit > opt + 1e-8 * (1 + opt)) miss_all <- miss_all + 1
+    miss_all <- miss_all + (f$crit > opt + 1e-8 * (1 + opt))
     # the returned fit is a fixed point of one more concentration step
     r <- y - drop(cbind(1, X) %*% coef(f))
     keep <- order(abs(r))[seq_len(f$h)]
@@ -68,7 +68,7 @@ test_that("the objective is the minimum over all h-subsets on tiny data", {
     f <- lts(X, y, nsamp = 30)
     opt <- brute_lts(cbind(1, X), y, f$h)
     expect_gte(f$crit, opt - 1e-8 * (1 + opt))
-    if (f$crit > opt + 1e-8 * (1 + opt)) miss_rand <- miss_rand + 1
+    miss_rand <- miss_rand + (f$crit > opt + 1e-8 * (1 + opt))
     # the search's objective is the trimmed sum of its own coefficients, and
     # the least-squares refit of its subset is no worse
     rs <- y - drop(cbind(1, X) %*% f$search_coefficients)
@@ -140,8 +140,7 @@ test_that("the adjusted intercept is the univariate LTS of the residuals", {
     y <- drop(X %*% c(1, 1)) + rnorm(30)
     y[1:8] <- y[1:8] + rnorm(8, 10)
     set.seed(k); a <- lts(X, y, nsamp = 20)$crit
-    set.seed(k); b <- lts(X, y, nsamp = 20, adjust = FALSE)$crit
-    if (a > b * (1 + 1e-10)) worse <- worse + 1
+    set.seed(k); worse <- worse + (a > lts(X, y, nsamp = 20, adjust = FALSE)$crit * (1 + 1e-10))
   }
   expect_lte(worse, 4)
 })
@@ -198,9 +197,8 @@ test_that("the stage plan follows the sample size", {
   expect_equal(trace_lines(rnorm(40), rnorm(40))[4], "780")
   expect_equal(trace_lines(rnorm(100), rnorm(100), nsamp = 0)[4], "4950")
   # one start in the final stage of a large sample still finds the fit
-  n <- 6000
-  X <- matrix(rnorm(2 * n), n)
-  y <- drop(X %*% c(1, 2)) + rnorm(n)
+  X <- matrix(rnorm(2 * 6000), 6000)
+  y <- drop(X %*% c(1, 2)) + rnorm(6000)
   y[1:1500] <- 50
   f <- lts(X, y)
   expect_lt(max(abs(coef(f) - c(0, 1, 2))), 0.1)
@@ -248,8 +246,7 @@ test_that("summary gives the reweighted least-squares inference and the outlier 
   k <- 2.5
   P <- 2 * pnorm(k) - 1
   Tk <- integrate(function(e) e^2 * dnorm(e), -k, k)$value
-  g <- f$h / 60
-  q <- qnorm((1 + g) / 2)
+  q <- qnorm((1 + f$h / 60) / 2)
   D <- integrate(function(e) dnorm(e), -q, q)$value - 2 * q * dnorm(q)
   psi <- function(e) e * (abs(e) < k) / P + 2 * k * dnorm(k) / P * e * (abs(e) < q) / D
   V <- sum(vapply(list(c(-k, -q), c(-q, q), c(q, k)), function(ab)

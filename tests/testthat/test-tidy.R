@@ -22,9 +22,8 @@ test_that("lmrob: tidy columns are summary() and confint(); augment follows the 
   # augment: the data of the call (with the excluded row padded) or the
   # model frame; .outlier marks vertical outliers and bad leverage points.
   a <- generics::augment(fit, data = d)
-  expect_identical(nrow(a), 21L)
+  expect_true(nrow(a) == 21L && is.na(a$.resid[7]))
   expect_equal(a$.fitted, unname(stats::fitted(fit)[rownames(d)]))
-  expect_true(is.na(a$.resid[7]))
   expect_equal(a$.weight, unname(weights(fit)))  # padded under na.exclude
   expect_equal(a$.hat[-7], unname(hatvalues(fit))[-7])
   o <- outliers(fit)
@@ -33,8 +32,8 @@ test_that("lmrob: tidy columns are summary() and confint(); augment follows the 
   m <- generics::augment(fit)
   expect_identical(nrow(m), 20L)
   expect_equal(m$.std.resid, unname(rstandard(fit)[-7]))
-  nd <- generics::augment(fit, newdata = d[1:3, ])
-  expect_equal(nd$.resid, d$stack.loss[1:3] - unname(predict(fit, d[1:3, ])))
+  expect_equal(generics::augment(fit, newdata = d[1:3, ])$.resid,
+               d$stack.loss[1:3] - unname(predict(fit, d[1:3, ])))
   expect_error(generics::augment(fit, data = d[1:5, ]), "rows")
 })
 
@@ -45,9 +44,8 @@ test_that("lts: the reweighted table is least squares on the kept cases, with it
   ls <- stats::lm(stack.loss ~ ., data = stackloss, subset = kept)
   td <- generics::tidy(l, conf.int = TRUE)
   expect_equal(td$estimate, unname(coef(ls)))
-  cf <- summary(l)$coefficients
-  expect_equal(td$std.error, unname(cf[, "Std. Error"]))
-  expect_equal(td$p.value, unname(cf[, "Pr(>|t|)"]))
+  expect_equal(cbind(td$std.error, td$p.value),
+               unname(summary(l)$coefficients[, c("Std. Error", "Pr(>|t|)")]))
   expect_equal(cbind(td$conf.low, td$conf.high), unname(confint(l)))
   raw <- generics::tidy(l, which = "lts")
   expect_equal(raw$estimate, unname(coef(l)))
@@ -66,14 +64,13 @@ test_that("l1_fit and mcd: estimates, fit summaries and per-case columns", {
   s <- tryCatch(summary(f)$coefficients, error = function(e) NULL)
   if (is.matrix(s)) expect_equal(td$std.error, unname(s[, 2]))
   else expect_true(all(is.na(td$std.error)))
-  expect_equal(generics::glance(f)$sum_abs.resid, sum(abs(residuals(f))))
+  expect_equal(generics::glance(f)$sum.abs.resid, sum(abs(residuals(f))))
   a <- generics::augment(f, data = stackloss)
   expect_equal(a$.fitted + a$.resid, stackloss$stack.loss)
   m <- mcd(stackloss[, 1:3], seed = 1)
   tm <- generics::tidy(m)
   expect_identical(tm$term, colnames(stackloss)[1:3])
-  expect_equal(tm$estimate, unname(m$center))
-  expect_equal(tm$std.dev^2, unname(diag(m$cov)))
+  expect_equal(cbind(tm$estimate, tm$std.dev^2), unname(cbind(m$center, diag(m$cov))))
   am <- generics::augment(m, data = stackloss)
   expect_equal(am$.distance, unname(sqrt(m$mah)))
   expect_identical(rownames(am)[am$.outlier], outliers(m)$row)

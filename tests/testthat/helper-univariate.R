@@ -98,8 +98,7 @@ Sn0_c <- function(x, is_sorted = 0L)
      a2 = double(length(x)), NAOK = TRUE, PACKAGE = "kelvara")
 mc_c <- function(x, eps = c(1e-14, 1e-15), maxit = 100L, trace = 0L)
   .C("mc_C", as.double(x), length(x), as.double(eps),
-     iter = as.integer(c(maxit, trace)), result = double(1), NAOK = TRUE,
-     PACKAGE = "kelvara")
+     iter = as.integer(c(maxit, trace)), result = double(1), NAOK = TRUE, PACKAGE = "kelvara")
 
 ## A random sample of size n of one of several shapes: continuous, heavy
 ## ties, dyadic grid, wide range, a constant run.

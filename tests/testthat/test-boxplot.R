@@ -10,8 +10,7 @@ test_that("the fences are equivariant and mirror with the sign of the medcouple"
   expect_gt(mc, 0.2)
   q <- stats::quantile(x, c(0.25, 0.75), names = FALSE)
   # The upper fence moves out and the lower one in with a positive MC.
-  expect_equal(fence(x), c(q[1] - 1.5 * exp(-4 * mc) * diff(q),
-                            q[2] + 1.5 * exp(3 * mc) * diff(q)))
+  expect_equal(fence(x), c(q[1] - 1.5 * exp(-4 * mc) * diff(q), q[2] + 1.5 * exp(3 * mc) * diff(q)))
   # Reflection: -x has MC -mc, and its fences are those of x reflected,
   # which is the MC < 0 branch.
   expect_equal(attr(adjusted_fences(-x), "mc"), -mc)

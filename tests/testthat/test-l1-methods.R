@@ -12,8 +12,7 @@ test_that("the formula method follows lm's model frame, design, NA handling and 
   d <- l1_data()
   d$y[4] <- d$x[7] <- NA
   sub <- seq_len(nrow(d)) != 11
-  f <- l1_fit(y ~ x + g, data = d, subset = sub, weights = w, offset = o,
-              na.action = na.exclude)
+  f <- l1_fit(y ~ x + g, data = d, subset = sub, weights = w, offset = o, na.action = na.exclude)
   m <- lm(y ~ x + g, data = d, subset = sub, weights = w, offset = o, na.action = na.exclude)
   X <- model.matrix(m)
   keep <- rownames(X)
@@ -51,8 +50,7 @@ test_that("case weights multiply the absolute residuals", {
   ## a weight of 0 drops the row from the fit (and from nobs)
   d$k[1:5] <- 0
   f0 <- l1_fit(y ~ x, data = d, weights = k)
-  expect_equal(coef(f0), coef(l1_fit(y ~ x, data = d[-(1:5), ], weights = k)),
-               tolerance = 1e-10)
+  expect_equal(coef(f0), coef(l1_fit(y ~ x, data = d[-(1:5), ], weights = k)), tolerance = 1e-10)
   expect_identical(c(nobs(f0), length(residuals(f0))), c(25L, 30L))
 })
 

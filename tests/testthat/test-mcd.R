@@ -10,8 +10,7 @@ brute_mcd_det <- function(x, h) {
 ## A C-step from the subset `best`: true when its h cases are the h closest to
 ## their own center under their own covariance (ties allowed).
 is_cstep_fixed_point <- function(x, best) {
-  d <- stats::mahalanobis(x, colMeans(x[best, , drop = FALSE]),
-                          stats::cov(x[best, , drop = FALSE]))
+  d <- stats::mahalanobis(x, colMeans(x[best, , drop = FALSE]), stats::cov(x[best, , drop = FALSE]))
   max(d[best]) <= min(d[-best]) * (1 + 1e-10) + 1e-12
 }
 
@@ -113,7 +112,8 @@ test_that("exact fits are reported with their hyperplane", {
   expect_identical(c(m$exact_fit, m$n_on_plane), c(1L, 10L))
   expect_true(all(m$weights == 1L))
   hp <- m$hyperplane
-  expect_equal(c(sum(hp^2), hp[1] * (-1) - hp[2] * 2), c(1, 0), tolerance = 1e-10)
+  expect_equal(sum(hp^2), 1, tolerance = 1e-12)
+  expect_equal(hp[1] * (-1) - hp[2] * 2, 0, tolerance = 1e-10)
   expect_equal(m$raw_center, c(5.5, 12), tolerance = 1e-12)
 
   ## 30 of 40 cases on a line among noise

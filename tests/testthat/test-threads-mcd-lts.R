@@ -58,8 +58,7 @@ test_that("lts: fit and random draws are the same for 1, 2 and 16 threads", {
   y <- drop(X %*% c(1, -2, 3)) + stats::rnorm(2000)
   y[1:400] <- y[1:400] + 15
   for (icpt in c(TRUE, FALSE)) for (n in c(2000, 150)) {
-    r <- by_threads(function(k) lts(X[1:n, ], y[1:n], intercept = icpt, nsamp = 1000,
-                                    threads = k))
+    r <- by_threads(function(k) lts(X[1:n, ], y[1:n], intercept = icpt, nsamp = 1000, threads = k))
     expect_identical(r[2:3], r[c(1, 1)], label = paste(n, icpt))
   }
   # An exact fit of 60% of the cases is found whatever the thread count.

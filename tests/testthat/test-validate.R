@@ -7,8 +7,7 @@ test_that("the shared scalar checks accept exactly the valid values and name the
   count <- kelvara:::.check_count
   expect_identical(c(count(3, "k"), count(0, "k", 0L), count(.Machine$integer.max, "k")),
                    c(3L, 0L, .Machine$integer.max))
-  for (bad in list(0, -1, 1.5, NA, NaN, Inf, 2^31, "1", TRUE, c(1, 2), numeric(0),
-                   factor(2)))
+  for (bad in list(0, -1, 1.5, NA, NaN, Inf, 2^31, "1", TRUE, c(1, 2), numeric(0), factor(2)))
     expect_identical(chk(count, bad, "k"), "'k' must be a whole number >= 1")
   pos <- kelvara:::.check_positive
   expect_identical(c(pos(2L, "s"), pos(0, "s", zero_ok = TRUE)), c(2, 0))
@@ -68,8 +67,7 @@ test_that("faults found by the fuzzer give clear errors", {
 
 test_that("faults of the formula front end found by the fuzzer give clear errors or results", {
   set.seed(11)
-  d <- data.frame(y = stats::rnorm(30), z = stats::rnorm(30),
-                  f = factor(rep(c("a", "b", "c"), 10)))
+  d <- data.frame(y = stats::rnorm(30), z = stats::rnorm(30), f = factor(rep(c("a", "b", "c"), 10)))
   # A factor with one value in the data reached contrasts<- unchecked.
   d1 <- transform(d, f = factor(rep("a", 30), levels = c("a", "b")))
   expect_error(lmrob(y ~ z + f, d1), "factor 'f' takes fewer than two values")

@@ -31,8 +31,7 @@ interrupt_fits <- function(scale = 1) {
   nb <- round(20000 * scale)
   xb <- cbind(1, matrix(stats::rnorm(nb * 3), nb))
   yb <- drop(xb %*% c(1, 2, 3, 4)) + stats::rt(nb, 2)
-  f <- gl(4, 1, n)
-  x1 <- stats::model.matrix(~f)
+  x1 <- stats::model.matrix(~gl(4, 1, n))
   list(
     S = function() lmrob_S(x, y, lmrob_control(nsamp = 1e6)),
     S_large = function() lmrob_S(xb, yb, lmrob_control(nsamp = 1e6)),

@@ -16,8 +16,7 @@ whimed_ref <- function(x, w) {
 qn0_ref <- function(x) {
   n <- length(x)
   h <- n %/% 2 + 1
-  d <- abs(outer(x, x, "-"))[upper.tri(diag(n))]
-  sort(d)[h * (h - 1) / 2]
+  sort(abs(outer(x, x, "-"))[upper.tri(diag(n))])[h * (h - 1) / 2]
 }
 
 ## Sn: per observation the high median of its distances to the whole sample

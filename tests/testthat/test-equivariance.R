@@ -44,8 +44,7 @@ equi_fits <- function() {
 ## The first fit's coefficients in the coordinates of the transformed data.
 equi_map <- function(beta, k, a, d, b, cc) {
   slopes <- a * beta[-1] / d
-  icpt <- a * beta[1] + b - sum(slopes * cc)
-  rep(c(icpt, slopes), length.out = length(beta) * k)
+  rep(c(a * beta[1] + b - sum(slopes * cc), slopes), length.out = length(beta) * k)
 }
 
 expect_rel <- function(actual, expected, tol, label) {
@@ -60,8 +59,7 @@ test_that("every regression fit is equivariant under units and origin of y and x
     f0 <- fits[[nm]](d0$x, d0$y)
     k <- length(f0$coef) / 3
     for (cs in equi_cases) {
-      sy <- stats::mad(d0$y, constant = 1) * abs(cs$a)
-      b <- cs$shift * sy
+      b <- cs$shift * stats::mad(d0$y, constant = 1) * abs(cs$a)
       cc <- cs$shift * cs$d * apply(d0$x, 2, stats::mad, constant = 1) * c(1, -1)
       x <- sweep(sweep(d0$x, 2, cs$d, "*"), 2, cc, "+")
       y <- cs$a * d0$y + b

@@ -44,8 +44,7 @@ test_that("case weights multiply the absolute residuals", {
   d$k <- rep(1:3, 10)
   f <- l1_fit(y ~ x, data = d, weights = k)
   ## integer weights act as replicated rows: the same minimum
-  r <- d[rep(seq_len(30), d$k), ]
-  fr <- l1_fit(y ~ x, data = r)
+  fr <- l1_fit(y ~ x, data = d[rep(seq_len(30), d$k), ])
   expect_equal(sum(d$k * abs(residuals(f))), sum(abs(residuals(fr))), tolerance = 1e-10)
   ## a weight of 0 drops the row from the fit (and from nobs)
   d$k[1:5] <- 0

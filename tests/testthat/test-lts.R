@@ -37,9 +37,8 @@ window_location <- function(r, h) {
   sums[which.min((c2[j + h] - c2[j]) - sums^2 / h)] / h
 }
 
-trace_lines <- function(...) {
+trace_lines <- function(...)
   sub("^\\[1\\] *", "", utils::capture.output(fit <- lts(..., trace = 2)))
-}
 
 test_that("the objective is the minimum over all h-subsets on tiny data", {
   set.seed(101)
@@ -55,10 +54,8 @@ test_that("the objective is the minimum over all h-subsets on tiny data", {
     expect_gte(f$crit, opt - 1e-8 * (1 + opt))
     miss_all <- miss_all + (f$crit > opt + 1e-8 * (1 + opt))
     # the returned fit is a fixed point of one more concentration step
-    r <- y - drop(cbind(1, X) %*% coef(f))
-    keep <- order(abs(r))[seq_len(f$h)]
-    g <- .lm.fit(cbind(1, X)[keep, ], y[keep])
-    expect_equal(sum(g$residuals^2), f$crit, tolerance = 1e-9)
+    keep <- order(abs(y - drop(cbind(1, X) %*% coef(f))))[seq_len(f$h)]
+    expect_equal(sum(.lm.fit(cbind(1, X)[keep, ], y[keep])$residuals^2), f$crit, tolerance = 1e-9)
     expect_length(f$best, f$h)
     expect_equal(trimmed_ss(f$residuals, f$h), f$crit)
 
@@ -107,8 +104,7 @@ test_that("planted outliers and bad leverage points are resisted and flagged", {
 test_that("the location-only case is the univariate LTS", {
   set.seed(11)
   for (k in 1:30) {
-    n <- sample(5:40, 1)
-    y <- c(rnorm(n), rnorm(sample(0:5, 1), 20))
+    y <- c(rnorm(sample(5:40, 1)), rnorm(sample(0:5, 1), 20))
     if (k %% 5 == 0) y <- round(y)           # exact ties between windows
     f <- lts(NULL, y)
     h <- f$h
@@ -130,8 +126,7 @@ test_that("the adjusted intercept is the univariate LTS of the residuals", {
     y[1:(n / 5)] <- y[1:(n / 5)] - 30
     f <- lts(X, y)
     b <- f$search_coefficients
-    r <- y - drop(X %*% b[-1])
-    expect_equal(unname(b[1]), window_location(r, f$h), tolerance = 1e-9)
+    expect_equal(unname(b[1]), window_location(y - drop(X %*% b[-1]), f$h), tolerance = 1e-9)
     expect_lt(max(abs(c(b[1], coef(lts(X, y, adjust = FALSE))[1]) - 1)), 0.3)
   }
   # over many small data sets, adjusting does not make the search worse

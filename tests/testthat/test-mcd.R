@@ -2,10 +2,8 @@
 ## invariances, planted outliers, exact fits and the search plans.
 
 ## Smallest covariance determinant over every h-subset of the rows of x.
-brute_mcd_det <- function(x, h) {
-  subsets <- utils::combn(nrow(x), h)
-  min(apply(subsets, 2L, function(s) det(stats::cov(x[s, , drop = FALSE]))))
-}
+brute_mcd_det <- function(x, h)
+  min(apply(utils::combn(nrow(x), h), 2L, function(s) det(stats::cov(x[s, , drop = FALSE]))))
 
 ## A C-step from the subset `best`: true when its h cases are the h closest to
 ## their own center under their own covariance (ties allowed).

@@ -78,8 +78,7 @@ test_that("faults of the formula front end found by the fuzzer give clear errors
                "'shape' for \"ggw\" cannot be met")
   # A response beyond the square root of the largest double: the fit runs
   # in standard units, so R^2 and the coefficients are those of y itself.
-  big <- transform(d, y = y * 1e300)
-  fit <- lmrob(y ~ z, big, seed = 1)
+  fit <- lmrob(y ~ z, transform(d, y = y * 1e300), seed = 1)
   fit0 <- lmrob(y ~ z, d, seed = 1)
   expect_equal(fit$r.squared, fit0$r.squared, tolerance = 1e-10)
   expect_equal(coef(fit) / 1e300, coef(fit0), tolerance = 1e-10)

@@ -107,10 +107,9 @@ test_that("the location-only case is the univariate LTS", {
     y <- c(rnorm(sample(5:40, 1)), rnorm(sample(0:5, 1), 20))
     if (k %% 5 == 0) y <- round(y)           # exact ties between windows
     f <- lts(NULL, y)
-    h <- f$h
-    expect_equal(h, (length(y) + 2) %/% 2)
-    expect_equal(unname(coef(f)), brute_location(y, h), tolerance = 1e-12)
-    expect_equal(f$crit, trimmed_ss(y - coef(f), h))
+    expect_equal(f$h, (length(y) + 2) %/% 2)
+    expect_equal(unname(coef(f)), brute_location(y, f$h), tolerance = 1e-12)
+    expect_equal(f$crit, trimmed_ss(y - coef(f), f$h))
   }
   y <- c(1, 2, 3, 10, 11, 12)
   f <- lts(y ~ 1, h = 3)                    # two tied windows: the first
@@ -122,8 +121,7 @@ test_that("the adjusted intercept is the univariate LTS of the residuals", {
   # small sample: simple method; large sample with groups: the window search
   for (n in c(80, 2000)) {
     X <- matrix(rnorm(2 * n), n)
-    y <- drop(1 + X %*% c(1, 1)) + rnorm(n)
-    y[1:(n / 5)] <- y[1:(n / 5)] - 30
+    y <- drop(1 + X %*% c(1, 1)) + rnorm(n) - 30 * (seq_len(n) <= n / 5)
     f <- lts(X, y)
     b <- f$search_coefficients
     expect_equal(unname(b[1]), window_location(y - drop(X %*% b[-1]), f$h), tolerance = 1e-9)
@@ -133,8 +131,7 @@ test_that("the adjusted intercept is the univariate LTS of the residuals", {
   worse <- 0
   for (k in 1:40) {
     X <- matrix(rnorm(60), 30)
-    y <- drop(X %*% c(1, 1)) + rnorm(30)
-    y[1:8] <- y[1:8] + rnorm(8, 10)
+    y <- drop(X %*% c(1, 1)) + rnorm(30) + c(rnorm(8, 10), rep(0, 22))
     set.seed(k); a <- lts(X, y, nsamp = 20)$crit
     set.seed(k); worse <- worse + (a > lts(X, y, nsamp = 20, adjust = FALSE)$crit * (1 + 1e-10))
   }
@@ -151,9 +148,7 @@ test_that("exact fits and degenerate columns", {
   expect_equal(unname(coef(f)), c(3, 0, 0), tolerance = 1e-10)
   expect_true(f$exact_fit && sum(!f$outlier) == 30)
   # an exact fit of at least h cases by a regression plane
-  y2 <- drop(1 + X %*% c(2, 3))
-  y2[1:10] <- 0
-  f2 <- lts(X, y2)
+  f2 <- lts(X, replace(drop(1 + X %*% c(2, 3)), 1:10, 0))
   expect_equal(unname(coef(f2)), c(1, 2, 3), tolerance = 1e-10)
   expect_equal(which(f2$outlier), 1:10)
   expect_error(lts(X, rep(2, n)), "the response has zero robust scale")
@@ -164,11 +159,10 @@ test_that("a design whose p-subsets are all singular ends with a clear error", {
   set.seed(4)
   n <- 60
   x <- rnorm(n)
-  design <- cbind(x, 2 * x, 1)
   y <- x + rnorm(n)
   # the search itself gives up on its redraws instead of drawing forever
   t0 <- proc.time()[["elapsed"]]
-  expect_error(kelvara:::.lts_search(design, y, 32L, 3L, TRUE, TRUE, 500, 0L),
+  expect_error(kelvara:::.lts_search(cbind(x, 2 * x, 1), y, 32L, 3L, TRUE, TRUE, 500, 0L),
                "no non-singular p-subset")
   expect_lt(proc.time()[["elapsed"]] - t0, 5)
   expect_error(lts(cbind(x, 2 * x), y), "rank-deficient \\(rank 2 < 3")
@@ -194,9 +188,7 @@ test_that("the stage plan follows the sample size", {
   expect_equal(trace_lines(rnorm(100), rnorm(100), nsamp = 0)[4], "4950")
   # one start in the final stage of a large sample still finds the fit
   X <- matrix(rnorm(2 * 6000), 6000)
-  y <- drop(X %*% c(1, 2)) + rnorm(6000)
-  y[1:1500] <- 50
-  f <- lts(X, y)
+  f <- lts(X, replace(drop(X %*% c(1, 2)) + rnorm(6000), 1:1500, 50))
   expect_lt(max(abs(coef(f) - c(0, 1, 2))), 0.1)
   expect_true(all(f$outlier[1:1500]))
 })
@@ -258,8 +250,7 @@ test_that("summary gives the reweighted least-squares inference and the outlier 
   expect_identical(s$n_outliers, sum(!kept))
   expect_output(print(s), "Outliers \\(\\|residual\\| > 2.5 LTS scales\\): 9 of 60")
   ## an exact fit has no standard errors
-  y2 <- 1 + 2 * x
-  y2[1:5] <- 40
+  y2 <- replace(1 + 2 * x, 1:5, 40)
   s2 <- summary(lts(x, y2, seed = 1))
   expect_true(all(is.na(s2$coefficients[, "Std. Error"])))
   expect_output(print(s2), "exact fit")

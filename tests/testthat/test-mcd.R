@@ -128,8 +128,7 @@ test_that("exact fits are reported with their hyperplane", {
   expect_true(all(is.na(m$mah)))
 
   ## a variable constant on more than half of the cases
-  x <- matrix(stats::rnorm(90), 30, 3)
-  x[1:20, 2] <- 5
+  x <- replace(matrix(stats::rnorm(90), 30, 3), cbind(1:20, 2), 5)
   m <- mcd(x)
   expect_identical(c(m$exact_fit, m$n_on_plane), c(2L, 20L))
   expect_equal(abs(unname(m$hyperplane)), c(0, 1, 0))
@@ -257,8 +256,7 @@ test_that("a seed reproduces the fit without touching the caller's random stream
 
 test_that("the distance-distance plot needs no data once the fit is made", {
   set.seed(24)
-  x <- matrix(stats::rnorm(150), 50, 3)
-  x[1:4, 1] <- 12
+  x <- replace(matrix(stats::rnorm(150), 50, 3), cbind(1:4, 1), 12)
   m <- mcd(x, seed = 1)
   ## classical squared distances by their definition
   xc <- sweep(x, 2L, colMeans(x))

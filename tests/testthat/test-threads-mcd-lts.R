@@ -62,8 +62,7 @@ test_that("lts: fit and random draws are the same for 1, 2 and 16 threads", {
     expect_identical(r[2:3], r[c(1, 1)], label = paste(n, icpt))
   }
   # An exact fit of 60% of the cases is found whatever the thread count.
-  y2 <- drop(X %*% c(1, -2, 3)) + 5
-  y2[1:800] <- stats::rnorm(800, sd = 50)
+  y2 <- replace(drop(X %*% c(1, -2, 3)) + 5, 1:800, stats::rnorm(800, sd = 50))
   r <- by_threads(function(k) lts(X, y2, threads = k))
   expect_identical(r[[2]], r[[1]])
   expect_equal(unname(r[[1]][[1]]$coefficients), c(5, 1, -2, 3), tolerance = 1e-10)

@@ -77,21 +77,18 @@ test_that("every regression fit is equivariant under units and origin of y and x
   # lmrob_MM from the transformed start; prior weights of any size.
   s0 <- lmrob_S(cbind(1, d0$x), d0$y)
   m0 <- lmrob_MM(cbind(1, d0$x), d0$y, s0$coefficients, s0$scale)
-  for (cs in equi_cases[c(1, 3)]) {
-    x <- sweep(d0$x, 2, cs$d, "*")
-    b0 <- equi_map(s0$coefficients, 1, cs$a, cs$d, 0, 0)
-    m <- lmrob_MM(cbind(1, x), cs$a * d0$y, b0, abs(cs$a) * s0$scale)
-    expect_rel(m$coefficients, equi_map(m0$coefficients, 1, cs$a, cs$d, 0, 0), 1e-8, "MM")
-  }
   dd <- data.frame(y = d0$y, x1 = d0$x[, 1], x2 = d0$x[, 2])
   f0 <- lmrob(y ~ x1 + x2, dd, seed = 3)
   g0 <- lmrob(y ~ x1 + x2, dd, init = f0$init)
   for (cs in equi_cases[c(1, 3)]) {
+    mp <- function(beta) equi_map(beta, 1, cs$a, cs$d, 0, 0)
+    m <- lmrob_MM(cbind(1, sweep(d0$x, 2, cs$d, "*")), cs$a * d0$y, mp(s0$coefficients),
+                  abs(cs$a) * s0$scale)
+    expect_rel(m$coefficients, mp(m0$coefficients), 1e-8, "MM")
     dt <- data.frame(y = cs$a * dd$y, x1 = cs$d[1] * dd$x1, x2 = cs$d[2] * dd$x2)
-    it <- list(coefficients = equi_map(f0$init$coefficients, 1, cs$a, cs$d, 0, 0),
-               scale = abs(cs$a) * f0$init$scale)
-    g <- lmrob(y ~ x1 + x2, dt, init = it)
-    expect_rel(coef(g), equi_map(coef(g0), 1, cs$a, cs$d, 0, 0), 1e-8, "user start")
+    g <- lmrob(y ~ x1 + x2, dt, init = list(coefficients = mp(f0$init$coefficients),
+                                            scale = abs(cs$a) * f0$init$scale))
+    expect_rel(coef(g), mp(coef(g0)), 1e-8, "user start")
   }
   for (w in c(1e-16, 1e50)) {
     f <- lmrob(y ~ x1 + x2, dd, weights = rep(w, nrow(dd)), seed = 3)

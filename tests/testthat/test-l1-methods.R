@@ -19,8 +19,7 @@ test_that("the formula method follows lm's model frame, design, NA handling and 
   ## the same fit on the same rows, scaled by the weights
   f0 <- l1_fit(X * d[keep, "w"], (d[keep, "y"] - d[keep, "o"]) * d[keep, "w"], intercept = FALSE)
   expect_equal(coef(f), coef(f0), tolerance = 1e-8)
-  expect_identical(nobs(f), nobs(m))
-  expect_identical(which(is.na(fitted(f))), which(is.na(fitted(m))))
+  expect_identical(list(nobs(f), which(is.na(fitted(f)))), list(nobs(m), which(is.na(fitted(m)))))
   expect_equal(fitted(f)[keep], drop(X %*% coef(f)) + d[keep, "o"], tolerance = 1e-10)
   ## newdata: factor levels, contrasts and the offset argument carried over
   nd <- data.frame(x = c(0, 1, NA), g = c("c", "a", "b"), o = c(1, 2, 3))

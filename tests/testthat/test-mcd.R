@@ -87,11 +87,8 @@ test_that("planted outliers get weight 0 and leave the center in place", {
   ## small variance in the third direction
   clean <- matrix(stats::rnorm(n * 3), n, 3) %*% diag(c(1, 1, 0.05))
   for (frac in c(0.10, 0.40)) {
-    k <- round(frac * n)
-    out <- seq_len(k)
-    x <- clean
-    x[out, ] <- x[out, ] + matrix(c(8, 8, 0), k, 3, byrow = TRUE)
-    m <- mcd(x, seed = 1)
+    out <- seq_len(round(frac * n))
+    m <- mcd(clean + outer(seq_len(n) %in% out, c(8, 8, 0)), seed = 1)
     expect_true(all(m$weights[out] == 0L))
     expect_gt(mean(m$weights[-out]), 0.9)
     expect_lt(max(abs(m$center - colMeans(clean[-out, ]))), 0.3)
@@ -148,8 +145,7 @@ test_that("the search plan follows the group size and nsamp", {
   set.seed(13)
   gs <- 30L
   for (n in c(59L, 90L, 200L)) {
-    x <- matrix(stats::rnorm(2 * n), n, 2)
-    x[1:5, ] <- x[1:5, ] + 10
+    x <- matrix(stats::rnorm(2 * n), n, 2) + 10 * (seq_len(n) <= 5)
     r <- trace_lines(x, nsamp = 60, group_size = gs)
     per_group <- 60L %/% min(n %/% gs, 5L)
     # first and final stage; or group, merged and final stage

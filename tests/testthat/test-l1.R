@@ -5,12 +5,11 @@ l1_objective <- function(X, y, b) sum(abs(y - X %*% b))
 
 ## Smallest sum |r| over every exact fit through p of the n cases (the L1
 ## optimum is attained at one of them when X has full column rank).
-l1_brute_force <- function(X, y) {
+l1_brute_force <- function(X, y)
   min(vapply(combn(nrow(X), ncol(X), simplify = FALSE), function(S) {
     XS <- X[S, , drop = FALSE]
     if (abs(det(XS)) < 1e-10) Inf else l1_objective(X, y, solve(XS, y[S]))
   }, 0))
-}
 
 ## Largest |u_i| of the multipliers at the zero-residual cases Z that balance
 ## the signs of the other residuals: sum_{i not in Z} sign(r_i) x_i +

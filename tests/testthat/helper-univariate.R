@@ -47,8 +47,7 @@ mc_ref <- function(z, eps1 = 1e-14, eps2 = 1e-15) {
   x <- xmed - x
   xeps <- eps1 * (eps1 + abs(xmed))
   j1 <- which(x <= xeps)[1]
-  j2 <- c(which(x <= -xeps & seq_len(n) >= j1), n + 1)[1]
-  h1 <- j2 - 1
+  h1 <- c(which(x <= -xeps & seq_len(n) >= j1), n + 1)[1] - 1
   h2 <- n - j1 + 1
   a <- matrix(x[seq_len(h1)], h1, h2)
   b <- matrix(x[j1:n], h1, h2, byrow = TRUE)

@@ -46,9 +46,8 @@ test_that("reweighted LTS: consistent scale and 95% intervals at n = 100", {
     X <- matrix(rnorm(n * 3), n)
     y <- drop(cbind(1, X) %*% beta) + rnorm(n)
     f <- lts(X, y)
-    se <- sqrt(diag(f$reweighted$cov))
     q <- stats::qt(0.975, sum(f$weights) - 4)
-    hit <- hit + sum(abs(f$reweighted$coefficients - beta) < q * se)
+    hit <- hit + sum(abs(f$reweighted$coefficients - beta) < q * sqrt(diag(f$reweighted$cov)))
     s2[r] <- f$reweighted$scale^2
   }
   ## 600 intervals: SE of the coverage 0.009, window +- 3 SE (it was 0.83).

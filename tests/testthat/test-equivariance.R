@@ -60,9 +60,8 @@ test_that("every regression fit is equivariant under units and origin of y and x
     for (cs in equi_cases) {
       b <- cs$shift * stats::mad(d0$y, constant = 1) * abs(cs$a)
       cc <- cs$shift * cs$d * apply(d0$x, 2, stats::mad, constant = 1) * c(1, -1)
-      x <- sweep(sweep(d0$x, 2, cs$d, "*"), 2, cc, "+")
       y <- cs$a * d0$y + b
-      f <- suppressWarnings(fits[[nm]](x, y))
+      f <- suppressWarnings(fits[[nm]](sweep(sweep(d0$x, 2, cs$d, "*"), 2, cc, "+"), y))
       lab <- sprintf("%s, a = %g, shift = %g", nm, cs$a, cs$shift)
       ex <- c(equi_map(f0$coef[1:3], 1, cs$a, cs$d, b, cc),
               if (k == 2) equi_map(f0$coef[4:6], 1, cs$a, cs$d, b, cc))
@@ -113,9 +112,8 @@ test_that("mcd is affine equivariant under extreme units, and huge outliers stay
   set.seed(5)
   Z <- matrix(rnorm(600), 200)
   ma <- mcd(replace(Z, 1, 1e200), seed = 1)
-  mb <- mcd(replace(Z, 1, 1e6), seed = 1)
   expect_identical(ma$exact_fit, 0L)
-  expect_equal(ma$cov, mb$cov, tolerance = 1e-12)
+  expect_equal(ma$cov, mcd(replace(Z, 1, 1e6), seed = 1)$cov, tolerance = 1e-12)
   expect_identical(unname(ma$weights[1]), 0L)
   expect_error(mcd(replace(Z, 1, 1e200), alpha = 1), "cannot be represented")
 })

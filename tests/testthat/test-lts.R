@@ -47,8 +47,7 @@ test_that("the objective is the minimum over all h-subsets on tiny data", {
     # all p-subsets (nsamp = 0), intercept + 2 slopes
     n <- sample(8:11, 1)
     X <- matrix(rnorm(2 * n), n)
-    y <- drop(X %*% c(1, -1)) + rnorm(n)
-    if (k %% 3 == 0) y[1:2] <- y[1:2] + 8
+    y <- drop(X %*% c(1, -1)) + rnorm(n) + 8 * (k %% 3 == 0 & 1:n <= 2)
     f <- lts(X, y, nsamp = 0)
     opt <- brute_lts(cbind(1, X), y, f$h)
     expect_gte(f$crit, opt - 1e-8 * (1 + opt))
@@ -225,8 +224,7 @@ test_that("summary gives the reweighted least-squares inference and the outlier 
   ## the kept cases' least-squares fit by its normal equations
   X <- cbind(1, x[kept])
   b <- solve(crossprod(X), crossprod(X, y[kept]))
-  r <- y[kept] - X %*% b
-  s2 <- sum(r^2) / (sum(kept) - 2)
+  s2 <- sum((y[kept] - X %*% b)^2) / (sum(kept) - 2)
   ## normal-model constants by quadrature: the variance of the truncated
   ## residuals, and the first-order variance of the reweighted estimate
   ## (its own truncated-LS term plus the part inherited from the LTS fit)
@@ -249,8 +247,7 @@ test_that("summary gives the reweighted least-squares inference and the outlier 
   expect_identical(s$n_outliers, sum(!kept))
   expect_output(print(s), "Outliers \\(\\|residual\\| > 2.5 LTS scales\\): 9 of 60")
   ## an exact fit has no standard errors
-  y2 <- replace(1 + 2 * x, 1:5, 40)
-  s2 <- summary(lts(x, y2, seed = 1))
+  s2 <- summary(lts(x, replace(1 + 2 * x, 1:5, 40), seed = 1))
   expect_true(all(is.na(s2$coefficients[, "Std. Error"])))
   expect_output(print(s2), "exact fit")
 })

@@ -102,8 +102,7 @@ test_that("planted outliers get weight 0 and leave the center in place", {
 
 test_that("exact fits are reported with their hyperplane", {
   ## all cases on a line: the classical covariance is singular
-  x <- cbind(1:10, 2 * (1:10) + 1)
-  m <- mcd(x)
+  m <- mcd(cbind(1:10, 2 * (1:10) + 1))
   expect_identical(c(m$exact_fit, m$n_on_plane), c(1L, 10L))
   expect_true(all(m$weights == 1L))
   hp <- m$hyperplane
@@ -125,8 +124,7 @@ test_that("exact fits are reported with their hyperplane", {
   expect_true(all(is.na(m$mah)))
 
   ## a variable constant on more than half of the cases
-  x <- replace(matrix(stats::rnorm(90), 30, 3), cbind(1:20, 2), 5)
-  m <- mcd(x)
+  m <- mcd(replace(matrix(stats::rnorm(90), 30, 3), cbind(1:20, 2), 5))
   expect_identical(c(m$exact_fit, m$n_on_plane), c(2L, 20L))
   expect_equal(abs(unname(m$hyperplane)), c(0, 1, 0))
   expect_equal(m$weights, rep(1:0, c(20L, 10L)))
@@ -222,8 +220,7 @@ test_that("the combination-count overflow is announced and the plan still ends",
 
 test_that("print and summary show the estimate", {
   set.seed(21)
-  x <- rbind(matrix(20, 3, 2), matrix(stats::rnorm(60), 30, 2)[-(1:3), ])
-  s <- summary(m <- mcd(x))
+  s <- summary(m <- mcd(rbind(matrix(20, 3, 2), matrix(stats::rnorm(60), 30, 2)[-(1:3), ])))
   expect_identical(s$n_outliers, sum(m$weights == 0L))
   expect_true(all(1:3 %in% s$outliers))
   expect_output(print(s), "weight 0 by the reweighting: ")

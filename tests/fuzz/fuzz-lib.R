@@ -307,8 +307,7 @@ fuzz_method_args <- function() {
 ## Calls that need a fitted object first; plots go to a null device.
 fuzz_on_fit <- function(fit, method, margs) {
   fit <- do.call(getExportedValue("kelvara", fit[[1L]]), fit[[2L]])
-  grDevices::pdf(NULL)
-  on.exit(grDevices::dev.off())
+  grDevices::pdf(NULL); on.exit(grDevices::dev.off())
   if (method %in% c("tidy", "glance", "augment"))
     return(if (requireNamespace("generics", quietly = TRUE))
       getExportedValue("generics", method)(fit))
@@ -343,8 +342,7 @@ fuzz_cases <- function(n, seed = 1L, funs = fuzz_functions()) {
 ## status: "ok", "error", "unclear", "hang" (time bound reached).
 fuzz_eval <- function(case, time_limit = 10) {
   set.seed(case$seed)
-  warnings <- character()
-  caller <- ""
+  warnings <- character(); caller <- ""
   out <- tryCatch({
     setTimeLimit(elapsed = time_limit, transient = TRUE)
     on.exit(setTimeLimit(), add = TRUE)
@@ -371,8 +369,7 @@ fuzz_eval <- function(case, time_limit = 10) {
 fuzz_child <- function(cases_file, from, to, out, warn, time_limit) {
   cases <- readRDS(cases_file)
   options(warn = warn)
-  con <- file(out, open = "a")
-  on.exit(close(con))
+  con <- file(out, open = "a"); on.exit(close(con))
   clean <- function(s) gsub("[\t\n\r]", " ", s)
   for (i in seq.int(from, to)) {
     writeLines(sprintf("start\t%d", i), con); flush(con)

@@ -20,8 +20,7 @@ if (nzchar(Sys.getenv("FUZZ_RESULTS")))
   saveRDS(list(warn1 = res1, warn2 = res2), Sys.getenv("FUZZ_RESULTS"))
 options(width = 200)
 print(tab, row.names = FALSE)
-cat(sprintf("\n%d calls in each mode, %.0f s\n", length(cases),
-            proc.time()[["elapsed"]] - t0))
+cat(sprintf("\n%d calls in each mode, %.0f s\n", length(cases), proc.time()[["elapsed"]] - t0))
 fail <- c(fuzz_failures(res1, cases), fuzz_failures(res2, cases))
 if (length(fail)) {
   cat("\nFailing calls:\n")

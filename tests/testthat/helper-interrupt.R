@@ -6,14 +6,18 @@ interrupt_latency <- function(expr, after = 0.3) {
   t0 <- proc.time()[["elapsed"]]
   # The parentheses put the whole delayed signal in the background.
   system(sprintf("(sleep %g; kill -INT %d)", after, Sys.getpid()), wait = FALSE)
-  r <- tryCatch({
-    force(expr)
-    "completed"
-  }, interrupt = function(e) "interrupted", error = function(e) conditionMessage(e))
+  r <- tryCatch({ force(expr); "completed" }, interrupt = function(e) "interrupted",
+                error = function(e) conditionMessage(e))
   elapsed <- proc.time()[["elapsed"]] - t0
   if (r == "completed")  # let a late signal land here
     tryCatch(Sys.sleep(after + 0.5), interrupt = function(e) NULL)
   list(result = r, latency = elapsed - after)
+}
+## Expects `expr` to be interrupted and to return within a second of the signal.
+expect_interrupted <- function(expr, after = 0.3, label = "") {
+  r <- interrupt_latency(expr, after)
+  expect_identical(r$result, "interrupted", label = label)
+  expect_lt(r$latency, 1, label = paste(label, "latency"))
 }
 
 ## The long fits of the package, each of which would run for minutes unless
@@ -27,8 +31,7 @@ interrupt_fits <- function(scale = 1) {
   nb <- round(20000 * scale)
   xb <- cbind(1, matrix(stats::rnorm(nb * 3), nb))
   yb <- drop(xb %*% c(1, 2, 3, 4)) + stats::rt(nb, 2)
-  f <- gl(4, 1, n)
-  x1 <- stats::model.matrix(~f)
+  x1 <- stats::model.matrix(~gl(4, 1, n))
   list(
     S = function() lmrob_S(x, y, lmrob_control(nsamp = 1e6)),
     S_large = function() lmrob_S(xb, yb, lmrob_control(nsamp = 1e6)),
@@ -38,14 +41,10 @@ interrupt_fits <- function(scale = 1) {
                                   max_singular = .Machine$integer.max)),
     MM = function() lmrob_MM(xb, yb, c(1, 2, 3, 4), 1,
                              lmrob_control(max_it = 1e8, rel_tol = 1e-300)),
-    M_S_subsampling = function() lmrob_M_S(x1, x[, 2:3], y,
-                                           control = list(nsamp = 1e6)),
-    M_S_descent = function() lmrob_M_S(x1, x[, 2:3], y,
-                                       control = list(subsample = FALSE, max_steps = 1e8,
-                                                      max_no_improve = 1e8,
-                                                      descent_tol = 1e-300),
-                                       start = list(b1 = rep(0, 4), b2 = c(0, 0),
-                                                    scale = 1)),
+    M_S_subsampling = function() lmrob_M_S(x1, x[, 2:3], y, control = list(nsamp = 1e6)),
+    M_S_descent = function() lmrob_M_S(x1, x[, 2:3], y, control = list(
+      subsample = FALSE, max_steps = 1e8, max_no_improve = 1e8, descent_tol = 1e-300),
+      start = list(b1 = rep(0, 4), b2 = c(0, 0), scale = 1)),
     MCD = function() mcd(x[, 2:4], nsamp = 1e8),
     LTS = function() lts(x[, 2:4], y, nsamp = 1e8),
     ## one univariate LTS over 2e5 values: 1e10 additions in a single kernel

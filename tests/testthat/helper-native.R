@@ -12,17 +12,13 @@ native_probe <- function(name, sources) {
     dir.create(dir, showWarnings = FALSE)
     files <- c(file.path(src_dir, c(sources, "host.cpp")), probe)
     headers <- list.files(src_dir, pattern = "[.]h$", full.names = TRUE)
-    file.copy(c(files, headers, file.path(src_dir, "Makevars")), dir,
-              overwrite = TRUE)
+    file.copy(c(files, headers, file.path(src_dir, "Makevars")), dir, overwrite = TRUE)
     out <- withr_dir(dir, system2(file.path(R.home("bin"), "R"),
-                                  c("CMD", "SHLIB", "-o", basename(lib),
-                                    basename(files)),
+                                  c("CMD", "SHLIB", "-o", basename(lib), basename(files)),
                                   stdout = TRUE, stderr = TRUE))
-    if (!file.exists(lib)) stop("building the test library failed:\n",
-                                paste(out, collapse = "\n"))
+    if (!file.exists(lib)) stop("building the test library failed:\n", paste(out, collapse = "\n"))
   }
-  dll <- dyn.load(lib)
-  dll[["name"]]
+  dyn.load(lib)[["name"]]
 }
 
 withr_dir <- function(dir, code) {

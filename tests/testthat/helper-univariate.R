@@ -16,8 +16,7 @@ whimed_ref <- function(x, w) {
 qn0_ref <- function(x) {
   n <- length(x)
   h <- n %/% 2 + 1
-  d <- abs(outer(x, x, "-"))[upper.tri(diag(n))]
-  sort(d)[h * (h - 1) / 2]
+  sort(abs(outer(x, x, "-"))[upper.tri(diag(n))])[h * (h - 1) / 2]
 }
 
 ## Sn: per observation the high median of its distances to the whole sample
@@ -48,8 +47,7 @@ mc_ref <- function(z, eps1 = 1e-14, eps2 = 1e-15) {
   x <- xmed - x
   xeps <- eps1 * (eps1 + abs(xmed))
   j1 <- which(x <= xeps)[1]
-  j2 <- c(which(x <= -xeps & seq_len(n) >= j1), n + 1)[1]
-  h1 <- j2 - 1
+  h1 <- c(which(x <= -xeps & seq_len(n) >= j1), n + 1)[1] - 1
   h2 <- n - j1 + 1
   a <- matrix(x[seq_len(h1)], h1, h2)
   b <- matrix(x[j1:n], h1, h2, byrow = TRUE)
@@ -72,14 +70,12 @@ mc_large_ref <- function(z) {
   b <- x[(n / 2 + 1):n]                  # negative half
   knew <- (n / 2)^2 %/% 2 + 1
   above <- function(v) length(a) - findInterval(-b * (1 + v) / (1 - v), a)
-  lo <- -1
-  hi <- 1
+  lo <- -1; hi <- 1
   for (k in 1:60) {
     mid <- (lo + hi) / 2
     if (sum(above(mid)) >= knew) lo <- mid else hi <- mid
   }
-  a_lo <- above(lo - 1e-9)
-  a_hi <- above(hi + 1e-9)
+  a_lo <- above(lo - 1e-9); a_hi <- above(hi + 1e-9)
   near <- unlist(lapply(which(a_lo > a_hi), function(i) {
     aa <- a[(length(a) - a_lo[i] + 1):(length(a) - a_hi[i])]
     (aa + b[i]) / (aa - b[i])
@@ -100,16 +96,10 @@ Sn0_c <- function(x, is_sorted = 0L)
      a2 = double(length(x)), NAOK = TRUE, PACKAGE = "kelvara")
 mc_c <- function(x, eps = c(1e-14, 1e-15), maxit = 100L, trace = 0L)
   .C("mc_C", as.double(x), length(x), as.double(eps),
-     iter = as.integer(c(maxit, trace)), result = double(1), NAOK = TRUE,
-     PACKAGE = "kelvara")
+     iter = as.integer(c(maxit, trace)), result = double(1), NAOK = TRUE, PACKAGE = "kelvara")
 
 ## A random sample of size n of one of several shapes: continuous, heavy
 ## ties, dyadic grid, wide range, a constant run.
-univariate_sample <- function(n, shape = sample(5, 1)) {
-  switch(shape,
-         rnorm(n),
-         as.double(sample(6, n, replace = TRUE)),
-         round(rexp(n) * 8) / 8,
-         exp(rnorm(n, sd = 8)),
-         c(rep(3, n %/% 2), rnorm(n - n %/% 2, 3)))
-}
+univariate_sample <- function(n, shape = sample(5, 1))
+  switch(shape, rnorm(n), as.double(sample(6, n, replace = TRUE)), round(rexp(n) * 8) / 8,
+         exp(rnorm(n, sd = 8)), c(rep(3, n %/% 2), rnorm(n - n %/% 2, 3)))

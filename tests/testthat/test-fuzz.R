@@ -4,13 +4,10 @@
 fuzz_dir <- file.path("..", "fuzz")
 if (file.exists(file.path(fuzz_dir, "fuzz-lib.R"))) source(file.path(fuzz_dir, "fuzz-lib.R"))
 
-describe_failures <- function(res, cases) {
-  f <- fuzz_failures(res, cases)
-  vapply(f, function(x) sprintf("[%d] %s: %s (%s) %s -- args: %s", x$index, x$fun, x$status,
-                                x$caller, x$msg,
-                                paste(utils::capture.output(utils::str(x$case$args, vec.len = 2)),
-                                      collapse = " ")), "")
-}
+describe_failures <- function(res, cases)
+  vapply(fuzz_failures(res, cases), function(x) sprintf(
+    "[%d] %s: %s (%s) %s -- args: %s", x$index, x$fun, x$status, x$caller, x$msg,
+    paste(utils::capture.output(utils::str(x$case$args, vec.len = 2)), collapse = " ")), "")
 
 test_that("generated calls of every exported function, in child processes", {
   skip_if_not(exists("fuzz_cases"), "fuzz sources not at hand")

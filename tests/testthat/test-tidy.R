@@ -6,35 +6,30 @@ test_that("lmrob: tidy columns are summary() and confint(); augment follows the 
   d <- stackloss
   d$Air2 <- 2 * d$Air.Flow            # aliased: dropped like summary() drops it
   d$stack.loss[7] <- NA
-  fit <- suppressWarnings(lmrob(stack.loss ~ ., data = d, seed = 1,
-                                na.action = stats::na.exclude))
+  fit <- suppressWarnings(lmrob(stack.loss ~ ., data = d, seed = 1, na.action = stats::na.exclude))
   td <- generics::tidy(fit, conf.int = TRUE, conf.level = 0.9)
   cf <- summary(fit)$coefficients
   expect_identical(td$term, rownames(cf))
   expect_equal(as.matrix(td[, c("estimate", "std.error", "statistic", "p.value")]),
                unname(cf), ignore_attr = TRUE)
-  expect_equal(cbind(td$conf.low, td$conf.high),
-               unname(confint(fit, level = 0.9)[rownames(cf), ]))
+  expect_equal(cbind(td$conf.low, td$conf.high), unname(confint(fit, level = 0.9)[rownames(cf), ]))
   expect_false("conf.low" %in% names(generics::tidy(fit)))
   g <- generics::glance(fit)
-  expect_equal(c(g$sigma, g$r.squared, g$nobs, g$df.residual),
-               c(fit$scale, fit$r.squared, 20, 16))
+  expect_equal(c(g$sigma, g$r.squared, g$nobs, g$df.residual), c(fit$scale, fit$r.squared, 20, 16))
   # augment: the data of the call (with the excluded row padded) or the
   # model frame; .outlier marks vertical outliers and bad leverage points.
   a <- generics::augment(fit, data = d)
-  expect_identical(nrow(a), 21L)
+  expect_true(nrow(a) == 21L && is.na(a$.resid[7]))
   expect_equal(a$.fitted, unname(stats::fitted(fit)[rownames(d)]))
-  expect_true(is.na(a$.resid[7]))
   expect_equal(a$.weight, unname(weights(fit)))  # padded under na.exclude
   expect_equal(a$.hat[-7], unname(hatvalues(fit))[-7])
   o <- outliers(fit)
-  expect_setequal(rownames(a)[a$.outlier %in% TRUE],
-                  o$row[o$kind != "good leverage point"])
+  expect_setequal(rownames(a)[a$.outlier %in% TRUE], o$row[o$kind != "good leverage point"])
   m <- generics::augment(fit)
   expect_identical(nrow(m), 20L)
   expect_equal(m$.std.resid, unname(rstandard(fit)[-7]))
-  nd <- generics::augment(fit, newdata = d[1:3, ])
-  expect_equal(nd$.resid, d$stack.loss[1:3] - unname(predict(fit, d[1:3, ])))
+  expect_equal(generics::augment(fit, newdata = d[1:3, ])$.resid,
+               d$stack.loss[1:3] - unname(predict(fit, d[1:3, ])))
   expect_error(generics::augment(fit, data = d[1:5, ]), "rows")
 })
 
@@ -76,6 +71,6 @@ test_that("l1_fit and mcd: estimates, fit summaries and per-case columns", {
   expect_equal(tm$std.dev^2, unname(diag(m$cov)))
   am <- generics::augment(m, data = stackloss)
   expect_equal(am$.distance, unname(sqrt(m$mah)))
-  expect_identical(rownames(am)[am$.outlier], outliers(m)$row)
-  expect_identical(generics::glance(m)$n.outliers, nrow(outliers(m)))
+  expect_identical(list(rownames(am)[am$.outlier], generics::glance(m)$n.outliers),
+                   list(outliers(m)$row, nrow(outliers(m))))
 })

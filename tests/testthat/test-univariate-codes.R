@@ -7,11 +7,10 @@ test_that("the status tables of R agree with the codes the compiled routines ret
   d <- l1_status2_case()
   fits <- list(optimal_unique = l1_fit(NULL, c(1, 2, 3)),
                optimal = l1_fit(cbind(x, x[, 2]), y),
-               precision_lost = suppressWarnings(l1_fit(d$x, d$y, intercept = FALSE,
-                                                        tol = d$tol)))
+               precision_lost = suppressWarnings(l1_fit(d$x, d$y, intercept = FALSE, tol = d$tol)))
   for (nm in names(fits)) {
-    expect_identical(fits[[nm]]$status, .l1_status_codes[[nm]], label = nm)
-    expect_identical(.l1_status_name(fits[[nm]]$status), nm)
+    expect_identical(list(fits[[nm]]$status, .l1_status_name(fits[[nm]]$status)),
+                     list(.l1_status_codes[[nm]], nm), label = nm)
   }
   # print() names each status by its code, whatever the text says.
   said <- vapply(fits, function(f) tail(capture.output(print(f)), 1), "")

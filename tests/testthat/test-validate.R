@@ -5,15 +5,12 @@ test_that("the shared scalar checks accept exactly the valid values and name the
   for (bad in list(NA, 1, "TRUE", c(TRUE, FALSE), logical(0), NULL))
     expect_identical(chk(flag, bad, "a"), "'a' must be TRUE or FALSE")
   count <- kelvara:::.check_count
-  expect_identical(count(3, "k"), 3L)
-  expect_identical(count(0, "k", 0L), 0L)
-  expect_identical(count(.Machine$integer.max, "k"), .Machine$integer.max)
-  for (bad in list(0, -1, 1.5, NA, NaN, Inf, 2^31, "1", TRUE, c(1, 2), numeric(0),
-                   factor(2)))
+  expect_identical(c(count(3, "k"), count(0, "k", 0L), count(.Machine$integer.max, "k")),
+                   c(3L, 0L, .Machine$integer.max))
+  for (bad in list(0, -1, 1.5, NA, NaN, Inf, 2^31, "1", TRUE, c(1, 2), numeric(0), factor(2)))
     expect_identical(chk(count, bad, "k"), "'k' must be a whole number >= 1")
   pos <- kelvara:::.check_positive
-  expect_identical(pos(2L, "s"), 2)
-  expect_identical(pos(0, "s", zero_ok = TRUE), 0)
+  expect_identical(c(pos(2L, "s"), pos(0, "s", zero_ok = TRUE)), c(2, 0))
   for (bad in list(0, -0, -1, NA, Inf, 1i, "1", c(1, 2)))
     expect_identical(chk(pos, bad, "s"), "'s' must be a positive finite number")
   expect_identical(chk(pos, -1e-300, "s", zero_ok = TRUE),
@@ -24,9 +21,8 @@ test_that("the shared scalar checks accept exactly the valid values and name the
                    "'alpha' must be a number in [0.5, 1]")
   expect_identical(chk(within, 1, "bb", 0, 1, c(TRUE, TRUE)), "'bb' must be a number in (0, 1)")
   choice <- kelvara:::.check_choice
-  expect_identical(choice(c("a1", "b"), c("a1", "b"), "w"), "a1")
-  expect_identical(choice("b", c("a1", "b"), "w"), "b")
-  expect_identical(choice("a", c("a1", "b"), "w"), "a1")
+  expect_identical(vapply(list(c("a1", "b"), "b", "a"), choice, "", c("a1", "b"), "w"),
+                   c("a1", "b", "a1"))
   for (bad in list("c", NA, "", 1, c("a1", "x"), character(0), NULL))
     expect_identical(chk(choice, bad, c("a1", "b"), "w"), "'w' must be one of \"a1\", \"b\"")
 })
@@ -71,8 +67,7 @@ test_that("faults found by the fuzzer give clear errors", {
 
 test_that("faults of the formula front end found by the fuzzer give clear errors or results", {
   set.seed(11)
-  d <- data.frame(y = stats::rnorm(30), z = stats::rnorm(30),
-                  f = factor(rep(c("a", "b", "c"), 10)))
+  d <- data.frame(y = stats::rnorm(30), z = stats::rnorm(30), f = factor(rep(c("a", "b", "c"), 10)))
   # A factor with one value in the data reached contrasts<- unchecked.
   d1 <- transform(d, f = factor(rep("a", 30), levels = c("a", "b")))
   expect_error(lmrob(y ~ z + f, d1), "factor 'f' takes fewer than two values")
@@ -83,8 +78,7 @@ test_that("faults of the formula front end found by the fuzzer give clear errors
                "'shape' for \"ggw\" cannot be met")
   # A response beyond the square root of the largest double: the fit runs
   # in standard units, so R^2 and the coefficients are those of y itself.
-  big <- transform(d, y = y * 1e300)
-  fit <- lmrob(y ~ z, big, seed = 1)
+  fit <- lmrob(y ~ z, transform(d, y = y * 1e300), seed = 1)
   fit0 <- lmrob(y ~ z, d, seed = 1)
   expect_equal(fit$r.squared, fit0$r.squared, tolerance = 1e-10)
   expect_equal(coef(fit) / 1e300, coef(fit0), tolerance = 1e-10)

@@ -28,7 +28,8 @@ fuzz_unclear_patterns <- c(
   "infinite or missing values in 'x'")
 ## Messages of the model-frame machinery that name the culprit themselves.
 fuzz_clear_patterns <- c("^object '[^']+' not found$", "^factor .* has new levels?",
-                         "^'data' must be a data.frame", "^variable lengths differ")
+                         "^'data' must be a data.frame", "^variable lengths differ",
+                         "^invalid type \\(.*\\) for variable '")
 
 ## The function named by an error's call: "" without a call (the package's
 ## own checks use call. = FALSE), "<kelvara>" for a function of the package

@@ -55,11 +55,8 @@ test_that("old dotted result fields are read under their new names, with a warni
 })
 
 test_that("the matrix-level estimators take an lmrob.config and agree with lmrob()", {
-  set.seed(3)
-  n <- 60
-  x <- rnorm(n)
-  y <- 1 + 2 * x + rnorm(n)
-  y[1:8] <- y[1:8] + 15
+  set.seed(3); n <- 60
+  x <- rnorm(n); y <- 1 + 2 * x + rnorm(n) + 15 * (1:n <= 8)
   ctrl <- lmrob.config(seed = 4, nsamp = 100)
   fit <- lmrob(y ~ x, control = ctrl)
   X <- cbind("(Intercept)" = 1, x = x)
@@ -67,8 +64,8 @@ test_that("the matrix-level estimators take an lmrob.config and agree with lmrob
   s <- lmrob_S(X, y, ctrl)  # under the seed of ctrl: the stream is left as it was
   expect_identical(runif(1), {set.seed(9); runif(1)})
   ## lmrob() runs the same S and MM bodies on the same (already standard) data
-  expect_identical(fit$init$coefficients, unname(s$coefficients))
-  expect_identical(fit$init$scale, s$scale)
+  expect_identical(fit$init[c("coefficients", "scale")],
+                   list(coefficients = unname(s$coefficients), scale = s$scale))
   m <- lmrob_MM(X, y, s$coefficients, s$scale, ctrl)
   expect_identical(unname(coef(fit)), unname(m$coefficients))
   expect_equal(unname(fit$rweights), m$weights, tolerance = 1e-12)

@@ -13,11 +13,9 @@ fit_with_threads <- function(k, seed, expr) {
 test_that("lmrob's S and M-S starts give identical fits and draws for 1, 2 and 16 threads", {
   set.seed(1)
   small <- data.frame(x1 = rnorm(300), x2 = rnorm(300))
-  small$y <- 1 + small$x1 - small$x2 + rnorm(300)
-  small$y[1:30] <- small$y[1:30] + 15
+  small$y <- 1 + small$x1 - small$x2 + rnorm(300) + 15 * (1:300 <= 30)
   large <- data.frame(x = rnorm(2100))  # above 2000: the grouped search
-  large$y <- 2 * large$x + rnorm(2100)
-  large$y[1:200] <- large$y[1:200] - 20
+  large$y <- 2 * large$x + rnorm(2100) - 20 * (1:2100 <= 200)
   small$g <- factor(rep(letters[1:3], 100))
   fits <- list(
     small = function() lmrob(y ~ x1 + x2, small),
@@ -28,17 +26,14 @@ test_that("lmrob's S and M-S starts give identical fits and draws for 1, 2 and 1
       f <- fits[[nm]]()
       list(coef(f), f$scale, residuals(f), f$init)
     }))
-    expect_identical(runs[[2]], runs[[1]], info = nm)
-    expect_identical(runs[[3]], runs[[1]], info = nm)
+    expect_identical(runs[2:3], runs[c(1, 1)], info = nm)
   }
   ## The threads argument sets the option for the fit only.
   old <- options(kelvara.threads = 1L)
   on.exit(options(old))
-  set.seed(7)
-  f2 <- lmrob(y ~ x1 + x2, small, control = lmrob.config(threads = 2))
+  set.seed(7); f2 <- lmrob(y ~ x1 + x2, small, control = lmrob.config(threads = 2))
   expect_identical(getOption("kelvara.threads"), 1L)
-  set.seed(7)
-  expect_identical(coef(f2), coef(lmrob(y ~ x1 + x2, small)))
+  set.seed(7); expect_identical(coef(f2), coef(lmrob(y ~ x1 + x2, small)))
   expect_error(lmrob.config(threads = 0), "'threads' must be")
 })
 
@@ -59,8 +54,7 @@ test_that("R_lmrob_S traces and draws identically for 1, 2 and 16 threads", {
     y[1:(n %/% 10)] <- 30
     runs <- lapply(c(1L, 2L, 16L), function(k) fit_with_threads(k, 3, s_entry(x, y, 2L, 3L)))
     expect_true(length(runs[[1]]$out) > 3)
-    expect_identical(runs[[2]], runs[[1]])
-    expect_identical(runs[[3]], runs[[1]])
+    expect_identical(runs[2:3], runs[c(1, 1)])
   }
 })
 
@@ -71,8 +65,7 @@ test_that("the S search stops drawing at the candidate that fits more than half 
   ## candidates the trace reports, however many threads evaluate them.
   set.seed(4)
   x <- cbind(1, rnorm(100), rnorm(100))
-  y <- drop(x %*% c(1, 2, 3))
-  y[1:30] <- y[1:30] + rnorm(30, 0, 5)
+  y <- drop(x %*% c(1, 2, 3)) + c(rnorm(30, 0, 5), numeric(70))
   for (k in c(1L, 2L)) {
     r <- fit_with_threads(k, 5, s_entry(x, y, 2L))
     drawn <- sum(grepl("^sample\\[", r$out))
@@ -80,8 +73,7 @@ test_that("the S search stops drawing at the candidate that fits more than half 
     expect_lt(drawn, 40L)
     expect_equal(r$value$scale, 0)
     expect_equal(r$value$beta, c(1, 2, 3), tolerance = 1e-8)
-    set.seed(5)
-    runif(100 * drawn)
+    set.seed(5); runif(100 * drawn)
     expect_identical(r$seed, .Random.seed)
   }
 })
@@ -91,11 +83,9 @@ test_that("an M-S search ended by a collapsed scale takes back the draws made ah
   # the search.  The random stream must then stand where a search of only
   # that many candidates leaves it, although the batch drew further.
   set.seed(8)
-  f <- factor(sample(letters[1:5], 60, TRUE))
-  x1 <- model.matrix(~ f)
+  x1 <- model.matrix(~ factor(sample(letters[1:5], 60, TRUE)))
   x2 <- cbind(rnorm(60), runif(60, -1, 1), rnorm(60))
-  y <- drop(x1 %*% c(1, 2, -1, 0.5, 3) + x2 %*% c(2, -1, 0.5))
-  y[1:13] <- y[1:13] + 100
+  y <- drop(x1 %*% c(1, 2, -1, 0.5, 3) + x2 %*% c(2, -1, 0.5)) + 100 * (1:60 <= 13)
   ms <- function(nsamp) {
     set.seed(8)
     out <- capture.output(type = "message", capture.output(try(silent = TRUE,

@@ -84,7 +84,8 @@ lmrob.config <- function(psi = "bisquare", breakdown = 0.5, efficiency = 0.95,
     threads = .check_threads(threads),
     setting = setting,
     method = if (!is.null(setting)) "SMDM",
-    cov_type = if (!is.null(setting)) "weighted")), class = "lmrob_config")
+    cov_type = if (!is.null(setting)) "weighted")), class = "lmrob_config",
+    checked = base)
 }
 
 ## The settings of the M-S start, as lmrob_M_S() reads them.

@@ -94,7 +94,16 @@ lmrob_control <- function(psi = "bisquare", tuning_chi = NULL, bb = 0.5,
 ## lmrob_control() settings, or the S and MM settings of an lmrob.config().
 ## Old setting names are accepted (with a warning).
 .check_control <- function(control) {
-  if (inherits(control, "lmrob_config")) control <- .native_control(control)
+  if (inherits(control, "lmrob_config")) {
+    ## The S and MM settings as lmrob.config() checked them, unless changed
+    ## since: one validation per configuration, not one per stage or call.
+    checked <- attr(control, "checked")
+    if (!is.null(checked) && identical(unclass(control)[names(checked)], checked)) {
+      checked$threads <- .check_threads(control$threads)
+      return(checked)
+    }
+    control <- .native_control(control)
+  }
   if (!is.list(control))
     stop("'control' must be made by lmrob.config() or lmrob_control()", call. = FALSE)
   args <- names(formals(lmrob_control))

@@ -75,4 +75,6 @@ test_that("the matrix-level estimators take an lmrob.config and agree with lmrob
                                        bb = ctrl$bb, max_singular = ctrl$max_singular))
   expect_identical(a$coefficients, b$coefficients)
   expect_error(lmrob_S(X, y, list(nsamp = 10, breakdown = 0.5)), "unknown control setting")
+  ctrl$nsamp <- -1  # a configuration changed by hand is checked again
+  expect_error(lmrob(y ~ x, control = ctrl), "'nsamp' must be a whole number")
 })

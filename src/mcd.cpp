@@ -1018,16 +1018,20 @@ struct fast_mcd : mcd_outputs, mcd_work {
     for (long c = 0; c < static_cast<long>(p) * p; ++c) cov_of(j)[c] = covs[r + c * ld];
   }
 
-  // C-steps from the start in slot j, in the worker arrays w.
-  void evaluate_slot(const stage_data& s, int j, const space& w) {
+  // C-steps from the start in slot j, in the worker arrays w, recording in
+  // rec; false when a covariance on the way is singular.
+  bool csteps_from_slot(const stage_data& s, int j, const space& w, record_ref rec) {
     std::copy(cov_of(j), cov_of(j) + static_cast<long>(p) * p, w.cov);
     std::copy(center_of(j), center_of(j) + p, w.center);
-    bool ok = invert(w);
-    if (ok) {
-      mahalanobis(s, w, false);
-      select_nearest(s, w);
-      ok = csteps_in(s, slot_trial[j], w, false);
-    }
+    if (!invert(w)) return false;
+    mahalanobis(s, w, false);
+    select_nearest(s, w);
+    return csteps_in(s, slot_trial[j], w, false, rec);
+  }
+
+  // C-steps from the start in slot j, in the worker arrays w.
+  void evaluate_slot(const stage_data& s, int j, const space& w) {
+    const bool ok = csteps_from_slot(s, j, w, own_record());
     std::copy(w.cov, w.cov + static_cast<long>(p) * p, cov_of(j));
     std::copy(w.center, w.center + p, center_of(j));
     slot_det[j] = *w.det;
@@ -1100,15 +1104,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
   void evaluate_candidate(const stage_data& s, int j, const space& w, int* work_index) {
     record_ref rec = candidate_record(j);
     rec.index_a = work_index;
-    std::copy(cov_of(j), cov_of(j) + static_cast<long>(p) * p, w.cov);
-    std::copy(center_of(j), center_of(j) + p, w.center);
-    bool ok = invert(w);
-    if (ok) {
-      mahalanobis(s, w, false);
-      select_nearest(s, w);
-      ok = csteps_in(s, slot_trial[j], w, false, rec);
-    }
-    slot_ok[j] = ok ? 1 : 0;
+    slot_ok[j] = csteps_from_slot(s, j, w, rec) ? 1 : 0;
   }
 
   next_step final_candidates(const stage_data& s) {

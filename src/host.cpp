@@ -113,6 +113,14 @@ int threads() {
   return st == nullptr ? 1 : st->threads;
 }
 
+bool in_parallel() {
+#if defined(_OPENMP)
+  return omp_in_parallel() != 0;
+#else
+  return false;
+#endif
+}
+
 bool openmp() {
 #if defined(_OPENMP)
   return true;

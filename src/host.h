@@ -172,6 +172,28 @@ void parallel_for(int n, F&& body) {
   }
 }
 
+// Whether the calling thread is inside a parallel_for with more than one
+// thread (then further work on it stays serial).
+bool in_parallel();
+
+// Runs body(c) for the n fixed chunks c = 0, ..., n - 1 of one pass over the
+// data: over the threads by parallel_for when the caller is not already
+// inside one, else serially on the calling thread.  The chunks, not the
+// threads, decide what each body computes, so a caller that combines the
+// chunks' partial results in chunk order gets the same value for every
+// thread count and nesting.
+template <class F>
+void parallel_chunks(int n, F&& body) {
+  if (n > 1 && !in_parallel()) {
+    parallel_for(n, body);
+    return;
+  }
+  for (int c = 0; c < n; ++c) {
+    check_interrupt();
+    body(c);
+  }
+}
+
 // ---- the boundary -----------------------------------------------------------
 namespace detail {
 enum class outcome { ok, error, interrupt };

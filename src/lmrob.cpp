@@ -205,10 +205,11 @@ namespace {
 // whole vector is not read again.
 template <class Visit>
 void residuals_then(const double* x, const double* y, int n, int p, const double* beta,
-                    double* r, Visit&& visit) {
+                    double* r, Visit&& visit, int row0 = 0, int row_end = -1) {
   constexpr int block = 512;
-  for (int i0 = 0; i0 < n; i0 += block) {
-    const int i1 = std::min(n, i0 + block);
+  const int last = row_end < 0 ? n : row_end;
+  for (int i0 = row0; i0 < last; i0 += block) {
+    const int i1 = std::min(last, i0 + block);
     for (int i = i0; i < i1; ++i) r[i] = y[i];
     for (int j = 0; j < p; ++j) {
       const double t = -beta[j];
@@ -219,9 +220,63 @@ void residuals_then(const double* x, const double* y, int n, int p, const double
   }
 }
 
+// Passes over the whole data split into fixed chunks of rows (the chunks of
+// the least-squares cross-product; their size is a multiple of the residual
+// blocks, so the blocks stay where they were).  The chunks run on all threads
+// when the caller is not already on one of many; a sum is made per chunk and
+// the chunks' sums are added in chunk order, so every value is the same for
+// every thread count.  With one chunk (n <= chunk_rows) a sum is the plain
+// sum in index order.
+constexpr int pass_chunk = wls_workspace::chunk_rows;
+
+// body(c, r0, r1) for each chunk c of rows r0..r1-1.
+template <class Body>
+void over_chunks(int n, Body&& body) {
+  const int nc = (n + pass_chunk - 1) / pass_chunk;
+  host::parallel_chunks(nc, [&](int c) {
+    body(c, c * pass_chunk, std::min(n, (c + 1) * pass_chunk));
+  });
+}
+
+// The sum of part(r0, r1) over the chunks; sums (scratch) holds one value per
+// chunk.
+template <class Part>
+double chunked_sum(int n, std::vector<double>& sums, Part&& part) {
+  const int nc = (n + pass_chunk - 1) / pass_chunk;
+  if (nc <= 1) return part(0, n);
+  if (sums.size() < static_cast<std::size_t>(nc)) sums.resize(nc);
+  over_chunks(n, [&](int c, int r0, int r1) { sums[c] = part(r0, r1); });
+  double s = sums[0];
+  for (int c = 1; c < nc; ++c) s += sums[c];
+  return s;
+}
+
 void residuals(const double* x, const double* y, int n, int p, const double* beta,
                double* r) {
-  residuals_then(x, y, n, p, beta, r, [](int, int) {});
+  over_chunks(n, [&](int, int r0, int r1) {
+    residuals_then(x, y, n, p, beta, r, [](int, int) {}, r0, r1);
+  });
+}
+
+// w[i] = wgt(r[i] / s), over the chunks.
+void weights_of(const double* r, double s, int n, const double* k, int ipsi, double* w) {
+  with_wgt(k, ipsi, [&](auto wf) {
+    over_chunks(n, [&](int, int r0, int r1) {
+      for (int i = r0; i < r1; ++i) w[i] = wf(r[i] / s);
+    });
+  });
+}
+
+// The sum of chi(r[i] / s), by chunks.
+double sum_chi(const double* r, double s, int n, const double* k, int ipsi,
+               std::vector<double>& sums) {
+  return with_chi(k, ipsi, [&](auto chi) {
+    return chunked_sum(n, sums, [&](int r0, int r1) {
+      double sum = 0.0;
+      for (int i = r0; i < r1; ++i) sum += chi(r[i] / s);
+      return sum;
+    });
+  });
 }
 
 // The dgels workspace length for n x p problems with one right-hand side
@@ -337,8 +392,8 @@ void load_columns(const double* const* src, const double* sw, int m, double* con
 }
 
 // dots[t] = v' c[t].
-template <int G>
-void dot_columns(const double* v, double* const* c, int m, double* dots) {
+template <int G, class P>
+void dot_columns(const double* v, const P* c, int m, double* dots) {
   double a[G] = {}, b[G] = {};
   int i = 0;
   for (; i + 1 < m; i += 2) {
@@ -482,10 +537,139 @@ bool wls_workspace::stream(const double* x, const double* y, const double* w, in
   return true;
 }
 
+namespace {
+
+// Position of element (j, k), j <= k, of a packed upper triangle (by columns).
+inline std::size_t packed(int j, int k) {
+  return static_cast<std::size_t>(k) * (k + 1) / 2 + j;
+}
+
+// The upper triangle of [x | y]' diag(w) [x | y] over the rows r0..r1-1 into
+// acc (packed, (p + 1) (p + 2) / 2 values).  The rows go in blocks that stay
+// in the cache: per block and column j, v = w x_j once, then its products
+// with the columns k >= j, four at a time.
+void cross_product_rows(const double* x, const double* y, const double* w, int n, int p,
+                        int r0, int r1, double* acc) {
+  constexpr int block = 256;
+  const int q = p + 1;
+  std::fill(acc, acc + packed(0, q), 0.0);
+  const auto column = [&](int j, int i0) {
+    return (j < p ? x + static_cast<std::size_t>(j) * n : y) + i0;
+  };
+  double v[block];
+  double dots[4];
+  const double* c[4];
+  for (int i0 = r0; i0 < r1; i0 += block) {
+    const int m = std::min(block, r1 - i0);
+    for (int j = 0; j < q; ++j) {
+      const double* cj = column(j, i0);
+      for (int i = 0; i < m; ++i) v[i] = w[i0 + i] * cj[i];
+      for (int k = j; k < q;) {
+        const int g = std::min(4, q - k);
+        for (int t = 0; t < g; ++t) c[t] = column(k + t, i0);
+        switch (g) {
+          case 4: dot_columns<4>(v, c, m, dots); break;
+          case 3: dot_columns<3>(v, c, m, dots); break;
+          case 2: dot_columns<2>(v, c, m, dots); break;
+          default: dot_columns<1>(v, c, m, dots); break;
+        }
+        for (int t = 0; t < g; ++t) acc[packed(j, k + t)] += dots[t];
+        k += g;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+bool wls_workspace::normal_equations(const double* x, const double* y, const double* w,
+                                     int n, int p, double* beta) {
+  const int q = p + 1;
+  const std::size_t tl = packed(0, q);
+  const int nc = (n + chunk_rows - 1) / chunk_rows;
+  if (chunk_sums.size() < tl * nc) chunk_sums.resize(tl * nc);
+  double* part = chunk_sums.data();
+  host::parallel_chunks(nc, [&](int c) {
+    cross_product_rows(x, y, w, n, p, c * chunk_rows, std::min(n, (c + 1) * chunk_rows),
+                       part + tl * c);
+  });
+  gram.assign(part, part + tl);
+  for (int c = 1; c < nc; ++c) {
+    const double* pc = part + tl * c;
+    for (std::size_t e = 0; e < tl; ++e) gram[e] += pc[e];
+  }
+  // The same range as the streaming core's: weighted squares far from
+  // overflow and underflow; anything else (non-finite data too) is its case.
+  constexpr double ss_max = 1e280, ss_min = 1e-280;
+  for (int j = 0; j < q; ++j) {
+    const double ss = gram[packed(j, j)];
+    if (!(ss <= ss_max) || (j < p && !(ss >= ss_min))) return false;
+  }
+  for (std::size_t e = 0; e < tl; ++e)
+    if (!std::isfinite(gram[e])) return false;
+
+  // Cholesky factor R of the column-equilibrated cross-product D A D (unit
+  // diagonal), and z = R^-T D x'Wy; the equilibration makes the condition
+  // guard below independent of the columns' units.
+  chol.resize(2 * static_cast<std::size_t>(p) * p + 2 * static_cast<std::size_t>(p));
+  double* R = chol.data();
+  double* U = R + static_cast<std::size_t>(p) * p;
+  double* d = U + static_cast<std::size_t>(p) * p;
+  double* z = d + p;
+  for (int j = 0; j < p; ++j) d[j] = 1.0 / std::sqrt(gram[packed(j, j)]);
+  for (int j = 0; j < p; ++j) {
+    for (int k = j; k <= p; ++k) {
+      double a = k < p ? (gram[packed(j, k)] * d[j]) * d[k] : gram[packed(j, p)] * d[j];
+      const double* rk = k < p ? R + static_cast<std::size_t>(k) * p : z;
+      const double* rj = R + static_cast<std::size_t>(j) * p;
+      for (int i = 0; i < j; ++i) a -= rj[i] * rk[i];
+      if (k == j) {
+        if (!(a > 0.0)) return false;
+        R[j + static_cast<std::size_t>(j) * p] = std::sqrt(a);
+      } else if (k < p) {
+        R[j + static_cast<std::size_t>(k) * p] = a / R[j + static_cast<std::size_t>(j) * p];
+      } else {
+        z[j] = a / R[j + static_cast<std::size_t>(j) * p];
+      }
+    }
+  }
+  // The exact 1-norm condition number of R, by its inverse U (upper
+  // triangular, column by column): p^3 / 6 operations, nothing beside the
+  // (p + 1)^2 / 2 per row of the cross-product.
+  double norm_r = 0.0, norm_u = 0.0;
+  for (int k = 0; k < p; ++k) {
+    const double* rk = R + static_cast<std::size_t>(k) * p;
+    double* uk = U + static_cast<std::size_t>(k) * p;
+    double col_r = 0.0;
+    for (int i = 0; i <= k; ++i) col_r += std::fabs(rk[i]);
+    norm_r = std::max(norm_r, col_r);
+    uk[k] = 1.0 / rk[k];
+    double col_u = std::fabs(uk[k]);
+    for (int i = k - 1; i >= 0; --i) {
+      double s = 0.0;
+      for (int l = i + 1; l <= k; ++l) s += R[i + static_cast<std::size_t>(l) * p] * uk[l];
+      uk[i] = -s / R[i + static_cast<std::size_t>(i) * p];
+      col_u += std::fabs(uk[i]);
+    }
+    norm_u = std::max(norm_u, col_u);
+  }
+  if (!(norm_r * norm_u <= kappa_max)) return false;
+  // R b = z, beta = D b.
+  for (int j = p - 1; j >= 0; --j) {
+    double s = z[j];
+    for (int k = j + 1; k < p; ++k) s -= R[j + static_cast<std::size_t>(k) * p] * beta[k];
+    beta[j] = s / R[j + static_cast<std::size_t>(j) * p];
+  }
+  for (int j = 0; j < p; ++j) beta[j] *= d[j];
+  return true;
+}
+
 int wls_workspace::solve(const double* x, const double* y, const double* w, int n, int p,
                          double* beta, bool no_throw) {
   if (p < 1) return 0;
   if (!reference) {
+    if (normal_equations(x, y, w, n, p, beta)) return 0;
+    ++householder;
     if (stream(x, y, w, n, p, beta)) return 0;
     ++fallbacks;
   }
@@ -572,9 +756,10 @@ int refine_fast_s(const double* x, const double* y, int n, int p,
     // A refinement to convergence on a large sample may run long.
     host::check_interrupt();
     const double mean_rho =
-        rho_sum >= 0.0 ? rho_sum / df : sum_rho_sc(res, s, n, p, set.k, set.ipsi);
+        (rho_sum >= 0.0 ? rho_sum : sum_chi(res, s, n, set.k, set.ipsi, ws.pass_sums)) /
+        df;
     s = s * std::sqrt(mean_rho / set.b);
-    get_weights_rhop(res, s, n, set.k, set.ipsi, weights);
+    weights_of(res, s, n, set.k, set.ipsi, weights);
     ws.solve(x, y, weights, n, p, beta_ref);
     if (to_convergence) {
       const double d = norm_diff(beta_cand, beta_ref, p);
@@ -588,11 +773,18 @@ int refine_fast_s(const double* x, const double* y, int n, int p,
     }
     ++it;
     if (it < limit) {
-      double sum = 0.0;
-      residuals_then(x, y, n, p, beta_ref, res, [&](int i0, int i1) {
-        for (int i = i0; i < i1; ++i) sum += rho(res[i] / s, set.k, set.ipsi);
+      rho_sum = with_chi(set.k, set.ipsi, [&](auto chi) {
+        return chunked_sum(n, ws.pass_sums, [&](int r0, int r1) {
+          double sum = 0.0;
+          residuals_then(
+              x, y, n, p, beta_ref, res,
+              [&](int i0, int i1) {
+                for (int i = i0; i < i1; ++i) sum += chi(res[i] / s);
+              },
+              r0, r1);
+          return sum;
+        });
       });
-      rho_sum = sum;
     } else {
       residuals(x, y, n, p, beta_ref, res);
     }
@@ -766,7 +958,12 @@ void refine_best_to_convergence(const double* x, const double* y, int n, int p,
                                 Start&& start, Merge&& merge, fit_report& report) {
   const refine_settings rs = refine_of(set);
   const int nbest = set.n_best;
-  const int chunk = set.trace_level > 2 ? 1 : nbest;
+  // On many rows the refinements go one at a time, each pass of each on all
+  // threads (see over_chunks): a few candidates, each taking a different
+  // number of steps, would leave threads idle.  Both ways give the same
+  // values.
+  const bool one_at_a_time = set.trace_level > 2 || n >= 8 * pass_chunk;
+  const int chunk = one_at_a_time ? 1 : nbest;
   candidate_batch cb(chunk, 0, p);  // residuals: in each thread's workspace
   for (int e0 = 0; e0 < nbest; e0 += chunk) {
     const int m = std::min(chunk, nbest - e0);
@@ -1078,18 +1275,27 @@ int rwls(const double* X, const double* y, int n, int p, double* b1, const doubl
   double* w = ws.weights.data();
   // The weights of a step are made with the residuals of the step before
   // (the scale is fixed).
-  residuals_then(X, y, n, p, b0.data(), resid, [&](int i0, int i1) {
-    for (int i = i0; i < i1; ++i) w[i] = wgt(resid[i] / scale, k, ipsi);
-  });
+  // Residuals and weights in one pass, by chunks.
+  const auto residuals_and_weights = [&](const double* beta) {
+    with_wgt(k, ipsi, [&](auto wf) {
+      over_chunks(n, [&](int, int r0, int r1) {
+        residuals_then(
+            X, y, n, p, beta, resid,
+            [&](int i0, int i1) {
+              for (int i = i0; i < i1; ++i) w[i] = wf(resid[i] / scale);
+            },
+            r0, r1);
+      });
+    });
+  };
+  residuals_and_weights(b0.data());
   double d = 0.0;
   bool converged = false;
   int it = 0;
   while (++it < *max_it) {
     host::check_interrupt();
     ws.solve(X, y, w, n, p, b1);
-    residuals_then(X, y, n, p, b1, resid, [&](int i0, int i1) {
-      for (int i = i0; i < i1; ++i) w[i] = wgt(resid[i] / scale, k, ipsi);
-    });
+    residuals_and_weights(b1);
     if (trace > 1) {
       *loss = sum_rho_sc(resid, scale, n, 0, k, ipsi);
       host::print(" it %4d: L(b1) = %12g ", it, *loss);
@@ -1383,7 +1589,7 @@ void descent_wls_step(const ms_problem& pr, double s, const double* res2,
   const int n = pr.n;
   copy(pr.y, n, ws.rs);
   subtract_product(n, pr.p1, pr.X1, ws.theta, ws.rs);
-  get_weights_rhop(res2, s, n, pr.k, pr.ipsi, wls.weights.data());
+  weights_of(res2, s, n, pr.k, pr.ipsi, wls.weights.data());
   wls.solve(pr.X2, ws.rs, wls.weights.data(), n, pr.p2, ws.b2_work);
 }
 

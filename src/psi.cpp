@@ -17,15 +17,8 @@
 namespace kelvara {
 
 // ---- bisquare -----------------------------------------------------------
-// |x| = c and NaN go through the polynomial, only |x| > c is "outside".
-
-double rho_biwgt(double x, const double* k) {
-  const double c = k[0];
-  if (std::fabs(x) > c) return 1.;
-  const double t = x / c;
-  const double u = t * t;
-  return ((u - 3.) * u + 3.) * u;
-}
+// |x| = c and NaN go through the polynomial, only |x| > c is "outside".  chi
+// and the weight are inline in psi.h.
 
 double psi_biwgt(double x, const double* k) {
   const double c = k[0];
@@ -41,14 +34,6 @@ double psip_biwgt(double x, const double* k) {
   const double t = x / c;
   const double u = t * t;
   return (1. - u) * (1. - 5. * u);
-}
-
-double wgt_biwgt(double x, const double* k) {
-  const double c = k[0];
-  if (std::fabs(x) > c) return 0.;
-  const double t = x / c;
-  const double w = (1. - t) * (1. + t);
-  return w * w;
 }
 
 // ---- gauss weight ---------------------------------------------------------

@@ -4,6 +4,11 @@
 #ifndef KELVARA_PSI_H
 #define KELVARA_PSI_H
 
+// First, so that its floating-point settings cover the inline kernels below.
+#include "host.h"
+
+#include <cmath>
+
 namespace kelvara {
 
 // Psi-family codes (the same values as .psi_codes in R/codes.R).  Code 0 and
@@ -35,12 +40,34 @@ double wgt(double x, const double* k, int ipsi);
 /** The factor turning rho~ into chi (1 / rho~(inf) except ggw cases 2, 3, 5, 6). */
 double normcnst(const double* k, int ipsi);
 
+/** Whether the code selects the bisquare family (1, 0, and every code
+ *  outside 0..6). */
+inline bool is_bisquare(int ipsi) {
+  const unsigned u = static_cast<unsigned>(ipsi);
+  return u == 0u || u == 1u || u > 6u;
+}
+
 // The family functions behind the dispatch.  The ggw functions throw
-// kelvara::failure for an unsupported case number.
-double rho_biwgt(double x, const double* k);
+// kelvara::failure for an unsupported case number.  The bisquare's chi and
+// weight are inline, so that the loops over residuals that dispatch on the
+// family once (see scale.h) compile them into their bodies.
+// |x| = c and NaN go through the polynomial, only |x| > c is "outside".
+inline double rho_biwgt(double x, const double* k) {
+  const double c = k[0];
+  if (std::fabs(x) > c) return 1.;
+  const double t = x / c;
+  const double u = t * t;
+  return ((u - 3.) * u + 3.) * u;
+}
 double psi_biwgt(double x, const double* k);
 double psip_biwgt(double x, const double* k);
-double wgt_biwgt(double x, const double* k);
+inline double wgt_biwgt(double x, const double* k) {
+  const double c = k[0];
+  if (std::fabs(x) > c) return 0.;
+  const double t = x / c;
+  const double w = (1. - t) * (1. + t);
+  return w * w;
+}
 double rho_gwgt(double x, const double* k);
 double psi_gwgt(double x, const double* k);
 double psip_gwgt(double x, const double* k);
@@ -61,6 +88,20 @@ double rho_lin(double x, const double* k);
 double psi_lin(double x, const double* k);
 double psip_lin(double x, const double* k);
 double wgt_lin(double x, const double* k);
+
+/** f(chi) with chi a callable double -> double equal to rho(., k, ipsi): the
+ *  family is chosen once, for a whole loop over residuals. */
+template <class F>
+decltype(auto) with_chi(const double* k, int ipsi, F&& f) {
+  if (is_bisquare(ipsi)) return f([k](double x) { return rho_biwgt(x, k); });
+  return f([k, ipsi](double x) { return rho(x, k, ipsi); });
+}
+/** The same with the weight function wgt(., k, ipsi). */
+template <class F>
+decltype(auto) with_wgt(const double* k, int ipsi, F&& f) {
+  if (is_bisquare(ipsi)) return f([k](double x) { return wgt_biwgt(x, k); });
+  return f([k, ipsi](double x) { return wgt(x, k, ipsi); });
+}
 
 }  // namespace kelvara
 

@@ -19,8 +19,11 @@ constexpr double m_scale_rel_tol = 1e-10;
 
 double sum_rho_sc(const double* r, double scale, int n, int p, const double* k,
                   int ipsi) {
-  double s = 0.;
-  for (int i = 0; i < n; ++i) s += rho(r[i] / scale, k, ipsi);
+  const double s = with_chi(k, ipsi, [&](auto chi) {
+    double sum = 0.;
+    for (int i = 0; i < n; ++i) sum += chi(r[i] / scale);
+    return sum;
+  });
   return s / (static_cast<double>(n) - static_cast<double>(p));
 }
 
@@ -56,7 +59,9 @@ double find_scale(const double* r, double b, const double* k, int ipsi,
 
 void get_weights_rhop(const double* r, double scale, int n, const double* k, int ipsi,
                       double* w) {
-  for (int i = 0; i < n; ++i) w[i] = wgt(r[i] / scale, k, ipsi);
+  with_wgt(k, ipsi, [&](auto wf) {
+    for (int i = 0; i < n; ++i) w[i] = wf(r[i] / scale);
+  });
 }
 
 bool d_scale(const d_scale_problem& pr, double eps, int max_k, double* scale) {

@@ -8,6 +8,11 @@ wls <- function(x, y, w, reference)
      PACKAGE = "kelvara")[c("beta", "info", "fallback")]
 
 rel_err <- function(a, b) max(abs(a - b)) / max(abs(b))
+with_threads <- function(k, expr) {
+  old <- options(kelvara.threads = k)
+  on.exit(options(old))
+  expr
+}
 
 test_that("one weighted fit agrees with dgels on hard designs and hands over degenerate ones", {
   set.seed(11); n <- 700; z <- rnorm(n)  # n: more than two blocks of rows
@@ -30,6 +35,19 @@ test_that("one weighted fit agrees with dgels on hard designs and hands over deg
   # A well-conditioned design: agreement to 1e-12.
   xg <- cbind(1, matrix(rnorm(n * 4), n)); w <- runif(n)
   expect_lt(rel_err(wls(xg, y, w, FALSE)$beta, wls(xg, y, w, TRUE)$beta), 1e-12)
+
+  # Three chunks of the cross-product, an off-centre column: at offset 20 the
+  # normal equations are accurate enough (agreement about 1e-12); at 1000
+  # they would be off by about 1e-8, so the condition guard must refuse them.
+  # The chunks make the result the same for every thread count.
+  nn <- 9000; z <- rnorm(nn); e <- 5 * rnorm(nn)
+  for (off in c(20, 1000)) for (w in list(runif(nn), ifelse(runif(nn) < 0.1, 1e150, 1),
+                                           ifelse(runif(nn) < 0.5, 1e-150, 1))) {
+    xo <- cbind(1, off + z, rnorm(nn)); yo <- drop(xo %*% c(1, 2, 3)) + e
+    a <- with_threads(1, wls(xo, yo, w, FALSE))
+    expect_identical(with_threads(2, wls(xo, yo, w, FALSE)), a)
+    expect_lt(rel_err(a$beta, wls(xo, yo, w, TRUE)$beta), 1e-10)
+  }
 
   # Collinear designs, weights that blank a column and data out of range go
   # to dgels: its rank report and results stand.

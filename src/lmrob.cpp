@@ -698,6 +698,27 @@ bool scale_is_zero(int zeros, int n, int p, double b) {
          b * (static_cast<double>(n) - static_cast<double>(p));
 }
 
+// MAD(r, n, 0.0, ...) by one selection instead of two: for an even count the
+// upper of the two middle order statistics is the least value above the
+// lower one, which a selection leaves on its right.  Order statistics are
+// unique values, so the result is MAD's to the bit.  Data with a NaN go to
+// MAD itself (t, aux: n values of scratch each).
+double mad_about_zero(const double* r, int n, double* t, double* aux) {
+  bool nan = false;
+  for (int i = 0; i < n; ++i) {
+    aux[i] = std::fabs(r[i]);
+    nan = nan || std::isnan(aux[i]);
+  }
+  if (nan || n < 2) return MAD(r, n, 0.0, t, aux);
+  const int h = n / 2;
+  if (n % 2 == 0) {
+    // kthplace leaves the values after the selected one not below it.
+    const double lo = kthplace(aux, n, h), hi = *std::min_element(aux + h, aux + n);
+    return ((lo + hi) * 0.5) * 1.4826;
+  }
+  return kthplace(aux, n, h + 1) * 1.4826;
+}
+
 double mean_abs(const double* r, int n) {
   double s = 0.0;
   for (int i = 0; i < n; ++i) s += std::fabs(r[i]);
@@ -736,7 +757,7 @@ int refine_fast_s(const double* x, const double* y, int n, int p,
   double s = initial_scale;
   if (s < 0.0) {
     if (ws.wy.size() < static_cast<std::size_t>(n)) ws.wy.resize(n);
-    s = MAD(res, n, 0.0, weights, ws.wy.data());  // both only scratch here
+    s = mad_about_zero(res, n, weights, ws.wy.data());  // both only scratch here
     // More than half of the residuals are zero (yet the M-scale is not): the
     // fixed point cannot start from 0.
     if (s == 0.0) s = mean_abs(res, n);

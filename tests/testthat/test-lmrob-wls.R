@@ -36,8 +36,8 @@ test_that("one weighted fit agrees with dgels on hard designs and hands over deg
   xg <- cbind(1, matrix(rnorm(n * 4), n)); w <- runif(n)
   expect_lt(rel_err(wls(xg, y, w, FALSE)$beta, wls(xg, y, w, TRUE)$beta), 1e-12)
 
-  # Three chunks of the cross-product, an off-centre column: at offset 20 the
-  # normal equations are accurate enough (agreement about 1e-12); at 1000
+  # Three chunks of the cross-product, an off-centre column: at offset 20
+  # (condition about 42) the normal equations are accurate enough; at 1000
   # they would be off by about 1e-8, so the condition guard must refuse them.
   # The chunks make the result the same for every thread count.
   nn <- 9000; z <- rnorm(nn); e <- 5 * rnorm(nn)

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <type_traits>
@@ -544,10 +545,69 @@ inline std::size_t packed(int j, int k) {
   return static_cast<std::size_t>(k) * (k + 1) / 2 + j;
 }
 
+// Two doubles in one vector register (a GNU extension that GCC and clang
+// share): the sums of the even and the odd rows side by side, the layout the
+// paired kernels above leave to the compiler.
+typedef double pair_t __attribute__((vector_size(16)));
+
+inline pair_t load_pair(const double* a) {
+  pair_t v;
+  std::memcpy(&v, a, sizeof v);
+  return v;
+}
+
+// d0[t] = v0' c[t] and d1[t] = v1' c[t] in one pass: each column value loaded
+// serves two products.  Each sum is formed exactly as dot_columns forms it.
+template <int G>
+void dot2_columns(const double* v0, const double* v1, const double* const* c, int m,
+                  double* d0, double* d1) {
+  pair_t a0[G], a1[G];
+  const double* col[G];
+  for (int t = 0; t < G; ++t) {
+    a0[t] = pair_t{0.0, 0.0};
+    a1[t] = pair_t{0.0, 0.0};
+    col[t] = c[t];
+  }
+  int i = 0;
+  for (; i + 1 < m; i += 2) {
+    const pair_t x = load_pair(v0 + i), z = load_pair(v1 + i);
+    for (int t = 0; t < G; ++t) {
+      const pair_t ct = load_pair(col[t] + i);
+      a0[t] += x * ct;
+      a1[t] += z * ct;
+    }
+  }
+  double e0[G], e1[G];
+  for (int t = 0; t < G; ++t) {
+    e0[t] = a0[t][0];
+    e1[t] = a1[t][0];
+  }
+  for (; i < m; ++i)
+    for (int t = 0; t < G; ++t) {
+      e0[t] += v0[i] * col[t][i];
+      e1[t] += v1[i] * col[t][i];
+    }
+  for (int t = 0; t < G; ++t) {
+    d0[t] = e0[t] + a0[t][1];
+    d1[t] = e1[t] + a1[t][1];
+  }
+}
+
+// v = w c, elementwise.
+void weight_column(const double* w, const double* c, int m, double* v) {
+  int i = 0;
+  for (; i + 1 < m; i += 2) {
+    const pair_t prod = load_pair(w + i) * load_pair(c + i);
+    std::memcpy(v + i, &prod, sizeof prod);
+  }
+  for (; i < m; ++i) v[i] = w[i] * c[i];
+}
+
 // The upper triangle of [x | y]' diag(w) [x | y] over the rows r0..r1-1 into
 // acc (packed, (p + 1) (p + 2) / 2 values).  The rows go in blocks that stay
-// in the cache: per block and column j, v = w x_j once, then its products
-// with the columns k >= j, four at a time.
+// in the cache: per block the weighted columns v_j = w x_j are made once,
+// then the products of two of them at a time with the columns k >= j, four
+// at a time.
 void cross_product_rows(const double* x, const double* y, const double* w, int n, int p,
                         int r0, int r1, double* acc) {
   constexpr int block = 256;
@@ -556,24 +616,41 @@ void cross_product_rows(const double* x, const double* y, const double* w, int n
   const auto column = [&](int j, int i0) {
     return (j < p ? x + static_cast<std::size_t>(j) * n : y) + i0;
   };
-  double v[block];
-  double dots[4];
+  std::vector<double> wcols(static_cast<std::size_t>(q) * block);
+  double d0[4], d1[4];
   const double* c[4];
   for (int i0 = r0; i0 < r1; i0 += block) {
     const int m = std::min(block, r1 - i0);
-    for (int j = 0; j < q; ++j) {
-      const double* cj = column(j, i0);
-      for (int i = 0; i < m; ++i) v[i] = w[i0 + i] * cj[i];
+    for (int j = 0; j < q; ++j)
+      weight_column(w + i0, column(j, i0), m,
+                    wcols.data() + static_cast<std::size_t>(j) * block);
+    for (int j = 0; j < q; j += 2) {
+      const double* v0 = wcols.data() + static_cast<std::size_t>(j) * block;
+      const bool pair = j + 1 < q;
+      const double* v1 = pair ? v0 + block : nullptr;
       for (int k = j; k < q;) {
         const int g = std::min(4, q - k);
         for (int t = 0; t < g; ++t) c[t] = column(k + t, i0);
-        switch (g) {
-          case 4: dot_columns<4>(v, c, m, dots); break;
-          case 3: dot_columns<3>(v, c, m, dots); break;
-          case 2: dot_columns<2>(v, c, m, dots); break;
-          default: dot_columns<1>(v, c, m, dots); break;
+        if (pair) {
+          switch (g) {
+            case 4: dot2_columns<4>(v0, v1, c, m, d0, d1); break;
+            case 3: dot2_columns<3>(v0, v1, c, m, d0, d1); break;
+            case 2: dot2_columns<2>(v0, v1, c, m, d0, d1); break;
+            default: dot2_columns<1>(v0, v1, c, m, d0, d1); break;
+          }
+        } else {
+          switch (g) {
+            case 4: dot_columns<4>(v0, c, m, d0); break;
+            case 3: dot_columns<3>(v0, c, m, d0); break;
+            case 2: dot_columns<2>(v0, c, m, d0); break;
+            default: dot_columns<1>(v0, c, m, d0); break;
+          }
         }
-        for (int t = 0; t < g; ++t) acc[packed(j, k + t)] += dots[t];
+        for (int t = 0; t < g; ++t) {
+          acc[packed(j, k + t)] += d0[t];
+          // (j + 1, j) is the symmetric entry (j, j + 1), already made.
+          if (pair && k + t > j) acc[packed(j + 1, k + t)] += d1[t];
+        }
         k += g;
       }
     }

@@ -261,23 +261,14 @@ void residuals(const double* x, const double* y, int n, int p, const double* bet
 
 // w[i] = wgt(r[i] / s), over the chunks.
 void weights_of(const double* r, double s, int n, const double* k, int ipsi, double* w) {
-  with_wgt(k, ipsi, [&](auto wf) {
-    over_chunks(n, [&](int, int r0, int r1) {
-      for (int i = r0; i < r1; ++i) w[i] = wf(r[i] / s);
-    });
-  });
+  over_chunks(n, [&](int, int r0, int r1) { fill_wgt(r, s, r0, r1, k, ipsi, w); });
 }
 
 // The sum of chi(r[i] / s), by chunks.
 double sum_chi(const double* r, double s, int n, const double* k, int ipsi,
                std::vector<double>& sums) {
-  return with_chi(k, ipsi, [&](auto chi) {
-    return chunked_sum(n, sums, [&](int r0, int r1) {
-      double sum = 0.0;
-      for (int i = r0; i < r1; ++i) sum += chi(r[i] / s);
-      return sum;
-    });
-  });
+  return chunked_sum(n, sums,
+                     [&](int r0, int r1) { return add_chi(0.0, r, s, r0, r1, k, ipsi); });
 }
 
 // The dgels workspace length for n x p problems with one right-hand side
@@ -616,16 +607,23 @@ void cross_product_rows(const double* x, const double* y, const double* w, int n
   const auto column = [&](int j, int i0) {
     return (j < p ? x + static_cast<std::size_t>(j) * n : y) + i0;
   };
-  std::vector<double> wcols(static_cast<std::size_t>(q) * block);
+  // Few columns: the weighted block on the stack.  A heap buffer made and
+  // freed per call can make the allocator hand its pages back and fault
+  // them in again on every fit.
+  constexpr int stack_cols = 16;
+  double stack_buf[stack_cols * block];
+  std::vector<double> heap_buf;
+  if (q > stack_cols) heap_buf.resize(static_cast<std::size_t>(q) * block);
+  double* const wcols = q > stack_cols ? heap_buf.data() : stack_buf;
   double d0[4], d1[4];
   const double* c[4];
   for (int i0 = r0; i0 < r1; i0 += block) {
     const int m = std::min(block, r1 - i0);
     for (int j = 0; j < q; ++j)
       weight_column(w + i0, column(j, i0), m,
-                    wcols.data() + static_cast<std::size_t>(j) * block);
+                    wcols + static_cast<std::size_t>(j) * block);
     for (int j = 0; j < q; j += 2) {
-      const double* v0 = wcols.data() + static_cast<std::size_t>(j) * block;
+      const double* v0 = wcols + static_cast<std::size_t>(j) * block;
       const bool pair = j + 1 < q;
       const double* v1 = pair ? v0 + block : nullptr;
       for (int k = j; k < q;) {
@@ -871,17 +869,13 @@ int refine_fast_s(const double* x, const double* y, int n, int p,
     }
     ++it;
     if (it < limit) {
-      rho_sum = with_chi(set.k, set.ipsi, [&](auto chi) {
-        return chunked_sum(n, ws.pass_sums, [&](int r0, int r1) {
-          double sum = 0.0;
-          residuals_then(
-              x, y, n, p, beta_ref, res,
-              [&](int i0, int i1) {
-                for (int i = i0; i < i1; ++i) sum += chi(res[i] / s);
-              },
-              r0, r1);
-          return sum;
-        });
+      rho_sum = chunked_sum(n, ws.pass_sums, [&](int r0, int r1) {
+        double sum = 0.0;
+        residuals_then(
+            x, y, n, p, beta_ref, res,
+            [&](int i0, int i1) { sum = add_chi(sum, res, s, i0, i1, set.k, set.ipsi); },
+            r0, r1);
+        return sum;
       });
     } else {
       residuals(x, y, n, p, beta_ref, res);
@@ -1375,15 +1369,10 @@ int rwls(const double* X, const double* y, int n, int p, double* b1, const doubl
   // (the scale is fixed).
   // Residuals and weights in one pass, by chunks.
   const auto residuals_and_weights = [&](const double* beta) {
-    with_wgt(k, ipsi, [&](auto wf) {
-      over_chunks(n, [&](int, int r0, int r1) {
-        residuals_then(
-            X, y, n, p, beta, resid,
-            [&](int i0, int i1) {
-              for (int i = i0; i < i1; ++i) w[i] = wf(resid[i] / scale);
-            },
-            r0, r1);
-      });
+    over_chunks(n, [&](int, int r0, int r1) {
+      residuals_then(
+          X, y, n, p, beta, resid,
+          [&](int i0, int i1) { fill_wgt(resid, scale, i0, i1, k, ipsi, w); }, r0, r1);
     });
   };
   residuals_and_weights(b0.data());

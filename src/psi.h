@@ -89,18 +89,60 @@ double psi_lin(double x, const double* k);
 double psip_lin(double x, const double* k);
 double wgt_lin(double x, const double* k);
 
-/** f(chi) with chi a callable double -> double equal to rho(., k, ipsi): the
- *  family is chosen once, for a whole loop over residuals. */
-template <class F>
-decltype(auto) with_chi(const double* k, int ipsi, F&& f) {
-  if (is_bisquare(ipsi)) return f([k](double x) { return rho_biwgt(x, k); });
-  return f([k, ipsi](double x) { return rho(x, k, ipsi); });
+// Two doubles in one vector register (a GNU extension that GCC and clang
+// share), for the bisquare loops below.
+typedef double double_pair __attribute__((vector_size(16)));
+
+/** rho_biwgt and wgt_biwgt of two values at once, with the same operations
+ *  on each (so the same values): the branch on |x| > c is a selection. */
+inline double_pair rho_biwgt_pair(double_pair x, double c) {
+  const double_pair ax = x < 0.0 ? -x : x;
+  const double_pair t = x / c;
+  const double_pair u = t * t;
+  const double_pair poly = ((u - 3.) * u + 3.) * u;
+  return ax > c ? double_pair{1., 1.} : poly;
 }
-/** The same with the weight function wgt(., k, ipsi). */
-template <class F>
-decltype(auto) with_wgt(const double* k, int ipsi, F&& f) {
-  if (is_bisquare(ipsi)) return f([k](double x) { return wgt_biwgt(x, k); });
-  return f([k, ipsi](double x) { return wgt(x, k, ipsi); });
+inline double_pair wgt_biwgt_pair(double_pair x, double c) {
+  const double_pair ax = x < 0.0 ? -x : x;
+  const double_pair t = x / c;
+  const double_pair w = (1. - t) * (1. + t);
+  return ax > c ? double_pair{0., 0.} : w * w;
+}
+
+/** sum + chi(r[i0] / s) + ... + chi(r[i1 - 1] / s), added in index order. */
+inline double add_chi(double sum, const double* r, double s, int i0, int i1,
+                      const double* k, int ipsi) {
+  int i = i0;
+  if (is_bisquare(ipsi)) {
+    for (; i + 1 < i1; i += 2) {
+      double_pair v;
+      __builtin_memcpy(&v, r + i, sizeof v);
+      const double_pair c = rho_biwgt_pair(v / s, k[0]);
+      sum += c[0];
+      sum += c[1];
+    }
+    for (; i < i1; ++i) sum += rho_biwgt(r[i] / s, k);
+    return sum;
+  }
+  for (; i < i1; ++i) sum += rho(r[i] / s, k, ipsi);
+  return sum;
+}
+
+/** w[i] = wgt(r[i] / s, k, ipsi) for i0 <= i < i1. */
+inline void fill_wgt(const double* r, double s, int i0, int i1, const double* k, int ipsi,
+                     double* w) {
+  int i = i0;
+  if (is_bisquare(ipsi)) {
+    for (; i + 1 < i1; i += 2) {
+      double_pair v;
+      __builtin_memcpy(&v, r + i, sizeof v);
+      const double_pair c = wgt_biwgt_pair(v / s, k[0]);
+      __builtin_memcpy(w + i, &c, sizeof c);
+    }
+    for (; i < i1; ++i) w[i] = wgt_biwgt(r[i] / s, k);
+    return;
+  }
+  for (; i < i1; ++i) w[i] = wgt(r[i] / s, k, ipsi);
 }
 
 }  // namespace kelvara

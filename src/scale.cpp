@@ -19,11 +19,7 @@ constexpr double m_scale_rel_tol = 1e-10;
 
 double sum_rho_sc(const double* r, double scale, int n, int p, const double* k,
                   int ipsi) {
-  const double s = with_chi(k, ipsi, [&](auto chi) {
-    double sum = 0.;
-    for (int i = 0; i < n; ++i) sum += chi(r[i] / scale);
-    return sum;
-  });
+  const double s = add_chi(0., r, scale, 0, n, k, ipsi);
   return s / (static_cast<double>(n) - static_cast<double>(p));
 }
 
@@ -59,9 +55,7 @@ double find_scale(const double* r, double b, const double* k, int ipsi,
 
 void get_weights_rhop(const double* r, double scale, int n, const double* k, int ipsi,
                       double* w) {
-  with_wgt(k, ipsi, [&](auto wf) {
-    for (int i = 0; i < n; ++i) w[i] = wf(r[i] / scale);
-  });
+  fill_wgt(r, scale, 0, n, k, ipsi, w);
 }
 
 bool d_scale(const d_scale_problem& pr, double eps, int max_k, double* scale) {

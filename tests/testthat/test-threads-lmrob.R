@@ -16,10 +16,14 @@ test_that("lmrob's S and M-S starts give identical fits and draws for 1, 2 and 1
   small$y <- 1 + small$x1 - small$x2 + rnorm(300) + 15 * (1:300 <= 30)
   large <- data.frame(x = rnorm(2100))  # above 2000: the grouped search
   large$y <- 2 * large$x + rnorm(2100) - 20 * (1:2100 <= 200)
+  # above 8 chunks of rows: final S refinements and MM steps split by rows
+  big <- data.frame(x = rnorm(40000), z = rnorm(40000))
+  big$y <- 2 * big$x - big$z + rnorm(40000) - 20 * (1:40000 <= 4000)
   small$g <- factor(rep(letters[1:3], 100))
   fits <- list(
     small = function() lmrob(y ~ x1 + x2, small),
     large = function() lmrob(y ~ x, large, nsamp = 100L),
+    big = function() lmrob(y ~ x + z, big, nsamp = 50L),
     ms = function() lmrob(y ~ ., small, init = "M-S"))
   for (nm in names(fits)) {
     runs <- lapply(c(1L, 2L, 16L), function(k) fit_with_threads(k, 7, {
@@ -48,7 +52,7 @@ s_entry <- function(x, y, trace, n_best = 2L) {
 
 test_that("R_lmrob_S traces and draws identically for 1, 2 and 16 threads", {
   set.seed(2)
-  for (n in c(150L, 2500L)) {
+  for (n in c(150L, 2500L, 40000L)) {
     x <- cbind(1, rnorm(n), rnorm(n))
     y <- drop(x %*% c(1, 2, -1)) + rnorm(n)
     y[1:(n %/% 10)] <- 30

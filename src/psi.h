@@ -109,40 +109,51 @@ inline double_pair wgt_biwgt_pair(double_pair x, double c) {
   return ax > c ? double_pair{0., 0.} : w * w;
 }
 
+// pair(i, x) for x = (r[i], r[i + 1]) / s, then one(i, r[i] / s) for a last
+// single value, over i0 <= i < i1.
+template <class Pair, class One>
+void over_pairs(const double* r, double s, int i0, int i1, Pair&& pair, One&& one) {
+  int i = i0;
+  for (; i + 1 < i1; i += 2) {
+    double_pair v;
+    __builtin_memcpy(&v, r + i, sizeof v);
+    pair(i, v / s);
+  }
+  if (i < i1) one(i, r[i] / s);
+}
+
 /** sum + chi(r[i0] / s) + ... + chi(r[i1 - 1] / s), added in index order. */
 inline double add_chi(double sum, const double* r, double s, int i0, int i1,
                       const double* k, int ipsi) {
-  int i = i0;
   if (is_bisquare(ipsi)) {
-    for (; i + 1 < i1; i += 2) {
-      double_pair v;
-      __builtin_memcpy(&v, r + i, sizeof v);
-      const double_pair c = rho_biwgt_pair(v / s, k[0]);
-      sum += c[0];
-      sum += c[1];
-    }
-    for (; i < i1; ++i) sum += rho_biwgt(r[i] / s, k);
+    over_pairs(
+        r, s, i0, i1,
+        [&](int, double_pair x) {
+          const double_pair c = rho_biwgt_pair(x, k[0]);
+          sum += c[0];
+          sum += c[1];
+        },
+        [&](int, double x) { sum += rho_biwgt(x, k); });
     return sum;
   }
-  for (; i < i1; ++i) sum += rho(r[i] / s, k, ipsi);
+  for (int i = i0; i < i1; ++i) sum += rho(r[i] / s, k, ipsi);
   return sum;
 }
 
 /** w[i] = wgt(r[i] / s, k, ipsi) for i0 <= i < i1. */
 inline void fill_wgt(const double* r, double s, int i0, int i1, const double* k, int ipsi,
                      double* w) {
-  int i = i0;
   if (is_bisquare(ipsi)) {
-    for (; i + 1 < i1; i += 2) {
-      double_pair v;
-      __builtin_memcpy(&v, r + i, sizeof v);
-      const double_pair c = wgt_biwgt_pair(v / s, k[0]);
-      __builtin_memcpy(w + i, &c, sizeof c);
-    }
-    for (; i < i1; ++i) w[i] = wgt_biwgt(r[i] / s, k);
+    over_pairs(
+        r, s, i0, i1,
+        [&](int i, double_pair x) {
+          const double_pair c = wgt_biwgt_pair(x, k[0]);
+          __builtin_memcpy(w + i, &c, sizeof c);
+        },
+        [&](int i, double x) { w[i] = wgt_biwgt(x, k); });
     return;
   }
-  for (; i < i1; ++i) w[i] = wgt(r[i] / s, k, ipsi);
+  for (int i = i0; i < i1; ++i) w[i] = wgt(r[i] / s, k, ipsi);
 }
 
 }  // namespace kelvara

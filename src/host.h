@@ -177,14 +177,15 @@ void parallel_for(int n, F&& body) {
 bool in_parallel();
 
 // Runs body(c) for the n fixed chunks c = 0, ..., n - 1 of one pass over the
-// data: over the threads by parallel_for when the caller is not already
-// inside one, else serially on the calling thread.  The chunks, not the
+// data: over the threads by parallel_for when there are at least min_split
+// chunks and the caller is not already inside a parallel_for, else serially
+// on the calling thread.  The chunks, not the
 // threads, decide what each body computes, so a caller that combines the
 // chunks' partial results in chunk order gets the same value for every
 // thread count and nesting.
 template <class F>
-void parallel_chunks(int n, F&& body) {
-  if (n > 1 && !in_parallel()) {
+void parallel_chunks(int n, F&& body, int min_split = 2) {
+  if (n > 1 && n >= min_split && !in_parallel()) {
     parallel_for(n, body);
     return;
   }

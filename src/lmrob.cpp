@@ -229,14 +229,18 @@ void residuals_then(const double* x, const double* y, int n, int p, const double
 // every thread count.  With one chunk (n <= chunk_rows) a sum is the plain
 // sum in index order.
 constexpr int pass_chunk = wls_workspace::chunk_rows;
+// Passes of fewer chunks stay on the calling thread: starting and joining
+// the threads costs more than a quarter of such a pass gains, and far more
+// when other processes hold the cores.
+constexpr int min_split_chunks = 4;
 
 // body(c, r0, r1) for each chunk c of rows r0..r1-1.
 template <class Body>
 void over_chunks(int n, Body&& body) {
   const int nc = (n + pass_chunk - 1) / pass_chunk;
-  host::parallel_chunks(nc, [&](int c) {
-    body(c, c * pass_chunk, std::min(n, (c + 1) * pass_chunk));
-  });
+  host::parallel_chunks(
+      nc, [&](int c) { body(c, c * pass_chunk, std::min(n, (c + 1) * pass_chunk)); },
+      min_split_chunks);
 }
 
 // The sum of part(r0, r1) over the chunks; sums (scratch) holds one value per
@@ -599,8 +603,17 @@ void weight_column(const double* w, const double* c, int m, double* v) {
 // in the cache: per block the weighted columns v_j = w x_j are made once,
 // then the products of two of them at a time with the columns k >= j, four
 // at a time.
+// Weights to make a block of rows before use (r == nullptr: given).
+struct block_weights {
+  const double* r;
+  double s;
+  const double* k;
+  int ipsi;
+  double* w;
+};
+
 void cross_product_rows(const double* x, const double* y, const double* w, int n, int p,
-                        int r0, int r1, double* acc) {
+                        int r0, int r1, double* acc, const block_weights& make) {
   constexpr int block = 256;
   const int q = p + 1;
   std::fill(acc, acc + packed(0, q), 0.0);
@@ -619,6 +632,7 @@ void cross_product_rows(const double* x, const double* y, const double* w, int n
   const double* c[4];
   for (int i0 = r0; i0 < r1; i0 += block) {
     const int m = std::min(block, r1 - i0);
+    if (make.r) fill_wgt(make.r, make.s, i0, i0 + m, make.k, make.ipsi, make.w);
     for (int j = 0; j < q; ++j)
       weight_column(w + i0, column(j, i0), m,
                     wcols + static_cast<std::size_t>(j) * block);
@@ -658,7 +672,9 @@ void cross_product_rows(const double* x, const double* y, const double* w, int n
 }  // namespace
 
 bool wls_workspace::normal_equations(const double* x, const double* y, const double* w,
-                                     int n, int p, double* beta) {
+                                     int n, int p, double* beta, const double* wr,
+                                     double ws, const double* wk, int wpsi) {
+  const block_weights make{wr, ws, wk, wpsi, weights.data()};
   const int q = p + 1;
   const std::size_t tl = packed(0, q);
   const int nc = (n + chunk_rows - 1) / chunk_rows;
@@ -666,8 +682,8 @@ bool wls_workspace::normal_equations(const double* x, const double* y, const dou
   double* part = chunk_sums.data();
   host::parallel_chunks(nc, [&](int c) {
     cross_product_rows(x, y, w, n, p, c * chunk_rows, std::min(n, (c + 1) * chunk_rows),
-                       part + tl * c);
-  });
+                       part + tl * c, make);
+  }, min_split_chunks);
   gram.assign(part, part + tl);
   for (int c = 1; c < nc; ++c) {
     const double* pc = part + tl * c;
@@ -749,6 +765,23 @@ int wls_workspace::solve(const double* x, const double* y, const double* w, int 
     ++fallbacks;
   }
   return dgels_fit(x, y, w, n, p, beta, no_throw);
+}
+
+int wls_workspace::solve_reweighted(const double* x, const double* y, const double* r,
+                                    double s, const double* k, int ipsi, int n, int p,
+                                    double* beta) {
+  double* w = weights.data();
+  if (p >= 1 && !reference) {
+    // Every chunk runs, so the weights are all made even when the guard
+    // then refuses the normal equations.
+    if (normal_equations(x, y, w, n, p, beta, r, s, k, ipsi)) return 0;
+    ++householder;
+    if (stream(x, y, w, n, p, beta)) return 0;
+    ++fallbacks;
+    return dgels_fit(x, y, w, n, p, beta, false);
+  }
+  over_chunks(n, [&](int, int r0, int r1) { fill_wgt(r, s, r0, r1, k, ipsi, w); });
+  return solve(x, y, w, n, p, beta);
 }
 
 namespace {}  // namespace
@@ -855,8 +888,7 @@ int refine_fast_s(const double* x, const double* y, int n, int p,
         (rho_sum >= 0.0 ? rho_sum : sum_chi(res, s, n, set.k, set.ipsi, ws.pass_sums)) /
         df;
     s = s * std::sqrt(mean_rho / set.b);
-    weights_of(res, s, n, set.k, set.ipsi, weights);
-    ws.solve(x, y, weights, n, p, beta_ref);
+    ws.solve_reweighted(x, y, res, s, set.k, set.ipsi, n, p, beta_ref);
     if (to_convergence) {
       const double d = norm_diff(beta_cand, beta_ref, p);
       const double m = norm(beta_cand, p);

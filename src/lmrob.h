@@ -275,6 +275,12 @@ struct wls_workspace {
   int solve(const double* x, const double* y, const double* w, int n, int p, double* beta,
             bool no_throw = false);
 
+  /** solve with the weights wgt(r[i] / s, k, ipsi), which are written into
+   *  `weights` by the pass that forms the cross-product rather than by a
+   *  pass of their own (the same values). */
+  int solve_reweighted(const double* x, const double* y, const double* r, double s,
+                       const double* k, int ipsi, int n, int p, double* beta);
+
   bool reference;
   int trace_level;
   int lwork;                         // of dgels, queried once
@@ -291,8 +297,11 @@ struct wls_workspace {
   int householder = 0;   // fits the condition guard handed to the streaming core
 
  private:
+  // With wr != nullptr the weights w (then `weights`) are made from the
+  // residuals wr, scale ws and family (wk, wpsi), a block of rows before use.
   bool normal_equations(const double* x, const double* y, const double* w, int n, int p,
-                        double* beta);
+                        double* beta, const double* wr = nullptr, double ws = 1.0,
+                        const double* wk = nullptr, int wpsi = 1);
   bool stream(const double* x, const double* y, const double* w, int n, int p,
               double* beta);
   int dgels_fit(const double* x, const double* y, const double* w, int n, int p,

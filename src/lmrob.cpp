@@ -234,12 +234,19 @@ constexpr int pass_chunk = wls_workspace::chunk_rows;
 // when other processes hold the cores.
 constexpr int min_split_chunks = 4;
 
+// The number of chunks of n rows and the end of chunk c (no int overflow
+// for n near INT_MAX).
+inline int chunk_count(int n) { return n / pass_chunk + (n % pass_chunk != 0 ? 1 : 0); }
+inline int chunk_end(int n, int c) {
+  return n - c * pass_chunk <= pass_chunk ? n : (c + 1) * pass_chunk;
+}
+
 // body(c, r0, r1) for each chunk c of rows r0..r1-1.
 template <class Body>
 void over_chunks(int n, Body&& body) {
-  const int nc = (n + pass_chunk - 1) / pass_chunk;
+  const int nc = chunk_count(n);
   host::parallel_chunks(
-      nc, [&](int c) { body(c, c * pass_chunk, std::min(n, (c + 1) * pass_chunk)); },
+      nc, [&](int c) { body(c, c * pass_chunk, chunk_end(n, c)); },
       min_split_chunks);
 }
 
@@ -247,7 +254,7 @@ void over_chunks(int n, Body&& body) {
 // chunk.
 template <class Part>
 double chunked_sum(int n, std::vector<double>& sums, Part&& part) {
-  const int nc = (n + pass_chunk - 1) / pass_chunk;
+  const int nc = chunk_count(n);
   if (nc <= 1) return part(0, n);
   if (sums.size() < static_cast<std::size_t>(nc)) sums.resize(nc);
   over_chunks(n, [&](int c, int r0, int r1) { sums[c] = part(r0, r1); });
@@ -677,11 +684,12 @@ bool wls_workspace::normal_equations(const double* x, const double* y, const dou
   const block_weights make{wr, ws, wk, wpsi, weights.data()};
   const int q = p + 1;
   const std::size_t tl = packed(0, q);
-  const int nc = (n + chunk_rows - 1) / chunk_rows;
+  if (n < 1) return false;
+  const int nc = chunk_count(n);
   if (chunk_sums.size() < tl * nc) chunk_sums.resize(tl * nc);
   double* part = chunk_sums.data();
   host::parallel_chunks(nc, [&](int c) {
-    cross_product_rows(x, y, w, n, p, c * chunk_rows, std::min(n, (c + 1) * chunk_rows),
+    cross_product_rows(x, y, w, n, p, c * chunk_rows, chunk_end(n, c),
                        part + tl * c, make);
   }, min_split_chunks);
   gram.assign(part, part + tl);

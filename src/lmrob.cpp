@@ -204,6 +204,26 @@ namespace {
 // residuals stays in the cache while visit(first, last) makes a further
 // pass over it (the M-scale sum, the weights of the next step), so that the
 // whole vector is not read again.
+// r[i] = (r[i] + t0 x0[i]) + t1 x1[i] for i < m, two rows at a time: the
+// operations of two column updates, in their order, on each value.
+inline void add_scaled2(double t0, const double* x0, double t1, const double* x1, int m,
+                        double* r) {
+  int i = 0;
+  for (; i + 1 < m; i += 2) {
+    double_pair a, b0, b1;
+    std::memcpy(&a, r + i, sizeof a);
+    std::memcpy(&b0, x0 + i, sizeof b0);
+    std::memcpy(&b1, x1 + i, sizeof b1);
+    a += t0 * b0;
+    a += t1 * b1;
+    std::memcpy(r + i, &a, sizeof a);
+  }
+  if (i < m) {
+    r[i] += t0 * x0[i];
+    r[i] += t1 * x1[i];
+  }
+}
+
 template <class Visit>
 void residuals_then(const double* x, const double* y, int n, int p, const double* beta,
                     double* r, Visit&& visit, int row0 = 0, int row_end = -1) {
@@ -212,7 +232,11 @@ void residuals_then(const double* x, const double* y, int n, int p, const double
   for (int i0 = row0; i0 < last; i0 += block) {
     const int i1 = std::min(last, i0 + block);
     for (int i = i0; i < i1; ++i) r[i] = y[i];
-    for (int j = 0; j < p; ++j) {
+    int j = 0;
+    for (; j + 1 < p; j += 2)
+      add_scaled2(-beta[j], x + static_cast<std::size_t>(j) * n + i0, -beta[j + 1],
+                  x + static_cast<std::size_t>(j + 1) * n + i0, i1 - i0, r + i0);
+    if (j < p) {
       const double t = -beta[j];
       const double* xj = x + static_cast<std::size_t>(j) * n;
       for (int i = i0; i < i1; ++i) r[i] += t * xj[i];

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "host.h"
@@ -303,6 +304,151 @@ double consistency_factor(int h, int n) {
   return static_cast<double>(lts_factors[index - 1]);
 }
 
+// ---- kernels of the large stages ----------------------------------------------
+//
+// A C-step on many cases spends its time in per-case passes (residuals,
+// absolute values), in the sort of the residuals for the intercept search
+// and in the refit's sums.  The passes below run over fixed blocks of cases
+// on the call's threads; each case is computed by the same operations
+// whatever the block or thread, so the results do not depend on the thread
+// count.
+
+// Cases from which a per-case pass is split over threads, and the block size.
+constexpr int parallel_cases = 20000;
+constexpr int case_block = 8192;
+// Cases from which the residuals are sorted by radix rather than comparison.
+constexpr int radix_cases = 4096;
+
+// Runs body(lo, hi) over blocks [lo, hi) of 0..n-1, on the call's threads
+// when `fork` and n is large.
+template <class F>
+void for_case_blocks(int n, bool fork, F&& body) {
+  if (!fork || n < parallel_cases || host::threads() < 2) {
+    body(0, n);
+    return;
+  }
+  const int nblock = (n + case_block - 1) / case_block;
+  host::parallel_for(nblock, [&](int b) {
+    const int lo = b * case_block;
+    body(lo, std::min(n, lo + case_block));
+  });
+}
+
+// Sort keys of doubles: unsigned integers in the order of the values (-0
+// just below +0).  Only finite values are sorted this way.
+inline std::uint64_t sort_key(double v) {
+  std::uint64_t u;
+  std::memcpy(&u, &v, sizeof u);
+  return (u >> 63) != 0 ? ~u : (u | (std::uint64_t{1} << 63));
+}
+inline double key_value(std::uint64_t k) {
+  const std::uint64_t u = (k >> 63) != 0 ? (k & ~(std::uint64_t{1} << 63)) : ~k;
+  double v;
+  std::memcpy(&v, &u, sizeof v);
+  return v;
+}
+
+// Least-significant-digit radix sort of k[0..n-1] (11-bit digits; a digit
+// that every key shares is skipped), with tmp[0..n-1] as work.
+void radix_sort_keys(std::uint64_t* k, std::uint64_t* tmp, int n) {
+  constexpr int bits = 11, buckets = 1 << bits, passes = 6;
+  std::vector<std::uint32_t> count(static_cast<size_t>(passes) * buckets, 0);
+  for (int i = 0; i < n; ++i) {
+    const std::uint64_t v = k[i];
+    for (int d = 0; d < passes; ++d) ++count[d * buckets + ((v >> (bits * d)) & (buckets - 1))];
+  }
+  std::uint64_t* src = k;
+  std::uint64_t* dst = tmp;
+  for (int d = 0; d < passes; ++d) {
+    std::uint32_t* c = count.data() + d * buckets;
+    if (c[(src[0] >> (bits * d)) & (buckets - 1)] == static_cast<std::uint32_t>(n)) continue;
+    std::uint32_t pos = 0;
+    for (int b = 0; b < buckets; ++b) {
+      const std::uint32_t t = c[b];
+      c[b] = pos;
+      pos += t;
+    }
+    for (int i = 0; i < n; ++i) {
+      const std::uint64_t v = src[i];
+      dst[c[(v >> (bits * d)) & (buckets - 1)]++] = v;
+    }
+    std::swap(src, dst);
+  }
+  if (src != k) std::copy(src, src + n, k);
+}
+
+// Number of keys taken from a (the rest from b) for the first `out` keys of
+// the merge of the sorted a[0..na-1] and b[0..nb-1], ties taken from a.
+int merge_split(const std::uint64_t* a, int na, const std::uint64_t* b, int nb, int out) {
+  int lo = std::max(0, out - nb), hi = std::min(out, na);
+  while (lo < hi) {
+    const int i = lo + (hi - lo) / 2;  // keys from a; out - i from b
+    if (a[i] <= b[out - i - 1])
+      lo = i + 1;
+    else
+      hi = i;
+  }
+  return lo;
+}
+
+// Sorts the finite values a[0..n-1] ascending; false (a untouched) when a
+// value is not finite.  Equal keys are equal bit patterns, so the sorted
+// array is the same for every thread count; it differs from any other
+// ascending order of a at most in where -0 and +0 stand among the zeros.
+// keys and tmp hold n values.
+bool sort_finite(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp, bool fork) {
+  for (int i = 0; i < n; ++i)
+    if (!std::isfinite(a[i])) return false;
+  const int parts = fork && n >= parallel_cases && host::threads() >= 2 ? 2 : 1;
+  const int mid = parts == 2 ? n / 2 : n;
+  host::parallel_for(parts, [&](int t) {
+    const int lo = t == 0 ? 0 : mid, hi = t == 0 ? mid : n;
+    for (int i = lo; i < hi; ++i) keys[i] = sort_key(a[i]);
+    radix_sort_keys(keys + lo, tmp + lo, hi - lo);
+  });
+  if (parts == 1) {
+    for (int i = 0; i < n; ++i) a[i] = key_value(keys[i]);
+    return true;
+  }
+  // The two sorted halves merged into a, each half of the result on its own
+  // thread.
+  const int half = n / 2;
+  const int ia = merge_split(keys, mid, keys + mid, n - mid, half);
+  host::parallel_for(2, [&](int t) {
+    const std::uint64_t* pa = keys + (t == 0 ? 0 : ia);
+    const std::uint64_t* ea = keys + (t == 0 ? ia : mid);
+    const std::uint64_t* pb = keys + mid + (t == 0 ? 0 : half - ia);
+    const std::uint64_t* eb = keys + (t == 0 ? mid + half - ia : n);
+    double* out = a + (t == 0 ? 0 : half);
+    while (pa != ea && pb != eb) *out++ = key_value(*pb < *pa ? *pb++ : *pa++);
+    while (pa != ea) *out++ = key_value(*pa++);
+    while (pb != eb) *out++ = key_value(*pb++);
+  });
+  return true;
+}
+
+// Start (1-based) of the block of the hh smallest absolute values in the
+// ascending r[0..nn-1] when that block and its smallest value are unique;
+// 0 when ties leave them to the selection order.
+int unique_abs_block(const double* r, int nn, int hh) {
+  // r(a) + r(a + hh) increases with a; the block moves right while the
+  // value entering it is smaller in magnitude than the one leaving it.
+  int lo = 0, hi = nn - hh;  // 0-based starts
+  while (lo < hi) {
+    const int a = lo + (hi - lo) / 2;
+    if (r[a] + r[a + hh] >= 0.0)
+      hi = a;
+    else
+      lo = a + 1;
+  }
+  const int a = lo;
+  const double top = std::max(std::fabs(r[a]), std::fabs(r[a + hh - 1]));
+  if (a > 0 && !(std::fabs(r[a - 1]) > top)) return 0;
+  if (a + hh < nn && !(std::fabs(r[a + hh]) > top)) return 0;
+  if (hh > 1 && !(r[a] < r[a + 1])) return 0;
+  return a + 1;
+}
+
 enum class stage_kind { subset, group, merged, final };
 
 // What one stage works on: its cases, coverage, C-steps and where its data
@@ -327,6 +473,7 @@ class lts_search {
   lts_search(const lts_problem& pb, const lts_arrays& a, int fit_ld)
       : lts_search(pb, a) {
     fit_ld_ = fit_ld;
+    fork_ = false;
   }
 
   // The location-only case: the univariate LTS of column 1, left in
@@ -374,6 +521,12 @@ class lts_search {
   std::vector<double> list_objs_{}, group_objs_{};
   double best_so_far_ = empty_objective;
   bool recorded_ = false;
+  // The main search may split a pass over many cases between threads; a
+  // worker (already on a thread of its own) may not.
+  bool fork_ = true;
+  std::vector<unsigned char> marks_{};  // the refit's cases, by case number
+  std::vector<double> sums_{};          // the refit's cross-products
+  std::vector<std::uint64_t> keys_{}, key_work_{};  // sort work
 
   // ---- trace printing ----
   void trace_int(const char* label, int value) const {
@@ -732,45 +885,81 @@ class lts_search {
   void evaluate(const stage_data& s) {
     int nn = s.nn, hh = s.hh;
     residuals(s);
-    if (pb_.adjust == 1 && pb_.intercept == 1) adjust_intercept(nn, hh, s.windows);
-    for (int j = 0; j < nn; ++j) a_.res[j] = std::fabs(a_.res[j]);
-    rffindq_(a_.res, &nn, &hh, a_.hidx);
+    double* res = a_.res;
+    if (pb_.adjust == 1 && pb_.intercept == 1) {
+      const double loc = adjust_intercept(nn, hh, s.windows);
+      for_case_blocks(nn, fork_, [&](int lo, int hi) {
+        for (int j = lo; j < hi; ++j) res[j] = std::fabs(res[j] - loc);
+      });
+    } else {
+      for_case_blocks(nn, fork_, [&](int lo, int hi) {
+        for (int j = lo; j < hi; ++j) res[j] = std::fabs(res[j]);
+      });
+    }
+    rffindq_(res, &nn, &hh, a_.hidx);
   }
 
   // Signed residuals of theta on the stage's cases 1..nn, with a copy in
   // rsorted.  Each fit is summed over the coefficients in order.
   void residuals(const stage_data& s) {
-    const int nn = s.nn, p = pb_.p;
+    const int p = pb_.p;
     double* res = a_.res;
+    double* copy = a_.rsorted;
+    const double* theta = a_.theta;
     const double* y = s.src + static_cast<std::ptrdiff_t>(p) * s.ld;
-    for (int j = 0; j < nn; ++j) res[j] = a_.theta[0] * s.src[j];
-    for (int k = 1; k < p; ++k) {
-      const double* xk = s.src + static_cast<std::ptrdiff_t>(k) * s.ld;
-      const double t = a_.theta[k];
-      for (int j = 0; j < nn; ++j) res[j] = res[j] + t * xk[j];
-    }
-    for (int j = 0; j < nn; ++j) {
-      res[j] = y[j] - res[j];
-      a_.rsorted[j] = res[j];
-    }
+    for_case_blocks(s.nn, fork_, [&](int lo, int hi) {
+      for (int j = lo; j < hi; ++j) res[j] = theta[0] * s.src[j];
+      for (int k = 1; k < p; ++k) {
+        const double* xk = s.src + static_cast<std::ptrdiff_t>(k) * s.ld;
+        const double t = theta[k];
+        for (int j = lo; j < hi; ++j) res[j] = res[j] + t * xk[j];
+      }
+      for (int j = lo; j < hi; ++j) {
+        res[j] = y[j] - res[j];
+        copy[j] = res[j];
+      }
+    });
   }
 
   // Least-squares fit of the stage's cases hidx(1..hh).  Only those rows of
   // fit_data are passed, which gives the same coefficients as a fit of the
   // zero-padded stage.
+  //
+  // The normal equations are those of rflsreg_ on the selected rows in
+  // increasing case order with unit weights: every sum runs over the cases
+  // in that order (a weight of 1 multiplies exactly), so the coefficients
+  // are the same; the cases are marked rather than sorted, and all sums are
+  // formed in one pass instead of one pass each.  Only theta is needed, so
+  // neither the residual sum of squares nor the covariance is formed.
   void refit(const stage_data& s) {
-    int hh = s.hh, p = pb_.p;
-    std::copy(a_.hidx, a_.hidx + hh, a_.hsubset);
-    rfishsort_(a_.hsubset, &hh);
-    for (int k = 0; k <= p; ++k) {
-      const double* sk = s.src + static_cast<std::ptrdiff_t>(k) * s.ld;
-      double* fk = a_.fit_data + static_cast<std::ptrdiff_t>(k) * fit_ld_;
-      for (int j = 0; j < hh; ++j) fk[j] = sk[a_.hsubset[j] - 1];
+    const int nn = s.nn, hh = s.hh;
+    int p = pb_.p, np1 = p + 1, one = 1;
+    if (marks_.size() < static_cast<size_t>(nn)) marks_.assign(nn, 0);
+    for (int j = 0; j < hh; ++j) marks_[a_.hidx[j] - 1] = 1;
+    // sums_[k]: x_k'y; sums_[p + k (k + 1) / 2 + l]: x_k'x_l, l <= k.
+    sums_.assign(p + p * (p + 1) / 2, 0.0);
+    double* xy = sums_.data();
+    double* xx = xy + p;
+    const double* x = s.src;
+    const std::ptrdiff_t ld = s.ld;
+    const double* y = x + p * ld;
+    for (int i = 0; i < nn; ++i) {
+      if (marks_[i] == 0) continue;
+      marks_[i] = 0;
+      const double yi = y[i];
+      for (int k = 0, kl = 0; k < p; ++k) {
+        const double xk = x[k * ld + i];
+        xy[k] = xy[k] + xk * yi;
+        for (int l = 0; l <= k; ++l, ++kl) xx[kl] = xx[kl] + xk * x[l * ld + i];
+      }
     }
-    int np1 = p + 1, pp1 = p * (p + 1), ld = fit_ld_, ncol = pb_.ncol;
-    double q;
-    rflsreg_(&np1, &p, &p, &ld, a_.theta, a_.fit_data, a_.unit_weights, a_.se, a_.sscp, &q,
-             a_.work, &pp1, a_.ipiv, &ncol, &hh);
+    double* sscp = a_.sscp;
+    for (int k = 1, kl = 0; k <= p; ++k) {
+      at(sscp, p, k, np1) = xy[k - 1];
+      for (int l = 1; l <= k; ++l, ++kl) at(sscp, p, k, l) = at(sscp, p, l, k) = xx[kl];
+    }
+    rfmatnv_(sscp, &p, &p, a_.work, &p, &p, &one, a_.ipiv);
+    for (int j = 1; j <= p; ++j) a_.theta[j - 1] = at(sscp, p, j, np1);
   }
 
   // ---- intercept adjustment ----
@@ -785,12 +974,24 @@ class lts_search {
 
   // Replaces the intercept by the location of the best window of hh sorted
   // residuals (the exact univariate LTS).
-  void adjust_intercept(int nn, int hh, bool windows) {
-    rfshsort_(a_.rsorted, &nn);
-    const double loc =
-        windows && nn - hh > 200 ? window_location(nn, hh) : whole_location(nn, hh);
+  // Returns the shift, which the caller subtracts from the residuals.
+  double adjust_intercept(int nn, int hh, bool windows) {
+    // Any ascending order of the residuals gives the same location: the
+    // window sums, squares and selections below do not see where -0 and +0
+    // stand among the zeros.
+    bool sorted = false;
+    if (nn >= radix_cases) {
+      if (keys_.size() < static_cast<size_t>(nn)) {
+        keys_.resize(nn);
+        key_work_.resize(nn);
+      }
+      sorted = sort_finite(a_.rsorted, nn, keys_.data(), key_work_.data(), fork_);
+    }
+    if (!sorted) rfshsort_(a_.rsorted, &nn);
+    const double loc = windows && nn - hh > 200 ? window_location(nn, hh, sorted)
+                                                 : whole_location(nn, hh);
     a_.theta[pb_.p - 1] = a_.theta[pb_.p - 1] + loc;
-    for (int j = 0; j < nn; ++j) a_.res[j] = a_.res[j] - loc;
+    return loc;
   }
 
   double whole_location(int nn, int hh) {
@@ -801,14 +1002,22 @@ class lts_search {
   // The search looks only near the block of the hh smallest absolute
   // residuals, on windows of hh + 200 values, and moves a window by 100
   // while its optimum touches an end.
-  double window_location(int nn, int hh) {
+  //
+  // The block starts at j0, the position of the smallest residual among the
+  // hh smallest in magnitude.  On finite sorted residuals where that block
+  // and its smallest value are unique, j0 is found by bisection; where ties
+  // make it depend on the selection, the selection decides.
+  double window_location(int nn, int hh, bool finite) {
     const double* r = a_.rsorted;
-    for (int j = 0; j < nn; ++j) a_.mcd_sums2[j] = std::fabs(r[j]);
-    rffindq_(a_.mcd_sums2, &nn, &hh, a_.sub_index);
-    for (int j = 0; j < hh; ++j) a_.window[j] = r[a_.sub_index[j] - 1];
-    int one = 1;
-    rffindq_(a_.window, &hh, &one, a_.hidx);
-    const int j0 = a_.sub_index[a_.hidx[0] - 1];
+    int j0 = finite ? unique_abs_block(r, nn, hh) : 0;
+    if (j0 == 0) {
+      for (int j = 0; j < nn; ++j) a_.mcd_sums2[j] = std::fabs(r[j]);
+      rffindq_(a_.mcd_sums2, &nn, &hh, a_.sub_index);
+      for (int j = 0; j < hh; ++j) a_.window[j] = r[a_.sub_index[j] - 1];
+      int one = 1;
+      rffindq_(a_.window, &hh, &one, a_.hidx);
+      j0 = a_.sub_index[a_.hidx[0] - 1];
+    }
     if (j0 + hh + 99 > nn || j0 <= 100) return whole_location(nn, hh);
     int d = 100, e = 200, g = 201, len;
     bool left = false, right = false;

@@ -207,102 +207,7 @@ double rfamdan_(const int*, double* aw, const int* pn, int* index) {
 
 namespace kelvara {
 
-int standardize_columns(double* x, double* loc, double* scale, double* work,
-                        bool intercept, int ncol, int n, double eps, double* ones,
-                        double* ystd, int jint, int* index) {
-  // Normalizing constants of the median and mean absolute deviations, held
-  // to single precision: the scales, and through them every standardized
-  // value and fit, depend on these exact constants.
-  const double mad_const = static_cast<double>(1.4826f);
-  const double mean_const = static_cast<double>(1.2533f);
-  const int pass = 0;
-  // Scale of the values left in work: normalized MAD, or the normalized
-  // mean absolute deviation when the MAD vanishes.  False: zero scale.
-  auto column_scale = [&](int j) {
-    scale[j - 1] = rfamdan_(&pass, work, &n, index) * mad_const;
-    if (std::fabs(scale[j - 1]) <= eps) {
-      double sum = 0.0;
-      for (int i = 0; i < n; ++i) sum = sum + work[i];
-      scale[j - 1] = sum / n * mean_const;
-      if (eps >= std::fabs(scale[j - 1])) return false;
-    }
-    return true;
-  };
-  if (!intercept) {
-    for (int j = 1; j <= ncol; ++j) {
-      host::check_interrupt();  // each column takes two selections
-      double* xj = x + static_cast<std::ptrdiff_t>(j - 1) * n;
-      loc[j - 1] = 0.0;
-      for (int i = 0; i < n; ++i) work[i] = std::fabs(xj[i]);
-      if (!column_scale(j)) return j;
-      for (int i = 0; i < n; ++i) xj[i] = xj[i] / scale[j - 1];
-    }
-  } else {
-    loc[jint - 1] = 0.0;
-    scale[jint - 1] = 1.0;
-    for (int j = 1; j <= ncol; ++j) {
-      if (j == jint) continue;
-      host::check_interrupt();
-      double* xj = x + static_cast<std::ptrdiff_t>(j - 1) * n;
-      for (int i = 0; i < n; ++i) work[i] = xj[i];
-      loc[j - 1] = rfamdan_(&pass, work, &n, index);
-      for (int i = 0; i < n; ++i) work[i] = std::fabs(work[i] - loc[j - 1]);
-      if (!column_scale(j)) return j;
-      for (int i = 0; i < n; ++i) xj[i] = (xj[i] - loc[j - 1]) / scale[j - 1];
-    }
-  }
-  const double* y = x + static_cast<std::ptrdiff_t>(ncol - 1) * n;
-  for (int i = 0; i < n; ++i) {
-    ones[i] = 1.0;
-    ystd[i] = y[i];
-  }
-  return 0;
-}
-
-}  // namespace kelvara
-
-extern "C" void rfstatis_(double* x, double* loc, double* scale, double* work,
-                          const int* intercept, const int* pncol, const int*, const int*,
-                          const int* pn, int* flag, const double* peps, double* ones,
-                          double* ystd, const int* pjint, int* index) {
-  const int bad =
-      kelvara::standardize_columns(x, loc, scale, work, *intercept != 0, *pncol, *pn,
-                                   *peps, ones, ystd, *pjint, index);
-  *flag = bad != 0 ? 1 : 0;
-}
-
-// ---- the FAST-LTS search ------------------------------------------------------
-
-namespace kelvara {
 namespace {
-
-constexpr double empty_coef = 1000000.0;  // first coefficient of an empty slot
-constexpr double empty_objective = 1e26;
-constexpr int empty_index = 1000000;  // case number of an unused position
-constexpr int lts_group_size = 300;
-constexpr int group_rows = max_groups * lts_group_size;  // rows of the group matrix
-constexpr double zero_scale_tol = 1e-6;  // a column scale at most this is zero
-constexpr int stage_csteps = 2;          // C-steps of every stage but the last
-constexpr int poll_cases = 100000;       // stages this large poll in every C-step
-// A random p-subset that is singular is replaced by a new draw (from the
-// third start on).  In a design where every p-subset is singular that would
-// never end, so a start gives up after this many redraws, and once one start
-// has given up the rest of the stage no longer redraws.
-constexpr int max_singular_redraws = 1000;
-
-// Consistency factors of the univariate trimmed scale for h/n = 0.5, 0.525,
-// ..., 0.75, held in single precision.
-constexpr float lts_factors[11] = {2.6477f, 2.5092f, 2.3826f, 2.2662f, 2.1587f, 2.0589f,
-                                   1.9660f, 1.8790f, 1.7973f, 1.7203f, 1.6473f};
-
-double consistency_factor(int h, int n) {
-  const double frac = static_cast<double>(h) / n;
-  const float t = 40.0f * static_cast<float>(frac - 0.5);
-  int index = 1 + static_cast<int>(std::lround(t));
-  if (index > 11) index = 11;
-  if (index < 1) index = 1;  // h below n/2: the table has no entry there
-  return static_cast<double>(lts_factors[index - 1]);
-}
 
 // ---- kernels of the large stages ----------------------------------------------
 //
@@ -449,6 +354,151 @@ int unique_abs_block(const double* r, int nn, int hh) {
   return a + 1;
 }
 
+// Location (0 unless `centre`) and scale of the n values xj as the
+// standardization takes them: the median, then the normalized MAD, or the
+// normalized mean absolute deviation when the MAD vanishes.  work and index
+// hold n values.  False: the scale is at most eps (zero).
+bool column_location_scale(const double* xj, int n, bool centre, double eps, double* work,
+                           int* index, double& loc, double& scale) {
+  // Normalizing constants of the median and mean absolute deviations, held
+  // to single precision: the scales, and through them every standardized
+  // value and fit, depend on these exact constants.
+  const double mad_const = static_cast<double>(1.4826f);
+  const double mean_const = static_cast<double>(1.2533f);
+  const int pass = 0;
+  loc = 0.0;
+  if (centre) {
+    for (int i = 0; i < n; ++i) work[i] = xj[i];
+    loc = rfamdan_(&pass, work, &n, index);
+    for (int i = 0; i < n; ++i) work[i] = std::fabs(work[i] - loc);
+  } else {
+    for (int i = 0; i < n; ++i) work[i] = std::fabs(xj[i]);
+  }
+  scale = rfamdan_(&pass, work, &n, index) * mad_const;
+  if (std::fabs(scale) <= eps) {
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) sum = sum + work[i];
+    scale = sum / n * mean_const;
+    if (eps >= std::fabs(scale)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int standardize_columns(double* x, double* loc, double* scale, double* work,
+                        bool intercept, int ncol, int n, double eps, double* ones,
+                        double* ystd, int jint, int* index, bool fork) {
+  if (intercept) {
+    loc[jint - 1] = 0.0;
+    scale[jint - 1] = 1.0;
+  }
+  std::vector<int> cols;  // the columns to standardize
+  for (int j = 1; j <= ncol; ++j)
+    if (!intercept || j != jint) cols.push_back(j);
+  const int m = static_cast<int>(cols.size());
+  auto column = [&](int j) { return x + static_cast<std::ptrdiff_t>(j - 1) * n; };
+  // Each column takes two to four selections.  On many cases the columns'
+  // locations and scales are found side by side, each column by the same
+  // operations as alone; they are then taken in column order up to the
+  // first of zero scale, as one column after another would.
+  const int width = fork && n >= parallel_cases ? std::min(host::threads(), m) : 1;
+  std::vector<double> locs(m), scales(m);
+  std::vector<char> ok(m, 0);
+  if (width > 1) {
+    std::vector<std::vector<double>> works(width - 1, std::vector<double>(n));
+    std::vector<std::vector<int>> indexes(width - 1, std::vector<int>(n));
+    host::parallel_for(width, [&](int t) {
+      double* w = t == 0 ? work : works[t - 1].data();
+      int* ix = t == 0 ? index : indexes[t - 1].data();
+      for (int c = t; c < m; c += width) {
+        host::check_interrupt();
+        ok[c] = column_location_scale(column(cols[c]), n, intercept, eps, w, ix, locs[c],
+                                      scales[c]);
+      }
+    });
+  }
+  int good = 0;  // columns before the first of zero scale
+  for (int c = 0; c < m; ++c) {
+    const int j = cols[c];
+    if (width <= 1) {
+      host::check_interrupt();
+      ok[c] = column_location_scale(column(j), n, intercept, eps, work, index, locs[c],
+                                    scales[c]);
+    }
+    loc[j - 1] = locs[c];
+    scale[j - 1] = scales[c];
+    if (!ok[c]) break;
+    ++good;
+  }
+  auto standardize = [&](int c) {
+    double* xj = column(cols[c]);
+    const double l = locs[c], sc = scales[c];
+    if (intercept) {
+      for (int i = 0; i < n; ++i) xj[i] = (xj[i] - l) / sc;
+    } else {
+      for (int i = 0; i < n; ++i) xj[i] = xj[i] / sc;
+    }
+  };
+  if (width > 1) {
+    host::parallel_for(good, standardize);
+  } else {
+    for (int c = 0; c < good; ++c) standardize(c);
+  }
+  if (good < m) return cols[good];
+  const double* y = x + static_cast<std::ptrdiff_t>(ncol - 1) * n;
+  for (int i = 0; i < n; ++i) {
+    ones[i] = 1.0;
+    ystd[i] = y[i];
+  }
+  return 0;
+}
+
+}  // namespace kelvara
+
+extern "C" void rfstatis_(double* x, double* loc, double* scale, double* work,
+                          const int* intercept, const int* pncol, const int*, const int*,
+                          const int* pn, int* flag, const double* peps, double* ones,
+                          double* ystd, const int* pjint, int* index) {
+  const int bad =
+      kelvara::standardize_columns(x, loc, scale, work, *intercept != 0, *pncol, *pn,
+                                   *peps, ones, ystd, *pjint, index, false);
+  *flag = bad != 0 ? 1 : 0;
+}
+
+// ---- the FAST-LTS search ------------------------------------------------------
+
+namespace kelvara {
+namespace {
+
+constexpr double empty_coef = 1000000.0;  // first coefficient of an empty slot
+constexpr double empty_objective = 1e26;
+constexpr int empty_index = 1000000;  // case number of an unused position
+constexpr int lts_group_size = 300;
+constexpr int group_rows = max_groups * lts_group_size;  // rows of the group matrix
+constexpr double zero_scale_tol = 1e-6;  // a column scale at most this is zero
+constexpr int stage_csteps = 2;          // C-steps of every stage but the last
+constexpr int poll_cases = 100000;       // stages this large poll in every C-step
+// A random p-subset that is singular is replaced by a new draw (from the
+// third start on).  In a design where every p-subset is singular that would
+// never end, so a start gives up after this many redraws, and once one start
+// has given up the rest of the stage no longer redraws.
+constexpr int max_singular_redraws = 1000;
+
+// Consistency factors of the univariate trimmed scale for h/n = 0.5, 0.525,
+// ..., 0.75, held in single precision.
+constexpr float lts_factors[11] = {2.6477f, 2.5092f, 2.3826f, 2.2662f, 2.1587f, 2.0589f,
+                                   1.9660f, 1.8790f, 1.7973f, 1.7203f, 1.6473f};
+
+double consistency_factor(int h, int n) {
+  const double frac = static_cast<double>(h) / n;
+  const float t = 40.0f * static_cast<float>(frac - 0.5);
+  int index = 1 + static_cast<int>(std::lround(t));
+  if (index > 11) index = 11;
+  if (index < 1) index = 1;  // h below n/2: the table has no entry there
+  return static_cast<double>(lts_factors[index - 1]);
+}
+
 enum class stage_kind { subset, group, merged, final };
 
 // What one stage works on: its cases, coverage, C-steps and where its data
@@ -468,12 +518,9 @@ class lts_search {
   lts_search(const lts_problem& pb, const lts_arrays& a) : pb_(pb), a_(a) {
     factor_ = consistency_factor(pb.h, pb.n);
   }
-  // A worker: the C-steps of starts in its own arrays, whose fit matrix has
-  // leading dimension fit_ld (at least the coverage of the stage).
-  lts_search(const lts_problem& pb, const lts_arrays& a, int fit_ld)
-      : lts_search(pb, a) {
-    fit_ld_ = fit_ld;
-    fork_ = false;
+  // A worker: the C-steps of starts in its own arrays.
+  lts_search(const lts_problem& pb, const lts_arrays& a, bool worker) : lts_search(pb, a) {
+    fork_ = !worker;
   }
 
   // The location-only case: the univariate LTS of column 1, left in
@@ -491,7 +538,7 @@ class lts_search {
     lts_result out;
     out.bad_column = standardize_columns(
         a_.x, a_.loc, a_.scale, a_.window, pb_.intercept != 0, pb_.ncol, pb_.n,
-        zero_scale_tol, a_.unit_weights, a_.ystd, pb_.p, a_.hidx);
+        zero_scale_tol, a_.unit_weights, a_.ystd, pb_.p, a_.hidx, true);
     if (out.bad_column != 0) {
       out.status = lts_zero_scale;
       return out;
@@ -513,7 +560,6 @@ class lts_search {
   const lts_problem pb_;
   const lts_arrays a_;
   double factor_ = 0.0;
-  int fit_ld_ = pb_.n;  // leading dimension of a_.fit_data
   group_plan plan_{};
   std::vector<int> table_{};  // the grouped draw: (case, group) pairs
   int group_h_ = 0, merged_h_ = 0, nrep_ = 0;
@@ -699,15 +745,14 @@ class lts_search {
   static_assert(batch_len >= group_list_len, "one batch per merged stage");
 
   struct worker_arrays {
-    std::vector<double> fit_data, window, rsorted, res, mcd_sums, mcd_sums2, mcd_loc, theta,
-        se, sscp, work;
-    std::vector<int> hsubset, sub_index, hidx, ipiv;
-    void fit(int p, int ncol, int nn, int hh) {
+    std::vector<double> window, rsorted, res, mcd_sums, mcd_sums2, mcd_loc, theta, se, sscp,
+        work;
+    std::vector<int> sub_index, hidx, ipiv;
+    void fit(int p, int nn) {
       const size_t un = nn, up = p;
-      if (fit_data.size() < static_cast<size_t>(hh) * ncol) fit_data.resize(size_t(hh) * ncol);
       for (auto* v : {&window, &rsorted, &res, &mcd_sums, &mcd_sums2, &mcd_loc})
         if (v->size() < un) v->resize(un);
-      for (auto* v : {&hsubset, &sub_index, &hidx})
+      for (auto* v : {&sub_index, &hidx})
         if (v->size() < un) v->resize(un);
       ipiv.resize(up + 1);
       theta.resize(up + 1);
@@ -717,7 +762,6 @@ class lts_search {
     }
     lts_arrays view(const lts_arrays& a) {
       lts_arrays w = a;
-      w.fit_data = fit_data.data();
       w.window = window.data();
       w.rsorted = rsorted.data();
       w.res = res.data();
@@ -728,7 +772,6 @@ class lts_search {
       w.se = se.data();
       w.sscp = sscp.data();
       w.work = work.data();
-      w.hsubset = hsubset.data();
       w.sub_index = sub_index.data();
       w.hidx = hidx.data();
       w.ipiv = ipiv.data();
@@ -758,13 +801,13 @@ class lts_search {
     const int width =
         work < min_parallel_work ? 1 : std::max(1, std::min(host::threads(), count));
     if (static_cast<int>(workers_.size()) < width) workers_.resize(width);
-    for (int k = 0; k < width; ++k) workers_[k].fit(pb_.p, pb_.ncol, s.nn, s.hh);
+    for (int k = 0; k < width; ++k) workers_[k].fit(pb_.p, s.nn);
     // A failure or interrupt on one worker stops the others at their next
     // start.
     std::atomic<bool> stop(false);
     host::parallel_for(width, [&](int k) {
       const lts_arrays wa = workers_[k].view(a_);
-      lts_search worker(pb_, wa, s.hh);
+      lts_search worker(pb_, wa, true);
       try {
         for (int j = k; j < count && !stop.load(); j += width) {
           host::check_interrupt();
@@ -1053,7 +1096,8 @@ class lts_search {
 };
 
 // Work arrays for the package's own entry point, zero-filled as the search
-// expects them.
+// expects them.  The refits read the selected rows where they stand, so the
+// fit matrix is not needed (it stays empty).
 struct lts_scratch {
   std::vector<double> fit_data, unit_weights, window, rsorted, res, ystd, sorted_y,
       mcd_sums, mcd_sums2, mcd_loc, theta, se, sscp, work, subset_system, coef_list,
@@ -1062,7 +1106,6 @@ struct lts_scratch {
 
   lts_scratch(int n, int p, int ncol) {
     const size_t un = n, up = p, pp1 = up + 1;
-    fit_data.assign(un * ncol, 0.0);
     for (auto* v : {&unit_weights, &window, &rsorted, &res, &ystd, &sorted_y, &mcd_sums,
                     &mcd_sums2, &mcd_loc})
       v->assign(un, 0.0);

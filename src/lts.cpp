@@ -571,7 +571,8 @@ class lts_search {
   // worker (already on a thread of its own) may not.
   bool fork_ = true;
   std::vector<unsigned char> marks_{};  // the refit's cases, by case number
-  std::vector<double> sums_{};          // the refit's cross-products
+  std::vector<int> rows_{};             // the refit's cases, in increasing order
+  std::vector<double> z_{}, cross_{};   // their rows; the cross-products
   std::vector<std::uint64_t> keys_{}, key_work_{};  // sort work
 
   // ---- trace printing ----
@@ -964,42 +965,59 @@ class lts_search {
     });
   }
 
-  // Least-squares fit of the stage's cases hidx(1..hh).  Only those rows of
-  // fit_data are passed, which gives the same coefficients as a fit of the
-  // zero-padded stage.
+  // Least-squares fit of the stage's cases hidx(1..hh).
   //
   // The normal equations are those of rflsreg_ on the selected rows in
   // increasing case order with unit weights: every sum runs over the cases
-  // in that order (a weight of 1 multiplies exactly), so the coefficients
-  // are the same; the cases are marked rather than sorted, and all sums are
-  // formed in one pass instead of one pass each.  Only theta is needed, so
-  // neither the residual sum of squares nor the covariance is formed.
+  // in that order (a weight of 1 multiplies exactly, and a product does not
+  // depend on the order of its factors), so the coefficients are the same.
+  // The cases are marked rather than sorted, their rows copied side by side,
+  // and all cross-products formed in one pass over them (on many cases, the
+  // rows of the cross-product matrix split between two threads; each sum
+  // still runs over all cases in order).  Only theta is needed, so neither
+  // the residual sum of squares nor the covariance is formed.
   void refit(const stage_data& s) {
     const int nn = s.nn, hh = s.hh;
     int p = pb_.p, np1 = p + 1, one = 1;
     if (marks_.size() < static_cast<size_t>(nn)) marks_.assign(nn, 0);
+    rows_.resize(hh + 1);  // (the compaction writes one past the last case)
     for (int j = 0; j < hh; ++j) marks_[a_.hidx[j] - 1] = 1;
-    // sums_[k]: x_k'y; sums_[p + k (k + 1) / 2 + l]: x_k'x_l, l <= k.
-    sums_.assign(p + p * (p + 1) / 2, 0.0);
-    double* xy = sums_.data();
-    double* xx = xy + p;
+    for (int i = 0, m = 0; i < nn; ++i) {
+      rows_[m] = i;
+      m += marks_[i];
+      marks_[i] = 0;
+    }
+    // z: row j holds x(rows_[j], 1..p) and y; cross: (p + 1)^2 sums.
+    const size_t w = np1;
+    z_.resize(static_cast<size_t>(hh) * w);
     const double* x = s.src;
     const std::ptrdiff_t ld = s.ld;
-    const double* y = x + p * ld;
-    for (int i = 0; i < nn; ++i) {
-      if (marks_[i] == 0) continue;
-      marks_[i] = 0;
-      const double yi = y[i];
-      for (int k = 0, kl = 0; k < p; ++k) {
-        const double xk = x[k * ld + i];
-        xy[k] = xy[k] + xk * yi;
-        for (int l = 0; l <= k; ++l, ++kl) xx[kl] = xx[kl] + xk * x[l * ld + i];
+    for_case_blocks(hh, fork_, [&](int lo, int hi) {
+      for (int k = 0; k <= p; ++k) {
+        const double* xk = x + k * ld;
+        for (int j = lo; j < hi; ++j) z_[j * w + k] = xk[rows_[j]];
       }
-    }
+    });
+    cross_.assign(w * w, 0.0);
+    const int parts = fork_ && hh >= parallel_cases / 2 && host::threads() >= 2 ? 2 : 1;
+    host::parallel_for(parts, [&](int t) {
+      // Rows k of the cross-product matrix, about half of the work each.
+      const int k0 = parts == 1 || t == 0 ? 0 : static_cast<int>(w) * 7 / 10;
+      const int k1 = parts == 1 || t == 1 ? static_cast<int>(w) : static_cast<int>(w) * 7 / 10;
+      const double* zj = z_.data();
+      for (int j = 0; j < hh; ++j, zj += w) {
+        for (int k = k0; k < k1; ++k) {
+          double* ck = cross_.data() + k * w;
+          const double zk = zj[k];
+          for (int l = 0; l <= k; ++l) ck[l] = ck[l] + zk * zj[l];
+        }
+      }
+    });
     double* sscp = a_.sscp;
-    for (int k = 1, kl = 0; k <= p; ++k) {
-      at(sscp, p, k, np1) = xy[k - 1];
-      for (int l = 1; l <= k; ++l, ++kl) at(sscp, p, k, l) = at(sscp, p, l, k) = xx[kl];
+    for (int k = 1; k <= p; ++k) {
+      at(sscp, p, k, np1) = cross_[p * w + (k - 1)];
+      for (int l = 1; l <= k; ++l)
+        at(sscp, p, k, l) = at(sscp, p, l, k) = cross_[(k - 1) * w + (l - 1)];
     }
     rfmatnv_(sscp, &p, &p, a_.work, &p, &p, &one, a_.ipiv);
     for (int j = 1; j <= p; ++j) a_.theta[j - 1] = at(sscp, p, j, np1);

@@ -741,8 +741,10 @@ class lts_search {
   // in one batch).
   static constexpr int batch_len = 256;
   // Operations (roughly) below which a batch is concentrated on this thread
-  // alone: starting threads would cost more than they save.
-  static constexpr double min_parallel_work = 1 << 21;
+  // alone: starting threads would cost more than they save.  (A group's
+  // hundred starts on 300 cases, about 2^21 operations and a few
+  // milliseconds, are well worth a second thread.)
+  static constexpr double min_parallel_work = 1 << 19;
   static_assert(batch_len >= group_list_len, "one batch per merged stage");
 
   struct worker_arrays {

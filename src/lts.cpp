@@ -332,6 +332,85 @@ bool sort_finite(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp, bool
   return true;
 }
 
+// rffindq_(w, nc, kk, ix) -- the same w(1..nc) and ix(1..nc) on return --
+// with its first partition pass on two threads.  That pass exchanges the
+// k-th value from the left that is not below the pivot with the k-th from
+// the right that is not above it, for k = 1, 2, ... while the two
+// positions have not crossed; the positions of both kinds are found on two
+// halves side by side, the exchanges (of distinct pairs) made side by side,
+// and the pass ends where the serial scans would stop.  The selection then
+// goes on within the range left, by rffindq_ itself on that range.
+struct select_work {
+  std::vector<int> left[2], right[2], sub, saved;
+};
+void select_two_threads(double* w, int nc, int kk, int* ix, select_work& sw) {
+  const double ax = w[kk - 1];
+  const int mid = nc / 2;
+  for (int t = 0; t < 2; ++t) {
+    sw.left[t].clear();
+    sw.right[t].clear();
+    sw.left[t].reserve(nc - mid);
+    sw.right[t].reserve(nc - mid);
+  }
+  host::parallel_for(2, [&](int t) {
+    const int lo = t == 0 ? 0 : mid, hi = t == 0 ? mid : nc;
+    std::vector<int>& lt = sw.left[t];
+    std::vector<int>& rt = sw.right[t];
+    for (int i = lo; i < hi; ++i) {
+      ix[i] = i + 1;
+      if (!(w[i] < ax)) lt.push_back(i);  // stops the scan from the left
+      if (!(ax < w[i])) rt.push_back(i);  // stops the scan from the right
+    }
+  });
+  const std::vector<int>&l0 = sw.left[0], &l1 = sw.left[1], &r0 = sw.right[0],
+                        &r1 = sw.right[1];
+  const int nl = static_cast<int>(l0.size() + l1.size());
+  const int nr = static_cast<int>(r0.size() + r1.size());
+  const int nl0 = static_cast<int>(l0.size()), nr1 = static_cast<int>(r1.size());
+  // k-th (from 1) position from the left of the first kind, from the right
+  // of the second (0-based positions).
+  auto lpos = [&](int k) { return k <= nl0 ? l0[k - 1] : l1[k - 1 - nl0]; };
+  auto rpos = [&](int k) {
+    return k <= nr1 ? r1[nr1 - k] : r0[static_cast<int>(r0.size()) - (k - nr1)];
+  };
+  // Exchanges made: the last k with lpos(k) <= rpos(k) (k = 1 holds: the
+  // pivot's own position is of both kinds).
+  int lo = 1, hi = std::min(nl, nr);
+  while (lo < hi) {
+    const int k = lo + (hi - lo + 1) / 2;
+    if (lpos(k) <= rpos(k))
+      lo = k;
+    else
+      hi = k - 1;
+  }
+  const int nswap = lo;
+  host::parallel_for(2, [&](int t) {
+    const int k0 = t == 0 ? 1 : nswap / 2 + 1, k1 = t == 0 ? nswap / 2 : nswap;
+    for (int k = k0; k <= k1; ++k) {
+      const int a = lpos(k), b = rpos(k);
+      std::swap(w[a], w[b]);
+      std::swap(ix[a], ix[b]);
+    }
+  });
+  const int la = lpos(nswap), rb = rpos(nswap);
+  int jnc = la + 1, j = rb - 1;  // 0-based scan positions after the last exchange
+  if (jnc <= j) {
+    // The scans run once more and stop without an exchange: at the next
+    // position of each kind, or at the last exchanged one.
+    jnc = nswap < nl ? std::min(lpos(nswap + 1), rb) : rb;
+    j = nswap < nr ? std::max(rpos(nswap + 1), la) : la;
+  }
+  int l = 1, lr = nc;
+  if (j + 1 < kk) l = jnc + 1;
+  if (kk < jnc + 1) lr = j + 1;
+  if (l >= lr) return;
+  int len = lr - l + 1, k = kk - l + 1;
+  sw.sub.resize(len);
+  sw.saved.assign(ix + l - 1, ix + lr);
+  rffindq_(w + l - 1, &len, &k, sw.sub.data());
+  for (int i = 0; i < len; ++i) ix[l - 1 + i] = sw.saved[sw.sub[i] - 1];
+}
+
 // Start (1-based) of the block of the hh smallest absolute values in the
 // ascending r[0..nn-1] when that block and its smallest value are unique;
 // 0 when ties leave them to the selection order.
@@ -574,6 +653,7 @@ class lts_search {
   std::vector<int> rows_{};             // the refit's cases, in increasing order
   std::vector<double> z_{}, cross_{};   // their rows; the cross-products
   std::vector<std::uint64_t> keys_{}, key_work_{};  // sort work
+  select_work select_{};                            // selection work
 
   // ---- trace printing ----
   void trace_int(const char* label, int value) const {
@@ -942,7 +1022,10 @@ class lts_search {
         for (int j = lo; j < hi; ++j) res[j] = std::fabs(res[j]);
       });
     }
-    rffindq_(res, &nn, &hh, a_.hidx);
+    if (fork_ && nn >= parallel_cases && host::threads() >= 2)
+      select_two_threads(res, nn, hh, a_.hidx, select_);
+    else
+      rffindq_(res, &nn, &hh, a_.hidx);
   }
 
   // Signed residuals of theta on the stage's cases 1..nn, with a copy in

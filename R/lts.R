@@ -226,7 +226,7 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   beta[slopes] <- sc[ncol] * theta[slopes] / sc[slopes]
   if (intercept)
     beta[p] <- sc[ncol] * theta[p] + loc[ncol] - sum(beta[slopes] * loc[slopes])
-  best <- sort(z$best)
+  best <- which(tabulate(z$best, n) > 0L)  # the h distinct cases, ascending: sort(z$best)
   lsq <- .qr_rows_ls(design, best, y)  # in row blocks when large: interruptible
   qf <- lsq$qr
   coef <- if (qf$rank == p) {

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "host.h"
@@ -206,50 +207,324 @@ double rfamdan_(const int*, double* aw, const int* pn, int* index) {
 
 namespace kelvara {
 
-int standardize_columns(double* x, double* loc, double* scale, double* work,
-                        bool intercept, int ncol, int n, double eps, double* ones,
-                        double* ystd, int jint, int* index) {
+namespace {
+
+// ---- kernels of the large stages ----------------------------------------------
+//
+// A C-step on many cases spends its time in per-case passes (residuals,
+// absolute values), in the sort of the residuals for the intercept search
+// and in the refit's sums.  The passes below run over fixed blocks of cases
+// on the call's threads; each case is computed by the same operations
+// whatever the block or thread, so the results do not depend on the thread
+// count.
+
+// Cases from which a per-case pass is split over threads, and the block size.
+constexpr int parallel_cases = 20000;
+constexpr int case_block = 8192;
+// Cases from which the residuals are sorted by radix rather than comparison.
+constexpr int radix_cases = 4096;
+
+// Runs body(lo, hi) over blocks [lo, hi) of 0..n-1, on the call's threads
+// when `fork` and n is large.
+template <class F>
+void for_case_blocks(int n, bool fork, F&& body) {
+  if (!fork || n < parallel_cases || host::threads() < 2) {
+    body(0, n);
+    return;
+  }
+  const int nblock = (n + case_block - 1) / case_block;
+  host::parallel_for(nblock, [&](int b) {
+    const int lo = b * case_block;
+    body(lo, std::min(n, lo + case_block));
+  });
+}
+
+// Sort keys of doubles: unsigned integers in the order of the values (-0
+// just below +0).  Only finite values are sorted this way.
+inline std::uint64_t sort_key(double v) {
+  std::uint64_t u;
+  std::memcpy(&u, &v, sizeof u);
+  return (u >> 63) != 0 ? ~u : (u | (std::uint64_t{1} << 63));
+}
+inline double key_value(std::uint64_t k) {
+  const std::uint64_t u = (k >> 63) != 0 ? (k & ~(std::uint64_t{1} << 63)) : ~k;
+  double v;
+  std::memcpy(&v, &u, sizeof v);
+  return v;
+}
+
+// Least-significant-digit radix sort of k[0..n-1] (11-bit digits; a digit
+// that every key shares is skipped), with tmp[0..n-1] as work.
+void radix_sort_keys(std::uint64_t* k, std::uint64_t* tmp, int n) {
+  constexpr int bits = 11, buckets = 1 << bits, passes = 6;
+  std::vector<std::uint32_t> count(static_cast<size_t>(passes) * buckets, 0);
+  for (int i = 0; i < n; ++i) {
+    const std::uint64_t v = k[i];
+    for (int d = 0; d < passes; ++d) ++count[d * buckets + ((v >> (bits * d)) & (buckets - 1))];
+  }
+  std::uint64_t* src = k;
+  std::uint64_t* dst = tmp;
+  for (int d = 0; d < passes; ++d) {
+    std::uint32_t* c = count.data() + d * buckets;
+    if (c[(src[0] >> (bits * d)) & (buckets - 1)] == static_cast<std::uint32_t>(n)) continue;
+    std::uint32_t pos = 0;
+    for (int b = 0; b < buckets; ++b) {
+      const std::uint32_t t = c[b];
+      c[b] = pos;
+      pos += t;
+    }
+    for (int i = 0; i < n; ++i) {
+      const std::uint64_t v = src[i];
+      dst[c[(v >> (bits * d)) & (buckets - 1)]++] = v;
+    }
+    std::swap(src, dst);
+  }
+  if (src != k) std::copy(src, src + n, k);
+}
+
+// Number of keys taken from a (the rest from b) for the first `out` keys of
+// the merge of the sorted a[0..na-1] and b[0..nb-1], ties taken from a.
+int merge_split(const std::uint64_t* a, int na, const std::uint64_t* b, int nb, int out) {
+  int lo = std::max(0, out - nb), hi = std::min(out, na);
+  while (lo < hi) {
+    const int i = lo + (hi - lo) / 2;  // keys from a; out - i from b
+    if (a[i] <= b[out - i - 1])
+      lo = i + 1;
+    else
+      hi = i;
+  }
+  return lo;
+}
+
+// Sorts the finite values a[0..n-1] ascending; false (a untouched) when a
+// value is not finite.  Equal keys are equal bit patterns, so the sorted
+// array is the same for every thread count; it differs from any other
+// ascending order of a at most in where -0 and +0 stand among the zeros.
+// keys and tmp hold n values.
+bool sort_finite(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp, bool fork) {
+  for (int i = 0; i < n; ++i)
+    if (!std::isfinite(a[i])) return false;
+  const int parts = fork && n >= parallel_cases && host::threads() >= 2 ? 2 : 1;
+  const int mid = parts == 2 ? n / 2 : n;
+  host::parallel_for(parts, [&](int t) {
+    const int lo = t == 0 ? 0 : mid, hi = t == 0 ? mid : n;
+    for (int i = lo; i < hi; ++i) keys[i] = sort_key(a[i]);
+    radix_sort_keys(keys + lo, tmp + lo, hi - lo);
+  });
+  if (parts == 1) {
+    for (int i = 0; i < n; ++i) a[i] = key_value(keys[i]);
+    return true;
+  }
+  // The two sorted halves merged into a, each half of the result on its own
+  // thread.
+  const int half = n / 2;
+  const int ia = merge_split(keys, mid, keys + mid, n - mid, half);
+  host::parallel_for(2, [&](int t) {
+    const std::uint64_t* pa = keys + (t == 0 ? 0 : ia);
+    const std::uint64_t* ea = keys + (t == 0 ? ia : mid);
+    const std::uint64_t* pb = keys + mid + (t == 0 ? 0 : half - ia);
+    const std::uint64_t* eb = keys + (t == 0 ? mid + half - ia : n);
+    double* out = a + (t == 0 ? 0 : half);
+    while (pa != ea && pb != eb) *out++ = key_value(*pb < *pa ? *pb++ : *pa++);
+    while (pa != ea) *out++ = key_value(*pa++);
+    while (pb != eb) *out++ = key_value(*pb++);
+  });
+  return true;
+}
+
+// rffindq_(w, nc, kk, ix) -- the same w(1..nc) and ix(1..nc) on return --
+// with its first partition pass on two threads.  That pass exchanges the
+// k-th value from the left that is not below the pivot with the k-th from
+// the right that is not above it, for k = 1, 2, ... while the two
+// positions have not crossed; the positions of both kinds are found on two
+// halves side by side, the exchanges (of distinct pairs) made side by side,
+// and the pass ends where the serial scans would stop.  The selection then
+// goes on within the range left, by rffindq_ itself on that range.
+struct select_work {
+  std::vector<int> left[2], right[2], sub, saved;
+};
+void select_two_threads(double* w, int nc, int kk, int* ix, select_work& sw) {
+  const double ax = w[kk - 1];
+  const int mid = nc / 2;
+  for (int t = 0; t < 2; ++t) {
+    sw.left[t].clear();
+    sw.right[t].clear();
+    sw.left[t].reserve(nc - mid);
+    sw.right[t].reserve(nc - mid);
+  }
+  host::parallel_for(2, [&](int t) {
+    const int lo = t == 0 ? 0 : mid, hi = t == 0 ? mid : nc;
+    std::vector<int>& lt = sw.left[t];
+    std::vector<int>& rt = sw.right[t];
+    for (int i = lo; i < hi; ++i) {
+      ix[i] = i + 1;
+      if (!(w[i] < ax)) lt.push_back(i);  // stops the scan from the left
+      if (!(ax < w[i])) rt.push_back(i);  // stops the scan from the right
+    }
+  });
+  const std::vector<int>&l0 = sw.left[0], &l1 = sw.left[1], &r0 = sw.right[0],
+                        &r1 = sw.right[1];
+  const int nl = static_cast<int>(l0.size() + l1.size());
+  const int nr = static_cast<int>(r0.size() + r1.size());
+  const int nl0 = static_cast<int>(l0.size()), nr1 = static_cast<int>(r1.size());
+  // k-th (from 1) position from the left of the first kind, from the right
+  // of the second (0-based positions).
+  auto lpos = [&](int k) { return k <= nl0 ? l0[k - 1] : l1[k - 1 - nl0]; };
+  auto rpos = [&](int k) {
+    return k <= nr1 ? r1[nr1 - k] : r0[static_cast<int>(r0.size()) - (k - nr1)];
+  };
+  // Exchanges made: the last k with lpos(k) <= rpos(k) (k = 1 holds: the
+  // pivot's own position is of both kinds).
+  int lo = 1, hi = std::min(nl, nr);
+  while (lo < hi) {
+    const int k = lo + (hi - lo + 1) / 2;
+    if (lpos(k) <= rpos(k))
+      lo = k;
+    else
+      hi = k - 1;
+  }
+  const int nswap = lo;
+  host::parallel_for(2, [&](int t) {
+    const int k0 = t == 0 ? 1 : nswap / 2 + 1, k1 = t == 0 ? nswap / 2 : nswap;
+    for (int k = k0; k <= k1; ++k) {
+      const int a = lpos(k), b = rpos(k);
+      std::swap(w[a], w[b]);
+      std::swap(ix[a], ix[b]);
+    }
+  });
+  const int la = lpos(nswap), rb = rpos(nswap);
+  int jnc = la + 1, j = rb - 1;  // 0-based scan positions after the last exchange
+  if (jnc <= j) {
+    // The scans run once more and stop without an exchange: at the next
+    // position of each kind, or at the last exchanged one.
+    jnc = nswap < nl ? std::min(lpos(nswap + 1), rb) : rb;
+    j = nswap < nr ? std::max(rpos(nswap + 1), la) : la;
+  }
+  int l = 1, lr = nc;
+  if (j + 1 < kk) l = jnc + 1;
+  if (kk < jnc + 1) lr = j + 1;
+  if (l >= lr) return;
+  int len = lr - l + 1, k = kk - l + 1;
+  sw.sub.resize(len);
+  sw.saved.assign(ix + l - 1, ix + lr);
+  rffindq_(w + l - 1, &len, &k, sw.sub.data());
+  for (int i = 0; i < len; ++i) ix[l - 1 + i] = sw.saved[sw.sub[i] - 1];
+}
+
+// Start (1-based) of the block of the hh smallest absolute values in the
+// ascending r[0..nn-1] when that block and its smallest value are unique;
+// 0 when ties leave them to the selection order.
+int unique_abs_block(const double* r, int nn, int hh) {
+  // r(a) + r(a + hh) increases with a; the block moves right while the
+  // value entering it is smaller in magnitude than the one leaving it.
+  int lo = 0, hi = nn - hh;  // 0-based starts
+  while (lo < hi) {
+    const int a = lo + (hi - lo) / 2;
+    if (r[a] + r[a + hh] >= 0.0)
+      hi = a;
+    else
+      lo = a + 1;
+  }
+  const int a = lo;
+  const double top = std::max(std::fabs(r[a]), std::fabs(r[a + hh - 1]));
+  if (a > 0 && !(std::fabs(r[a - 1]) > top)) return 0;
+  if (a + hh < nn && !(std::fabs(r[a + hh]) > top)) return 0;
+  if (hh > 1 && !(r[a] < r[a + 1])) return 0;
+  return a + 1;
+}
+
+// Location (0 unless `centre`) and scale of the n values xj as the
+// standardization takes them: the median, then the normalized MAD, or the
+// normalized mean absolute deviation when the MAD vanishes.  work and index
+// hold n values.  False: the scale is at most eps (zero).
+bool column_location_scale(const double* xj, int n, bool centre, double eps, double* work,
+                           int* index, double& loc, double& scale) {
   // Normalizing constants of the median and mean absolute deviations, held
   // to single precision: the scales, and through them every standardized
   // value and fit, depend on these exact constants.
   const double mad_const = static_cast<double>(1.4826f);
   const double mean_const = static_cast<double>(1.2533f);
   const int pass = 0;
-  // Scale of the values left in work: normalized MAD, or the normalized
-  // mean absolute deviation when the MAD vanishes.  False: zero scale.
-  auto column_scale = [&](int j) {
-    scale[j - 1] = rfamdan_(&pass, work, &n, index) * mad_const;
-    if (std::fabs(scale[j - 1]) <= eps) {
-      double sum = 0.0;
-      for (int i = 0; i < n; ++i) sum = sum + work[i];
-      scale[j - 1] = sum / n * mean_const;
-      if (eps >= std::fabs(scale[j - 1])) return false;
-    }
-    return true;
-  };
-  if (!intercept) {
-    for (int j = 1; j <= ncol; ++j) {
-      host::check_interrupt();  // each column takes two selections
-      double* xj = x + static_cast<std::ptrdiff_t>(j - 1) * n;
-      loc[j - 1] = 0.0;
-      for (int i = 0; i < n; ++i) work[i] = std::fabs(xj[i]);
-      if (!column_scale(j)) return j;
-      for (int i = 0; i < n; ++i) xj[i] = xj[i] / scale[j - 1];
-    }
+  loc = 0.0;
+  if (centre) {
+    for (int i = 0; i < n; ++i) work[i] = xj[i];
+    loc = rfamdan_(&pass, work, &n, index);
+    for (int i = 0; i < n; ++i) work[i] = std::fabs(work[i] - loc);
   } else {
+    for (int i = 0; i < n; ++i) work[i] = std::fabs(xj[i]);
+  }
+  scale = rfamdan_(&pass, work, &n, index) * mad_const;
+  if (std::fabs(scale) <= eps) {
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) sum = sum + work[i];
+    scale = sum / n * mean_const;
+    if (eps >= std::fabs(scale)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int standardize_columns(double* x, double* loc, double* scale, double* work,
+                        bool intercept, int ncol, int n, double eps, double* ones,
+                        double* ystd, int jint, int* index, bool fork) {
+  if (intercept) {
     loc[jint - 1] = 0.0;
     scale[jint - 1] = 1.0;
-    for (int j = 1; j <= ncol; ++j) {
-      if (j == jint) continue;
-      host::check_interrupt();
-      double* xj = x + static_cast<std::ptrdiff_t>(j - 1) * n;
-      for (int i = 0; i < n; ++i) work[i] = xj[i];
-      loc[j - 1] = rfamdan_(&pass, work, &n, index);
-      for (int i = 0; i < n; ++i) work[i] = std::fabs(work[i] - loc[j - 1]);
-      if (!column_scale(j)) return j;
-      for (int i = 0; i < n; ++i) xj[i] = (xj[i] - loc[j - 1]) / scale[j - 1];
-    }
   }
+  std::vector<int> cols;  // the columns to standardize
+  for (int j = 1; j <= ncol; ++j)
+    if (!intercept || j != jint) cols.push_back(j);
+  const int m = static_cast<int>(cols.size());
+  auto column = [&](int j) { return x + static_cast<std::ptrdiff_t>(j - 1) * n; };
+  // Each column takes two to four selections.  On many cases the columns'
+  // locations and scales are found side by side, each column by the same
+  // operations as alone; they are then taken in column order up to the
+  // first of zero scale, as one column after another would.
+  const int width = fork && n >= parallel_cases ? std::min(host::threads(), m) : 1;
+  std::vector<double> locs(m), scales(m);
+  std::vector<char> ok(m, 0);
+  if (width > 1) {
+    std::vector<std::vector<double>> works(width - 1, std::vector<double>(n));
+    std::vector<std::vector<int>> indexes(width - 1, std::vector<int>(n));
+    host::parallel_for(width, [&](int t) {
+      double* w = t == 0 ? work : works[t - 1].data();
+      int* ix = t == 0 ? index : indexes[t - 1].data();
+      for (int c = t; c < m; c += width) {
+        host::check_interrupt();
+        ok[c] = column_location_scale(column(cols[c]), n, intercept, eps, w, ix, locs[c],
+                                      scales[c]);
+      }
+    });
+  }
+  int good = 0;  // columns before the first of zero scale
+  for (int c = 0; c < m; ++c) {
+    const int j = cols[c];
+    if (width <= 1) {
+      host::check_interrupt();
+      ok[c] = column_location_scale(column(j), n, intercept, eps, work, index, locs[c],
+                                    scales[c]);
+    }
+    loc[j - 1] = locs[c];
+    scale[j - 1] = scales[c];
+    if (!ok[c]) break;
+    ++good;
+  }
+  auto standardize = [&](int c) {
+    double* xj = column(cols[c]);
+    const double l = locs[c], sc = scales[c];
+    if (intercept) {
+      for (int i = 0; i < n; ++i) xj[i] = (xj[i] - l) / sc;
+    } else {
+      for (int i = 0; i < n; ++i) xj[i] = xj[i] / sc;
+    }
+  };
+  if (width > 1) {
+    host::parallel_for(good, standardize);
+  } else {
+    for (int c = 0; c < good; ++c) standardize(c);
+  }
+  if (good < m) return cols[good];
   const double* y = x + static_cast<std::ptrdiff_t>(ncol - 1) * n;
   for (int i = 0; i < n; ++i) {
     ones[i] = 1.0;
@@ -266,7 +541,7 @@ extern "C" void rfstatis_(double* x, double* loc, double* scale, double* work,
                           double* ystd, const int* pjint, int* index) {
   const int bad =
       kelvara::standardize_columns(x, loc, scale, work, *intercept != 0, *pncol, *pn,
-                                   *peps, ones, ystd, *pjint, index);
+                                   *peps, ones, ystd, *pjint, index, false);
   *flag = bad != 0 ? 1 : 0;
 }
 
@@ -322,11 +597,9 @@ class lts_search {
   lts_search(const lts_problem& pb, const lts_arrays& a) : pb_(pb), a_(a) {
     factor_ = consistency_factor(pb.h, pb.n);
   }
-  // A worker: the C-steps of starts in its own arrays, whose fit matrix has
-  // leading dimension fit_ld (at least the coverage of the stage).
-  lts_search(const lts_problem& pb, const lts_arrays& a, int fit_ld)
-      : lts_search(pb, a) {
-    fit_ld_ = fit_ld;
+  // A worker: the C-steps of starts in its own arrays.
+  lts_search(const lts_problem& pb, const lts_arrays& a, bool worker) : lts_search(pb, a) {
+    fork_ = !worker;
   }
 
   // The location-only case: the univariate LTS of column 1, left in
@@ -344,7 +617,7 @@ class lts_search {
     lts_result out;
     out.bad_column = standardize_columns(
         a_.x, a_.loc, a_.scale, a_.window, pb_.intercept != 0, pb_.ncol, pb_.n,
-        zero_scale_tol, a_.unit_weights, a_.ystd, pb_.p, a_.hidx);
+        zero_scale_tol, a_.unit_weights, a_.ystd, pb_.p, a_.hidx, true);
     if (out.bad_column != 0) {
       out.status = lts_zero_scale;
       return out;
@@ -366,7 +639,6 @@ class lts_search {
   const lts_problem pb_;
   const lts_arrays a_;
   double factor_ = 0.0;
-  int fit_ld_ = pb_.n;  // leading dimension of a_.fit_data
   group_plan plan_{};
   std::vector<int> table_{};  // the grouped draw: (case, group) pairs
   int group_h_ = 0, merged_h_ = 0, nrep_ = 0;
@@ -374,6 +646,14 @@ class lts_search {
   std::vector<double> list_objs_{}, group_objs_{};
   double best_so_far_ = empty_objective;
   bool recorded_ = false;
+  // The main search may split a pass over many cases between threads; a
+  // worker (already on a thread of its own) may not.
+  bool fork_ = true;
+  std::vector<unsigned char> marks_{};  // the refit's cases, by case number
+  std::vector<int> rows_{};             // the refit's cases, in increasing order
+  std::vector<double> z_{}, cross_{};   // their rows; the cross-products
+  std::vector<std::uint64_t> keys_{}, key_work_{};  // sort work
+  select_work select_{};                            // selection work
 
   // ---- trace printing ----
   void trace_int(const char* label, int value) const {
@@ -541,20 +821,21 @@ class lts_search {
   // in one batch).
   static constexpr int batch_len = 256;
   // Operations (roughly) below which a batch is concentrated on this thread
-  // alone: starting threads would cost more than they save.
-  static constexpr double min_parallel_work = 1 << 21;
+  // alone: starting threads would cost more than they save.  (A group's
+  // hundred starts on 300 cases, about 2^21 operations and a few
+  // milliseconds, are well worth a second thread.)
+  static constexpr double min_parallel_work = 1 << 19;
   static_assert(batch_len >= group_list_len, "one batch per merged stage");
 
   struct worker_arrays {
-    std::vector<double> fit_data, window, rsorted, res, mcd_sums, mcd_sums2, mcd_loc, theta,
-        se, sscp, work;
-    std::vector<int> hsubset, sub_index, hidx, ipiv;
-    void fit(int p, int ncol, int nn, int hh) {
+    std::vector<double> window, rsorted, res, mcd_sums, mcd_sums2, mcd_loc, theta, se, sscp,
+        work;
+    std::vector<int> sub_index, hidx, ipiv;
+    void fit(int p, int nn) {
       const size_t un = nn, up = p;
-      if (fit_data.size() < static_cast<size_t>(hh) * ncol) fit_data.resize(size_t(hh) * ncol);
       for (auto* v : {&window, &rsorted, &res, &mcd_sums, &mcd_sums2, &mcd_loc})
         if (v->size() < un) v->resize(un);
-      for (auto* v : {&hsubset, &sub_index, &hidx})
+      for (auto* v : {&sub_index, &hidx})
         if (v->size() < un) v->resize(un);
       ipiv.resize(up + 1);
       theta.resize(up + 1);
@@ -564,7 +845,6 @@ class lts_search {
     }
     lts_arrays view(const lts_arrays& a) {
       lts_arrays w = a;
-      w.fit_data = fit_data.data();
       w.window = window.data();
       w.rsorted = rsorted.data();
       w.res = res.data();
@@ -575,7 +855,6 @@ class lts_search {
       w.se = se.data();
       w.sscp = sscp.data();
       w.work = work.data();
-      w.hsubset = hsubset.data();
       w.sub_index = sub_index.data();
       w.hidx = hidx.data();
       w.ipiv = ipiv.data();
@@ -605,13 +884,13 @@ class lts_search {
     const int width =
         work < min_parallel_work ? 1 : std::max(1, std::min(host::threads(), count));
     if (static_cast<int>(workers_.size()) < width) workers_.resize(width);
-    for (int k = 0; k < width; ++k) workers_[k].fit(pb_.p, pb_.ncol, s.nn, s.hh);
+    for (int k = 0; k < width; ++k) workers_[k].fit(pb_.p, s.nn);
     // A failure or interrupt on one worker stops the others at their next
     // start.
     std::atomic<bool> stop(false);
     host::parallel_for(width, [&](int k) {
       const lts_arrays wa = workers_[k].view(a_);
-      lts_search worker(pb_, wa, s.hh);
+      lts_search worker(pb_, wa, true);
       try {
         for (int j = k; j < count && !stop.load(); j += width) {
           host::check_interrupt();
@@ -732,45 +1011,101 @@ class lts_search {
   void evaluate(const stage_data& s) {
     int nn = s.nn, hh = s.hh;
     residuals(s);
-    if (pb_.adjust == 1 && pb_.intercept == 1) adjust_intercept(nn, hh, s.windows);
-    for (int j = 0; j < nn; ++j) a_.res[j] = std::fabs(a_.res[j]);
-    rffindq_(a_.res, &nn, &hh, a_.hidx);
+    double* res = a_.res;
+    if (pb_.adjust == 1 && pb_.intercept == 1) {
+      const double loc = adjust_intercept(nn, hh, s.windows);
+      for_case_blocks(nn, fork_, [&](int lo, int hi) {
+        for (int j = lo; j < hi; ++j) res[j] = std::fabs(res[j] - loc);
+      });
+    } else {
+      for_case_blocks(nn, fork_, [&](int lo, int hi) {
+        for (int j = lo; j < hi; ++j) res[j] = std::fabs(res[j]);
+      });
+    }
+    if (fork_ && nn >= parallel_cases && host::threads() >= 2)
+      select_two_threads(res, nn, hh, a_.hidx, select_);
+    else
+      rffindq_(res, &nn, &hh, a_.hidx);
   }
 
   // Signed residuals of theta on the stage's cases 1..nn, with a copy in
   // rsorted.  Each fit is summed over the coefficients in order.
   void residuals(const stage_data& s) {
-    const int nn = s.nn, p = pb_.p;
+    const int p = pb_.p;
     double* res = a_.res;
+    double* copy = a_.rsorted;
+    const double* theta = a_.theta;
     const double* y = s.src + static_cast<std::ptrdiff_t>(p) * s.ld;
-    for (int j = 0; j < nn; ++j) res[j] = a_.theta[0] * s.src[j];
-    for (int k = 1; k < p; ++k) {
-      const double* xk = s.src + static_cast<std::ptrdiff_t>(k) * s.ld;
-      const double t = a_.theta[k];
-      for (int j = 0; j < nn; ++j) res[j] = res[j] + t * xk[j];
-    }
-    for (int j = 0; j < nn; ++j) {
-      res[j] = y[j] - res[j];
-      a_.rsorted[j] = res[j];
-    }
+    for_case_blocks(s.nn, fork_, [&](int lo, int hi) {
+      for (int j = lo; j < hi; ++j) res[j] = theta[0] * s.src[j];
+      for (int k = 1; k < p; ++k) {
+        const double* xk = s.src + static_cast<std::ptrdiff_t>(k) * s.ld;
+        const double t = theta[k];
+        for (int j = lo; j < hi; ++j) res[j] = res[j] + t * xk[j];
+      }
+      for (int j = lo; j < hi; ++j) {
+        res[j] = y[j] - res[j];
+        copy[j] = res[j];
+      }
+    });
   }
 
-  // Least-squares fit of the stage's cases hidx(1..hh).  Only those rows of
-  // fit_data are passed, which gives the same coefficients as a fit of the
-  // zero-padded stage.
+  // Least-squares fit of the stage's cases hidx(1..hh).
+  //
+  // The normal equations are those of rflsreg_ on the selected rows in
+  // increasing case order with unit weights: every sum runs over the cases
+  // in that order (a weight of 1 multiplies exactly, and a product does not
+  // depend on the order of its factors), so the coefficients are the same.
+  // The cases are marked rather than sorted, their rows copied side by side,
+  // and all cross-products formed in one pass over them (on many cases, the
+  // rows of the cross-product matrix split between two threads; each sum
+  // still runs over all cases in order).  Only theta is needed, so neither
+  // the residual sum of squares nor the covariance is formed.
   void refit(const stage_data& s) {
-    int hh = s.hh, p = pb_.p;
-    std::copy(a_.hidx, a_.hidx + hh, a_.hsubset);
-    rfishsort_(a_.hsubset, &hh);
-    for (int k = 0; k <= p; ++k) {
-      const double* sk = s.src + static_cast<std::ptrdiff_t>(k) * s.ld;
-      double* fk = a_.fit_data + static_cast<std::ptrdiff_t>(k) * fit_ld_;
-      for (int j = 0; j < hh; ++j) fk[j] = sk[a_.hsubset[j] - 1];
+    const int nn = s.nn, hh = s.hh;
+    int p = pb_.p, np1 = p + 1, one = 1;
+    if (marks_.size() < static_cast<size_t>(nn)) marks_.assign(nn, 0);
+    rows_.resize(hh + 1);  // (the compaction writes one past the last case)
+    for (int j = 0; j < hh; ++j) marks_[a_.hidx[j] - 1] = 1;
+    for (int i = 0, m = 0; i < nn; ++i) {
+      rows_[m] = i;
+      m += marks_[i];
+      marks_[i] = 0;
     }
-    int np1 = p + 1, pp1 = p * (p + 1), ld = fit_ld_, ncol = pb_.ncol;
-    double q;
-    rflsreg_(&np1, &p, &p, &ld, a_.theta, a_.fit_data, a_.unit_weights, a_.se, a_.sscp, &q,
-             a_.work, &pp1, a_.ipiv, &ncol, &hh);
+    // z: row j holds x(rows_[j], 1..p) and y; cross: (p + 1)^2 sums.
+    const size_t w = np1;
+    z_.resize(static_cast<size_t>(hh) * w);
+    const double* x = s.src;
+    const std::ptrdiff_t ld = s.ld;
+    for_case_blocks(hh, fork_, [&](int lo, int hi) {
+      for (int k = 0; k <= p; ++k) {
+        const double* xk = x + k * ld;
+        for (int j = lo; j < hi; ++j) z_[j * w + k] = xk[rows_[j]];
+      }
+    });
+    cross_.assign(w * w, 0.0);
+    const int parts = fork_ && hh >= parallel_cases / 2 && host::threads() >= 2 ? 2 : 1;
+    host::parallel_for(parts, [&](int t) {
+      // Rows k of the cross-product matrix, about half of the work each.
+      const int k0 = parts == 1 || t == 0 ? 0 : static_cast<int>(w) * 7 / 10;
+      const int k1 = parts == 1 || t == 1 ? static_cast<int>(w) : static_cast<int>(w) * 7 / 10;
+      const double* zj = z_.data();
+      for (int j = 0; j < hh; ++j, zj += w) {
+        for (int k = k0; k < k1; ++k) {
+          double* ck = cross_.data() + k * w;
+          const double zk = zj[k];
+          for (int l = 0; l <= k; ++l) ck[l] = ck[l] + zk * zj[l];
+        }
+      }
+    });
+    double* sscp = a_.sscp;
+    for (int k = 1; k <= p; ++k) {
+      at(sscp, p, k, np1) = cross_[p * w + (k - 1)];
+      for (int l = 1; l <= k; ++l)
+        at(sscp, p, k, l) = at(sscp, p, l, k) = cross_[(k - 1) * w + (l - 1)];
+    }
+    rfmatnv_(sscp, &p, &p, a_.work, &p, &p, &one, a_.ipiv);
+    for (int j = 1; j <= p; ++j) a_.theta[j - 1] = at(sscp, p, j, np1);
   }
 
   // ---- intercept adjustment ----
@@ -785,12 +1120,24 @@ class lts_search {
 
   // Replaces the intercept by the location of the best window of hh sorted
   // residuals (the exact univariate LTS).
-  void adjust_intercept(int nn, int hh, bool windows) {
-    rfshsort_(a_.rsorted, &nn);
-    const double loc =
-        windows && nn - hh > 200 ? window_location(nn, hh) : whole_location(nn, hh);
+  // Returns the shift, which the caller subtracts from the residuals.
+  double adjust_intercept(int nn, int hh, bool windows) {
+    // Any ascending order of the residuals gives the same location: the
+    // window sums, squares and selections below do not see where -0 and +0
+    // stand among the zeros.
+    bool sorted = false;
+    if (nn >= radix_cases) {
+      if (keys_.size() < static_cast<size_t>(nn)) {
+        keys_.resize(nn);
+        key_work_.resize(nn);
+      }
+      sorted = sort_finite(a_.rsorted, nn, keys_.data(), key_work_.data(), fork_);
+    }
+    if (!sorted) rfshsort_(a_.rsorted, &nn);
+    const double loc = windows && nn - hh > 200 ? window_location(nn, hh, sorted)
+                                                 : whole_location(nn, hh);
     a_.theta[pb_.p - 1] = a_.theta[pb_.p - 1] + loc;
-    for (int j = 0; j < nn; ++j) a_.res[j] = a_.res[j] - loc;
+    return loc;
   }
 
   double whole_location(int nn, int hh) {
@@ -801,14 +1148,22 @@ class lts_search {
   // The search looks only near the block of the hh smallest absolute
   // residuals, on windows of hh + 200 values, and moves a window by 100
   // while its optimum touches an end.
-  double window_location(int nn, int hh) {
+  //
+  // The block starts at j0, the position of the smallest residual among the
+  // hh smallest in magnitude.  On finite sorted residuals where that block
+  // and its smallest value are unique, j0 is found by bisection; where ties
+  // make it depend on the selection, the selection decides.
+  double window_location(int nn, int hh, bool finite) {
     const double* r = a_.rsorted;
-    for (int j = 0; j < nn; ++j) a_.mcd_sums2[j] = std::fabs(r[j]);
-    rffindq_(a_.mcd_sums2, &nn, &hh, a_.sub_index);
-    for (int j = 0; j < hh; ++j) a_.window[j] = r[a_.sub_index[j] - 1];
-    int one = 1;
-    rffindq_(a_.window, &hh, &one, a_.hidx);
-    const int j0 = a_.sub_index[a_.hidx[0] - 1];
+    int j0 = finite ? unique_abs_block(r, nn, hh) : 0;
+    if (j0 == 0) {
+      for (int j = 0; j < nn; ++j) a_.mcd_sums2[j] = std::fabs(r[j]);
+      rffindq_(a_.mcd_sums2, &nn, &hh, a_.sub_index);
+      for (int j = 0; j < hh; ++j) a_.window[j] = r[a_.sub_index[j] - 1];
+      int one = 1;
+      rffindq_(a_.window, &hh, &one, a_.hidx);
+      j0 = a_.sub_index[a_.hidx[0] - 1];
+    }
     if (j0 + hh + 99 > nn || j0 <= 100) return whole_location(nn, hh);
     int d = 100, e = 200, g = 201, len;
     bool left = false, right = false;
@@ -844,7 +1199,8 @@ class lts_search {
 };
 
 // Work arrays for the package's own entry point, zero-filled as the search
-// expects them.
+// expects them.  The refits read the selected rows where they stand, so the
+// fit matrix is not needed (it stays empty).
 struct lts_scratch {
   std::vector<double> fit_data, unit_weights, window, rsorted, res, ystd, sorted_y,
       mcd_sums, mcd_sums2, mcd_loc, theta, se, sscp, work, subset_system, coef_list,
@@ -853,7 +1209,6 @@ struct lts_scratch {
 
   lts_scratch(int n, int p, int ncol) {
     const size_t un = n, up = p, pp1 = up + 1;
-    fit_data.assign(un * ncol, 0.0);
     for (auto* v : {&unit_weights, &window, &rsorted, &res, &ystd, &sorted_y, &mcd_sums,
                     &mcd_sums2, &mcd_loc})
       v->assign(un, 0.0);

@@ -28,7 +28,7 @@ struct lts_problem {
 // The search's arrays; sizes as the arguments of rfltsreg_ (lts.cpp).
 struct lts_arrays {
   double* x;  // (n, ncol), standardized in place
-  double* fit_data;
+  double* fit_data;  // not used: the refits read their rows from the data
   double* unit_weights;
   int* hsubset;
   int* sub_index;
@@ -68,9 +68,10 @@ lts_result run_lts(const lts_problem& problem, const lts_arrays& arrays);
 // Robust standardization of the columns of x(n, ncol) in place (the column
 // jint of ones of an intercept model excepted); returns 0, or the first
 // column whose scale is at most eps (later columns are left untouched).
+// fork: many cases may be standardized on the call's threads (same result).
 int standardize_columns(double* x, double* loc, double* scale, double* work,
                         bool intercept, int ncol, int n, double eps, double* ones,
-                        double* ystd, int jint, int* index);
+                        double* ystd, int jint, int* index, bool fork);
 
 }  // namespace kelvara
 
@@ -110,8 +111,8 @@ void rfstatis_(double* x, double* loc, double* scale, double* work, const int* i
                int* index);
 
 // ---- the search --------------------------------------------------------------
-/** FAST-LTS (registered as `rfltsreg`, 42 arguments); arguments 12, 21, 34,
- *  36, 39 and 40 are not used by the search. */
+/** FAST-LTS (registered as `rfltsreg`, 42 arguments); arguments 11, 12, 21,
+ *  34, 36, 39 and 40 are not used by the search (14 is only initialised). */
 void rfltsreg_(double* x, int* n, int* p, int* h, int* krep, int* best_index,
                double* best_objective, int* intercept, int* intercept_adjust, int* ncol,
                double* fit_data, void* unused12, double* unit_weights, int* hsubset,

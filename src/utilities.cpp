@@ -266,6 +266,18 @@ void window_sums(const double* w, int m, int h, double* aw) {
   // All windows of a long sample cost (m * h) additions, minutes for a
   // million values: poll for an interrupt about every 2^24 additions.
   const long batches_per_poll = std::max(1L, (1L << 24) / (static_cast<long>(h) * batch));
+  const int full = m / batch;  // whole batches; a last one overlaps them
+  if (host::threads() > 1 && full >= 2 && static_cast<long>(m) * h >= (1L << 22)) {
+    // Many windows: runs of batches on the call's threads.  Each sum is
+    // formed by the same additions whichever thread forms it.
+    const int per_run = static_cast<int>(std::min<long>(batches_per_poll, (full + 1) / 2));
+    host::parallel_for((full + per_run - 1) / per_run, [&](int r) {
+      const int b1 = std::min(full, (r + 1) * per_run);
+      for (int b = r * per_run; b < b1; ++b) one_batch(w + b * batch, h, aw + b * batch);
+    });
+    if (full * batch < m) one_batch(w + m - batch, h, aw + m - batch);
+    return;
+  }
   long batches = 0;
   int j = 0;
   for (; j + batch <= m; j += batch) {

@@ -295,7 +295,8 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
   if (!all(is.finite(r0)))  # beta far beyond the data's units overflows
     stop("the residuals of 'beta' are not representable in the units of the data",
          call. = FALSE)
-  w0 <- wgt_func(r0 / scale0, ctrl$psi_code, ctrl$tuning_psi)
+  w0 <- .psi_at(r0 / scale0, ctrl$psi_code, ctrl$tuning_psi, "wgt")
+  r0 <- NULL
   if (sum(w0 > 0) < p)
     stop(sprintf(paste("at scale %g only %d observation(s) get a positive weight from",
                        "'beta' (%d needed); the scale is too small for these residuals"),

@@ -211,7 +211,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   if (tr$icpt > 0L && aliased[tr$icpt] && (any(tr$x_loc != 0) || tr$y_loc != 0))
     stop("the intercept column is aliased with another column", call. = FALSE)
   list(xw = xw, yw = yw, use = use, sws = sws, tr = tr, aliased = aliased, p = p, nw = nw,
-       const = const[!aliased], standardised = all_used && is.null(sws),
+       const = const[!aliased], standardised = all_used && is.null(sws), plain = plain,
        A = bmap$A[!aliased, !aliased, drop = FALSE], a = bmap$a[!aliased],
        scale_unit = tr$y_unit * sw_unit)
 }
@@ -257,6 +257,8 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
                                                  ls_block = ls_block[!pr$aliased],
                                                  aliased = pr$aliased))
   status$init <- start$status
+  rs_start <- start$rs
+  start$rs <- NULL
   beta <- start$coefficients
   scale <- start$scale
   if (start$method == "M-S" && scale > 0) {
@@ -274,7 +276,9 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   final <- "init"
   ## With an exact fit lmrob_S() has warned; no MM step from scale 0.
   if (!exact && method %in% c("MM", "SMDM")) {
-    mm <- .stage_MM(d, beta, scale, ctrl)
+    ## (the residuals of the S-estimate are those the MM step starts from)
+    mm <- .stage_MM(d, beta, scale, ctrl, r0 = rs_start)
+    rs_start <- NULL
     status$MM <- mm$status
     beta <- mm$coefficients
     final <- "MM"
@@ -309,11 +313,15 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   exact <- est$exact
   status <- est$status
   tuning <- if (est$final == "MM") control$tuning_psi else control$tuning_chi
-  rs <- pr$yw - drop(pr$xw %*% beta)
   coef <- rep(NA_real_, p_all)
   coef[!aliased] <- drop(A %*% beta) + a
   names(coef) <- cn
   fitted <- drop((if (any(aliased)) x[, !aliased, drop = FALSE] else x) %*% coef[!aliased])
+  ## The residuals of the problem.  Where it is the data themselves (every
+  ## row with weight 1, no change of units: A is the identity and a is 0),
+  ## its design is x and its coefficients are coef, so that the product is
+  ## the one just formed.
+  rs <- pr$yw - if (pr$plain) fitted else drop(pr$xw %*% beta)
   if (!is.null(offset)) fitted <- fitted + offset
   res <- y - fitted
   names(fitted) <- names(res) <- rownames(x)
@@ -406,5 +414,6 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     }
   }
   s <- .stage_S(d, ctrl)
-  list(coefficients = s$coefficients, scale = s$scale, method = "S", status = s$status)
+  list(coefficients = s$coefficients, scale = s$scale, method = "S", status = s$status,
+       rs = s$rs)
 }

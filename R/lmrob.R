@@ -281,8 +281,11 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
 ## finite beta and a positive scale in data units, with checked settings:
 ## the estimate, with the residuals `rs` and scale `scale_st` of the
 ## standardised problem.  Whether enough observations keep a positive
-## weight at the end is the caller's to judge.
-.lmrob_MM_fit <- function(d, beta, scale, ctrl) {
+## weight at the end is the caller's to judge.  r0: the residuals of beta in
+## the standardised problem where the caller has them (the S search's); they
+## are used only where the standardisation is the identity, so that beta is
+## exactly the coefficients they were computed from.
+.lmrob_MM_fit <- function(d, beta, scale, ctrl, r0 = NULL) {
   n <- d$n
   p <- d$p
   st <- d$st
@@ -291,7 +294,7 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
   if (!(scale0 > 0) || !is.finite(scale0))
     stop("'scale' is not representable in the units of the data", call. = FALSE)
   ## The weighted least-squares steps need p observations of positive weight.
-  r0 <- drop(st$y - st$x %*% beta0)
+  if (is.null(r0) || !st$tr$identity) r0 <- drop(st$y - st$x %*% beta0)
   if (!all(is.finite(r0)))  # beta far beyond the data's units overflows
     stop("the residuals of 'beta' are not representable in the units of the data",
          call. = FALSE)

@@ -38,34 +38,14 @@
   ## model the weights do not depend on x, so this is consistent and bad
   ## leverage points (large residuals, weight near 0) do not shrink it.
   ## The factor n / (n - p) makes the formula the least-squares one when
-  ## psi is the identity.
-  psi_u <- .psi_at(u, code, tuning, "psi")
+  ## psi is the identity.  (The means of psi^2 and psi' first, so that
+  ## their vectors are gone before the cross-product's n x p temporary.)
+  mean_psi2 <- mean(.psi_at(u, code, tuning, "psi")^2)
   dpsi <- mean(.psi_at(u, code, tuning, "psip"))
   if (is.null(w)) w <- .psi_at(u, code, tuning, "wgt")
+  u <- NULL
   sum_w <- sum(w)
   nm <- .normal_psi_moments(code, tuning)
-  cov <- cov_w <- na_cov
-  xtwx <- crossprod(x * sqrt(w))
-  inv <- if (isTRUE(sum_w > 0)) tryCatch(chol2inv(chol(xtwx)), error = function(e) NULL)
-  xtwx <- NULL
-  if (!is.null(inv)) cov_w[] <- .weighted_cov_factor(nm, n, p) * scale^2 * inv
-  if (isTRUE(dpsi > 0) && isTRUE(sum_w > 0)) {
-    if (!is.null(inv)) {
-      tau <- mean(psi_u^2) / dpsi^2
-      ## An S-estimate (its psi is that of the scale's rho) minimises the
-      ## scale of its own residuals, which pulls them towards the centre of
-      ## psi: the plug-in tau is far too small (1.7 at n = 100 where the
-      ## normal value is 3.49, 2.9 at n = 500), and intervals cover 0.80.
-      ## Its value at the normal model is the floor.
-      if (identical(tuning, control$tuning_chi))
-        tau <- max(tau, nm[["psi2"]] / nm[["dpsi"]]^2)
-      cov[] <- scale^2 * tau * sum_w / (n - p) * inv
-    }
-  }
-  psi_u <- NULL
-  if (anyNA(cov))
-    warning("the covariance of the estimate cannot be computed (too few observations with positive weight)",
-            call. = FALSE)
   ## Robust R^2.  The estimate solves, at convergence, the weighted
   ## least-squares problem with the robustness weights w_i = psi(u_i) / u_i,
   ## which splits the weighted total sum of squares
@@ -90,6 +70,28 @@
     fit_part <- max(tss - sse, 0) / nm[["w"]]
     fit_part / (fit_part + sse / nm[["wz2"]])
   } else NA_real_
+  cov <- cov_w <- na_cov
+  .free_temporaries(x)
+  xtwx <- crossprod(x * sqrt(w))
+  inv <- if (isTRUE(sum_w > 0)) tryCatch(chol2inv(chol(xtwx)), error = function(e) NULL)
+  xtwx <- NULL
+  if (!is.null(inv)) cov_w[] <- .weighted_cov_factor(nm, n, p) * scale^2 * inv
+  if (isTRUE(dpsi > 0) && isTRUE(sum_w > 0)) {
+    if (!is.null(inv)) {
+      tau <- mean_psi2 / dpsi^2
+      ## An S-estimate (its psi is that of the scale's rho) minimises the
+      ## scale of its own residuals, which pulls them towards the centre of
+      ## psi: the plug-in tau is far too small (1.7 at n = 100 where the
+      ## normal value is 3.49, 2.9 at n = 500), and intervals cover 0.80.
+      ## Its value at the normal model is the floor.
+      if (identical(tuning, control$tuning_chi))
+        tau <- max(tau, nm[["psi2"]] / nm[["dpsi"]]^2)
+      cov[] <- scale^2 * tau * sum_w / (n - p) * inv
+    }
+  }
+  if (anyNA(cov))
+    warning("the covariance of the estimate cannot be computed (too few observations with positive weight)",
+            call. = FALSE)
   df_int <- as.integer(intercept)
   adj <- 1 - (1 - r2) * (n - df_int) / (n - p)
   list(cov = cov, cov_weighted = cov_w, r.squared = r2, adj.r.squared = adj)

@@ -322,9 +322,6 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   ## its design is x and its coefficients are coef, so that the product is
   ## the one just formed.
   rs <- pr$yw - if (pr$plain) fitted else drop(pr$xw %*% beta)
-  if (!is.null(offset)) fitted <- fitted + offset
-  res <- y - fitted
-  names(fitted) <- names(res) <- rownames(x)
   ## The robustness weights of the rows fitted (w, and the scaled residuals
   ## u they come from: the inference uses both), NA on rows of prior weight 0.
   u <- NULL
@@ -339,6 +336,14 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
       status$MM$converged <- FALSE
     }
   }
+  ## (the inference before the other vectors of the result: its n x p
+  ## temporary is the largest)
+  inf <- .lmrob_inference(pr$xw, pr$yw, beta, scale, control, tuning, intercept, pr$sws,
+                          exact, w = w, r = rs, u = u)
+  rs <- u <- NULL
+  if (!is.null(offset)) fitted <- fitted + offset
+  res <- y - fitted
+  names(fitted) <- names(res) <- rownames(x)
   if (length(w) == n) {
     rw <- w
   } else {
@@ -357,8 +362,6 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
                           scale = start$scale * pr$scale_unit),
               psi = control$psi, tuning = tuning, control = control,
               intercept = intercept, x = x, y = y)
-  inf <- .lmrob_inference(pr$xw, pr$yw, beta, scale, control, tuning, intercept, pr$sws,
-                          exact, w = w, r = rs, u = u)
   cov <- inf$cov
   if (!pr$tr$identity) {
     cov <- A %*% cov %*% t(A)

@@ -192,6 +192,7 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
   p <- d$p
   .check_sizes(ctrl, n, p)
   st <- d$st
+  .free_temporaries(st$x)
   z <- .with_threads(ctrl$threads, .C("kv_lmrob_S",
           x = st$x, y = st$y, n = n, p = p, nsamp = ctrl$nsamp,
           scale = 0, coefficients = double(p), k = ctrl$tuning_chi,
@@ -304,6 +305,8 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
     stop(sprintf(paste("at scale %g only %d observation(s) get a positive weight from",
                        "'beta' (%d needed); the scale is too small for these residuals"),
                  scale, sum(w0 > 0), p), call. = FALSE)
+  w0 <- NULL
+  .free_temporaries(st$x)
   z <- .with_threads(ctrl$threads, .C("kv_lmrob_MM",
           x = st$x, y = st$y, n = n, p = p, beta_init = as.double(beta0), scale = scale0,
           coefficients = as.double(beta0), residuals = double(n), max_it = ctrl$max_it,

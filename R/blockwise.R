@@ -128,10 +128,12 @@
 ## once per column.  The cross-product (by row blocks: interruptible) costs
 ## one pass and no copy, and TRUE means that every column keeps at least
 ## 10^4 tol of its norm outside the span of all the others, a margin far
-## beyond the rounding of either computation.  FALSE: ask the QR.
+## beyond the rounding of either computation.  FALSE: ask the QR.  Up to
+## 2^26 multiplications (a few hundredths of a second) the product is one
+## call: the row blocks' copies cost a third of it.
 .clearly_full_rank <- function(x, tol = 1e-7) {
   p <- ncol(x)
-  blocks <- .row_blocks(nrow(x), p)
+  blocks <- if (as.double(nrow(x)) * p^2 <= 2^26) list(NULL) else .row_blocks(nrow(x), p)
   cp <- if (length(blocks) == 1L) crossprod(x) else {
     cp <- matrix(0, p, p)
     for (b in blocks) {

@@ -104,6 +104,8 @@
 .psi_at <- function(u, code, k, what) {
   if (anyNA(u)) return(.psi_value(u, code, k, what))
   if (!is.double(u)) u <- as.double(u)
+  k <- as.double(k)  # (the types the routines are registered with)
+  code <- as.integer(code)
   n <- length(u)
   switch(what,
          psi = .C("R_psifun", x = u, k, code, 0L, n, NAOK = TRUE, PACKAGE = "kelvara")$x,

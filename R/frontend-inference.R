@@ -19,11 +19,11 @@
 }
 
 ## x, y: the (prior-weighted) design and response that were fitted; beta,
-## scale: the estimate; sw: the square roots of the prior weights; r: the
-## residuals y - x beta when the caller has them (one pass of the design
-## fewer).
+## scale: the estimate; sw: the square roots of the prior weights (NULL: all
+## 1); r: the residuals y - x beta, u = r / scale and w their robustness
+## weights, when the caller has them (passes of the design fewer).
 .lmrob_inference <- function(x, y, beta, scale, control, tuning, intercept, sw, exact,
-                             w = NULL, r = NULL) {
+                             w = NULL, r = NULL, u = NULL) {
   psi <- control$psi
   n <- nrow(x)
   p <- ncol(x)
@@ -32,38 +32,20 @@
                         adj.r.squared = 1))
   code <- .psi_code(psi)
   if (is.null(r)) r <- y - drop(x %*% beta)
-  u <- r / scale
+  if (is.null(u)) u <- r / scale
   ## Covariance sigma^2 tau (E x x')^{-1} / n with tau = E psi^2 / (E psi')^2.
   ## E x x' is estimated by the robustness-weighted mean of x x'; under the
   ## model the weights do not depend on x, so this is consistent and bad
   ## leverage points (large residuals, weight near 0) do not shrink it.
   ## The factor n / (n - p) makes the formula the least-squares one when
-  ## psi is the identity.
-  psi_u <- .psi_value(u, code, tuning, "psi")
-  dpsi <- mean(.psi_value(u, code, tuning, "psip"))
-  ## (the robustness weights of the fit, when its caller has them)
-  if (is.null(w)) w <- .psi_value(u, code, tuning, "wgt")
+  ## psi is the identity.  (The means of psi^2 and psi' first, so that
+  ## their vectors are gone before the cross-product's n x p temporary.)
+  mean_psi2 <- mean(.psi_at(u, code, tuning, "psi")^2)
+  dpsi <- mean(.psi_at(u, code, tuning, "psip"))
+  if (is.null(w)) w <- .psi_at(u, code, tuning, "wgt")
+  u <- NULL
+  sum_w <- sum(w)
   nm <- .normal_psi_moments(code, tuning)
-  cov <- cov_w <- na_cov
-  xtwx <- crossprod(x * sqrt(w))
-  inv <- if (isTRUE(sum(w) > 0)) tryCatch(chol2inv(chol(xtwx)), error = function(e) NULL)
-  if (!is.null(inv)) cov_w[] <- .weighted_cov_factor(nm, n, p) * scale^2 * inv
-  if (isTRUE(dpsi > 0) && isTRUE(sum(w) > 0)) {
-    if (!is.null(inv)) {
-      tau <- mean(psi_u^2) / dpsi^2
-      ## An S-estimate (its psi is that of the scale's rho) minimises the
-      ## scale of its own residuals, which pulls them towards the centre of
-      ## psi: the plug-in tau is far too small (1.7 at n = 100 where the
-      ## normal value is 3.49, 2.9 at n = 500), and intervals cover 0.80.
-      ## Its value at the normal model is the floor.
-      if (identical(tuning, control$tuning_chi))
-        tau <- max(tau, nm[["psi2"]] / nm[["dpsi"]]^2)
-      cov[] <- scale^2 * tau * sum(w) / (n - p) * inv
-    }
-  }
-  if (anyNA(cov))
-    warning("the covariance of the estimate cannot be computed (too few observations with positive weight)",
-            call. = FALSE)
   ## Robust R^2.  The estimate solves, at convergence, the weighted
   ## least-squares problem with the robustness weights w_i = psi(u_i) / u_i,
   ## which splits the weighted total sum of squares
@@ -75,18 +57,60 @@
   ##   R^2 = F / (F + E),  F = (TSS_w - SSE_w) / E[w(Z)],  E = SSE_w / E[w(Z) Z^2],
   ## an estimate of the population R^2 Var(x'beta) / (Var(x'beta) + sigma^2).
   ## Observations that the fit rejects have weight 0 and do not count.
-  r1 <- r
-  r0 <- if (intercept) y - sw * sum(w * sw * y) / sum(w * sw^2) else y
+  ## (Without prior weights sw is 1, and multiplying by 1 changes no value:
+  ## those products are left out.)
+  r0 <- if (!intercept) y
+        else if (is.null(sw)) y - sum(w * y) / sum_w
+        else y - sw * sum(w * sw * y) / sum(w * sw^2)
   tss <- sum(w * r0^2)
-  sse <- sum(w * r1^2)
+  r0 <- NULL
+  sse <- sum(w * r^2)
   ## (tss overflows for responses beyond the square root of the largest double)
   r2 <- if (is.finite(tss) && tss > 0) {
     fit_part <- max(tss - sse, 0) / nm[["w"]]
     fit_part / (fit_part + sse / nm[["wz2"]])
   } else NA_real_
+  cov <- cov_w <- na_cov
+  .free_temporaries(x)
+  xtwx <- crossprod(x * sqrt(w))
+  inv <- if (isTRUE(sum_w > 0)) tryCatch(chol2inv(chol(xtwx)), error = function(e) NULL)
+  xtwx <- NULL
+  if (!is.null(inv)) cov_w[] <- .weighted_cov_factor(nm, n, p) * scale^2 * inv
+  if (isTRUE(dpsi > 0) && isTRUE(sum_w > 0)) {
+    if (!is.null(inv)) {
+      tau <- mean_psi2 / dpsi^2
+      ## An S-estimate (its psi is that of the scale's rho) minimises the
+      ## scale of its own residuals, which pulls them towards the centre of
+      ## psi: the plug-in tau is far too small (1.7 at n = 100 where the
+      ## normal value is 3.49, 2.9 at n = 500), and intervals cover 0.80.
+      ## Its value at the normal model is the floor.
+      if (identical(tuning, control$tuning_chi))
+        tau <- max(tau, nm[["psi2"]] / nm[["dpsi"]]^2)
+      cov[] <- scale^2 * tau * sum_w / (n - p) * inv
+    }
+  }
+  if (anyNA(cov))
+    warning("the covariance of the estimate cannot be computed (too few observations with positive weight)",
+            call. = FALSE)
   df_int <- as.integer(intercept)
   adj <- 1 - (1 - r2) * (n - df_int) / (n - p)
   list(cov = cov, cov_weighted = cov_w, r.squared = r2, adj.r.squared = adj)
+}
+
+## psi, psi' or the weight function of a family at u, by the routines that
+## psi_func() and wgt_func() call and with their values; without their
+## copies of u (NA entries go the checked way).  (u keeps its names:
+## as.double() would drop them at the cost of about 0.1 s a million.)
+.psi_at <- function(u, code, k, what) {
+  if (anyNA(u)) return(.psi_value(u, code, k, what))
+  if (!is.double(u)) u <- as.double(u)
+  k <- as.double(k)  # (the types the routines are registered with)
+  code <- as.integer(code)
+  n <- length(u)
+  switch(what,
+         psi = .C("R_psifun", x = u, k, code, 0L, n, NAOK = TRUE, PACKAGE = "kelvara")$x,
+         psip = .C("R_psifun", x = u, k, code, 1L, n, NAOK = TRUE, PACKAGE = "kelvara")$x,
+         wgt = .C("R_wgtfun", x = u, k, code, n, NAOK = TRUE, PACKAGE = "kelvara")$x)
 }
 
 ## The weighted covariance sigma^2 gamma (X'WX)^{-1}, W = diag(w(r_i / sigma)),

@@ -154,8 +154,8 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
 .lmrob_problem <- function(x, y, weights, offset, cn) {
   n <- NROW(y)
   y0 <- if (is.null(offset)) y else y - offset
-  use <- if (is.null(weights)) rep(TRUE, n) else weights > 0
-  if (!any(use)) stop("every observation has prior weight 0", call. = FALSE)
+  use <- if (!is.null(weights)) weights > 0
+  if (!is.null(use) && !any(use)) stop("every observation has prior weight 0", call. = FALSE)
   ## The fit runs on standardised data (units and origin removed) and on
   ## prior weights divided by a power of two; results are carried back below.
   ## (Only a column constant on every row is an intercept: the fitted values
@@ -163,20 +163,24 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   ## only where rows are dropped, a column is moved or rescaled, or the prior
   ## weights are not all equal: at large n a copy of x costs as much as a
   ## pass of the fit, and it stays in memory until the next collection.
-  all_used <- all(use)
+  all_used <- is.null(use) || all(use)
+  const <- .constant_columns(x)
   st <- .standardise(if (all_used) x else x[use, , drop = FALSE],
-                     if (all_used) y0 else y0[use], const = .constant_columns(x))
+                     if (all_used) y0 else y0[use], const = const)
   tr <- st$tr
-  if (is.null(weights)) {
-    sw_unit <- 1
-    sws <- rep(1, n)
-  } else {
+  ## sws: the square roots of the prior weights in their unit, NULL where
+  ## they are all 1 (multiplying by 1 changes no value).
+  sw_unit <- 1
+  sws <- NULL
+  if (!is.null(weights)) {
     sw <- sqrt(weights)
     sw_unit <- .unit_of(stats::median(sw[use]))
     sws <- if (all_used) sw / sw_unit else sw[use] / sw_unit
+    sw <- NULL
+    if (all(sws == 1)) sws <- NULL
   }
-  if (is.null(weights) || all(sws == 1)) {
-    xw <- st$x  # multiplying by 1 changes no value
+  if (is.null(sws)) {
+    xw <- st$x
     yw <- st$y
   } else {
     xw <- st$x * sws
@@ -184,8 +188,10 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   }
   st <- NULL
   ## The stages take xw and yw as checked: they must stay finite in these
-  ## units (min and max: one pass each, no copy).
-  if (!.all_finite(xw) || !.all_finite(yw))
+  ## units (min and max: one pass each, no copy).  (Where every row is used
+  ## with weight 1 and nothing is rescaled, xw is x, whose values are checked.)
+  plain <- all_used && is.null(sws) && tr$identity
+  if (!plain && !.all_finite(xw) || !.all_finite(yw))
     stop("the design or the response (less the offset) is not representable in the ",
          "units of the fit: rescale the data or the weights", call. = FALSE)
   ## Aliased columns get NA coefficients.
@@ -205,6 +211,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   if (tr$icpt > 0L && aliased[tr$icpt] && (any(tr$x_loc != 0) || tr$y_loc != 0))
     stop("the intercept column is aliased with another column", call. = FALSE)
   list(xw = xw, yw = yw, use = use, sws = sws, tr = tr, aliased = aliased, p = p, nw = nw,
+       const = const[!aliased], standardised = all_used && is.null(sws), plain = plain,
        A = bmap$A[!aliased, !aliased, drop = FALSE], a = bmap$a[!aliased],
        scale_unit = tr$y_unit * sw_unit)
 }
@@ -221,17 +228,37 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   init
 }
 
+## The problem's data as .fit_data() gives them.  Standardising data that
+## are standardised already changes nothing where every row is used with
+## weight 1: the spreads are then within the band of units and the
+## locations within the origin limit, and the constant columns are those of
+## the design.  That second pass over the design is left out there.
+.problem_data <- function(pr) {
+  if (!pr$standardised) return(.fit_data(pr$xw, pr$yw))
+  x <- pr$xw
+  y <- .bare(pr$yw)
+  p <- ncol(x)
+  const <- pr$const
+  icpt <- if (any(const)) which(const)[1L] else 0L
+  tr <- list(x_loc = numeric(p), x_unit = rep(1, p), y_loc = 0, y_unit = 1,
+             icpt = icpt, icpt_value = if (icpt) x[1L, icpt] * 1 else 1,
+             has_icpt = any(const), identity = TRUE)
+  list(x = x, y = y, n = nrow(x), p = p, st = list(x = x, y = y, tr = tr))
+}
+
 ## The stages in the units of the problem: the initial estimate, then the MM
 ## step, and for SMDM the D-scale and the M-step at that scale.
 .lmrob_estimate <- function(pr, method, init, control, ctrl, ls_block) {
   xw <- pr$xw
   yw <- pr$yw
   status <- list()
-  d <- .fit_data(xw, yw)
+  d <- .problem_data(pr)
   start <- .with_seed(control$seed, .initial_fit(d, init, control, ctrl,
                                                  ls_block = ls_block[!pr$aliased],
                                                  aliased = pr$aliased))
   status$init <- start$status
+  rs_start <- start$rs
+  start$rs <- NULL
   beta <- start$coefficients
   scale <- start$scale
   if (start$method == "M-S" && scale > 0) {
@@ -249,7 +276,9 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   final <- "init"
   ## With an exact fit lmrob_S() has warned; no MM step from scale 0.
   if (!exact && method %in% c("MM", "SMDM")) {
-    mm <- .stage_MM(d, beta, scale, ctrl)
+    ## (the residuals of the S-estimate are those the MM step starts from)
+    mm <- .stage_MM(d, beta, scale, ctrl, r0 = rs_start)
+    rs_start <- NULL
     status$MM <- mm$status
     beta <- mm$coefficients
     final <- "MM"
@@ -284,26 +313,44 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   exact <- est$exact
   status <- est$status
   tuning <- if (est$final == "MM") control$tuning_psi else control$tuning_chi
-  rs <- pr$yw - drop(pr$xw %*% beta)
   coef <- rep(NA_real_, p_all)
   coef[!aliased] <- drop(A %*% beta) + a
   names(coef) <- cn
   fitted <- drop((if (any(aliased)) x[, !aliased, drop = FALSE] else x) %*% coef[!aliased])
-  if (!is.null(offset)) fitted <- fitted + offset
-  res <- y - fitted
-  names(fitted) <- names(res) <- rownames(x)
-  rw <- rep(NA_real_, n)
-  names(rw) <- rownames(x)
+  ## The residuals of the problem.  Where it is the data themselves (every
+  ## row with weight 1, no change of units: A is the identity and a is 0),
+  ## its design is x and its coefficients are coef, so that the product is
+  ## the one just formed.
+  rs <- pr$yw - if (pr$plain) fitted else drop(pr$xw %*% beta)
+  ## The robustness weights of the rows fitted (w, and the scaled residuals
+  ## u they come from: the inference uses both), NA on rows of prior weight 0.
+  u <- NULL
   if (exact) {
-    rw[use] <- as.double(.exact_fit_rule(rs, pr$yw, p, control$bb)$on_plane)
+    w <- as.double(.exact_fit_rule(rs, pr$yw, p, control$bb)$on_plane)
   } else {
-    rw[use] <- .psi_value(rs / scale, .psi_code(control$psi), tuning, "wgt")
-    if (est$final == "MM" && sum(rw[use] > 0) < p) {
+    u <- rs / scale
+    w <- .psi_at(u, .psi_code(control$psi), tuning, "wgt")
+    if (est$final == "MM" && sum(w > 0) < p) {
       warning(sprintf("the MM iterations left only %d observation(s) with positive weight",
-                      sum(rw[use] > 0)), call. = FALSE)
+                      sum(w > 0)), call. = FALSE)
       status$MM$converged <- FALSE
     }
   }
+  ## (the inference before the other vectors of the result: its n x p
+  ## temporary is the largest)
+  inf <- .lmrob_inference(pr$xw, pr$yw, beta, scale, control, tuning, intercept, pr$sws,
+                          exact, w = w, r = rs, u = u)
+  rs <- u <- NULL
+  if (!is.null(offset)) fitted <- fitted + offset
+  res <- y - fitted
+  names(fitted) <- names(res) <- rownames(x)
+  if (length(w) == n) {
+    rw <- w
+  } else {
+    rw <- rep(NA_real_, n)
+    rw[use] <- w
+  }
+  names(rw) <- rownames(x)
   start <- est$start
   fit <- list(coefficients = coef, scale = scale * pr$scale_unit, residuals = res,
               fitted.values = fitted, rweights = rw, weights = weights,
@@ -315,8 +362,6 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
                           scale = start$scale * pr$scale_unit),
               psi = control$psi, tuning = tuning, control = control,
               intercept = intercept, x = x, y = y)
-  inf <- .lmrob_inference(pr$xw, pr$yw, beta, scale, control, tuning, intercept, pr$sws,
-                          exact, w = rw[use], r = rs)
   cov <- inf$cov
   if (!pr$tr$identity) {
     cov <- A %*% cov %*% t(A)
@@ -372,5 +417,6 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     }
   }
   s <- .stage_S(d, ctrl)
-  list(coefficients = s$coefficients, scale = s$scale, method = "S", status = s$status)
+  list(coefficients = s$coefficients, scale = s$scale, method = "S", status = s$status,
+       rs = s$rs)
 }

@@ -192,6 +192,7 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
   p <- d$p
   .check_sizes(ctrl, n, p)
   st <- d$st
+  .free_temporaries(st$x)
   z <- .with_threads(ctrl$threads, .C("kv_lmrob_S",
           x = st$x, y = st$y, n = n, p = p, nsamp = ctrl$nsamp,
           scale = 0, coefficients = double(p), k = ctrl$tuning_chi,
@@ -281,8 +282,11 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
 ## finite beta and a positive scale in data units, with checked settings:
 ## the estimate, with the residuals `rs` and scale `scale_st` of the
 ## standardised problem.  Whether enough observations keep a positive
-## weight at the end is the caller's to judge.
-.lmrob_MM_fit <- function(d, beta, scale, ctrl) {
+## weight at the end is the caller's to judge.  r0: the residuals of beta in
+## the standardised problem where the caller has them (the S search's); they
+## are used only where the standardisation is the identity, so that beta is
+## exactly the coefficients they were computed from.
+.lmrob_MM_fit <- function(d, beta, scale, ctrl, r0 = NULL) {
   n <- d$n
   p <- d$p
   st <- d$st
@@ -291,15 +295,18 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
   if (!(scale0 > 0) || !is.finite(scale0))
     stop("'scale' is not representable in the units of the data", call. = FALSE)
   ## The weighted least-squares steps need p observations of positive weight.
-  r0 <- drop(st$y - st$x %*% beta0)
+  if (is.null(r0) || !st$tr$identity) r0 <- drop(st$y - st$x %*% beta0)
   if (!all(is.finite(r0)))  # beta far beyond the data's units overflows
     stop("the residuals of 'beta' are not representable in the units of the data",
          call. = FALSE)
-  w0 <- wgt_func(r0 / scale0, ctrl$psi_code, ctrl$tuning_psi)
+  w0 <- .psi_at(r0 / scale0, ctrl$psi_code, ctrl$tuning_psi, "wgt")
+  r0 <- NULL
   if (sum(w0 > 0) < p)
     stop(sprintf(paste("at scale %g only %d observation(s) get a positive weight from",
                        "'beta' (%d needed); the scale is too small for these residuals"),
                  scale, sum(w0 > 0), p), call. = FALSE)
+  w0 <- NULL
+  .free_temporaries(st$x)
   z <- .with_threads(ctrl$threads, .C("kv_lmrob_MM",
           x = st$x, y = st$y, n = n, p = p, beta_init = as.double(beta0), scale = scale0,
           coefficients = as.double(beta0), residuals = double(n), max_it = ctrl$max_it,

@@ -4,7 +4,10 @@
 ## per row in microseconds, which stays flat when the work grows linearly,
 ## and the peak memory the fit adds, in copies of the design (n x p
 ## doubles): the process's resident high-water mark, reset before each fit
-## (/proc/self/clear_refs), less the resident size at that moment.  n = 10^7
+## (/proc/self/clear_refs), less the resident size at that moment; and what
+## stays of it once the fit's garbage is collected (`kept_designs`: the fit
+## object, with lm's and lmrob's model frame and design-sized matrices, and
+## the row names that model.matrix() creates).  n = 10^7
 ## runs only when the machine has room for it.  Run from the package root
 ## after `make install` (KELVARA_LIB names another library):
 ##   Rscript bench/growth.R [largest n] [reps]
@@ -24,13 +27,16 @@ available_gb <- function() {
   as.numeric(gsub("[^0-9]", "", line)) / 2^20
 }
 
-## Elapsed time and added peak memory (bytes) of one evaluation of f().
+## Elapsed time, added peak memory and memory kept (bytes) of one
+## evaluation of f().
 measure <- function(f) {
   invisible(gc())
   writeLines("5", "/proc/self/clear_refs")
   base <- status_kb("VmRSS")
-  t <- system.time(f())[["elapsed"]]
-  list(time = t, peak = (status_kb("VmHWM") - base) * 1024)
+  t <- system.time(fit <- f())[["elapsed"]]
+  peak <- status_kb("VmHWM") - base
+  invisible(gc())
+  list(time = t, peak = peak * 1024, kept = (status_kb("VmRSS") - base) * 1024)
 }
 
 cat("load average at start:", readLines("/proc/loadavg"), "; threads:",
@@ -65,7 +71,8 @@ for (n in 10^(4:7)) {
     tm <- median(vapply(m, `[[`, 0, "time"))
     rows[[length(rows) + 1L]] <- data.frame(
       fit = what, n = n, seconds = round(tm, 3), us_per_row = round(1e6 * tm / n, 3),
-      peak_designs = round(max(vapply(m, `[[`, 0, "peak")) / design_bytes, 2))
+      peak_designs = round(max(vapply(m, `[[`, 0, "peak")) / design_bytes, 2),
+      kept_designs = round(max(vapply(m, `[[`, 0, "kept")) / design_bytes, 2))
     print(rows[[length(rows)]], row.names = FALSE)
   }
   rm(X, y, df)

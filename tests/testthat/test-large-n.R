@@ -38,3 +38,27 @@ test_that("the aliased columns are those the pivoted QR puts beyond the rank", {
   expect_identical(kelvara:::.aliased_columns(x), by_qr(x))
   expect_identical(kelvara:::.aliased_columns(x[1:3, ]), by_qr(x[1:3, ]))
 })
+
+test_that("the set-up's shortcuts (one standardisation, residuals from the fitted values) change no number", {
+  set.seed(11)
+  n <- 400
+  d <- data.frame(x1 = rnorm(n, 1e6, 1e3), x2 = rnorm(n), f = gl(4, n / 4))
+  d$x3 <- 2 * d$x2  # aliased
+  d$y <- 1e-3 * d$x1 + d$x2 + as.integer(d$f) + rnorm(n) + 30 * (1:n <= 40)
+  d$y2 <- d$y - 1e-3 * d$x1  # in range: the problem is the data themselves
+  ## Standardising the set-up's data again (the long way) gives what the set-up keeps.
+  for (fo in list(y ~ x1 + x2 + f + x3, y2 ~ x2 + f + x3, y2 ~ 0 + x2)) {
+    x <- model.matrix(fo, d)
+    pr <- suppressWarnings(kelvara:::.lmrob_problem(x, model.response(model.frame(fo, d)),
+                                                    NULL, NULL, colnames(x)))
+    expect_identical(kelvara:::.problem_data(pr), kelvara:::.fit_data(pr$xw, pr$yw),
+                     info = deparse(fo))
+  }
+  ## The weights and R^2 from the residuals recomputed from the coefficients.
+  f <- suppressWarnings(lmrob(y2 ~ x2 + f + x3, data = d))
+  X <- model.matrix(f)[, !f$aliased]
+  r <- d$y2 - drop(X %*% coef(f)[!f$aliased])
+  expect_identical(unname(f$rweights), wgt_func(unname(r) / f$scale, "bisquare", f$tuning))
+  expect_identical(f$r.squared, kelvara:::.lmrob_inference(
+    X, d$y2, NULL, f$scale, f$control, f$tuning, TRUE, NULL, FALSE, r = r)$r.squared)
+})

@@ -239,20 +239,6 @@ void for_case_blocks(int n, bool fork, F&& body) {
   });
 }
 
-// Sort keys of doubles: unsigned integers in the order of the values (-0
-// just below +0).  Only finite values are sorted this way.
-inline std::uint64_t sort_key(double v) {
-  std::uint64_t u;
-  std::memcpy(&u, &v, sizeof u);
-  return (u >> 63) != 0 ? ~u : (u | (std::uint64_t{1} << 63));
-}
-inline double key_value(std::uint64_t k) {
-  const std::uint64_t u = (k >> 63) != 0 ? (k & ~(std::uint64_t{1} << 63)) : ~k;
-  double v;
-  std::memcpy(&v, &u, sizeof v);
-  return v;
-}
-
 // Least-significant-digit radix sort of k[0..n-1] (11-bit digits; a digit
 // that every key shares is skipped), with tmp[0..n-1] as work.
 void radix_sort_keys(std::uint64_t* k, std::uint64_t* tmp, int n) {

@@ -1,4 +1,5 @@
 #include "univariate.h"
+#include "utilities.h"
 
 #include <R_ext/Utils.h>  // R_qsort
 #include <Rmath.h>        // Rf_fmax2, Rf_fmin2, Rf_sign
@@ -160,17 +161,6 @@ namespace {
 // image of the values, using t1 and t2 (n doubles each) as scratch for the
 // keys.  For finite values without negative zeros, equal values have equal
 // bits, so the sorted array is the same as any other sort leaves.
-inline std::uint64_t sort_key(double d) {
-  std::uint64_t u;
-  std::memcpy(&u, &d, sizeof u);
-  return (u >> 63) ? ~u : (u | (std::uint64_t{1} << 63));
-}
-inline double key_value(std::uint64_t u) {
-  u = (u >> 63) ? (u & ~(std::uint64_t{1} << 63)) : ~u;
-  double d;
-  std::memcpy(&d, &u, sizeof d);
-  return d;
-}
 inline std::uint64_t load_key(const double* a, int i) {
   std::uint64_t u;
   std::memcpy(&u, a + i, sizeof u);

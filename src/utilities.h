@@ -7,8 +7,23 @@
 #define KELVARA_UTILITIES_H
 
 #include <cstdint>
+#include <cstring>
 
 namespace kelvara {
+
+/** Sort keys of doubles: unsigned integers in the order of the values (-0
+ *  just below +0), for radix sorts of finite values; key_value inverts. */
+inline std::uint64_t sort_key(double v) {
+  std::uint64_t u;
+  std::memcpy(&u, &v, sizeof u);
+  return (u >> 63) != 0 ? ~u : (u | (std::uint64_t{1} << 63));
+}
+inline double key_value(std::uint64_t k) {
+  const std::uint64_t u = (k >> 63) != 0 ? (k & ~(std::uint64_t{1} << 63)) : ~k;
+  double v;
+  std::memcpy(&v, &u, sizeof v);
+  return v;
+}
 
 // k-th smallest of a[0..n-1] (k counted from 1); reorders a.
 double kthplace(double* a, int n, int k);

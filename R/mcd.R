@@ -34,35 +34,71 @@
   }
   xs <- vapply(seq_len(p), function(j) (x[, j] - loc[j]) / sc[j], numeric(n))
   dim(xs) <- c(n, p)
-  list(x = xs, loc = loc, scale = sc)
+  list(x = xs, loc = loc, scale = sc, max_abs = max(-min(xs), max(xs)))  # (range() would copy xs)
 }
 
 ## Distance, in spreads, beyond which the compiled search sees a value clipped.
 .mcd_far <- 2^300
 
-## Squared distances of the rows of the original data from center under cov
-## (positive definite), computed on the prescaled data `ps` (whose columns
-## are centered near 0, so that the center can be subtracted after the
-## product) through the Cholesky factor.  The product is formed in row
-## blocks, so that an interrupt is answered between them; each row's
-## distance is the same sum either way.
-.mcd_sq_dist <- function(ps, center, cov) {
+## The inverse Cholesky root of cov (positive definite) in the units of the
+## prescaled data `ps`, and the center carried through it: the squared
+## distance of a row is the sum of squares of (row of ps$x) %*% inv_root -
+## shift.  The prescaled columns are centered near 0, so that the center is
+## subtracted after the product.
+.mcd_root <- function(ps, center, cov) {
   p <- ncol(ps$x)
   inv_root <- backsolve(chol(cov / tcrossprod(ps$scale)), diag(p))
-  shift <- drop(((center - ps$loc) / ps$scale) %*% inv_root)
-  d <- numeric(nrow(ps$x))
-  blocks <- .row_blocks(nrow(ps$x), p)
-  for (b in blocks) {
-    .answer_interrupt()
-    z <- (if (length(blocks) == 1L) ps$x else ps$x[b, , drop = FALSE]) %*% inv_root
-    db <- numeric(length(b))
-    for (j in seq_len(p)) {
-      zj <- z[, j] - shift[j]
-      db <- db + zj * zj
-    }
-    d[b] <- db
+  list(inv_root = inv_root, shift = drop(((center - ps$loc) / ps$scale) %*% inv_root))
+}
+
+## Squared distances of the rows of the original data under each of the
+## roots (.mcd_root), one vector per root.  The compiled pass (kv_mcd_distances:
+## row blocks on the call's threads, answering interrupts) forms each
+## product and sum as R's matrix product does with finite operands.  Where R
+## would take its other product (a value, or the sum of two neighbouring
+## ones, not finite: prescaled values beyond 2^1022), the product is formed
+## here, in row blocks between which an interrupt is answered.
+.mcd_sq_dists <- function(ps, roots) {
+  p <- ncol(ps$x)
+  n <- nrow(ps$x)
+  finite <- vapply(roots, function(r) .all_finite(r$inv_root) && .all_finite(r$shift), NA)
+  if (isTRUE(ps$max_abs < 2^1022) && all(finite)) {
+    k <- length(roots)
+    d <- .C("kv_mcd_distances", ps$x, as.integer(n), as.integer(p), as.integer(k),
+            as.double(unlist(lapply(roots, `[[`, "inv_root"))),
+            as.double(unlist(lapply(roots, `[[`, "shift"))), out = double(n * k),
+            NAOK = TRUE, PACKAGE = "kelvara")$out
+    return(lapply(seq_len(k), function(c) d[(c - 1) * n + seq_len(n)]))
   }
-  d
+  lapply(roots, function(r) {
+    d <- numeric(n)
+    blocks <- .row_blocks(n, p)
+    for (b in blocks) {
+      .answer_interrupt()
+      z <- (if (length(blocks) == 1L) ps$x else ps$x[b, , drop = FALSE]) %*% r$inv_root
+      db <- numeric(length(b))
+      for (j in seq_len(p)) {
+        zj <- z[, j] - r$shift[j]
+        db <- db + zj * zj
+      }
+      d[b] <- db
+    }
+    d
+  })
+}
+
+.mcd_sq_dist <- function(ps, center, cov) .mcd_sq_dists(ps, list(.mcd_root(ps, center, cov)))[[1L]]
+
+## colMeans() and stats::cov() of the rows of x flagged in `keep` (NULL: all
+## rows), the same numbers by the same sums, formed in compiled code
+## (kv_mcd_moments: entries on the call's threads, answering interrupts).
+.mcd_moments <- function(x, keep = NULL) {
+  n <- nrow(x)
+  p <- ncol(x)
+  z <- .C("kv_mcd_moments", x, as.integer(n), as.integer(p), as.integer(is.null(keep)),
+          if (is.null(keep)) integer(1L) else as.integer(keep), m = integer(1L),
+          center = double(p), cov = double(p * p), PACKAGE = "kelvara")
+  list(center = z$center, cov = matrix(z$cov, p, p))
 }
 
 ## The compiled FAST-MCD search (kv_fastmcd).  It allocates its own work
@@ -88,15 +124,17 @@
 ## the cutoff and multiplied by the finite-sample factor `f_rw`, and the
 ## squared distances under it.  The raw estimate is kept when fewer than
 ## p + 1 cases remain or their covariance is singular.
-.mcd_reweight <- function(x, ps, raw_center, raw_cov, cutoff, f_rw) {
+.mcd_reweight <- function(x, ps, raw_center, raw_cov, cutoff, f_rw, also = list()) {
   p <- ncol(x)
-  raw_mah <- .mcd_sq_dist(ps, raw_center, raw_cov)
+  ## The distances under the roots `also` come in the same pass (as `also`).
+  d <- .mcd_sq_dists(ps, c(list(.mcd_root(ps, raw_center, raw_cov)), also))
+  raw_mah <- d[[1L]]
   weights <- as.integer(raw_mah <= cutoff)
   center <- raw_center
   cov <- raw_cov
   kept <- weights == 1L
   if (sum(kept) > p) {
-    ck <- .cov_blocks(x, which(kept))  # in pieces: interruptible
+    ck <- .mcd_moments(x, weights)
     c_center <- ck$center
     c_cov <- ck$cov * (stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2)) * f_rw
     if (!inherits(try(chol(c_cov), silent = TRUE), "try-error")) {
@@ -105,7 +143,7 @@
     }
   }
   list(weights = weights, center = center, cov = cov,
-       mah = .mcd_sq_dist(ps, center, cov), raw_mah = raw_mah)
+       mah = .mcd_sq_dist(ps, center, cov), raw_mah = raw_mah, also = d[-1L])
 }
 
 mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size = 300,
@@ -183,7 +221,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   ## joins the h cases of the search; with h = n its covariance cannot be
   ## represented at all.
   xs <- ps$x
-  if (max(-min(xs), max(xs)) > .mcd_far) {  # (range() would copy xs)
+  if (ps$max_abs > .mcd_far) {
     far <- abs(xs) > .mcd_far
     if (h == nrow(xs))
       stop(sprintf(paste("case %d lies %g spreads from the median of its variable:",
@@ -285,22 +323,26 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   raw_factor <- raw$raw_factor
   weights <- raw$weights
   raw_mah <- mah <- rep(NA_real_, n)
+  ## Classical squared distances, kept for the distance-distance plot (NA
+  ## when the sample covariance is singular).
+  classical <- tryCatch({
+    cl_moments <- .mcd_moments(x)
+    list(.mcd_root(ps, cl_moments$center, cl_moments$cov))
+  }, error = function(e) list())
+  mah_classical <- rep(NA_real_, n)
   if (raw$exact == .mcd_codes[["ok"]]) {
     raw_cov <- raw_cov * small[["raw"]]
     raw_factor <- raw_factor * small[["raw"]]
-    rw <- .mcd_reweight(x, ps, raw_center, raw_cov, cutoff, small[["reweighted"]])
+    rw <- .mcd_reweight(x, ps, raw_center, raw_cov, cutoff, small[["reweighted"]], classical)
     weights <- rw$weights
     center <- rw$center
     cov <- rw$cov
     mah <- rw$mah
     raw_mah <- rw$raw_mah
+    if (length(classical)) mah_classical <- rw$also[[1L]]
+  } else if (length(classical)) {
+    mah_classical <- .mcd_sq_dists(ps, classical)[[1L]]
   }
-  ## Classical squared distances, kept for the distance-distance plot (NA
-  ## when the sample covariance is singular).
-  mah_classical <- tryCatch({
-    cl_moments <- .cov_blocks(x)  # in pieces: interruptible
-    .mcd_sq_dist(ps, cl_moments$center, cl_moments$cov)
-  }, error = function(e) rep(NA_real_, n))
   vn <- colnames(x)
   center <- as.vector(center)
   raw_center <- as.vector(raw_center)

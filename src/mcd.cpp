@@ -351,19 +351,73 @@ struct fast_mcd : mcd_outputs, mcd_work {
     return {row, sscp, cov, center, sd, cov_inv, dist, mcd_det, index_b, sorted_best};
   }
 
+  // The cross-product matrix sscp of the m rows `list` (1-based, in list
+  // order; all rows 1..m when list is null) of `data`: the same numbers as
+  // rfadmit_ row by row.  Every entry is its own sum over the rows, in their
+  // order, so the entries may be formed apart: each thread takes a range of
+  // columns and passes over all rows.  Entry (i, j) and (j, i) add the same
+  // products, so only the lower triangle is summed and then mirrored.  `row`
+  // is left holding the last row, as rfadmit_'s callers leave it.
+  void cross_products(const double* data, long ld, const int* list, long m, double* ss,
+                      double* last_row, bool parallel) const {
+    const int q = p1;
+    rfcovinit_(ss, &q, &q);
+    // Column 0 stands for the count and the sums (row 0 of sscp); column c
+    // for the products (i, c), i = c..p.  Their costs: p + 1 and p - c + 1.
+    auto sum_columns = [&](int c0, int c1) {
+      std::vector<double> rec(p);
+      const int j0 = std::max(c0, 1) - 1;  // first variable the columns read
+      for (long t = 0; t < m; ++t) {
+        poll(t);
+        const long r = list ? list[t] - 1 : t;
+        for (int j = c0 == 0 ? 0 : j0; j < p; ++j) rec[j] = data[r + j * ld];
+        if (c0 == 0) {
+          ss[0] += 1.0;
+          for (int j = 1; j <= p; ++j) ss[j * q] += rec[j - 1];
+        }
+        for (int c = std::max(c0, 1); c < c1; ++c) {
+          const double rc = rec[c - 1];
+          double* col = ss + static_cast<long>(c) * q;
+          for (int i = c; i <= p; ++i) col[i] += rec[i - 1] * rc;
+        }
+      }
+    };
+    const double work = static_cast<double>(m) * p * p;
+    const int width = parallel && work >= min_parallel_work ? host::threads() : 1;
+    if (width <= 1) {
+      sum_columns(0, p + 1);
+    } else {
+      // Contiguous column ranges of about equal cost, one per thread.
+      std::vector<int> bounds(1, 0);
+      const double total = static_cast<double>(p + 1) + p * (p + 1) / 2.0;
+      double acc = 0.0;
+      for (int c = 0; c <= p && static_cast<int>(bounds.size()) < width; ++c) {
+        acc += c == 0 ? p + 1 : p - c + 1;
+        if (acc >= total * static_cast<double>(bounds.size()) / width) bounds.push_back(c + 1);
+      }
+      if (bounds.back() != p + 1) bounds.push_back(p + 1);
+      host::parallel_for(static_cast<int>(bounds.size()) - 1,
+                         [&](int k) { sum_columns(bounds[k], bounds[k + 1]); });
+    }
+    for (int j = 1; j <= p; ++j) {
+      ss[j] = ss[j * q];
+      for (int i = j + 1; i <= p; ++i) ss[j + static_cast<long>(i) * q] = ss[i + static_cast<long>(j) * q];
+    }
+    if (m > 0) {
+      const long r = list ? list[m - 1] - 1 : m - 1;
+      for (int j = 0; j < p; ++j) last_row[j] = data[r + j * ld];
+    }
+  }
+
   // Cross products of the listed rows (1-based, in list order), then the
   // moments of those m rows.
-  void moments_of(const stage_data& s, const int* list, int m, const space& w) const {
-    rfcovinit_(w.sscp, &p1, &p1);
-    for (int t = 0; t < m; ++t) {
-      poll(t);
-      load_row(s, list[t], w.row);
-      rfadmit_(w.row, &p, &p1, w.sscp);
-    }
+  void moments_of(const stage_data& s, const int* list, int m, const space& w,
+                  bool parallel = false) const {
+    cross_products(s.rows, s.ld, list, m, w.sscp, w.row, parallel);
     rfcovar_(&m, &p, &p1, w.sscp, w.cov, w.center, w.sd);
   }
   void moments_of(const stage_data& s, const int* list, int m) {
-    moments_of(s, list, m, own());
+    moments_of(s, list, m, own(), true);
   }
 
   // Inverse of cov by sweeping; det collects the pivots.  False when a
@@ -405,23 +459,45 @@ struct fast_mcd : mcd_outputs, mcd_work {
                  const double* sigma, double* out, bool parallel) const {
     const long block = std::max(1L, work_per_poll / (static_cast<long>(p) * p) / 4);
     const long nblocks = (nn + block - 1) / block;
+    // quad_form on eight rows side by side: each row has its own sum, in
+    // the same order, and the rows fill the vector lanes.
     auto rows = [&](long first, long last, double* tmp) {
-      for (long i = first; i < last; ++i) {
+      constexpr int w = 8;
+      long i = first;
+      for (; i + w <= last; i += w) {
+        for (int j = 0; j < p; ++j) {
+          const double* src = data + i + j * ld;
+          for (int r = 0; r < w; ++r) tmp[j * w + r] = src[r] - means[j];
+        }
+        double t[w] = {};
+        for (int j = 0; j < p; ++j) {
+          const double* dj = tmp + j * w;
+          const double* col = sigma + j;
+          for (int k = 0; k < p; ++k) {
+            const double sk = col[static_cast<long>(k) * p];
+            const double* dk = tmp + k * w;
+            for (int r = 0; r < w; ++r) t[r] += dj[r] * dk[r] * sk;
+          }
+        }
+        for (int r = 0; r < w; ++r) out[i + r] = t[r];
+      }
+      for (; i < last; ++i) {
         for (int j = 0; j < p; ++j) tmp[j] = data[i + j * ld];
         out[i] = quad_form(tmp, means, sigma, tmp);
       }
     };
+    const long tmp_len = 8L * p;
     if (!parallel || nblocks < 2 || host::threads() < 2) {
-      std::vector<double> tmp(p);
+      std::vector<double> tmp(tmp_len);
       for (long b = 0; b < nblocks; ++b) {
         host::check_interrupt();
         rows(b * block, std::min(nn, (b + 1) * block), tmp.data());
       }
       return;
     }
-    std::vector<double> tmp(static_cast<size_t>(nblocks) * p);
+    std::vector<double> tmp(static_cast<size_t>(nblocks) * tmp_len);
     host::parallel_for(static_cast<int>(nblocks), [&](int b) {
-      rows(b * block, std::min(nn, (b + 1) * block), tmp.data() + static_cast<long>(b) * p);
+      rows(b * block, std::min(nn, (b + 1) * block), tmp.data() + b * tmp_len);
     });
   }
 
@@ -662,7 +738,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
     for (int step = 1; step <= s.kstep; ++step) {
       std::copy(w.index_b, w.index_b + s.nhalf, w.sorted_best);
       rfishsort_(w.sorted_best, &s.nhalf);
-      moments_of(s, w.sorted_best, s.nhalf, w);
+      moments_of(s, w.sorted_best, s.nhalf, w, parallel);
       if (!invert(w)) return false;
       if (step >= 2 && *w.det == det_two_before) break;
       det_two_before = det_before;
@@ -1263,12 +1339,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
       initialise();
     }
     // The classical estimate.
-    rfcovinit_(sscp, &p1, &p1);
-    for (long i = 0; i < n; ++i) {
-      poll(i);
-      for (int j = 0; j < p; ++j) row[j] = x_at(i, j);
-      rfadmit_(row, &p, &p1, sscp);
-    }
+    cross_products(x, n, nullptr, n, sscp, row, true);
     rfcovar_(&n, &p, &p1, sscp, cov, center, sd);
     bool singular = false;
     for (int j = 0; j < p; ++j)
@@ -1424,5 +1495,133 @@ extern "C" void kv_fastmcd(double* x, int* n, int* p, int* h, int* krep, int* gr
                  *cutoff, *chi_median, *trace};
     // clang-format on
     run.run();
+  });
+}
+
+// ---- the reweighting passes of the R layer -------------------------------------
+
+namespace {
+
+// Squared distances d(i) = sum_j (z(i, j) - shift(j))^2, z = x inv_root, of
+// the rows first..last-1 of x (n rows, p columns).  z(i, j) is the sum over
+// l = 1..j of inv_root(l, j) x(i, l) in increasing l, starting from 0, as
+// the reference BLAS forms a matrix product (inv_root is upper triangular:
+// the terms below its diagonal are zeros, which leave the sum as it is), and
+// d sums over j in increasing order.  Eight rows are formed side by side:
+// each row still has its own sums in its own order.
+void root_distances(const double* x, long n, int p, const double* inv_root,
+                    const double* shift, long first, long last, double* out) {
+  constexpr int w = 8;
+  for (long i0 = first; i0 < last; i0 += w) {
+    const int m = static_cast<int>(std::min<long>(w, last - i0));
+    double d[w] = {}, z[w];
+    for (int j = 0; j < p; ++j) {
+      for (int r = 0; r < w; ++r) z[r] = 0.0;
+      for (int l = 0; l <= j; ++l) {
+        const double b = inv_root[l + static_cast<long>(j) * p];
+        if (b == 0.0) continue;
+        const double* xl = x + i0 + static_cast<long>(l) * n;
+        if (m == w) {
+          for (int r = 0; r < w; ++r) z[r] = z[r] + b * xl[r];
+        } else {
+          for (int r = 0; r < m; ++r) z[r] = z[r] + b * xl[r];
+        }
+      }
+      for (int r = 0; r < m; ++r) {
+        const double t = z[r] - shift[j];
+        d[r] = d[r] + t * t;
+      }
+    }
+    for (int r = 0; r < m; ++r) out[i0 + r] = d[r];
+  }
+}
+
+}  // namespace
+
+// Squared distances of the rows of the prescaled data x (n x p) under k
+// (inverse root, shift) pairs: out(, c) for pair c.  Row blocks run on the
+// call's threads; each row's value is its own sum, whatever the blocks.
+extern "C" void kv_mcd_distances(double* x, int* n, int* p, int* k, double* inv_roots,
+                                 double* shifts, double* out) {
+  host::run_entry([&] {
+    const long nn = *n;
+    const int pp = *p, kk = *k;
+    if (nn < 1 || pp < 1 || kk < 1) host::fail("kv_mcd_distances: invalid dimensions");
+    const long block = std::max(64L, (1L << 20) / (static_cast<long>(pp) * pp));
+    const long nblocks = (nn + block - 1) / block;
+    const long tasks = nblocks * kk;
+    if (tasks > 2147483647L) host::fail("kv_mcd_distances: too many rows");
+    host::parallel_for(static_cast<int>(tasks), [&](int t) {
+      const long b = t % nblocks, c = t / nblocks;
+      root_distances(x, nn, pp, inv_roots + c * pp * pp, shifts + c * pp, b * block,
+                     std::min(nn, (b + 1) * block), out + c * nn);
+    });
+  });
+}
+
+namespace {
+
+// The statistics of the m cases `rows` (0-based, increasing) of x (n rows)
+// by the sums of R's colMeans() and cov(): the centers are long-double sums
+// divided by m; the covariance uses the long-double mean corrected by a
+// second pass over the deviations, and long-double sums of the products of
+// the deviations from the (double) means, divided by m - 1.
+struct moments_task {
+  const double* x;
+  long n, m;
+  const int* rows;  // null: all cases
+  double at(long k, int j) const {
+    return x[(rows ? rows[k] : k) + static_cast<long>(j) * n];
+  }
+};
+
+}  // namespace
+
+// colMeans() and cov() of the cases of x (n x p) flagged 1 in `keep` (all of
+// them when *all is 1): center(p), cov(p, p); m is their number.  Entries run
+// on the call's threads, each summed in the order of the cases.
+extern "C" void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, int* m,
+                               double* center, double* cov) {
+  host::run_entry([&] {
+    const long nn = *n;
+    const int pp = *p;
+    if (nn < 1 || pp < 1) host::fail("kv_mcd_moments: invalid dimensions");
+    std::vector<int> rows;
+    if (*all != 1) {
+      for (long i = 0; i < nn; ++i)
+        if (keep[i] == 1) rows.push_back(static_cast<int>(i));
+    }
+    const moments_task s{x, nn, *all == 1 ? nn : static_cast<long>(rows.size()),
+                         *all == 1 ? nullptr : rows.data()};
+    *m = static_cast<int>(s.m);
+    if (s.m < 2) host::fail("kv_mcd_moments: fewer than 2 cases");
+    std::vector<double> mean(pp);
+    host::parallel_for(pp, [&](int j) {
+      long double sum = 0.0;
+      for (long k = 0; k < s.m; ++k) sum += s.at(k, j);
+      long double col = sum;
+      col /= s.m;
+      center[j] = static_cast<double>(col);
+      long double tmp = sum / s.m;
+      if (std::isfinite(static_cast<double>(tmp))) {
+        long double dev = 0.0;
+        for (long k = 0; k < s.m; ++k) dev += (s.at(k, j) - tmp);
+        tmp = tmp + dev / s.m;
+      }
+      mean[j] = static_cast<double>(tmp);
+    });
+    // Entry (i, j), j <= i, of the lower triangle as task i (i + 1) / 2 + j.
+    const int entries = pp * (pp + 1) / 2;
+    const long n1 = s.m - 1;
+    host::parallel_for(entries, [&](int t) {
+      int i = 0;
+      while ((i + 1) * (i + 2) / 2 <= t) ++i;
+      const int j = t - i * (i + 1) / 2;
+      const long double xm = mean[i], ym = mean[j];
+      long double sum = 0.0;
+      for (long k = 0; k < s.m; ++k) sum += (s.at(k, i) - xm) * (s.at(k, j) - ym);
+      cov[i + static_cast<long>(j) * pp] = cov[j + static_cast<long>(i) * pp] =
+          static_cast<double>(sum / n1);
+    });
   });
 }

@@ -116,6 +116,20 @@ void kv_fastmcd(double* x, int* n, int* p, int* h, int* krep, int* group_size,
                 int* weights, double* hyperplane, int* n_on_plane, double* cons_cov,
                 double* center, double* cov);
 
+/** Squared distances of the rows of x(n, p) under k pairs of an upper
+ *  triangular inverse root inv_roots(p, p, k) and a shift shifts(p, k):
+ *  out(i, c) = sum_j ((x inv_root_c)(i, j) - shift_c(j))^2, the products and
+ *  sums formed in the order of R's reference-BLAS matrix product (registered
+ *  .C routine, 7 arguments). */
+void kv_mcd_distances(double* x, int* n, int* p, int* k, double* inv_roots, double* shifts,
+                      double* out);
+
+/** colMeans() and cov() of the cases of x(n, p) with keep(i) = 1 (of all
+ *  cases when all = 1), with the sums of R's own routines; m receives the
+ *  number of cases (registered .C routine, 8 arguments). */
+void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, int* m, double* center,
+                    double* cov);
+
 }  // extern "C"
 
 #endif

@@ -23,18 +23,12 @@
   n <- nrow(x)
   p <- ncol(x)
   rows <- if (n > max_rows) unique(round(seq(1, n, length.out = max_rows))) else seq_len(n)
-  loc <- sc <- numeric(p)
-  for (j in seq_len(p)) {
-    xj <- x[rows, j]
-    names(xj) <- NULL  # (each median() would copy xj to drop them)
-    loc[j] <- stats::median(xj)
-    s <- stats::median(abs(xj - loc[j]))
-    if (!(s > 0)) s <- mean(abs(x[, j] - loc[j]))
-    sc[j] <- if (s > 0) s else 1
-  }
-  xs <- vapply(seq_len(p), function(j) (x[, j] - loc[j]) / sc[j], numeric(n))
-  dim(xs) <- c(n, p)
-  list(x = xs, loc = loc, scale = sc, max_abs = max(-min(xs), max(xs)))  # (range() would copy xs)
+  ## In compiled code, columns on the call's threads (kv_mcd_prescale): the
+  ## numbers of median() and mean() by the same sums.
+  z <- .C("kv_mcd_prescale", x, as.integer(n), as.integer(p), as.integer(rows),
+          as.integer(length(rows)), loc = double(p), scale = double(p),
+          xs = matrix(0, n, p), big = double(1L), NAOK = TRUE, PACKAGE = "kelvara")
+  list(x = z$xs, loc = z$loc, scale = z$scale, max_abs = z$big)
 }
 
 ## Distance, in spreads, beyond which the compiled search sees a value clipped.

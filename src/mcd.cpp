@@ -258,6 +258,114 @@ void rs_(const int* nm, const int* n, const double* a, double* w, const int* mat
 
 namespace {
 
+// ---- selection on long passes ----
+//
+// The k smallest of many distances, in passes over row blocks on the call's
+// threads.  A deterministic sample brackets the k-th smallest value; the
+// values inside the bracket are gathered and the k-th is selected among
+// them.  When exactly k values are at most that value, the selected set is
+// that of every selection; the cases come out in increasing order.  A
+// bracket that misses, a NaN, or a tie at the k-th value returns false, and
+// the caller selects by rffindq_.
+
+constexpr long select_block = 1L << 14;
+
+struct bracket_counts {
+  std::vector<long> below, inside;  // per block: values < lo, values in [lo, hi]
+  bool nan = false;
+};
+
+// The k-th smallest (1-based) of d[0..nn), or false.  `inside` receives the
+// bracketed values.
+bool bracket_kth(const double* d, long nn, long k, double& kth, long& n_below,
+                 std::vector<double>& inside) {
+  const long nblocks = (nn + select_block - 1) / select_block;
+  // Sample of evenly spaced values; its order statistics around k / nn.
+  const long ns = std::min<long>(nn, 8192);
+  std::vector<double> sample(ns);
+  for (long i = 0; i < ns; ++i) {
+    sample[i] = d[(i * nn) / ns];
+    if (std::isnan(sample[i])) return false;
+  }
+  const double q = static_cast<double>(k) / static_cast<double>(nn);
+  const long margin = 16 + static_cast<long>(4.0 * std::sqrt(ns * q * (1.0 - q) + 1.0));
+  const long r_lo = std::max(0L, static_cast<long>(q * ns) - margin);
+  const long r_hi = std::min(ns - 1, static_cast<long>(q * ns) + margin);
+  std::nth_element(sample.begin(), sample.begin() + r_lo, sample.end());
+  const double lo = sample[r_lo];
+  std::nth_element(sample.begin() + r_lo, sample.begin() + r_hi, sample.end());
+  const double hi = sample[r_hi];
+  bracket_counts c;
+  c.below.assign(nblocks, 0);
+  c.inside.assign(nblocks, 0);
+  std::vector<char> nan(nblocks, 0);
+  host::parallel_for(static_cast<int>(nblocks), [&](int b) {
+    long below = 0, in = 0;
+    bool bad = false;
+    for (long i = b * select_block, e = std::min(nn, (b + 1) * select_block); i < e; ++i) {
+      const double v = d[i];
+      below += v < lo;
+      in += v >= lo && v <= hi;
+      bad = bad || std::isnan(v);
+    }
+    c.below[b] = below;
+    c.inside[b] = in;
+    nan[b] = bad;
+  });
+  long total_below = 0, total_inside = 0;
+  for (long b = 0; b < nblocks; ++b) {
+    if (nan[b]) return false;
+    total_below += c.below[b];
+    total_inside += c.inside[b];
+  }
+  if (!(total_below < k && k <= total_below + total_inside)) return false;
+  std::vector<long> start(nblocks, 0);
+  for (long b = 1; b < nblocks; ++b) start[b] = start[b - 1] + c.inside[b - 1];
+  inside.resize(total_inside);
+  host::parallel_for(static_cast<int>(nblocks), [&](int b) {
+    long at = start[b];
+    for (long i = b * select_block, e = std::min(nn, (b + 1) * select_block); i < e; ++i)
+      if (d[i] >= lo && d[i] <= hi) inside[at++] = d[i];
+  });
+  std::nth_element(inside.begin(), inside.begin() + (k - total_below - 1), inside.end());
+  kth = inside[k - total_below - 1];
+  n_below = total_below;
+  return true;
+}
+
+bool kth_smallest(const double* d, long nn, long k, double& kth) {
+  long below = 0;
+  std::vector<double> inside;
+  return bracket_kth(d, nn, k, kth, below, inside);
+}
+
+// The case numbers (1-based, increasing) of the k smallest of d[0..nn) into
+// index, and the k-th smallest value; false on a tie at that value.
+bool select_smallest(const double* d, long nn, long k, int* index, double& kth) {
+  long below = 0;
+  std::vector<double> inside;
+  if (!bracket_kth(d, nn, k, kth, below, inside)) return false;
+  long at_most = below;
+  for (const double v : inside) at_most += v <= kth;
+  if (at_most != k) return false;
+  const long nblocks = (nn + select_block - 1) / select_block;
+  std::vector<long> count(nblocks, 0);
+  host::parallel_for(static_cast<int>(nblocks), [&](int b) {
+    long m = 0;
+    for (long i = b * select_block, e = std::min(nn, (b + 1) * select_block); i < e; ++i)
+      m += d[i] <= kth;
+    count[b] = m;
+  });
+  std::vector<long> start(nblocks, 0);
+  for (long b = 1; b < nblocks; ++b) start[b] = start[b - 1] + count[b - 1];
+  host::parallel_for(static_cast<int>(nblocks), [&](int b) {
+    long at = start[b];
+    for (long i = b * select_block, e = std::min(nn, (b + 1) * select_block); i < e; ++i)
+      if (d[i] <= kth) index[at++] = static_cast<int>(i + 1);
+  });
+  return true;
+}
+
 constexpr double empty_entry = 1000000.0;  // marks an unused list position
 constexpr double no_objective = 1e26;      // key of an empty list position
 constexpr int list_len = kelvara::best_list_len;
@@ -309,6 +417,11 @@ struct fast_mcd : mcd_outputs, mcd_work {
   int n, p, h, krep, gs;
   double cutoff, chi_median;
   int trace;
+  // Run for the package's own R code (kv_fastmcd), which reads only the
+  // outputs it returns: the work arrays need not end as the .Fortran entry
+  // leaves them, the classical distances and the data in data units are not
+  // needed, and the order of a selected subset does not matter.
+  bool internal = false;
 
   int p1 = 0;
   double eps = 0, percen = 0;
@@ -618,10 +731,19 @@ struct fast_mcd : mcd_outputs, mcd_work {
     }
   }
 
-  void select_nearest(const stage_data& s, const space& w) const {
+  // Long selections of the search's own thread run in parallel passes where
+  // only the selected set matters (the cases then come out sorted).
+  static constexpr int min_parallel_select = 20000;
+  bool fast_select(const stage_data& s, bool parallel) const {
+    return internal && parallel && s.nn >= min_parallel_select && host::threads() > 1;
+  }
+  void select_nearest(const stage_data& s, const space& w, bool parallel = false) const {
+    double kth = 0.0;
+    if (fast_select(s, parallel) && select_smallest(w.dist, s.nn, s.nhalf, w.index_b, kth))
+      return;
     rffindq_(w.dist, &s.nn, &s.nhalf, w.index_b);
   }
-  void select_nearest(const stage_data& s) { select_nearest(s, own()); }
+  void select_nearest(const stage_data& s) { select_nearest(s, own(), true); }
 
   // ---- starting subsets ----
 
@@ -737,19 +859,23 @@ struct fast_mcd : mcd_outputs, mcd_work {
     double det_before = 0.0, det_two_before = 0.0;
     for (int step = 1; step <= s.kstep; ++step) {
       std::copy(w.index_b, w.index_b + s.nhalf, w.sorted_best);
-      rfishsort_(w.sorted_best, &s.nhalf);
+      if (!std::is_sorted(w.sorted_best, w.sorted_best + s.nhalf))
+        rfishsort_(w.sorted_best, &s.nhalf);
       moments_of(s, w.sorted_best, s.nhalf, w, parallel);
       if (!invert(w)) return false;
       if (step >= 2 && *w.det == det_two_before) break;
       det_two_before = det_before;
       det_before = *w.det;
       mahalanobis(s, w, parallel);
-      select_nearest(s, w);
+      select_nearest(s, w, parallel);
       if (s.kind == stage_kind::final_stage &&
           (*w.det < *rec.objective || (trial == 1 && step == 1 && !partitioned))) {
         *rec.objective = *w.det;
         const int half = n / 2;
-        *rec.medi2 = rffindq_(w.dist, &s.nn, &half, rec.index_a);
+        double kth = 0.0;
+        *rec.medi2 = fast_select(s, parallel) && kth_smallest(w.dist, s.nn, half, kth)
+                         ? kth
+                         : rffindq_(w.dist, &s.nn, &half, rec.index_a);
         std::copy(w.index_b, w.index_b + h, rec.subset);
         rfcovcopy_(w.cov, rec.cov, &p, &p);
         rfcovcopy_(w.cov_inv, rec.cov_inv, &p, &p);
@@ -879,6 +1005,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
   // work arrays; the positions of the selection of the h smallest deviations
   // matter only for a constant variable, where that selection is repeated.
   next_step standardize() {
+    if (internal) return standardize_columns();
     const int lo = n / 2;  // the upper order statistic is lo + 1 = (n + 2) / 2
     for (int j = 0; j < p; ++j) {
       host::check_interrupt();
@@ -899,6 +1026,46 @@ struct fast_mcd : mcd_outputs, mcd_work {
       for (int i = 0; i < n; ++i) col[i] = (col[i] - center0[j]) / scale0[j];
     }
     return next_step::go_on;
+  }
+
+  // The same centers and scales, variables on the call's threads (each
+  // thread with its own copies of a column); the data change only when no
+  // variable is constant before the first that is, as in the order above.
+  next_step standardize_columns() {
+    const int lo = n / 2;
+    const int width = std::max(1, std::min(host::threads(), p));
+    std::vector<double> loc(p), scale(p);
+    std::vector<std::vector<double>> copies(width);
+    host::parallel_for(width, [&](int k) {
+      std::vector<double>& a = copies[k];
+      a.resize(n);
+      for (int j = k; j < p; j += width) {
+        host::check_interrupt();
+        const double* col = x + static_cast<long>(j) * n;
+        std::copy(col, col + n, a.begin());
+        std::nth_element(a.begin(), a.begin() + (lo - 1), a.end());
+        const double lower = a[lo - 1];
+        const double upper = *std::min_element(a.begin() + lo, a.end());
+        loc[j] = 0.5 * (lower + upper);
+        for (int i = 0; i < n; ++i) a[i] = std::fabs(col[i] - loc[j]);
+        std::nth_element(a.begin(), a.begin() + (h - 1), a.end());
+        scale[j] = a[h - 1];
+      }
+    });
+    copies.clear();
+    int last = 0;  // variables standardized: those before the first constant one
+    while (last < p && !(scale[last] < eps)) ++last;
+    std::copy(loc.begin(), loc.begin() + std::min(p, last + 1), center0);
+    std::copy(scale.begin(), scale.begin() + std::min(p, last + 1), scale0);
+    host::parallel_for(last, [&](int j) {
+      double* col = x + static_cast<long>(j) * n;
+      for (int i = 0; i < n; ++i) col[i] = (col[i] - center0[j]) / scale0[j];
+    });
+    if (last == p) return next_step::go_on;
+    const double* col = x + static_cast<long>(last) * n;
+    for (int i = 0; i < n; ++i) dist[i] = std::fabs(col[i] - center0[last]);
+    rffindq_(dist, &n, &h, index_b);
+    return constant_variable(last);
   }
 
   next_step constant_variable(int j) {
@@ -1318,7 +1485,12 @@ struct fast_mcd : mcd_outputs, mcd_work {
     std::vector<double> d(n);
     distances(x, n, n, best_center, best_cov_inv, d.data(), true);
     for (long i = 0; i < n; ++i) weights[i] = d[i] > cutoff ? 0 : 1;
-    transfo_(best_cov, best_center, x, center0, scale0, &p, &n);
+    if (internal) {
+      int none = 0;  // the data stay standardized: the caller drops them
+      transfo_(best_cov, best_center, x, center0, scale0, &p, &none);
+    } else {
+      transfo_(best_cov, best_center, x, center0, scale0, &p, &n);
+    }
   }
 
   void run() {
@@ -1350,7 +1522,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
     }
     rfcorrel_(&p, cov, corr, sd);
     if (all_cases) return;
-    distances(x, n, n, center, cov_inv, class_dist, true);
+    if (!internal) distances(x, n, n, center, cov_inv, class_dist, true);
     if (partitioned) {
       if (run_stage(stage_kind::group) == next_step::finished) return;
       if (run_stage(stage_kind::merged) == next_step::finished) return;
@@ -1494,6 +1666,7 @@ extern "C" void kv_fastmcd(double* x, int* n, int* p, int* h, int* krep, int* gr
     fast_mcd run{out, scratch.arrays(center, cov), x, *n, *p, *h, *krep, *group_size,
                  *cutoff, *chi_median, *trace};
     // clang-format on
+    run.internal = true;
     run.run();
   });
 }
@@ -1623,5 +1796,78 @@ extern "C" void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, i
       cov[i + static_cast<long>(j) * pp] = cov[j + static_cast<long>(i) * pp] =
           static_cast<double>(sum / n1);
     });
+  });
+}
+
+namespace {
+
+// R's mean() of v[0..m): a long-double sum divided by m, corrected by the
+// long-double sum of the deviations from it when it is finite.
+double r_mean(const double* v, long m) {
+  long double s = 0.0;
+  for (long i = 0; i < m; ++i) s += v[i];
+  s /= m;
+  if (std::isfinite(static_cast<double>(s))) {
+    long double t = 0.0;
+    for (long i = 0; i < m; ++i) t += (v[i] - s);
+    s += t / m;
+  }
+  return static_cast<double>(s);
+}
+
+// R's median() of v[0..m) (m >= 1), which it reorders: the middle order
+// statistic, or mean() of the two middle ones.
+double r_median(double* v, long m) {
+  const long half = (m + 1) / 2;
+  std::nth_element(v, v + (half - 1), v + m);
+  if (m % 2 == 1) return v[half - 1];
+  const double two[2] = {v[half - 1], *std::min_element(v + half, v + m)};
+  return r_mean(two, 2);
+}
+
+}  // namespace
+
+// Per-column centers and spreads of x (n x p) measured on the rows `rows`
+// (1-based, m of them), and the data centered and scaled by them, as the R
+// layer defines them: center = median, spread = median absolute deviation,
+// else the mean absolute deviation of all rows, else 1; xs = (x - center) /
+// spread; big = the largest absolute value of xs.  Columns run on the call's
+// threads.
+extern "C" void kv_mcd_prescale(double* x, int* n, int* p, int* rows, int* m, double* loc,
+                                double* scale, double* xs, double* big) {
+  host::run_entry([&] {
+    const long nn = *n, mm = *m;
+    const int pp = *p;
+    if (nn < 1 || pp < 1 || mm < 1) host::fail("kv_mcd_prescale: invalid dimensions");
+    for (long k = 0; k < mm; ++k)
+      if (rows[k] < 1 || rows[k] > nn) host::fail("kv_mcd_prescale: row %d outside 1..%ld", rows[k], nn);
+    std::vector<double> lo(pp), hi(pp);
+    host::parallel_for(pp, [&](int j) {
+      const double* col = x + j * nn;
+      std::vector<double> v(mm);
+      for (long k = 0; k < mm; ++k) v[k] = col[rows[k] - 1];
+      const double c = r_median(v.data(), mm);
+      for (long k = 0; k < mm; ++k) v[k] = std::fabs(col[rows[k] - 1] - c);
+      double s = r_median(v.data(), mm);
+      if (!(s > 0)) {
+        v.resize(nn);
+        for (long i = 0; i < nn; ++i) v[i] = std::fabs(col[i] - c);
+        s = r_mean(v.data(), nn);
+      }
+      loc[j] = c;
+      scale[j] = s > 0 ? s : 1.0;
+      double* out = xs + j * nn;
+      double a = 0.0, b = 0.0;
+      for (long i = 0; i < nn; ++i) {
+        const double z = (col[i] - c) / scale[j];
+        out[i] = z;
+        if (i == 0 || z < a) a = z;
+        if (i == 0 || z > b) b = z;
+      }
+      lo[j] = a;
+      hi[j] = b;
+    });
+    *big = std::max(-*std::min_element(lo.begin(), lo.end()),
+                    *std::max_element(hi.begin(), hi.end()));
   });
 }

@@ -130,6 +130,13 @@ void kv_mcd_distances(double* x, int* n, int* p, int* k, double* inv_roots, doub
 void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, int* m, double* center,
                     double* cov);
 
+/** Per-column median and spread (median absolute deviation, else mean
+ *  absolute deviation, else 1) of x(n, p) on the m rows `rows`, the data
+ *  centered and scaled by them in xs(n, p), and the largest |xs| in big
+ *  (registered .C routine, 9 arguments). */
+void kv_mcd_prescale(double* x, int* n, int* p, int* rows, int* m, double* loc,
+                     double* scale, double* xs, double* big);
+
 }  // extern "C"
 
 #endif

@@ -72,6 +72,8 @@ R_NativePrimitiveArgType kv_mcd_distances_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL};
 R_NativePrimitiveArgType kv_mcd_moments_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL};
+R_NativePrimitiveArgType kv_mcd_prescale_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL};
 R_NativePrimitiveArgType kv_ltsreg_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT,
     KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL};
@@ -109,6 +111,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_threads, 2),
     CDEF(kv_mcd_distances, 7),
     CDEF(kv_mcd_moments, 8),
+    CDEF(kv_mcd_prescale, 9),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

@@ -1647,27 +1647,68 @@ extern "C" void rffastmcd_(
   });
 }
 
+namespace {
+
+// The search of kv_mcd_search (and kv_fastmcd); with loc, the data are first
+// centered and scaled per column (x - loc) / scale, and a value beyond far
+// in magnitude moved to +-far, columns on the call's threads.
+void fastmcd_body(double* x, int* n, int* p, int* h, int* krep, int* group_size,
+                  double* cutoff, double* chi_median, int* trace, int* status,
+                  double* raw_cov, double* raw_center, int* best_subset, double* mcd_det,
+                  int* weights, double* hyperplane, int* n_on_plane, double* cons_cov,
+                  double* center, double* cov, const double* loc, const double* scale,
+                  double far) {
+  check_arguments(*n, *p, *h, *krep, *group_size);
+  if (loc) {
+    const long nn = *n;
+    host::parallel_for(*p, [&](int j) {
+      double* col = x + j * nn;
+      for (long i = 0; i < nn; ++i) {
+        const double z = (col[i] - loc[j]) / scale[j];
+        col[i] = std::fabs(z) > far ? (z < 0 ? -far : far) : z;
+      }
+    });
+  }
+  *group_size = usable_group_size(*n, *p, *h, *krep, *group_size);
+  *status = kelvara::mcd_ok;  // the search writes only the exact-fit codes
+  // The merged-data matrix serves only a partitioned search.
+  const bool partitioned = kelvara::plan_groups(*n, *group_size, *krep).partitioned;
+  mcd_scratch scratch(*n, *p, partitioned ? *group_size : 0);
+  // clang-format off
+  const mcd_outputs out{raw_cov, raw_center, best_subset, mcd_det, weights, status,
+                        hyperplane, n_on_plane, cons_cov};
+  fast_mcd run{out, scratch.arrays(center, cov), x, *n, *p, *h, *krep, *group_size,
+               *cutoff, *chi_median, *trace};
+  // clang-format on
+  run.internal = true;
+  run.run();
+}
+
+}  // namespace
+
 extern "C" void kv_fastmcd(double* x, int* n, int* p, int* h, int* krep, int* group_size,
                            double* cutoff, double* chi_median, int* trace, int* status,
                            double* raw_cov, double* raw_center, int* best_subset,
                            double* mcd_det, int* weights, double* hyperplane,
                            int* n_on_plane, double* cons_cov, double* center,
                            double* cov) {
+  double far = 0.0;  // (not read without loc)
+  kv_mcd_search(x, n, p, nullptr, nullptr, &far, h, krep, group_size, cutoff, chi_median,
+                trace, status, raw_cov, raw_center, best_subset, mcd_det, weights,
+                hyperplane, n_on_plane, cons_cov, center, cov);
+}
+
+extern "C" void kv_mcd_search(double* x, int* n, int* p, double* loc, double* scale,
+                              double* far, int* h, int* krep, int* group_size,
+                              double* cutoff, double* chi_median, int* trace, int* status,
+                              double* raw_cov, double* raw_center, int* best_subset,
+                              double* mcd_det, int* weights, double* hyperplane,
+                              int* n_on_plane, double* cons_cov, double* center,
+                              double* cov) {
   host::run_entry([&] {
-    check_arguments(*n, *p, *h, *krep, *group_size);
-    *group_size = usable_group_size(*n, *p, *h, *krep, *group_size);
-    *status = kelvara::mcd_ok;  // the search writes only the exact-fit codes
-    // The merged-data matrix serves only a partitioned search.
-    const bool partitioned = kelvara::plan_groups(*n, *group_size, *krep).partitioned;
-    mcd_scratch scratch(*n, *p, partitioned ? *group_size : 0);
-    // clang-format off
-    const mcd_outputs out{raw_cov, raw_center, best_subset, mcd_det, weights, status,
-                          hyperplane, n_on_plane, cons_cov};
-    fast_mcd run{out, scratch.arrays(center, cov), x, *n, *p, *h, *krep, *group_size,
-                 *cutoff, *chi_median, *trace};
-    // clang-format on
-    run.internal = true;
-    run.run();
+    fastmcd_body(x, n, p, h, krep, group_size, cutoff, chi_median, trace, status, raw_cov,
+                 raw_center, best_subset, mcd_det, weights, hyperplane, n_on_plane,
+                 cons_cov, center, cov, loc, scale, *far);
   });
 }
 
@@ -1682,18 +1723,25 @@ namespace {
 // the terms below its diagonal are zeros, which leave the sum as it is), and
 // d sums over j in increasing order.  Eight rows are formed side by side:
 // each row still has its own sums in its own order.
-void root_distances(const double* x, long n, int p, const double* inv_root,
-                    const double* shift, long first, long last, double* out) {
+void root_distances(const double* x, long n, int p, const double* loc, const double* scale,
+                    const double* inv_root, const double* shift, long first, long last,
+                    double* out) {
   constexpr int w = 8;
+  std::vector<double> xs(static_cast<size_t>(w) * p);
   for (long i0 = first; i0 < last; i0 += w) {
     const int m = static_cast<int>(std::min<long>(w, last - i0));
+    // The prescaled values of these rows, (x - loc) / scale.
+    for (int l = 0; l < p; ++l) {
+      const double* xl = x + i0 + static_cast<long>(l) * n;
+      for (int r = 0; r < m; ++r) xs[l * w + r] = (xl[r] - loc[l]) / scale[l];
+    }
     double d[w] = {}, z[w];
     for (int j = 0; j < p; ++j) {
       for (int r = 0; r < w; ++r) z[r] = 0.0;
       for (int l = 0; l <= j; ++l) {
         const double b = inv_root[l + static_cast<long>(j) * p];
         if (b == 0.0) continue;
-        const double* xl = x + i0 + static_cast<long>(l) * n;
+        const double* xl = xs.data() + l * w;
         if (m == w) {
           for (int r = 0; r < w; ++r) z[r] = z[r] + b * xl[r];
         } else {
@@ -1711,11 +1759,12 @@ void root_distances(const double* x, long n, int p, const double* inv_root,
 
 }  // namespace
 
-// Squared distances of the rows of the prescaled data x (n x p) under k
-// (inverse root, shift) pairs: out(, c) for pair c.  Row blocks run on the
-// call's threads; each row's value is its own sum, whatever the blocks.
-extern "C" void kv_mcd_distances(double* x, int* n, int* p, int* k, double* inv_roots,
-                                 double* shifts, double* out) {
+// Squared distances of the rows of the data x (n x p), prescaled as
+// (x - loc) / scale, under k (inverse root, shift) pairs: out(, c) for pair
+// c.  Row blocks run on the call's threads; each row's value is its own
+// sum, whatever the blocks.
+extern "C" void kv_mcd_distances(double* x, int* n, int* p, double* loc, double* scale,
+                                 int* k, double* inv_roots, double* shifts, double* out) {
   host::run_entry([&] {
     const long nn = *n;
     const int pp = *p, kk = *k;
@@ -1726,8 +1775,8 @@ extern "C" void kv_mcd_distances(double* x, int* n, int* p, int* k, double* inv_
     if (tasks > 2147483647L) host::fail("kv_mcd_distances: too many rows");
     host::parallel_for(static_cast<int>(tasks), [&](int t) {
       const long b = t % nblocks, c = t / nblocks;
-      root_distances(x, nn, pp, inv_roots + c * pp * pp, shifts + c * pp, b * block,
-                     std::min(nn, (b + 1) * block), out + c * nn);
+      root_distances(x, nn, pp, loc, scale, inv_roots + c * pp * pp, shifts + c * pp,
+                     b * block, std::min(nn, (b + 1) * block), out + c * nn);
     });
   });
 }
@@ -1828,19 +1877,19 @@ double r_median(double* v, long m) {
 }  // namespace
 
 // Per-column centers and spreads of x (n x p) measured on the rows `rows`
-// (1-based, m of them), and the data centered and scaled by them, as the R
-// layer defines them: center = median, spread = median absolute deviation,
-// else the mean absolute deviation of all rows, else 1; xs = (x - center) /
-// spread; big = the largest absolute value of xs.  Columns run on the call's
-// threads.
+// (1-based, m of them), as the R layer defines them: center = median,
+// spread = median absolute deviation, else the mean absolute deviation of
+// all rows, else 1; big = the largest absolute value of (x - center) /
+// spread.  Columns run on the call's threads.
 extern "C" void kv_mcd_prescale(double* x, int* n, int* p, int* rows, int* m, double* loc,
-                                double* scale, double* xs, double* big) {
+                                double* scale, double* big) {
   host::run_entry([&] {
     const long nn = *n, mm = *m;
     const int pp = *p;
     if (nn < 1 || pp < 1 || mm < 1) host::fail("kv_mcd_prescale: invalid dimensions");
     for (long k = 0; k < mm; ++k)
-      if (rows[k] < 1 || rows[k] > nn) host::fail("kv_mcd_prescale: row %d outside 1..%ld", rows[k], nn);
+      if (rows[k] < 1 || rows[k] > nn)
+        host::fail("kv_mcd_prescale: row %d outside 1..%ld", rows[k], nn);
     std::vector<double> lo(pp), hi(pp);
     host::parallel_for(pp, [&](int j) {
       const double* col = x + j * nn;
@@ -1856,11 +1905,9 @@ extern "C" void kv_mcd_prescale(double* x, int* n, int* p, int* rows, int* m, do
       }
       loc[j] = c;
       scale[j] = s > 0 ? s : 1.0;
-      double* out = xs + j * nn;
       double a = 0.0, b = 0.0;
       for (long i = 0; i < nn; ++i) {
         const double z = (col[i] - c) / scale[j];
-        out[i] = z;
         if (i == 0 || z < a) a = z;
         if (i == 0 || z > b) b = z;
       }

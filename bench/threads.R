@@ -5,7 +5,8 @@
 ##   R_LIBS=.rlib Rscript bench/threads.R
 ## Each row is a named call evaluated with options(kelvara.threads = k); a
 ## row's data are made once, before its timings.  The machine's load average
-## is printed: on a shared machine the ratio is only as good as the load.
+## is printed: on a shared machine the ratio is only as good as the load
+## (export OMP_WAIT_POLICY=passive there, so that waiting threads do not spin).
 library(kelvara)
 
 n <- 1e5
@@ -15,6 +16,23 @@ rows <- list(
       set.seed(1)
       x <- matrix(rnorm(n * 10), n, 10)
       x[seq_len(n / 10), ] <- x[seq_len(n / 10), ] + 5
+      list(x = x)
+    },
+    call = quote(mcd(x, seed = 1))),
+  # small and large samples: the second thread must not cost at small n
+  "mcd n=1e3 p=5" = list(
+    data = function() {
+      set.seed(1)
+      x <- matrix(rnorm(5000), 1000, 5)
+      x[1:100, ] <- x[1:100, ] + 5
+      list(x = x)
+    },
+    call = quote(mcd(x, seed = 1))),
+  "mcd n=1e6 p=10" = list(
+    data = function() {
+      set.seed(1)
+      x <- matrix(rnorm(1e7), 1e6, 10)
+      x[1:1e5, ] <- x[1:1e5, ] + 5
       list(x = x)
     },
     call = quote(mcd(x, seed = 1))),

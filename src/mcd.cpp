@@ -29,6 +29,24 @@ namespace {
 // case lies on the hyperplane.
 constexpr double on_plane_tol = 1e-7;
 
+// Element operations (roughly) below which a pass over the data runs on the
+// calling thread alone: waking the other threads would cost more than they
+// save on a small sample.
+constexpr double min_pass_work = 1 << 18;
+
+// body(i) for i = 0..count-1, on the call's threads when `work` is worth it.
+template <class F>
+void pass_for(int count, double work, F&& body) {
+  if (work < min_pass_work) {
+    for (int i = 0; i < count; ++i) {
+      host::check_interrupt();
+      body(i);
+    }
+    return;
+  }
+  host::parallel_for(count, body);
+}
+
 }  // namespace
 
 extern "C" {
@@ -1033,10 +1051,11 @@ struct fast_mcd : mcd_outputs, mcd_work {
   // variable is constant before the first that is, as in the order above.
   next_step standardize_columns() {
     const int lo = n / 2;
-    const int width = std::max(1, std::min(host::threads(), p));
+    const double work = 10.0 * n * p;
+    const int width = work < min_pass_work ? 1 : std::max(1, std::min(host::threads(), p));
     std::vector<double> loc(p), scale(p);
     std::vector<std::vector<double>> copies(width);
-    host::parallel_for(width, [&](int k) {
+    pass_for(width, work, [&](int k) {
       std::vector<double>& a = copies[k];
       a.resize(n);
       for (int j = k; j < p; j += width) {
@@ -1057,7 +1076,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
     while (last < p && !(scale[last] < eps)) ++last;
     std::copy(loc.begin(), loc.begin() + std::min(p, last + 1), center0);
     std::copy(scale.begin(), scale.begin() + std::min(p, last + 1), scale0);
-    host::parallel_for(last, [&](int j) {
+    pass_for(last, static_cast<double>(n) * last, [&](int j) {
       double* col = x + static_cast<long>(j) * n;
       for (int i = 0; i < n; ++i) col[i] = (col[i] - center0[j]) / scale0[j];
     });
@@ -1661,7 +1680,7 @@ void fastmcd_body(double* x, int* n, int* p, int* h, int* krep, int* group_size,
   check_arguments(*n, *p, *h, *krep, *group_size);
   if (loc) {
     const long nn = *n;
-    host::parallel_for(*p, [&](int j) {
+    pass_for(*p, static_cast<double>(nn) * *p, [&](int j) {
       double* col = x + j * nn;
       for (long i = 0; i < nn; ++i) {
         const double z = (col[i] - loc[j]) / scale[j];
@@ -1773,7 +1792,7 @@ extern "C" void kv_mcd_distances(double* x, int* n, int* p, double* loc, double*
     const long nblocks = (nn + block - 1) / block;
     const long tasks = nblocks * kk;
     if (tasks > 2147483647L) host::fail("kv_mcd_distances: too many rows");
-    host::parallel_for(static_cast<int>(tasks), [&](int t) {
+    pass_for(static_cast<int>(tasks), static_cast<double>(nn) * pp * pp * kk, [&](int t) {
       const long b = t % nblocks, c = t / nblocks;
       root_distances(x, nn, pp, loc, scale, inv_roots + c * pp * pp, shifts + c * pp,
                      b * block, std::min(nn, (b + 1) * block), out + c * nn);
@@ -1818,7 +1837,8 @@ extern "C" void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, i
     *m = static_cast<int>(s.m);
     if (s.m < 2) host::fail("kv_mcd_moments: fewer than 2 cases");
     std::vector<double> mean(pp);
-    host::parallel_for(pp, [&](int j) {
+    const double work = static_cast<double>(s.m) * pp * (pp + 3);
+    pass_for(pp, work, [&](int j) {
       long double sum = 0.0;
       for (long k = 0; k < s.m; ++k) sum += s.at(k, j);
       long double col = sum;
@@ -1835,7 +1855,7 @@ extern "C" void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, i
     // Entry (i, j), j <= i, of the lower triangle as task i (i + 1) / 2 + j.
     const int entries = pp * (pp + 1) / 2;
     const long n1 = s.m - 1;
-    host::parallel_for(entries, [&](int t) {
+    pass_for(entries, work, [&](int t) {
       int i = 0;
       while ((i + 1) * (i + 2) / 2 <= t) ++i;
       const int j = t - i * (i + 1) / 2;
@@ -1891,7 +1911,7 @@ extern "C" void kv_mcd_prescale(double* x, int* n, int* p, int* rows, int* m, do
       if (rows[k] < 1 || rows[k] > nn)
         host::fail("kv_mcd_prescale: row %d outside 1..%ld", rows[k], nn);
     std::vector<double> lo(pp), hi(pp);
-    host::parallel_for(pp, [&](int j) {
+    pass_for(pp, 10.0 * nn * pp, [&](int j) {
       const double* col = x + j * nn;
       std::vector<double> v(mm);
       for (long k = 0; k < mm; ++k) v[k] = col[rows[k] - 1];

@@ -495,23 +495,31 @@ struct fast_mcd : mcd_outputs, mcd_work {
     rfcovinit_(ss, &q, &q);
     // Column 0 stands for the count and the sums (row 0 of sscp); column c
     // for the products (i, c), i = c..p.  Their costs: p + 1 and p - c + 1.
+    // Each range sums in its own matrix (threads writing next to each other
+    // would share cache lines) and copies its entries into ss at the end.
     auto sum_columns = [&](int c0, int c1) {
-      std::vector<double> rec(p);
+      std::vector<double> rec(p), acc(static_cast<size_t>(q) * q, 0.0);
       const int j0 = std::max(c0, 1) - 1;  // first variable the columns read
       for (long t = 0; t < m; ++t) {
         poll(t);
         const long r = list ? list[t] - 1 : t;
         for (int j = c0 == 0 ? 0 : j0; j < p; ++j) rec[j] = data[r + j * ld];
         if (c0 == 0) {
-          ss[0] += 1.0;
-          for (int j = 1; j <= p; ++j) ss[j * q] += rec[j - 1];
+          acc[0] += 1.0;
+          for (int j = 1; j <= p; ++j) acc[j * q] += rec[j - 1];
         }
         for (int c = std::max(c0, 1); c < c1; ++c) {
           const double rc = rec[c - 1];
-          double* col = ss + static_cast<long>(c) * q;
+          double* col = acc.data() + static_cast<long>(c) * q;
           for (int i = c; i <= p; ++i) col[i] += rec[i - 1] * rc;
         }
       }
+      if (c0 == 0) {
+        ss[0] = acc[0];
+        for (int j = 1; j <= p; ++j) ss[j * q] = acc[j * q];
+      }
+      for (int c = std::max(c0, 1); c < c1; ++c)
+        for (int i = c; i <= p; ++i) ss[i + static_cast<long>(c) * q] = acc[i + static_cast<long>(c) * q];
     };
     const double work = static_cast<double>(m) * p * p;
     const int width = parallel && work >= min_parallel_work ? host::threads() : 1;

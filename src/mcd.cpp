@@ -634,9 +634,11 @@ struct fast_mcd : mcd_outputs, mcd_work {
       }
       return;
     }
-    std::vector<double> tmp(static_cast<size_t>(nblocks) * tmp_len);
+    // Each block in its own work row: blocks on different threads must not
+    // write to one cache line.
     host::parallel_for(static_cast<int>(nblocks), [&](int b) {
-      rows(b * block, std::min(nn, (b + 1) * block), tmp.data() + b * tmp_len);
+      std::vector<double> tmp(tmp_len);
+      rows(b * block, std::min(nn, (b + 1) * block), tmp.data());
     });
   }
 

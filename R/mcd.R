@@ -23,57 +23,109 @@
   n <- nrow(x)
   p <- ncol(x)
   rows <- if (n > max_rows) unique(round(seq(1, n, length.out = max_rows))) else seq_len(n)
-  loc <- sc <- numeric(p)
-  for (j in seq_len(p)) {
-    xj <- x[rows, j]
-    names(xj) <- NULL  # (each median() would copy xj to drop them)
-    loc[j] <- stats::median(xj)
-    s <- stats::median(abs(xj - loc[j]))
-    if (!(s > 0)) s <- mean(abs(x[, j] - loc[j]))
-    sc[j] <- if (s > 0) s else 1
-  }
-  xs <- vapply(seq_len(p), function(j) (x[, j] - loc[j]) / sc[j], numeric(n))
-  dim(xs) <- c(n, p)
-  list(x = xs, loc = loc, scale = sc)
+  ## In compiled code, columns on the call's threads (kv_mcd_prescale): the
+  ## numbers of median() and mean() by the same sums.  The scaled data are
+  ## formed where they are used (.mcd_scaled), and max_abs is their largest
+  ## absolute value.
+  z <- .C("kv_mcd_prescale", x, as.integer(n), as.integer(p), as.integer(rows),
+          as.integer(length(rows)), loc = double(p), scale = double(p), big = double(1L),
+          NAOK = TRUE, PACKAGE = "kelvara")
+  list(data = x, loc = z$loc, scale = z$scale, max_abs = z$big)
+}
+
+## The data centered and scaled by the prescaling `ps`.
+.mcd_scaled <- function(ps) {
+  xs <- vapply(seq_along(ps$loc), function(j) (ps$data[, j] - ps$loc[j]) / ps$scale[j],
+               numeric(nrow(ps$data)))
+  dim(xs) <- dim(ps$data)
+  xs
 }
 
 ## Distance, in spreads, beyond which the compiled search sees a value clipped.
 .mcd_far <- 2^300
 
-## Squared distances of the rows of the original data from center under cov
-## (positive definite), computed on the prescaled data `ps` (whose columns
-## are centered near 0, so that the center can be subtracted after the
-## product) through the Cholesky factor.  The product is formed in row
-## blocks, so that an interrupt is answered between them; each row's
-## distance is the same sum either way.
-.mcd_sq_dist <- function(ps, center, cov) {
-  p <- ncol(ps$x)
+## The inverse Cholesky root of cov (positive definite) in the units of the
+## prescaled data `ps`, and the center carried through it: the squared
+## distance of a row is the sum of squares of (scaled row) %*% inv_root -
+## shift.  The prescaled columns are centered near 0, so that the center is
+## subtracted after the product.
+.mcd_root <- function(ps, center, cov) {
+  p <- length(ps$scale)
   inv_root <- backsolve(chol(cov / tcrossprod(ps$scale)), diag(p))
-  shift <- drop(((center - ps$loc) / ps$scale) %*% inv_root)
-  d <- numeric(nrow(ps$x))
-  blocks <- .row_blocks(nrow(ps$x), p)
-  for (b in blocks) {
-    .answer_interrupt()
-    z <- (if (length(blocks) == 1L) ps$x else ps$x[b, , drop = FALSE]) %*% inv_root
-    db <- numeric(length(b))
-    for (j in seq_len(p)) {
-      zj <- z[, j] - shift[j]
-      db <- db + zj * zj
-    }
-    d[b] <- db
-  }
-  d
+  list(inv_root = inv_root, shift = drop(((center - ps$loc) / ps$scale) %*% inv_root))
 }
 
-## The compiled FAST-MCD search (kv_fastmcd).  It allocates its own work
-## space and chooses the group size it can use (doubling group_size while
-## the groups would cover fewer than p + 1 cases), returned as group_size;
-## exact_fit is one of .mcd_codes.
+## Squared distances of the rows of the original data under each of the
+## roots (.mcd_root), one vector per root.  The compiled pass (kv_mcd_distances:
+## row blocks on the call's threads, answering interrupts) forms each
+## product and sum as R's matrix product does with finite operands.  Where R
+## would take its other product (a value, or the sum of two neighbouring
+## ones, not finite: prescaled values beyond 2^1022), the product is formed
+## here, in row blocks between which an interrupt is answered.
+.mcd_sq_dists <- function(ps, roots) {
+  p <- ncol(ps$data)
+  n <- nrow(ps$data)
+  finite <- vapply(roots, function(r) .all_finite(r$inv_root) && .all_finite(r$shift), NA)
+  if (isTRUE(ps$max_abs < 2^1022) && all(finite)) {
+    k <- length(roots)
+    d <- .C("kv_mcd_distances", ps$data, as.integer(n), as.integer(p), as.double(ps$loc),
+            as.double(ps$scale), as.integer(k),
+            as.double(unlist(lapply(roots, `[[`, "inv_root"))),
+            as.double(unlist(lapply(roots, `[[`, "shift"))), out = double(n * k),
+            NAOK = TRUE, PACKAGE = "kelvara")$out
+    return(lapply(seq_len(k), function(c) d[(c - 1) * n + seq_len(n)]))
+  }
+  xs <- .mcd_scaled(ps)
+  lapply(roots, function(r) {
+    d <- numeric(n)
+    blocks <- .row_blocks(n, p)
+    for (b in blocks) {
+      .answer_interrupt()
+      z <- (if (length(blocks) == 1L) xs else xs[b, , drop = FALSE]) %*% r$inv_root
+      db <- numeric(length(b))
+      for (j in seq_len(p)) {
+        zj <- z[, j] - r$shift[j]
+        db <- db + zj * zj
+      }
+      d[b] <- db
+    }
+    d
+  })
+}
+
+.mcd_sq_dist <- function(ps, center, cov) .mcd_sq_dists(ps, list(.mcd_root(ps, center, cov)))[[1L]]
+
+## colMeans() and stats::cov() of the rows of x flagged in `keep` (NULL: all
+## rows), the same numbers by the same sums, formed in compiled code
+## (kv_mcd_moments: entries on the call's threads, answering interrupts).
+.mcd_moments <- function(x, keep = NULL) {
+  n <- nrow(x)
+  p <- ncol(x)
+  z <- .C("kv_mcd_moments", x, as.integer(n), as.integer(p), as.integer(is.null(keep)),
+          if (is.null(keep)) integer(1L) else as.integer(keep), m = integer(1L),
+          center = double(p), cov = double(p * p), PACKAGE = "kelvara")
+  list(center = z$center, cov = matrix(z$cov, p, p))
+}
+
+## The compiled FAST-MCD search on the data x as they are.  It allocates its
+## own work space and chooses the group size it can use (doubling
+## group_size while the groups would cover fewer than p + 1 cases), returned
+## as group_size; exact_fit is one of .mcd_codes.
 .mcd_fortran <- function(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace) {
-  pp <- as.numeric(p) * p  # sizes in double arithmetic: no integer overflow
   storage.mode(x) <- "double"  # no copy when it is double already
-  .C("kv_fastmcd", x = x, n = as.integer(n), p = as.integer(p), h = as.integer(h),
-     krep = as.integer(nsamp), group_size = as.integer(group_size),
+  ## (x - 0) / 1 is x, and no finite value lies beyond the largest double.
+  .mcd_search(list(data = x, loc = double(p), scale = rep(1, p)), n, p, h, nsamp, group_size,
+              cutoff, chi_median, trace, far = .Machine$double.xmax)
+}
+
+## The search (kv_mcd_search) on the data prescaled by `ps` in compiled
+## code, values beyond `far` spreads moved in to `far`.
+.mcd_search <- function(ps, n, p, h, nsamp, group_size, cutoff, chi_median, trace,
+                        far = .mcd_far) {
+  pp <- as.numeric(p) * p  # sizes in double arithmetic: no integer overflow
+  .C("kv_mcd_search", x = ps$data, n = as.integer(n), p = as.integer(p),
+     loc = as.double(ps$loc), scale = as.double(ps$scale), far = as.double(far),
+     h = as.integer(h), krep = as.integer(nsamp), group_size = as.integer(group_size),
      cutoff = as.double(cutoff), chi_median = as.double(chi_median),
      trace = as.integer(trace), exact_fit = integer(1L), raw_cov = double(pp),
      raw_center = double(p), best_subset = integer(h), mcd_det = double(1L),
@@ -88,15 +140,17 @@
 ## the cutoff and multiplied by the finite-sample factor `f_rw`, and the
 ## squared distances under it.  The raw estimate is kept when fewer than
 ## p + 1 cases remain or their covariance is singular.
-.mcd_reweight <- function(x, ps, raw_center, raw_cov, cutoff, f_rw) {
+.mcd_reweight <- function(x, ps, raw_center, raw_cov, cutoff, f_rw, also = list()) {
   p <- ncol(x)
-  raw_mah <- .mcd_sq_dist(ps, raw_center, raw_cov)
+  ## The distances under the roots `also` come in the same pass (as `also`).
+  d <- .mcd_sq_dists(ps, c(list(.mcd_root(ps, raw_center, raw_cov)), also))
+  raw_mah <- d[[1L]]
   weights <- as.integer(raw_mah <= cutoff)
   center <- raw_center
   cov <- raw_cov
   kept <- weights == 1L
   if (sum(kept) > p) {
-    ck <- .cov_blocks(x, which(kept))  # in pieces: interruptible
+    ck <- .mcd_moments(x, weights)
     c_center <- ck$center
     c_cov <- ck$cov * (stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2)) * f_rw
     if (!inherits(try(chol(c_cov), silent = TRUE), "try-error")) {
@@ -105,7 +159,7 @@
     }
   }
   list(weights = weights, center = center, cov = cov,
-       mah = .mcd_sq_dist(ps, center, cov), raw_mah = raw_mah)
+       mah = .mcd_sq_dist(ps, center, cov), raw_mah = raw_mah, also = d[-1L])
 }
 
 mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size = 300,
@@ -126,18 +180,17 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   ## absolute tolerances; it runs on the data centered and scaled per column,
   ## so that those judgements are relative to each variable's spread, and its
   ## results are carried back here (the estimates are affine equivariant).
-  ps <- .mcd_prescale(x)
-  xs <- .mcd_search_data(ps, h)
+  ps <- .with_threads(threads, .mcd_prescale(x))
+  .mcd_search_check(ps, h)
   ## A given seed leaves the caller's random stream as it was.
   z <- .with_seed(seed, {
     if (!exists(".Random.seed", envir = globalenv(), inherits = FALSE)) stats::runif(1L)
     rng_state <- get(".Random.seed", envir = globalenv(), inherits = FALSE)
-    .with_threads(threads, .mcd_fortran(xs, n, p, h, nsamp, group_size, cutoff, chi_median, trace))
+    .with_threads(threads, .mcd_search(ps, n, p, h, nsamp, group_size, cutoff, chi_median, trace))
   })
   z$x <- NULL  # the returned copy of the data: not needed
-  rm(xs)
-  raw <- .mcd_raw(z, x, ps, h, cutoff, chi_median)
-  fit <- .mcd_finish(raw, x, ps, h, cutoff)
+  fit <- .with_threads(threads, .mcd_finish(.mcd_raw(z, x, ps, h, cutoff, chi_median), x, ps, h,
+                                            cutoff))
   c_list <- list(alpha = alpha, h = h, nsamp = nsamp, group_size = z$group_size,
                  seed = seed, rng_state = rng_state, cutoff = cutoff,
                  chi_median = chi_median)
@@ -167,8 +220,8 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   h
 }
 
-## The prescaled data as the compiled search gets them.
-.mcd_search_data <- function(ps, h) {
+## Whether the prescaled data can be searched.
+.mcd_search_check <- function(ps, h) {
   ## Covariances are products of two spreads: they must not under- or
   ## overflow.
   sq <- ps$scale^2
@@ -179,19 +232,17 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
          call. = FALSE)
   ## The search forms squares and products of the scaled values: a case more
   ## than 2^300 spreads out (its square would overflow in those sums) is
-  ## moved in to 2^300 spreads.  It stays an outlier by that far, so it never
-  ## joins the h cases of the search; with h = n its covariance cannot be
-  ## represented at all.
-  xs <- ps$x
-  if (max(-min(xs), max(xs)) > .mcd_far) {  # (range() would copy xs)
+  ## moved in to 2^300 spreads (by the search).  It stays an outlier by that
+  ## far, so it never joins the h cases of the search; with h = n its
+  ## covariance cannot be represented at all.
+  if (ps$max_abs > .mcd_far && h == nrow(ps$data)) {
+    xs <- .mcd_scaled(ps)
     far <- abs(xs) > .mcd_far
-    if (h == nrow(xs))
-      stop(sprintf(paste("case %d lies %g spreads from the median of its variable:",
-                         "the covariance of all cases cannot be represented"),
-                   which(rowSums(far) > 0)[1L], max(abs(xs))), call. = FALSE)
-    xs[far] <- sign(xs[far]) * .mcd_far
+    stop(sprintf(paste("case %d lies %g spreads from the median of its variable:",
+                       "the covariance of all cases cannot be represented"),
+                 which(rowSums(far) > 0)[1L], max(abs(xs))), call. = FALSE)
   }
-  xs
+  invisible(NULL)
 }
 
 ## The raw estimate in data units from the search's result z, by its code
@@ -235,7 +286,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
 .mcd_raw_all <- function(z, ps, cutoff) {
   center <- .mcd_back_center(z$center, ps)
   cov <- .mcd_back_cov(z$cov, ps)
-  .mcd_raw_fit(center, cov, .mcd_back_det(z$mcd_det, ps), best = seq_len(nrow(ps$x)),
+  .mcd_raw_fit(center, cov, .mcd_back_det(z$mcd_det, ps), best = seq_len(nrow(ps$data)),
                weights = as.integer(.mcd_sq_dist(ps, center, cov) <= cutoff))
 }
 
@@ -285,22 +336,26 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   raw_factor <- raw$raw_factor
   weights <- raw$weights
   raw_mah <- mah <- rep(NA_real_, n)
+  ## Classical squared distances, kept for the distance-distance plot (NA
+  ## when the sample covariance is singular).
+  classical <- tryCatch({
+    cl_moments <- .mcd_moments(x)
+    list(.mcd_root(ps, cl_moments$center, cl_moments$cov))
+  }, error = function(e) list())
+  mah_classical <- rep(NA_real_, n)
   if (raw$exact == .mcd_codes[["ok"]]) {
     raw_cov <- raw_cov * small[["raw"]]
     raw_factor <- raw_factor * small[["raw"]]
-    rw <- .mcd_reweight(x, ps, raw_center, raw_cov, cutoff, small[["reweighted"]])
+    rw <- .mcd_reweight(x, ps, raw_center, raw_cov, cutoff, small[["reweighted"]], classical)
     weights <- rw$weights
     center <- rw$center
     cov <- rw$cov
     mah <- rw$mah
     raw_mah <- rw$raw_mah
+    if (length(classical)) mah_classical <- rw$also[[1L]]
+  } else if (length(classical)) {
+    mah_classical <- .mcd_sq_dists(ps, classical)[[1L]]
   }
-  ## Classical squared distances, kept for the distance-distance plot (NA
-  ## when the sample covariance is singular).
-  mah_classical <- tryCatch({
-    cl_moments <- .cov_blocks(x)  # in pieces: interruptible
-    .mcd_sq_dist(ps, cl_moments$center, cl_moments$cov)
-  }, error = function(e) rep(NA_real_, n))
   vn <- colnames(x)
   center <- as.vector(center)
   raw_center <- as.vector(raw_center)

@@ -5,19 +5,23 @@
 ##   R_LIBS=.rlib Rscript bench/threads.R
 ## Each row is a named call evaluated with options(kelvara.threads = k); a
 ## row's data are made once, before its timings.  The machine's load average
-## is printed: on a shared machine the ratio is only as good as the load.
+## is printed: on a shared machine the ratio is only as good as the load
+## (export OMP_WAIT_POLICY=passive there, so that waiting threads do not spin).
 library(kelvara)
 
 n <- 1e5
+## n cases of p normal variables, the first tenth shifted by 5 in each.
+shifted <- function(n, p) function() {
+  set.seed(1)
+  x <- matrix(rnorm(n * p), n, p)
+  x[seq_len(n / 10), ] <- x[seq_len(n / 10), ] + 5
+  list(x = x)
+}
 rows <- list(
-  "mcd n=1e5 p=10" = list(
-    data = function() {
-      set.seed(1)
-      x <- matrix(rnorm(n * 10), n, 10)
-      x[seq_len(n / 10), ] <- x[seq_len(n / 10), ] + 5
-      list(x = x)
-    },
-    call = quote(mcd(x, seed = 1))),
+  "mcd n=1e5 p=10" = list(data = shifted(n, 10), call = quote(mcd(x, seed = 1))),
+  # small and large samples: the second thread must not cost at small n
+  "mcd n=1e3 p=5" = list(data = shifted(1000, 5), call = quote(mcd(x, seed = 1))),
+  "mcd n=1e6 p=10" = list(data = shifted(1e6, 10), call = quote(mcd(x, seed = 1))),
   "lts n=1e5 p=5" = list(
     data = function() {
       set.seed(2)

@@ -29,6 +29,24 @@ namespace {
 // case lies on the hyperplane.
 constexpr double on_plane_tol = 1e-7;
 
+// Element operations (roughly) below which a pass over the data runs on the
+// calling thread alone: waking the other threads would cost more than they
+// save on a small sample.
+constexpr double min_pass_work = 1 << 18;
+
+// body(i) for i = 0..count-1, on the call's threads when `work` is worth it.
+template <class F>
+void pass_for(int count, double work, F&& body) {
+  if (work < min_pass_work) {
+    for (int i = 0; i < count; ++i) {
+      host::check_interrupt();
+      body(i);
+    }
+    return;
+  }
+  host::parallel_for(count, body);
+}
+
 }  // namespace
 
 extern "C" {
@@ -258,6 +276,114 @@ void rs_(const int* nm, const int* n, const double* a, double* w, const int* mat
 
 namespace {
 
+// ---- selection on long passes ----
+//
+// The k smallest of many distances, in passes over row blocks on the call's
+// threads.  A deterministic sample brackets the k-th smallest value; the
+// values inside the bracket are gathered and the k-th is selected among
+// them.  When exactly k values are at most that value, the selected set is
+// that of every selection; the cases come out in increasing order.  A
+// bracket that misses, a NaN, or a tie at the k-th value returns false, and
+// the caller selects by rffindq_.
+
+constexpr long select_block = 1L << 14;
+
+struct bracket_counts {
+  std::vector<long> below, inside;  // per block: values < lo, values in [lo, hi]
+  bool nan = false;
+};
+
+// The k-th smallest (1-based) of d[0..nn), or false.  `inside` receives the
+// bracketed values.
+bool bracket_kth(const double* d, long nn, long k, double& kth, long& n_below,
+                 std::vector<double>& inside) {
+  const long nblocks = (nn + select_block - 1) / select_block;
+  // Sample of evenly spaced values; its order statistics around k / nn.
+  const long ns = std::min<long>(nn, 8192);
+  std::vector<double> sample(ns);
+  for (long i = 0; i < ns; ++i) {
+    sample[i] = d[(i * nn) / ns];
+    if (std::isnan(sample[i])) return false;
+  }
+  const double q = static_cast<double>(k) / static_cast<double>(nn);
+  const long margin = 16 + static_cast<long>(4.0 * std::sqrt(ns * q * (1.0 - q) + 1.0));
+  const long r_lo = std::max(0L, static_cast<long>(q * ns) - margin);
+  const long r_hi = std::min(ns - 1, static_cast<long>(q * ns) + margin);
+  std::nth_element(sample.begin(), sample.begin() + r_lo, sample.end());
+  const double lo = sample[r_lo];
+  std::nth_element(sample.begin() + r_lo, sample.begin() + r_hi, sample.end());
+  const double hi = sample[r_hi];
+  bracket_counts c;
+  c.below.assign(nblocks, 0);
+  c.inside.assign(nblocks, 0);
+  std::vector<char> nan(nblocks, 0);
+  host::parallel_for(static_cast<int>(nblocks), [&](int b) {
+    long below = 0, in = 0;
+    bool bad = false;
+    for (long i = b * select_block, e = std::min(nn, (b + 1) * select_block); i < e; ++i) {
+      const double v = d[i];
+      below += v < lo;
+      in += v >= lo && v <= hi;
+      bad = bad || std::isnan(v);
+    }
+    c.below[b] = below;
+    c.inside[b] = in;
+    nan[b] = bad;
+  });
+  long total_below = 0, total_inside = 0;
+  for (long b = 0; b < nblocks; ++b) {
+    if (nan[b]) return false;
+    total_below += c.below[b];
+    total_inside += c.inside[b];
+  }
+  if (!(total_below < k && k <= total_below + total_inside)) return false;
+  std::vector<long> start(nblocks, 0);
+  for (long b = 1; b < nblocks; ++b) start[b] = start[b - 1] + c.inside[b - 1];
+  inside.resize(total_inside);
+  host::parallel_for(static_cast<int>(nblocks), [&](int b) {
+    long at = start[b];
+    for (long i = b * select_block, e = std::min(nn, (b + 1) * select_block); i < e; ++i)
+      if (d[i] >= lo && d[i] <= hi) inside[at++] = d[i];
+  });
+  std::nth_element(inside.begin(), inside.begin() + (k - total_below - 1), inside.end());
+  kth = inside[k - total_below - 1];
+  n_below = total_below;
+  return true;
+}
+
+bool kth_smallest(const double* d, long nn, long k, double& kth) {
+  long below = 0;
+  std::vector<double> inside;
+  return bracket_kth(d, nn, k, kth, below, inside);
+}
+
+// The case numbers (1-based, increasing) of the k smallest of d[0..nn) into
+// index, and the k-th smallest value; false on a tie at that value.
+bool select_smallest(const double* d, long nn, long k, int* index, double& kth) {
+  long below = 0;
+  std::vector<double> inside;
+  if (!bracket_kth(d, nn, k, kth, below, inside)) return false;
+  long at_most = below;
+  for (const double v : inside) at_most += v <= kth;
+  if (at_most != k) return false;
+  const long nblocks = (nn + select_block - 1) / select_block;
+  std::vector<long> count(nblocks, 0);
+  host::parallel_for(static_cast<int>(nblocks), [&](int b) {
+    long m = 0;
+    for (long i = b * select_block, e = std::min(nn, (b + 1) * select_block); i < e; ++i)
+      m += d[i] <= kth;
+    count[b] = m;
+  });
+  std::vector<long> start(nblocks, 0);
+  for (long b = 1; b < nblocks; ++b) start[b] = start[b - 1] + count[b - 1];
+  host::parallel_for(static_cast<int>(nblocks), [&](int b) {
+    long at = start[b];
+    for (long i = b * select_block, e = std::min(nn, (b + 1) * select_block); i < e; ++i)
+      if (d[i] <= kth) index[at++] = static_cast<int>(i + 1);
+  });
+  return true;
+}
+
 constexpr double empty_entry = 1000000.0;  // marks an unused list position
 constexpr double no_objective = 1e26;      // key of an empty list position
 constexpr int list_len = kelvara::best_list_len;
@@ -309,6 +435,11 @@ struct fast_mcd : mcd_outputs, mcd_work {
   int n, p, h, krep, gs;
   double cutoff, chi_median;
   int trace;
+  // Run for the package's own R code (kv_fastmcd), which reads only the
+  // outputs it returns: the work arrays need not end as the .Fortran entry
+  // leaves them, the classical distances and the data in data units are not
+  // needed, and the order of a selected subset does not matter.
+  bool internal = false;
 
   int p1 = 0;
   double eps = 0, percen = 0;
@@ -351,19 +482,81 @@ struct fast_mcd : mcd_outputs, mcd_work {
     return {row, sscp, cov, center, sd, cov_inv, dist, mcd_det, index_b, sorted_best};
   }
 
+  // The cross-product matrix sscp of the m rows `list` (1-based, in list
+  // order; all rows 1..m when list is null) of `data`: the same numbers as
+  // rfadmit_ row by row.  Every entry is its own sum over the rows, in their
+  // order, so the entries may be formed apart: each thread takes a range of
+  // columns and passes over all rows.  Entry (i, j) and (j, i) add the same
+  // products, so only the lower triangle is summed and then mirrored.  `row`
+  // is left holding the last row, as rfadmit_'s callers leave it.
+  void cross_products(const double* data, long ld, const int* list, long m, double* ss,
+                      double* last_row, bool parallel) const {
+    const int q = p1;
+    rfcovinit_(ss, &q, &q);
+    // Column 0 stands for the count and the sums (row 0 of sscp); column c
+    // for the products (i, c), i = c..p.  Their costs: p + 1 and p - c + 1.
+    // Each range sums in its own matrix (threads writing next to each other
+    // would share cache lines) and copies its entries into ss at the end.
+    auto sum_columns = [&](int c0, int c1) {
+      std::vector<double> rec(p), acc(static_cast<size_t>(q) * q, 0.0);
+      const int j0 = std::max(c0, 1) - 1;  // first variable the columns read
+      for (long t = 0; t < m; ++t) {
+        poll(t);
+        const long r = list ? list[t] - 1 : t;
+        for (int j = c0 == 0 ? 0 : j0; j < p; ++j) rec[j] = data[r + j * ld];
+        if (c0 == 0) {
+          acc[0] += 1.0;
+          for (int j = 1; j <= p; ++j) acc[j * q] += rec[j - 1];
+        }
+        for (int c = std::max(c0, 1); c < c1; ++c) {
+          const double rc = rec[c - 1];
+          double* col = acc.data() + static_cast<long>(c) * q;
+          for (int i = c; i <= p; ++i) col[i] += rec[i - 1] * rc;
+        }
+      }
+      if (c0 == 0) {
+        ss[0] = acc[0];
+        for (int j = 1; j <= p; ++j) ss[j * q] = acc[j * q];
+      }
+      for (int c = std::max(c0, 1); c < c1; ++c)
+        for (int i = c; i <= p; ++i) ss[i + static_cast<long>(c) * q] = acc[i + static_cast<long>(c) * q];
+    };
+    const double work = static_cast<double>(m) * p * p;
+    const int width = parallel && work >= min_parallel_work ? host::threads() : 1;
+    if (width <= 1) {
+      sum_columns(0, p + 1);
+    } else {
+      // Contiguous column ranges of about equal cost, one per thread.
+      std::vector<int> bounds(1, 0);
+      const double total = static_cast<double>(p + 1) + p * (p + 1) / 2.0;
+      double acc = 0.0;
+      for (int c = 0; c <= p && static_cast<int>(bounds.size()) < width; ++c) {
+        acc += c == 0 ? p + 1 : p - c + 1;
+        if (acc >= total * static_cast<double>(bounds.size()) / width) bounds.push_back(c + 1);
+      }
+      if (bounds.back() != p + 1) bounds.push_back(p + 1);
+      host::parallel_for(static_cast<int>(bounds.size()) - 1,
+                         [&](int k) { sum_columns(bounds[k], bounds[k + 1]); });
+    }
+    for (int j = 1; j <= p; ++j) {
+      ss[j] = ss[j * q];
+      for (int i = j + 1; i <= p; ++i) ss[j + static_cast<long>(i) * q] = ss[i + static_cast<long>(j) * q];
+    }
+    if (m > 0) {
+      const long r = list ? list[m - 1] - 1 : m - 1;
+      for (int j = 0; j < p; ++j) last_row[j] = data[r + j * ld];
+    }
+  }
+
   // Cross products of the listed rows (1-based, in list order), then the
   // moments of those m rows.
-  void moments_of(const stage_data& s, const int* list, int m, const space& w) const {
-    rfcovinit_(w.sscp, &p1, &p1);
-    for (int t = 0; t < m; ++t) {
-      poll(t);
-      load_row(s, list[t], w.row);
-      rfadmit_(w.row, &p, &p1, w.sscp);
-    }
+  void moments_of(const stage_data& s, const int* list, int m, const space& w,
+                  bool parallel = false) const {
+    cross_products(s.rows, s.ld, list, m, w.sscp, w.row, parallel);
     rfcovar_(&m, &p, &p1, w.sscp, w.cov, w.center, w.sd);
   }
   void moments_of(const stage_data& s, const int* list, int m) {
-    moments_of(s, list, m, own());
+    moments_of(s, list, m, own(), true);
   }
 
   // Inverse of cov by sweeping; det collects the pivots.  False when a
@@ -405,23 +598,47 @@ struct fast_mcd : mcd_outputs, mcd_work {
                  const double* sigma, double* out, bool parallel) const {
     const long block = std::max(1L, work_per_poll / (static_cast<long>(p) * p) / 4);
     const long nblocks = (nn + block - 1) / block;
+    // quad_form on eight rows side by side: each row has its own sum, in
+    // the same order, and the rows fill the vector lanes.
     auto rows = [&](long first, long last, double* tmp) {
-      for (long i = first; i < last; ++i) {
+      constexpr int w = 8;
+      long i = first;
+      for (; i + w <= last; i += w) {
+        for (int j = 0; j < p; ++j) {
+          const double* src = data + i + j * ld;
+          for (int r = 0; r < w; ++r) tmp[j * w + r] = src[r] - means[j];
+        }
+        double t[w] = {};
+        for (int j = 0; j < p; ++j) {
+          const double* dj = tmp + j * w;
+          const double* col = sigma + j;
+          for (int k = 0; k < p; ++k) {
+            const double sk = col[static_cast<long>(k) * p];
+            const double* dk = tmp + k * w;
+            for (int r = 0; r < w; ++r) t[r] += dj[r] * dk[r] * sk;
+          }
+        }
+        for (int r = 0; r < w; ++r) out[i + r] = t[r];
+      }
+      for (; i < last; ++i) {
         for (int j = 0; j < p; ++j) tmp[j] = data[i + j * ld];
         out[i] = quad_form(tmp, means, sigma, tmp);
       }
     };
+    const long tmp_len = 8L * p;
     if (!parallel || nblocks < 2 || host::threads() < 2) {
-      std::vector<double> tmp(p);
+      std::vector<double> tmp(tmp_len);
       for (long b = 0; b < nblocks; ++b) {
         host::check_interrupt();
         rows(b * block, std::min(nn, (b + 1) * block), tmp.data());
       }
       return;
     }
-    std::vector<double> tmp(static_cast<size_t>(nblocks) * p);
+    // Each block in its own work row: blocks on different threads must not
+    // write to one cache line.
     host::parallel_for(static_cast<int>(nblocks), [&](int b) {
-      rows(b * block, std::min(nn, (b + 1) * block), tmp.data() + static_cast<long>(b) * p);
+      std::vector<double> tmp(tmp_len);
+      rows(b * block, std::min(nn, (b + 1) * block), tmp.data());
     });
   }
 
@@ -542,10 +759,19 @@ struct fast_mcd : mcd_outputs, mcd_work {
     }
   }
 
-  void select_nearest(const stage_data& s, const space& w) const {
+  // Long selections of the search's own thread run in parallel passes where
+  // only the selected set matters (the cases then come out sorted).
+  static constexpr int min_parallel_select = 20000;
+  bool fast_select(const stage_data& s, bool parallel) const {
+    return internal && parallel && s.nn >= min_parallel_select && host::threads() > 1;
+  }
+  void select_nearest(const stage_data& s, const space& w, bool parallel = false) const {
+    double kth = 0.0;
+    if (fast_select(s, parallel) && select_smallest(w.dist, s.nn, s.nhalf, w.index_b, kth))
+      return;
     rffindq_(w.dist, &s.nn, &s.nhalf, w.index_b);
   }
-  void select_nearest(const stage_data& s) { select_nearest(s, own()); }
+  void select_nearest(const stage_data& s) { select_nearest(s, own(), true); }
 
   // ---- starting subsets ----
 
@@ -661,19 +887,23 @@ struct fast_mcd : mcd_outputs, mcd_work {
     double det_before = 0.0, det_two_before = 0.0;
     for (int step = 1; step <= s.kstep; ++step) {
       std::copy(w.index_b, w.index_b + s.nhalf, w.sorted_best);
-      rfishsort_(w.sorted_best, &s.nhalf);
-      moments_of(s, w.sorted_best, s.nhalf, w);
+      if (!std::is_sorted(w.sorted_best, w.sorted_best + s.nhalf))
+        rfishsort_(w.sorted_best, &s.nhalf);
+      moments_of(s, w.sorted_best, s.nhalf, w, parallel);
       if (!invert(w)) return false;
       if (step >= 2 && *w.det == det_two_before) break;
       det_two_before = det_before;
       det_before = *w.det;
       mahalanobis(s, w, parallel);
-      select_nearest(s, w);
+      select_nearest(s, w, parallel);
       if (s.kind == stage_kind::final_stage &&
           (*w.det < *rec.objective || (trial == 1 && step == 1 && !partitioned))) {
         *rec.objective = *w.det;
         const int half = n / 2;
-        *rec.medi2 = rffindq_(w.dist, &s.nn, &half, rec.index_a);
+        double kth = 0.0;
+        *rec.medi2 = fast_select(s, parallel) && kth_smallest(w.dist, s.nn, half, kth)
+                         ? kth
+                         : rffindq_(w.dist, &s.nn, &half, rec.index_a);
         std::copy(w.index_b, w.index_b + h, rec.subset);
         rfcovcopy_(w.cov, rec.cov, &p, &p);
         rfcovcopy_(w.cov_inv, rec.cov_inv, &p, &p);
@@ -803,6 +1033,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
   // work arrays; the positions of the selection of the h smallest deviations
   // matter only for a constant variable, where that selection is repeated.
   next_step standardize() {
+    if (internal) return standardize_columns();
     const int lo = n / 2;  // the upper order statistic is lo + 1 = (n + 2) / 2
     for (int j = 0; j < p; ++j) {
       host::check_interrupt();
@@ -823,6 +1054,47 @@ struct fast_mcd : mcd_outputs, mcd_work {
       for (int i = 0; i < n; ++i) col[i] = (col[i] - center0[j]) / scale0[j];
     }
     return next_step::go_on;
+  }
+
+  // The same centers and scales, variables on the call's threads (each
+  // thread with its own copies of a column); the data change only when no
+  // variable is constant before the first that is, as in the order above.
+  next_step standardize_columns() {
+    const int lo = n / 2;
+    const double work = 10.0 * n * p;
+    const int width = work < min_pass_work ? 1 : std::max(1, std::min(host::threads(), p));
+    std::vector<double> loc(p), scale(p);
+    std::vector<std::vector<double>> copies(width);
+    pass_for(width, work, [&](int k) {
+      std::vector<double>& a = copies[k];
+      a.resize(n);
+      for (int j = k; j < p; j += width) {
+        host::check_interrupt();
+        const double* col = x + static_cast<long>(j) * n;
+        std::copy(col, col + n, a.begin());
+        std::nth_element(a.begin(), a.begin() + (lo - 1), a.end());
+        const double lower = a[lo - 1];
+        const double upper = *std::min_element(a.begin() + lo, a.end());
+        loc[j] = 0.5 * (lower + upper);
+        for (int i = 0; i < n; ++i) a[i] = std::fabs(col[i] - loc[j]);
+        std::nth_element(a.begin(), a.begin() + (h - 1), a.end());
+        scale[j] = a[h - 1];
+      }
+    });
+    copies.clear();
+    int last = 0;  // variables standardized: those before the first constant one
+    while (last < p && !(scale[last] < eps)) ++last;
+    std::copy(loc.begin(), loc.begin() + std::min(p, last + 1), center0);
+    std::copy(scale.begin(), scale.begin() + std::min(p, last + 1), scale0);
+    pass_for(last, static_cast<double>(n) * last, [&](int j) {
+      double* col = x + static_cast<long>(j) * n;
+      for (int i = 0; i < n; ++i) col[i] = (col[i] - center0[j]) / scale0[j];
+    });
+    if (last == p) return next_step::go_on;
+    const double* col = x + static_cast<long>(last) * n;
+    for (int i = 0; i < n; ++i) dist[i] = std::fabs(col[i] - center0[last]);
+    rffindq_(dist, &n, &h, index_b);
+    return constant_variable(last);
   }
 
   next_step constant_variable(int j) {
@@ -1242,7 +1514,12 @@ struct fast_mcd : mcd_outputs, mcd_work {
     std::vector<double> d(n);
     distances(x, n, n, best_center, best_cov_inv, d.data(), true);
     for (long i = 0; i < n; ++i) weights[i] = d[i] > cutoff ? 0 : 1;
-    transfo_(best_cov, best_center, x, center0, scale0, &p, &n);
+    if (internal) {
+      int none = 0;  // the data stay standardized: the caller drops them
+      transfo_(best_cov, best_center, x, center0, scale0, &p, &none);
+    } else {
+      transfo_(best_cov, best_center, x, center0, scale0, &p, &n);
+    }
   }
 
   void run() {
@@ -1263,12 +1540,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
       initialise();
     }
     // The classical estimate.
-    rfcovinit_(sscp, &p1, &p1);
-    for (long i = 0; i < n; ++i) {
-      poll(i);
-      for (int j = 0; j < p; ++j) row[j] = x_at(i, j);
-      rfadmit_(row, &p, &p1, sscp);
-    }
+    cross_products(x, n, nullptr, n, sscp, row, true);
     rfcovar_(&n, &p, &p1, sscp, cov, center, sd);
     bool singular = false;
     for (int j = 0; j < p; ++j)
@@ -1279,7 +1551,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
     }
     rfcorrel_(&p, cov, corr, sd);
     if (all_cases) return;
-    distances(x, n, n, center, cov_inv, class_dist, true);
+    if (!internal) distances(x, n, n, center, cov_inv, class_dist, true);
     if (partitioned) {
       if (run_stage(stage_kind::group) == next_step::finished) return;
       if (run_stage(stage_kind::merged) == next_step::finished) return;
@@ -1404,25 +1676,275 @@ extern "C" void rffastmcd_(
   });
 }
 
+namespace {
+
+// The search of kv_mcd_search (and kv_fastmcd); with loc, the data are first
+// centered and scaled per column (x - loc) / scale, and a value beyond far
+// in magnitude moved to +-far, columns on the call's threads.
+void fastmcd_body(double* x, int* n, int* p, int* h, int* krep, int* group_size,
+                  double* cutoff, double* chi_median, int* trace, int* status,
+                  double* raw_cov, double* raw_center, int* best_subset, double* mcd_det,
+                  int* weights, double* hyperplane, int* n_on_plane, double* cons_cov,
+                  double* center, double* cov, const double* loc, const double* scale,
+                  double far) {
+  check_arguments(*n, *p, *h, *krep, *group_size);
+  if (loc) {
+    const long nn = *n;
+    pass_for(*p, static_cast<double>(nn) * *p, [&](int j) {
+      double* col = x + j * nn;
+      for (long i = 0; i < nn; ++i) {
+        const double z = (col[i] - loc[j]) / scale[j];
+        col[i] = std::fabs(z) > far ? (z < 0 ? -far : far) : z;
+      }
+    });
+  }
+  *group_size = usable_group_size(*n, *p, *h, *krep, *group_size);
+  *status = kelvara::mcd_ok;  // the search writes only the exact-fit codes
+  // The merged-data matrix serves only a partitioned search.
+  const bool partitioned = kelvara::plan_groups(*n, *group_size, *krep).partitioned;
+  mcd_scratch scratch(*n, *p, partitioned ? *group_size : 0);
+  // clang-format off
+  const mcd_outputs out{raw_cov, raw_center, best_subset, mcd_det, weights, status,
+                        hyperplane, n_on_plane, cons_cov};
+  fast_mcd run{out, scratch.arrays(center, cov), x, *n, *p, *h, *krep, *group_size,
+               *cutoff, *chi_median, *trace};
+  // clang-format on
+  run.internal = true;
+  run.run();
+}
+
+}  // namespace
+
 extern "C" void kv_fastmcd(double* x, int* n, int* p, int* h, int* krep, int* group_size,
                            double* cutoff, double* chi_median, int* trace, int* status,
                            double* raw_cov, double* raw_center, int* best_subset,
                            double* mcd_det, int* weights, double* hyperplane,
                            int* n_on_plane, double* cons_cov, double* center,
                            double* cov) {
+  double far = 0.0;  // (not read without loc)
+  kv_mcd_search(x, n, p, nullptr, nullptr, &far, h, krep, group_size, cutoff, chi_median,
+                trace, status, raw_cov, raw_center, best_subset, mcd_det, weights,
+                hyperplane, n_on_plane, cons_cov, center, cov);
+}
+
+extern "C" void kv_mcd_search(double* x, int* n, int* p, double* loc, double* scale,
+                              double* far, int* h, int* krep, int* group_size,
+                              double* cutoff, double* chi_median, int* trace, int* status,
+                              double* raw_cov, double* raw_center, int* best_subset,
+                              double* mcd_det, int* weights, double* hyperplane,
+                              int* n_on_plane, double* cons_cov, double* center,
+                              double* cov) {
   host::run_entry([&] {
-    check_arguments(*n, *p, *h, *krep, *group_size);
-    *group_size = usable_group_size(*n, *p, *h, *krep, *group_size);
-    *status = kelvara::mcd_ok;  // the search writes only the exact-fit codes
-    // The merged-data matrix serves only a partitioned search.
-    const bool partitioned = kelvara::plan_groups(*n, *group_size, *krep).partitioned;
-    mcd_scratch scratch(*n, *p, partitioned ? *group_size : 0);
-    // clang-format off
-    const mcd_outputs out{raw_cov, raw_center, best_subset, mcd_det, weights, status,
-                          hyperplane, n_on_plane, cons_cov};
-    fast_mcd run{out, scratch.arrays(center, cov), x, *n, *p, *h, *krep, *group_size,
-                 *cutoff, *chi_median, *trace};
-    // clang-format on
-    run.run();
+    fastmcd_body(x, n, p, h, krep, group_size, cutoff, chi_median, trace, status, raw_cov,
+                 raw_center, best_subset, mcd_det, weights, hyperplane, n_on_plane,
+                 cons_cov, center, cov, loc, scale, *far);
+  });
+}
+
+// ---- the reweighting passes of the R layer -------------------------------------
+
+namespace {
+
+// Squared distances d(i) = sum_j (z(i, j) - shift(j))^2, z = x inv_root, of
+// the rows first..last-1 of x (n rows, p columns).  z(i, j) is the sum over
+// l = 1..j of inv_root(l, j) x(i, l) in increasing l, starting from 0, as
+// the reference BLAS forms a matrix product (inv_root is upper triangular:
+// the terms below its diagonal are zeros, which leave the sum as it is), and
+// d sums over j in increasing order.  Eight rows are formed side by side:
+// each row still has its own sums in its own order.
+void root_distances(const double* x, long n, int p, const double* loc, const double* scale,
+                    const double* inv_root, const double* shift, long first, long last,
+                    double* out) {
+  constexpr int w = 8;
+  std::vector<double> xs(static_cast<size_t>(w) * p);
+  for (long i0 = first; i0 < last; i0 += w) {
+    const int m = static_cast<int>(std::min<long>(w, last - i0));
+    // The prescaled values of these rows, (x - loc) / scale.
+    for (int l = 0; l < p; ++l) {
+      const double* xl = x + i0 + static_cast<long>(l) * n;
+      for (int r = 0; r < m; ++r) xs[l * w + r] = (xl[r] - loc[l]) / scale[l];
+    }
+    double d[w] = {}, z[w];
+    for (int j = 0; j < p; ++j) {
+      for (int r = 0; r < w; ++r) z[r] = 0.0;
+      for (int l = 0; l <= j; ++l) {
+        const double b = inv_root[l + static_cast<long>(j) * p];
+        if (b == 0.0) continue;
+        const double* xl = xs.data() + l * w;
+        if (m == w) {
+          for (int r = 0; r < w; ++r) z[r] = z[r] + b * xl[r];
+        } else {
+          for (int r = 0; r < m; ++r) z[r] = z[r] + b * xl[r];
+        }
+      }
+      for (int r = 0; r < m; ++r) {
+        const double t = z[r] - shift[j];
+        d[r] = d[r] + t * t;
+      }
+    }
+    for (int r = 0; r < m; ++r) out[i0 + r] = d[r];
+  }
+}
+
+}  // namespace
+
+// Squared distances of the rows of the data x (n x p), prescaled as
+// (x - loc) / scale, under k (inverse root, shift) pairs: out(, c) for pair
+// c.  Row blocks run on the call's threads; each row's value is its own
+// sum, whatever the blocks.
+extern "C" void kv_mcd_distances(double* x, int* n, int* p, double* loc, double* scale,
+                                 int* k, double* inv_roots, double* shifts, double* out) {
+  host::run_entry([&] {
+    const long nn = *n;
+    const int pp = *p, kk = *k;
+    if (nn < 1 || pp < 1 || kk < 1) host::fail("kv_mcd_distances: invalid dimensions");
+    const long block = std::max(64L, (1L << 20) / (static_cast<long>(pp) * pp));
+    const long nblocks = (nn + block - 1) / block;
+    const long tasks = nblocks * kk;
+    if (tasks > 2147483647L) host::fail("kv_mcd_distances: too many rows");
+    pass_for(static_cast<int>(tasks), static_cast<double>(nn) * pp * pp * kk, [&](int t) {
+      const long b = t % nblocks, c = t / nblocks;
+      root_distances(x, nn, pp, loc, scale, inv_roots + c * pp * pp, shifts + c * pp,
+                     b * block, std::min(nn, (b + 1) * block), out + c * nn);
+    });
+  });
+}
+
+namespace {
+
+// The statistics of the m cases `rows` (0-based, increasing) of x (n rows)
+// by the sums of R's colMeans() and cov(): the centers are long-double sums
+// divided by m; the covariance uses the long-double mean corrected by a
+// second pass over the deviations, and long-double sums of the products of
+// the deviations from the (double) means, divided by m - 1.
+struct moments_task {
+  const double* x;
+  long n, m;
+  const int* rows;  // null: all cases
+  double at(long k, int j) const {
+    return x[(rows ? rows[k] : k) + static_cast<long>(j) * n];
+  }
+};
+
+}  // namespace
+
+// colMeans() and cov() of the cases of x (n x p) flagged 1 in `keep` (all of
+// them when *all is 1): center(p), cov(p, p); m is their number.  Entries run
+// on the call's threads, each summed in the order of the cases.
+extern "C" void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, int* m,
+                               double* center, double* cov) {
+  host::run_entry([&] {
+    const long nn = *n;
+    const int pp = *p;
+    if (nn < 1 || pp < 1) host::fail("kv_mcd_moments: invalid dimensions");
+    std::vector<int> rows;
+    if (*all != 1) {
+      for (long i = 0; i < nn; ++i)
+        if (keep[i] == 1) rows.push_back(static_cast<int>(i));
+    }
+    const moments_task s{x, nn, *all == 1 ? nn : static_cast<long>(rows.size()),
+                         *all == 1 ? nullptr : rows.data()};
+    *m = static_cast<int>(s.m);
+    if (s.m < 2) host::fail("kv_mcd_moments: fewer than 2 cases");
+    std::vector<double> mean(pp);
+    const double work = static_cast<double>(s.m) * pp * (pp + 3);
+    pass_for(pp, work, [&](int j) {
+      long double sum = 0.0;
+      for (long k = 0; k < s.m; ++k) sum += s.at(k, j);
+      long double col = sum;
+      col /= s.m;
+      center[j] = static_cast<double>(col);
+      long double tmp = sum / s.m;
+      if (std::isfinite(static_cast<double>(tmp))) {
+        long double dev = 0.0;
+        for (long k = 0; k < s.m; ++k) dev += (s.at(k, j) - tmp);
+        tmp = tmp + dev / s.m;
+      }
+      mean[j] = static_cast<double>(tmp);
+    });
+    // Entry (i, j), j <= i, of the lower triangle as task i (i + 1) / 2 + j.
+    const int entries = pp * (pp + 1) / 2;
+    const long n1 = s.m - 1;
+    pass_for(entries, work, [&](int t) {
+      int i = 0;
+      while ((i + 1) * (i + 2) / 2 <= t) ++i;
+      const int j = t - i * (i + 1) / 2;
+      const long double xm = mean[i], ym = mean[j];
+      long double sum = 0.0;
+      for (long k = 0; k < s.m; ++k) sum += (s.at(k, i) - xm) * (s.at(k, j) - ym);
+      cov[i + static_cast<long>(j) * pp] = cov[j + static_cast<long>(i) * pp] =
+          static_cast<double>(sum / n1);
+    });
+  });
+}
+
+namespace {
+
+// R's mean() of v[0..m): a long-double sum divided by m, corrected by the
+// long-double sum of the deviations from it when it is finite.
+double r_mean(const double* v, long m) {
+  long double s = 0.0;
+  for (long i = 0; i < m; ++i) s += v[i];
+  s /= m;
+  if (std::isfinite(static_cast<double>(s))) {
+    long double t = 0.0;
+    for (long i = 0; i < m; ++i) t += (v[i] - s);
+    s += t / m;
+  }
+  return static_cast<double>(s);
+}
+
+// R's median() of v[0..m) (m >= 1), which it reorders: the middle order
+// statistic, or mean() of the two middle ones.
+double r_median(double* v, long m) {
+  const long half = (m + 1) / 2;
+  std::nth_element(v, v + (half - 1), v + m);
+  if (m % 2 == 1) return v[half - 1];
+  const double two[2] = {v[half - 1], *std::min_element(v + half, v + m)};
+  return r_mean(two, 2);
+}
+
+}  // namespace
+
+// Per-column centers and spreads of x (n x p) measured on the rows `rows`
+// (1-based, m of them), as the R layer defines them: center = median,
+// spread = median absolute deviation, else the mean absolute deviation of
+// all rows, else 1; big = the largest absolute value of (x - center) /
+// spread.  Columns run on the call's threads.
+extern "C" void kv_mcd_prescale(double* x, int* n, int* p, int* rows, int* m, double* loc,
+                                double* scale, double* big) {
+  host::run_entry([&] {
+    const long nn = *n, mm = *m;
+    const int pp = *p;
+    if (nn < 1 || pp < 1 || mm < 1) host::fail("kv_mcd_prescale: invalid dimensions");
+    for (long k = 0; k < mm; ++k)
+      if (rows[k] < 1 || rows[k] > nn)
+        host::fail("kv_mcd_prescale: row %d outside 1..%ld", rows[k], nn);
+    std::vector<double> lo(pp), hi(pp);
+    pass_for(pp, 10.0 * nn * pp, [&](int j) {
+      const double* col = x + j * nn;
+      std::vector<double> v(mm);
+      for (long k = 0; k < mm; ++k) v[k] = col[rows[k] - 1];
+      const double c = r_median(v.data(), mm);
+      for (long k = 0; k < mm; ++k) v[k] = std::fabs(col[rows[k] - 1] - c);
+      double s = r_median(v.data(), mm);
+      if (!(s > 0)) {
+        v.resize(nn);
+        for (long i = 0; i < nn; ++i) v[i] = std::fabs(col[i] - c);
+        s = r_mean(v.data(), nn);
+      }
+      loc[j] = c;
+      scale[j] = s > 0 ? s : 1.0;
+      double a = 0.0, b = 0.0;
+      for (long i = 0; i < nn; ++i) {
+        const double z = (col[i] - c) / scale[j];
+        if (i == 0 || z < a) a = z;
+        if (i == 0 || z > b) b = z;
+      }
+      lo[j] = a;
+      hi[j] = b;
+    });
+    *big = std::max(-*std::min_element(lo.begin(), lo.end()),
+                    *std::max_element(hi.begin(), hi.end()));
   });
 }

@@ -116,6 +116,36 @@ void kv_fastmcd(double* x, int* n, int* p, int* h, int* krep, int* group_size,
                 int* weights, double* hyperplane, int* n_on_plane, double* cons_cov,
                 double* center, double* cov);
 
+/** The same search on the data standardized first: x(i, j) becomes
+ *  (x(i, j) - loc(j)) / scale(j), moved to +-far when beyond far in
+ *  magnitude (registered .C routine, 23 arguments). */
+void kv_mcd_search(double* x, int* n, int* p, double* loc, double* scale, double* far,
+                   int* h, int* krep, int* group_size, double* cutoff, double* chi_median,
+                   int* trace, int* status, double* raw_cov, double* raw_center,
+                   int* best_subset, double* mcd_det, int* weights, double* hyperplane,
+                   int* n_on_plane, double* cons_cov, double* center, double* cov);
+
+/** Squared distances of the rows of x(n, p), prescaled as (x - loc) / scale,
+ *  under k pairs of an upper triangular inverse root inv_roots(p, p, k) and a
+ *  shift shifts(p, k): out(i, c) = sum_j ((xs inv_root_c)(i, j) -
+ *  shift_c(j))^2, the products and sums formed in the order of R's
+ *  reference-BLAS matrix product (registered .C routine, 9 arguments). */
+void kv_mcd_distances(double* x, int* n, int* p, double* loc, double* scale, int* k,
+                      double* inv_roots, double* shifts, double* out);
+
+/** colMeans() and cov() of the cases of x(n, p) with keep(i) = 1 (of all
+ *  cases when all = 1), with the sums of R's own routines; m receives the
+ *  number of cases (registered .C routine, 8 arguments). */
+void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, int* m, double* center,
+                    double* cov);
+
+/** Per-column median and spread (median absolute deviation, else mean
+ *  absolute deviation, else 1) of x(n, p) on the m rows `rows`, and the
+ *  largest |x(i, j) - loc(j)| / scale(j) in big (registered .C routine, 8
+ *  arguments). */
+void kv_mcd_prescale(double* x, int* n, int* p, int* rows, int* m, double* loc,
+                     double* scale, double* big);
+
 }  // extern "C"
 
 #endif

@@ -68,6 +68,16 @@ R_NativePrimitiveArgType kv_threads_t[] = {KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_fastmcd_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT,
     KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_REAL};
+R_NativePrimitiveArgType kv_mcd_search_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL,
+    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_REAL, KV_INT,
+    KV_REAL, KV_REAL, KV_REAL};
+R_NativePrimitiveArgType kv_mcd_distances_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_REAL};
+R_NativePrimitiveArgType kv_mcd_moments_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL};
+R_NativePrimitiveArgType kv_mcd_prescale_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL};
 R_NativePrimitiveArgType kv_ltsreg_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT,
     KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL};
@@ -103,6 +113,10 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_lmrob_MM, 17),
     CDEF(kv_wls, 9),
     CDEF(kv_threads, 2),
+    CDEF(kv_mcd_search, 23),
+    CDEF(kv_mcd_distances, 9),
+    CDEF(kv_mcd_moments, 8),
+    CDEF(kv_mcd_prescale, 8),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

@@ -1,0 +1,39 @@
+## The compiled passes behind mcd() give the numbers of R's own definitions,
+## and the long selections of the final stage pick the same cases on one
+## thread (order selection) as on two (counting passes over row blocks).
+
+test_that("prescaling, moments and distances are those of median(), cov() and R's product", {
+  set.seed(41)
+  n <- 3000
+  x <- matrix(stats::rnorm(n * 4), ncol = 4) * 10^(0:3) + 7e3
+  x[1:2000, 2] <- 5  # no spread about the median: the mean deviation stands in
+  ps <- kelvara:::.mcd_prescale(x)
+  expect_identical(ps$loc, apply(x, 2, stats::median))
+  expect_identical(ps$scale[-2], apply(abs(sweep(x, 2, ps$loc)), 2, stats::median)[-2])
+  expect_identical(ps$scale[2], mean(abs(x[, 2] - 5)))
+  keep <- stats::rbinom(n, 1, 0.8)
+  m <- kelvara:::.mcd_moments(x, keep)
+  expect_identical(m, list(center = colMeans(x[keep == 1, ]), cov = stats::cov(x[keep == 1, ])))
+  roots <- list(kelvara:::.mcd_root(ps, m$center, m$cov),
+                kelvara:::.mcd_root(ps, m$center + 1, 2 * m$cov))
+  d <- kelvara:::.mcd_sq_dists(ps, roots)
+  by_r <- ps
+  by_r$max_abs <- Inf  # the R-level product of the scaled data
+  expect_identical(d, kelvara:::.mcd_sq_dists(by_r, roots))
+  expect_equal(d[[2]], stats::mahalanobis(x, m$center + 1, 2 * m$cov), tolerance = 1e-10)
+})
+
+test_that("the final stage selects the same cases with one thread and with two", {
+  set.seed(42)
+  n <- 30000
+  cases <- list(spread = matrix(stats::rnorm(n * 3), ncol = 3) + 6 * (seq_len(n) <= 3000),
+                ties = matrix(sample(0:6, n * 3, TRUE), ncol = 3))  # equal distances
+  for (nm in names(cases)) for (a in c(0.5, 0.75)) {
+    f <- lapply(1:2, function(k) {
+      set.seed(1)
+      list(`[[<-`(mcd(cases[[nm]], alpha = a, nsamp = 100, threads = k), "call", NULL),
+           .Random.seed)
+    })
+    expect_identical(f[[2]], f[[1]], label = paste(nm, a))
+  }
+})

@@ -146,8 +146,9 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   res$nsamp <- nsamp
   res$seed <- seed
   res$xnames <- colnames(X)
-  ## The design in data units, for the robust distances of the diagnostics.
-  res$x <- if (intercept) cbind("(Intercept)" = 1, X) else X
+  ## The design in data units, for the robust distances of the diagnostics
+  ## (data that needed no new units are the design of the search already).
+  res$x <- if (st$tr$identity) design else if (intercept) cbind("(Intercept)" = 1, X) else X
   class(res) <- "lts"
   res
 }

@@ -43,27 +43,12 @@
   R <- NULL
   for (b in .row_blocks(length(rows), ncol(x) + !is.null(y))) {
     .answer_interrupt()
-    qf <- qr(.stack_rows(R, x, rows[b], y))
+    i <- rows[b]
+    qf <- qr(rbind(R, cbind(x[i, , drop = FALSE], y[i]), deparse.level = 0L))
     R <- qr.R(qf)[, order(qf$pivot), drop = FALSE]
   }
   dimnames(R) <- NULL
   R
-}
-
-## rbind(R, cbind(x[i, ], y[i])) (R and y may be NULL) as one new matrix
-## without dimnames: the values of the stacked pieces, without the copies
-## that the pieces, the binding and row names cost, and qr() of a matrix
-## without column names does not copy its factor again to name them.
-.stack_rows <- function(R, x, i, y = NULL) {
-  k <- NROW(R)
-  p <- ncol(x)
-  m <- matrix(0, k + length(i), p + !is.null(y))
-  if (k) m[seq_len(k), ] <- R
-  new <- k + seq_along(i)
-  n <- nrow(x)
-  for (j in seq_len(p)) m[new, j] <- x[i + (j - 1) * n]
-  if (!is.null(y)) m[new, p + 1L] <- y[i]
-  m
 }
 
 ## colMeans() and stats::cov() of the rows `rows` of x (NULL: all), with
@@ -115,7 +100,7 @@
 .qr_rows_ls <- function(x, rows, y) {
   p <- ncol(x)
   if (length(rows) <= .row_block_size(p + 1L))
-    return(list(qr = qr(.stack_rows(NULL, x, rows)), y = y[rows]))
+    return(list(qr = qr(x[rows, , drop = FALSE]), y = y[rows]))
   R <- .qr_factor_rows(x, rows, y)
   xr <- R[, seq_len(p), drop = FALSE]
   colnames(xr) <- colnames(x)

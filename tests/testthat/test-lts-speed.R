@@ -34,29 +34,3 @@ test_that("large lts fits are the same for 1, 2 and 16 threads and keep their de
   expect_identical(f$best, sort(order(abs(r - b[1]))[seq_len(f$h)]))
   expect_error(lts(X, rep(2, n), threads = 2), "the response has zero robust scale")
 })
-
-test_that("the row-block QR factor is that of the bound rows, to the last bit", {
-  # Each block is stacked under the factor so far in one new matrix; the
-  # factor must be the one of rbind(R, cbind(x[i, ], y[i])), with or without
-  # y and row or column names, and over more than one block.
-  set.seed(5)
-  n <- 6e5
-  x <- matrix(stats::rnorm(3 * n), n, dimnames = list(paste0("r", 1:n), c("a", "b", "c")))
-  x[, 3] <- x[, 1] - x[, 2]  # rank 2
-  y <- stats::setNames(stats::rnorm(n), rownames(x))
-  rows <- sort(sample(n, 4e5))
-  bound <- function(rows, y) {
-    R <- NULL
-    size <- kelvara:::.row_block_size(3 + !is.null(y))  # 262144 and 466033 rows
-    for (b in split(rows, (seq_along(rows) - 1L) %/% size)) {
-      qf <- qr(rbind(R, cbind(x[b, , drop = FALSE], y[b]), deparse.level = 0L))
-      R <- qr.R(qf)[, order(qf$pivot), drop = FALSE]
-    }
-    unname(R)
-  }
-  expect_identical(kelvara:::.qr_factor_rows(x, rows, y), bound(rows, y))
-  expect_identical(kelvara:::.qr_factor_rows(x), bound(seq_len(n), NULL))
-  few <- kelvara:::.qr_rows_ls(x, rows[1:500], y)$qr
-  expect_identical(few[c("qr", "qraux", "rank", "pivot")],
-                   unclass(qr(unname(x[rows[1:500], ])))[c("qr", "qraux", "rank", "pivot")])
-})

@@ -571,13 +571,11 @@ inline std::size_t packed(int j, int k) {
   return static_cast<std::size_t>(k) * (k + 1) / 2 + j;
 }
 
-// Two doubles in one vector register (a GNU extension that GCC and clang
-// share): the sums of the even and the odd rows side by side, the layout the
-// paired kernels above leave to the compiler.
-typedef double pair_t __attribute__((vector_size(16)));
-
-inline pair_t load_pair(const double* a) {
-  pair_t v;
+// Pairs of doubles (double_pair, one vector register) hold the sums of the
+// even and the odd rows side by side, the layout the paired kernels above
+// leave to the compiler.
+inline double_pair load_pair(const double* a) {
+  double_pair v;
   std::memcpy(&v, a, sizeof v);
   return v;
 }
@@ -587,18 +585,18 @@ inline pair_t load_pair(const double* a) {
 template <int G>
 void dot2_columns(const double* v0, const double* v1, const double* const* c, int m,
                   double* d0, double* d1) {
-  pair_t a0[G], a1[G];
+  double_pair a0[G], a1[G];
   const double* col[G];
   for (int t = 0; t < G; ++t) {
-    a0[t] = pair_t{0.0, 0.0};
-    a1[t] = pair_t{0.0, 0.0};
+    a0[t] = double_pair{0.0, 0.0};
+    a1[t] = double_pair{0.0, 0.0};
     col[t] = c[t];
   }
   int i = 0;
   for (; i + 1 < m; i += 2) {
-    const pair_t x = load_pair(v0 + i), z = load_pair(v1 + i);
+    const double_pair x = load_pair(v0 + i), z = load_pair(v1 + i);
     for (int t = 0; t < G; ++t) {
-      const pair_t ct = load_pair(col[t] + i);
+      const double_pair ct = load_pair(col[t] + i);
       a0[t] += x * ct;
       a1[t] += z * ct;
     }
@@ -623,7 +621,7 @@ void dot2_columns(const double* v0, const double* v1, const double* const* c, in
 void weight_column(const double* w, const double* c, int m, double* v) {
   int i = 0;
   for (; i + 1 < m; i += 2) {
-    const pair_t prod = load_pair(w + i) * load_pair(c + i);
+    const double_pair prod = load_pair(w + i) * load_pair(c + i);
     std::memcpy(v + i, &prod, sizeof prod);
   }
   for (; i < m; ++i) v[i] = w[i] * c[i];
@@ -812,7 +810,7 @@ int wls_workspace::solve_reweighted(const double* x, const double* y, const doub
     ++fallbacks;
     return dgels_fit(x, y, w, n, p, beta, false);
   }
-  over_chunks(n, [&](int, int r0, int r1) { fill_wgt(r, s, r0, r1, k, ipsi, w); });
+  weights_of(r, s, n, k, ipsi, w);
   return solve(x, y, w, n, p, beta);
 }
 
@@ -836,27 +834,6 @@ int count_zeros(const double* r, int n) {
 bool scale_is_zero(int zeros, int n, int p, double b) {
   return static_cast<double>(n - zeros) <=
          b * (static_cast<double>(n) - static_cast<double>(p));
-}
-
-// MAD(r, n, 0.0, ...) by one selection instead of two: for an even count the
-// upper of the two middle order statistics is the least value above the
-// lower one, which a selection leaves on its right.  Order statistics are
-// unique values, so the result is MAD's to the bit.  Data with a NaN go to
-// MAD itself (t, aux: n values of scratch each).
-double mad_about_zero(const double* r, int n, double* t, double* aux) {
-  bool nan = false;
-  for (int i = 0; i < n; ++i) {
-    aux[i] = std::fabs(r[i]);
-    nan = nan || std::isnan(aux[i]);
-  }
-  if (nan || n < 2) return MAD(r, n, 0.0, t, aux);
-  const int h = n / 2;
-  if (n % 2 == 0) {
-    // kthplace leaves the values after the selected one not below it.
-    const double lo = kthplace(aux, n, h), hi = *std::min_element(aux + h, aux + n);
-    return ((lo + hi) * 0.5) * 1.4826;
-  }
-  return kthplace(aux, n, h + 1) * 1.4826;
 }
 
 double mean_abs(const double* r, int n) {
@@ -897,7 +874,7 @@ int refine_fast_s(const double* x, const double* y, int n, int p,
   double s = initial_scale;
   if (s < 0.0) {
     if (ws.wy.size() < static_cast<std::size_t>(n)) ws.wy.resize(n);
-    s = mad_about_zero(res, n, weights, ws.wy.data());  // both only scratch here
+    s = MAD(res, n, 0.0, weights, ws.wy.data());  // both only scratch here
     // More than half of the residuals are zero (yet the M-scale is not): the
     // fixed point cannot start from 0.
     if (s == 0.0) s = mean_abs(res, n);

@@ -224,11 +224,15 @@ constexpr int case_block = 8192;
 // Cases from which the residuals are sorted by radix rather than comparison.
 constexpr int radix_cases = 4096;
 
+// Whether a pass over n cases goes to the call's threads (`fork`: the
+// caller is not itself one of them).
+bool split_cases(bool fork, int n) { return fork && n >= parallel_cases && host::threads() >= 2; }
+
 // Runs body(lo, hi) over blocks [lo, hi) of 0..n-1, on the call's threads
-// when `fork` and n is large.
+// when split_cases(fork, n).
 template <class F>
 void for_case_blocks(int n, bool fork, F&& body) {
-  if (!fork || n < parallel_cases || host::threads() < 2) {
+  if (!split_cases(fork, n)) {
     body(0, n);
     return;
   }
@@ -290,7 +294,7 @@ int merge_split(const std::uint64_t* a, int na, const std::uint64_t* b, int nb, 
 bool sort_finite(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp, bool fork) {
   for (int i = 0; i < n; ++i)
     if (!std::isfinite(a[i])) return false;
-  const int parts = fork && n >= parallel_cases && host::threads() >= 2 ? 2 : 1;
+  const int parts = split_cases(fork, n) ? 2 : 1;
   const int mid = parts == 2 ? n / 2 : n;
   host::parallel_for(parts, [&](int t) {
     const int lo = t == 0 ? 0 : mid, hi = t == 0 ? mid : n;
@@ -1008,7 +1012,7 @@ class lts_search {
         for (int j = lo; j < hi; ++j) res[j] = std::fabs(res[j]);
       });
     }
-    if (fork_ && nn >= parallel_cases && host::threads() >= 2)
+    if (split_cases(fork_, nn))
       select_two_threads(res, nn, hh, a_.hidx, select_);
     else
       rffindq_(res, &nn, &hh, a_.hidx);

@@ -288,10 +288,28 @@ namespace {
 
 constexpr long select_block = 1L << 14;
 
-struct bracket_counts {
-  std::vector<long> below, inside;  // per block: values < lo, values in [lo, hi]
-  bool nan = false;
-};
+// Runs body(lo, hi) for the selection blocks [lo, hi) of 0..nn - 1 on the
+// call's threads, block b as item b.
+template <class F>
+void for_select_blocks(long nn, F&& body) {
+  const long nblocks = (nn + select_block - 1) / select_block;
+  host::parallel_for(static_cast<int>(nblocks), [&](int b) {
+    body(b, b * select_block, std::min(nn, (b + 1) * select_block));
+  });
+}
+
+// Writes put(at, i) for the i < nn with keep(i), in increasing i, at = 0, 1,
+// ...; count[b] is the number of such i in block b.
+template <class K, class P>
+void gather_blocks(long nn, const std::vector<long>& count, K&& keep, P&& put) {
+  std::vector<long> start(count.size(), 0);
+  for (std::size_t b = 1; b < count.size(); ++b) start[b] = start[b - 1] + count[b - 1];
+  for_select_blocks(nn, [&](long b, long lo, long hi) {
+    long at = start[b];
+    for (long i = lo; i < hi; ++i)
+      if (keep(i)) put(at++, i);
+  });
+}
 
 // The k-th smallest (1-based) of d[0..nn), or false.  `inside` receives the
 // bracketed values.
@@ -313,38 +331,33 @@ bool bracket_kth(const double* d, long nn, long k, double& kth, long& n_below,
   const double lo = sample[r_lo];
   std::nth_element(sample.begin() + r_lo, sample.begin() + r_hi, sample.end());
   const double hi = sample[r_hi];
-  bracket_counts c;
-  c.below.assign(nblocks, 0);
-  c.inside.assign(nblocks, 0);
+  // Per block: values below lo, values in [lo, hi], and whether any is NaN.
+  std::vector<long> below_n(nblocks, 0), inside_n(nblocks, 0);
   std::vector<char> nan(nblocks, 0);
-  host::parallel_for(static_cast<int>(nblocks), [&](int b) {
+  for_select_blocks(nn, [&](long b, long b_lo, long b_hi) {
     long below = 0, in = 0;
     bool bad = false;
-    for (long i = b * select_block, e = std::min(nn, (b + 1) * select_block); i < e; ++i) {
+    for (long i = b_lo; i < b_hi; ++i) {
       const double v = d[i];
       below += v < lo;
       in += v >= lo && v <= hi;
       bad = bad || std::isnan(v);
     }
-    c.below[b] = below;
-    c.inside[b] = in;
+    below_n[b] = below;
+    inside_n[b] = in;
     nan[b] = bad;
   });
   long total_below = 0, total_inside = 0;
   for (long b = 0; b < nblocks; ++b) {
     if (nan[b]) return false;
-    total_below += c.below[b];
-    total_inside += c.inside[b];
+    total_below += below_n[b];
+    total_inside += inside_n[b];
   }
   if (!(total_below < k && k <= total_below + total_inside)) return false;
-  std::vector<long> start(nblocks, 0);
-  for (long b = 1; b < nblocks; ++b) start[b] = start[b - 1] + c.inside[b - 1];
   inside.resize(total_inside);
-  host::parallel_for(static_cast<int>(nblocks), [&](int b) {
-    long at = start[b];
-    for (long i = b * select_block, e = std::min(nn, (b + 1) * select_block); i < e; ++i)
-      if (d[i] >= lo && d[i] <= hi) inside[at++] = d[i];
-  });
+  gather_blocks(
+      nn, inside_n, [&](long i) { return d[i] >= lo && d[i] <= hi; },
+      [&](long at, long i) { inside[at] = d[i]; });
   std::nth_element(inside.begin(), inside.begin() + (k - total_below - 1), inside.end());
   kth = inside[k - total_below - 1];
   n_below = total_below;
@@ -366,21 +379,15 @@ bool select_smallest(const double* d, long nn, long k, int* index, double& kth) 
   long at_most = below;
   for (const double v : inside) at_most += v <= kth;
   if (at_most != k) return false;
-  const long nblocks = (nn + select_block - 1) / select_block;
-  std::vector<long> count(nblocks, 0);
-  host::parallel_for(static_cast<int>(nblocks), [&](int b) {
+  std::vector<long> count((nn + select_block - 1) / select_block, 0);
+  for_select_blocks(nn, [&](long b, long lo, long hi) {
     long m = 0;
-    for (long i = b * select_block, e = std::min(nn, (b + 1) * select_block); i < e; ++i)
-      m += d[i] <= kth;
+    for (long i = lo; i < hi; ++i) m += d[i] <= kth;
     count[b] = m;
   });
-  std::vector<long> start(nblocks, 0);
-  for (long b = 1; b < nblocks; ++b) start[b] = start[b - 1] + count[b - 1];
-  host::parallel_for(static_cast<int>(nblocks), [&](int b) {
-    long at = start[b];
-    for (long i = b * select_block, e = std::min(nn, (b + 1) * select_block); i < e; ++i)
-      if (d[i] <= kth) index[at++] = static_cast<int>(i + 1);
-  });
+  gather_blocks(
+      nn, count, [&](long i) { return d[i] <= kth; },
+      [&](long at, long i) { index[at] = static_cast<int>(i + 1); });
   return true;
 }
 

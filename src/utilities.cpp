@@ -54,8 +54,19 @@ double median(const double* x, int n, double* aux) {
 }
 
 double median_abs(const double* x, int n, double* aux) {
-  for (int i = 0; i < n; ++i) aux[i] = std::fabs(x[i]);
-  return median_in_place(aux, n);
+  bool nan = false;
+  for (int i = 0; i < n; ++i) {
+    aux[i] = std::fabs(x[i]);
+    nan = nan || std::isnan(aux[i]);
+  }
+  const int h = n / 2;
+  if (nan || n < 2 || n % 2 != 0) return median_in_place(aux, n);
+  // One selection instead of two: kthplace leaves the values after the
+  // selected one not below it, so the upper middle value is the least of
+  // them.  Order statistics are unique values (and absolute values have no
+  // negative zeros), so this is the two selections' result to the bit.
+  const double lo = kthplace(aux, n, h), hi = *std::min_element(aux + h, aux + n);
+  return (lo + hi) * 0.5;
 }
 
 double MAD(const double* x, int n, double center, double* t, double* aux) {

@@ -164,9 +164,9 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   ## weights are not all equal: at large n a copy of x costs as much as a
   ## pass of the fit, and it stays in memory until the next collection.
   all_used <- is.null(use) || all(use)
-  const <- .constant_columns(x)
-  st <- .standardise(if (all_used) x else x[use, , drop = FALSE],
-                     if (all_used) y0 else y0[use], const = const)
+  st <- if (all_used) .standardise(x, y0)
+        else .standardise(x[use, , drop = FALSE], y0[use], const = .constant_columns(x))
+  const <- st$const
   tr <- st$tr
   ## sws: the square roots of the prior weights in their unit, NULL where
   ## they are all 1 (multiplying by 1 changes no value).
@@ -243,7 +243,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   tr <- list(x_loc = numeric(p), x_unit = rep(1, p), y_loc = 0, y_unit = 1,
              icpt = icpt, icpt_value = if (icpt) x[1L, icpt] * 1 else 1,
              has_icpt = any(const), identity = TRUE)
-  list(x = x, y = y, n = nrow(x), p = p, st = list(x = x, y = y, tr = tr))
+  list(x = x, y = y, n = nrow(x), p = p, st = list(x = x, y = y, tr = tr, const = const))
 }
 
 ## The stages in the units of the problem: the initial estimate, then the MM

@@ -45,31 +45,73 @@
   if (n <= max_n) return(seq_len(n))
   key <- c(n, max_n)
   if (identical(.spread_rows_last$key, key)) return(.spread_rows_last$rows)
-  rows <- unique(round(seq(1, n, length.out = max_n)))
+  rows <- as.integer(unique(round(seq(1, n, length.out = max_n))))
   .spread_rows_last$key <- key
   .spread_rows_last$rows <- rows
   rows
 }
 
 ## Columns whose values are all one non-zero number: intercepts.  (Only a
-## column constant on the sample rows is read in full.)
+## column equal to its first value in its second and last row and on the
+## sample rows is read in full; those checks are part of the test, so
+## NA comes out where it would without them.)
 .constant_columns <- function(x, rows = .spread_rows(nrow(x))) {
-  if (!nrow(x) || !ncol(x)) return(logical(ncol(x)))
+  n <- nrow(x)
+  if (!n || !ncol(x)) return(logical(ncol(x)))
   vapply(seq_len(ncol(x)), function(j) {
     v1 <- x[1L, j]
-    v1 != 0 && all(x[rows, j] == v1) && all(x[, j] == v1)
+    v1 != 0 && x[min(2L, n), j] == v1 && x[n, j] == v1 && all(x[rows, j] == v1) &&
+      all(x[, j] == v1)
   }, NA)
+}
+
+## The constant columns of x (unless `const` gives them) and
+## .robust_spread() of every column but the first constant one (not
+## measured) and of y (the last entry), in one compiled pass whose columns
+## run on the call's threads.  Values that are not finite are left to the R
+## definitions above, so they behave as they do there.
+.column_spreads <- function(x, y = NULL, const = NULL) {
+  n <- nrow(x)
+  p <- ncol(x)
+  rows <- .spread_rows(n)
+  ## (a response of another length is measured on its own rows, in R)
+  ny <- if (length(y) == n) n else 0L
+  call <- function(const) {
+    .C("kv_column_spreads", if (is.double(x)) x else as.double(x), n, p, rows,
+       length(rows), if (!ny) double() else if (is.double(y)) y else as.double(y), ny,
+       constant = if (is.null(const)) integer(p) else as.integer(const),
+       as.integer(!is.null(const)), loc = double(p + 1L), spread = double(p + 1L),
+       status = integer(p + 1L), NAOK = TRUE, PACKAGE = "kelvara")
+  }
+  z <- call(const)
+  if (is.null(const) && p && z$constant[1L] < 0L) {
+    ## The test in R, where NaN makes it NA or depends on the sample rows.
+    const <- .constant_columns(x, rows)
+    z <- call(const)
+  }
+  if (is.null(const)) const <- z$constant == 1L
+  loc <- z$loc
+  spread <- z$spread
+  left <- which(z$status == 1L)
+  if (!is.null(y) && !ny) left <- c(left, p + 1L)
+  for (j in left) {
+    ls <- .robust_spread(if (j <= p) x[rows, j] else y)
+    loc[j] <- ls[["location"]]
+    spread[j] <- ls[["spread"]]
+  }
+  list(const = const, loc = loc, spread = spread)
 }
 
 ## Standardises a design x (n x p) and response y.  With an intercept (a
 ## constant column of x, or `intercept = TRUE` for a design that leaves it
 ## out), the other columns and y may be centred.  Returns the new data and
-## the transformation (location and unit per column and of y).  `const`
-## marks the intercept columns when x is a subset of the rows of the design.
+## the transformation (location and unit per column and of y), and the
+## constant columns.  `const` marks the intercept columns when x is a subset
+## of the rows of the design.
 .standardise <- function(x, y = NULL, intercept = NULL, const = NULL) {
   p <- ncol(x)
-  rows <- .spread_rows(nrow(x))
-  if (is.null(const)) const <- .constant_columns(x, rows)
+  cs <- .column_spreads(x, y, const)
+  const <- cs$const
   has_icpt <- if (is.null(intercept)) any(const) else intercept || any(const)
   icpt <- if (any(const)) which(const)[1L] else 0L
   x_loc <- x_unit <- numeric(p)
@@ -78,18 +120,17 @@
       x_unit[j] <- .unit_of(abs(x[1L, j]))
       next
     }
-    ls <- .robust_spread(x[rows, j])
-    x_unit[j] <- .unit_of(ls[["spread"]])
-    if (has_icpt && !const[j] && abs(ls[["location"]]) > .origin_limit * ls[["spread"]])
-      x_loc[j] <- ls[["location"]]
+    x_unit[j] <- .unit_of(cs$spread[j])
+    if (has_icpt && !const[j] && abs(cs$loc[j]) > .origin_limit * cs$spread[j])
+      x_loc[j] <- cs$loc[j]
   }
   y_loc <- 0
   y_unit <- 1
   if (!is.null(y)) {
-    ls <- .robust_spread(y)
-    y_unit <- .unit_of(ls[["spread"]])
-    if (has_icpt && abs(ls[["location"]]) > .origin_limit * ls[["spread"]])
-      y_loc <- ls[["location"]]
+    m <- cs$loc[p + 1L]
+    s <- cs$spread[p + 1L]
+    y_unit <- .unit_of(s)
+    if (has_icpt && abs(m) > .origin_limit * s) y_loc <- m
     if (y_loc != 0 || y_unit != 1) y <- (y - y_loc) / y_unit
   }
   for (j in which(x_loc != 0 | x_unit != 1)) x[, j] <- (x[, j] - x_loc[j]) / x_unit[j]
@@ -98,7 +139,8 @@
                  icpt = icpt, icpt_value = if (icpt) x[1L, icpt] * x_unit[icpt] else 1,
                  has_icpt = has_icpt,
                  identity = all(x_loc == 0) && all(x_unit == 1) && y_loc == 0 &&
-                   y_unit == 1))
+                   y_unit == 1),
+       const = const)
 }
 
 ## The linear map beta = A beta' + a from coefficients on standardised data

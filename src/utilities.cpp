@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "host.h"
 
@@ -119,6 +120,27 @@ int find_max(const double* a, int n) {
       k = i;
     }
   return k;
+}
+
+double r_mean(const double* v, long m) {
+  long double s = 0.0;
+  for (long i = 0; i < m; ++i) s += v[i];
+  s /= m;
+  if (std::isfinite(static_cast<double>(s))) {
+    long double t = 0.0;
+    for (long i = 0; i < m; ++i) t += (v[i] - s);
+    s += t / m;
+  }
+  return static_cast<double>(s);
+}
+
+double r_median(double* v, long m) {
+  const long half = (m + 1) / 2;
+  std::nth_element(v, v + (half - 1), v + m);
+  if (m % 2 == 1) return v[half - 1];
+  // nth_element leaves no smaller value after the lower middle one.
+  const double two[2] = {v[half - 1], *std::min_element(v + half, v + m)};
+  return r_mean(two, 2);
 }
 
 group_plan plan_groups(int n, int group_size, int krep) {
@@ -472,6 +494,96 @@ void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn,
   // The running sum of squares can round below zero when a window is
   // (nearly) constant; its spread is then 0, not NaN.
   *bstd = *factor * std::sqrt(std::max(sqmin, 0.0) / dh);
+}
+
+namespace {
+
+// The R layer's constant-column test of column `col` (n values): 1 when
+// its first value is non-zero and every value equals it, 0 when not, -1 when
+// NaN would make R's answer NA or depend on where the NaN stands.
+int constant_column(const double* col, long n) {
+  const double v1 = col[0];
+  if (std::isnan(v1)) return -1;
+  if (v1 == 0) return 0;
+  bool nan = false;
+  for (long i = 1; i < n; ++i) {
+    if (col[i] == v1) continue;
+    if (!std::isnan(col[i])) return 0;
+    nan = true;
+  }
+  return nan ? -1 : 1;
+}
+
+// The robust location and spread of the R layer of v[rows[k] - 1], k < m,
+// with w (m values) as work: the median (R's median, so the mean of two
+// middle values is R's mean), the median absolute deviation, else the mean
+// absolute deviation (summed in row order as R's mean() sums), else |median|.
+// Returns false, computing nothing, when a value is not finite: R's median
+// of NaN is NA, which the R layer must meet itself.  Finite values give no
+// NaN below (a difference may overflow to Inf, which orders and sums as in R).
+bool robust_spread(const double* v, const int* rows, long m, double* w, double* loc,
+                   double* spread) {
+  for (long k = 0; k < m; ++k) {
+    w[k] = v[rows[k] - 1];
+    if (!std::isfinite(w[k])) return false;
+  }
+  const double c = kelvara::r_median(w, m);
+  for (long k = 0; k < m; ++k) w[k] = std::fabs(w[k] - c);
+  double s = kelvara::r_median(w, m);
+  if (!(s > 0)) {
+    for (long k = 0; k < m; ++k) w[k] = std::fabs(v[rows[k] - 1] - c);
+    s = kelvara::r_mean(w, m);
+  }
+  if (!(s > 0)) s = std::fabs(c);
+  *loc = c;
+  *spread = s;
+  return true;
+}
+
+}  // namespace
+
+// Columns (and the response) are measured side by side, each in its own
+// work vector; a column's values do not depend on which thread measures it.
+void kv_column_spreads(const double* x, const int* n, const int* p, const int* rows,
+                       const int* m, const double* y, const int* ny, int* constant,
+                       const int* const_known, double* loc, double* spread, int* status) {
+  host::run_entry([&] {
+    const long nn = *n, mm = *m;
+    const int pp = *p;
+    if (nn < 0 || pp < 0 || mm < 0 || mm > nn || (*ny != 0 && *ny != nn))
+      host::fail("kv_column_spreads: invalid dimensions");
+    for (long k = 0; k < mm; ++k)
+      if (rows[k] < 1 || rows[k] > nn)
+        host::fail("kv_column_spreads: row %d outside 1..%ld", rows[k], nn);
+    if (*const_known == 0) {
+      for (int j = 0; j < pp; ++j) {
+        constant[j] = nn == 0 ? 0 : constant_column(x + j * nn, nn);
+        if (constant[j] < 0) {
+          std::fill(constant, constant + pp, -1);
+          return;
+        }
+      }
+    }
+    const int first = static_cast<int>(std::find(constant, constant + pp, 1) - constant);
+    const int icpt = first < pp ? first : -1;
+    const int tasks = pp + (*ny != 0);
+    if (*ny == 0) status[pp] = 2;
+    auto measure = [&](int j) {
+      status[j] = 2;
+      if (j == icpt) return;
+      status[j] = 1;
+      if (mm == 0) return;
+      std::vector<double> w(static_cast<std::size_t>(mm));
+      if (robust_spread(j < pp ? x + j * nn : y, rows, mm, w.data(), loc + j, spread + j))
+        status[j] = 0;
+    };
+    // About 2^15 values are worth waking a second thread for.
+    if (mm * tasks >= (1L << 15)) {
+      host::parallel_for(tasks, measure);
+    } else {
+      for (int j = 0; j < tasks; ++j) measure(j);
+    }
+  });
 }
 
 void kv_threads(int* used, int* openmp) {

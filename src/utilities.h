@@ -44,6 +44,13 @@ double norm1_diff(const double* x, const double* y, int n);
 // 0-based index of the first largest element (0 for n <= 1).
 int find_max(const double* a, int n);
 
+// R's mean() of v[0..m): the long-double sum divided by m, corrected by the
+// long-double sum of the deviations from it when it is finite.
+double r_mean(const double* v, long m);
+// R's median() of v[0..m) (m >= 1, no NaN), which it reorders: the middle
+// order statistic, or r_mean() of the two middle ones.
+double r_median(double* v, long m);
+
 // Trace printing of a vector on one line.
 void disp_vec(const double* a, int n);
 void disp_veci(const int* a, int n);
@@ -161,6 +168,22 @@ void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn,
 /** used = the threads a call of the module would use now (the option
  *  kelvara.threads, or the default); openmp = 1 when built with OpenMP. */
 void kv_threads(int* used, int* openmp);
+
+// ---- units of the R layer -------------------------------------------------
+
+/** The constant columns and robust locations and spreads by which the R layer
+ *  standardises a design x (n x p) and a response y (ny = n values, or 0: no
+ *  response).  const_known = 0: const(j) = 1 when column j holds one non-zero
+ *  value in every row, else 0 (all -1 when a column starting with NaN or made
+ *  of its first value and NaN leaves it to the R layer, and nothing else is
+ *  done); otherwise const is given.  Then for each column but the first
+ *  constant one, and for y (entry p + 1), on the sample rows rows(1..m):
+ *  loc = median, spread = median absolute deviation from it, else the mean
+ *  absolute deviation, else |loc|, with status 0; status 1 where a value is
+ *  not finite (left to the R layer), 2 for the column not measured. */
+void kv_column_spreads(const double* x, const int* n, const int* p, const int* rows,
+                       const int* m, const double* y, const int* ny, int* constant,
+                       const int* const_known, double* loc, double* spread, int* status);
 
 }  // extern "C"
 

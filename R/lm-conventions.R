@@ -48,12 +48,49 @@
                          names(call), 0L))]
   mf$drop.unused.levels <- TRUE
   mf[[1L]] <- quote(stats::model.frame)
+  if (.omits_incomplete(mf, env)) mf$na.action <- .na_omit_frame
   mf <- eval(mf, env)
   mt <- attr(.check_factor_levels(mf), "terms")
   y <- stats::model.response(mf, "numeric")
   if (is.null(y) || !is.null(dim(y)) && NCOL(y) != 1L)
     stop("the formula must have one numeric response", call. = FALSE)
   list(mf = mf, mt = mt, y = y)
+}
+
+## Whether model.frame() would drop the incomplete rows of the frame of the
+## call `mf` by na.omit(): the call's na.action, else a non-numeric
+## "na.action" attribute of the data, else the option na.action, as
+## model.frame() chooses.  (Data given by an expression are not evaluated
+## twice: then FALSE.)
+.omits_incomplete <- function(mf, env) {
+  is_omit <- function(a) identical(a, "na.omit") || identical(a, stats::na.omit)
+  if (!is.null(mf$data)) {
+    if (!is.name(mf$data)) return(FALSE)
+    data <- tryCatch(eval(mf$data, env), error = function(e) NULL)
+    naa <- attr(data, "na.action")
+    if (!is.null(naa) && mode(naa) != "numeric") return(FALSE)
+  }
+  if (is.null(mf$na.action)) return(is_omit(getOption("na.action")))
+  a <- mf$na.action
+  if (is.character(a)) return(is_omit(a))
+  is.name(a) && is_omit(tryCatch(eval(a, env), error = function(e) NULL))
+}
+
+## na.omit() for model.frame(): a frame with no missing value is returned as
+## it is, which is what na.omit() makes of it by copying every row; frames
+## holding a column that is not a plain vector, matrix or factor (a time
+## series loses its class in that copy) go through na.omit() itself.
+.na_omit_frame <- function(object, ...) {
+  plain <- c("names", "dim", "dimnames", "levels", "class", "contrasts")
+  for (v in object) {
+    a <- attributes(v)
+    if (!is.atomic(v) || anyNA(v) || !all(names(a) %in% plain) ||
+        !is.null(a$class) && !identical(a$class, "factor") &&
+        !identical(a$class, c("ordered", "factor")) ||
+        !is.null(a$dim) && length(a$dim) != 2L)
+      return(stats::na.omit(object, ...))
+  }
+  object
 }
 
 ## The newdata model matrix and offset of a formula fit, as predict.lm

@@ -20,8 +20,14 @@
 ## constant), else 0 (v is all zero).  Only units and a central value are
 ## wanted, so long vectors are measured on 50000 evenly spaced entries (the
 ## same entries after any change of units, which keeps the choice
-## equivariant).
-.robust_spread <- function(v, max_n = 50000L) {
+## equivariant).  Measured by the compiled pass of .column_spreads(); the
+## definition in R below serves values that are not finite.
+.robust_spread <- function(v) {
+  cs <- .column_spreads(matrix(0, length(v), 0L), v)
+  c(location = cs$loc[1L], spread = cs$spread[1L])
+}
+
+.robust_spread_r <- function(v, max_n = 50000L) {
   if (length(v) > max_n) v <- v[.spread_rows(length(v), max_n)]
   names(v) <- NULL  # (each median() would copy v to drop them)
   m <- stats::median(v)
@@ -66,7 +72,7 @@
 }
 
 ## The constant columns of x (unless `const` gives them) and
-## .robust_spread() of every column but the first constant one (not
+## the robust spreads of every column but the first constant one (not
 ## measured) and of y (the last entry), in one compiled pass whose columns
 ## run on the call's threads.  Values that are not finite are left to the R
 ## definitions above, so they behave as they do there.
@@ -95,7 +101,7 @@
   left <- which(z$status == 1L)
   if (!is.null(y) && !ny) left <- c(left, p + 1L)
   for (j in left) {
-    ls <- .robust_spread(if (j <= p) x[rows, j] else y)
+    ls <- .robust_spread_r(if (j <= p) x[rows, j] else y)
     loc[j] <- ls[["location"]]
     spread[j] <- ls[["spread"]]
   }

@@ -28,6 +28,7 @@ test_that("column spreads are R's median, MAD, mean deviation and |median|, for 
       for (j in setdiff(seq_len(ncol(xx)), icpt))
         expect_identical(c(cs$loc[j], cs$spread[j]), spread_def(xx[rows, j]))
       expect_identical(c(cs$loc[ncol(xx) + 1], cs$spread[ncol(xx) + 1]), spread_def(y[rows]))
+      expect_identical(unname(kelvara:::.robust_spread(xx[, 2])), spread_def(xx[rows, 2]))
       st <- lapply(c(1, 2, 16), function(k) kelvara:::.with_threads(k, kelvara:::.standardise(xx, y)))
       expect_identical(st[[1]], st[[2]])
       expect_identical(st[[1]], st[[3]])
@@ -35,6 +36,7 @@ test_that("column spreads are R's median, MAD, mean deviation and |median|, for 
   }
   # Values that are not finite meet the R definition: NaN stops it as there.
   expect_error(kelvara:::.standardise(cbind(1, c(1, NaN, 3, 4)), 1:4), "missing value")
+  expect_identical(kelvara:::.robust_spread(c(1, Inf, 3)), c(location = 3, spread = 2))
   expect_identical(kelvara:::.constant_columns(cbind(c(2, NaN), c(3, 3), c(NaN, 1), 0)),
                    c(NA, TRUE, NA, FALSE))
 })

@@ -514,22 +514,59 @@ int constant_column(const double* col, long n) {
   return nan ? -1 : 1;
 }
 
+// r_median() of v[0..m) (no NaN), which is left as it is, with band[0..m)
+// as work.  The middle order statistics of a long vector are selected among
+// the values between two order statistics of an evenly spaced sample of it
+// that bracket them with a wide margin; one pass counts the values below that
+// band and gathers those in it.  When the band misses a middle rank (rarely,
+// by chance or by a pattern in v), they are selected from a copy of all.
+// Both ways find the same values: order statistics.
+double median_in_band(const double* v, long m, double* band) {
+  constexpr long sample = 1024, margin = 64;  // 4 standard deviations of a rank
+  const long k = (m + 1) / 2 - 1, last = m % 2 == 1 ? k : k + 1;  // 0-based
+  if (m >= 8 * sample) {
+    double pick[sample];
+    for (long i = 0; i < sample; ++i) pick[i] = v[i * m / sample];
+    std::sort(pick, pick + sample);
+    const long ks = k * sample / m;
+    const double lo = pick[std::max(ks - margin, 0L)];
+    const double hi = pick[std::min(ks + margin, sample - 1)];
+    long below = 0, nb = 0;
+    for (long i = 0; i < m; ++i) {
+      const double x = v[i];
+      band[nb] = x;
+      nb += (x >= lo) & (x <= hi);
+      below += x < lo;
+    }
+    if (below <= k && last < below + nb) {
+      double* mid = band + (k - below);
+      std::nth_element(band, mid, band + nb);
+      if (last == k) return *mid;
+      const double two[2] = {*mid, *std::min_element(mid + 1, band + nb)};
+      return kelvara::r_mean(two, 2);
+    }
+  }
+  std::copy(v, v + m, band);
+  return kelvara::r_median(band, m);
+}
+
 // The robust location and spread of the R layer of v[rows[k] - 1], k < m,
-// with w (m values) as work: the median (R's median, so the mean of two
-// middle values is R's mean), the median absolute deviation, else the mean
-// absolute deviation (summed in row order as R's mean() sums), else |median|.
-// Returns false, computing nothing, when a value is not finite: R's median
-// of NaN is NA, which the R layer must meet itself.  Finite values give no
-// NaN below (a difference may overflow to Inf, which orders and sums as in R).
-bool robust_spread(const double* v, const int* rows, long m, double* w, double* loc,
-                   double* spread) {
+// with w and band (m values each) as work: the median (R's median, so the
+// mean of two middle values is R's mean), the median absolute deviation, else
+// the mean absolute deviation (summed in row order as R's mean() sums), else
+// |median|.  Returns false, computing nothing, when a value is not finite:
+// R's median of NaN is NA, which the R layer must meet itself.  Finite values
+// give no NaN below (a difference may overflow to Inf, which orders and sums
+// as in R).
+bool robust_spread(const double* v, const int* rows, long m, double* w, double* band,
+                   double* loc, double* spread) {
   for (long k = 0; k < m; ++k) {
     w[k] = v[rows[k] - 1];
     if (!std::isfinite(w[k])) return false;
   }
-  const double c = kelvara::r_median(w, m);
+  const double c = median_in_band(w, m, band);
   for (long k = 0; k < m; ++k) w[k] = std::fabs(w[k] - c);
-  double s = kelvara::r_median(w, m);
+  double s = median_in_band(w, m, band);
   if (!(s > 0)) {
     for (long k = 0; k < m; ++k) w[k] = std::fabs(v[rows[k] - 1] - c);
     s = kelvara::r_mean(w, m);
@@ -573,8 +610,9 @@ void kv_column_spreads(const double* x, const int* n, const int* p, const int* r
       if (j == icpt) return;
       status[j] = 1;
       if (mm == 0) return;
-      std::vector<double> w(static_cast<std::size_t>(mm));
-      if (robust_spread(j < pp ? x + j * nn : y, rows, mm, w.data(), loc + j, spread + j))
+      std::vector<double> w(2 * static_cast<std::size_t>(mm));
+      if (robust_spread(j < pp ? x + j * nn : y, rows, mm, w.data(), w.data() + mm, loc + j,
+                        spread + j))
         status[j] = 0;
     };
     // About 2^15 values are worth waking a second thread for.

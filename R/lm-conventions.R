@@ -60,17 +60,18 @@
 ## Whether model.frame() would drop the incomplete rows of the frame of the
 ## call `mf` by na.omit(): the call's na.action, else a non-numeric
 ## "na.action" attribute of the data, else the option na.action, as
-## model.frame() chooses.  (Data given by an expression are not evaluated
-## twice: then FALSE.)
+## model.frame() chooses.  (Data given by an expression other than a name
+## are not evaluated twice: then FALSE.)
 .omits_incomplete <- function(mf, env) {
   is_omit <- function(a) identical(a, "na.omit") || identical(a, stats::na.omit)
-  if (!is.null(mf$data)) {
-    if (!is.name(mf$data)) return(FALSE)
-    data <- tryCatch(eval(mf$data, env), error = function(e) NULL)
+  data <- mf$data
+  if (!is.null(data)) {
+    if (is.call(data)) return(FALSE)
+    if (is.name(data)) data <- tryCatch(eval(data, env), error = function(e) NULL)
     naa <- attr(data, "na.action")
     if (!is.null(naa) && mode(naa) != "numeric") return(FALSE)
   }
-  if (is.null(mf$na.action)) return(is_omit(getOption("na.action")))
+  if (!"na.action" %in% names(mf)) return(is_omit(getOption("na.action")))
   a <- mf$na.action
   if (is.character(a)) return(is_omit(a))
   is.name(a) && is_omit(tryCatch(eval(a, env), error = function(e) NULL))

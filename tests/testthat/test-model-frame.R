@@ -23,7 +23,9 @@ test_that("lmrob's model frame is identical to model.frame() with na.omit", {
     quote(lmrob(formula = fo, data = dfr, subset = f != "b", na.action = na.omit)),
     quote(lmrob(formula = y ~ a + offset(off) + poly(a, 2), data = df, weights = w)),
     quote(lmrob(formula = fo, data = df, weights = w, offset = off)),
-    quote(lmrob(formula = y ~ tsv, data = df)), quote(lmrob(formula = df$y ~ df$a)))
+    quote(lmrob(formula = y ~ tsv, data = df)), quote(lmrob(formula = df$y ~ df$a)),
+    as.call(list(quote(lmrob), formula = fo, data = df)),
+    quote(lmrob(formula = fo, data = dfna, na.action = NULL)))
   for (cl in calls) {
     ref <- cl
     ref[[1L]] <- quote(stats::model.frame)

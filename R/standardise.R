@@ -71,41 +71,33 @@
   }, NA)
 }
 
-## The constant columns of x (unless `const` gives them) and
-## the robust spreads of every column but the first constant one (not
-## measured) and of y (the last entry), in one compiled pass whose columns
-## run on the call's threads.  Values that are not finite are left to the R
-## definitions above, so they behave as they do there.
-.column_spreads <- function(x, y = NULL, const = NULL) {
+## .robust_spread() of the columns of x but column `skip` and of y (the last
+## entry; NULL: not measured), by one compiled pass over the sample rows
+## whose columns run on the call's threads.  Values that are not finite are
+## left to the R definition, so they behave as they do there.
+.column_spreads <- function(x, y = NULL, skip = 0L) {
   n <- nrow(x)
   p <- ncol(x)
   rows <- .spread_rows(n)
+  sampled <- length(rows) < n
   ## (a response of another length is measured on its own rows, in R)
-  ny <- if (length(y) == n) n else 0L
-  call <- function(const) {
-    .C("kv_column_spreads", if (is.double(x)) x else as.double(x), n, p, rows,
-       length(rows), if (!ny) double() else if (is.double(y)) y else as.double(y), ny,
-       constant = if (is.null(const)) integer(p) else as.integer(const),
-       as.integer(!is.null(const)), loc = double(p + 1L), spread = double(p + 1L),
-       status = integer(p + 1L), NAOK = TRUE, PACKAGE = "kelvara")
-  }
-  z <- call(const)
-  if (is.null(const) && p && z$constant[1L] < 0L) {
-    ## The test in R, where NaN makes it NA or depends on the sample rows.
-    const <- .constant_columns(x, rows)
-    z <- call(const)
-  }
-  if (is.null(const)) const <- z$constant == 1L
+  has_y <- !is.null(y) && length(y) == n
+  xs <- if (sampled) x[rows, , drop = FALSE] else x
+  ys <- if (!has_y) double() else if (sampled) y[rows] else y
+  z <- .C("kv_column_spreads", if (is.double(xs)) xs else as.double(xs), length(rows), p,
+          if (is.double(ys)) ys else as.double(ys), as.integer(has_y), as.integer(skip),
+          loc = double(p + 1L), spread = double(p + 1L), status = integer(p + 1L),
+          NAOK = TRUE, PACKAGE = "kelvara")
   loc <- z$loc
   spread <- z$spread
   left <- which(z$status == 1L)
-  if (!is.null(y) && !ny) left <- c(left, p + 1L)
+  if (!is.null(y) && !has_y) left <- c(left, p + 1L)
   for (j in left) {
     ls <- .robust_spread_r(if (j <= p) x[rows, j] else y)
     loc[j] <- ls[["location"]]
     spread[j] <- ls[["spread"]]
   }
-  list(const = const, loc = loc, spread = spread)
+  list(loc = loc, spread = spread)
 }
 
 ## Standardises a design x (n x p) and response y.  With an intercept (a
@@ -116,10 +108,10 @@
 ## of the rows of the design.
 .standardise <- function(x, y = NULL, intercept = NULL, const = NULL) {
   p <- ncol(x)
-  cs <- .column_spreads(x, y, const)
-  const <- cs$const
+  if (is.null(const)) const <- .constant_columns(x)
   has_icpt <- if (is.null(intercept)) any(const) else intercept || any(const)
   icpt <- if (any(const)) which(const)[1L] else 0L
+  cs <- .column_spreads(x, y, skip = icpt)
   x_loc <- x_unit <- numeric(p)
   for (j in seq_len(p)) {
     if (j == icpt) {

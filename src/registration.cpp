@@ -83,8 +83,7 @@ R_NativePrimitiveArgType kv_ltsreg_t[] = {
     KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL};
 // The units of the R layer's standardisation.
 R_NativePrimitiveArgType kv_column_spreads_t[] = {
-    KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL,
-    KV_REAL, KV_INT};
+    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT};
 // clang-format on
 
 // Through void (*)(void), the one function type that casts silently.
@@ -122,7 +121,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_mcd_moments, 8),
     CDEF(kv_mcd_prescale, 8),
     // The standardisation of the R layer.
-    CDEF(kv_column_spreads, 12),
+    CDEF(kv_column_spreads, 9),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

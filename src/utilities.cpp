@@ -498,22 +498,6 @@ void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn,
 
 namespace {
 
-// The R layer's constant-column test of column `col` (n values): 1 when
-// its first value is non-zero and every value equals it, 0 when not, -1 when
-// NaN would make R's answer NA or depend on where the NaN stands.
-int constant_column(const double* col, long n) {
-  const double v1 = col[0];
-  if (std::isnan(v1)) return -1;
-  if (v1 == 0) return 0;
-  bool nan = false;
-  for (long i = 1; i < n; ++i) {
-    if (col[i] == v1) continue;
-    if (!std::isnan(col[i])) return 0;
-    nan = true;
-  }
-  return nan ? -1 : 1;
-}
-
 // r_median() of v[0..m) (no NaN), which is left as it is, with band[0..m)
 // as work.  The middle order statistics of a long vector are selected among
 // the values between two order statistics of an evenly spaced sample of it
@@ -550,27 +534,21 @@ double median_in_band(const double* v, long m, double* band) {
   return kelvara::r_median(band, m);
 }
 
-// The robust location and spread of the R layer of v[rows[k] - 1], k < m,
-// with w and band (m values each) as work: the median (R's median, so the
-// mean of two middle values is R's mean), the median absolute deviation, else
-// the mean absolute deviation (summed in row order as R's mean() sums), else
-// |median|.  Returns false, computing nothing, when a value is not finite:
-// R's median of NaN is NA, which the R layer must meet itself.  Finite values
-// give no NaN below (a difference may overflow to Inf, which orders and sums
-// as in R).
-bool robust_spread(const double* v, const int* rows, long m, double* w, double* band,
-                   double* loc, double* spread) {
-  for (long k = 0; k < m; ++k) {
-    w[k] = v[rows[k] - 1];
-    if (!std::isfinite(w[k])) return false;
-  }
-  const double c = median_in_band(w, m, band);
-  for (long k = 0; k < m; ++k) w[k] = std::fabs(w[k] - c);
+// The robust location and spread of the R layer of v[0..m), with w and band
+// (m values each) as work: the median (R's median, so the mean of two middle
+// values is R's mean), the median absolute deviation, else the mean absolute
+// deviation (summed in order as R's mean() sums), else |median|.  Returns
+// false, computing nothing, when a value is not finite: R's median of NaN is
+// NA, which the R layer must meet itself.  Finite values give no NaN below (a
+// difference may overflow to Inf, which orders and sums as in R).
+bool robust_spread(const double* v, long m, double* w, double* band, double* loc,
+                   double* spread) {
+  for (long k = 0; k < m; ++k)
+    if (!std::isfinite(v[k])) return false;
+  const double c = median_in_band(v, m, band);
+  for (long k = 0; k < m; ++k) w[k] = std::fabs(v[k] - c);
   double s = median_in_band(w, m, band);
-  if (!(s > 0)) {
-    for (long k = 0; k < m; ++k) w[k] = std::fabs(v[rows[k] - 1] - c);
-    s = kelvara::r_mean(w, m);
-  }
+  if (!(s > 0)) s = kelvara::r_mean(w, m);
   if (!(s > 0)) s = std::fabs(c);
   *loc = c;
   *spread = s;
@@ -580,38 +558,23 @@ bool robust_spread(const double* v, const int* rows, long m, double* w, double* 
 }  // namespace
 
 // Columns (and the response) are measured side by side, each in its own
-// work vector; a column's values do not depend on which thread measures it.
-void kv_column_spreads(const double* x, const int* n, const int* p, const int* rows,
-                       const int* m, const double* y, const int* ny, int* constant,
-                       const int* const_known, double* loc, double* spread, int* status) {
+// work vectors; a column's values do not depend on which thread measures it.
+void kv_column_spreads(const double* x, const int* m, const int* p, const double* y,
+                       const int* has_y, const int* skip, double* loc, double* spread,
+                       int* status) {
   host::run_entry([&] {
-    const long nn = *n, mm = *m;
+    const long mm = *m;
     const int pp = *p;
-    if (nn < 0 || pp < 0 || mm < 0 || mm > nn || (*ny != 0 && *ny != nn))
-      host::fail("kv_column_spreads: invalid dimensions");
-    for (long k = 0; k < mm; ++k)
-      if (rows[k] < 1 || rows[k] > nn)
-        host::fail("kv_column_spreads: row %d outside 1..%ld", rows[k], nn);
-    if (*const_known == 0) {
-      for (int j = 0; j < pp; ++j) {
-        constant[j] = nn == 0 ? 0 : constant_column(x + j * nn, nn);
-        if (constant[j] < 0) {
-          std::fill(constant, constant + pp, -1);
-          return;
-        }
-      }
-    }
-    const int first = static_cast<int>(std::find(constant, constant + pp, 1) - constant);
-    const int icpt = first < pp ? first : -1;
-    const int tasks = pp + (*ny != 0);
-    if (*ny == 0) status[pp] = 2;
+    if (mm < 0 || pp < 0) host::fail("kv_column_spreads: invalid dimensions");
+    const int tasks = pp + (*has_y != 0);
+    if (*has_y == 0) status[pp] = 2;
     auto measure = [&](int j) {
       status[j] = 2;
-      if (j == icpt) return;
+      if (j == *skip - 1) return;
       status[j] = 1;
       if (mm == 0) return;
       std::vector<double> w(2 * static_cast<std::size_t>(mm));
-      if (robust_spread(j < pp ? x + j * nn : y, rows, mm, w.data(), w.data() + mm, loc + j,
+      if (robust_spread(j < pp ? x + j * mm : y, mm, w.data(), w.data() + mm, loc + j,
                         spread + j))
         status[j] = 0;
     };

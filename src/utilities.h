@@ -171,19 +171,15 @@ void kv_threads(int* used, int* openmp);
 
 // ---- units of the R layer -------------------------------------------------
 
-/** The constant columns and robust locations and spreads by which the R layer
- *  standardises a design x (n x p) and a response y (ny = n values, or 0: no
- *  response).  const_known = 0: const(j) = 1 when column j holds one non-zero
- *  value in every row, else 0 (all -1 when a column starting with NaN or made
- *  of its first value and NaN leaves it to the R layer, and nothing else is
- *  done); otherwise const is given.  Then for each column but the first
- *  constant one, and for y (entry p + 1), on the sample rows rows(1..m):
- *  loc = median, spread = median absolute deviation from it, else the mean
- *  absolute deviation, else |loc|, with status 0; status 1 where a value is
- *  not finite (left to the R layer), 2 for the column not measured. */
-void kv_column_spreads(const double* x, const int* n, const int* p, const int* rows,
-                       const int* m, const double* y, const int* ny, int* constant,
-                       const int* const_known, double* loc, double* spread, int* status);
+/** The robust locations and spreads by which the R layer standardises a
+ *  design and response, of the columns of x (m x p; their sample rows) but
+ *  column `skip` (1-based; 0: none) and of y (m values, when has_y), y's in
+ *  entry p + 1: loc = median, spread = median absolute deviation from it,
+ *  else the mean absolute deviation, else |loc|, with status 0; status 1
+ *  where a value is not finite (left to the R layer), 2 where not measured. */
+void kv_column_spreads(const double* x, const int* m, const int* p, const double* y,
+                       const int* has_y, const int* skip, double* loc, double* spread,
+                       int* status);
 
 }  // extern "C"
 

@@ -24,9 +24,10 @@ test_that("column spreads are R's median, MAD, mean deviation and |median|, for 
     rows <- kelvara:::.spread_rows(n)
     for (with_const in c(FALSE, TRUE)) {
       xx <- if (with_const) x else x[, -c(3, 7)]
-      cs <- kelvara:::.column_spreads(xx, y)
-      expect_identical(cs$const, apply(xx, 2, function(v) v[1] != 0 && all(v == v[1])))
-      icpt <- which(cs$const)[1]
+      const <- kelvara:::.constant_columns(xx)
+      expect_identical(const, apply(xx, 2, function(v) v[1] != 0 && all(v == v[1])))
+      icpt <- which(const)[1]
+      cs <- kelvara:::.column_spreads(xx, y, skip = if (is.na(icpt)) 0 else icpt)
       for (j in setdiff(seq_len(ncol(xx)), icpt))
         expect_identical(c(cs$loc[j], cs$spread[j]), spread_def(xx[rows, j]))
       expect_identical(c(cs$loc[ncol(xx) + 1], cs$spread[ncol(xx) + 1]), spread_def(y[rows]))

@@ -971,6 +971,16 @@ int batch_size(std::size_t rows, int trace_level) {
   return static_cast<int>(std::max<std::size_t>(4, std::min<std::size_t>(512, fit)));
 }
 
+// The batch size of a search for fresh candidates (search_candidates): two
+// batches are held at once, so each gets half of batch_size's room, and
+// there are at least four of them, so that the draws and merges of all but
+// the first and the last overlap the refinements of another.
+int search_batch_size(std::size_t rows, const s_settings& set) {
+  if (set.trace_level > 2) return 1;
+  const int quarter = (std::max(set.n_resample, 1) + 3) / 4;
+  return std::max(1, std::min(std::max(4, batch_size(rows, 0) / 2), quarter));
+}
+
 // The slots of one batch: per candidate its coefficients before and after
 // the refinement, its residuals, its scale and the failure it met (thrown
 // again when the merge reaches it, after the candidates before it).
@@ -992,16 +1002,24 @@ struct candidate_batch {
   // Runs body(t) for t < m in parallel; a failure is kept in its slot.
   template <class F>
   void evaluate(int m, F&& body) {
-    host::parallel_for(m, [&](int t) {
-      err[t] = nullptr;
-      try {
-        body(t);
-      } catch (const kelvara::interrupted&) {
-        throw;
-      } catch (...) {
-        err[t] = std::current_exception();
-      }
-    });
+    host::parallel_for(m, [&](int t) { keep(t, body); });
+  }
+  // The same while the calling thread runs lead() first
+  // (host::parallel_for_beside).
+  template <class L, class F>
+  void evaluate_beside(int m, L&& lead, F&& body) {
+    host::parallel_for_beside(m, lead, [&](int t) { keep(t, body); });
+  }
+  template <class F>
+  void keep(int t, F& body) {
+    err[t] = nullptr;
+    try {
+      body(t);
+    } catch (const kelvara::interrupted&) {
+      throw;
+    } catch (...) {
+      err[t] = std::current_exception();
+    }
   }
   void rethrow(int t) {
     if (err[t]) std::rethrow_exception(err[t]);
@@ -1134,64 +1152,123 @@ void trace_candidate(int i, const double* beta_ref, const double* beta_cand, int
               norm_diff(beta_ref, beta_cand, p), s);
 }
 
-// The fresh candidates of one search: draws them in batches, refines each
-// by the fixed steps and merges them into best in draw order;
-// merge(i, t) sees candidate i in slot t of the batch and returns false to
+// The fresh candidates of one search: draws them in batches of `size`,
+// refines each by the fixed steps and merges them into best in draw order;
+// merge(i, cb, t) sees candidate i in slot t of batch cb and returns false to
 // end the search.  A draw that fails ends the search (after the candidates
 // before it are merged); its status is returned.  When stop_at_exact is set
 // a draw whose candidate has M-scale 0 ends its batch, so that no draw is
 // made after the candidate that ends the search (see refine_fast_s).
+//
+// Two batches take turns: while the threads refine one, the calling thread
+// merges the batch before it and then draws the next into its slots, so
+// that the serial draws and merges overlap the refinements.  Every
+// candidate is refined alone and merged in draw order, so the result does
+// not depend on the batches.  With a trace nothing overlaps: draws, steps
+// and merges print in the order of the serial search.
 template <class Merge>
 int search_candidates(const double* x, const double* y, int n, int p,
                       const s_settings& set, subsample_workspace& sub, wls_pool& pool,
-                      candidate_batch& cb, bool stop_at_exact,
-                      const std::int64_t singular_before, fit_report& report,
-                      Merge&& merge) {
+                      int size, bool stop_at_exact, const std::int64_t singular_before,
+                      fit_report& report, Merge&& merge) {
   const refine_settings rs = refine_of(set);
-  // A refinement that fails ends the search.  The draws made after its own
-  // are then taken back, so that the random stream stands where drawing one
-  // candidate at a time leaves it: the generator goes back to its state at
-  // the start of the batch and the draws up to the failed one are replayed.
-  std::vector<int> rng_start(static_cast<std::size_t>(host::rng_state_len));
-  std::vector<double> replay(static_cast<std::size_t>(p));
-  for (int i = 0; i < set.n_resample;) {
-    int m = 0, status = SUBSAMPLE_OK;
+  const bool overlap = set.trace_level == 0;
+  std::vector<candidate_batch> cbs;
+  cbs.emplace_back(size, static_cast<std::size_t>(n), p);
+  if (overlap) cbs.emplace_back(size, static_cast<std::size_t>(n), p);
+  // The draws of a batch: candidates first..first+m-1, the status of the
+  // draw that ended it, and the generator's state and singular count before
+  // them.
+  struct drawn {
+    int first = 0, m = 0, status = SUBSAMPLE_OK;
     bool exact = false;
-    const int rng_len = cb.size > 1 ? host::rng_save(rng_start.data()) : 0;
-    while (m < cb.size && i + m < set.n_resample && !exact) {
+    std::vector<int> rng = std::vector<int>(static_cast<std::size_t>(host::rng_state_len));
+    int rng_len = 0;
+    std::int64_t singular = 0;
+  } info[2];
+  std::vector<double> replay(static_cast<std::size_t>(p));
+
+  const auto draw = [&](int b, int first) {
+    candidate_batch& cb = cbs[b];
+    drawn& d = info[b];
+    d.first = first;
+    d.m = 0;
+    d.status = SUBSAMPLE_OK;
+    d.exact = false;
+    d.singular = sub.singular;
+    d.rng_len = overlap || cb.size > 1 ? host::rng_save(d.rng.data()) : 0;
+    while (d.m < cb.size && first + d.m < set.n_resample && !d.exact) {
       host::check_interrupt();
-      status = sub.draw(y, cb.beta_cand(m), set.max_singular, set.nonsingular, set.tol);
+      d.status = sub.draw(y, cb.beta_cand(d.m), set.max_singular, set.nonsingular, set.tol);
       report.singular = singular_before + sub.singular;
-      if (status != SUBSAMPLE_OK) break;
+      if (d.status != SUBSAMPLE_OK) break;
       if (set.trace_level > 3) {
-        host::print("sample[%3d]: idc = ", i + m);
+        host::print("sample[%3d]: idc = ", first + d.m);
         disp_veci(sub.idc.data(), p);
       }
       if (stop_at_exact) {
-        residuals(x, y, n, p, cb.beta_cand(m), cb.resid(m));
-        exact = exact_candidate(cb.resid(m), n, p, set.b);
+        residuals(x, y, n, p, cb.beta_cand(d.m), cb.resid(d.m));
+        d.exact = exact_candidate(cb.resid(d.m), n, p, set.b);
       }
-      ++m;
+      ++d.m;
     }
-    cb.evaluate(m, [&](int t) {
-      if (!stop_at_exact) residuals(x, y, n, p, cb.beta_cand(t), cb.resid(t));
-      int conv = 0;
-      refine_fast_s(x, y, n, p, rs, pool.mine(), cb.resid(t), cb.beta_cand(t), &conv,
-                    -1.0, cb.beta_ref(t), &cb.scale[t]);
-    });
-    for (int t = 0; t < m; ++t) {
-      if (cb.err[t] && rng_len > 0 && (t + 1 < m || status != SUBSAMPLE_OK)) {
-        host::rng_restore(rng_start.data(), rng_len);
+  };
+  // Merges batch b; later: whether a batch has been drawn after it.  Returns
+  // -1 while the search goes on, else its status.  A search that ends at a
+  // candidate whose refinement failed (thrown again here) or that merge
+  // refuses leaves the generator where drawing one candidate at a time
+  // leaves it: back to its state before the batch, then the draws up to
+  // that candidate made again.
+  const auto merge_batch = [&](int b, bool later) {
+    candidate_batch& cb = cbs[b];
+    const drawn& d = info[b];
+    for (int t = 0; t < d.m; ++t) {
+      if (!cb.err[t] && merge(d.first + t, cb, t)) continue;
+      if (d.rng_len > 0 && (t + 1 < d.m || d.status != SUBSAMPLE_OK || later)) {
+        host::rng_restore(d.rng.data(), d.rng_len);
+        sub.singular = d.singular;
         for (int k = 0; k <= t; ++k)
           sub.draw(y, replay.data(), set.max_singular, set.nonsingular, set.tol);
+        report.singular = singular_before + sub.singular;
       }
       cb.rethrow(t);
-      if (!merge(i + t, t)) return SUBSAMPLE_OK;
+      return static_cast<int>(SUBSAMPLE_OK);
     }
-    i += m;
-    if (status != SUBSAMPLE_OK) return status;
+    return d.status != SUBSAMPLE_OK ? d.status : -1;
+  };
+  const auto refine = [&](int b) {
+    return [&, b](int t) {
+      candidate_batch& cb = cbs[b];
+      if (!stop_at_exact) residuals(x, y, n, p, cb.beta_cand(t), cb.resid(t));
+      int conv = 0;
+      refine_fast_s(x, y, n, p, rs, pool.mine(), cb.resid(t), cb.beta_cand(t), &conv, -1.0,
+                    cb.beta_ref(t), &cb.scale[t]);
+    };
+  };
+
+  draw(0, 0);
+  for (int b = 0;; b = overlap ? 1 - b : b) {
+    const drawn& d = info[b];
+    const bool more = d.status == SUBSAMPLE_OK && !d.exact && d.first + d.m < set.n_resample;
+    const int next = d.first + d.m;
+    int end = -1;
+    if (overlap) {
+      cbs[b].evaluate_beside(
+          d.m,
+          [&] {
+            if (d.first > 0) end = merge_batch(1 - b, true);
+            if (end < 0 && more) draw(1 - b, next);
+          },
+          refine(b));
+      if (end < 0 && !more) end = merge_batch(b, false);
+    } else {
+      cbs[b].evaluate(d.m, refine(b));
+      end = merge_batch(b, false);
+      if (end < 0 && more) draw(b, next);
+    }
+    if (end >= 0) return end;
+    if (!more) return SUBSAMPLE_OK;
   }
-  return SUBSAMPLE_OK;
 }
 
 }  // namespace
@@ -1200,17 +1277,16 @@ void fast_s(const double* x, const double* y, int nn, int pp, const s_settings& 
             const s_result& out, fit_report& report) {
   const int nbest = set.n_best;
   subsample_workspace sub(x, nn, pp);
-  candidate_batch cb(std::min(batch_size(static_cast<std::size_t>(nn), set.trace_level),
-                              std::max(set.n_resample, 1)),
-                     static_cast<std::size_t>(nn), pp);
-  wls_pool pool(nn, pp, set.reference_ls, set.trace_level, std::max(cb.size, nbest));
+  const int size = search_batch_size(static_cast<std::size_t>(nn), set);
+  wls_pool pool(nn, pp, set.reference_ls, set.trace_level, std::max(size, nbest));
   best_list best_storage(nbest, pp);
   best_list_view best = best_storage.view();
 
   host::rng_scope rng;
   bool exact = false;
   const int status = search_candidates(
-      x, y, nn, pp, set, sub, pool, cb, true, 0, report, [&](int i, int t) {
+      x, y, nn, pp, set, sub, pool, size, true, 0, report,
+      [&](int i, candidate_batch& cb, int t) {
         const double s_i = cb.scale[t];
         if (set.trace_level > 1)
           trace_candidate(i, cb.beta_ref(t), cb.beta_cand(t), pp, s_i);
@@ -1261,15 +1337,13 @@ int fast_s_with_memory(const double* x, const double* y, int nn, int pp,
                        fit_report& report) {
   const int nbest = set.n_best;
   subsample_workspace sub(x, nn, pp);
-  candidate_batch cb(std::min(batch_size(static_cast<std::size_t>(nn), set.trace_level),
-                              std::max(set.n_resample, 1)),
-                     static_cast<std::size_t>(nn), pp);
-  wls_pool pool(nn, pp, set.reference_ls, set.trace_level, cb.size);
+  const int size = search_batch_size(static_cast<std::size_t>(nn), set);
+  wls_pool pool(nn, pp, set.reference_ls, set.trace_level, size);
   std::fill(best_scales, best_scales + nbest, unset_scale);
   best_list_view best(best_betas, best_scales, nbest, pp);
   const int status = search_candidates(
-      x, y, nn, pp, set, sub, pool, cb, false, report.singular, report,
-      [&](int, int t) {
+      x, y, nn, pp, set, sub, pool, size, false, report.singular, report,
+      [&](int, candidate_batch& cb, int t) {
         best.offer(cb.resid(t), nn, set, cb.scale[t], cb.beta_ref(t), report);
         return true;
       });

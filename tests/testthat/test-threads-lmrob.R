@@ -41,13 +41,13 @@ test_that("lmrob's S and M-S starts give identical fits and draws for 1, 2 and 1
   expect_error(lmrob.config(threads = 0), "'threads' must be")
 })
 
-s_entry <- function(x, y, trace, n_best = 2L) {
+s_entry <- function(x, y, trace, n_best = 2L, nonsingular = 1L, max_singular = 200L) {
   .C("R_lmrob_S", x = as.double(x), y = as.double(y), n = nrow(x), p = ncol(x),
      n_resample = 40L, scale = 0, beta = double(ncol(x)), k = 1.54764, ipsi = 1L,
      b = 0.5, n_best = n_best, n_groups = 3L, group_size = 200L, refine_steps = 2L,
      max_refine = 200L, max_it_scale = 200L, refine_tol = 1e-7, tol = 1e-7,
-     converged = FALSE, trace_level = as.integer(trace), max_singular = 200L,
-     nonsingular = 1L, PACKAGE = "kelvara")
+     converged = FALSE, trace_level = as.integer(trace), max_singular = max_singular,
+     nonsingular = nonsingular, PACKAGE = "kelvara")
 }
 
 test_that("R_lmrob_S traces and draws identically for 1, 2 and 16 threads", {
@@ -79,6 +79,32 @@ test_that("the S search stops drawing at the candidate that fits more than half 
     expect_equal(r$value$beta, c(1, 2, 3), tolerance = 1e-8)
     set.seed(5); runif(100 * drawn)
     expect_identical(r$seed, .Random.seed)
+  }
+})
+
+test_that("an S search that draws ahead of its refinements ends where the traced one does", {
+  ## Without a trace the next batch is drawn (and the one before merged)
+  ## while the threads refine; the traced search draws, refines and merges
+  ## batch by batch.  Fits, status and random stream must agree when an exact
+  ## fit in a later batch ends the search (candidate 26 of 40 here), when a
+  ## draw in a later batch fails (after 31 candidates), and otherwise.
+  set.seed(1)
+  x <- cbind(1, matrix(rnorm(400), 100))
+  y <- drop(x %*% (1:5)) + c(rnorm(45, 0, 5), numeric(55))
+  xs <- cbind(1, (1:300) <= 8)  # most pairs of rows are singular
+  ys <- rnorm(300)
+  cases <- list(exact = list(3, x, y, 1L, 200L), failed = list(6, xs, ys, 0L, 40L),
+                plain = list(6, x[, 1:3], y + rnorm(100), 1L, 200L))
+  for (nm in names(cases)) {
+    a <- cases[[nm]]
+    run <- function(k, tr) fit_with_threads(k, a[[1]], suppressWarnings(
+      s_entry(a[[2]], a[[3]], tr, nonsingular = a[[4]], max_singular = a[[5]])))
+    runs <- lapply(c(1L, 2L, 16L), function(k) run(k, 0L)[c("value", "seed")])
+    traced <- run(1L, 2L)
+    traced$value$trace_level <- 0L
+    expect_identical(runs, rep(list(traced[c("value", "seed")]), 3), info = nm)
+    expect_identical(sign(runs[[1]]$value$scale), c(exact = 0, failed = -1, plain = 1)[[nm]],
+                     info = nm)
   }
 })
 

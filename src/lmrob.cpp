@@ -274,19 +274,6 @@ void over_chunks(int n, Body&& body) {
       min_split_chunks);
 }
 
-// The sum of part(r0, r1) over the chunks; sums (scratch) holds one value per
-// chunk.
-template <class Part>
-double chunked_sum(int n, std::vector<double>& sums, Part&& part) {
-  const int nc = chunk_count(n);
-  if (nc <= 1) return part(0, n);
-  if (sums.size() < static_cast<std::size_t>(nc)) sums.resize(nc);
-  over_chunks(n, [&](int c, int r0, int r1) { sums[c] = part(r0, r1); });
-  double s = sums[0];
-  for (int c = 1; c < nc; ++c) s += sums[c];
-  return s;
-}
-
 void residuals(const double* x, const double* y, int n, int p, const double* beta,
                double* r) {
   over_chunks(n, [&](int, int r0, int r1) {
@@ -297,13 +284,6 @@ void residuals(const double* x, const double* y, int n, int p, const double* bet
 // w[i] = wgt(r[i] / s), over the chunks.
 void weights_of(const double* r, double s, int n, const double* k, int ipsi, double* w) {
   over_chunks(n, [&](int, int r0, int r1) { fill_wgt(r, s, r0, r1, k, ipsi, w); });
-}
-
-// The sum of chi(r[i] / s), by chunks.
-double sum_chi(const double* r, double s, int n, const double* k, int ipsi,
-               std::vector<double>& sums) {
-  return chunked_sum(n, sums,
-                     [&](int r0, int r1) { return add_chi(0.0, r, s, r0, r1, k, ipsi); });
 }
 
 // The dgels workspace length for n x p problems with one right-hand side
@@ -700,20 +680,35 @@ void cross_product_rows(const double* x, const double* y, const double* w, int n
 
 }  // namespace
 
+void wls_workspace::normal_chunk(const double* x, const double* y, const double* w, int n,
+                                 int p, int c, const double* wr, double ws,
+                                 const double* wk, int wpsi) {
+  const std::size_t tl = packed(0, p + 1);
+  cross_product_rows(x, y, w, n, p, c * chunk_rows, chunk_end(n, c),
+                     chunk_sums.data() + tl * c,
+                     block_weights{wr, ws, wk, wpsi, weights.data()});
+}
+
+void wls_workspace::normal_prepare(int n, int p) {
+  const std::size_t need = packed(0, p + 1) * static_cast<std::size_t>(chunk_count(n));
+  if (chunk_sums.size() < need) chunk_sums.resize(need);
+}
+
 bool wls_workspace::normal_equations(const double* x, const double* y, const double* w,
-                                     int n, int p, double* beta, const double* wr,
-                                     double ws, const double* wk, int wpsi) {
-  const block_weights make{wr, ws, wk, wpsi, weights.data()};
+                                     int n, int p, double* beta) {
+  if (n < 1) return false;
+  normal_prepare(n, p);
+  host::parallel_chunks(chunk_count(n), [&](int c) {
+    normal_chunk(x, y, w, n, p, c, nullptr, 1.0, nullptr, 1);
+  }, min_split_chunks);
+  return normal_finish(n, p, beta);
+}
+
+bool wls_workspace::normal_finish(int n, int p, double* beta) {
   const int q = p + 1;
   const std::size_t tl = packed(0, q);
-  if (n < 1) return false;
   const int nc = chunk_count(n);
-  if (chunk_sums.size() < tl * nc) chunk_sums.resize(tl * nc);
-  double* part = chunk_sums.data();
-  host::parallel_chunks(nc, [&](int c) {
-    cross_product_rows(x, y, w, n, p, c * chunk_rows, chunk_end(n, c),
-                       part + tl * c, make);
-  }, min_split_chunks);
+  const double* part = chunk_sums.data();
   gram.assign(part, part + tl);
   for (int c = 1; c < nc; ++c) {
     const double* pc = part + tl * c;
@@ -797,21 +792,15 @@ int wls_workspace::solve(const double* x, const double* y, const double* w, int 
   return dgels_fit(x, y, w, n, p, beta, no_throw);
 }
 
-int wls_workspace::solve_reweighted(const double* x, const double* y, const double* r,
-                                    double s, const double* k, int ipsi, int n, int p,
-                                    double* beta) {
-  double* w = weights.data();
-  if (p >= 1 && !reference) {
-    // Every chunk runs, so the weights are all made even when the guard
-    // then refuses the normal equations.
-    if (normal_equations(x, y, w, n, p, beta, r, s, k, ipsi)) return 0;
-    ++householder;
-    if (stream(x, y, w, n, p, beta)) return 0;
-    ++fallbacks;
-    return dgels_fit(x, y, w, n, p, beta, false);
-  }
-  weights_of(r, s, n, k, ipsi, w);
-  return solve(x, y, w, n, p, beta);
+int wls_workspace::finish_reweighted(const double* x, const double* y, int n, int p,
+                                     double* beta) {
+  // Every chunk has made its weights, which the fallbacks then use.
+  const double* w = weights.data();
+  if (normal_finish(n, p, beta)) return 0;
+  ++householder;
+  if (stream(x, y, w, n, p, beta)) return 0;
+  ++fallbacks;
+  return dgels_fit(x, y, w, n, p, beta, false);
 }
 
 namespace {}  // namespace
@@ -844,88 +833,264 @@ double mean_abs(const double* r, int n) {
 
 }  // namespace
 
-bool exact_candidate(const double* res, int n, int p, double b) {
-  const int zeros = count_zeros(res, n);
+namespace {
+
+// Whether `zeros` zero residuals among n make the M-scale 0 (exact_candidate).
+bool exact_by_zeros(int zeros, int n, int p, double b) {
   return static_cast<double>(zeros) > static_cast<double>(n + p) / 2.0 ||
          scale_is_zero(zeros, n, p, b);
 }
+
+}  // namespace
+
+bool exact_candidate(const double* res, int n, int p, double b) {
+  return exact_by_zeros(count_zeros(res, n), n, p, b);
+}
+
+namespace {
+
+// The refinement of refine_fast_s as a series of passes over the rows, each
+// split into the chunks of over_chunks: chunk(c) for every chunk (on any
+// thread, in any order), then finish() on the calling thread.  A chunk's sum
+// runs in index order and the chunks' sums are added in chunk order, so
+// refinements that share the parallel regions of their passes
+// (refine_side_by_side) compute exactly what each computes alone, for
+// every thread count.
+class refinement {
+ public:
+  // With resid_first the first pass makes the residuals of beta_cand into
+  // res; otherwise res holds them.
+  refinement(const double* x, const double* y, int n, int p, const refine_settings& set,
+             wls_workspace& ws, double* res, double* beta_cand, int* conv,
+             double initial_scale, double* beta_ref, double* scale, bool resid_first)
+      : x_(x), y_(y), n_(n), p_(p), nc_(chunk_count(n)), set_(set), ws_(ws), res_(res),
+        beta_cand_(beta_cand), beta_ref_(beta_ref), conv_(conv), scale_(scale),
+        s_(initial_scale) {
+    if (set.trace_level > 2) {
+      host::print("beta_cand before refinement : ");
+      disp_vec(beta_cand, p);
+    }
+    if (ws.pass_sums.size() < static_cast<std::size_t>(nc_)) ws.pass_sums.resize(nc_);
+    if (resid_first)
+      pass_ = RESIDUALS;
+    else
+      start(count_zeros(res, n));
+  }
+  bool done() const { return pass_ == DONE; }
+  void stop() { pass_ = DONE; }
+  int steps() const { return it_; }
+  int chunks() const { return nc_; }
+
+  void chunk(int c) {
+    const int r0 = c * pass_chunk, r1 = chunk_end(n_, c);
+    double* sums = ws_.pass_sums.data();
+    double* w = ws_.weights.data();
+    switch (pass_) {
+      case RESIDUALS: {
+        int zeros = 0;
+        residuals_then(
+            x_, y_, n_, p_, beta_cand_, res_,
+            [&](int i0, int i1) { zeros += count_zeros(res_ + i0, i1 - i0); }, r0, r1);
+        sums[c] = zeros;
+        break;
+      }
+      case CHI:
+        sums[c] = add_chi(0.0, res_, s_, r0, r1, set_.k, set_.ipsi);
+        break;
+      case WLS:
+        if (ws_.fuses_weights(n_, p_))
+          ws_.normal_chunk(x_, y_, w, n_, p_, c, res_, s_, set_.k, set_.ipsi);
+        else
+          fill_wgt(res_, s_, r0, r1, set_.k, set_.ipsi, w);
+        break;
+      case STEP_CHI: {
+        double sum = 0.0;
+        residuals_then(
+            x_, y_, n_, p_, beta_ref_, res_,
+            [&](int i0, int i1) { sum = add_chi(sum, res_, s_, i0, i1, set_.k, set_.ipsi); },
+            r0, r1);
+        sums[c] = sum;
+        break;
+      }
+      case STEP:
+        residuals_then(x_, y_, n_, p_, beta_ref_, res_, [](int, int) {}, r0, r1);
+        break;
+      case DONE:
+        break;
+    }
+  }
+
+  void finish() {
+    switch (pass_) {
+      case RESIDUALS:
+        start(static_cast<int>(total()));
+        break;
+      case CHI:
+        update_scale(total());
+        to_wls();
+        break;
+      case WLS:
+        solve();
+        break;
+      case STEP_CHI:
+        rho_sum_ = total();
+        std::copy(beta_ref_, beta_ref_ + p_, beta_cand_);
+        next_step();
+        break;
+      case STEP:
+        std::copy(beta_ref_, beta_ref_ + p_, beta_cand_);
+        next_step();
+        break;
+      case DONE:
+        break;
+    }
+  }
+
+ private:
+  enum pass_kind { RESIDUALS, CHI, WLS, STEP_CHI, STEP, DONE };
+
+  double total() const {
+    const double* sums = ws_.pass_sums.data();
+    double t = sums[0];
+    for (int c = 1; c < nc_; ++c) t += sums[c];
+    return t;
+  }
+
+  // An exact fit through more than (n + p) / 2 observations ends here, and
+  // so does a candidate whose M-scale is 0 because the M-scale equation has
+  // no positive root (see scale_is_zero).  The steps keep the scale positive
+  // while any residual is non-zero, so this is the only way to a scale of 0;
+  // the searches rely on it to stop drawing at such a candidate.
+  void start(int zeros) {
+    if (exact_by_zeros(zeros, n_, p_, set_.b)) {
+      std::copy(beta_cand_, beta_cand_ + p_, beta_ref_);
+      *scale_ = 0.0;
+      pass_ = DONE;
+      return;
+    }
+    if (s_ < 0.0) {
+      if (ws_.wy.size() < static_cast<std::size_t>(n_)) ws_.wy.resize(n_);
+      // both only scratch here
+      s_ = MAD(res_, n_, 0.0, ws_.weights.data(), ws_.wy.data());
+      // More than half of the residuals are zero (yet the M-scale is not):
+      // the fixed point cannot start from 0.
+      if (s_ == 0.0) s_ = mean_abs(res_, n_);
+    }
+    to_convergence_ = *conv_ != 0;
+    limit_ = to_convergence_ ? set_.max_refine : set_.refine_steps;
+    // Without a step the candidate's own coefficients are the result.
+    std::copy(beta_cand_, beta_cand_ + p_, beta_ref_);
+    next_step();
+  }
+
+  // The M-scale sum of a step is made with its residuals (rho_sum_, in index
+  // order as sum_rho_sc makes it), or by a pass of its own before the first.
+  void next_step() {
+    if (it_ >= limit_) {
+      if (to_convergence_ && !converged_) *conv_ = 0;
+      *scale_ = s_;
+      pass_ = DONE;
+      return;
+    }
+    // A refinement to convergence on a large sample may run long.
+    host::check_interrupt();
+    if (rho_sum_ >= 0.0) {
+      update_scale(rho_sum_);
+      to_wls();
+    } else {
+      pass_ = CHI;
+    }
+  }
+
+  void to_wls() {
+    if (ws_.fuses_weights(n_, p_)) ws_.normal_prepare(n_, p_);
+    pass_ = WLS;
+  }
+
+  void update_scale(double rho_sum) {
+    const double mean_rho = rho_sum / (static_cast<double>(n_) - static_cast<double>(p_));
+    s_ = s_ * std::sqrt(mean_rho / set_.b);
+  }
+
+  void solve() {
+    if (ws_.fuses_weights(n_, p_))
+      ws_.finish_reweighted(x_, y_, n_, p_, beta_ref_);
+    else
+      ws_.solve(x_, y_, ws_.weights.data(), n_, p_, beta_ref_);
+    if (to_convergence_) {
+      const double d = norm_diff(beta_cand_, beta_ref_, p_);
+      const double m = norm(beta_cand_, p_);
+      if (set_.trace_level > 2)
+        host::print(" i = %d, ||b[i]||= %.12g, ||b[i] - b[i-1]|| = %.15g\n", it_, m, d);
+      if (d <= set_.refine_tol * Rf_fmax2(set_.refine_tol, m)) {
+        converged_ = true;
+        *scale_ = s_;
+        pass_ = DONE;
+        return;
+      }
+    }
+    ++it_;
+    pass_ = it_ < limit_ ? STEP_CHI : STEP;
+  }
+
+  const double *x_, *y_;
+  int n_, p_, nc_;
+  const refine_settings& set_;
+  wls_workspace& ws_;
+  double *res_, *beta_cand_, *beta_ref_;
+  int* conv_;
+  double* scale_;
+  double s_;
+  double rho_sum_ = -1.0;  // < 0 while not made
+  int it_ = 0, limit_ = 0;
+  bool to_convergence_ = false, converged_ = false;
+  pass_kind pass_ = DONE;
+};
+
+// Runs the refinements rs[0..count-1] until each is done: the chunks of the
+// next pass of every one not yet done in one parallel region, then their
+// finishes in order.  With errs a refinement that fails is recorded in
+// errs[k] and stops (an interrupt is thrown); without, the failure is thrown.
+void refine_side_by_side(refinement* const* rs, int count, std::exception_ptr* errs) {
+  std::vector<refinement*> live;
+  for (;;) {
+    live.clear();
+    for (int k = 0; k < count; ++k)
+      if (!rs[k]->done()) live.push_back(rs[k]);
+    if (live.empty()) return;
+    const int nc = live[0]->chunks();  // all on the same rows
+    host::parallel_chunks(
+        nc * static_cast<int>(live.size()), [&](int j) { live[j / nc]->chunk(j % nc); },
+        min_split_chunks);
+    for (int k = 0; k < count; ++k) {
+      if (rs[k]->done()) continue;
+      if (!errs) {
+        rs[k]->finish();
+        continue;
+      }
+      try {
+        rs[k]->finish();
+      } catch (const kelvara::interrupted&) {
+        throw;
+      } catch (...) {
+        errs[k] = std::current_exception();
+        rs[k]->stop();
+      }
+    }
+  }
+}
+
+}  // namespace
 
 int refine_fast_s(const double* x, const double* y, int n, int p,
                   const refine_settings& set, wls_workspace& ws, double* res,
                   double* beta_cand, int* conv, double initial_scale, double* beta_ref,
                   double* scale) {
-  if (set.trace_level > 2) {
-    host::print("beta_cand before refinement : ");
-    disp_vec(beta_cand, p);
-  }
-  double* weights = ws.weights.data();
-
-  // An exact fit through more than (n + p) / 2 observations ends here, and
-  // so does a candidate whose M-scale is 0 because the M-scale equation has
-  // no positive root (see scale_is_zero).  The steps below keep the scale
-  // positive while any residual is non-zero, so this is the only way to a
-  // scale of 0; the searches rely on it to stop drawing at such a candidate.
-  if (exact_candidate(res, n, p, set.b)) {
-    std::copy(beta_cand, beta_cand + p, beta_ref);
-    *scale = 0.0;
-    return 0;
-  }
-
-  double s = initial_scale;
-  if (s < 0.0) {
-    if (ws.wy.size() < static_cast<std::size_t>(n)) ws.wy.resize(n);
-    s = MAD(res, n, 0.0, weights, ws.wy.data());  // both only scratch here
-    // More than half of the residuals are zero (yet the M-scale is not): the
-    // fixed point cannot start from 0.
-    if (s == 0.0) s = mean_abs(res, n);
-  }
-
-  const bool to_convergence = *conv != 0;
-  const int limit = to_convergence ? set.max_refine : set.refine_steps;
-  // Without a step the candidate's own coefficients are the result.
-  std::copy(beta_cand, beta_cand + p, beta_ref);
-  bool converged = false;
-  int it = 0;
-  // The M-scale sum of the next step, made with its residuals (in index
-  // order, as sum_rho_sc makes it); < 0 while not made.
-  double rho_sum = -1.0;
-  const double df = static_cast<double>(n) - static_cast<double>(p);
-  while (it < limit) {
-    // A refinement to convergence on a large sample may run long.
-    host::check_interrupt();
-    const double mean_rho =
-        (rho_sum >= 0.0 ? rho_sum : sum_chi(res, s, n, set.k, set.ipsi, ws.pass_sums)) /
-        df;
-    s = s * std::sqrt(mean_rho / set.b);
-    ws.solve_reweighted(x, y, res, s, set.k, set.ipsi, n, p, beta_ref);
-    if (to_convergence) {
-      const double d = norm_diff(beta_cand, beta_ref, p);
-      const double m = norm(beta_cand, p);
-      if (set.trace_level > 2)
-        host::print(" i = %d, ||b[i]||= %.12g, ||b[i] - b[i-1]|| = %.15g\n", it, m, d);
-      if (d <= set.refine_tol * Rf_fmax2(set.refine_tol, m)) {
-        converged = true;
-        break;
-      }
-    }
-    ++it;
-    if (it < limit) {
-      rho_sum = chunked_sum(n, ws.pass_sums, [&](int r0, int r1) {
-        double sum = 0.0;
-        residuals_then(
-            x, y, n, p, beta_ref, res,
-            [&](int i0, int i1) { sum = add_chi(sum, res, s, i0, i1, set.k, set.ipsi); },
-            r0, r1);
-        return sum;
-      });
-    } else {
-      residuals(x, y, n, p, beta_ref, res);
-    }
-    std::copy(beta_ref, beta_ref + p, beta_cand);
-  }
-  if (to_convergence && !converged) *conv = 0;
-  *scale = s;
-  return it;
+  refinement r(x, y, n, p, set, ws, res, beta_cand, conv, initial_scale, beta_ref, scale,
+               false);
+  refinement* one = &r;
+  refine_side_by_side(&one, 1, nullptr);
+  return r.steps();
 }
 
 namespace {
@@ -953,6 +1118,11 @@ struct wls_pool {
     all.resize(static_cast<std::size_t>(host::detail::parallel_width(items)), all[0]);
   }
   wls_workspace& mine() { return all[static_cast<std::size_t>(worker_index())]; }
+  // At least `count` workspaces, for refinements side by side on the
+  // calling thread (refine_side_by_side).
+  void reserve_side_by_side(int count) {
+    if (all.size() < static_cast<std::size_t>(count)) all.resize(count, all[0]);
+  }
   std::vector<wls_workspace> all;
 };
 
@@ -1109,25 +1279,48 @@ void refine_best_to_convergence(const double* x, const double* y, int n, int p,
                                 Start&& start, Merge&& merge, fit_report& report) {
   const refine_settings rs = refine_of(set);
   const int nbest = set.n_best;
-  // On many rows the refinements go one at a time, each pass of each on all
-  // threads (see over_chunks): a few candidates, each taking a different
-  // number of steps, would leave threads idle.  Both ways give the same
-  // values.
-  const bool one_at_a_time = set.trace_level > 2 || n >= 8 * pass_chunk;
-  const int chunk = one_at_a_time ? 1 : nbest;
-  candidate_batch cb(chunk, 0, p);  // residuals: in each thread's workspace
+  // On many rows the refinements go side by side, a few at a time, the
+  // chunks of their passes together on all threads: a thread per candidate
+  // would idle while another candidate takes more steps, and a pass of one
+  // candidate at a time would start and stop the threads twice as often.
+  // With a trace that prints inside the steps they go one at a time.  Every
+  // way gives the same values.
+  const bool by_rows = set.trace_level > 2 || n >= 8 * pass_chunk;
+  const int chunk = set.trace_level > 2 ? 1 : by_rows ? std::min(nbest, 4) : nbest;
+  candidate_batch cb(chunk, 0, p);  // residuals: in the workspaces
+  if (by_rows) pool.reserve_side_by_side(chunk);
+  std::vector<refinement> side;
+  std::vector<refinement*> side_ptr;
+  side.reserve(chunk);
   for (int e0 = 0; e0 < nbest; e0 += chunk) {
     const int m = std::min(chunk, nbest - e0);
-    cb.evaluate(m, [&](int t) {
+    // Entry e0 + t from its residuals, made by its first pass.
+    const auto begin = [&](int t, wls_workspace& ws) {
       const int e = e0 + t;
-      wls_workspace& ws = pool.mine();
       double* cand = cb.beta_cand(t);
       std::copy(betas[e], betas[e] + p, cand);
-      residuals(x, y, n, p, cand, ws.res.data());
       cb.conv[t] = 1;
-      cb.steps[t] = refine_fast_s(x, y, n, p, rs, ws, ws.res.data(), cand, &cb.conv[t],
-                                  start(e), cb.beta_ref(t), &cb.scale[t]);
-    });
+      return refinement(x, y, n, p, rs, ws, ws.res.data(), cand, &cb.conv[t], start(e),
+                        cb.beta_ref(t), &cb.scale[t], true);
+    };
+    if (by_rows) {
+      side.clear();
+      side_ptr.clear();
+      for (int t = 0; t < m; ++t) {
+        cb.err[t] = nullptr;
+        side.push_back(begin(t, pool.all[t]));
+      }
+      for (refinement& r : side) side_ptr.push_back(&r);
+      refine_side_by_side(side_ptr.data(), m, cb.err.data());
+      for (int t = 0; t < m; ++t) cb.steps[t] = side[t].steps();
+    } else {
+      cb.evaluate(m, [&](int t) {
+        refinement r = begin(t, pool.mine());
+        refinement* one = &r;
+        refine_side_by_side(&one, 1, nullptr);
+        cb.steps[t] = r.steps();
+      });
+    }
     for (int t = 0; t < m; ++t) {
       cb.rethrow(t);
       const int it = cb.steps[t];

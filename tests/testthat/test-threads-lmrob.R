@@ -108,6 +108,23 @@ test_that("an S search that draws ahead of its refinements ends where the traced
   }
 })
 
+test_that("final S refinements side by side give what one at a time gives", {
+  ## From 32768 rows the best candidates are refined up to four at a time,
+  ## their passes in shared parallel regions, each stopping after its own
+  ## number of steps; a trace of the steps refines them one at a time.
+  set.seed(9)
+  n <- 40000L
+  x <- cbind(1, rnorm(n), rnorm(n))
+  y <- drop(x %*% c(1, 2, -1)) + rnorm(n) + 25 * (1:n <= 5000)
+  for (nb in c(3L, 6L)) {
+    one <- fit_with_threads(1L, 4, s_entry(x, y, 3L, nb))
+    one$value$trace_level <- 0L
+    for (k in c(1L, 2L))
+      expect_identical(fit_with_threads(k, 4, s_entry(x, y, 0L, nb))[c("value", "seed")],
+                       one[c("value", "seed")], info = paste(nb, k))
+  }
+})
+
 test_that("an M-S search ended by a collapsed scale takes back the draws made ahead of it", {
   # Most cases lie exactly on a plane; the candidate through two of them ends
   # the search.  The random stream must then stand where a search of only

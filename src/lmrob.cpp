@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -1345,45 +1346,67 @@ void trace_candidate(int i, const double* beta_ref, const double* beta_cand, int
               norm_diff(beta_ref, beta_cand, p), s);
 }
 
-// The fresh candidates of one search: draws them in batches of `size`,
-// refines each by the fixed steps and merges them into best in draw order;
-// merge(i, cb, t) sees candidate i in slot t of batch cb and returns false to
-// end the search.  A draw that fails ends the search (after the candidates
+// One data set of a candidate search: n rows of the design x (leading
+// dimension n) and response y, the workspace of its draws, and the singular
+// draws counted before its own.
+struct search_group {
+  const double* x;
+  const double* y;
+  int n;
+  subsample_workspace* sub;
+  std::int64_t singular_before;
+};
+
+// The fresh candidates of a search over `groups` data sets, group_of(g) the
+// g-th (called on the calling thread, first when group g is drawn from):
+// draws n_resample candidates in each, in batches of at most `size`, refines
+// each by the fixed steps and merges them in draw order; merge(g, i, cb, t)
+// sees candidate i of group g in slot t of batch cb and returns false to end
+// the search.  A draw that fails ends the search (after the candidates
 // before it are merged); its status is returned.  When stop_at_exact is set
 // a draw whose candidate has M-scale 0 ends its batch, so that no draw is
 // made after the candidate that ends the search (see refine_fast_s).
 //
 // Two batches take turns: while the threads refine one, the calling thread
-// merges the batch before it and then draws the next into its slots, so
-// that the serial draws and merges overlap the refinements.  Every
-// candidate is refined alone and merged in draw order, so the result does
-// not depend on the batches.  With a trace nothing overlaps: draws, steps
-// and merges print in the order of the serial search.
-template <class Merge>
-int search_candidates(const double* x, const double* y, int n, int p,
-                      const s_settings& set, subsample_workspace& sub, wls_pool& pool,
-                      int size, bool stop_at_exact, const std::int64_t singular_before,
-                      fit_report& report, Merge&& merge) {
+// merges the batch before it and then draws the next into its slots (the
+// first batch of the next group after the last of a group), so that the
+// serial draws and merges overlap the refinements.  Every candidate is
+// refined alone and merged in draw order, so the result does not depend on
+// the batches.  With a trace nothing overlaps: draws, steps and merges print
+// in the order of the serial search.
+template <class GroupOf, class Merge>
+int search_candidates(int groups, GroupOf&& group_of, int p, const s_settings& set,
+                      wls_pool& pool, int size, bool stop_at_exact, fit_report& report,
+                      Merge&& merge) {
   const refine_settings rs = refine_of(set);
   const bool overlap = set.trace_level == 0;
+  const std::size_t rows = static_cast<std::size_t>(group_of(0).n);
   std::vector<candidate_batch> cbs;
-  cbs.emplace_back(size, static_cast<std::size_t>(n), p);
-  if (overlap) cbs.emplace_back(size, static_cast<std::size_t>(n), p);
-  // The draws of a batch: candidates first..first+m-1, the status of the
-  // draw that ended it, and the generator's state and singular count before
-  // them.
+  cbs.emplace_back(size, rows, p);
+  if (overlap) cbs.emplace_back(size, rows, p);
+  // The draws of a batch: candidates first..first+m-1 of a group, the status
+  // of the draw that ended it, and the generator's state and singular count
+  // before them.
   struct drawn {
-    int first = 0, m = 0, status = SUBSAMPLE_OK;
+    int group = 0, first = 0, m = 0, status = SUBSAMPLE_OK;
     bool exact = false;
+    const double *x = nullptr, *y = nullptr;
+    int n = 0;
     std::vector<int> rng = std::vector<int>(static_cast<std::size_t>(host::rng_state_len));
     int rng_len = 0;
     std::int64_t singular = 0;
   } info[2];
   std::vector<double> replay(static_cast<std::size_t>(p));
 
-  const auto draw = [&](int b, int first) {
+  const auto draw = [&](int b, int g, int first) {
     candidate_batch& cb = cbs[b];
     drawn& d = info[b];
+    search_group& grp = group_of(g);
+    subsample_workspace& sub = *grp.sub;
+    d.group = g;
+    d.x = grp.x;
+    d.y = grp.y;
+    d.n = grp.n;
     d.first = first;
     d.m = 0;
     d.status = SUBSAMPLE_OK;
@@ -1392,16 +1415,16 @@ int search_candidates(const double* x, const double* y, int n, int p,
     d.rng_len = overlap || cb.size > 1 ? host::rng_save(d.rng.data()) : 0;
     while (d.m < cb.size && first + d.m < set.n_resample && !d.exact) {
       host::check_interrupt();
-      d.status = sub.draw(y, cb.beta_cand(d.m), set.max_singular, set.nonsingular, set.tol);
-      report.singular = singular_before + sub.singular;
+      d.status = sub.draw(d.y, cb.beta_cand(d.m), set.max_singular, set.nonsingular, set.tol);
+      report.singular = grp.singular_before + sub.singular;
       if (d.status != SUBSAMPLE_OK) break;
       if (set.trace_level > 3) {
         host::print("sample[%3d]: idc = ", first + d.m);
         disp_veci(sub.idc.data(), p);
       }
       if (stop_at_exact) {
-        residuals(x, y, n, p, cb.beta_cand(d.m), cb.resid(d.m));
-        d.exact = exact_candidate(cb.resid(d.m), n, p, set.b);
+        residuals(d.x, d.y, d.n, p, cb.beta_cand(d.m), cb.resid(d.m));
+        d.exact = exact_candidate(cb.resid(d.m), d.n, p, set.b);
       }
       ++d.m;
     }
@@ -1416,13 +1439,14 @@ int search_candidates(const double* x, const double* y, int n, int p,
     candidate_batch& cb = cbs[b];
     const drawn& d = info[b];
     for (int t = 0; t < d.m; ++t) {
-      if (!cb.err[t] && merge(d.first + t, cb, t)) continue;
+      if (!cb.err[t] && merge(d.group, d.first + t, cb, t)) continue;
       if (d.rng_len > 0 && (t + 1 < d.m || d.status != SUBSAMPLE_OK || later)) {
+        search_group& grp = group_of(d.group);
         host::rng_restore(d.rng.data(), d.rng_len);
-        sub.singular = d.singular;
+        grp.sub->singular = d.singular;
         for (int k = 0; k <= t; ++k)
-          sub.draw(y, replay.data(), set.max_singular, set.nonsingular, set.tol);
-        report.singular = singular_before + sub.singular;
+          grp.sub->draw(d.y, replay.data(), set.max_singular, set.nonsingular, set.tol);
+        report.singular = grp.singular_before + grp.sub->singular;
       }
       cb.rethrow(t);
       return static_cast<int>(SUBSAMPLE_OK);
@@ -1432,32 +1456,36 @@ int search_candidates(const double* x, const double* y, int n, int p,
   const auto refine = [&](int b) {
     return [&, b](int t) {
       candidate_batch& cb = cbs[b];
-      if (!stop_at_exact) residuals(x, y, n, p, cb.beta_cand(t), cb.resid(t));
+      const drawn& d = info[b];
+      if (!stop_at_exact) residuals(d.x, d.y, d.n, p, cb.beta_cand(t), cb.resid(t));
       int conv = 0;
-      refine_fast_s(x, y, n, p, rs, pool.mine(), cb.resid(t), cb.beta_cand(t), &conv, -1.0,
-                    cb.beta_ref(t), &cb.scale[t]);
+      refine_fast_s(d.x, d.y, d.n, p, rs, pool.mine(), cb.resid(t), cb.beta_cand(t), &conv,
+                    -1.0, cb.beta_ref(t), &cb.scale[t]);
     };
   };
 
-  draw(0, 0);
-  for (int b = 0;; b = overlap ? 1 - b : b) {
+  draw(0, 0, 0);
+  for (int b = 0, step = 0;; b = overlap ? 1 - b : b, ++step) {
     const drawn& d = info[b];
-    const bool more = d.status == SUBSAMPLE_OK && !d.exact && d.first + d.m < set.n_resample;
-    const int next = d.first + d.m;
+    // Where the next batch starts.
+    const bool group_done = d.first + d.m >= set.n_resample;
+    const int next_group = group_done ? d.group + 1 : d.group;
+    const int next_first = group_done ? 0 : d.first + d.m;
+    const bool more = d.status == SUBSAMPLE_OK && !d.exact && next_group < groups;
     int end = -1;
     if (overlap) {
       cbs[b].evaluate_beside(
           d.m,
           [&] {
-            if (d.first > 0) end = merge_batch(1 - b, true);
-            if (end < 0 && more) draw(1 - b, next);
+            if (step > 0) end = merge_batch(1 - b, true);
+            if (end < 0 && more) draw(1 - b, next_group, next_first);
           },
           refine(b));
       if (end < 0 && !more) end = merge_batch(b, false);
     } else {
       cbs[b].evaluate(d.m, refine(b));
       end = merge_batch(b, false);
-      if (end < 0 && more) draw(b, next);
+      if (end < 0 && more) draw(b, next_group, next_first);
     }
     if (end >= 0) return end;
     if (!more) return SUBSAMPLE_OK;
@@ -1477,9 +1505,10 @@ void fast_s(const double* x, const double* y, int nn, int pp, const s_settings& 
 
   host::rng_scope rng;
   bool exact = false;
+  search_group all{x, y, nn, &sub, 0};
   const int status = search_candidates(
-      x, y, nn, pp, set, sub, pool, size, true, 0, report,
-      [&](int i, candidate_batch& cb, int t) {
+      1, [&](int) -> search_group& { return all; }, pp, set, pool, size, true, report,
+      [&](int, int i, candidate_batch& cb, int t) {
         const double s_i = cb.scale[t];
         if (set.trace_level > 1)
           trace_candidate(i, cb.beta_ref(t), cb.beta_cand(t), pp, s_i);
@@ -1523,25 +1552,6 @@ void fast_s(const double* x, const double* y, int nn, int pp, const s_settings& 
       report);
   *out.scale = best_scale;
   *out.max_refine = max_it;
-}
-
-int fast_s_with_memory(const double* x, const double* y, int nn, int pp,
-                       const s_settings& set, double** best_betas, double* best_scales,
-                       fit_report& report) {
-  const int nbest = set.n_best;
-  subsample_workspace sub(x, nn, pp);
-  const int size = search_batch_size(static_cast<std::size_t>(nn), set);
-  wls_pool pool(nn, pp, set.reference_ls, set.trace_level, size);
-  std::fill(best_scales, best_scales + nbest, unset_scale);
-  best_list_view best(best_betas, best_scales, nbest, pp);
-  const int status = search_candidates(
-      x, y, nn, pp, set, sub, pool, size, false, report.singular, report,
-      [&](int, candidate_batch& cb, int t) {
-        best.offer(cb.resid(t), nn, set, cb.scale[t], cb.beta_ref(t), report);
-        return true;
-      });
-  if (status != SUBSAMPLE_OK) std::fill(best_scales, best_scales + nbest, -1.0);
-  return status;
 }
 
 namespace {
@@ -1589,22 +1599,38 @@ void fast_s_large_n(const double* x, const double* y, int nn, int pp,
     sample_noreplace(idx.data(), nn, sg, draw_work.data());
   }
 
-  // Group phase: the candidate search inside each group.
+  // Group phase: the candidate search inside each group, one search over
+  // all groups in turn, each group's data made when its first draw is due.
   {
-    std::vector<double> xg, yg;
-    for (int g = 0; g < ng; ++g) {
-      gather_rows(x, y, static_cast<std::size_t>(nn), pp,
-                  idx.data() + static_cast<std::size_t>(g) * gs, gs, xg, yg);
-      const std::size_t first =
-          static_cast<std::size_t>(g) * static_cast<std::size_t>(nbest);
-      const int status =
-          fast_s_with_memory(xg.data(), yg.data(), gs, pp, set, &group_best.rows[first],
-                             &group_best.scales[first], report);
-      if (status != SUBSAMPLE_OK) {
-        report.draw_failed(status);
-        *out.scale = -1.0;
-        return;
+    std::vector<std::vector<double>> xg(ng), yg(ng);
+    std::vector<std::unique_ptr<subsample_workspace>> subs(ng);
+    std::vector<search_group> groups(ng);
+    const auto group_of = [&](int g) -> search_group& {
+      if (!subs[g]) {
+        gather_rows(x, y, static_cast<std::size_t>(nn), pp,
+                    idx.data() + static_cast<std::size_t>(g) * gs, gs, xg[g], yg[g]);
+        subs[g].reset(new subsample_workspace(xg[g].data(), gs, pp));
+        groups[g] = {xg[g].data(), yg[g].data(), gs, subs[g].get(), report.singular};
       }
+      return groups[g];
+    };
+    std::vector<best_list_view> bests;
+    for (int g = 0; g < ng; ++g) {
+      const std::size_t first = static_cast<std::size_t>(g) * static_cast<std::size_t>(nbest);
+      bests.emplace_back(&group_best.rows[first], &group_best.scales[first], nbest, pp);
+    }
+    const int size = search_batch_size(static_cast<std::size_t>(gs), set);
+    wls_pool group_pool(gs, pp, set.reference_ls, set.trace_level, size);
+    const int status = search_candidates(
+        ng, group_of, pp, set, group_pool, size, false, report,
+        [&](int g, int, candidate_batch& cb, int t) {
+          bests[g].offer(cb.resid(t), gs, set, cb.scale[t], cb.beta_ref(t), report);
+          return true;
+        });
+    if (status != SUBSAMPLE_OK) {
+      report.draw_failed(status);
+      *out.scale = -1.0;
+      return;
     }
   }
 

@@ -355,14 +355,6 @@ bool exact_candidate(const double* res, int n, int p, double b);
 void fast_s_large_n(const double* x, const double* y, int n, int p, const s_settings& set,
                     const s_result& res, fit_report& report);
 
-/** The candidate search of fast-S on one data set, into the caller's best
- *  list (best_betas: n_best pointers to p values; best_scales: n_best).
- *  Returns the status of the last subsample draw (0 when all succeeded; on
- *  failure every best scale is set to -1).  Draws random numbers without
- *  bracketing them: the caller does. */
-int fast_s_with_memory(const double* x, const double* y, int n, int p,
-                       const s_settings& set, double** best_betas, double* best_scales,
-                       fit_report& report);
 
 // ---- MM step --------------------------------------------------------------
 

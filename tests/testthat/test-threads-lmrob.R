@@ -87,14 +87,17 @@ test_that("an S search that draws ahead of its refinements ends where the traced
   ## while the threads refine; the traced search draws, refines and merges
   ## batch by batch.  Fits, status and random stream must agree when an exact
   ## fit in a later batch ends the search (candidate 26 of 40 here), when a
-  ## draw in a later batch fails (after 31 candidates), and otherwise.
+  ## draw in a later batch fails (after 31 candidates; in the second of three
+  ## groups of the large-sample search), and otherwise.
   set.seed(1)
   x <- cbind(1, matrix(rnorm(400), 100))
   y <- drop(x %*% (1:5)) + c(rnorm(45, 0, 5), numeric(55))
   xs <- cbind(1, (1:300) <= 8)  # most pairs of rows are singular
   ys <- rnorm(300)
+  xl <- cbind(1, (1:2500) <= 60)
   cases <- list(exact = list(3, x, y, 1L, 200L), failed = list(6, xs, ys, 0L, 40L),
-                plain = list(6, x[, 1:3], y + rnorm(100), 1L, 200L))
+                plain = list(6, x[, 1:3], y + rnorm(100), 1L, 200L),
+                groups = list(2, xl, rnorm(2500), 0L, 80L))
   for (nm in names(cases)) {
     a <- cases[[nm]]
     run <- function(k, tr) fit_with_threads(k, a[[1]], suppressWarnings(
@@ -103,8 +106,8 @@ test_that("an S search that draws ahead of its refinements ends where the traced
     traced <- run(1L, 2L)
     traced$value$trace_level <- 0L
     expect_identical(runs, rep(list(traced[c("value", "seed")]), 3), info = nm)
-    expect_identical(sign(runs[[1]]$value$scale), c(exact = 0, failed = -1, plain = 1)[[nm]],
-                     info = nm)
+    expect_identical(sign(runs[[1]]$value$scale),
+                     c(exact = 0, failed = -1, plain = 1, groups = -1)[[nm]], info = nm)
   }
 })
 

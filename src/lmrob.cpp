@@ -1142,14 +1142,18 @@ int batch_size(std::size_t rows, int trace_level) {
   return static_cast<int>(std::max<std::size_t>(4, std::min<std::size_t>(512, fit)));
 }
 
-// The batch size of a search for fresh candidates (search_candidates): two
-// batches are held at once, so each gets half of batch_size's room, and
-// there are at least four of them, so that the draws and merges of all but
-// the first and the last overlap the refinements of another.
-int search_batch_size(std::size_t rows, const s_settings& set) {
+// The batch size of a search for fresh candidates in `groups` groups
+// (search_candidates): two batches are held at once, so each gets half of
+// batch_size's room; the batches split each group's draws evenly, and there
+// are at least four in all, so that the draws and merges of all but the
+// first and the last batch overlap the refinements of another.  Few
+// batches: each starts and stops the threads once.
+int search_batch_size(std::size_t rows, int groups, const s_settings& set) {
   if (set.trace_level > 2) return 1;
-  const int quarter = (std::max(set.n_resample, 1) + 3) / 4;
-  return std::max(1, std::min(std::max(4, batch_size(rows, 0) / 2), quarter));
+  const int draws = std::max(set.n_resample, 1);
+  const int room = std::max(4, batch_size(rows, 0) / 2);
+  const int per_group = std::max((draws + room - 1) / room, (4 + groups - 1) / groups);
+  return std::max(1, (draws + per_group - 1) / per_group);
 }
 
 // The slots of one batch: per candidate its coefficients before and after
@@ -1498,7 +1502,7 @@ void fast_s(const double* x, const double* y, int nn, int pp, const s_settings& 
             const s_result& out, fit_report& report) {
   const int nbest = set.n_best;
   subsample_workspace sub(x, nn, pp);
-  const int size = search_batch_size(static_cast<std::size_t>(nn), set);
+  const int size = search_batch_size(static_cast<std::size_t>(nn), 1, set);
   wls_pool pool(nn, pp, set.reference_ls, set.trace_level, std::max(size, nbest));
   best_list best_storage(nbest, pp);
   best_list_view best = best_storage.view();
@@ -1619,7 +1623,7 @@ void fast_s_large_n(const double* x, const double* y, int nn, int pp,
       const std::size_t first = static_cast<std::size_t>(g) * static_cast<std::size_t>(nbest);
       bests.emplace_back(&group_best.rows[first], &group_best.scales[first], nbest, pp);
     }
-    const int size = search_batch_size(static_cast<std::size_t>(gs), set);
+    const int size = search_batch_size(static_cast<std::size_t>(gs), ng, set);
     wls_pool group_pool(gs, pp, set.reference_ls, set.trace_level, size);
     const int status = search_candidates(
         ng, group_of, pp, set, group_pool, size, false, report,
@@ -1700,41 +1704,62 @@ int rwls(const double* X, const double* y, int n, int p, double* b1, const doubl
   std::vector<double> b0(b_init, b_init + p);
   double* w = ws.weights.data();
   // The weights of a step are made with the residuals of the step before
-  // (the scale is fixed).
-  // Residuals and weights in one pass, by chunks.
-  const auto residuals_and_weights = [&](const double* beta) {
-    over_chunks(n, [&](int, int r0, int r1) {
+  // (the scale is fixed).  One pass over the rows per step: the residuals
+  // of beta and, a chunk of rows at a time, their weights and the weighted
+  // cross-product of the next solve (cross), or - after the last solve - the
+  // chi terms of the loss (into ws.res, added in index order below: the sum
+  // that sum_rho_sc makes).  With a trace that prints the loss of each step
+  // it is summed each step instead.
+  const bool chi_terms = trace <= 1;
+  bool fused = false;  // whether the pass made the next solve's cross-product
+  const auto pass = [&](const double* beta, bool cross) {
+    fused = cross && ws.fuses_weights(n, p);
+    if (fused) ws.normal_prepare(n, p);
+    const bool chi = !cross && chi_terms;
+    over_chunks(n, [&](int c, int r0, int r1) {
       residuals_then(
           X, y, n, p, beta, resid,
-          [&](int i0, int i1) { fill_wgt(resid, scale, i0, i1, k, ipsi, w); }, r0, r1);
+          [&](int i0, int i1) {
+            if (cross) fill_wgt(resid, scale, i0, i1, k, ipsi, w);
+            if (chi) fill_chi(resid, scale, i0, i1, k, ipsi, ws.res.data());
+          },
+          r0, r1);
+      if (fused) ws.normal_chunk(X, y, w, n, p, c, nullptr, 1.0, nullptr, 1);
     });
   };
-  residuals_and_weights(b0.data());
+  pass(b0.data(), 1 < *max_it);
   double d = 0.0;
   bool converged = false;
   int it = 0;
   while (++it < *max_it) {
     host::check_interrupt();
-    ws.solve(X, y, w, n, p, b1);
-    residuals_and_weights(b1);
+    if (fused)
+      ws.finish_reweighted(X, y, n, p, b1);
+    else
+      ws.solve(X, y, w, n, p, b1);
+    d = norm1_diff(b0.data(), b1, p);
+    converged = d <= eps * Rf_fmax2(eps, norm1(b1, p));
+    pass(b1, !converged && it + 1 < *max_it);
     if (trace > 1) {
       *loss = sum_rho_sc(resid, scale, n, 0, k, ipsi);
       host::print(" it %4d: L(b1) = %12g ", it, *loss);
-      d = norm1_diff(b0.data(), b1, p);
       if (trace > 2) {
         host::print("\n  b1 = (");
         for (int j = 0; j < p; ++j) host::print("%s%11g", j > 0 ? ", " : "", b1[j]);
         host::print(");");
       }
       host::print(" ||b0 - b1||_1 = %g\n", d);
-    } else {
-      d = norm1_diff(b0.data(), b1, p);
     }
-    converged = d <= eps * Rf_fmax2(eps, norm1(b1, p));
     std::copy(b1, b1 + p, b0.begin());
     if (converged) break;
   }
-  *loss = sum_rho_sc(resid, scale, n, 0, k, ipsi);
+  if (chi_terms) {
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) sum += ws.res[i];
+    *loss = sum / static_cast<double>(n);
+  } else {
+    *loss = sum_rho_sc(resid, scale, n, 0, k, ipsi);
+  }
   if (trace > 0)
     host::print(" rwls() used %d it.; last ||b0 - b1||_1 = %g;%sconvergence\n", it, d,
                 converged ? " " : " NON-");

@@ -140,6 +140,23 @@ inline double add_chi(double sum, const double* r, double s, int i0, int i1,
   return sum;
 }
 
+/** out[i] = chi(r[i] / s, k, ipsi) for i0 <= i < i1: the terms that add_chi
+ *  adds, so that adding them in index order gives its sum to the bit. */
+inline void fill_chi(const double* r, double s, int i0, int i1, const double* k, int ipsi,
+                     double* out) {
+  if (is_bisquare(ipsi)) {
+    over_pairs(
+        r, s, i0, i1,
+        [&](int i, double_pair x) {
+          const double_pair c = rho_biwgt_pair(x, k[0]);
+          __builtin_memcpy(out + i, &c, sizeof c);
+        },
+        [&](int i, double x) { out[i] = rho_biwgt(x, k); });
+    return;
+  }
+  for (int i = i0; i < i1; ++i) out[i] = rho(r[i] / s, k, ipsi);
+}
+
 /** w[i] = wgt(r[i] / s, k, ipsi) for i0 <= i < i1. */
 inline void fill_wgt(const double* r, double s, int i0, int i1, const double* k, int ipsi,
                      double* w) {

@@ -128,6 +128,28 @@ test_that("final S refinements side by side give what one at a time gives", {
   }
 })
 
+test_that("the MM loss is the mean chi of the residuals, added in index order", {
+  ## The last pass over the rows makes the chi terms beside the residuals;
+  ## added one by one in index order they give the loss to the bit (odd n,
+  ## more than two chunks of rows).
+  set.seed(11)
+  n <- 9001L
+  X <- cbind(1, rnorm(n))
+  y <- drop(X %*% c(1, 2)) + rnorm(n) + 20 * (1:n <= 900)
+  for (fam in list(list("bisquare", 1L, 4.685), list("hampel", 4L, c(1.35, 3.15, 7.2)))) {
+    for (k in 1:2) {
+      z <- fit_with_threads(k, 1, .C("kv_lmrob_MM", X, y, n, 2L, c(1.1, 1.9), 1.2,
+        coefficients = double(2), residuals = double(n), max_it = 50L, fam[[3]], fam[[2]],
+        loss = 0, 1e-7, converged = FALSE, 0L, 0L, 0L, PACKAGE = "kelvara"))$value
+      chi <- chi_func(z$residuals / 1.2, fam[[1]], fam[[3]])
+      s <- 0
+      for (v in chi) s <- s + v
+      expect_true(z$converged && z$max_it > 2L)
+      expect_identical(z$loss, s / n)
+    }
+  }
+})
+
 test_that("an M-S search ended by a collapsed scale takes back the draws made ahead of it", {
   # Most cases lie exactly on a plane; the candidate through two of them ends
   # the search.  The random stream must then stand where a search of only

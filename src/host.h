@@ -126,6 +126,9 @@ namespace detail {
 int parallel_width(int n);  // min(threads(), n), at least 1
 }
 
+template <class L, class F>
+void parallel_for_beside(int n, L&& lead, F&& body);
+
 // Runs body(i) for i = 0, ..., n - 1, on up to threads() threads.  Each i
 // must write only its own results and must not call R or anything of this
 // host layer but check_interrupt (a no-op on worker threads): no transient
@@ -136,6 +139,18 @@ int parallel_width(int n);  // min(threads(), n), at least 1
 template <class F>
 void parallel_for(int n, F&& body) {
   if (n <= 0) return;
+  parallel_for_beside(n, [] {}, body);
+}
+
+// parallel_for(n, body) while the calling thread first runs lead(), then
+// joins the loop: work that only R's thread may do (random draws, a merge in
+// a fixed order) overlaps the loop.  lead must not touch what body reads or
+// writes.  With one thread lead runs before the loop.  A failure of lead is
+// rethrown after every thread has finished, before any failure of body (the
+// order of the one-thread run), so the outcome does not depend on the thread
+// count.
+template <class L, class F>
+void parallel_for_beside(int n, L&& lead, F&& body) {
 #if defined(_OPENMP)
   const int width = detail::parallel_width(n);
   if (width > 1) {
@@ -145,27 +160,37 @@ void parallel_for(int n, F&& body) {
     std::atomic<int> next(0);
     std::atomic<int> first_failed(n);
     std::exception_ptr* errs = new std::exception_ptr[static_cast<std::size_t>(n)];
+    std::exception_ptr lead_err;
 #pragma omp parallel num_threads(width)
-    for (;;) {
-      const int i = next.fetch_add(1);
-      if (i >= n || i > first_failed.load()) break;
+    {
+#pragma omp master
       try {
-        check_interrupt();
-        body(i);
+        lead();
       } catch (...) {
-        errs[i] = std::current_exception();
-        int cur = first_failed.load();
-        while (i < cur && !first_failed.compare_exchange_weak(cur, i)) {
+        lead_err = std::current_exception();
+      }
+      for (;;) {
+        const int i = next.fetch_add(1);
+        if (i >= n || i > first_failed.load()) break;
+        try {
+          check_interrupt();
+          body(i);
+        } catch (...) {
+          errs[i] = std::current_exception();
+          int cur = first_failed.load();
+          while (i < cur && !first_failed.compare_exchange_weak(cur, i)) {
+          }
         }
       }
     }
     const int bad = first_failed.load();
-    std::exception_ptr e = bad < n ? errs[bad] : nullptr;
+    std::exception_ptr e = lead_err ? lead_err : (bad < n ? errs[bad] : nullptr);
     delete[] errs;
     if (e) std::rethrow_exception(e);
     return;
   }
 #endif
+  lead();
   for (int i = 0; i < n; ++i) {
     check_interrupt();
     body(i);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -274,19 +275,6 @@ void over_chunks(int n, Body&& body) {
       min_split_chunks);
 }
 
-// The sum of part(r0, r1) over the chunks; sums (scratch) holds one value per
-// chunk.
-template <class Part>
-double chunked_sum(int n, std::vector<double>& sums, Part&& part) {
-  const int nc = chunk_count(n);
-  if (nc <= 1) return part(0, n);
-  if (sums.size() < static_cast<std::size_t>(nc)) sums.resize(nc);
-  over_chunks(n, [&](int c, int r0, int r1) { sums[c] = part(r0, r1); });
-  double s = sums[0];
-  for (int c = 1; c < nc; ++c) s += sums[c];
-  return s;
-}
-
 void residuals(const double* x, const double* y, int n, int p, const double* beta,
                double* r) {
   over_chunks(n, [&](int, int r0, int r1) {
@@ -297,13 +285,6 @@ void residuals(const double* x, const double* y, int n, int p, const double* bet
 // w[i] = wgt(r[i] / s), over the chunks.
 void weights_of(const double* r, double s, int n, const double* k, int ipsi, double* w) {
   over_chunks(n, [&](int, int r0, int r1) { fill_wgt(r, s, r0, r1, k, ipsi, w); });
-}
-
-// The sum of chi(r[i] / s), by chunks.
-double sum_chi(const double* r, double s, int n, const double* k, int ipsi,
-               std::vector<double>& sums) {
-  return chunked_sum(n, sums,
-                     [&](int r0, int r1) { return add_chi(0.0, r, s, r0, r1, k, ipsi); });
 }
 
 // The dgels workspace length for n x p problems with one right-hand side
@@ -700,20 +681,35 @@ void cross_product_rows(const double* x, const double* y, const double* w, int n
 
 }  // namespace
 
+void wls_workspace::normal_chunk(const double* x, const double* y, const double* w, int n,
+                                 int p, int c, const double* wr, double ws,
+                                 const double* wk, int wpsi) {
+  const std::size_t tl = packed(0, p + 1);
+  cross_product_rows(x, y, w, n, p, c * chunk_rows, chunk_end(n, c),
+                     chunk_sums.data() + tl * c,
+                     block_weights{wr, ws, wk, wpsi, weights.data()});
+}
+
+void wls_workspace::normal_prepare(int n, int p) {
+  const std::size_t need = packed(0, p + 1) * static_cast<std::size_t>(chunk_count(n));
+  if (chunk_sums.size() < need) chunk_sums.resize(need);
+}
+
 bool wls_workspace::normal_equations(const double* x, const double* y, const double* w,
-                                     int n, int p, double* beta, const double* wr,
-                                     double ws, const double* wk, int wpsi) {
-  const block_weights make{wr, ws, wk, wpsi, weights.data()};
+                                     int n, int p, double* beta) {
+  if (n < 1) return false;
+  normal_prepare(n, p);
+  host::parallel_chunks(chunk_count(n), [&](int c) {
+    normal_chunk(x, y, w, n, p, c, nullptr, 1.0, nullptr, 1);
+  }, min_split_chunks);
+  return normal_finish(n, p, beta);
+}
+
+bool wls_workspace::normal_finish(int n, int p, double* beta) {
   const int q = p + 1;
   const std::size_t tl = packed(0, q);
-  if (n < 1) return false;
   const int nc = chunk_count(n);
-  if (chunk_sums.size() < tl * nc) chunk_sums.resize(tl * nc);
-  double* part = chunk_sums.data();
-  host::parallel_chunks(nc, [&](int c) {
-    cross_product_rows(x, y, w, n, p, c * chunk_rows, chunk_end(n, c),
-                       part + tl * c, make);
-  }, min_split_chunks);
+  const double* part = chunk_sums.data();
   gram.assign(part, part + tl);
   for (int c = 1; c < nc; ++c) {
     const double* pc = part + tl * c;
@@ -797,21 +793,15 @@ int wls_workspace::solve(const double* x, const double* y, const double* w, int 
   return dgels_fit(x, y, w, n, p, beta, no_throw);
 }
 
-int wls_workspace::solve_reweighted(const double* x, const double* y, const double* r,
-                                    double s, const double* k, int ipsi, int n, int p,
-                                    double* beta) {
-  double* w = weights.data();
-  if (p >= 1 && !reference) {
-    // Every chunk runs, so the weights are all made even when the guard
-    // then refuses the normal equations.
-    if (normal_equations(x, y, w, n, p, beta, r, s, k, ipsi)) return 0;
-    ++householder;
-    if (stream(x, y, w, n, p, beta)) return 0;
-    ++fallbacks;
-    return dgels_fit(x, y, w, n, p, beta, false);
-  }
-  weights_of(r, s, n, k, ipsi, w);
-  return solve(x, y, w, n, p, beta);
+int wls_workspace::finish_reweighted(const double* x, const double* y, int n, int p,
+                                     double* beta) {
+  // Every chunk has made its weights, which the fallbacks then use.
+  const double* w = weights.data();
+  if (normal_finish(n, p, beta)) return 0;
+  ++householder;
+  if (stream(x, y, w, n, p, beta)) return 0;
+  ++fallbacks;
+  return dgels_fit(x, y, w, n, p, beta, false);
 }
 
 namespace {}  // namespace
@@ -844,88 +834,264 @@ double mean_abs(const double* r, int n) {
 
 }  // namespace
 
-bool exact_candidate(const double* res, int n, int p, double b) {
-  const int zeros = count_zeros(res, n);
+namespace {
+
+// Whether `zeros` zero residuals among n make the M-scale 0 (exact_candidate).
+bool exact_by_zeros(int zeros, int n, int p, double b) {
   return static_cast<double>(zeros) > static_cast<double>(n + p) / 2.0 ||
          scale_is_zero(zeros, n, p, b);
 }
+
+}  // namespace
+
+bool exact_candidate(const double* res, int n, int p, double b) {
+  return exact_by_zeros(count_zeros(res, n), n, p, b);
+}
+
+namespace {
+
+// The refinement of refine_fast_s as a series of passes over the rows, each
+// split into the chunks of over_chunks: chunk(c) for every chunk (on any
+// thread, in any order), then finish() on the calling thread.  A chunk's sum
+// runs in index order and the chunks' sums are added in chunk order, so
+// refinements that share the parallel regions of their passes
+// (refine_side_by_side) compute exactly what each computes alone, for
+// every thread count.
+class refinement {
+ public:
+  // With resid_first the first pass makes the residuals of beta_cand into
+  // res; otherwise res holds them.
+  refinement(const double* x, const double* y, int n, int p, const refine_settings& set,
+             wls_workspace& ws, double* res, double* beta_cand, int* conv,
+             double initial_scale, double* beta_ref, double* scale, bool resid_first)
+      : x_(x), y_(y), n_(n), p_(p), nc_(chunk_count(n)), set_(set), ws_(ws), res_(res),
+        beta_cand_(beta_cand), beta_ref_(beta_ref), conv_(conv), scale_(scale),
+        s_(initial_scale) {
+    if (set.trace_level > 2) {
+      host::print("beta_cand before refinement : ");
+      disp_vec(beta_cand, p);
+    }
+    if (ws.pass_sums.size() < static_cast<std::size_t>(nc_)) ws.pass_sums.resize(nc_);
+    if (resid_first)
+      pass_ = RESIDUALS;
+    else
+      start(count_zeros(res, n));
+  }
+  bool done() const { return pass_ == DONE; }
+  void stop() { pass_ = DONE; }
+  int steps() const { return it_; }
+  int chunks() const { return nc_; }
+
+  void chunk(int c) {
+    const int r0 = c * pass_chunk, r1 = chunk_end(n_, c);
+    double* sums = ws_.pass_sums.data();
+    double* w = ws_.weights.data();
+    switch (pass_) {
+      case RESIDUALS: {
+        int zeros = 0;
+        residuals_then(
+            x_, y_, n_, p_, beta_cand_, res_,
+            [&](int i0, int i1) { zeros += count_zeros(res_ + i0, i1 - i0); }, r0, r1);
+        sums[c] = zeros;
+        break;
+      }
+      case CHI:
+        sums[c] = add_chi(0.0, res_, s_, r0, r1, set_.k, set_.ipsi);
+        break;
+      case WLS:
+        if (ws_.fuses_weights(n_, p_))
+          ws_.normal_chunk(x_, y_, w, n_, p_, c, res_, s_, set_.k, set_.ipsi);
+        else
+          fill_wgt(res_, s_, r0, r1, set_.k, set_.ipsi, w);
+        break;
+      case STEP_CHI: {
+        double sum = 0.0;
+        residuals_then(
+            x_, y_, n_, p_, beta_ref_, res_,
+            [&](int i0, int i1) { sum = add_chi(sum, res_, s_, i0, i1, set_.k, set_.ipsi); },
+            r0, r1);
+        sums[c] = sum;
+        break;
+      }
+      case STEP:
+        residuals_then(x_, y_, n_, p_, beta_ref_, res_, [](int, int) {}, r0, r1);
+        break;
+      case DONE:
+        break;
+    }
+  }
+
+  void finish() {
+    switch (pass_) {
+      case RESIDUALS:
+        start(static_cast<int>(total()));
+        break;
+      case CHI:
+        update_scale(total());
+        to_wls();
+        break;
+      case WLS:
+        solve();
+        break;
+      case STEP_CHI:
+        rho_sum_ = total();
+        std::copy(beta_ref_, beta_ref_ + p_, beta_cand_);
+        next_step();
+        break;
+      case STEP:
+        std::copy(beta_ref_, beta_ref_ + p_, beta_cand_);
+        next_step();
+        break;
+      case DONE:
+        break;
+    }
+  }
+
+ private:
+  enum pass_kind { RESIDUALS, CHI, WLS, STEP_CHI, STEP, DONE };
+
+  double total() const {
+    const double* sums = ws_.pass_sums.data();
+    double t = sums[0];
+    for (int c = 1; c < nc_; ++c) t += sums[c];
+    return t;
+  }
+
+  // An exact fit through more than (n + p) / 2 observations ends here, and
+  // so does a candidate whose M-scale is 0 because the M-scale equation has
+  // no positive root (see scale_is_zero).  The steps keep the scale positive
+  // while any residual is non-zero, so this is the only way to a scale of 0;
+  // the searches rely on it to stop drawing at such a candidate.
+  void start(int zeros) {
+    if (exact_by_zeros(zeros, n_, p_, set_.b)) {
+      std::copy(beta_cand_, beta_cand_ + p_, beta_ref_);
+      *scale_ = 0.0;
+      pass_ = DONE;
+      return;
+    }
+    if (s_ < 0.0) {
+      if (ws_.wy.size() < static_cast<std::size_t>(n_)) ws_.wy.resize(n_);
+      // both only scratch here
+      s_ = MAD(res_, n_, 0.0, ws_.weights.data(), ws_.wy.data());
+      // More than half of the residuals are zero (yet the M-scale is not):
+      // the fixed point cannot start from 0.
+      if (s_ == 0.0) s_ = mean_abs(res_, n_);
+    }
+    to_convergence_ = *conv_ != 0;
+    limit_ = to_convergence_ ? set_.max_refine : set_.refine_steps;
+    // Without a step the candidate's own coefficients are the result.
+    std::copy(beta_cand_, beta_cand_ + p_, beta_ref_);
+    next_step();
+  }
+
+  // The M-scale sum of a step is made with its residuals (rho_sum_, in index
+  // order as sum_rho_sc makes it), or by a pass of its own before the first.
+  void next_step() {
+    if (it_ >= limit_) {
+      if (to_convergence_ && !converged_) *conv_ = 0;
+      *scale_ = s_;
+      pass_ = DONE;
+      return;
+    }
+    // A refinement to convergence on a large sample may run long.
+    host::check_interrupt();
+    if (rho_sum_ >= 0.0) {
+      update_scale(rho_sum_);
+      to_wls();
+    } else {
+      pass_ = CHI;
+    }
+  }
+
+  void to_wls() {
+    if (ws_.fuses_weights(n_, p_)) ws_.normal_prepare(n_, p_);
+    pass_ = WLS;
+  }
+
+  void update_scale(double rho_sum) {
+    const double mean_rho = rho_sum / (static_cast<double>(n_) - static_cast<double>(p_));
+    s_ = s_ * std::sqrt(mean_rho / set_.b);
+  }
+
+  void solve() {
+    if (ws_.fuses_weights(n_, p_))
+      ws_.finish_reweighted(x_, y_, n_, p_, beta_ref_);
+    else
+      ws_.solve(x_, y_, ws_.weights.data(), n_, p_, beta_ref_);
+    if (to_convergence_) {
+      const double d = norm_diff(beta_cand_, beta_ref_, p_);
+      const double m = norm(beta_cand_, p_);
+      if (set_.trace_level > 2)
+        host::print(" i = %d, ||b[i]||= %.12g, ||b[i] - b[i-1]|| = %.15g\n", it_, m, d);
+      if (d <= set_.refine_tol * Rf_fmax2(set_.refine_tol, m)) {
+        converged_ = true;
+        *scale_ = s_;
+        pass_ = DONE;
+        return;
+      }
+    }
+    ++it_;
+    pass_ = it_ < limit_ ? STEP_CHI : STEP;
+  }
+
+  const double *x_, *y_;
+  int n_, p_, nc_;
+  const refine_settings& set_;
+  wls_workspace& ws_;
+  double *res_, *beta_cand_, *beta_ref_;
+  int* conv_;
+  double* scale_;
+  double s_;
+  double rho_sum_ = -1.0;  // < 0 while not made
+  int it_ = 0, limit_ = 0;
+  bool to_convergence_ = false, converged_ = false;
+  pass_kind pass_ = DONE;
+};
+
+// Runs the refinements rs[0..count-1] until each is done: the chunks of the
+// next pass of every one not yet done in one parallel region, then their
+// finishes in order.  With errs a refinement that fails is recorded in
+// errs[k] and stops (an interrupt is thrown); without, the failure is thrown.
+void refine_side_by_side(refinement* const* rs, int count, std::exception_ptr* errs) {
+  std::vector<refinement*> live;
+  for (;;) {
+    live.clear();
+    for (int k = 0; k < count; ++k)
+      if (!rs[k]->done()) live.push_back(rs[k]);
+    if (live.empty()) return;
+    const int nc = live[0]->chunks();  // all on the same rows
+    host::parallel_chunks(
+        nc * static_cast<int>(live.size()), [&](int j) { live[j / nc]->chunk(j % nc); },
+        min_split_chunks);
+    for (int k = 0; k < count; ++k) {
+      if (rs[k]->done()) continue;
+      if (!errs) {
+        rs[k]->finish();
+        continue;
+      }
+      try {
+        rs[k]->finish();
+      } catch (const kelvara::interrupted&) {
+        throw;
+      } catch (...) {
+        errs[k] = std::current_exception();
+        rs[k]->stop();
+      }
+    }
+  }
+}
+
+}  // namespace
 
 int refine_fast_s(const double* x, const double* y, int n, int p,
                   const refine_settings& set, wls_workspace& ws, double* res,
                   double* beta_cand, int* conv, double initial_scale, double* beta_ref,
                   double* scale) {
-  if (set.trace_level > 2) {
-    host::print("beta_cand before refinement : ");
-    disp_vec(beta_cand, p);
-  }
-  double* weights = ws.weights.data();
-
-  // An exact fit through more than (n + p) / 2 observations ends here, and
-  // so does a candidate whose M-scale is 0 because the M-scale equation has
-  // no positive root (see scale_is_zero).  The steps below keep the scale
-  // positive while any residual is non-zero, so this is the only way to a
-  // scale of 0; the searches rely on it to stop drawing at such a candidate.
-  if (exact_candidate(res, n, p, set.b)) {
-    std::copy(beta_cand, beta_cand + p, beta_ref);
-    *scale = 0.0;
-    return 0;
-  }
-
-  double s = initial_scale;
-  if (s < 0.0) {
-    if (ws.wy.size() < static_cast<std::size_t>(n)) ws.wy.resize(n);
-    s = MAD(res, n, 0.0, weights, ws.wy.data());  // both only scratch here
-    // More than half of the residuals are zero (yet the M-scale is not): the
-    // fixed point cannot start from 0.
-    if (s == 0.0) s = mean_abs(res, n);
-  }
-
-  const bool to_convergence = *conv != 0;
-  const int limit = to_convergence ? set.max_refine : set.refine_steps;
-  // Without a step the candidate's own coefficients are the result.
-  std::copy(beta_cand, beta_cand + p, beta_ref);
-  bool converged = false;
-  int it = 0;
-  // The M-scale sum of the next step, made with its residuals (in index
-  // order, as sum_rho_sc makes it); < 0 while not made.
-  double rho_sum = -1.0;
-  const double df = static_cast<double>(n) - static_cast<double>(p);
-  while (it < limit) {
-    // A refinement to convergence on a large sample may run long.
-    host::check_interrupt();
-    const double mean_rho =
-        (rho_sum >= 0.0 ? rho_sum : sum_chi(res, s, n, set.k, set.ipsi, ws.pass_sums)) /
-        df;
-    s = s * std::sqrt(mean_rho / set.b);
-    ws.solve_reweighted(x, y, res, s, set.k, set.ipsi, n, p, beta_ref);
-    if (to_convergence) {
-      const double d = norm_diff(beta_cand, beta_ref, p);
-      const double m = norm(beta_cand, p);
-      if (set.trace_level > 2)
-        host::print(" i = %d, ||b[i]||= %.12g, ||b[i] - b[i-1]|| = %.15g\n", it, m, d);
-      if (d <= set.refine_tol * Rf_fmax2(set.refine_tol, m)) {
-        converged = true;
-        break;
-      }
-    }
-    ++it;
-    if (it < limit) {
-      rho_sum = chunked_sum(n, ws.pass_sums, [&](int r0, int r1) {
-        double sum = 0.0;
-        residuals_then(
-            x, y, n, p, beta_ref, res,
-            [&](int i0, int i1) { sum = add_chi(sum, res, s, i0, i1, set.k, set.ipsi); },
-            r0, r1);
-        return sum;
-      });
-    } else {
-      residuals(x, y, n, p, beta_ref, res);
-    }
-    std::copy(beta_ref, beta_ref + p, beta_cand);
-  }
-  if (to_convergence && !converged) *conv = 0;
-  *scale = s;
-  return it;
+  refinement r(x, y, n, p, set, ws, res, beta_cand, conv, initial_scale, beta_ref, scale,
+               false);
+  refinement* one = &r;
+  refine_side_by_side(&one, 1, nullptr);
+  return r.steps();
 }
 
 namespace {
@@ -953,6 +1119,11 @@ struct wls_pool {
     all.resize(static_cast<std::size_t>(host::detail::parallel_width(items)), all[0]);
   }
   wls_workspace& mine() { return all[static_cast<std::size_t>(worker_index())]; }
+  // At least `count` workspaces, for refinements side by side on the
+  // calling thread (refine_side_by_side).
+  void reserve_side_by_side(int count) {
+    if (all.size() < static_cast<std::size_t>(count)) all.resize(count, all[0]);
+  }
   std::vector<wls_workspace> all;
 };
 
@@ -969,6 +1140,20 @@ int batch_size(std::size_t rows, int trace_level) {
   // merge reads them: about 2^18 values.
   const std::size_t fit = (std::size_t(1) << 18) / std::max<std::size_t>(rows, 1);
   return static_cast<int>(std::max<std::size_t>(4, std::min<std::size_t>(512, fit)));
+}
+
+// The batch size of a search for fresh candidates in `groups` groups
+// (search_candidates): two batches are held at once, so each gets half of
+// batch_size's room; the batches split each group's draws evenly, and there
+// are at least four in all, so that the draws and merges of all but the
+// first and the last batch overlap the refinements of another.  Few
+// batches: each starts and stops the threads once.
+int search_batch_size(std::size_t rows, int groups, const s_settings& set) {
+  if (set.trace_level > 2) return 1;
+  const int draws = std::max(set.n_resample, 1);
+  const int room = std::max(4, batch_size(rows, 0) / 2);
+  const int per_group = std::max((draws + room - 1) / room, (4 + groups - 1) / groups);
+  return std::max(1, (draws + per_group - 1) / per_group);
 }
 
 // The slots of one batch: per candidate its coefficients before and after
@@ -992,16 +1177,24 @@ struct candidate_batch {
   // Runs body(t) for t < m in parallel; a failure is kept in its slot.
   template <class F>
   void evaluate(int m, F&& body) {
-    host::parallel_for(m, [&](int t) {
-      err[t] = nullptr;
-      try {
-        body(t);
-      } catch (const kelvara::interrupted&) {
-        throw;
-      } catch (...) {
-        err[t] = std::current_exception();
-      }
-    });
+    host::parallel_for(m, [&](int t) { keep(t, body); });
+  }
+  // The same while the calling thread runs lead() first
+  // (host::parallel_for_beside).
+  template <class L, class F>
+  void evaluate_beside(int m, L&& lead, F&& body) {
+    host::parallel_for_beside(m, lead, [&](int t) { keep(t, body); });
+  }
+  template <class F>
+  void keep(int t, F& body) {
+    err[t] = nullptr;
+    try {
+      body(t);
+    } catch (const kelvara::interrupted&) {
+      throw;
+    } catch (...) {
+      err[t] = std::current_exception();
+    }
   }
   void rethrow(int t) {
     if (err[t]) std::rethrow_exception(err[t]);
@@ -1091,25 +1284,48 @@ void refine_best_to_convergence(const double* x, const double* y, int n, int p,
                                 Start&& start, Merge&& merge, fit_report& report) {
   const refine_settings rs = refine_of(set);
   const int nbest = set.n_best;
-  // On many rows the refinements go one at a time, each pass of each on all
-  // threads (see over_chunks): a few candidates, each taking a different
-  // number of steps, would leave threads idle.  Both ways give the same
-  // values.
-  const bool one_at_a_time = set.trace_level > 2 || n >= 8 * pass_chunk;
-  const int chunk = one_at_a_time ? 1 : nbest;
-  candidate_batch cb(chunk, 0, p);  // residuals: in each thread's workspace
+  // On many rows the refinements go side by side, a few at a time, the
+  // chunks of their passes together on all threads: a thread per candidate
+  // would idle while another candidate takes more steps, and a pass of one
+  // candidate at a time would start and stop the threads twice as often.
+  // With a trace that prints inside the steps they go one at a time.  Every
+  // way gives the same values.
+  const bool by_rows = set.trace_level > 2 || n >= 8 * pass_chunk;
+  const int chunk = set.trace_level > 2 ? 1 : by_rows ? std::min(nbest, 4) : nbest;
+  candidate_batch cb(chunk, 0, p);  // residuals: in the workspaces
+  if (by_rows) pool.reserve_side_by_side(chunk);
+  std::vector<refinement> side;
+  std::vector<refinement*> side_ptr;
+  side.reserve(chunk);
   for (int e0 = 0; e0 < nbest; e0 += chunk) {
     const int m = std::min(chunk, nbest - e0);
-    cb.evaluate(m, [&](int t) {
+    // Entry e0 + t from its residuals, made by its first pass.
+    const auto begin = [&](int t, wls_workspace& ws) {
       const int e = e0 + t;
-      wls_workspace& ws = pool.mine();
       double* cand = cb.beta_cand(t);
       std::copy(betas[e], betas[e] + p, cand);
-      residuals(x, y, n, p, cand, ws.res.data());
       cb.conv[t] = 1;
-      cb.steps[t] = refine_fast_s(x, y, n, p, rs, ws, ws.res.data(), cand, &cb.conv[t],
-                                  start(e), cb.beta_ref(t), &cb.scale[t]);
-    });
+      return refinement(x, y, n, p, rs, ws, ws.res.data(), cand, &cb.conv[t], start(e),
+                        cb.beta_ref(t), &cb.scale[t], true);
+    };
+    if (by_rows) {
+      side.clear();
+      side_ptr.clear();
+      for (int t = 0; t < m; ++t) {
+        cb.err[t] = nullptr;
+        side.push_back(begin(t, pool.all[t]));
+      }
+      for (refinement& r : side) side_ptr.push_back(&r);
+      refine_side_by_side(side_ptr.data(), m, cb.err.data());
+      for (int t = 0; t < m; ++t) cb.steps[t] = side[t].steps();
+    } else {
+      cb.evaluate(m, [&](int t) {
+        refinement r = begin(t, pool.mine());
+        refinement* one = &r;
+        refine_side_by_side(&one, 1, nullptr);
+        cb.steps[t] = r.steps();
+      });
+    }
     for (int t = 0; t < m; ++t) {
       cb.rethrow(t);
       const int it = cb.steps[t];
@@ -1134,64 +1350,150 @@ void trace_candidate(int i, const double* beta_ref, const double* beta_cand, int
               norm_diff(beta_ref, beta_cand, p), s);
 }
 
-// The fresh candidates of one search: draws them in batches, refines each
-// by the fixed steps and merges them into best in draw order;
-// merge(i, t) sees candidate i in slot t of the batch and returns false to
-// end the search.  A draw that fails ends the search (after the candidates
+// One data set of a candidate search: n rows of the design x (leading
+// dimension n) and response y, the workspace of its draws, and the singular
+// draws counted before its own.
+struct search_group {
+  const double* x;
+  const double* y;
+  int n;
+  subsample_workspace* sub;
+  std::int64_t singular_before;
+};
+
+// The fresh candidates of a search over `groups` data sets, group_of(g) the
+// g-th (called on the calling thread, first when group g is drawn from):
+// draws n_resample candidates in each, in batches of at most `size`, refines
+// each by the fixed steps and merges them in draw order; merge(g, i, cb, t)
+// sees candidate i of group g in slot t of batch cb and returns false to end
+// the search.  A draw that fails ends the search (after the candidates
 // before it are merged); its status is returned.  When stop_at_exact is set
 // a draw whose candidate has M-scale 0 ends its batch, so that no draw is
 // made after the candidate that ends the search (see refine_fast_s).
-template <class Merge>
-int search_candidates(const double* x, const double* y, int n, int p,
-                      const s_settings& set, subsample_workspace& sub, wls_pool& pool,
-                      candidate_batch& cb, bool stop_at_exact,
-                      const std::int64_t singular_before, fit_report& report,
+//
+// Two batches take turns: while the threads refine one, the calling thread
+// merges the batch before it and then draws the next into its slots (the
+// first batch of the next group after the last of a group), so that the
+// serial draws and merges overlap the refinements.  Every candidate is
+// refined alone and merged in draw order, so the result does not depend on
+// the batches.  With a trace nothing overlaps: draws, steps and merges print
+// in the order of the serial search.
+template <class GroupOf, class Merge>
+int search_candidates(int groups, GroupOf&& group_of, int p, const s_settings& set,
+                      wls_pool& pool, int size, bool stop_at_exact, fit_report& report,
                       Merge&& merge) {
   const refine_settings rs = refine_of(set);
-  // A refinement that fails ends the search.  The draws made after its own
-  // are then taken back, so that the random stream stands where drawing one
-  // candidate at a time leaves it: the generator goes back to its state at
-  // the start of the batch and the draws up to the failed one are replayed.
-  std::vector<int> rng_start(static_cast<std::size_t>(host::rng_state_len));
-  std::vector<double> replay(static_cast<std::size_t>(p));
-  for (int i = 0; i < set.n_resample;) {
-    int m = 0, status = SUBSAMPLE_OK;
+  const bool overlap = set.trace_level == 0;
+  const std::size_t rows = static_cast<std::size_t>(group_of(0).n);
+  std::vector<candidate_batch> cbs;
+  cbs.emplace_back(size, rows, p);
+  if (overlap) cbs.emplace_back(size, rows, p);
+  // The draws of a batch: candidates first..first+m-1 of a group, the status
+  // of the draw that ended it, and the generator's state and singular count
+  // before them.
+  struct drawn {
+    int group = 0, first = 0, m = 0, status = SUBSAMPLE_OK;
     bool exact = false;
-    const int rng_len = cb.size > 1 ? host::rng_save(rng_start.data()) : 0;
-    while (m < cb.size && i + m < set.n_resample && !exact) {
+    const double *x = nullptr, *y = nullptr;
+    int n = 0;
+    std::vector<int> rng = std::vector<int>(static_cast<std::size_t>(host::rng_state_len));
+    int rng_len = 0;
+    std::int64_t singular = 0;
+  } info[2];
+  std::vector<double> replay(static_cast<std::size_t>(p));
+
+  const auto draw = [&](int b, int g, int first) {
+    candidate_batch& cb = cbs[b];
+    drawn& d = info[b];
+    search_group& grp = group_of(g);
+    subsample_workspace& sub = *grp.sub;
+    d.group = g;
+    d.x = grp.x;
+    d.y = grp.y;
+    d.n = grp.n;
+    d.first = first;
+    d.m = 0;
+    d.status = SUBSAMPLE_OK;
+    d.exact = false;
+    d.singular = sub.singular;
+    d.rng_len = overlap || cb.size > 1 ? host::rng_save(d.rng.data()) : 0;
+    while (d.m < cb.size && first + d.m < set.n_resample && !d.exact) {
       host::check_interrupt();
-      status = sub.draw(y, cb.beta_cand(m), set.max_singular, set.nonsingular, set.tol);
-      report.singular = singular_before + sub.singular;
-      if (status != SUBSAMPLE_OK) break;
+      d.status = sub.draw(d.y, cb.beta_cand(d.m), set.max_singular, set.nonsingular, set.tol);
+      report.singular = grp.singular_before + sub.singular;
+      if (d.status != SUBSAMPLE_OK) break;
       if (set.trace_level > 3) {
-        host::print("sample[%3d]: idc = ", i + m);
+        host::print("sample[%3d]: idc = ", first + d.m);
         disp_veci(sub.idc.data(), p);
       }
       if (stop_at_exact) {
-        residuals(x, y, n, p, cb.beta_cand(m), cb.resid(m));
-        exact = exact_candidate(cb.resid(m), n, p, set.b);
+        residuals(d.x, d.y, d.n, p, cb.beta_cand(d.m), cb.resid(d.m));
+        d.exact = exact_candidate(cb.resid(d.m), d.n, p, set.b);
       }
-      ++m;
+      ++d.m;
     }
-    cb.evaluate(m, [&](int t) {
-      if (!stop_at_exact) residuals(x, y, n, p, cb.beta_cand(t), cb.resid(t));
-      int conv = 0;
-      refine_fast_s(x, y, n, p, rs, pool.mine(), cb.resid(t), cb.beta_cand(t), &conv,
-                    -1.0, cb.beta_ref(t), &cb.scale[t]);
-    });
-    for (int t = 0; t < m; ++t) {
-      if (cb.err[t] && rng_len > 0 && (t + 1 < m || status != SUBSAMPLE_OK)) {
-        host::rng_restore(rng_start.data(), rng_len);
+  };
+  // Merges batch b; later: whether a batch has been drawn after it.  Returns
+  // -1 while the search goes on, else its status.  A search that ends at a
+  // candidate whose refinement failed (thrown again here) or that merge
+  // refuses leaves the generator where drawing one candidate at a time
+  // leaves it: back to its state before the batch, then the draws up to
+  // that candidate made again.
+  const auto merge_batch = [&](int b, bool later) {
+    candidate_batch& cb = cbs[b];
+    const drawn& d = info[b];
+    for (int t = 0; t < d.m; ++t) {
+      if (!cb.err[t] && merge(d.group, d.first + t, cb, t)) continue;
+      if (d.rng_len > 0 && (t + 1 < d.m || d.status != SUBSAMPLE_OK || later)) {
+        search_group& grp = group_of(d.group);
+        host::rng_restore(d.rng.data(), d.rng_len);
+        grp.sub->singular = d.singular;
         for (int k = 0; k <= t; ++k)
-          sub.draw(y, replay.data(), set.max_singular, set.nonsingular, set.tol);
+          grp.sub->draw(d.y, replay.data(), set.max_singular, set.nonsingular, set.tol);
+        report.singular = grp.singular_before + grp.sub->singular;
       }
       cb.rethrow(t);
-      if (!merge(i + t, t)) return SUBSAMPLE_OK;
+      return static_cast<int>(SUBSAMPLE_OK);
     }
-    i += m;
-    if (status != SUBSAMPLE_OK) return status;
+    return d.status != SUBSAMPLE_OK ? d.status : -1;
+  };
+  const auto refine = [&](int b) {
+    return [&, b](int t) {
+      candidate_batch& cb = cbs[b];
+      const drawn& d = info[b];
+      if (!stop_at_exact) residuals(d.x, d.y, d.n, p, cb.beta_cand(t), cb.resid(t));
+      int conv = 0;
+      refine_fast_s(d.x, d.y, d.n, p, rs, pool.mine(), cb.resid(t), cb.beta_cand(t), &conv,
+                    -1.0, cb.beta_ref(t), &cb.scale[t]);
+    };
+  };
+
+  draw(0, 0, 0);
+  for (int b = 0, step = 0;; b = overlap ? 1 - b : b, ++step) {
+    const drawn& d = info[b];
+    // Where the next batch starts.
+    const bool group_done = d.first + d.m >= set.n_resample;
+    const int next_group = group_done ? d.group + 1 : d.group;
+    const int next_first = group_done ? 0 : d.first + d.m;
+    const bool more = d.status == SUBSAMPLE_OK && !d.exact && next_group < groups;
+    int end = -1;
+    if (overlap) {
+      cbs[b].evaluate_beside(
+          d.m,
+          [&] {
+            if (step > 0) end = merge_batch(1 - b, true);
+            if (end < 0 && more) draw(1 - b, next_group, next_first);
+          },
+          refine(b));
+      if (end < 0 && !more) end = merge_batch(b, false);
+    } else {
+      cbs[b].evaluate(d.m, refine(b));
+      end = merge_batch(b, false);
+      if (end < 0 && more) draw(b, next_group, next_first);
+    }
+    if (end >= 0) return end;
+    if (!more) return SUBSAMPLE_OK;
   }
-  return SUBSAMPLE_OK;
 }
 
 }  // namespace
@@ -1200,17 +1502,17 @@ void fast_s(const double* x, const double* y, int nn, int pp, const s_settings& 
             const s_result& out, fit_report& report) {
   const int nbest = set.n_best;
   subsample_workspace sub(x, nn, pp);
-  candidate_batch cb(std::min(batch_size(static_cast<std::size_t>(nn), set.trace_level),
-                              std::max(set.n_resample, 1)),
-                     static_cast<std::size_t>(nn), pp);
-  wls_pool pool(nn, pp, set.reference_ls, set.trace_level, std::max(cb.size, nbest));
+  const int size = search_batch_size(static_cast<std::size_t>(nn), 1, set);
+  wls_pool pool(nn, pp, set.reference_ls, set.trace_level, std::max(size, nbest));
   best_list best_storage(nbest, pp);
   best_list_view best = best_storage.view();
 
   host::rng_scope rng;
   bool exact = false;
+  search_group all{x, y, nn, &sub, 0};
   const int status = search_candidates(
-      x, y, nn, pp, set, sub, pool, cb, true, 0, report, [&](int i, int t) {
+      1, [&](int) -> search_group& { return all; }, pp, set, pool, size, true, report,
+      [&](int, int i, candidate_batch& cb, int t) {
         const double s_i = cb.scale[t];
         if (set.trace_level > 1)
           trace_candidate(i, cb.beta_ref(t), cb.beta_cand(t), pp, s_i);
@@ -1254,27 +1556,6 @@ void fast_s(const double* x, const double* y, int nn, int pp, const s_settings& 
       report);
   *out.scale = best_scale;
   *out.max_refine = max_it;
-}
-
-int fast_s_with_memory(const double* x, const double* y, int nn, int pp,
-                       const s_settings& set, double** best_betas, double* best_scales,
-                       fit_report& report) {
-  const int nbest = set.n_best;
-  subsample_workspace sub(x, nn, pp);
-  candidate_batch cb(std::min(batch_size(static_cast<std::size_t>(nn), set.trace_level),
-                              std::max(set.n_resample, 1)),
-                     static_cast<std::size_t>(nn), pp);
-  wls_pool pool(nn, pp, set.reference_ls, set.trace_level, cb.size);
-  std::fill(best_scales, best_scales + nbest, unset_scale);
-  best_list_view best(best_betas, best_scales, nbest, pp);
-  const int status = search_candidates(
-      x, y, nn, pp, set, sub, pool, cb, false, report.singular, report,
-      [&](int, int t) {
-        best.offer(cb.resid(t), nn, set, cb.scale[t], cb.beta_ref(t), report);
-        return true;
-      });
-  if (status != SUBSAMPLE_OK) std::fill(best_scales, best_scales + nbest, -1.0);
-  return status;
 }
 
 namespace {
@@ -1322,22 +1603,38 @@ void fast_s_large_n(const double* x, const double* y, int nn, int pp,
     sample_noreplace(idx.data(), nn, sg, draw_work.data());
   }
 
-  // Group phase: the candidate search inside each group.
+  // Group phase: the candidate search inside each group, one search over
+  // all groups in turn, each group's data made when its first draw is due.
   {
-    std::vector<double> xg, yg;
-    for (int g = 0; g < ng; ++g) {
-      gather_rows(x, y, static_cast<std::size_t>(nn), pp,
-                  idx.data() + static_cast<std::size_t>(g) * gs, gs, xg, yg);
-      const std::size_t first =
-          static_cast<std::size_t>(g) * static_cast<std::size_t>(nbest);
-      const int status =
-          fast_s_with_memory(xg.data(), yg.data(), gs, pp, set, &group_best.rows[first],
-                             &group_best.scales[first], report);
-      if (status != SUBSAMPLE_OK) {
-        report.draw_failed(status);
-        *out.scale = -1.0;
-        return;
+    std::vector<std::vector<double>> xg(ng), yg(ng);
+    std::vector<std::unique_ptr<subsample_workspace>> subs(ng);
+    std::vector<search_group> groups(ng);
+    const auto group_of = [&](int g) -> search_group& {
+      if (!subs[g]) {
+        gather_rows(x, y, static_cast<std::size_t>(nn), pp,
+                    idx.data() + static_cast<std::size_t>(g) * gs, gs, xg[g], yg[g]);
+        subs[g].reset(new subsample_workspace(xg[g].data(), gs, pp));
+        groups[g] = {xg[g].data(), yg[g].data(), gs, subs[g].get(), report.singular};
       }
+      return groups[g];
+    };
+    std::vector<best_list_view> bests;
+    for (int g = 0; g < ng; ++g) {
+      const std::size_t first = static_cast<std::size_t>(g) * static_cast<std::size_t>(nbest);
+      bests.emplace_back(&group_best.rows[first], &group_best.scales[first], nbest, pp);
+    }
+    const int size = search_batch_size(static_cast<std::size_t>(gs), ng, set);
+    wls_pool group_pool(gs, pp, set.reference_ls, set.trace_level, size);
+    const int status = search_candidates(
+        ng, group_of, pp, set, group_pool, size, false, report,
+        [&](int g, int, candidate_batch& cb, int t) {
+          bests[g].offer(cb.resid(t), gs, set, cb.scale[t], cb.beta_ref(t), report);
+          return true;
+        });
+    if (status != SUBSAMPLE_OK) {
+      report.draw_failed(status);
+      *out.scale = -1.0;
+      return;
     }
   }
 
@@ -1407,41 +1704,62 @@ int rwls(const double* X, const double* y, int n, int p, double* b1, const doubl
   std::vector<double> b0(b_init, b_init + p);
   double* w = ws.weights.data();
   // The weights of a step are made with the residuals of the step before
-  // (the scale is fixed).
-  // Residuals and weights in one pass, by chunks.
-  const auto residuals_and_weights = [&](const double* beta) {
-    over_chunks(n, [&](int, int r0, int r1) {
+  // (the scale is fixed).  One pass over the rows per step: the residuals
+  // of beta and, a chunk of rows at a time, their weights and the weighted
+  // cross-product of the next solve (cross), or - after the last solve - the
+  // chi terms of the loss (into ws.res, added in index order below: the sum
+  // that sum_rho_sc makes).  With a trace that prints the loss of each step
+  // it is summed each step instead.
+  const bool chi_terms = trace <= 1;
+  bool fused = false;  // whether the pass made the next solve's cross-product
+  const auto pass = [&](const double* beta, bool cross) {
+    fused = cross && ws.fuses_weights(n, p);
+    if (fused) ws.normal_prepare(n, p);
+    const bool chi = !cross && chi_terms;
+    over_chunks(n, [&](int c, int r0, int r1) {
       residuals_then(
           X, y, n, p, beta, resid,
-          [&](int i0, int i1) { fill_wgt(resid, scale, i0, i1, k, ipsi, w); }, r0, r1);
+          [&](int i0, int i1) {
+            if (cross) fill_wgt(resid, scale, i0, i1, k, ipsi, w);
+            if (chi) fill_chi(resid, scale, i0, i1, k, ipsi, ws.res.data());
+          },
+          r0, r1);
+      if (fused) ws.normal_chunk(X, y, w, n, p, c, nullptr, 1.0, nullptr, 1);
     });
   };
-  residuals_and_weights(b0.data());
+  pass(b0.data(), 1 < *max_it);
   double d = 0.0;
   bool converged = false;
   int it = 0;
   while (++it < *max_it) {
     host::check_interrupt();
-    ws.solve(X, y, w, n, p, b1);
-    residuals_and_weights(b1);
+    if (fused)
+      ws.finish_reweighted(X, y, n, p, b1);
+    else
+      ws.solve(X, y, w, n, p, b1);
+    d = norm1_diff(b0.data(), b1, p);
+    converged = d <= eps * Rf_fmax2(eps, norm1(b1, p));
+    pass(b1, !converged && it + 1 < *max_it);
     if (trace > 1) {
       *loss = sum_rho_sc(resid, scale, n, 0, k, ipsi);
       host::print(" it %4d: L(b1) = %12g ", it, *loss);
-      d = norm1_diff(b0.data(), b1, p);
       if (trace > 2) {
         host::print("\n  b1 = (");
         for (int j = 0; j < p; ++j) host::print("%s%11g", j > 0 ? ", " : "", b1[j]);
         host::print(");");
       }
       host::print(" ||b0 - b1||_1 = %g\n", d);
-    } else {
-      d = norm1_diff(b0.data(), b1, p);
     }
-    converged = d <= eps * Rf_fmax2(eps, norm1(b1, p));
     std::copy(b1, b1 + p, b0.begin());
     if (converged) break;
   }
-  *loss = sum_rho_sc(resid, scale, n, 0, k, ipsi);
+  if (chi_terms) {
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) sum += ws.res[i];
+    *loss = sum / static_cast<double>(n);
+  } else {
+    *loss = sum_rho_sc(resid, scale, n, 0, k, ipsi);
+  }
   if (trace > 0)
     host::print(" rwls() used %d it.; last ||b0 - b1||_1 = %g;%sconvergence\n", it, d,
                 converged ? " " : " NON-");

@@ -275,11 +275,21 @@ struct wls_workspace {
   int solve(const double* x, const double* y, const double* w, int n, int p, double* beta,
             bool no_throw = false);
 
-  /** solve with the weights wgt(r[i] / s, k, ipsi), which are written into
-   *  `weights` by the pass that forms the cross-product rather than by a
-   *  pass of their own (the same values). */
-  int solve_reweighted(const double* x, const double* y, const double* r, double s,
-                       const double* k, int ipsi, int n, int p, double* beta);
+  /** solve with the weights wgt(r[i] / s, k, ipsi) (r: n residuals), made
+   *  into `weights` by the pass that forms the cross-product rather than by
+   *  a pass of their own, in parts, so that callers may run the chunks of
+   *  several fits in one parallel region: when fuses_weights(n, p),
+   *  normal_prepare on the calling thread, normal_chunk(.., c, r, s, k, ipsi)
+   *  for every chunk c of chunk_rows rows (any thread, any order), then
+   *  finish_reweighted on the calling thread.  Otherwise the caller makes the
+   *  weights and calls solve. */
+  bool fuses_weights(int n, int p) const { return n >= 1 && p >= 1 && !reference; }
+  void normal_prepare(int n, int p);
+  // With wr != nullptr the weights w (then `weights`) are made from the
+  // residuals wr, scale ws and family (wk, wpsi), a block of rows before use.
+  void normal_chunk(const double* x, const double* y, const double* w, int n, int p, int c,
+                    const double* wr, double ws, const double* wk, int wpsi);
+  int finish_reweighted(const double* x, const double* y, int n, int p, double* beta);
 
   bool reference;
   int trace_level;
@@ -297,11 +307,10 @@ struct wls_workspace {
   int householder = 0;   // fits the condition guard handed to the streaming core
 
  private:
-  // With wr != nullptr the weights w (then `weights`) are made from the
-  // residuals wr, scale ws and family (wk, wpsi), a block of rows before use.
   bool normal_equations(const double* x, const double* y, const double* w, int n, int p,
-                        double* beta, const double* wr = nullptr, double ws = 1.0,
-                        const double* wk = nullptr, int wpsi = 1);
+                        double* beta);
+  // The normal equations from the chunks' cross-products (false: refused).
+  bool normal_finish(int n, int p, double* beta);
   bool stream(const double* x, const double* y, const double* w, int n, int p,
               double* beta);
   int dgels_fit(const double* x, const double* y, const double* w, int n, int p,
@@ -346,14 +355,6 @@ bool exact_candidate(const double* res, int n, int p, double b);
 void fast_s_large_n(const double* x, const double* y, int n, int p, const s_settings& set,
                     const s_result& res, fit_report& report);
 
-/** The candidate search of fast-S on one data set, into the caller's best
- *  list (best_betas: n_best pointers to p values; best_scales: n_best).
- *  Returns the status of the last subsample draw (0 when all succeeded; on
- *  failure every best scale is set to -1).  Draws random numbers without
- *  bracketing them: the caller does. */
-int fast_s_with_memory(const double* x, const double* y, int n, int p,
-                       const s_settings& set, double** best_betas, double* best_scales,
-                       fit_report& report);
 
 // ---- MM step --------------------------------------------------------------
 

@@ -140,20 +140,34 @@ inline double add_chi(double sum, const double* r, double s, int i0, int i1,
   return sum;
 }
 
-/** w[i] = wgt(r[i] / s, k, ipsi) for i0 <= i < i1. */
-inline void fill_wgt(const double* r, double s, int i0, int i1, const double* k, int ipsi,
-                     double* w) {
+// out[i] = chi(r[i] / s) (Chi) or wgt(r[i] / s) for i0 <= i < i1.
+template <bool Chi>
+inline void fill_fn(const double* r, double s, int i0, int i1, const double* k, int ipsi,
+                    double* out) {
   if (is_bisquare(ipsi)) {
     over_pairs(
         r, s, i0, i1,
         [&](int i, double_pair x) {
-          const double_pair c = wgt_biwgt_pair(x, k[0]);
-          __builtin_memcpy(w + i, &c, sizeof c);
+          const double_pair c = Chi ? rho_biwgt_pair(x, k[0]) : wgt_biwgt_pair(x, k[0]);
+          __builtin_memcpy(out + i, &c, sizeof c);
         },
-        [&](int i, double x) { w[i] = wgt_biwgt(x, k); });
+        [&](int i, double x) { out[i] = Chi ? rho_biwgt(x, k) : wgt_biwgt(x, k); });
     return;
   }
-  for (int i = i0; i < i1; ++i) w[i] = wgt(r[i] / s, k, ipsi);
+  for (int i = i0; i < i1; ++i) out[i] = Chi ? rho(r[i] / s, k, ipsi) : wgt(r[i] / s, k, ipsi);
+}
+
+/** out[i] = chi(r[i] / s, k, ipsi) for i0 <= i < i1: the terms that add_chi
+ *  adds, so that adding them in index order gives its sum to the bit. */
+inline void fill_chi(const double* r, double s, int i0, int i1, const double* k, int ipsi,
+                     double* out) {
+  fill_fn<true>(r, s, i0, i1, k, ipsi, out);
+}
+
+/** w[i] = wgt(r[i] / s, k, ipsi) for i0 <= i < i1. */
+inline void fill_wgt(const double* r, double s, int i0, int i1, const double* k, int ipsi,
+                     double* w) {
+  fill_fn<false>(r, s, i0, i1, k, ipsi, w);
 }
 
 }  // namespace kelvara

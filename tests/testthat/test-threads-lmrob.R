@@ -41,13 +41,13 @@ test_that("lmrob's S and M-S starts give identical fits and draws for 1, 2 and 1
   expect_error(lmrob.config(threads = 0), "'threads' must be")
 })
 
-s_entry <- function(x, y, trace, n_best = 2L) {
+s_entry <- function(x, y, trace, n_best = 2L, nonsingular = 1L, max_singular = 200L) {
   .C("R_lmrob_S", x = as.double(x), y = as.double(y), n = nrow(x), p = ncol(x),
      n_resample = 40L, scale = 0, beta = double(ncol(x)), k = 1.54764, ipsi = 1L,
      b = 0.5, n_best = n_best, n_groups = 3L, group_size = 200L, refine_steps = 2L,
      max_refine = 200L, max_it_scale = 200L, refine_tol = 1e-7, tol = 1e-7,
-     converged = FALSE, trace_level = as.integer(trace), max_singular = 200L,
-     nonsingular = 1L, PACKAGE = "kelvara")
+     converged = FALSE, trace_level = as.integer(trace), max_singular = max_singular,
+     nonsingular = nonsingular, PACKAGE = "kelvara")
 }
 
 test_that("R_lmrob_S traces and draws identically for 1, 2 and 16 threads", {
@@ -79,6 +79,74 @@ test_that("the S search stops drawing at the candidate that fits more than half 
     expect_equal(r$value$beta, c(1, 2, 3), tolerance = 1e-8)
     set.seed(5); runif(100 * drawn)
     expect_identical(r$seed, .Random.seed)
+  }
+})
+
+test_that("an S search that draws ahead of its refinements ends where the traced one does", {
+  ## Without a trace the next batch is drawn (and the one before merged)
+  ## while the threads refine; the traced search draws, refines and merges
+  ## batch by batch.  Fits, status and random stream must agree when an exact
+  ## fit in a later batch ends the search (candidate 26 of 40 here), when a
+  ## draw in a later batch fails (after 31 candidates; in the second of three
+  ## groups of the large-sample search), and otherwise.
+  set.seed(1)
+  x <- cbind(1, matrix(rnorm(400), 100))
+  y <- drop(x %*% (1:5)) + c(rnorm(45, 0, 5), numeric(55))
+  xs <- cbind(1, (1:300) <= 8)  # most pairs of rows are singular
+  ys <- rnorm(300)
+  xl <- cbind(1, (1:2500) <= 60)
+  cases <- list(exact = list(3, x, y, 1L, 200L), failed = list(6, xs, ys, 0L, 40L),
+                plain = list(6, x[, 1:3], y + rnorm(100), 1L, 200L),
+                groups = list(2, xl, rnorm(2500), 0L, 80L))
+  for (nm in names(cases)) {
+    a <- cases[[nm]]
+    run <- function(k, tr) fit_with_threads(k, a[[1]], suppressWarnings(
+      s_entry(a[[2]], a[[3]], tr, nonsingular = a[[4]], max_singular = a[[5]])))
+    runs <- lapply(c(1L, 2L, 16L), function(k) run(k, 0L)[c("value", "seed")])
+    traced <- run(1L, 2L)
+    traced$value$trace_level <- 0L
+    expect_identical(runs, rep(list(traced[c("value", "seed")]), 3), info = nm)
+    expect_identical(sign(runs[[1]]$value$scale),
+                     c(exact = 0, failed = -1, plain = 1, groups = -1)[[nm]], info = nm)
+  }
+})
+
+test_that("final S refinements side by side give what one at a time gives", {
+  ## From 32768 rows the best candidates are refined up to four at a time,
+  ## their passes in shared parallel regions, each stopping after its own
+  ## number of steps; a trace of the steps refines them one at a time.
+  set.seed(9)
+  n <- 40000L
+  x <- cbind(1, rnorm(n), rnorm(n))
+  y <- drop(x %*% c(1, 2, -1)) + rnorm(n) + 25 * (1:n <= 5000)
+  for (nb in c(3L, 6L)) {
+    one <- fit_with_threads(1L, 4, s_entry(x, y, 3L, nb))
+    one$value$trace_level <- 0L
+    for (k in c(1L, 2L))
+      expect_identical(fit_with_threads(k, 4, s_entry(x, y, 0L, nb))[c("value", "seed")],
+                       one[c("value", "seed")], info = paste(nb, k))
+  }
+})
+
+test_that("the MM loss is the mean chi of the residuals, added in index order", {
+  ## The last pass over the rows makes the chi terms beside the residuals;
+  ## added one by one in index order they give the loss to the bit (odd n,
+  ## more than two chunks of rows).
+  set.seed(11)
+  n <- 9001L
+  X <- cbind(1, rnorm(n))
+  y <- drop(X %*% c(1, 2)) + rnorm(n) + 20 * (1:n <= 900)
+  for (fam in list(list("bisquare", 1L, 4.685), list("hampel", 4L, c(1.35, 3.15, 7.2)))) {
+    for (k in 1:2) {
+      z <- fit_with_threads(k, 1, .C("kv_lmrob_MM", X, y, n, 2L, c(1.1, 1.9), 1.2,
+        coefficients = double(2), residuals = double(n), max_it = 50L, fam[[3]], fam[[2]],
+        loss = 0, 1e-7, converged = FALSE, 0L, 0L, 0L, PACKAGE = "kelvara"))$value
+      chi <- chi_func(z$residuals / 1.2, fam[[1]], fam[[3]])
+      s <- 0
+      for (v in chi) s <- s + v
+      expect_true(z$converged && z$max_it > 2L)
+      expect_identical(z$loss, s / n)
+    }
   }
 })
 

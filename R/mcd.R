@@ -65,8 +65,7 @@
 .mcd_sq_dists <- function(ps, roots) {
   p <- ncol(ps$data)
   n <- nrow(ps$data)
-  finite <- vapply(roots, function(r) .all_finite(r$inv_root) && .all_finite(r$shift), NA)
-  if (isTRUE(ps$max_abs < 2^1022) && all(finite)) {
+  if (.mcd_compiled_dists(ps, roots)) {
     k <- length(roots)
     d <- .C("kv_mcd_distances", ps$data, as.integer(n), as.integer(p), as.double(ps$loc),
             as.double(ps$scale), as.integer(k),
@@ -91,6 +90,12 @@
     }
     d
   })
+}
+
+## Whether the compiled pass forms the distances under `roots`.
+.mcd_compiled_dists <- function(ps, roots) {
+  finite <- vapply(roots, function(r) .all_finite(r$inv_root) && .all_finite(r$shift), NA)
+  isTRUE(ps$max_abs < 2^1022) && all(finite)
 }
 
 .mcd_sq_dist <- function(ps, center, cov) .mcd_sq_dists(ps, list(.mcd_root(ps, center, cov)))[[1L]]
@@ -139,27 +144,53 @@
 ## cases, the covariance made consistent at the normal model truncated at
 ## the cutoff and multiplied by the finite-sample factor `f_rw`, and the
 ## squared distances under it.  The raw estimate is kept when fewer than
-## p + 1 cases remain or their covariance is singular.
-.mcd_reweight <- function(x, ps, raw_center, raw_cov, cutoff, f_rw, also = list()) {
+## p + 1 cases remain or their covariance is singular.  Also the classical
+## squared distances (NULL when the sample covariance is singular), kept for
+## the distance-distance plot.
+.mcd_reweight <- function(x, ps, raw_center, raw_cov, cutoff, f_rw) {
   p <- ncol(x)
-  ## The distances under the roots `also` come in the same pass (as `also`).
-  d <- .mcd_sq_dists(ps, c(list(.mcd_root(ps, raw_center, raw_cov)), also))
-  raw_mah <- d[[1L]]
-  weights <- as.integer(raw_mah <= cutoff)
+  pass <- .mcd_reweight_pass(x, ps, .mcd_root(ps, raw_center, raw_cov), cutoff)
+  classical <- tryCatch(list(.mcd_root(ps, pass$classical$center, pass$classical$cov)),
+                        error = function(e) list())
   center <- raw_center
   cov <- raw_cov
-  kept <- weights == 1L
-  if (sum(kept) > p) {
-    ck <- .mcd_moments(x, weights)
-    c_center <- ck$center
-    c_cov <- ck$cov * (stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2)) * f_rw
+  if (pass$kept > p) {
+    c_cov <- pass$cov * (stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2)) * f_rw
     if (!inherits(try(chol(c_cov), silent = TRUE), "try-error")) {
-      center <- c_center
+      center <- pass$center
       cov <- c_cov
     }
   }
-  list(weights = weights, center = center, cov = cov,
-       mah = .mcd_sq_dist(ps, center, cov), raw_mah = raw_mah, also = d[-1L])
+  d <- .mcd_sq_dists(ps, c(list(.mcd_root(ps, center, cov)), classical))
+  list(weights = pass$weights, center = center, cov = cov, mah = d[[1L]],
+       raw_mah = pass$raw_mah, classical = if (length(classical)) d[[2L]])
+}
+
+## The passes over the data before the reweighted estimate: the moments of
+## all cases (classical), the squared distances under the raw estimate's root,
+## the weights, their number `kept` and, when more than p, the moments of the
+## kept cases (center, cov).  In one compiled call (kv_mcd_reweight) where
+## the compiled pass forms the distances.
+.mcd_reweight_pass <- function(x, ps, root, cutoff) {
+  n <- nrow(x)
+  p <- ncol(x)
+  if (.mcd_compiled_dists(ps, list(root))) {
+    z <- .C("kv_mcd_reweight", x, as.integer(n), as.integer(p), as.double(ps$loc),
+            as.double(ps$scale), as.double(root$inv_root), as.double(root$shift),
+            as.double(cutoff), raw_mah = double(n), weights = integer(n), kept = integer(1L),
+            center = double(p), cov = double(p * p), cl_center = double(p),
+            cl_cov = double(p * p), NAOK = TRUE, PACKAGE = "kelvara")
+    more <- isTRUE(z$kept > p)
+    return(list(classical = list(center = z$cl_center, cov = matrix(z$cl_cov, p, p)),
+                raw_mah = z$raw_mah, weights = z$weights, kept = z$kept,
+                center = if (more) z$center, cov = if (more) matrix(z$cov, p, p)))
+  }
+  raw_mah <- .mcd_sq_dists(ps, list(root))[[1L]]
+  weights <- as.integer(raw_mah <= cutoff)
+  kept <- sum(weights == 1L)
+  ck <- if (kept > p) .mcd_moments(x, weights)
+  list(classical = .mcd_moments(x), raw_mah = raw_mah, weights = weights, kept = kept,
+       center = ck$center, cov = ck$cov)
 }
 
 mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size = 300,
@@ -335,26 +366,25 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   raw_cov <- cov <- raw$raw_cov
   raw_factor <- raw$raw_factor
   weights <- raw$weights
-  raw_mah <- mah <- rep(NA_real_, n)
-  ## Classical squared distances, kept for the distance-distance plot (NA
-  ## when the sample covariance is singular).
-  classical <- tryCatch({
-    cl_moments <- .mcd_moments(x)
-    list(.mcd_root(ps, cl_moments$center, cl_moments$cov))
-  }, error = function(e) list())
-  mah_classical <- rep(NA_real_, n)
+  raw_mah <- mah <- mah_classical <- rep(NA_real_, n)
   if (raw$exact == .mcd_codes[["ok"]]) {
     raw_cov <- raw_cov * small[["raw"]]
     raw_factor <- raw_factor * small[["raw"]]
-    rw <- .mcd_reweight(x, ps, raw_center, raw_cov, cutoff, small[["reweighted"]], classical)
+    rw <- .mcd_reweight(x, ps, raw_center, raw_cov, cutoff, small[["reweighted"]])
     weights <- rw$weights
     center <- rw$center
     cov <- rw$cov
     mah <- rw$mah
     raw_mah <- rw$raw_mah
-    if (length(classical)) mah_classical <- rw$also[[1L]]
-  } else if (length(classical)) {
-    mah_classical <- .mcd_sq_dists(ps, classical)[[1L]]
+    if (!is.null(rw$classical)) mah_classical <- rw$classical
+  } else {
+    ## Classical squared distances, kept for the distance-distance plot (NA
+    ## when the sample covariance is singular).
+    classical <- tryCatch({
+      cl_moments <- .mcd_moments(x)
+      list(.mcd_root(ps, cl_moments$center, cl_moments$cov))
+    }, error = function(e) list())
+    if (length(classical)) mah_classical <- .mcd_sq_dists(ps, classical)[[1L]]
   }
   vn <- colnames(x)
   center <- as.vector(center)

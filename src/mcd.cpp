@@ -5,6 +5,7 @@
 #include "mcd.h"
 
 #define USE_FC_LEN_T
+#include <R_ext/Arith.h>  // NA_INTEGER
 #include <R_ext/BLAS.h>
 #include <R_ext/Lapack.h>
 #ifndef FCONE
@@ -1819,25 +1820,79 @@ extern "C" void kv_mcd_distances(double* x, int* n, int* p, double* loc, double*
 
 namespace {
 
-// The statistics of the m cases `rows` (0-based, increasing) of x (n rows)
-// by the sums of R's colMeans() and cov(): the centers are long-double sums
-// divided by m; the covariance uses the long-double mean corrected by a
-// second pass over the deviations, and long-double sums of the products of
-// the deviations from the (double) means, divided by m - 1.
-struct moments_task {
-  const double* x;
-  long n, m;
-  const int* rows;  // null: all cases
-  double at(long k, int j) const {
-    return x[(rows ? rows[k] : k) + static_cast<long>(j) * n];
-  }
-};
+// colMeans() and cov() of the m cases `rows` (0-based, increasing; null: all
+// n cases) of x (n rows, p columns), by the sums of R's own routines: the
+// centers are long-double sums divided by m; the covariance uses the
+// long-double mean corrected by a second pass over the deviations, and
+// long-double sums of the products of the deviations from the (double)
+// means, divided by m - 1.  Each sum runs over the cases in their order
+// whatever the threads: the means by columns, the products by contiguous
+// ranges of entries, one per thread, each passing over the cases in blocks
+// so that the columns of a block stay in cache while every entry of the
+// range adds its products (its running sum carried from block to block).
+void case_moments(const double* x, long n, int p, const int* rows, long m, double* center,
+                  double* cov) {
+  auto at = [&](long k, int j) { return x[(rows ? rows[k] : k) + static_cast<long>(j) * n]; };
+  std::vector<double> mean(p);
+  const double work = static_cast<double>(m) * p * (p + 3);
+  pass_for(p, work, [&](int j) {
+    long double sum = 0.0;
+    for (long k = 0; k < m; ++k) sum += at(k, j);
+    long double col = sum;
+    col /= m;
+    center[j] = static_cast<double>(col);
+    long double tmp = sum / m;
+    if (std::isfinite(static_cast<double>(tmp))) {
+      long double dev = 0.0;
+      for (long k = 0; k < m; ++k) dev += (at(k, j) - tmp);
+      tmp = tmp + dev / m;
+    }
+    mean[j] = static_cast<double>(tmp);
+  });
+  // Entry (i, j), j <= i, of the lower triangle as number i (i + 1) / 2 + j.
+  const int entries = p * (p + 1) / 2;
+  std::vector<int> ei(entries), ej(entries);
+  for (int i = 0, e = 0; i < p; ++i)
+    for (int j = 0; j <= i; ++j, ++e) {
+      ei[e] = i;
+      ej[e] = j;
+    }
+  const int width = work < min_pass_work ? 1 : std::max(1, std::min(host::threads(), entries));
+  const long n1 = m - 1;
+  constexpr long block = 1024;
+  host::parallel_for(width, [&](int part) {
+    const int e0 = static_cast<int>(static_cast<long>(entries) * part / width);
+    const int e1 = static_cast<int>(static_cast<long>(entries) * (part + 1) / width);
+    std::vector<long double> acc(e1 - e0, 0.0L);
+    std::vector<double> buf(rows ? static_cast<size_t>(block) * p : 0);
+    for (long k0 = 0; k0 < m; k0 += block) {
+      host::check_interrupt();
+      const long len = std::min(block, m - k0);
+      auto column = [&](int j) -> const double* {
+        if (!rows) return x + k0 + static_cast<long>(j) * n;
+        return buf.data() + static_cast<long>(j) * block;
+      };
+      if (rows)
+        for (int j = 0; j < p; ++j)
+          for (long r = 0; r < len; ++r) buf[j * block + r] = at(k0 + r, j);
+      for (int e = e0; e < e1; ++e) {
+        const double *xi = column(ei[e]), *xj = column(ej[e]);
+        const long double xm = mean[ei[e]], ym = mean[ej[e]];
+        long double sum = acc[e - e0];
+        for (long r = 0; r < len; ++r) sum += (xi[r] - xm) * (xj[r] - ym);
+        acc[e - e0] = sum;
+      }
+    }
+    for (int e = e0; e < e1; ++e)
+      cov[ei[e] + static_cast<long>(ej[e]) * p] = cov[ej[e] + static_cast<long>(ei[e]) * p] =
+          static_cast<double>(acc[e - e0] / n1);
+  });
+}
 
 }  // namespace
 
 // colMeans() and cov() of the cases of x (n x p) flagged 1 in `keep` (all of
-// them when *all is 1): center(p), cov(p, p); m is their number.  Entries run
-// on the call's threads, each summed in the order of the cases.
+// them when *all is 1): center(p), cov(p, p); m is their number.
 extern "C" void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, int* m,
                                double* center, double* cov) {
   host::run_entry([&] {
@@ -1849,39 +1904,62 @@ extern "C" void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, i
       for (long i = 0; i < nn; ++i)
         if (keep[i] == 1) rows.push_back(static_cast<int>(i));
     }
-    const moments_task s{x, nn, *all == 1 ? nn : static_cast<long>(rows.size()),
-                         *all == 1 ? nullptr : rows.data()};
-    *m = static_cast<int>(s.m);
-    if (s.m < 2) host::fail("kv_mcd_moments: fewer than 2 cases");
-    std::vector<double> mean(pp);
-    const double work = static_cast<double>(s.m) * pp * (pp + 3);
-    pass_for(pp, work, [&](int j) {
-      long double sum = 0.0;
-      for (long k = 0; k < s.m; ++k) sum += s.at(k, j);
-      long double col = sum;
-      col /= s.m;
-      center[j] = static_cast<double>(col);
-      long double tmp = sum / s.m;
-      if (std::isfinite(static_cast<double>(tmp))) {
-        long double dev = 0.0;
-        for (long k = 0; k < s.m; ++k) dev += (s.at(k, j) - tmp);
-        tmp = tmp + dev / s.m;
+    const long mm = *all == 1 ? nn : static_cast<long>(rows.size());
+    *m = static_cast<int>(mm);
+    if (mm < 2) host::fail("kv_mcd_moments: fewer than 2 cases");
+    case_moments(x, nn, pp, *all == 1 ? nullptr : rows.data(), mm, center, cov);
+  });
+}
+
+// The passes of the reweighting in one call, so that the data cross from R
+// once: the moments of all cases (cl_center, cl_cov), the squared distances
+// raw_mah under the raw estimate's inverse root and shift (as
+// kv_mcd_distances), the weights as R forms as.integer(raw_mah <= cutoff)
+// (NA for a NaN distance), their sum `kept` (NA when a weight is), and, when
+// more than p cases are kept, the moments of those cases (as kv_mcd_moments).
+extern "C" void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* scale,
+                                double* inv_root, double* shift, double* cutoff,
+                                double* raw_mah, int* weights, int* kept, double* center,
+                                double* cov, double* cl_center, double* cl_cov) {
+  host::run_entry([&] {
+    const long nn = *n;
+    const int pp = *p;
+    if (nn < 2 || pp < 1) host::fail("kv_mcd_reweight: invalid dimensions");
+    case_moments(x, nn, pp, nullptr, nn, cl_center, cl_cov);
+    const long block = std::max(64L, (1L << 20) / (static_cast<long>(pp) * pp));
+    const long nblocks = (nn + block - 1) / block;
+    if (nblocks > 2147483647L) host::fail("kv_mcd_reweight: too many rows");
+    std::vector<long> count(nblocks, 0);
+    std::vector<char> na(nblocks, 0);
+    const double c = *cutoff;
+    pass_for(static_cast<int>(nblocks), static_cast<double>(nn) * pp * pp, [&](int b) {
+      const long lo = b * block, hi = std::min(nn, lo + block);
+      root_distances(x, nn, pp, loc, scale, inv_root, shift, lo, hi, raw_mah);
+      long m = 0;
+      for (long i = lo; i < hi; ++i) {
+        if (std::isnan(raw_mah[i])) {
+          weights[i] = NA_INTEGER;
+          na[b] = 1;
+        } else {
+          weights[i] = raw_mah[i] <= c ? 1 : 0;
+          m += weights[i];
+        }
       }
-      mean[j] = static_cast<double>(tmp);
+      count[b] = m;
     });
-    // Entry (i, j), j <= i, of the lower triangle as task i (i + 1) / 2 + j.
-    const int entries = pp * (pp + 1) / 2;
-    const long n1 = s.m - 1;
-    pass_for(entries, work, [&](int t) {
-      int i = 0;
-      while ((i + 1) * (i + 2) / 2 <= t) ++i;
-      const int j = t - i * (i + 1) / 2;
-      const long double xm = mean[i], ym = mean[j];
-      long double sum = 0.0;
-      for (long k = 0; k < s.m; ++k) sum += (s.at(k, i) - xm) * (s.at(k, j) - ym);
-      cov[i + static_cast<long>(j) * pp] = cov[j + static_cast<long>(i) * pp] =
-          static_cast<double>(sum / n1);
-    });
+    long total = 0;
+    bool any_na = false;
+    for (long b = 0; b < nblocks; ++b) {
+      total += count[b];
+      any_na = any_na || na[b];
+    }
+    *kept = any_na ? NA_INTEGER : static_cast<int>(total);
+    if (any_na || total <= pp) return;
+    std::vector<int> rows;
+    rows.reserve(total);
+    for (long i = 0; i < nn; ++i)
+      if (weights[i] == 1) rows.push_back(static_cast<int>(i));
+    case_moments(x, nn, pp, rows.data(), total, center, cov);
   });
 }
 

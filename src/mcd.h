@@ -146,6 +146,15 @@ void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, int* m, doub
 void kv_mcd_prescale(double* x, int* n, int* p, int* rows, int* m, double* loc,
                      double* scale, double* big);
 
+/** The reweighting passes of the R layer in one call: cl_center, cl_cov =
+ *  kv_mcd_moments of all cases; raw_mah = kv_mcd_distances under one
+ *  (inv_root, shift); weights(i) = raw_mah(i) <= cutoff (NA when NaN); kept =
+ *  their sum (NA when a weight is); when kept > p, center and cov =
+ *  kv_mcd_moments of the kept cases (registered .C routine, 15 arguments). */
+void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* scale, double* inv_root,
+                     double* shift, double* cutoff, double* raw_mah, int* weights, int* kept,
+                     double* center, double* cov, double* cl_center, double* cl_cov);
+
 }  // extern "C"
 
 #endif

@@ -81,6 +81,9 @@ R_NativePrimitiveArgType kv_mcd_prescale_t[] = {
 R_NativePrimitiveArgType kv_ltsreg_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT,
     KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL};
+R_NativePrimitiveArgType kv_mcd_reweight_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
+    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL};
 // clang-format on
 
 // Through void (*)(void), the one function type that casts silently.
@@ -117,6 +120,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_mcd_distances, 9),
     CDEF(kv_mcd_moments, 8),
     CDEF(kv_mcd_prescale, 8),
+    CDEF(kv_mcd_reweight, 15),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

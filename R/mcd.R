@@ -22,15 +22,20 @@
 .mcd_prescale <- function(x, max_rows = 50000L) {
   n <- nrow(x)
   p <- ncol(x)
-  rows <- if (n > max_rows) unique(round(seq(1, n, length.out = max_rows))) else seq_len(n)
+  rows <- .mcd_prescale_rows(n, max_rows)
   ## In compiled code, columns on the call's threads (kv_mcd_prescale): the
   ## numbers of median() and mean() by the same sums.  The scaled data are
   ## formed where they are used (.mcd_scaled), and max_abs is their largest
   ## absolute value.
-  z <- .C("kv_mcd_prescale", x, as.integer(n), as.integer(p), as.integer(rows),
+  z <- .C("kv_mcd_prescale", x, as.integer(n), as.integer(p), rows,
           as.integer(length(rows)), loc = double(p), scale = double(p), big = double(1L),
           NAOK = TRUE, PACKAGE = "kelvara")
   list(data = x, loc = z$loc, scale = z$scale, max_abs = z$big)
+}
+
+## The rows on which the prescaling measures.
+.mcd_prescale_rows <- function(n, max_rows = 50000L) {
+  as.integer(if (n > max_rows) unique(round(seq(1, n, length.out = max_rows))) else seq_len(n))
 }
 
 ## The data centered and scaled by the prescaling `ps`.
@@ -123,6 +128,23 @@
               cutoff, chi_median, trace, far = .Machine$double.xmax)
 }
 
+## The prescaling (.mcd_prescale) and the search on the data prescaled by
+## it (kv_mcd_scaled_search); exact_fit is -1 when .mcd_search_check refuses
+## the prescaled data, which are then not searched.
+.mcd_scaled_search <- function(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace) {
+  pp <- as.numeric(p) * p
+  rows <- .mcd_prescale_rows(n)
+  .C("kv_mcd_scaled_search", x = x, n = as.integer(n), p = as.integer(p), rows,
+     as.integer(length(rows)), loc = double(p), scale = double(p), big = double(1L),
+     far = as.double(.mcd_far), h = as.integer(h), krep = as.integer(nsamp),
+     group_size = as.integer(group_size), cutoff = as.double(cutoff),
+     chi_median = as.double(chi_median), trace = as.integer(trace), exact_fit = integer(1L),
+     raw_cov = double(pp), raw_center = double(p), best_subset = integer(h),
+     mcd_det = double(1L), weights = integer(n), hyperplane = double(5 * as.numeric(p)),
+     n_on_plane = integer(1L), cons_cov = double(pp), center = double(p), cov = double(pp),
+     NAOK = TRUE, PACKAGE = "kelvara")
+}
+
 ## The search (kv_mcd_search) on the data prescaled by `ps` in compiled
 ## code, values beyond `far` spreads moved in to `far`.
 .mcd_search <- function(ps, n, p, h, nsamp, group_size, cutoff, chi_median, trace,
@@ -211,15 +233,23 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   ## absolute tolerances; it runs on the data centered and scaled per column,
   ## so that those judgements are relative to each variable's spread, and its
   ## results are carried back here (the estimates are affine equivariant).
-  ps <- .with_threads(threads, .mcd_prescale(x))
-  .mcd_search_check(ps, h)
-  ## A given seed leaves the caller's random stream as it was.
+  ## The prescaling and the search in one compiled call: the data cross
+  ## from R once.  A given seed leaves the caller's random stream as it was;
+  ## data that cannot be searched leave it as it was in any case.
+  had_stream <- exists(".Random.seed", envir = globalenv(), inherits = FALSE)
   z <- .with_seed(seed, {
     if (!exists(".Random.seed", envir = globalenv(), inherits = FALSE)) stats::runif(1L)
     rng_state <- get(".Random.seed", envir = globalenv(), inherits = FALSE)
-    .with_threads(threads, .mcd_search(ps, n, p, h, nsamp, group_size, cutoff, chi_median, trace))
+    .with_threads(threads, .mcd_scaled_search(x, n, p, h, nsamp, group_size, cutoff,
+                                              chi_median, trace))
   })
   z$x <- NULL  # the returned copy of the data: not needed
+  ps <- list(data = x, loc = z$loc, scale = z$scale, max_abs = z$big)
+  if (z$exact_fit == -1L) {
+    if (is.null(seed) && !had_stream) rm(".Random.seed", envir = globalenv())
+    .mcd_search_check(ps, h)
+    stop("internal error: the MCD search refused data that pass its checks", call. = FALSE)
+  }
   fit <- .with_threads(threads, .mcd_finish(.mcd_raw(z, x, ps, h, cutoff, chi_median), x, ps, h,
                                             cutoff))
   c_list <- list(alpha = alpha, h = h, nsamp = nsamp, group_size = z$group_size,

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -1989,47 +1990,78 @@ double r_median(double* v, long m) {
   return r_mean(two, 2);
 }
 
-}  // namespace
-
 // Per-column centers and spreads of x (n x p) measured on the rows `rows`
 // (1-based, m of them), as the R layer defines them: center = median,
 // spread = median absolute deviation, else the mean absolute deviation of
 // all rows, else 1; big = the largest absolute value of (x - center) /
 // spread.  Columns run on the call's threads.
+void prescale_columns(const double* x, long nn, int pp, const int* rows, long mm, double* loc,
+                      double* scale, double* big) {
+  if (nn < 1 || pp < 1 || mm < 1) host::fail("kv_mcd_prescale: invalid dimensions");
+  for (long k = 0; k < mm; ++k)
+    if (rows[k] < 1 || rows[k] > nn)
+      host::fail("kv_mcd_prescale: row %d outside 1..%ld", rows[k], nn);
+  std::vector<double> lo(pp), hi(pp);
+  pass_for(pp, 10.0 * nn * pp, [&](int j) {
+    const double* col = x + j * nn;
+    std::vector<double> v(mm);
+    for (long k = 0; k < mm; ++k) v[k] = col[rows[k] - 1];
+    const double c = r_median(v.data(), mm);
+    for (long k = 0; k < mm; ++k) v[k] = std::fabs(col[rows[k] - 1] - c);
+    double s = r_median(v.data(), mm);
+    if (!(s > 0)) {
+      v.resize(nn);
+      for (long i = 0; i < nn; ++i) v[i] = std::fabs(col[i] - c);
+      s = r_mean(v.data(), nn);
+    }
+    loc[j] = c;
+    scale[j] = s > 0 ? s : 1.0;
+    double a = 0.0, b = 0.0;
+    for (long i = 0; i < nn; ++i) {
+      const double z = (col[i] - c) / scale[j];
+      if (i == 0 || z < a) a = z;
+      if (i == 0 || z > b) b = z;
+    }
+    lo[j] = a;
+    hi[j] = b;
+  });
+  *big = std::max(-*std::min_element(lo.begin(), lo.end()),
+                  *std::max_element(hi.begin(), hi.end()));
+}
+
+}  // namespace
+
 extern "C" void kv_mcd_prescale(double* x, int* n, int* p, int* rows, int* m, double* loc,
                                 double* scale, double* big) {
+  host::run_entry([&] { prescale_columns(x, *n, *p, rows, *m, loc, scale, big); });
+}
+
+// The prescaling and the search in one call, so that the data cross from R
+// once: the search runs when every spread's square is a normal double and,
+// with h = n, no prescaled value lies beyond far (the conditions of the R
+// layer's .mcd_search_check); otherwise status is -1 and the R layer
+// reports the cause.
+extern "C" void kv_mcd_scaled_search(double* x, int* n, int* p, int* rows, int* m,
+                                     double* loc, double* scale, double* big, double* far,
+                                     int* h, int* krep, int* group_size, double* cutoff,
+                                     double* chi_median, int* trace, int* status,
+                                     double* raw_cov, double* raw_center, int* best_subset,
+                                     double* mcd_det, int* weights, double* hyperplane,
+                                     int* n_on_plane, double* cons_cov, double* center,
+                                     double* cov) {
   host::run_entry([&] {
-    const long nn = *n, mm = *m;
-    const int pp = *p;
-    if (nn < 1 || pp < 1 || mm < 1) host::fail("kv_mcd_prescale: invalid dimensions");
-    for (long k = 0; k < mm; ++k)
-      if (rows[k] < 1 || rows[k] > nn)
-        host::fail("kv_mcd_prescale: row %d outside 1..%ld", rows[k], nn);
-    std::vector<double> lo(pp), hi(pp);
-    pass_for(pp, 10.0 * nn * pp, [&](int j) {
-      const double* col = x + j * nn;
-      std::vector<double> v(mm);
-      for (long k = 0; k < mm; ++k) v[k] = col[rows[k] - 1];
-      const double c = r_median(v.data(), mm);
-      for (long k = 0; k < mm; ++k) v[k] = std::fabs(col[rows[k] - 1] - c);
-      double s = r_median(v.data(), mm);
-      if (!(s > 0)) {
-        v.resize(nn);
-        for (long i = 0; i < nn; ++i) v[i] = std::fabs(col[i] - c);
-        s = r_mean(v.data(), nn);
-      }
-      loc[j] = c;
-      scale[j] = s > 0 ? s : 1.0;
-      double a = 0.0, b = 0.0;
-      for (long i = 0; i < nn; ++i) {
-        const double z = (col[i] - c) / scale[j];
-        if (i == 0 || z < a) a = z;
-        if (i == 0 || z > b) b = z;
-      }
-      lo[j] = a;
-      hi[j] = b;
-    });
-    *big = std::max(-*std::min_element(lo.begin(), lo.end()),
-                    *std::max_element(hi.begin(), hi.end()));
+    prescale_columns(x, *n, *p, rows, *m, loc, scale, big);
+    bool ok = !(*big > *far && *h == *n);
+    for (int j = 0; j < *p; ++j) {
+      const double sq = scale[j] * scale[j];
+      if (sq < DBL_MIN || sq > DBL_MAX) ok = false;
+    }
+    if (!ok) {
+      *status = -1;  // not searched
+      return;
+    }
+    fastmcd_body(x, n, p, h, krep, group_size, cutoff, chi_median, trace, status, raw_cov,
+                 raw_center, best_subset, mcd_det, weights, hyperplane, n_on_plane, cons_cov,
+                 center, cov, loc, scale, *far);
   });
 }

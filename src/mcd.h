@@ -155,6 +155,17 @@ void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* scale, doub
                      double* shift, double* cutoff, double* raw_mah, int* weights, int* kept,
                      double* center, double* cov, double* cl_center, double* cl_cov);
 
+/** kv_mcd_prescale on the rows `rows`, then kv_mcd_search with the loc and
+ *  scale found, unless a spread's square is not a normal double or, with h =
+ *  n, big exceeds far: status is then -1, not searched (registered .C
+ *  routine, 26 arguments). */
+void kv_mcd_scaled_search(double* x, int* n, int* p, int* rows, int* m, double* loc,
+                          double* scale, double* big, double* far, int* h, int* krep,
+                          int* group_size, double* cutoff, double* chi_median, int* trace,
+                          int* status, double* raw_cov, double* raw_center, int* best_subset,
+                          double* mcd_det, int* weights, double* hyperplane, int* n_on_plane,
+                          double* cons_cov, double* center, double* cov);
+
 }  // extern "C"
 
 #endif

@@ -84,6 +84,10 @@ R_NativePrimitiveArgType kv_ltsreg_t[] = {
 R_NativePrimitiveArgType kv_mcd_reweight_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
     KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL};
+R_NativePrimitiveArgType kv_mcd_scaled_search_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
+    KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT,
+    KV_REAL, KV_INT, KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_REAL};
 // clang-format on
 
 // Through void (*)(void), the one function type that casts silently.
@@ -121,6 +125,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_mcd_moments, 8),
     CDEF(kv_mcd_prescale, 8),
     CDEF(kv_mcd_reweight, 15),
+    CDEF(kv_mcd_scaled_search, 26),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

@@ -313,12 +313,10 @@ void gather_blocks(long nn, const std::vector<long>& count, K&& keep, P&& put) {
   });
 }
 
-// The k-th smallest (1-based) of d[0..nn), or false.  `inside` receives the
-// bracketed values.
-bool bracket_kth(const double* d, long nn, long k, double& kth, long& n_below,
-                 std::vector<double>& inside) {
-  const long nblocks = (nn + select_block - 1) / select_block;
-  // Sample of evenly spaced values; its order statistics around k / nn.
+// Bounds lo <= hi from an evenly spaced sample of d[0..nn) around the rank
+// k (1-based) of the k-th smallest value, which they bracket unless the
+// sample misleads; false when the sample holds a NaN.
+bool sample_bracket(const double* d, long nn, long k, double& lo, double& hi) {
   const long ns = std::min<long>(nn, 8192);
   std::vector<double> sample(ns);
   for (long i = 0; i < ns; ++i) {
@@ -330,9 +328,19 @@ bool bracket_kth(const double* d, long nn, long k, double& kth, long& n_below,
   const long r_lo = std::max(0L, static_cast<long>(q * ns) - margin);
   const long r_hi = std::min(ns - 1, static_cast<long>(q * ns) + margin);
   std::nth_element(sample.begin(), sample.begin() + r_lo, sample.end());
-  const double lo = sample[r_lo];
+  lo = sample[r_lo];
   std::nth_element(sample.begin() + r_lo, sample.begin() + r_hi, sample.end());
-  const double hi = sample[r_hi];
+  hi = sample[r_hi];
+  return true;
+}
+
+// The k-th smallest (1-based) of d[0..nn), or false.  `inside` receives the
+// bracketed values.
+bool bracket_kth(const double* d, long nn, long k, double& kth, long& n_below,
+                 std::vector<double>& inside) {
+  const long nblocks = (nn + select_block - 1) / select_block;
+  double lo = 0.0, hi = 0.0;
+  if (!sample_bracket(d, nn, k, lo, hi)) return false;
   // Per block: values below lo, values in [lo, hi], and whether any is NaN.
   std::vector<long> below_n(nblocks, 0), inside_n(nblocks, 0);
   std::vector<char> nan(nblocks, 0);
@@ -391,6 +399,40 @@ bool select_smallest(const double* d, long nn, long k, int* index, double& kth) 
       nn, count, [&](long i) { return d[i] <= kth; },
       [&](long at, long i) { index[at] = static_cast<int>(i + 1); });
   return true;
+}
+
+// The k-th smallest (1-based) of v[0..m), which holds no NaN, and, when next
+// is given and k < m, the (k+1)-th in *next.  These are values: whatever
+// way they are selected, they are the same numbers.  A long v is bracketed
+// by a sample; the values within the bracket are copied to `work` (one
+// pass, no reordering of v) and selected among; when the bracket misses,
+// work receives a copy of v and the selection runs on all of it.
+double select_kth(const double* v, long m, long k, std::vector<double>& work,
+                  double* next = nullptr) {
+  const bool two = next != nullptr && k < m;
+  long below = 0, in = m;
+  double lo = 0.0, hi = 0.0;
+  if (m >= (1L << 14) && sample_bracket(v, m, k, lo, hi)) {
+    work.resize(m);
+    double* w = work.data();
+    in = 0;
+    for (long i = 0; i < m; ++i) {
+      const double x = v[i];
+      below += x < lo;
+      w[in] = x;
+      in += (x >= lo) & (x <= hi);
+    }
+  }
+  if (in == m || !(below < k && (two ? k + 1 : k) <= below + in)) {
+    work.assign(v, v + m);
+    below = 0;
+    in = m;
+  }
+  double* w = work.data();
+  const long r = k - below - 1;
+  std::nth_element(w, w + r, w + in);
+  if (two) *next = *std::min_element(w + r + 1, w + in);
+  return w[r];
 }
 
 constexpr double empty_entry = 1000000.0;  // marks an unused list position
@@ -1073,24 +1115,18 @@ struct fast_mcd : mcd_outputs, mcd_work {
     const double work = 10.0 * n * p;
     const int width = work < min_pass_work ? 1 : std::max(1, std::min(host::threads(), p));
     std::vector<double> loc(p), scale(p);
-    std::vector<std::vector<double>> copies(width);
     pass_for(width, work, [&](int k) {
-      std::vector<double>& a = copies[k];
-      a.resize(n);
+      std::vector<double> dev(n), sel;
       for (int j = k; j < p; j += width) {
         host::check_interrupt();
         const double* col = x + static_cast<long>(j) * n;
-        std::copy(col, col + n, a.begin());
-        std::nth_element(a.begin(), a.begin() + (lo - 1), a.end());
-        const double lower = a[lo - 1];
-        const double upper = *std::min_element(a.begin() + lo, a.end());
+        double upper = 0.0;
+        const double lower = select_kth(col, n, lo, sel, &upper);
         loc[j] = 0.5 * (lower + upper);
-        for (int i = 0; i < n; ++i) a[i] = std::fabs(col[i] - loc[j]);
-        std::nth_element(a.begin(), a.begin() + (h - 1), a.end());
-        scale[j] = a[h - 1];
+        for (int i = 0; i < n; ++i) dev[i] = std::fabs(col[i] - loc[j]);
+        scale[j] = select_kth(dev.data(), n, h, sel);
       }
     });
-    copies.clear();
     int last = 0;  // variables standardized: those before the first constant one
     while (last < p && !(scale[last] < eps)) ++last;
     std::copy(loc.begin(), loc.begin() + std::min(p, last + 1), center0);
@@ -1980,13 +2016,13 @@ double r_mean(const double* v, long m) {
   return static_cast<double>(s);
 }
 
-// R's median() of v[0..m) (m >= 1), which it reorders: the middle order
-// statistic, or mean() of the two middle ones.
-double r_median(double* v, long m) {
+// R's median() of v[0..m) (m >= 1, no NaN): the middle order statistic, or
+// mean() of the two middle ones.  work is scratch.
+double r_median(const double* v, long m, std::vector<double>& work) {
   const long half = (m + 1) / 2;
-  std::nth_element(v, v + (half - 1), v + m);
-  if (m % 2 == 1) return v[half - 1];
-  const double two[2] = {v[half - 1], *std::min_element(v + half, v + m)};
+  if (m % 2 == 1) return select_kth(v, m, half, work);
+  double two[2];
+  two[0] = select_kth(v, m, half, work, &two[1]);
   return r_mean(two, 2);
 }
 
@@ -2004,11 +2040,11 @@ void prescale_columns(const double* x, long nn, int pp, const int* rows, long mm
   std::vector<double> lo(pp), hi(pp);
   pass_for(pp, 10.0 * nn * pp, [&](int j) {
     const double* col = x + j * nn;
-    std::vector<double> v(mm);
+    std::vector<double> v(mm), work;
     for (long k = 0; k < mm; ++k) v[k] = col[rows[k] - 1];
-    const double c = r_median(v.data(), mm);
-    for (long k = 0; k < mm; ++k) v[k] = std::fabs(col[rows[k] - 1] - c);
-    double s = r_median(v.data(), mm);
+    const double c = r_median(v.data(), mm, work);
+    for (long k = 0; k < mm; ++k) v[k] = std::fabs(v[k] - c);
+    double s = r_median(v.data(), mm, work);
     if (!(s > 0)) {
       v.resize(nn);
       for (long i = 0; i < nn; ++i) v[i] = std::fabs(col[i] - c);

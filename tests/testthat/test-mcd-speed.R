@@ -60,3 +60,15 @@ test_that("the reweighting passes in one call are those of their R definitions",
     }
   }
 })
+
+test_that("long columns: the prescaling's centers and spreads are median()'s on awkward data", {
+  set.seed(44)
+  for (n in c(40000, 40001)) {
+    x <- cbind(sort(stats::rnorm(n)), sample(0:3, n, TRUE), stats::rnorm(n))
+    # the evenly spaced values that bracket a selection all lie far out
+    x[(seq_len(8192) - 1) * n %/% 8192 + 1, 3] <- 100
+    ps <- kelvara:::.mcd_prescale(x)
+    expect_identical(ps$loc, apply(x, 2, stats::median))
+    expect_identical(ps$scale, apply(abs(sweep(x, 2, ps$loc)), 2, stats::median))
+  }
+})

@@ -171,13 +171,22 @@
 ## the distance-distance plot.
 .mcd_reweight <- function(x, ps, raw_center, raw_cov, cutoff, f_rw) {
   p <- ncol(x)
-  pass <- .mcd_reweight_pass(x, ps, .mcd_root(ps, raw_center, raw_cov), cutoff)
-  classical <- tryCatch(list(.mcd_root(ps, pass$classical$center, pass$classical$cov)),
-                        error = function(e) list())
+  factor <- c(stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2), f_rw)
+  pass <- .mcd_reweight_pass(x, ps, raw_center, raw_cov, cutoff, factor)
   center <- raw_center
   cov <- raw_cov
+  if (!is.null(pass$done)) {
+    if (pass$done$reweighted) {
+      center <- pass$center
+      cov <- pass$cov * factor[1L] * factor[2L]
+    }
+    return(list(weights = pass$weights, center = center, cov = cov, mah = pass$done$mah,
+                raw_mah = pass$raw_mah, classical = pass$done$classical))
+  }
+  classical <- tryCatch(list(.mcd_root(ps, pass$classical$center, pass$classical$cov)),
+                        error = function(e) list())
   if (pass$kept > p) {
-    c_cov <- pass$cov * (stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2)) * f_rw
+    c_cov <- pass$cov * factor[1L] * factor[2L]
     if (!inherits(try(chol(c_cov), silent = TRUE), "try-error")) {
       center <- pass$center
       cov <- c_cov
@@ -188,24 +197,34 @@
        raw_mah = pass$raw_mah, classical = if (length(classical)) d[[2L]])
 }
 
-## The passes over the data before the reweighted estimate: the moments of
-## all cases (classical), the squared distances under the raw estimate's root,
-## the weights, their number `kept` and, when more than p, the moments of the
-## kept cases (center, cov).  In one compiled call (kv_mcd_reweight) where
-## the compiled pass forms the distances.
-.mcd_reweight_pass <- function(x, ps, root, cutoff) {
+## The passes over the data for the reweighting: the moments of all cases
+## (classical), the squared distances under the raw estimate, the weights,
+## their number `kept` and, when more than p, the moments of the kept cases
+## (center, cov).  In one compiled call (kv_mcd_reweight) where the compiled
+## pass forms the distances; that call also finishes the reweighting (with
+## the consistency and finite-sample factors `factor`) where its numbers are
+## those of the steps in .mcd_reweight: then `done` says whether the kept
+## cases' estimate replaces the raw one (reweighted) and holds the squared
+## distances under the estimate (mah) and the classical ones (classical).
+.mcd_reweight_pass <- function(x, ps, raw_center, raw_cov, cutoff, factor) {
   n <- nrow(x)
   p <- ncol(x)
+  root <- .mcd_root(ps, raw_center, raw_cov)
   if (.mcd_compiled_dists(ps, list(root))) {
     z <- .C("kv_mcd_reweight", x, as.integer(n), as.integer(p), as.double(ps$loc),
             as.double(ps$scale), as.double(root$inv_root), as.double(root$shift),
-            as.double(cutoff), raw_mah = double(n), weights = integer(n), kept = integer(1L),
-            center = double(p), cov = double(p * p), cl_center = double(p),
-            cl_cov = double(p * p), NAOK = TRUE, PACKAGE = "kelvara")
+            as.double(cutoff), as.double(factor), as.double(raw_center), as.double(raw_cov),
+            raw_mah = double(n), weights = integer(n), kept = integer(1L), center = double(p),
+            cov = double(p * p), cl_center = double(p), cl_cov = double(p * p),
+            mah = double(n), cl_mah = double(n), classical = integer(1L), done = integer(1L),
+            NAOK = TRUE, PACKAGE = "kelvara")
     more <- isTRUE(z$kept > p)
     return(list(classical = list(center = z$cl_center, cov = matrix(z$cl_cov, p, p)),
                 raw_mah = z$raw_mah, weights = z$weights, kept = z$kept,
-                center = if (more) z$center, cov = if (more) matrix(z$cov, p, p)))
+                center = if (more) z$center, cov = if (more) matrix(z$cov, p, p),
+                done = if (z$done > 0L)
+                  list(reweighted = z$done == 2L, mah = z$mah,
+                       classical = if (z$classical == 1L) z$cl_mah)))
   }
   raw_mah <- .mcd_sq_dists(ps, list(root))[[1L]]
   weights <- as.integer(raw_mah <= cutoff)

@@ -1948,28 +1948,86 @@ extern "C" void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, i
   });
 }
 
-// The passes of the reweighting in one call, so that the data cross from R
-// once: the moments of all cases (cl_center, cl_cov), the squared distances
-// raw_mah under the raw estimate's inverse root and shift (as
-// kv_mcd_distances), the weights as R forms as.integer(raw_mah <= cutoff)
-// (NA for a NaN distance), their sum `kept` (NA when a weight is), and, when
-// more than p cases are kept, the moments of those cases (as kv_mcd_moments).
+namespace {
+
+// The inverse Cholesky root and shift of the R layer's .mcd_root for the
+// estimate (center, cov) in the units of the prescaling (loc, scale): the
+// root of cov / tcrossprod(scale) by chol() (LAPACK dpotrf on the upper
+// triangle, the lower zeroed), its inverse by backsolve() (BLAS dtrsm on the
+// identity) and the shift ((center - loc) / scale) %*% inv_root by the BLAS
+// product R's %*% takes for finite operands; the same routines with the same
+// arguments, so the same numbers.  root_ok, else root_singular when chol()
+// fails, root_not_finite when a value is not finite (R then takes other
+// paths).
+enum root_status { root_ok, root_singular, root_not_finite };
+root_status inverse_root(int p, const double* loc, const double* scale, const double* center,
+                  const double* cov, double* inv_root, double* shift) {
+  const long p2 = static_cast<long>(p) * p;
+  std::vector<double> r(p2), v(p);
+  for (int j = 0; j < p; ++j)
+    for (int i = 0; i < p; ++i)
+      r[i + static_cast<long>(j) * p] =
+          i > j ? 0.0 : cov[i + static_cast<long>(j) * p] / (scale[i] * scale[j]);
+  int info = 0;
+  F77_CALL(dpotrf)("U", &p, r.data(), &p, &info FCONE);
+  if (info != 0) return root_singular;
+  std::fill(inv_root, inv_root + p2, 0.0);
+  for (int j = 0; j < p; ++j) inv_root[j + static_cast<long>(j) * p] = 1.0;
+  const double one = 1.0, zero = 0.0;
+  const int ione = 1;
+  F77_CALL(dtrsm)("L", "U", "N", "N", &p, &p, &one, r.data(), &p, inv_root, &p
+                  FCONE FCONE FCONE FCONE);
+  for (int j = 0; j < p; ++j) v[j] = (center[j] - loc[j]) / scale[j];
+  auto finite = [](const double* a, long len) {
+    return std::all_of(a, a + len, [](double t) { return std::isfinite(t); });
+  };
+  if (!finite(v.data(), p) || !finite(inv_root, p2)) return root_not_finite;
+  if (p == 1)  // a 1 x 1 product: R's matrix-vector branch
+    F77_CALL(dgemv)("N", &ione, &ione, &one, v.data(), &ione, inv_root, &ione, &zero, shift,
+                    &ione FCONE);
+  else
+    F77_CALL(dgemv)("T", &p, &p, &one, inv_root, &p, v.data(), &ione, &zero, shift, &ione
+                    FCONE);
+  return finite(shift, p) ? root_ok : root_not_finite;
+}
+
+}  // namespace
+
+// The reweighting of the R layer (.mcd_reweight) in one call, so that the
+// data cross from R once: the moments of all cases (cl_center, cl_cov), the
+// squared distances raw_mah under the raw estimate's inverse root and shift
+// (as kv_mcd_distances), the weights as R forms as.integer(raw_mah <=
+// cutoff) (NA for a NaN distance), their sum `kept` (NA when a weight is),
+// and, when more than p cases are kept, the moments of those cases (as
+// kv_mcd_moments: cl_center and cl_cov's counterparts center and cov).
+// Then, where it gives R's numbers, the rest: the kept cases' center with
+// the covariance (cov * factor[0]) * factor[1] replace the raw estimate
+// (raw_center, raw_cov) when chol() accepts that covariance (done = 2; done
+// = 1 when the raw estimate stays), mah holds the squared distances under
+// the estimate chosen and, when the classical covariance has a root
+// (classical = 1), cl_mah those under it.  With done = 0 the R layer
+// finishes from the moments.
 extern "C" void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* scale,
                                 double* inv_root, double* shift, double* cutoff,
+                                double* factor, double* raw_center, double* raw_cov,
                                 double* raw_mah, int* weights, int* kept, double* center,
-                                double* cov, double* cl_center, double* cl_cov) {
+                                double* cov, double* cl_center, double* cl_cov, double* mah,
+                                double* cl_mah, int* classical, int* done) {
   host::run_entry([&] {
     const long nn = *n;
     const int pp = *p;
     if (nn < 2 || pp < 1) host::fail("kv_mcd_reweight: invalid dimensions");
+    *done = 0;
+    *classical = 0;
     case_moments(x, nn, pp, nullptr, nn, cl_center, cl_cov);
     const long block = std::max(64L, (1L << 20) / (static_cast<long>(pp) * pp));
     const long nblocks = (nn + block - 1) / block;
-    if (nblocks > 2147483647L) host::fail("kv_mcd_reweight: too many rows");
+    if (2 * nblocks > 2147483647L) host::fail("kv_mcd_reweight: too many rows");
     std::vector<long> count(nblocks, 0);
     std::vector<char> na(nblocks, 0);
     const double c = *cutoff;
-    pass_for(static_cast<int>(nblocks), static_cast<double>(nn) * pp * pp, [&](int b) {
+    const double work = static_cast<double>(nn) * pp * pp;
+    pass_for(static_cast<int>(nblocks), work, [&](int b) {
       const long lo = b * block, hi = std::min(nn, lo + block);
       root_distances(x, nn, pp, loc, scale, inv_root, shift, lo, hi, raw_mah);
       long m = 0;
@@ -1991,12 +2049,48 @@ extern "C" void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* 
       any_na = any_na || na[b];
     }
     *kept = any_na ? NA_INTEGER : static_cast<int>(total);
-    if (any_na || total <= pp) return;
-    std::vector<int> rows;
-    rows.reserve(total);
-    for (long i = 0; i < nn; ++i)
-      if (weights[i] == 1) rows.push_back(static_cast<int>(i));
-    case_moments(x, nn, pp, rows.data(), total, center, cov);
+    if (any_na) return;
+    const long p2 = static_cast<long>(pp) * pp;
+    // The estimate chosen: the reweighted one when its covariance has a
+    // Cholesky root, else the raw one.
+    std::vector<double> est_center(raw_center, raw_center + pp), est_cov(raw_cov, raw_cov + p2);
+    bool reweighted = false;
+    if (total > pp) {
+      std::vector<int> rows;
+      rows.reserve(total);
+      for (long i = 0; i < nn; ++i)
+        if (weights[i] == 1) rows.push_back(static_cast<int>(i));
+      case_moments(x, nn, pp, rows.data(), total, center, cov);
+      std::vector<double> c_cov(p2), r(p2);
+      for (long t = 0; t < p2; ++t) c_cov[t] = cov[t] * factor[0] * factor[1];
+      for (int j = 0; j < pp; ++j)
+        for (int i = 0; i < pp; ++i) r[i + static_cast<long>(j) * pp] = i > j ? 0.0 : c_cov[i + static_cast<long>(j) * pp];
+      int info = 0;
+      F77_CALL(dpotrf)("U", &pp, r.data(), &pp, &info FCONE);
+      if (info == 0) {
+        est_center.assign(center, center + pp);
+        est_cov = c_cov;
+        reweighted = true;
+      }
+    }
+    // The roots of the estimate and of the classical covariance, and the
+    // distances under both in one pass.
+    std::vector<double> roots(2 * p2), shifts(2 * pp);
+    if (inverse_root(pp, loc, scale, est_center.data(), est_cov.data(), roots.data(),
+                     shifts.data()) != root_ok)
+      return;
+    const root_status cl =
+        inverse_root(pp, loc, scale, cl_center, cl_cov, roots.data() + p2, shifts.data() + pp);
+    if (cl == root_not_finite) return;
+    const int k = cl == root_ok ? 2 : 1;
+    pass_for(static_cast<int>(k * nblocks), work * k, [&](int t) {
+      const long b = t % nblocks, lo = b * block, hi = std::min(nn, lo + block);
+      const int which = static_cast<int>(t / nblocks);
+      root_distances(x, nn, pp, loc, scale, roots.data() + which * p2, shifts.data() + which * pp,
+                     lo, hi, which == 0 ? mah : cl_mah);
+    });
+    *classical = k == 2 ? 1 : 0;
+    *done = reweighted ? 2 : 1;
   });
 }
 

@@ -146,14 +146,20 @@ void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, int* m, doub
 void kv_mcd_prescale(double* x, int* n, int* p, int* rows, int* m, double* loc,
                      double* scale, double* big);
 
-/** The reweighting passes of the R layer in one call: cl_center, cl_cov =
+/** The reweighting of the R layer in one call: cl_center, cl_cov =
  *  kv_mcd_moments of all cases; raw_mah = kv_mcd_distances under one
  *  (inv_root, shift); weights(i) = raw_mah(i) <= cutoff (NA when NaN); kept =
  *  their sum (NA when a weight is); when kept > p, center and cov =
- *  kv_mcd_moments of the kept cases (registered .C routine, 15 arguments). */
+ *  kv_mcd_moments of the kept cases.  Then, with done = 1 or 2: mah = the
+ *  squared distances under the estimate chosen (2: the kept cases' center
+ *  with covariance cov * factor(1) * factor(2), which has a Cholesky root;
+ *  1: raw_center, raw_cov) and, with classical = 1, cl_mah those under the
+ *  classical estimate (registered .C routine, 22 arguments). */
 void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* scale, double* inv_root,
-                     double* shift, double* cutoff, double* raw_mah, int* weights, int* kept,
-                     double* center, double* cov, double* cl_center, double* cl_cov);
+                     double* shift, double* cutoff, double* factor, double* raw_center,
+                     double* raw_cov, double* raw_mah, int* weights, int* kept, double* center,
+                     double* cov, double* cl_center, double* cl_cov, double* mah,
+                     double* cl_mah, int* classical, int* done);
 
 /** kv_mcd_prescale on the rows `rows`, then kv_mcd_search with the loc and
  *  scale found, unless a spread's square is not a normal double or, with h =

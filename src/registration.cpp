@@ -82,8 +82,9 @@ R_NativePrimitiveArgType kv_ltsreg_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT,
     KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL};
 R_NativePrimitiveArgType kv_mcd_reweight_t[] = {
-    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
-    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL};
+    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
+    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
+    KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_mcd_scaled_search_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
     KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT,
@@ -124,7 +125,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_mcd_distances, 9),
     CDEF(kv_mcd_moments, 8),
     CDEF(kv_mcd_prescale, 8),
-    CDEF(kv_mcd_reweight, 15),
+    CDEF(kv_mcd_reweight, 22),
     CDEF(kv_mcd_scaled_search, 26),
     {nullptr, nullptr, 0, nullptr}};
 

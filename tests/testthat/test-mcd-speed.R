@@ -38,25 +38,31 @@ test_that("the final stage selects the same cases with one thread and with two",
   }
 })
 
-test_that("the reweighting passes in one call are those of their R definitions", {
+test_that("the reweighting in one call is that of its R definitions", {
   set.seed(43)
   for (n in c(40, 2501)) {
     x <- matrix(stats::rnorm(n * 3), ncol = 3) * c(1, 10, 1e3)
     x[1:5, ] <- x[1:5, ] + 50
     ps <- kelvara:::.mcd_prescale(x)
-    root <- kelvara:::.mcd_root(ps, colMeans(x), stats::cov(x))
     by_r <- ps
     by_r$max_abs <- Inf  # the passes one by one, distances by R's product
+    raw <- list(colMeans(x), stats::cov(x))
     for (cutoff in c(stats::qchisq(0.9, 3), 1e-3)) {  # many cases kept, or fewer than p + 1
-      z <- kelvara:::.mcd_reweight_pass(x, ps, root, cutoff)
-      expect_identical(z, kelvara:::.mcd_reweight_pass(x, by_r, root, cutoff))
-      w <- as.integer(kelvara:::.mcd_sq_dists(by_r, list(root))[[1]] <= cutoff)
+      z <- kelvara:::.mcd_reweight_pass(x, ps, raw[[1]], raw[[2]], cutoff, c(1.1, 0.9))
+      expect_false(is.null(z$done))
+      z$done <- NULL
+      expect_identical(z, kelvara:::.mcd_reweight_pass(x, by_r, raw[[1]], raw[[2]], cutoff,
+                                                       c(1.1, 0.9)))
+      w <- as.integer(kelvara:::.mcd_sq_dists(by_r, list(kelvara:::.mcd_root(ps, raw[[1]], raw[[2]])))[[1]] <= cutoff)
       expect_identical(z$weights, w)
       expect_identical(z$classical, list(center = colMeans(x), cov = stats::cov(x)))
       if (sum(w) > 3)
         expect_identical(z[c("center", "cov")],
                          list(center = colMeans(x[w == 1, ]), cov = stats::cov(x[w == 1, ])))
       else expect_null(z$cov)
+      rw <- kelvara:::.mcd_reweight(x, ps, raw[[1]], raw[[2]], cutoff, 0.9)
+      expect_identical(rw[order(names(rw))],
+                       (function(r) r[order(names(r))])(kelvara:::.mcd_reweight(x, by_r, raw[[1]], raw[[2]], cutoff, 0.9)))
     }
   }
 })

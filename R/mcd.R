@@ -130,8 +130,13 @@
 
 ## The prescaling (.mcd_prescale) and the search on the data prescaled by
 ## it (kv_mcd_scaled_search); exact_fit is -1 when .mcd_search_check refuses
-## the prescaled data, which are then not searched.
-.mcd_scaled_search <- function(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace) {
+## the prescaled data, which are then not searched.  After a regular
+## multivariate search the call also reweights (.mcd_reweight, with the
+## raw estimate's finite-sample factor small_raw and the factors rw_factor):
+## rw_done > 0, and rw_center and rw_cov hold the raw estimate it started
+## from.
+.mcd_scaled_search <- function(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace,
+                               small_raw, rw_factor) {
   pp <- as.numeric(p) * p
   rows <- .mcd_prescale_rows(n)
   .C("kv_mcd_scaled_search", x = x, n = as.integer(n), p = as.integer(p), rows,
@@ -142,7 +147,21 @@
      raw_cov = double(pp), raw_center = double(p), best_subset = integer(h),
      mcd_det = double(1L), weights = integer(n), hyperplane = double(5 * as.numeric(p)),
      n_on_plane = integer(1L), cons_cov = double(pp), center = double(p), cov = double(pp),
+     small_raw = as.double(small_raw), rw_factor = as.double(rw_factor),
+     rw_center = double(p), rw_cov = double(pp), raw_mah = double(n),
+     rw_weights = integer(n), kept = integer(1L), kept_center = double(p),
+     kept_cov = double(pp), cl_center = double(p), cl_cov = double(pp), mah = double(n),
+     cl_mah = double(n), classical = integer(1L), rw_done = integer(1L),
      NAOK = TRUE, PACKAGE = "kelvara")
+}
+
+## The search's reweighting (NULL when it did not reweight), for the raw
+## estimate it started from.
+.mcd_search_reweight <- function(z, p) {
+  if (z$rw_done > 0L)
+    list(raw_center = z$rw_center, raw_cov = matrix(z$rw_cov, p, p),
+         pass = .mcd_pass(p, z$raw_mah, z$rw_weights, z$kept, z$kept_center, z$kept_cov,
+                          z$cl_center, z$cl_cov, z$mah, z$cl_mah, z$classical, z$rw_done))
 }
 
 ## The search (kv_mcd_search) on the data prescaled by `ps` in compiled
@@ -171,18 +190,11 @@
 ## the distance-distance plot.
 .mcd_reweight <- function(x, ps, raw_center, raw_cov, cutoff, f_rw) {
   p <- ncol(x)
-  factor <- c(stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2), f_rw)
+  factor <- .mcd_rw_factor(cutoff, p, f_rw)
   pass <- .mcd_reweight_pass(x, ps, raw_center, raw_cov, cutoff, factor)
+  if (!is.null(pass$done)) return(.mcd_reweight_done(pass, raw_center, raw_cov, factor))
   center <- raw_center
   cov <- raw_cov
-  if (!is.null(pass$done)) {
-    if (pass$done$reweighted) {
-      center <- pass$center
-      cov <- pass$cov * factor[1L] * factor[2L]
-    }
-    return(list(weights = pass$weights, center = center, cov = cov, mah = pass$done$mah,
-                raw_mah = pass$raw_mah, classical = pass$done$classical))
-  }
   classical <- tryCatch(list(.mcd_root(ps, pass$classical$center, pass$classical$cov)),
                         error = function(e) list())
   if (pass$kept > p) {
@@ -218,13 +230,8 @@
             cov = double(p * p), cl_center = double(p), cl_cov = double(p * p),
             mah = double(n), cl_mah = double(n), classical = integer(1L), done = integer(1L),
             NAOK = TRUE, PACKAGE = "kelvara")
-    more <- isTRUE(z$kept > p)
-    return(list(classical = list(center = z$cl_center, cov = matrix(z$cl_cov, p, p)),
-                raw_mah = z$raw_mah, weights = z$weights, kept = z$kept,
-                center = if (more) z$center, cov = if (more) matrix(z$cov, p, p),
-                done = if (z$done > 0L)
-                  list(reweighted = z$done == 2L, mah = z$mah,
-                       classical = if (z$classical == 1L) z$cl_mah)))
+    return(.mcd_pass(p, z$raw_mah, z$weights, z$kept, z$center, z$cov, z$cl_center,
+                     z$cl_cov, z$mah, z$cl_mah, z$classical, z$done))
   }
   raw_mah <- .mcd_sq_dists(ps, list(root))[[1L]]
   weights <- as.integer(raw_mah <= cutoff)
@@ -232,6 +239,36 @@
   ck <- if (kept > p) .mcd_moments(x, weights)
   list(classical = .mcd_moments(x), raw_mah = raw_mah, weights = weights, kept = kept,
        center = ck$center, cov = ck$cov)
+}
+
+## The factors of the reweighted covariance: consistency at the normal model
+## truncated at the cutoff, and the finite-sample factor f_rw.
+.mcd_rw_factor <- function(cutoff, p, f_rw) {
+  c(stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2), f_rw)
+}
+
+## The pass of .mcd_reweight_pass from the outputs of a compiled reweighting
+## (kv_mcd_reweight, kv_mcd_scaled_search).
+.mcd_pass <- function(p, raw_mah, weights, kept, center, cov, cl_center, cl_cov, mah, cl_mah,
+                      classical, done) {
+  more <- isTRUE(kept > p)
+  list(classical = list(center = cl_center, cov = matrix(cl_cov, p, p)), raw_mah = raw_mah,
+       weights = weights, kept = kept, center = if (more) center,
+       cov = if (more) matrix(cov, p, p),
+       done = if (done > 0L)
+         list(reweighted = done == 2L, mah = mah, classical = if (classical == 1L) cl_mah))
+}
+
+## The result of .mcd_reweight from a pass that the compiled call finished.
+.mcd_reweight_done <- function(pass, raw_center, raw_cov, factor) {
+  center <- raw_center
+  cov <- raw_cov
+  if (pass$done$reweighted) {
+    center <- pass$center
+    cov <- pass$cov * factor[1L] * factor[2L]
+  }
+  list(weights = pass$weights, center = center, cov = cov, mah = pass$done$mah,
+       raw_mah = pass$raw_mah, classical = pass$done$classical)
 }
 
 mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size = 300,
@@ -252,15 +289,18 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   ## absolute tolerances; it runs on the data centered and scaled per column,
   ## so that those judgements are relative to each variable's spread, and its
   ## results are carried back here (the estimates are affine equivariant).
-  ## The prescaling and the search in one compiled call: the data cross
-  ## from R once.  A given seed leaves the caller's random stream as it was;
-  ## data that cannot be searched leave it as it was in any case.
+  ## The prescaling, the search and (mostly) the reweighting in one compiled
+  ## call: the data cross from R once.  A given seed leaves the caller's
+  ## random stream as it was; data that cannot be searched leave it as it
+  ## was in any case.
+  small <- .mcd_small(n, p, h)
   had_stream <- exists(".Random.seed", envir = globalenv(), inherits = FALSE)
   z <- .with_seed(seed, {
     if (!exists(".Random.seed", envir = globalenv(), inherits = FALSE)) stats::runif(1L)
     rng_state <- get(".Random.seed", envir = globalenv(), inherits = FALSE)
     .with_threads(threads, .mcd_scaled_search(x, n, p, h, nsamp, group_size, cutoff,
-                                              chi_median, trace))
+                                              chi_median, trace, small[["raw"]],
+                                              .mcd_rw_factor(cutoff, p, small[["reweighted"]])))
   })
   z$x <- NULL  # the returned copy of the data: not needed
   ps <- list(data = x, loc = z$loc, scale = z$scale, max_abs = z$big)
@@ -270,7 +310,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
     stop("internal error: the MCD search refused data that pass its checks", call. = FALSE)
   }
   fit <- .with_threads(threads, .mcd_finish(.mcd_raw(z, x, ps, h, cutoff, chi_median), x, ps, h,
-                                            cutoff))
+                                            cutoff, .mcd_search_reweight(z, p)))
   c_list <- list(alpha = alpha, h = h, nsamp = nsamp, group_size = z$group_size,
                  seed = seed, rng_state = rng_state, cutoff = cutoff,
                  chi_median = chi_median)
@@ -405,12 +445,10 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
 ## the raw covariance is scaled so that clean cases beyond the cutoff have
 ## their nominal share, and the raw weights are taken from the scaled
 ## distances -- the reweighted estimate, the distances, and the names.
-.mcd_finish <- function(raw, x, ps, h, cutoff) {
+.mcd_finish <- function(raw, x, ps, h, cutoff, pre = NULL) {
   n <- nrow(x)
   p <- ncol(x)
-  alpha_h <- .coverage_alpha(h, n, p)
-  small <- c(raw = .small_sample_factor("mcd_raw", n, p, alpha_h),
-             reweighted = .small_sample_factor("mcd_rw", n, p, alpha_h))
+  small <- .mcd_small(n, p, h)
   raw_center <- center <- raw$raw_center
   raw_cov <- cov <- raw$raw_cov
   raw_factor <- raw$raw_factor
@@ -419,7 +457,13 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   if (raw$exact == .mcd_codes[["ok"]]) {
     raw_cov <- raw_cov * small[["raw"]]
     raw_factor <- raw_factor * small[["raw"]]
-    rw <- .mcd_reweight(x, ps, raw_center, raw_cov, cutoff, small[["reweighted"]])
+    ## The reweighting done by the search where it started from this raw
+    ## estimate.
+    rw <- if (!is.null(pre) && identical(pre$raw_center, raw_center) &&
+              identical(pre$raw_cov, raw_cov))
+      .mcd_reweight_done(pre$pass, raw_center, raw_cov,
+                         .mcd_rw_factor(cutoff, p, small[["reweighted"]]))
+    else .mcd_reweight(x, ps, raw_center, raw_cov, cutoff, small[["reweighted"]])
     weights <- rw$weights
     center <- rw$center
     cov <- rw$cov
@@ -450,6 +494,14 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
        best = raw$best, weights = weights, raw_mah = raw_mah, mah = mah,
        mah_classical = mah_classical,
        exact_fit = raw$exact, hyperplane = hyperplane, n_on_plane = raw$n_on_plane)
+}
+
+## The finite-sample factors (R/consistency.R) of the raw and the
+## reweighted covariance.
+.mcd_small <- function(n, p, h) {
+  alpha_h <- .coverage_alpha(h, n, p)
+  c(raw = .small_sample_factor("mcd_raw", n, p, alpha_h),
+    reweighted = .small_sample_factor("mcd_rw", n, p, alpha_h))
 }
 
 .mcd_exact_text <- function(object) {

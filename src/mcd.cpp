@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "host.h"
@@ -1731,17 +1732,21 @@ void fastmcd_body(double* x, int* n, int* p, int* h, int* krep, int* group_size,
                   double* raw_cov, double* raw_center, int* best_subset, double* mcd_det,
                   int* weights, double* hyperplane, int* n_on_plane, double* cons_cov,
                   double* center, double* cov, const double* loc, const double* scale,
-                  double far) {
+                  double far, double* scaled = nullptr) {
   check_arguments(*n, *p, *h, *krep, *group_size);
   if (loc) {
+    // Into `scaled` when given (x is then left as it is), else in place.
     const long nn = *n;
+    double* to = scaled ? scaled : x;
     pass_for(*p, static_cast<double>(nn) * *p, [&](int j) {
-      double* col = x + j * nn;
+      const double* col = x + j * nn;
+      double* out = to + j * nn;
       for (long i = 0; i < nn; ++i) {
         const double z = (col[i] - loc[j]) / scale[j];
-        col[i] = std::fabs(z) > far ? (z < 0 ? -far : far) : z;
+        out[i] = std::fabs(z) > far ? (z < 0 ? -far : far) : z;
       }
     });
+    x = to;
   }
   *group_size = usable_group_size(*n, *p, *h, *krep, *group_size);
   *status = kelvara::mcd_ok;  // the search writes only the exact-fit codes
@@ -2007,15 +2012,24 @@ root_status inverse_root(int p, const double* loc, const double* scale, const do
 // the estimate chosen and, when the classical covariance has a root
 // (classical = 1), cl_mah those under it.  With done = 0 the R layer
 // finishes from the moments.
-extern "C" void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* scale,
-                                double* inv_root, double* shift, double* cutoff,
-                                double* factor, double* raw_center, double* raw_cov,
-                                double* raw_mah, int* weights, int* kept, double* center,
-                                double* cov, double* cl_center, double* cl_cov, double* mah,
-                                double* cl_mah, int* classical, int* done) {
-  host::run_entry([&] {
-    const long nn = *n;
-    const int pp = *p;
+namespace {
+
+// Where the reweighting puts its results (see kv_mcd_reweight).
+struct reweight_out {
+  double *raw_mah;
+  int *weights, *kept;
+  double *center, *cov, *cl_center, *cl_cov, *mah, *cl_mah;
+  int *classical, *done;
+};
+
+void reweight(const double* x, long nn, int pp, const double* loc, const double* scale,
+              const double* inv_root, const double* shift, const double* cutoff,
+              const double* factor, const double* raw_center, const double* raw_cov,
+              const reweight_out& o) {
+  double *raw_mah = o.raw_mah, *center = o.center, *cov = o.cov, *cl_center = o.cl_center,
+         *cl_cov = o.cl_cov, *mah = o.mah, *cl_mah = o.cl_mah;
+  int *weights = o.weights, *kept = o.kept, *classical = o.classical, *done = o.done;
+  {
     if (nn < 2 || pp < 1) host::fail("kv_mcd_reweight: invalid dimensions");
     *done = 0;
     *classical = 0;
@@ -2091,6 +2105,21 @@ extern "C" void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* 
     });
     *classical = k == 2 ? 1 : 0;
     *done = reweighted ? 2 : 1;
+  }
+}
+
+}  // namespace
+
+extern "C" void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* scale,
+                                double* inv_root, double* shift, double* cutoff,
+                                double* factor, double* raw_center, double* raw_cov,
+                                double* raw_mah, int* weights, int* kept, double* center,
+                                double* cov, double* cl_center, double* cl_cov, double* mah,
+                                double* cl_mah, int* classical, int* done) {
+  host::run_entry([&] {
+    reweight(x, *n, *p, loc, scale, inv_root, shift, cutoff, factor, raw_center, raw_cov,
+             {raw_mah, weights, kept, center, cov, cl_center, cl_cov, mah, cl_mah, classical,
+              done});
   });
 }
 
@@ -2166,23 +2195,33 @@ extern "C" void kv_mcd_prescale(double* x, int* n, int* p, int* rows, int* m, do
   host::run_entry([&] { prescale_columns(x, *n, *p, rows, *m, loc, scale, big); });
 }
 
-// The prescaling and the search in one call, so that the data cross from R
-// once: the search runs when every spread's square is a normal double and,
-// with h = n, no prescaled value lies beyond far (the conditions of the R
-// layer's .mcd_search_check); otherwise status is -1 and the R layer
-// reports the cause.
-extern "C" void kv_mcd_scaled_search(double* x, int* n, int* p, int* rows, int* m,
-                                     double* loc, double* scale, double* big, double* far,
-                                     int* h, int* krep, int* group_size, double* cutoff,
-                                     double* chi_median, int* trace, int* status,
-                                     double* raw_cov, double* raw_center, int* best_subset,
-                                     double* mcd_det, int* weights, double* hyperplane,
-                                     int* n_on_plane, double* cons_cov, double* center,
-                                     double* cov) {
+// The prescaling, the search and the reweighting in one call, so that the
+// data cross from R once: the search runs when every spread's square is a
+// normal double and, with h = n, no prescaled value lies beyond far (the
+// conditions of the R layer's .mcd_search_check); otherwise status is -1
+// and the R layer reports the cause.  The search works on a prescaled copy,
+// x stays as it is.  After a regular multivariate search with h < n, the raw
+// estimate in data units is formed as the R layer forms it (.mcd_raw_search,
+// then times the finite-sample factor small_raw) into rw_center and rw_cov,
+// and the reweighting (kv_mcd_reweight, factors rw_factor) runs on it where
+// the R layer would form its distances in compiled code; rw_done = 0 when it
+// did not run.
+extern "C" void kv_mcd_scaled_search(
+    double* x, int* n, int* p, int* rows, int* m, double* loc, double* scale, double* big,
+    double* far, int* h, int* krep, int* group_size, double* cutoff, double* chi_median,
+    int* trace, int* status, double* raw_cov, double* raw_center, int* best_subset,
+    double* mcd_det, int* weights, double* hyperplane, int* n_on_plane, double* cons_cov,
+    double* center, double* cov, double* small_raw, double* rw_factor, double* rw_center,
+    double* rw_cov, double* raw_mah, int* rw_weights, int* kept, double* kept_center,
+    double* kept_cov, double* cl_center, double* cl_cov, double* mah, double* cl_mah,
+    int* classical, int* rw_done) {
   host::run_entry([&] {
-    prescale_columns(x, *n, *p, rows, *m, loc, scale, big);
+    *rw_done = 0;
+    const long nn = *n;
+    const int pp = *p;
+    prescale_columns(x, nn, pp, rows, *m, loc, scale, big);
     bool ok = !(*big > *far && *h == *n);
-    for (int j = 0; j < *p; ++j) {
+    for (int j = 0; j < pp; ++j) {
       const double sq = scale[j] * scale[j];
       if (sq < DBL_MIN || sq > DBL_MAX) ok = false;
     }
@@ -2190,8 +2229,26 @@ extern "C" void kv_mcd_scaled_search(double* x, int* n, int* p, int* rows, int* 
       *status = -1;  // not searched
       return;
     }
+    // Every value is written by the scaling pass before it is read.
+    std::unique_ptr<double[]> scaled(new double[static_cast<size_t>(nn) * pp]);
     fastmcd_body(x, n, p, h, krep, group_size, cutoff, chi_median, trace, status, raw_cov,
                  raw_center, best_subset, mcd_det, weights, hyperplane, n_on_plane, cons_cov,
-                 center, cov, loc, scale, *far);
+                 center, cov, loc, scale, *far, scaled.get());
+    scaled.reset();
+    if (*status != kelvara::mcd_ok || *h >= *n || pp < 2 || !(*big < std::ldexp(1.0, 1022)))
+      return;
+    const long p2 = static_cast<long>(pp) * pp;
+    for (int j = 0; j < pp; ++j) rw_center[j] = raw_center[j] * scale[j] + loc[j];
+    for (int j = 0; j < pp; ++j)
+      for (int i = 0; i < pp; ++i)
+        rw_cov[i + j * pp] = cons_cov[i + j * pp] * (scale[i] * scale[j]) * *small_raw;
+    std::vector<double> inv_root(p2), shift(pp);
+    if (inverse_root(pp, loc, scale, rw_center, rw_cov, inv_root.data(), shift.data()) !=
+        root_ok)
+      return;
+    reweight(x, nn, pp, loc, scale, inv_root.data(), shift.data(), cutoff, rw_factor,
+             rw_center, rw_cov,
+             {raw_mah, rw_weights, kept, kept_center, kept_cov, cl_center, cl_cov, mah, cl_mah,
+              classical, rw_done});
   });
 }

@@ -88,7 +88,9 @@ R_NativePrimitiveArgType kv_mcd_reweight_t[] = {
 R_NativePrimitiveArgType kv_mcd_scaled_search_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
     KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT,
-    KV_REAL, KV_INT, KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_REAL};
+    KV_REAL, KV_INT, KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
+    KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
+    KV_REAL, KV_REAL, KV_INT, KV_INT};
 // clang-format on
 
 // Through void (*)(void), the one function type that casts silently.
@@ -126,7 +128,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_mcd_moments, 8),
     CDEF(kv_mcd_prescale, 8),
     CDEF(kv_mcd_reweight, 22),
-    CDEF(kv_mcd_scaled_search, 26),
+    CDEF(kv_mcd_scaled_search, 41),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

@@ -78,3 +78,26 @@ test_that("long columns: the prescaling's centers and spreads are median()'s on 
     expect_identical(ps$scale, apply(abs(sweep(x, 2, ps$loc)), 2, stats::median))
   }
 })
+
+test_that("the search's own reweighting is that of the R layer's steps", {
+  set.seed(45)
+  n <- 3000
+  x <- matrix(stats::rnorm(n * 3), ncol = 3) * c(1, 10, 1e3)
+  x[1:300, ] <- x[1:300, ] + 40
+  p <- 3
+  h <- kelvara:::.coverage_h(0.5, n, p)
+  cutoff <- stats::qchisq(0.975, p)
+  small <- kelvara:::.mcd_small(n, p, h)
+  set.seed(1)
+  z <- kelvara:::.mcd_scaled_search(x, n, p, h, 100L, 300L, cutoff, stats::qchisq(0.5, p), 0L,
+                                    small[["raw"]],
+                                    kelvara:::.mcd_rw_factor(cutoff, p, small[["reweighted"]]))
+  ps <- list(data = x, loc = z$loc, scale = z$scale, max_abs = z$big)
+  raw <- kelvara:::.mcd_raw(z, x, ps, h, cutoff, stats::qchisq(0.5, p))
+  pre <- kelvara:::.mcd_search_reweight(z, p)
+  # the raw estimate the search reweighted is the R layer's, so .mcd_finish takes it
+  expect_identical(pre[c("raw_center", "raw_cov")],
+                   list(raw_center = raw$raw_center, raw_cov = raw$raw_cov * small[["raw"]]))
+  expect_identical(kelvara:::.mcd_finish(raw, x, ps, h, cutoff, pre),
+                   kelvara:::.mcd_finish(raw, x, ps, h, cutoff))
+})

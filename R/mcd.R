@@ -122,7 +122,7 @@
 ## group_size while the groups would cover fewer than p + 1 cases), returned
 ## as group_size; exact_fit is one of .mcd_codes.
 .mcd_fortran <- function(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace) {
-  storage.mode(x) <- "double"  # no copy when it is double already
+  if (!is.double(x)) storage.mode(x) <- "double"  # (see .check_design)
   ## (x - 0) / 1 is x, and no finite value lies beyond the largest double.
   .mcd_search(list(data = x, loc = double(p), scale = rep(1, p)), n, p, h, nsamp, group_size,
               cutoff, chi_median, trace, far = .Machine$double.xmax)

@@ -1874,7 +1874,9 @@ namespace {
 // range adds its products (its running sum carried from block to block).
 void case_moments(const double* x, long n, int p, const int* rows, long m, double* center,
                   double* cov) {
-  auto at = [&](long k, int j) { return x[(rows ? rows[k] : k) + static_cast<long>(j) * n]; };
+  auto at = [&](long k, int j) {
+    return x[(rows ? rows[k] : k) + static_cast<long>(j) * n];
+  };
   std::vector<double> mean(p);
   const double work = static_cast<double>(m) * p * (p + 3);
   pass_for(p, work, [&](int j) {
@@ -1899,7 +1901,8 @@ void case_moments(const double* x, long n, int p, const int* rows, long m, doubl
       ei[e] = i;
       ej[e] = j;
     }
-  const int width = work < min_pass_work ? 1 : std::max(1, std::min(host::threads(), entries));
+  const int width =
+      work < min_pass_work ? 1 : std::max(1, std::min(host::threads(), entries));
   const long n1 = m - 1;
   constexpr long block = 1024;
   host::parallel_for(width, [&](int part) {
@@ -1926,8 +1929,9 @@ void case_moments(const double* x, long n, int p, const int* rows, long m, doubl
       }
     }
     for (int e = e0; e < e1; ++e)
-      cov[ei[e] + static_cast<long>(ej[e]) * p] = cov[ej[e] + static_cast<long>(ei[e]) * p] =
-          static_cast<double>(acc[e - e0] / n1);
+      cov[ei[e] + static_cast<long>(ej[e]) * p] =
+          cov[ej[e] + static_cast<long>(ei[e]) * p] =
+              static_cast<double>(acc[e - e0] / n1);
   });
 }
 
@@ -1965,8 +1969,9 @@ namespace {
 // fails, root_not_finite when a value is not finite (R then takes other
 // paths).
 enum root_status { root_ok, root_singular, root_not_finite };
-root_status inverse_root(int p, const double* loc, const double* scale, const double* center,
-                  const double* cov, double* inv_root, double* shift) {
+root_status inverse_root(int p, const double* loc, const double* scale,
+                         const double* center, const double* cov, double* inv_root,
+                         double* shift) {
   const long p2 = static_cast<long>(p) * p;
   std::vector<double> r(p2), v(p);
   for (int j = 0; j < p; ++j)
@@ -1980,23 +1985,34 @@ root_status inverse_root(int p, const double* loc, const double* scale, const do
   for (int j = 0; j < p; ++j) inv_root[j + static_cast<long>(j) * p] = 1.0;
   const double one = 1.0, zero = 0.0;
   const int ione = 1;
-  F77_CALL(dtrsm)("L", "U", "N", "N", &p, &p, &one, r.data(), &p, inv_root, &p
-                  FCONE FCONE FCONE FCONE);
+  F77_CALL(dtrsm)
+  ("L", "U", "N", "N", &p, &p, &one, r.data(), &p, inv_root, &p FCONE FCONE FCONE FCONE);
   for (int j = 0; j < p; ++j) v[j] = (center[j] - loc[j]) / scale[j];
   auto finite = [](const double* a, long len) {
     return std::all_of(a, a + len, [](double t) { return std::isfinite(t); });
   };
   if (!finite(v.data(), p) || !finite(inv_root, p2)) return root_not_finite;
   if (p == 1)  // a 1 x 1 product: R's matrix-vector branch
-    F77_CALL(dgemv)("N", &ione, &ione, &one, v.data(), &ione, inv_root, &ione, &zero, shift,
-                    &ione FCONE);
+    F77_CALL(dgemv)
+    ("N", &ione, &ione, &one, v.data(), &ione, inv_root, &ione, &zero, shift,
+     &ione FCONE);
   else
-    F77_CALL(dgemv)("T", &p, &p, &one, inv_root, &p, v.data(), &ione, &zero, shift, &ione
-                    FCONE);
+    F77_CALL(dgemv)
+    ("T", &p, &p, &one, inv_root, &p, v.data(), &ione, &zero, shift, &ione FCONE);
   return finite(shift, p) ? root_ok : root_not_finite;
 }
 
 }  // namespace
+
+namespace {
+
+// Where the reweighting puts its results (see kv_mcd_reweight).
+struct reweight_out {
+  double* raw_mah;
+  int *weights, *kept;
+  double *center, *cov, *cl_center, *cl_cov, *mah, *cl_mah;
+  int *classical, *done;
+};
 
 // The reweighting of the R layer (.mcd_reweight) in one call, so that the
 // data cross from R once: the moments of all cases (cl_center, cl_cov), the
@@ -2012,100 +2028,87 @@ root_status inverse_root(int p, const double* loc, const double* scale, const do
 // the estimate chosen and, when the classical covariance has a root
 // (classical = 1), cl_mah those under it.  With done = 0 the R layer
 // finishes from the moments.
-namespace {
-
-// Where the reweighting puts its results (see kv_mcd_reweight).
-struct reweight_out {
-  double *raw_mah;
-  int *weights, *kept;
-  double *center, *cov, *cl_center, *cl_cov, *mah, *cl_mah;
-  int *classical, *done;
-};
-
 void reweight(const double* x, long nn, int pp, const double* loc, const double* scale,
-              const double* inv_root, const double* shift, const double* cutoff,
+              const double* inv_root, const double* shift, double cutoff,
               const double* factor, const double* raw_center, const double* raw_cov,
               const reweight_out& o) {
-  double *raw_mah = o.raw_mah, *center = o.center, *cov = o.cov, *cl_center = o.cl_center,
-         *cl_cov = o.cl_cov, *mah = o.mah, *cl_mah = o.cl_mah;
-  int *weights = o.weights, *kept = o.kept, *classical = o.classical, *done = o.done;
-  {
-    if (nn < 2 || pp < 1) host::fail("kv_mcd_reweight: invalid dimensions");
-    *done = 0;
-    *classical = 0;
-    case_moments(x, nn, pp, nullptr, nn, cl_center, cl_cov);
-    const long block = std::max(64L, (1L << 20) / (static_cast<long>(pp) * pp));
-    const long nblocks = (nn + block - 1) / block;
-    if (2 * nblocks > 2147483647L) host::fail("kv_mcd_reweight: too many rows");
-    std::vector<long> count(nblocks, 0);
-    std::vector<char> na(nblocks, 0);
-    const double c = *cutoff;
-    const double work = static_cast<double>(nn) * pp * pp;
-    pass_for(static_cast<int>(nblocks), work, [&](int b) {
-      const long lo = b * block, hi = std::min(nn, lo + block);
-      root_distances(x, nn, pp, loc, scale, inv_root, shift, lo, hi, raw_mah);
-      long m = 0;
-      for (long i = lo; i < hi; ++i) {
-        if (std::isnan(raw_mah[i])) {
-          weights[i] = NA_INTEGER;
-          na[b] = 1;
-        } else {
-          weights[i] = raw_mah[i] <= c ? 1 : 0;
-          m += weights[i];
-        }
-      }
-      count[b] = m;
-    });
-    long total = 0;
-    bool any_na = false;
-    for (long b = 0; b < nblocks; ++b) {
-      total += count[b];
-      any_na = any_na || na[b];
-    }
-    *kept = any_na ? NA_INTEGER : static_cast<int>(total);
-    if (any_na) return;
-    const long p2 = static_cast<long>(pp) * pp;
-    // The estimate chosen: the reweighted one when its covariance has a
-    // Cholesky root, else the raw one.
-    std::vector<double> est_center(raw_center, raw_center + pp), est_cov(raw_cov, raw_cov + p2);
-    bool reweighted = false;
-    if (total > pp) {
-      std::vector<int> rows;
-      rows.reserve(total);
-      for (long i = 0; i < nn; ++i)
-        if (weights[i] == 1) rows.push_back(static_cast<int>(i));
-      case_moments(x, nn, pp, rows.data(), total, center, cov);
-      std::vector<double> c_cov(p2), r(p2);
-      for (long t = 0; t < p2; ++t) c_cov[t] = cov[t] * factor[0] * factor[1];
-      for (int j = 0; j < pp; ++j)
-        for (int i = 0; i < pp; ++i) r[i + static_cast<long>(j) * pp] = i > j ? 0.0 : c_cov[i + static_cast<long>(j) * pp];
-      int info = 0;
-      F77_CALL(dpotrf)("U", &pp, r.data(), &pp, &info FCONE);
-      if (info == 0) {
-        est_center.assign(center, center + pp);
-        est_cov = c_cov;
-        reweighted = true;
+  if (nn < 2 || pp < 1) host::fail("kv_mcd_reweight: invalid dimensions");
+  *o.done = 0;
+  *o.classical = 0;
+  case_moments(x, nn, pp, nullptr, nn, o.cl_center, o.cl_cov);
+  const long block = std::max(64L, (1L << 20) / (static_cast<long>(pp) * pp));
+  const long nblocks = (nn + block - 1) / block;
+  if (2 * nblocks > 2147483647L) host::fail("kv_mcd_reweight: too many rows");
+  std::vector<long> count(nblocks, 0);
+  std::vector<char> na(nblocks, 0);
+  const double work = static_cast<double>(nn) * pp * pp;
+  pass_for(static_cast<int>(nblocks), work, [&](int b) {
+    const long lo = b * block, hi = std::min(nn, lo + block);
+    root_distances(x, nn, pp, loc, scale, inv_root, shift, lo, hi, o.raw_mah);
+    long m = 0;
+    for (long i = lo; i < hi; ++i) {
+      if (std::isnan(o.raw_mah[i])) {
+        o.weights[i] = NA_INTEGER;
+        na[b] = 1;
+      } else {
+        o.weights[i] = o.raw_mah[i] <= cutoff ? 1 : 0;
+        m += o.weights[i];
       }
     }
-    // The roots of the estimate and of the classical covariance, and the
-    // distances under both in one pass.
-    std::vector<double> roots(2 * p2), shifts(2 * pp);
-    if (inverse_root(pp, loc, scale, est_center.data(), est_cov.data(), roots.data(),
-                     shifts.data()) != root_ok)
-      return;
-    const root_status cl =
-        inverse_root(pp, loc, scale, cl_center, cl_cov, roots.data() + p2, shifts.data() + pp);
-    if (cl == root_not_finite) return;
-    const int k = cl == root_ok ? 2 : 1;
-    pass_for(static_cast<int>(k * nblocks), work * k, [&](int t) {
-      const long b = t % nblocks, lo = b * block, hi = std::min(nn, lo + block);
-      const int which = static_cast<int>(t / nblocks);
-      root_distances(x, nn, pp, loc, scale, roots.data() + which * p2, shifts.data() + which * pp,
-                     lo, hi, which == 0 ? mah : cl_mah);
-    });
-    *classical = k == 2 ? 1 : 0;
-    *done = reweighted ? 2 : 1;
+    count[b] = m;
+  });
+  long total = 0;
+  bool any_na = false;
+  for (long b = 0; b < nblocks; ++b) {
+    total += count[b];
+    any_na = any_na || na[b];
   }
+  *o.kept = any_na ? NA_INTEGER : static_cast<int>(total);
+  if (any_na) return;
+  const long p2 = static_cast<long>(pp) * pp;
+  // The estimate chosen: the reweighted one when its covariance has a
+  // Cholesky root, else the raw one.
+  std::vector<double> est_center(raw_center, raw_center + pp),
+      est_cov(raw_cov, raw_cov + p2);
+  bool reweighted = false;
+  if (total > pp) {
+    std::vector<int> rows;
+    rows.reserve(total);
+    for (long i = 0; i < nn; ++i)
+      if (o.weights[i] == 1) rows.push_back(static_cast<int>(i));
+    case_moments(x, nn, pp, rows.data(), total, o.center, o.cov);
+    std::vector<double> c_cov(p2), r(p2);
+    for (long t = 0; t < p2; ++t) c_cov[t] = o.cov[t] * factor[0] * factor[1];
+    for (int j = 0; j < pp; ++j)
+      for (int i = 0; i < pp; ++i)
+        r[i + static_cast<long>(j) * pp] =
+            i > j ? 0.0 : c_cov[i + static_cast<long>(j) * pp];
+    int info = 0;
+    F77_CALL(dpotrf)("U", &pp, r.data(), &pp, &info FCONE);
+    if (info == 0) {
+      est_center.assign(o.center, o.center + pp);
+      est_cov = c_cov;
+      reweighted = true;
+    }
+  }
+  // The roots of the estimate and of the classical covariance, and the
+  // distances under both in one pass.
+  std::vector<double> roots(2 * p2), shifts(2 * pp);
+  if (inverse_root(pp, loc, scale, est_center.data(), est_cov.data(), roots.data(),
+                   shifts.data()) != root_ok)
+    return;
+  const root_status cl = inverse_root(pp, loc, scale, o.cl_center, o.cl_cov,
+                                      roots.data() + p2, shifts.data() + pp);
+  if (cl == root_not_finite) return;
+  const int k = cl == root_ok ? 2 : 1;
+  pass_for(static_cast<int>(k * nblocks), work * k, [&](int t) {
+    const long b = t % nblocks, lo = b * block, hi = std::min(nn, lo + block);
+    const int which = static_cast<int>(t / nblocks);
+    root_distances(x, nn, pp, loc, scale, roots.data() + which * p2,
+                   shifts.data() + which * pp, lo, hi, which == 0 ? o.mah : o.cl_mah);
+  });
+  *o.classical = k == 2 ? 1 : 0;
+  *o.done = reweighted ? 2 : 1;
 }
 
 }  // namespace
@@ -2114,12 +2117,12 @@ extern "C" void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* 
                                 double* inv_root, double* shift, double* cutoff,
                                 double* factor, double* raw_center, double* raw_cov,
                                 double* raw_mah, int* weights, int* kept, double* center,
-                                double* cov, double* cl_center, double* cl_cov, double* mah,
-                                double* cl_mah, int* classical, int* done) {
+                                double* cov, double* cl_center, double* cl_cov,
+                                double* mah, double* cl_mah, int* classical, int* done) {
   host::run_entry([&] {
-    reweight(x, *n, *p, loc, scale, inv_root, shift, cutoff, factor, raw_center, raw_cov,
-             {raw_mah, weights, kept, center, cov, cl_center, cl_cov, mah, cl_mah, classical,
-              done});
+    reweight(x, *n, *p, loc, scale, inv_root, shift, *cutoff, factor, raw_center, raw_cov,
+             {raw_mah, weights, kept, center, cov, cl_center, cl_cov, mah, cl_mah,
+              classical, done});
   });
 }
 
@@ -2154,8 +2157,8 @@ double r_median(const double* v, long m, std::vector<double>& work) {
 // spread = median absolute deviation, else the mean absolute deviation of
 // all rows, else 1; big = the largest absolute value of (x - center) /
 // spread.  Columns run on the call's threads.
-void prescale_columns(const double* x, long nn, int pp, const int* rows, long mm, double* loc,
-                      double* scale, double* big) {
+void prescale_columns(const double* x, long nn, int pp, const int* rows, long mm,
+                      double* loc, double* scale, double* big) {
   if (nn < 1 || pp < 1 || mm < 1) host::fail("kv_mcd_prescale: invalid dimensions");
   for (long k = 0; k < mm; ++k)
     if (rows[k] < 1 || rows[k] > nn)
@@ -2232,10 +2235,11 @@ extern "C" void kv_mcd_scaled_search(
     // Every value is written by the scaling pass before it is read.
     std::unique_ptr<double[]> scaled(new double[static_cast<size_t>(nn) * pp]);
     fastmcd_body(x, n, p, h, krep, group_size, cutoff, chi_median, trace, status, raw_cov,
-                 raw_center, best_subset, mcd_det, weights, hyperplane, n_on_plane, cons_cov,
-                 center, cov, loc, scale, *far, scaled.get());
+                 raw_center, best_subset, mcd_det, weights, hyperplane, n_on_plane,
+                 cons_cov, center, cov, loc, scale, *far, scaled.get());
     scaled.reset();
-    if (*status != kelvara::mcd_ok || *h >= *n || pp < 2 || !(*big < std::ldexp(1.0, 1022)))
+    if (*status != kelvara::mcd_ok || *h >= *n || pp < 2 ||
+        !(*big < std::ldexp(1.0, 1022)))
       return;
     const long p2 = static_cast<long>(pp) * pp;
     for (int j = 0; j < pp; ++j) rw_center[j] = raw_center[j] * scale[j] + loc[j];
@@ -2246,9 +2250,9 @@ extern "C" void kv_mcd_scaled_search(
     if (inverse_root(pp, loc, scale, rw_center, rw_cov, inv_root.data(), shift.data()) !=
         root_ok)
       return;
-    reweight(x, nn, pp, loc, scale, inv_root.data(), shift.data(), cutoff, rw_factor,
+    reweight(x, nn, pp, loc, scale, inv_root.data(), shift.data(), *cutoff, rw_factor,
              rw_center, rw_cov,
-             {raw_mah, rw_weights, kept, kept_center, kept_cov, cl_center, cl_cov, mah, cl_mah,
-              classical, rw_done});
+             {raw_mah, rw_weights, kept, kept_center, kept_cov, cl_center, cl_cov, mah,
+              cl_mah, classical, rw_done});
   });
 }

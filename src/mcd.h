@@ -155,11 +155,12 @@ void kv_mcd_prescale(double* x, int* n, int* p, int* rows, int* m, double* loc,
  *  with covariance cov * factor(1) * factor(2), which has a Cholesky root;
  *  1: raw_center, raw_cov) and, with classical = 1, cl_mah those under the
  *  classical estimate (registered .C routine, 22 arguments). */
-void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* scale, double* inv_root,
-                     double* shift, double* cutoff, double* factor, double* raw_center,
-                     double* raw_cov, double* raw_mah, int* weights, int* kept, double* center,
-                     double* cov, double* cl_center, double* cl_cov, double* mah,
-                     double* cl_mah, int* classical, int* done);
+void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* scale,
+                     double* inv_root, double* shift, double* cutoff, double* factor,
+                     double* raw_center, double* raw_cov, double* raw_mah, int* weights,
+                     int* kept, double* center, double* cov, double* cl_center,
+                     double* cl_cov, double* mah, double* cl_mah, int* classical,
+                     int* done);
 
 /** kv_mcd_prescale on the rows `rows`, then kv_mcd_search with the loc and
  *  scale found on a copy of x (x is not changed), unless a spread's square
@@ -170,16 +171,15 @@ void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* scale, doub
  *  rw_factor, outputs raw_mah .. cl_mah, classical, rw_done; rw_weights,
  *  kept_center and kept_cov stand for its weights, center and cov);
  *  rw_done = 0 when it did not run (registered .C routine, 41 arguments). */
-void kv_mcd_scaled_search(double* x, int* n, int* p, int* rows, int* m, double* loc,
-                          double* scale, double* big, double* far, int* h, int* krep,
-                          int* group_size, double* cutoff, double* chi_median, int* trace,
-                          int* status, double* raw_cov, double* raw_center, int* best_subset,
-                          double* mcd_det, int* weights, double* hyperplane, int* n_on_plane,
-                          double* cons_cov, double* center, double* cov, double* small_raw,
-                          double* rw_factor, double* rw_center, double* rw_cov,
-                          double* raw_mah, int* rw_weights, int* kept, double* kept_center,
-                          double* kept_cov, double* cl_center, double* cl_cov, double* mah,
-                          double* cl_mah, int* classical, int* rw_done);
+void kv_mcd_scaled_search(
+    double* x, int* n, int* p, int* rows, int* m, double* loc, double* scale, double* big,
+    double* far, int* h, int* krep, int* group_size, double* cutoff, double* chi_median,
+    int* trace, int* status, double* raw_cov, double* raw_center, int* best_subset,
+    double* mcd_det, int* weights, double* hyperplane, int* n_on_plane, double* cons_cov,
+    double* center, double* cov, double* small_raw, double* rw_factor, double* rw_center,
+    double* rw_cov, double* raw_mah, int* rw_weights, int* kept, double* kept_center,
+    double* kept_cov, double* cl_center, double* cl_cov, double* mah, double* cl_mah,
+    int* classical, int* rw_done);
 
 }  // extern "C"
 

@@ -529,9 +529,12 @@ struct fast_mcd : mcd_outputs, mcd_work {
   struct space {
     double *row, *sscp, *cov, *center, *sd, *cov_inv, *dist, *det;
     int *index_b, *sorted_best;
+    double* sel;  // work of the selection (null: none)
   };
+  std::vector<double> own_sel{};
   space own() {
-    return {row, sscp, cov, center, sd, cov_inv, dist, mcd_det, index_b, sorted_best};
+    double* sel = own_sel.empty() ? nullptr : own_sel.data();
+    return {row, sscp, cov, center, sd, cov_inv, dist, mcd_det, index_b, sorted_best, sel};
   }
 
   // The cross-product matrix sscp of the m rows `list` (1-based, in list
@@ -821,7 +824,32 @@ struct fast_mcd : mcd_outputs, mcd_work {
     double kth = 0.0;
     if (fast_select(s, parallel) && select_smallest(w.dist, s.nn, s.nhalf, w.index_b, kth))
       return;
+    if (internal && w.sel && select_sorted(w.dist, s.nn, s.nhalf, w.index_b, w.sel)) return;
     rffindq_(w.dist, &s.nn, &s.nhalf, w.index_b);
+  }
+
+  // The case numbers (1-based) of the k smallest of d[0..nn) into index, in
+  // increasing order, on one thread: the k-th smallest value is selected on
+  // a copy in sel, and the cases at most that value are gathered in one
+  // pass.  Where exactly k cases are, they are the set every selection
+  // takes (rffindq_ leaves the same set, in another order, which the
+  // callers sort or do not use); on a tie at the k-th value, or a NaN,
+  // false (rffindq_ then chooses among the tied cases).
+  static bool select_sorted(const double* d, int nn, int k, int* index, double* sel) {
+    bool nan = false;
+    for (int i = 0; i < nn; ++i) {
+      sel[i] = d[i];
+      nan = nan || std::isnan(d[i]);
+    }
+    if (nan) return false;
+    std::nth_element(sel, sel + (k - 1), sel + nn);
+    const double kth = sel[k - 1];
+    int count = 0;
+    for (int i = 0; i < nn; ++i) count += d[i] <= kth;
+    if (count != k) return false;
+    for (int i = 0, at = 0; i < nn; ++i)
+      if (d[i] <= kth) index[at++] = i + 1;
+    return true;
   }
   void select_nearest(const stage_data& s) { select_nearest(s, own(), true); }
 
@@ -1273,7 +1301,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
     serial,          // an exact-fit entry of a list: handled in order
   };
   struct worker_arrays {
-    std::vector<double> row, sscp, cov, center, sd, cov_inv, dist;
+    std::vector<double> row, sscp, cov, center, sd, cov_inv, dist, sel;
     std::vector<int> index_a, index_b, sorted_best;
     double det = 0.0;
     void fit(int p, int nn) {
@@ -1284,15 +1312,16 @@ struct fast_mcd : mcd_outputs, mcd_work {
       for (auto* v : {&center, &sd}) v->resize(up);
       if (dist.size() < static_cast<size_t>(nn)) {
         dist.resize(nn);
+        sel.resize(nn);
         index_a.resize(nn);
         index_b.resize(nn);
         sorted_best.resize(nn);
       }
     }
     space view() {
-      return {row.data(),     sscp.data(), cov.data(),     center.data(),
-              sd.data(),      cov_inv.data(), dist.data(), &det,
-              index_b.data(), sorted_best.data()};
+      return {row.data(),     sscp.data(),       cov.data(),  center.data(),
+              sd.data(),      cov_inv.data(),    dist.data(), &det,
+              index_b.data(), sorted_best.data(), sel.data()};
     }
   };
   std::vector<worker_arrays> workers{};
@@ -1577,6 +1606,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
     poll_rows = std::max(1L, work_per_poll / (static_cast<long>(p) * p));
     normal.assign(p, 0.0);
     const bool all_cases = h >= n;
+    if (internal && !all_cases && p > 1) own_sel.resize(n);
     if (!all_cases) {
       if (p == 1) {
         univariate();

@@ -22,15 +22,20 @@
 .mcd_prescale <- function(x, max_rows = 50000L) {
   n <- nrow(x)
   p <- ncol(x)
-  rows <- if (n > max_rows) unique(round(seq(1, n, length.out = max_rows))) else seq_len(n)
+  rows <- .mcd_prescale_rows(n, max_rows)
   ## In compiled code, columns on the call's threads (kv_mcd_prescale): the
   ## numbers of median() and mean() by the same sums.  The scaled data are
   ## formed where they are used (.mcd_scaled), and max_abs is their largest
   ## absolute value.
-  z <- .C("kv_mcd_prescale", x, as.integer(n), as.integer(p), as.integer(rows),
+  z <- .C("kv_mcd_prescale", x, as.integer(n), as.integer(p), rows,
           as.integer(length(rows)), loc = double(p), scale = double(p), big = double(1L),
           NAOK = TRUE, PACKAGE = "kelvara")
   list(data = x, loc = z$loc, scale = z$scale, max_abs = z$big)
+}
+
+## The rows on which the prescaling measures.
+.mcd_prescale_rows <- function(n, max_rows = 50000L) {
+  as.integer(if (n > max_rows) unique(round(seq(1, n, length.out = max_rows))) else seq_len(n))
 }
 
 ## The data centered and scaled by the prescaling `ps`.
@@ -65,8 +70,7 @@
 .mcd_sq_dists <- function(ps, roots) {
   p <- ncol(ps$data)
   n <- nrow(ps$data)
-  finite <- vapply(roots, function(r) .all_finite(r$inv_root) && .all_finite(r$shift), NA)
-  if (isTRUE(ps$max_abs < 2^1022) && all(finite)) {
+  if (.mcd_compiled_dists(ps, roots)) {
     k <- length(roots)
     d <- .C("kv_mcd_distances", ps$data, as.integer(n), as.integer(p), as.double(ps$loc),
             as.double(ps$scale), as.integer(k),
@@ -93,6 +97,12 @@
   })
 }
 
+## Whether the compiled pass forms the distances under `roots`.
+.mcd_compiled_dists <- function(ps, roots) {
+  finite <- vapply(roots, function(r) .all_finite(r$inv_root) && .all_finite(r$shift), NA)
+  isTRUE(ps$max_abs < 2^1022) && all(finite)
+}
+
 .mcd_sq_dist <- function(ps, center, cov) .mcd_sq_dists(ps, list(.mcd_root(ps, center, cov)))[[1L]]
 
 ## colMeans() and stats::cov() of the rows of x flagged in `keep` (NULL: all
@@ -112,10 +122,46 @@
 ## group_size while the groups would cover fewer than p + 1 cases), returned
 ## as group_size; exact_fit is one of .mcd_codes.
 .mcd_fortran <- function(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace) {
-  storage.mode(x) <- "double"  # no copy when it is double already
+  if (!is.double(x)) storage.mode(x) <- "double"  # (see .check_design)
   ## (x - 0) / 1 is x, and no finite value lies beyond the largest double.
   .mcd_search(list(data = x, loc = double(p), scale = rep(1, p)), n, p, h, nsamp, group_size,
               cutoff, chi_median, trace, far = .Machine$double.xmax)
+}
+
+## The prescaling (.mcd_prescale) and the search on the data prescaled by
+## it (kv_mcd_scaled_search); exact_fit is -1 when .mcd_search_check refuses
+## the prescaled data, which are then not searched.  After a regular
+## multivariate search the call also reweights (.mcd_reweight, with the
+## raw estimate's finite-sample factor small_raw and the factors rw_factor):
+## rw_done > 0, and rw_center and rw_cov hold the raw estimate it started
+## from.
+.mcd_scaled_search <- function(x, n, p, h, nsamp, group_size, cutoff, chi_median, trace,
+                               small_raw, rw_factor) {
+  pp <- as.numeric(p) * p
+  rows <- .mcd_prescale_rows(n)
+  .C("kv_mcd_scaled_search", x = x, n = as.integer(n), p = as.integer(p), rows,
+     as.integer(length(rows)), loc = double(p), scale = double(p), big = double(1L),
+     far = as.double(.mcd_far), h = as.integer(h), krep = as.integer(nsamp),
+     group_size = as.integer(group_size), cutoff = as.double(cutoff),
+     chi_median = as.double(chi_median), trace = as.integer(trace), exact_fit = integer(1L),
+     raw_cov = double(pp), raw_center = double(p), best_subset = integer(h),
+     mcd_det = double(1L), weights = integer(n), hyperplane = double(5 * as.numeric(p)),
+     n_on_plane = integer(1L), cons_cov = double(pp), center = double(p), cov = double(pp),
+     small_raw = as.double(small_raw), rw_factor = as.double(rw_factor),
+     rw_center = double(p), rw_cov = double(pp), raw_mah = double(n),
+     rw_weights = integer(n), kept = integer(1L), kept_center = double(p),
+     kept_cov = double(pp), cl_center = double(p), cl_cov = double(pp), mah = double(n),
+     cl_mah = double(n), classical = integer(1L), rw_done = integer(1L),
+     NAOK = TRUE, PACKAGE = "kelvara")
+}
+
+## The search's reweighting (NULL when it did not reweight), for the raw
+## estimate it started from.
+.mcd_search_reweight <- function(z, p) {
+  if (z$rw_done > 0L)
+    list(raw_center = z$rw_center, raw_cov = matrix(z$rw_cov, p, p),
+         pass = .mcd_pass(p, z$raw_mah, z$rw_weights, z$kept, z$kept_center, z$kept_cov,
+                          z$cl_center, z$cl_cov, z$mah, z$cl_mah, z$classical, z$rw_done))
 }
 
 ## The search (kv_mcd_search) on the data prescaled by `ps` in compiled
@@ -139,27 +185,90 @@
 ## cases, the covariance made consistent at the normal model truncated at
 ## the cutoff and multiplied by the finite-sample factor `f_rw`, and the
 ## squared distances under it.  The raw estimate is kept when fewer than
-## p + 1 cases remain or their covariance is singular.
-.mcd_reweight <- function(x, ps, raw_center, raw_cov, cutoff, f_rw, also = list()) {
+## p + 1 cases remain or their covariance is singular.  Also the classical
+## squared distances (NULL when the sample covariance is singular), kept for
+## the distance-distance plot.
+.mcd_reweight <- function(x, ps, raw_center, raw_cov, cutoff, f_rw) {
   p <- ncol(x)
-  ## The distances under the roots `also` come in the same pass (as `also`).
-  d <- .mcd_sq_dists(ps, c(list(.mcd_root(ps, raw_center, raw_cov)), also))
-  raw_mah <- d[[1L]]
-  weights <- as.integer(raw_mah <= cutoff)
+  factor <- .mcd_rw_factor(cutoff, p, f_rw)
+  pass <- .mcd_reweight_pass(x, ps, raw_center, raw_cov, cutoff, factor)
+  if (!is.null(pass$done)) return(.mcd_reweight_done(pass, raw_center, raw_cov, factor))
   center <- raw_center
   cov <- raw_cov
-  kept <- weights == 1L
-  if (sum(kept) > p) {
-    ck <- .mcd_moments(x, weights)
-    c_center <- ck$center
-    c_cov <- ck$cov * (stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2)) * f_rw
+  classical <- tryCatch(list(.mcd_root(ps, pass$classical$center, pass$classical$cov)),
+                        error = function(e) list())
+  if (pass$kept > p) {
+    c_cov <- pass$cov * factor[1L] * factor[2L]
     if (!inherits(try(chol(c_cov), silent = TRUE), "try-error")) {
-      center <- c_center
+      center <- pass$center
       cov <- c_cov
     }
   }
-  list(weights = weights, center = center, cov = cov,
-       mah = .mcd_sq_dist(ps, center, cov), raw_mah = raw_mah, also = d[-1L])
+  d <- .mcd_sq_dists(ps, c(list(.mcd_root(ps, center, cov)), classical))
+  list(weights = pass$weights, center = center, cov = cov, mah = d[[1L]],
+       raw_mah = pass$raw_mah, classical = if (length(classical)) d[[2L]])
+}
+
+## The passes over the data for the reweighting: the moments of all cases
+## (classical), the squared distances under the raw estimate, the weights,
+## their number `kept` and, when more than p, the moments of the kept cases
+## (center, cov).  In one compiled call (kv_mcd_reweight) where the compiled
+## pass forms the distances; that call also finishes the reweighting (with
+## the consistency and finite-sample factors `factor`) where its numbers are
+## those of the steps in .mcd_reweight: then `done` says whether the kept
+## cases' estimate replaces the raw one (reweighted) and holds the squared
+## distances under the estimate (mah) and the classical ones (classical).
+.mcd_reweight_pass <- function(x, ps, raw_center, raw_cov, cutoff, factor) {
+  n <- nrow(x)
+  p <- ncol(x)
+  root <- .mcd_root(ps, raw_center, raw_cov)
+  if (.mcd_compiled_dists(ps, list(root))) {
+    z <- .C("kv_mcd_reweight", x, as.integer(n), as.integer(p), as.double(ps$loc),
+            as.double(ps$scale), as.double(root$inv_root), as.double(root$shift),
+            as.double(cutoff), as.double(factor), as.double(raw_center), as.double(raw_cov),
+            raw_mah = double(n), weights = integer(n), kept = integer(1L), center = double(p),
+            cov = double(p * p), cl_center = double(p), cl_cov = double(p * p),
+            mah = double(n), cl_mah = double(n), classical = integer(1L), done = integer(1L),
+            NAOK = TRUE, PACKAGE = "kelvara")
+    return(.mcd_pass(p, z$raw_mah, z$weights, z$kept, z$center, z$cov, z$cl_center,
+                     z$cl_cov, z$mah, z$cl_mah, z$classical, z$done))
+  }
+  raw_mah <- .mcd_sq_dists(ps, list(root))[[1L]]
+  weights <- as.integer(raw_mah <= cutoff)
+  kept <- sum(weights == 1L)
+  ck <- if (kept > p) .mcd_moments(x, weights)
+  list(classical = .mcd_moments(x), raw_mah = raw_mah, weights = weights, kept = kept,
+       center = ck$center, cov = ck$cov)
+}
+
+## The factors of the reweighted covariance: consistency at the normal model
+## truncated at the cutoff, and the finite-sample factor f_rw.
+.mcd_rw_factor <- function(cutoff, p, f_rw) {
+  c(stats::pchisq(cutoff, p) / stats::pchisq(cutoff, p + 2), f_rw)
+}
+
+## The pass of .mcd_reweight_pass from the outputs of a compiled reweighting
+## (kv_mcd_reweight, kv_mcd_scaled_search).
+.mcd_pass <- function(p, raw_mah, weights, kept, center, cov, cl_center, cl_cov, mah, cl_mah,
+                      classical, done) {
+  more <- isTRUE(kept > p)
+  list(classical = list(center = cl_center, cov = matrix(cl_cov, p, p)), raw_mah = raw_mah,
+       weights = weights, kept = kept, center = if (more) center,
+       cov = if (more) matrix(cov, p, p),
+       done = if (done > 0L)
+         list(reweighted = done == 2L, mah = mah, classical = if (classical == 1L) cl_mah))
+}
+
+## The result of .mcd_reweight from a pass that the compiled call finished.
+.mcd_reweight_done <- function(pass, raw_center, raw_cov, factor) {
+  center <- raw_center
+  cov <- raw_cov
+  if (pass$done$reweighted) {
+    center <- pass$center
+    cov <- pass$cov * factor[1L] * factor[2L]
+  }
+  list(weights = pass$weights, center = center, cov = cov, mah = pass$done$mah,
+       raw_mah = pass$raw_mah, classical = pass$done$classical)
 }
 
 mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size = 300,
@@ -180,17 +289,28 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
   ## absolute tolerances; it runs on the data centered and scaled per column,
   ## so that those judgements are relative to each variable's spread, and its
   ## results are carried back here (the estimates are affine equivariant).
-  ps <- .with_threads(threads, .mcd_prescale(x))
-  .mcd_search_check(ps, h)
-  ## A given seed leaves the caller's random stream as it was.
+  ## The prescaling, the search and (mostly) the reweighting in one compiled
+  ## call: the data cross from R once.  A given seed leaves the caller's
+  ## random stream as it was; data that cannot be searched leave it as it
+  ## was in any case.
+  small <- .mcd_small(n, p, h)
+  had_stream <- exists(".Random.seed", envir = globalenv(), inherits = FALSE)
   z <- .with_seed(seed, {
     if (!exists(".Random.seed", envir = globalenv(), inherits = FALSE)) stats::runif(1L)
     rng_state <- get(".Random.seed", envir = globalenv(), inherits = FALSE)
-    .with_threads(threads, .mcd_search(ps, n, p, h, nsamp, group_size, cutoff, chi_median, trace))
+    .with_threads(threads, .mcd_scaled_search(x, n, p, h, nsamp, group_size, cutoff,
+                                              chi_median, trace, small[["raw"]],
+                                              .mcd_rw_factor(cutoff, p, small[["reweighted"]])))
   })
   z$x <- NULL  # the returned copy of the data: not needed
+  ps <- list(data = x, loc = z$loc, scale = z$scale, max_abs = z$big)
+  if (z$exact_fit == -1L) {
+    if (is.null(seed) && !had_stream) rm(".Random.seed", envir = globalenv())
+    .mcd_search_check(ps, h)
+    stop("internal error: the MCD search refused data that pass its checks", call. = FALSE)
+  }
   fit <- .with_threads(threads, .mcd_finish(.mcd_raw(z, x, ps, h, cutoff, chi_median), x, ps, h,
-                                            cutoff))
+                                            cutoff, .mcd_search_reweight(z, p)))
   c_list <- list(alpha = alpha, h = h, nsamp = nsamp, group_size = z$group_size,
                  seed = seed, rng_state = rng_state, cutoff = cutoff,
                  chi_median = chi_median)
@@ -325,36 +445,39 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
 ## the raw covariance is scaled so that clean cases beyond the cutoff have
 ## their nominal share, and the raw weights are taken from the scaled
 ## distances -- the reweighted estimate, the distances, and the names.
-.mcd_finish <- function(raw, x, ps, h, cutoff) {
+.mcd_finish <- function(raw, x, ps, h, cutoff, pre = NULL) {
   n <- nrow(x)
   p <- ncol(x)
-  alpha_h <- .coverage_alpha(h, n, p)
-  small <- c(raw = .small_sample_factor("mcd_raw", n, p, alpha_h),
-             reweighted = .small_sample_factor("mcd_rw", n, p, alpha_h))
+  small <- .mcd_small(n, p, h)
   raw_center <- center <- raw$raw_center
   raw_cov <- cov <- raw$raw_cov
   raw_factor <- raw$raw_factor
   weights <- raw$weights
-  raw_mah <- mah <- rep(NA_real_, n)
-  ## Classical squared distances, kept for the distance-distance plot (NA
-  ## when the sample covariance is singular).
-  classical <- tryCatch({
-    cl_moments <- .mcd_moments(x)
-    list(.mcd_root(ps, cl_moments$center, cl_moments$cov))
-  }, error = function(e) list())
-  mah_classical <- rep(NA_real_, n)
+  raw_mah <- mah <- mah_classical <- rep(NA_real_, n)
   if (raw$exact == .mcd_codes[["ok"]]) {
     raw_cov <- raw_cov * small[["raw"]]
     raw_factor <- raw_factor * small[["raw"]]
-    rw <- .mcd_reweight(x, ps, raw_center, raw_cov, cutoff, small[["reweighted"]], classical)
+    ## The reweighting done by the search where it started from this raw
+    ## estimate.
+    rw <- if (!is.null(pre) && identical(pre$raw_center, raw_center) &&
+              identical(pre$raw_cov, raw_cov))
+      .mcd_reweight_done(pre$pass, raw_center, raw_cov,
+                         .mcd_rw_factor(cutoff, p, small[["reweighted"]]))
+    else .mcd_reweight(x, ps, raw_center, raw_cov, cutoff, small[["reweighted"]])
     weights <- rw$weights
     center <- rw$center
     cov <- rw$cov
     mah <- rw$mah
     raw_mah <- rw$raw_mah
-    if (length(classical)) mah_classical <- rw$also[[1L]]
-  } else if (length(classical)) {
-    mah_classical <- .mcd_sq_dists(ps, classical)[[1L]]
+    if (!is.null(rw$classical)) mah_classical <- rw$classical
+  } else {
+    ## Classical squared distances, kept for the distance-distance plot (NA
+    ## when the sample covariance is singular).
+    classical <- tryCatch({
+      cl_moments <- .mcd_moments(x)
+      list(.mcd_root(ps, cl_moments$center, cl_moments$cov))
+    }, error = function(e) list())
+    if (length(classical)) mah_classical <- .mcd_sq_dists(ps, classical)[[1L]]
   }
   vn <- colnames(x)
   center <- as.vector(center)
@@ -371,6 +494,14 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
        best = raw$best, weights = weights, raw_mah = raw_mah, mah = mah,
        mah_classical = mah_classical,
        exact_fit = raw$exact, hyperplane = hyperplane, n_on_plane = raw$n_on_plane)
+}
+
+## The finite-sample factors (R/consistency.R) of the raw and the
+## reweighted covariance.
+.mcd_small <- function(n, p, h) {
+  alpha_h <- .coverage_alpha(h, n, p)
+  c(raw = .small_sample_factor("mcd_raw", n, p, alpha_h),
+    reweighted = .small_sample_factor("mcd_rw", n, p, alpha_h))
 }
 
 .mcd_exact_text <- function(object) {

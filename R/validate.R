@@ -120,7 +120,9 @@
   if (!is.null(n) && nrow(x) != n)
     stop(sprintf("'%s' must have %d rows (one per observation), not %d", what, n, nrow(x)),
          call. = FALSE)
-  storage.mode(x) <- "double"  # no copy when it is double already
+  ## Only when needed: even on a double matrix, the replacement marks the
+  ## matrix shared, and .C() then copies it twice instead of once.
+  if (!is.double(x)) storage.mode(x) <- "double"
   x
 }
 

@@ -5,6 +5,7 @@
 #include "mcd.h"
 
 #define USE_FC_LEN_T
+#include <R_ext/Arith.h>  // NA_INTEGER
 #include <R_ext/BLAS.h>
 #include <R_ext/Lapack.h>
 #ifndef FCONE
@@ -13,9 +14,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "host.h"
@@ -311,12 +314,10 @@ void gather_blocks(long nn, const std::vector<long>& count, K&& keep, P&& put) {
   });
 }
 
-// The k-th smallest (1-based) of d[0..nn), or false.  `inside` receives the
-// bracketed values.
-bool bracket_kth(const double* d, long nn, long k, double& kth, long& n_below,
-                 std::vector<double>& inside) {
-  const long nblocks = (nn + select_block - 1) / select_block;
-  // Sample of evenly spaced values; its order statistics around k / nn.
+// Bounds lo <= hi from an evenly spaced sample of d[0..nn) around the rank
+// k (1-based) of the k-th smallest value, which they bracket unless the
+// sample misleads; false when the sample holds a NaN.
+bool sample_bracket(const double* d, long nn, long k, double& lo, double& hi) {
   const long ns = std::min<long>(nn, 8192);
   std::vector<double> sample(ns);
   for (long i = 0; i < ns; ++i) {
@@ -328,9 +329,19 @@ bool bracket_kth(const double* d, long nn, long k, double& kth, long& n_below,
   const long r_lo = std::max(0L, static_cast<long>(q * ns) - margin);
   const long r_hi = std::min(ns - 1, static_cast<long>(q * ns) + margin);
   std::nth_element(sample.begin(), sample.begin() + r_lo, sample.end());
-  const double lo = sample[r_lo];
+  lo = sample[r_lo];
   std::nth_element(sample.begin() + r_lo, sample.begin() + r_hi, sample.end());
-  const double hi = sample[r_hi];
+  hi = sample[r_hi];
+  return true;
+}
+
+// The k-th smallest (1-based) of d[0..nn), or false.  `inside` receives the
+// bracketed values.
+bool bracket_kth(const double* d, long nn, long k, double& kth, long& n_below,
+                 std::vector<double>& inside) {
+  const long nblocks = (nn + select_block - 1) / select_block;
+  double lo = 0.0, hi = 0.0;
+  if (!sample_bracket(d, nn, k, lo, hi)) return false;
   // Per block: values below lo, values in [lo, hi], and whether any is NaN.
   std::vector<long> below_n(nblocks, 0), inside_n(nblocks, 0);
   std::vector<char> nan(nblocks, 0);
@@ -389,6 +400,40 @@ bool select_smallest(const double* d, long nn, long k, int* index, double& kth) 
       nn, count, [&](long i) { return d[i] <= kth; },
       [&](long at, long i) { index[at] = static_cast<int>(i + 1); });
   return true;
+}
+
+// The k-th smallest (1-based) of v[0..m), which holds no NaN, and, when next
+// is given and k < m, the (k+1)-th in *next.  These are values: whatever
+// way they are selected, they are the same numbers.  A long v is bracketed
+// by a sample; the values within the bracket are copied to `work` (one
+// pass, no reordering of v) and selected among; when the bracket misses,
+// work receives a copy of v and the selection runs on all of it.
+double select_kth(const double* v, long m, long k, std::vector<double>& work,
+                  double* next = nullptr) {
+  const bool two = next != nullptr && k < m;
+  long below = 0, in = m;
+  double lo = 0.0, hi = 0.0;
+  if (m >= (1L << 14) && sample_bracket(v, m, k, lo, hi)) {
+    work.resize(m);
+    double* w = work.data();
+    in = 0;
+    for (long i = 0; i < m; ++i) {
+      const double x = v[i];
+      below += x < lo;
+      w[in] = x;
+      in += (x >= lo) & (x <= hi);
+    }
+  }
+  if (in == m || !(below < k && (two ? k + 1 : k) <= below + in)) {
+    work.assign(v, v + m);
+    below = 0;
+    in = m;
+  }
+  double* w = work.data();
+  const long r = k - below - 1;
+  std::nth_element(w, w + r, w + in);
+  if (two) *next = *std::min_element(w + r + 1, w + in);
+  return w[r];
 }
 
 constexpr double empty_entry = 1000000.0;  // marks an unused list position
@@ -484,9 +529,12 @@ struct fast_mcd : mcd_outputs, mcd_work {
   struct space {
     double *row, *sscp, *cov, *center, *sd, *cov_inv, *dist, *det;
     int *index_b, *sorted_best;
+    double* sel;  // work of the selection (null: none)
   };
+  std::vector<double> own_sel{};
   space own() {
-    return {row, sscp, cov, center, sd, cov_inv, dist, mcd_det, index_b, sorted_best};
+    double* sel = own_sel.empty() ? nullptr : own_sel.data();
+    return {row, sscp, cov, center, sd, cov_inv, dist, mcd_det, index_b, sorted_best, sel};
   }
 
   // The cross-product matrix sscp of the m rows `list` (1-based, in list
@@ -776,7 +824,32 @@ struct fast_mcd : mcd_outputs, mcd_work {
     double kth = 0.0;
     if (fast_select(s, parallel) && select_smallest(w.dist, s.nn, s.nhalf, w.index_b, kth))
       return;
+    if (internal && w.sel && select_sorted(w.dist, s.nn, s.nhalf, w.index_b, w.sel)) return;
     rffindq_(w.dist, &s.nn, &s.nhalf, w.index_b);
+  }
+
+  // The case numbers (1-based) of the k smallest of d[0..nn) into index, in
+  // increasing order, on one thread: the k-th smallest value is selected on
+  // a copy in sel, and the cases at most that value are gathered in one
+  // pass.  Where exactly k cases are, they are the set every selection
+  // takes (rffindq_ leaves the same set, in another order, which the
+  // callers sort or do not use); on a tie at the k-th value, or a NaN,
+  // false (rffindq_ then chooses among the tied cases).
+  static bool select_sorted(const double* d, int nn, int k, int* index, double* sel) {
+    bool nan = false;
+    for (int i = 0; i < nn; ++i) {
+      sel[i] = d[i];
+      nan = nan || std::isnan(d[i]);
+    }
+    if (nan) return false;
+    std::nth_element(sel, sel + (k - 1), sel + nn);
+    const double kth = sel[k - 1];
+    int count = 0;
+    for (int i = 0; i < nn; ++i) count += d[i] <= kth;
+    if (count != k) return false;
+    for (int i = 0, at = 0; i < nn; ++i)
+      if (d[i] <= kth) index[at++] = i + 1;
+    return true;
   }
   void select_nearest(const stage_data& s) { select_nearest(s, own(), true); }
 
@@ -1071,24 +1144,18 @@ struct fast_mcd : mcd_outputs, mcd_work {
     const double work = 10.0 * n * p;
     const int width = work < min_pass_work ? 1 : std::max(1, std::min(host::threads(), p));
     std::vector<double> loc(p), scale(p);
-    std::vector<std::vector<double>> copies(width);
     pass_for(width, work, [&](int k) {
-      std::vector<double>& a = copies[k];
-      a.resize(n);
+      std::vector<double> dev(n), sel;
       for (int j = k; j < p; j += width) {
         host::check_interrupt();
         const double* col = x + static_cast<long>(j) * n;
-        std::copy(col, col + n, a.begin());
-        std::nth_element(a.begin(), a.begin() + (lo - 1), a.end());
-        const double lower = a[lo - 1];
-        const double upper = *std::min_element(a.begin() + lo, a.end());
+        double upper = 0.0;
+        const double lower = select_kth(col, n, lo, sel, &upper);
         loc[j] = 0.5 * (lower + upper);
-        for (int i = 0; i < n; ++i) a[i] = std::fabs(col[i] - loc[j]);
-        std::nth_element(a.begin(), a.begin() + (h - 1), a.end());
-        scale[j] = a[h - 1];
+        for (int i = 0; i < n; ++i) dev[i] = std::fabs(col[i] - loc[j]);
+        scale[j] = select_kth(dev.data(), n, h, sel);
       }
     });
-    copies.clear();
     int last = 0;  // variables standardized: those before the first constant one
     while (last < p && !(scale[last] < eps)) ++last;
     std::copy(loc.begin(), loc.begin() + std::min(p, last + 1), center0);
@@ -1234,7 +1301,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
     serial,          // an exact-fit entry of a list: handled in order
   };
   struct worker_arrays {
-    std::vector<double> row, sscp, cov, center, sd, cov_inv, dist;
+    std::vector<double> row, sscp, cov, center, sd, cov_inv, dist, sel;
     std::vector<int> index_a, index_b, sorted_best;
     double det = 0.0;
     void fit(int p, int nn) {
@@ -1245,15 +1312,16 @@ struct fast_mcd : mcd_outputs, mcd_work {
       for (auto* v : {&center, &sd}) v->resize(up);
       if (dist.size() < static_cast<size_t>(nn)) {
         dist.resize(nn);
+        sel.resize(nn);
         index_a.resize(nn);
         index_b.resize(nn);
         sorted_best.resize(nn);
       }
     }
     space view() {
-      return {row.data(),     sscp.data(), cov.data(),     center.data(),
-              sd.data(),      cov_inv.data(), dist.data(), &det,
-              index_b.data(), sorted_best.data()};
+      return {row.data(),     sscp.data(),       cov.data(),  center.data(),
+              sd.data(),      cov_inv.data(),    dist.data(), &det,
+              index_b.data(), sorted_best.data(), sel.data()};
     }
   };
   std::vector<worker_arrays> workers{};
@@ -1538,6 +1606,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
     poll_rows = std::max(1L, work_per_poll / (static_cast<long>(p) * p));
     normal.assign(p, 0.0);
     const bool all_cases = h >= n;
+    if (internal && !all_cases && p > 1) own_sel.resize(n);
     if (!all_cases) {
       if (p == 1) {
         univariate();
@@ -1693,17 +1762,21 @@ void fastmcd_body(double* x, int* n, int* p, int* h, int* krep, int* group_size,
                   double* raw_cov, double* raw_center, int* best_subset, double* mcd_det,
                   int* weights, double* hyperplane, int* n_on_plane, double* cons_cov,
                   double* center, double* cov, const double* loc, const double* scale,
-                  double far) {
+                  double far, double* scaled = nullptr) {
   check_arguments(*n, *p, *h, *krep, *group_size);
   if (loc) {
+    // Into `scaled` when given (x is then left as it is), else in place.
     const long nn = *n;
+    double* to = scaled ? scaled : x;
     pass_for(*p, static_cast<double>(nn) * *p, [&](int j) {
-      double* col = x + j * nn;
+      const double* col = x + j * nn;
+      double* out = to + j * nn;
       for (long i = 0; i < nn; ++i) {
         const double z = (col[i] - loc[j]) / scale[j];
-        col[i] = std::fabs(z) > far ? (z < 0 ? -far : far) : z;
+        out[i] = std::fabs(z) > far ? (z < 0 ? -far : far) : z;
       }
     });
+    x = to;
   }
   *group_size = usable_group_size(*n, *p, *h, *krep, *group_size);
   *status = kelvara::mcd_ok;  // the search writes only the exact-fit codes
@@ -1819,25 +1892,83 @@ extern "C" void kv_mcd_distances(double* x, int* n, int* p, double* loc, double*
 
 namespace {
 
-// The statistics of the m cases `rows` (0-based, increasing) of x (n rows)
-// by the sums of R's colMeans() and cov(): the centers are long-double sums
-// divided by m; the covariance uses the long-double mean corrected by a
-// second pass over the deviations, and long-double sums of the products of
-// the deviations from the (double) means, divided by m - 1.
-struct moments_task {
-  const double* x;
-  long n, m;
-  const int* rows;  // null: all cases
-  double at(long k, int j) const {
+// colMeans() and cov() of the m cases `rows` (0-based, increasing; null: all
+// n cases) of x (n rows, p columns), by the sums of R's own routines: the
+// centers are long-double sums divided by m; the covariance uses the
+// long-double mean corrected by a second pass over the deviations, and
+// long-double sums of the products of the deviations from the (double)
+// means, divided by m - 1.  Each sum runs over the cases in their order
+// whatever the threads: the means by columns, the products by contiguous
+// ranges of entries, one per thread, each passing over the cases in blocks
+// so that the columns of a block stay in cache while every entry of the
+// range adds its products (its running sum carried from block to block).
+void case_moments(const double* x, long n, int p, const int* rows, long m, double* center,
+                  double* cov) {
+  auto at = [&](long k, int j) {
     return x[(rows ? rows[k] : k) + static_cast<long>(j) * n];
-  }
-};
+  };
+  std::vector<double> mean(p);
+  const double work = static_cast<double>(m) * p * (p + 3);
+  pass_for(p, work, [&](int j) {
+    long double sum = 0.0;
+    for (long k = 0; k < m; ++k) sum += at(k, j);
+    long double col = sum;
+    col /= m;
+    center[j] = static_cast<double>(col);
+    long double tmp = sum / m;
+    if (std::isfinite(static_cast<double>(tmp))) {
+      long double dev = 0.0;
+      for (long k = 0; k < m; ++k) dev += (at(k, j) - tmp);
+      tmp = tmp + dev / m;
+    }
+    mean[j] = static_cast<double>(tmp);
+  });
+  // Entry (i, j), j <= i, of the lower triangle as number i (i + 1) / 2 + j.
+  const int entries = p * (p + 1) / 2;
+  std::vector<int> ei(entries), ej(entries);
+  for (int i = 0, e = 0; i < p; ++i)
+    for (int j = 0; j <= i; ++j, ++e) {
+      ei[e] = i;
+      ej[e] = j;
+    }
+  const int width =
+      work < min_pass_work ? 1 : std::max(1, std::min(host::threads(), entries));
+  const long n1 = m - 1;
+  constexpr long block = 1024;
+  host::parallel_for(width, [&](int part) {
+    const int e0 = static_cast<int>(static_cast<long>(entries) * part / width);
+    const int e1 = static_cast<int>(static_cast<long>(entries) * (part + 1) / width);
+    std::vector<long double> acc(e1 - e0, 0.0L);
+    std::vector<double> buf(rows ? static_cast<size_t>(block) * p : 0);
+    for (long k0 = 0; k0 < m; k0 += block) {
+      host::check_interrupt();
+      const long len = std::min(block, m - k0);
+      auto column = [&](int j) -> const double* {
+        if (!rows) return x + k0 + static_cast<long>(j) * n;
+        return buf.data() + static_cast<long>(j) * block;
+      };
+      if (rows)
+        for (int j = 0; j < p; ++j)
+          for (long r = 0; r < len; ++r) buf[j * block + r] = at(k0 + r, j);
+      for (int e = e0; e < e1; ++e) {
+        const double *xi = column(ei[e]), *xj = column(ej[e]);
+        const long double xm = mean[ei[e]], ym = mean[ej[e]];
+        long double sum = acc[e - e0];
+        for (long r = 0; r < len; ++r) sum += (xi[r] - xm) * (xj[r] - ym);
+        acc[e - e0] = sum;
+      }
+    }
+    for (int e = e0; e < e1; ++e)
+      cov[ei[e] + static_cast<long>(ej[e]) * p] =
+          cov[ej[e] + static_cast<long>(ei[e]) * p] =
+              static_cast<double>(acc[e - e0] / n1);
+  });
+}
 
 }  // namespace
 
 // colMeans() and cov() of the cases of x (n x p) flagged 1 in `keep` (all of
-// them when *all is 1): center(p), cov(p, p); m is their number.  Entries run
-// on the call's threads, each summed in the order of the cases.
+// them when *all is 1): center(p), cov(p, p); m is their number.
 extern "C" void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, int* m,
                                double* center, double* cov) {
   host::run_entry([&] {
@@ -1849,39 +1980,179 @@ extern "C" void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, i
       for (long i = 0; i < nn; ++i)
         if (keep[i] == 1) rows.push_back(static_cast<int>(i));
     }
-    const moments_task s{x, nn, *all == 1 ? nn : static_cast<long>(rows.size()),
-                         *all == 1 ? nullptr : rows.data()};
-    *m = static_cast<int>(s.m);
-    if (s.m < 2) host::fail("kv_mcd_moments: fewer than 2 cases");
-    std::vector<double> mean(pp);
-    const double work = static_cast<double>(s.m) * pp * (pp + 3);
-    pass_for(pp, work, [&](int j) {
-      long double sum = 0.0;
-      for (long k = 0; k < s.m; ++k) sum += s.at(k, j);
-      long double col = sum;
-      col /= s.m;
-      center[j] = static_cast<double>(col);
-      long double tmp = sum / s.m;
-      if (std::isfinite(static_cast<double>(tmp))) {
-        long double dev = 0.0;
-        for (long k = 0; k < s.m; ++k) dev += (s.at(k, j) - tmp);
-        tmp = tmp + dev / s.m;
+    const long mm = *all == 1 ? nn : static_cast<long>(rows.size());
+    *m = static_cast<int>(mm);
+    if (mm < 2) host::fail("kv_mcd_moments: fewer than 2 cases");
+    case_moments(x, nn, pp, *all == 1 ? nullptr : rows.data(), mm, center, cov);
+  });
+}
+
+namespace {
+
+// The inverse Cholesky root and shift of the R layer's .mcd_root for the
+// estimate (center, cov) in the units of the prescaling (loc, scale): the
+// root of cov / tcrossprod(scale) by chol() (LAPACK dpotrf on the upper
+// triangle, the lower zeroed), its inverse by backsolve() (BLAS dtrsm on the
+// identity) and the shift ((center - loc) / scale) %*% inv_root by the BLAS
+// product R's %*% takes for finite operands; the same routines with the same
+// arguments, so the same numbers.  root_ok, else root_singular when chol()
+// fails, root_not_finite when a value is not finite (R then takes other
+// paths).
+enum root_status { root_ok, root_singular, root_not_finite };
+root_status inverse_root(int p, const double* loc, const double* scale,
+                         const double* center, const double* cov, double* inv_root,
+                         double* shift) {
+  const long p2 = static_cast<long>(p) * p;
+  std::vector<double> r(p2), v(p);
+  for (int j = 0; j < p; ++j)
+    for (int i = 0; i < p; ++i)
+      r[i + static_cast<long>(j) * p] =
+          i > j ? 0.0 : cov[i + static_cast<long>(j) * p] / (scale[i] * scale[j]);
+  int info = 0;
+  F77_CALL(dpotrf)("U", &p, r.data(), &p, &info FCONE);
+  if (info != 0) return root_singular;
+  std::fill(inv_root, inv_root + p2, 0.0);
+  for (int j = 0; j < p; ++j) inv_root[j + static_cast<long>(j) * p] = 1.0;
+  const double one = 1.0, zero = 0.0;
+  const int ione = 1;
+  F77_CALL(dtrsm)
+  ("L", "U", "N", "N", &p, &p, &one, r.data(), &p, inv_root, &p FCONE FCONE FCONE FCONE);
+  for (int j = 0; j < p; ++j) v[j] = (center[j] - loc[j]) / scale[j];
+  auto finite = [](const double* a, long len) {
+    return std::all_of(a, a + len, [](double t) { return std::isfinite(t); });
+  };
+  if (!finite(v.data(), p) || !finite(inv_root, p2)) return root_not_finite;
+  if (p == 1)  // a 1 x 1 product: R's matrix-vector branch
+    F77_CALL(dgemv)
+    ("N", &ione, &ione, &one, v.data(), &ione, inv_root, &ione, &zero, shift,
+     &ione FCONE);
+  else
+    F77_CALL(dgemv)
+    ("T", &p, &p, &one, inv_root, &p, v.data(), &ione, &zero, shift, &ione FCONE);
+  return finite(shift, p) ? root_ok : root_not_finite;
+}
+
+}  // namespace
+
+namespace {
+
+// Where the reweighting puts its results (see kv_mcd_reweight).
+struct reweight_out {
+  double* raw_mah;
+  int *weights, *kept;
+  double *center, *cov, *cl_center, *cl_cov, *mah, *cl_mah;
+  int *classical, *done;
+};
+
+// The reweighting of the R layer (.mcd_reweight) in one call, so that the
+// data cross from R once: the moments of all cases (cl_center, cl_cov), the
+// squared distances raw_mah under the raw estimate's inverse root and shift
+// (as kv_mcd_distances), the weights as R forms as.integer(raw_mah <=
+// cutoff) (NA for a NaN distance), their sum `kept` (NA when a weight is),
+// and, when more than p cases are kept, the moments of those cases (as
+// kv_mcd_moments: cl_center and cl_cov's counterparts center and cov).
+// Then, where it gives R's numbers, the rest: the kept cases' center with
+// the covariance (cov * factor[0]) * factor[1] replace the raw estimate
+// (raw_center, raw_cov) when chol() accepts that covariance (done = 2; done
+// = 1 when the raw estimate stays), mah holds the squared distances under
+// the estimate chosen and, when the classical covariance has a root
+// (classical = 1), cl_mah those under it.  With done = 0 the R layer
+// finishes from the moments.
+void reweight(const double* x, long nn, int pp, const double* loc, const double* scale,
+              const double* inv_root, const double* shift, double cutoff,
+              const double* factor, const double* raw_center, const double* raw_cov,
+              const reweight_out& o) {
+  if (nn < 2 || pp < 1) host::fail("kv_mcd_reweight: invalid dimensions");
+  *o.done = 0;
+  *o.classical = 0;
+  case_moments(x, nn, pp, nullptr, nn, o.cl_center, o.cl_cov);
+  const long block = std::max(64L, (1L << 20) / (static_cast<long>(pp) * pp));
+  const long nblocks = (nn + block - 1) / block;
+  if (2 * nblocks > 2147483647L) host::fail("kv_mcd_reweight: too many rows");
+  std::vector<long> count(nblocks, 0);
+  std::vector<char> na(nblocks, 0);
+  const double work = static_cast<double>(nn) * pp * pp;
+  pass_for(static_cast<int>(nblocks), work, [&](int b) {
+    const long lo = b * block, hi = std::min(nn, lo + block);
+    root_distances(x, nn, pp, loc, scale, inv_root, shift, lo, hi, o.raw_mah);
+    long m = 0;
+    for (long i = lo; i < hi; ++i) {
+      if (std::isnan(o.raw_mah[i])) {
+        o.weights[i] = NA_INTEGER;
+        na[b] = 1;
+      } else {
+        o.weights[i] = o.raw_mah[i] <= cutoff ? 1 : 0;
+        m += o.weights[i];
       }
-      mean[j] = static_cast<double>(tmp);
-    });
-    // Entry (i, j), j <= i, of the lower triangle as task i (i + 1) / 2 + j.
-    const int entries = pp * (pp + 1) / 2;
-    const long n1 = s.m - 1;
-    pass_for(entries, work, [&](int t) {
-      int i = 0;
-      while ((i + 1) * (i + 2) / 2 <= t) ++i;
-      const int j = t - i * (i + 1) / 2;
-      const long double xm = mean[i], ym = mean[j];
-      long double sum = 0.0;
-      for (long k = 0; k < s.m; ++k) sum += (s.at(k, i) - xm) * (s.at(k, j) - ym);
-      cov[i + static_cast<long>(j) * pp] = cov[j + static_cast<long>(i) * pp] =
-          static_cast<double>(sum / n1);
-    });
+    }
+    count[b] = m;
+  });
+  long total = 0;
+  bool any_na = false;
+  for (long b = 0; b < nblocks; ++b) {
+    total += count[b];
+    any_na = any_na || na[b];
+  }
+  *o.kept = any_na ? NA_INTEGER : static_cast<int>(total);
+  if (any_na) return;
+  const long p2 = static_cast<long>(pp) * pp;
+  // The estimate chosen: the reweighted one when its covariance has a
+  // Cholesky root, else the raw one.
+  std::vector<double> est_center(raw_center, raw_center + pp),
+      est_cov(raw_cov, raw_cov + p2);
+  bool reweighted = false;
+  if (total > pp) {
+    std::vector<int> rows;
+    rows.reserve(total);
+    for (long i = 0; i < nn; ++i)
+      if (o.weights[i] == 1) rows.push_back(static_cast<int>(i));
+    case_moments(x, nn, pp, rows.data(), total, o.center, o.cov);
+    std::vector<double> c_cov(p2), r(p2);
+    for (long t = 0; t < p2; ++t) c_cov[t] = o.cov[t] * factor[0] * factor[1];
+    for (int j = 0; j < pp; ++j)
+      for (int i = 0; i < pp; ++i)
+        r[i + static_cast<long>(j) * pp] =
+            i > j ? 0.0 : c_cov[i + static_cast<long>(j) * pp];
+    int info = 0;
+    F77_CALL(dpotrf)("U", &pp, r.data(), &pp, &info FCONE);
+    if (info == 0) {
+      est_center.assign(o.center, o.center + pp);
+      est_cov = c_cov;
+      reweighted = true;
+    }
+  }
+  // The roots of the estimate and of the classical covariance, and the
+  // distances under both in one pass.
+  std::vector<double> roots(2 * p2), shifts(2 * pp);
+  if (inverse_root(pp, loc, scale, est_center.data(), est_cov.data(), roots.data(),
+                   shifts.data()) != root_ok)
+    return;
+  const root_status cl = inverse_root(pp, loc, scale, o.cl_center, o.cl_cov,
+                                      roots.data() + p2, shifts.data() + pp);
+  if (cl == root_not_finite) return;
+  const int k = cl == root_ok ? 2 : 1;
+  pass_for(static_cast<int>(k * nblocks), work * k, [&](int t) {
+    const long b = t % nblocks, lo = b * block, hi = std::min(nn, lo + block);
+    const int which = static_cast<int>(t / nblocks);
+    root_distances(x, nn, pp, loc, scale, roots.data() + which * p2,
+                   shifts.data() + which * pp, lo, hi, which == 0 ? o.mah : o.cl_mah);
+  });
+  *o.classical = k == 2 ? 1 : 0;
+  *o.done = reweighted ? 2 : 1;
+}
+
+}  // namespace
+
+extern "C" void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* scale,
+                                double* inv_root, double* shift, double* cutoff,
+                                double* factor, double* raw_center, double* raw_cov,
+                                double* raw_mah, int* weights, int* kept, double* center,
+                                double* cov, double* cl_center, double* cl_cov,
+                                double* mah, double* cl_mah, int* classical, int* done) {
+  host::run_entry([&] {
+    reweight(x, *n, *p, loc, scale, inv_root, shift, *cutoff, factor, raw_center, raw_cov,
+             {raw_mah, weights, kept, center, cov, cl_center, cl_cov, mah, cl_mah,
+              classical, done});
   });
 }
 
@@ -1901,57 +2172,117 @@ double r_mean(const double* v, long m) {
   return static_cast<double>(s);
 }
 
-// R's median() of v[0..m) (m >= 1), which it reorders: the middle order
-// statistic, or mean() of the two middle ones.
-double r_median(double* v, long m) {
+// R's median() of v[0..m) (m >= 1, no NaN): the middle order statistic, or
+// mean() of the two middle ones.  work is scratch.
+double r_median(const double* v, long m, std::vector<double>& work) {
   const long half = (m + 1) / 2;
-  std::nth_element(v, v + (half - 1), v + m);
-  if (m % 2 == 1) return v[half - 1];
-  const double two[2] = {v[half - 1], *std::min_element(v + half, v + m)};
+  if (m % 2 == 1) return select_kth(v, m, half, work);
+  double two[2];
+  two[0] = select_kth(v, m, half, work, &two[1]);
   return r_mean(two, 2);
 }
-
-}  // namespace
 
 // Per-column centers and spreads of x (n x p) measured on the rows `rows`
 // (1-based, m of them), as the R layer defines them: center = median,
 // spread = median absolute deviation, else the mean absolute deviation of
 // all rows, else 1; big = the largest absolute value of (x - center) /
 // spread.  Columns run on the call's threads.
+void prescale_columns(const double* x, long nn, int pp, const int* rows, long mm,
+                      double* loc, double* scale, double* big) {
+  if (nn < 1 || pp < 1 || mm < 1) host::fail("kv_mcd_prescale: invalid dimensions");
+  for (long k = 0; k < mm; ++k)
+    if (rows[k] < 1 || rows[k] > nn)
+      host::fail("kv_mcd_prescale: row %d outside 1..%ld", rows[k], nn);
+  std::vector<double> lo(pp), hi(pp);
+  pass_for(pp, 10.0 * nn * pp, [&](int j) {
+    const double* col = x + j * nn;
+    std::vector<double> v(mm), work;
+    for (long k = 0; k < mm; ++k) v[k] = col[rows[k] - 1];
+    const double c = r_median(v.data(), mm, work);
+    for (long k = 0; k < mm; ++k) v[k] = std::fabs(v[k] - c);
+    double s = r_median(v.data(), mm, work);
+    if (!(s > 0)) {
+      v.resize(nn);
+      for (long i = 0; i < nn; ++i) v[i] = std::fabs(col[i] - c);
+      s = r_mean(v.data(), nn);
+    }
+    loc[j] = c;
+    scale[j] = s > 0 ? s : 1.0;
+    double a = 0.0, b = 0.0;
+    for (long i = 0; i < nn; ++i) {
+      const double z = (col[i] - c) / scale[j];
+      if (i == 0 || z < a) a = z;
+      if (i == 0 || z > b) b = z;
+    }
+    lo[j] = a;
+    hi[j] = b;
+  });
+  *big = std::max(-*std::min_element(lo.begin(), lo.end()),
+                  *std::max_element(hi.begin(), hi.end()));
+}
+
+}  // namespace
+
 extern "C" void kv_mcd_prescale(double* x, int* n, int* p, int* rows, int* m, double* loc,
                                 double* scale, double* big) {
+  host::run_entry([&] { prescale_columns(x, *n, *p, rows, *m, loc, scale, big); });
+}
+
+// The prescaling, the search and the reweighting in one call, so that the
+// data cross from R once: the search runs when every spread's square is a
+// normal double and, with h = n, no prescaled value lies beyond far (the
+// conditions of the R layer's .mcd_search_check); otherwise status is -1
+// and the R layer reports the cause.  The search works on a prescaled copy,
+// x stays as it is.  After a regular multivariate search with h < n, the raw
+// estimate in data units is formed as the R layer forms it (.mcd_raw_search,
+// then times the finite-sample factor small_raw) into rw_center and rw_cov,
+// and the reweighting (kv_mcd_reweight, factors rw_factor) runs on it where
+// the R layer would form its distances in compiled code; rw_done = 0 when it
+// did not run.
+extern "C" void kv_mcd_scaled_search(
+    double* x, int* n, int* p, int* rows, int* m, double* loc, double* scale, double* big,
+    double* far, int* h, int* krep, int* group_size, double* cutoff, double* chi_median,
+    int* trace, int* status, double* raw_cov, double* raw_center, int* best_subset,
+    double* mcd_det, int* weights, double* hyperplane, int* n_on_plane, double* cons_cov,
+    double* center, double* cov, double* small_raw, double* rw_factor, double* rw_center,
+    double* rw_cov, double* raw_mah, int* rw_weights, int* kept, double* kept_center,
+    double* kept_cov, double* cl_center, double* cl_cov, double* mah, double* cl_mah,
+    int* classical, int* rw_done) {
   host::run_entry([&] {
-    const long nn = *n, mm = *m;
+    *rw_done = 0;
+    const long nn = *n;
     const int pp = *p;
-    if (nn < 1 || pp < 1 || mm < 1) host::fail("kv_mcd_prescale: invalid dimensions");
-    for (long k = 0; k < mm; ++k)
-      if (rows[k] < 1 || rows[k] > nn)
-        host::fail("kv_mcd_prescale: row %d outside 1..%ld", rows[k], nn);
-    std::vector<double> lo(pp), hi(pp);
-    pass_for(pp, 10.0 * nn * pp, [&](int j) {
-      const double* col = x + j * nn;
-      std::vector<double> v(mm);
-      for (long k = 0; k < mm; ++k) v[k] = col[rows[k] - 1];
-      const double c = r_median(v.data(), mm);
-      for (long k = 0; k < mm; ++k) v[k] = std::fabs(col[rows[k] - 1] - c);
-      double s = r_median(v.data(), mm);
-      if (!(s > 0)) {
-        v.resize(nn);
-        for (long i = 0; i < nn; ++i) v[i] = std::fabs(col[i] - c);
-        s = r_mean(v.data(), nn);
-      }
-      loc[j] = c;
-      scale[j] = s > 0 ? s : 1.0;
-      double a = 0.0, b = 0.0;
-      for (long i = 0; i < nn; ++i) {
-        const double z = (col[i] - c) / scale[j];
-        if (i == 0 || z < a) a = z;
-        if (i == 0 || z > b) b = z;
-      }
-      lo[j] = a;
-      hi[j] = b;
-    });
-    *big = std::max(-*std::min_element(lo.begin(), lo.end()),
-                    *std::max_element(hi.begin(), hi.end()));
+    prescale_columns(x, nn, pp, rows, *m, loc, scale, big);
+    bool ok = !(*big > *far && *h == *n);
+    for (int j = 0; j < pp; ++j) {
+      const double sq = scale[j] * scale[j];
+      if (sq < DBL_MIN || sq > DBL_MAX) ok = false;
+    }
+    if (!ok) {
+      *status = -1;  // not searched
+      return;
+    }
+    // Every value is written by the scaling pass before it is read.
+    std::unique_ptr<double[]> scaled(new double[static_cast<size_t>(nn) * pp]);
+    fastmcd_body(x, n, p, h, krep, group_size, cutoff, chi_median, trace, status, raw_cov,
+                 raw_center, best_subset, mcd_det, weights, hyperplane, n_on_plane,
+                 cons_cov, center, cov, loc, scale, *far, scaled.get());
+    scaled.reset();
+    if (*status != kelvara::mcd_ok || *h >= *n || pp < 2 ||
+        !(*big < std::ldexp(1.0, 1022)))
+      return;
+    const long p2 = static_cast<long>(pp) * pp;
+    for (int j = 0; j < pp; ++j) rw_center[j] = raw_center[j] * scale[j] + loc[j];
+    for (int j = 0; j < pp; ++j)
+      for (int i = 0; i < pp; ++i)
+        rw_cov[i + j * pp] = cons_cov[i + j * pp] * (scale[i] * scale[j]) * *small_raw;
+    std::vector<double> inv_root(p2), shift(pp);
+    if (inverse_root(pp, loc, scale, rw_center, rw_cov, inv_root.data(), shift.data()) !=
+        root_ok)
+      return;
+    reweight(x, nn, pp, loc, scale, inv_root.data(), shift.data(), *cutoff, rw_factor,
+             rw_center, rw_cov,
+             {raw_mah, rw_weights, kept, kept_center, kept_cov, cl_center, cl_cov, mah,
+              cl_mah, classical, rw_done});
   });
 }

@@ -146,6 +146,41 @@ void kv_mcd_moments(double* x, int* n, int* p, int* all, int* keep, int* m, doub
 void kv_mcd_prescale(double* x, int* n, int* p, int* rows, int* m, double* loc,
                      double* scale, double* big);
 
+/** The reweighting of the R layer in one call: cl_center, cl_cov =
+ *  kv_mcd_moments of all cases; raw_mah = kv_mcd_distances under one
+ *  (inv_root, shift); weights(i) = raw_mah(i) <= cutoff (NA when NaN); kept =
+ *  their sum (NA when a weight is); when kept > p, center and cov =
+ *  kv_mcd_moments of the kept cases.  Then, with done = 1 or 2: mah = the
+ *  squared distances under the estimate chosen (2: the kept cases' center
+ *  with covariance cov * factor(1) * factor(2), which has a Cholesky root;
+ *  1: raw_center, raw_cov) and, with classical = 1, cl_mah those under the
+ *  classical estimate (registered .C routine, 22 arguments). */
+void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* scale,
+                     double* inv_root, double* shift, double* cutoff, double* factor,
+                     double* raw_center, double* raw_cov, double* raw_mah, int* weights,
+                     int* kept, double* center, double* cov, double* cl_center,
+                     double* cl_cov, double* mah, double* cl_mah, int* classical,
+                     int* done);
+
+/** kv_mcd_prescale on the rows `rows`, then kv_mcd_search with the loc and
+ *  scale found on a copy of x (x is not changed), unless a spread's square
+ *  is not a normal double or, with h = n, big exceeds far: status is then
+ *  -1, not searched.  After a regular search with h < n and p > 1, the raw
+ *  estimate in data units rw_center = raw_center * scale + loc, rw_cov =
+ *  cons_cov * scale scale' * small_raw, and kv_mcd_reweight on it (factor
+ *  rw_factor, outputs raw_mah .. cl_mah, classical, rw_done; rw_weights,
+ *  kept_center and kept_cov stand for its weights, center and cov);
+ *  rw_done = 0 when it did not run (registered .C routine, 41 arguments). */
+void kv_mcd_scaled_search(
+    double* x, int* n, int* p, int* rows, int* m, double* loc, double* scale, double* big,
+    double* far, int* h, int* krep, int* group_size, double* cutoff, double* chi_median,
+    int* trace, int* status, double* raw_cov, double* raw_center, int* best_subset,
+    double* mcd_det, int* weights, double* hyperplane, int* n_on_plane, double* cons_cov,
+    double* center, double* cov, double* small_raw, double* rw_factor, double* rw_center,
+    double* rw_cov, double* raw_mah, int* rw_weights, int* kept, double* kept_center,
+    double* kept_cov, double* cl_center, double* cl_cov, double* mah, double* cl_mah,
+    int* classical, int* rw_done);
+
 }  // extern "C"
 
 #endif

@@ -84,6 +84,16 @@ R_NativePrimitiveArgType kv_ltsreg_t[] = {
 // The units of the R layer's standardisation.
 R_NativePrimitiveArgType kv_column_spreads_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT};
+R_NativePrimitiveArgType kv_mcd_reweight_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
+    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
+    KV_INT, KV_INT};
+R_NativePrimitiveArgType kv_mcd_scaled_search_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
+    KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT,
+    KV_REAL, KV_INT, KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
+    KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
+    KV_REAL, KV_REAL, KV_INT, KV_INT};
 // clang-format on
 
 // Through void (*)(void), the one function type that casts silently.
@@ -122,6 +132,8 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_mcd_prescale, 8),
     // The standardisation of the R layer.
     CDEF(kv_column_spreads, 9),
+    CDEF(kv_mcd_reweight, 22),
+    CDEF(kv_mcd_scaled_search, 41),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

@@ -2158,20 +2158,6 @@ extern "C" void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* 
 
 namespace {
 
-// R's mean() of v[0..m): a long-double sum divided by m, corrected by the
-// long-double sum of the deviations from it when it is finite.
-double r_mean(const double* v, long m) {
-  long double s = 0.0;
-  for (long i = 0; i < m; ++i) s += v[i];
-  s /= m;
-  if (std::isfinite(static_cast<double>(s))) {
-    long double t = 0.0;
-    for (long i = 0; i < m; ++i) t += (v[i] - s);
-    s += t / m;
-  }
-  return static_cast<double>(s);
-}
-
 // R's median() of v[0..m) (m >= 1, no NaN): the middle order statistic, or
 // mean() of the two middle ones.  work is scratch.
 double r_median(const double* v, long m, std::vector<double>& work) {
@@ -2179,7 +2165,7 @@ double r_median(const double* v, long m, std::vector<double>& work) {
   if (m % 2 == 1) return select_kth(v, m, half, work);
   double two[2];
   two[0] = select_kth(v, m, half, work, &two[1]);
-  return r_mean(two, 2);
+  return kelvara::r_mean(two, 2);
 }
 
 // Per-column centers and spreads of x (n x p) measured on the rows `rows`
@@ -2204,7 +2190,7 @@ void prescale_columns(const double* x, long nn, int pp, const int* rows, long mm
     if (!(s > 0)) {
       v.resize(nn);
       for (long i = 0; i < nn; ++i) v[i] = std::fabs(col[i] - c);
-      s = r_mean(v.data(), nn);
+      s = kelvara::r_mean(v.data(), nn);
     }
     loc[j] = c;
     scale[j] = s > 0 ? s : 1.0;

@@ -115,10 +115,10 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   st <- .standardise(X, y, intercept = intercept)
   design <- if (intercept) cbind(st$x, "(Intercept)" = 1) else st$x
   ## (The cross-product clears a design of full rank in one pass; another
-  ## design of many rows is reduced block by block, answering interrupts
-  ## between blocks, to its triangular factor, of the same rank.)
+  ## design is reduced block by block, answering interrupts between blocks,
+  ## to its triangular factor, of the same rank.)
   if (ncol(X) > 0L && !.clearly_full_rank(design, tol = 1e-7)) {
-    rank <- qr(if (n <= .row_block_size(p)) design else .qr_factor_rows(design))$rank
+    rank <- qr(.qr_factor_rows(design))$rank
     if (rank < p)
       stop(sprintf(paste0("the design is rank-deficient (rank %d < %d coefficients): ",
                           "remove or combine collinear columns"), rank, p), call. = FALSE)

@@ -1337,3 +1337,131 @@ extern "C" void kv_ltsreg(double* x, int* n, int* p, int* h, int* krep, int* int
     if (pb.ncol == 1) *location = w.mcd_loc[0];
   });
 }
+
+// ---- the triangular factor of a subset of rows ---------------------------------
+
+namespace kelvara {
+namespace {
+
+// Rows of a block of the factor below.  Fixed, so that the blocks (and with
+// them every rounding) are the same whatever the number of threads.
+constexpr int factor_block_rows = 2048;
+// Blocks taken together by one thread, and the runs of them from which the
+// blocks are factored on the call's threads (about 16000 rows).
+constexpr int factor_run_blocks = 4;
+constexpr int factor_parallel_runs = 2;
+
+// Householder QR of the m x q matrix a (column-major, leading dimension
+// lda): on return its upper triangle holds R of a = Q R, up to the signs of
+// its rows; the rest of a is scratch.  A column's norm is taken again from
+// the column scaled by its largest magnitude where its squares may have
+// overflowed or underflowed; a column that is zero below the diagonal is
+// left as it is.
+void householder_triangle(double* a, int m, int q, int lda) {
+  for (int j = 0; j < std::min(m - 1, q); ++j) {
+    double* v = a + j + static_cast<std::ptrdiff_t>(j) * lda;
+    const int len = m - j;
+    double below = 0.0;
+    for (int i = 1; i < len; ++i) below += v[i] * v[i];
+    double norm = std::sqrt(v[0] * v[0] + below);
+    if (!(below > 1e-290 && norm < 1e145)) {
+      // Squares that may have left the range of doubles: the norm again,
+      // of the column scaled by its largest magnitude.
+      double big = 0.0;
+      for (int i = 1; i < len; ++i) big = std::max(big, std::fabs(v[i]));
+      if (big == 0.0) continue;
+      big = std::max(big, std::fabs(v[0]));
+      double ss = 0.0;
+      for (int i = 0; i < len; ++i) ss += (v[i] / big) * (v[i] / big);
+      norm = big * std::sqrt(ss);
+    }
+    const double alpha = v[0];
+    const double beta = -std::copysign(norm, alpha);
+    const double tau = (beta - alpha) / beta;
+    const double to_v = 1.0 / (alpha - beta);
+    for (int i = 1; i < len; ++i) v[i] *= to_v;
+    v[0] = beta;
+    for (int k = j + 1; k < q; ++k) {
+      double* c = a + j + static_cast<std::ptrdiff_t>(k) * lda;
+      double s = c[0];
+      for (int i = 1; i < len; ++i) s += v[i] * c[i];
+      s *= tau;
+      c[0] -= s;
+      for (int i = 1; i < len; ++i) c[i] -= s * v[i];
+    }
+  }
+}
+
+}  // namespace
+
+// R (q x q, column-major, upper triangular) with R'R = Z'Z for Z the rows
+// rows[0..m-1] (1-based) of [x | y] (x n x p, y n values or none; q = p + 1
+// with y, else p).  The rows are taken in blocks of factor_block_rows in the
+// given order; each block is reduced to its own triangle (on the call's
+// threads when there are many), and the triangles are folded into R in
+// block order by a QR of the triangle so far stacked over the next, so R
+// does not depend on the number of threads.  Being orthogonal reductions of
+// Z, R keeps every column norm of Z and every norm left after projecting
+// other columns out, which is what a pivoted QR judges the rank by.
+void rows_triangle(const double* x, int n, int p, const double* y, const int* rows, int m,
+                   double* r) {
+  const int q = p + (y != nullptr);
+  const int nblock = (m + factor_block_rows - 1) / factor_block_rows;
+  const std::size_t qq = static_cast<std::size_t>(q) * q;
+  std::vector<double> tri(static_cast<std::size_t>(nblock) * qq, 0.0);
+  auto column = [&](int k) {
+    return k < p ? x + static_cast<std::ptrdiff_t>(k) * n : y;
+  };
+  auto factor = [&](int b, std::vector<double>& z) {
+    const int lo = b * factor_block_rows, len = std::min(m, lo + factor_block_rows) - lo;
+    z.resize(static_cast<std::size_t>(len) * q);
+    for (int k = 0; k < q; ++k) {
+      const double* src = column(k);
+      double* dst = z.data() + static_cast<std::size_t>(k) * len;
+      for (int i = 0; i < len; ++i) dst[i] = src[rows[lo + i] - 1];
+    }
+    householder_triangle(z.data(), len, q, len);
+    double* t = tri.data() + b * qq;
+    for (int k = 0; k < q; ++k)
+      for (int i = 0; i <= std::min(k, len - 1); ++i)
+        t[i + static_cast<std::size_t>(k) * q] = z[i + static_cast<std::size_t>(k) * len];
+  };
+  // Runs of factor_run_blocks blocks, on the call's threads when there are
+  // enough of them (a block's triangle is the same whichever thread forms it).
+  const int nrun = (nblock + factor_run_blocks - 1) / factor_run_blocks;
+  host::parallel_chunks(nrun, [&](int t) {
+    std::vector<double> z;
+    for (int b = t * factor_run_blocks; b < std::min(nblock, (t + 1) * factor_run_blocks); ++b)
+      factor(b, z);
+  }, factor_parallel_runs);
+  std::fill(r, r + qq, 0.0);
+  if (nblock > 0) std::copy(tri.begin(), tri.begin() + qq, r);
+  std::vector<double> pair(2 * qq);
+  for (int b = 1; b < nblock; ++b) {
+    for (int k = 0; k < q; ++k) {
+      double* c = pair.data() + static_cast<std::size_t>(k) * 2 * q;
+      std::copy(r + static_cast<std::size_t>(k) * q, r + static_cast<std::size_t>(k + 1) * q, c);
+      std::copy(tri.begin() + b * qq + static_cast<std::size_t>(k) * q,
+                tri.begin() + b * qq + static_cast<std::size_t>(k + 1) * q, c + q);
+    }
+    householder_triangle(pair.data(), 2 * q, q, 2 * q);
+    for (int k = 0; k < q; ++k)
+      for (int i = 0; i < q; ++i)
+        r[i + static_cast<std::size_t>(k) * q] =
+            i <= k ? pair[i + static_cast<std::size_t>(k) * 2 * q] : 0.0;
+  }
+}
+
+}  // namespace kelvara
+
+extern "C" void kv_rows_triangle(double* x, int* n, int* p, double* y, int* has_y,
+                                 int* rows, int* m, double* r) {
+  kelvara::host::run_entry([&] {
+    // Arguments that would read outside x are refused.
+    if (*n < 0 || *p < 0 || *m < 0 || *p + (*has_y != 0) < 1)
+      kelvara::host::fail("kv_rows_triangle: invalid dimensions");
+    for (int i = 0; i < *m; ++i)
+      if (rows[i] < 1 || rows[i] > *n) kelvara::host::fail("kv_rows_triangle: row outside 1..n");
+    kelvara::rows_triangle(x, *n, *p, *has_y != 0 ? y : nullptr, rows, *m, r);
+  });
+}

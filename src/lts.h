@@ -132,6 +132,12 @@ void kv_ltsreg(double* x, int* n, int* p, int* h, int* krep, int* intercept, int
                int* ncol, int* trace, int* status, int* best_index,
                double* best_objective, double* best_coef, double* loc, double* scale,
                double* location);
+
+/** The upper triangular factor r (q x q, q = p + has_y) of the rows
+ *  rows(1..m) of cbind(x, y) (x n x p), formed in fixed row blocks on the
+ *  call's threads (registered .C routine, 8 arguments). */
+void kv_rows_triangle(double* x, int* n, int* p, double* y, int* has_y, int* rows, int* m,
+                      double* r);
 }
 
 #endif

@@ -81,6 +81,8 @@ R_NativePrimitiveArgType kv_mcd_prescale_t[] = {
 R_NativePrimitiveArgType kv_ltsreg_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT,
     KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL};
+R_NativePrimitiveArgType kv_rows_triangle_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL};
 // clang-format on
 
 // Through void (*)(void), the one function type that casts silently.
@@ -117,6 +119,8 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_mcd_distances, 9),
     CDEF(kv_mcd_moments, 8),
     CDEF(kv_mcd_prescale, 8),
+    // The triangular factor of row subsets (R/blockwise.R).
+    CDEF(kv_rows_triangle, 8),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "host.h"
@@ -323,19 +324,24 @@ bool sort_finite(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp, bool
 }
 
 // rffindq_(w, nc, kk, ix) -- the same w(1..nc) and ix(1..nc) on return --
-// with its first partition pass on two threads.  That pass exchanges the
-// k-th value from the left that is not below the pivot with the k-th from
-// the right that is not above it, for k = 1, 2, ... while the two
-// positions have not crossed; the positions of both kinds are found on two
-// halves side by side, the exchanges (of distinct pairs) made side by side,
-// and the pass ends where the serial scans would stop.  The selection then
-// goes on within the range left, by rffindq_ itself on that range.
+// with its partition passes on two threads while the range left holds many
+// cases.  A pass exchanges the k-th value from the left that is not below
+// the pivot with the k-th from the right that is not above it, for k = 1,
+// 2, ... while the two positions have not crossed; the positions of both
+// kinds are found on two halves side by side, the exchanges (of distinct
+// pairs) made side by side, and the pass ends where the serial scans would
+// stop.  The selection ends within the range left, by rffindq_ itself on
+// that range.
 struct select_work {
   std::vector<int> left[2], right[2], sub, saved;
 };
-void select_two_threads(double* w, int nc, int kk, int* ix, select_work& sw) {
+// One such pass over w(l..lr) (1-based, holding kk), which narrows l..lr as
+// rffindq_ narrows it; `first` sets ix(l..lr) to l..lr on the way.
+void partition_two_threads(double* w, int& l, int& lr, int kk, int* ix, bool first,
+                           select_work& sw) {
   const double ax = w[kk - 1];
-  const int mid = nc / 2;
+  const int b0 = l - 1, nc = lr;  // 0-based positions b0..nc-1
+  const int mid = b0 + (nc - b0) / 2;
   for (int t = 0; t < 2; ++t) {
     sw.left[t].clear();
     sw.right[t].clear();
@@ -343,11 +349,11 @@ void select_two_threads(double* w, int nc, int kk, int* ix, select_work& sw) {
     sw.right[t].reserve(nc - mid);
   }
   host::parallel_for(2, [&](int t) {
-    const int lo = t == 0 ? 0 : mid, hi = t == 0 ? mid : nc;
+    const int lo = t == 0 ? b0 : mid, hi = t == 0 ? mid : nc;
     std::vector<int>& lt = sw.left[t];
     std::vector<int>& rt = sw.right[t];
     for (int i = lo; i < hi; ++i) {
-      ix[i] = i + 1;
+      if (first) ix[i] = i + 1;
       if (!(w[i] < ax)) lt.push_back(i);  // stops the scan from the left
       if (!(ax < w[i])) rt.push_back(i);  // stops the scan from the right
     }
@@ -390,9 +396,15 @@ void select_two_threads(double* w, int nc, int kk, int* ix, select_work& sw) {
     jnc = nswap < nl ? std::min(lpos(nswap + 1), rb) : rb;
     j = nswap < nr ? std::max(rpos(nswap + 1), la) : la;
   }
-  int l = 1, lr = nc;
   if (j + 1 < kk) l = jnc + 1;
   if (kk < jnc + 1) lr = j + 1;
+}
+
+void select_two_threads(double* w, int nc, int kk, int* ix, select_work& sw) {
+  int l = 1, lr = nc;
+  partition_two_threads(w, l, lr, kk, ix, true, sw);
+  while (l < lr && lr - l + 1 >= parallel_cases)
+    partition_two_threads(w, l, lr, kk, ix, false, sw);
   if (l >= lr) return;
   int len = lr - l + 1, k = kk - l + 1;
   sw.sub.resize(len);
@@ -681,10 +693,23 @@ class lts_search {
     std::fill(a_.coef_list, a_.coef_list + best_list_len * p, empty_coef);
     std::fill(a_.best_coef, a_.best_coef + p, 0.0);
     for (double* v : {a_.subset_system, a_.sscp, a_.work}) std::fill(v, v + p * pp1, 0.0);
-    for (double* v : {a_.res, a_.sorted_y, a_.unit_weights, a_.rsorted, a_.window,
-                      a_.ystd, a_.mcd_sums, a_.mcd_sums2, a_.mcd_loc})
-      std::fill(v, v + n, 0.0);
-    for (int* v : {a_.sub_index, a_.hidx, a_.hsubset}) std::fill(v, v + n, empty_index);
+    // The arrays of n values (on many cases filled on the call's threads,
+    // which also share the first touch of fresh memory).
+    double* const zeros[] = {a_.res,  a_.sorted_y, a_.unit_weights, a_.rsorted, a_.window,
+                             a_.ystd, a_.mcd_sums, a_.mcd_sums2,    a_.mcd_loc};
+    int* const empties[] = {a_.sub_index, a_.hidx, a_.hsubset};
+    const int nzero = 9, nfill = nzero + 3;
+    auto fill = [&](int k) {
+      if (k < nzero)
+        std::fill(zeros[k], zeros[k] + n, 0.0);
+      else
+        std::fill(empties[k - nzero], empties[k - nzero] + n, empty_index);
+    };
+    if (split_cases(fork_, n)) {
+      host::parallel_for(nfill, fill);
+    } else {
+      for (int k = 0; k < nfill; ++k) fill(k);
+    }
     for (double* v : {a_.theta, a_.loc, a_.scale, a_.se}) std::fill(v, v + pp1, 0.0);
     std::fill(a_.ipiv, a_.ipiv + pp1, 0);
     std::fill(a_.group_data, a_.group_data + group_rows * pp1, 0.0);
@@ -1188,21 +1213,25 @@ class lts_search {
   }
 };
 
-// Work arrays for the package's own entry point, zero-filled as the search
-// expects them.  The refits read the selected rows where they stand, so the
+// Work arrays for the package's own entry point.  Those of n values are
+// not initialised here: the search fills them before it starts (and the
+// location-only case writes each before reading it).  The small ones are
+// zero-filled.  The refits read the selected rows where they stand, so the
 // fit matrix is not needed (it stays empty).
 struct lts_scratch {
-  std::vector<double> fit_data, unit_weights, window, rsorted, res, ystd, sorted_y,
-      mcd_sums, mcd_sums2, mcd_loc, theta, se, sscp, work, subset_system, coef_list,
+  std::vector<double> fit_data, theta, se, sscp, work, subset_system, coef_list,
       group_coef_list, group_data;
-  std::vector<int> hsubset, sub_index, hidx, ipiv;
+  std::vector<int> ipiv;
+  std::unique_ptr<double[]> unit_weights, window, rsorted, res, ystd, sorted_y, mcd_sums,
+      mcd_sums2, mcd_loc;
+  std::unique_ptr<int[]> hsubset, sub_index, hidx;
 
   lts_scratch(int n, int p, int ncol) {
     const size_t un = n, up = p, pp1 = up + 1;
     for (auto* v : {&unit_weights, &window, &rsorted, &res, &ystd, &sorted_y, &mcd_sums,
                     &mcd_sums2, &mcd_loc})
-      v->assign(un, 0.0);
-    for (auto* v : {&hsubset, &sub_index, &hidx}) v->assign(un, 0);
+      v->reset(new double[un]);
+    for (auto* v : {&hsubset, &sub_index, &hidx}) v->reset(new int[un]);
     ipiv.assign(pp1, 0);
     for (auto* v : {&theta, &se}) v->assign(pp1, 0.0);
     for (auto* v : {&sscp, &work, &subset_system}) v->assign(up * pp1, 0.0);
@@ -1215,18 +1244,18 @@ struct lts_scratch {
                     double* best_objective, double* best_coef) {
     return {x,
             fit_data.data(),
-            unit_weights.data(),
-            hsubset.data(),
-            sub_index.data(),
-            hidx.data(),
-            window.data(),
-            rsorted.data(),
-            res.data(),
-            ystd.data(),
-            sorted_y.data(),
-            mcd_sums.data(),
-            mcd_sums2.data(),
-            mcd_loc.data(),
+            unit_weights.get(),
+            hsubset.get(),
+            sub_index.get(),
+            hidx.get(),
+            window.get(),
+            rsorted.get(),
+            res.get(),
+            ystd.get(),
+            sorted_y.get(),
+            mcd_sums.get(),
+            mcd_sums2.get(),
+            mcd_loc.get(),
             ipiv.data(),
             loc,
             scale,

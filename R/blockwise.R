@@ -90,15 +90,14 @@
   list(center = center, cov = cv)
 }
 
-## The least-squares fit of y on the rows `rows` of x: qr() of the
-## triangular factor of those rows of cbind(x, y), on which the fit has the
-## same solution (to rounding) and the same rank, and the right-hand side to
-## pass to qr.coef() with it.
-.qr_rows_ls <- function(x, rows, y) {
-  p <- ncol(x)
-  R <- .qr_factor_rows(x, rows, y)
+## The least-squares fit of y on x from the triangular factor R of
+## cbind(x, y) (.qr_factor_rows; names: those of the columns of x), which
+## has the same solution (to rounding) and the same rank: qr() of R's first
+## columns and the right-hand side to pass to qr.coef() with it.
+.qr_triangle_ls <- function(R, names) {
+  p <- ncol(R) - 1L
   xr <- R[, seq_len(p), drop = FALSE]
-  colnames(xr) <- colnames(x)
+  colnames(xr) <- names
   list(qr = qr(xr), y = R[, p + 1L])
 }
 

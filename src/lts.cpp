@@ -16,6 +16,9 @@
 #include <memory>
 #include <vector>
 
+#include <R_ext/Applic.h>   // dqrdc2, the QR of qr()
+#include <R_ext/Linpack.h>  // dqrsl, its solve in qr.coef()
+
 #include "host.h"
 #include "utilities.h"
 
@@ -1492,5 +1495,111 @@ extern "C" void kv_rows_triangle(double* x, int* n, int* p, double* y, int* has_
     for (int i = 0; i < *m; ++i)
       if (rows[i] < 1 || rows[i] > *n) kelvara::host::fail("kv_rows_triangle: row outside 1..n");
     kelvara::rows_triangle(x, *n, *p, *has_y != 0 ? y : nullptr, rows, *m, r);
+  });
+}
+
+// ---- the pass over the cases after the search ------------------------------------
+
+namespace kelvara {
+
+// The pass over the cases that follows the search, for the fit of y on x
+// (n x p).  With nbest > 0, coef is first replaced by the least-squares fit
+// of the rows best[0..nbest-1] (1-based): the triangular factor of those
+// rows of [x | y] (rows_triangle), then qr() of its first p columns and
+// qr.coef() of its last, by the LINPACK routines those R functions call
+// (tolerance 1e-7), so rank and coefficients are theirs on that factor;
+// refit = 1 then, or 2 when the rank falls short (coef is left as given).
+// Then: fitted values and residuals (each fit summed over the columns in
+// order from 0, as the reference matrix-vector product sums it), the
+// criterion crit (the sum of the h smallest squared residuals, in long
+// double), the raw scale factor * sqrt(crit / h), the tolerance
+// 1e-9 max(1, |y|) of an exact fit, and the kept cases ok: those with
+// |residual| at most 2.5 scales, or at most the tolerance when the scale is
+// below it (exact).  Unless exact, r receives the triangular factor of the
+// kept rows of [x | y].  The per-case work runs over fixed blocks on the
+// call's threads, so nothing depends on the thread count.
+void lts_case_pass(const double* x, int n, int p, const double* y, double* coef,
+                   const int* best, int nbest, int h, double factor, double* fitted,
+                   double* res, double& crit, double& scale, bool& exact, int* ok, double* r,
+                   int& refit) {
+  refit = 0;
+  if (nbest > 0) {
+    int q = p + 1, np = p, rank = 0, job = 100, info = 0;
+    double tol = 1e-7, dummy = 0.0;
+    std::vector<double> tri(static_cast<std::size_t>(q) * q), qraux(p), work(2 * p), b(p);
+    std::vector<int> pivot(p);
+    rows_triangle(x, n, p, y, best, nbest, tri.data());
+    for (int j = 0; j < p; ++j) pivot[j] = j + 1;
+    F77_CALL(dqrdc2)(tri.data(), &q, &q, &np, &tol, &rank, qraux.data(), pivot.data(),
+                     work.data());
+    refit = 2;
+    if (rank == p) {
+      double* z = tri.data() + static_cast<std::size_t>(p) * q;
+      F77_CALL(dqrsl)(tri.data(), &q, &q, &np, qraux.data(), z, &dummy, z, b.data(), &dummy,
+                      &dummy, &job, &info);
+      if (info != 0) host::fail("exact singularity in 'qr.coef'");
+      std::copy(b.begin(), b.end(), coef);
+      refit = 1;
+    }
+  }
+  const int nblock = (n + case_block - 1) / case_block;
+  std::vector<double> sq(n), ymax(nblock, 0.0);
+  host::parallel_chunks(nblock, [&](int b) {
+    const int lo = b * case_block, hi = std::min(n, lo + case_block);
+    for (int i = lo; i < hi; ++i) fitted[i] = 0.0;
+    for (int j = 0; j < p; ++j) {
+      const double* xj = x + static_cast<std::ptrdiff_t>(j) * n;
+      const double c = coef[j];
+      for (int i = lo; i < hi; ++i) fitted[i] += c * xj[i];
+    }
+    double big = 0.0;
+    for (int i = lo; i < hi; ++i) {
+      res[i] = y[i] - fitted[i];
+      sq[i] = res[i] * res[i];
+      big = std::max(big, std::fabs(y[i]));
+    }
+    ymax[b] = big;
+  }, 2);
+  std::vector<int> index(n);
+  select_work sw;
+  if (split_cases(true, n))
+    select_two_threads(sq.data(), n, h, index.data(), sw);
+  else
+    rffindq_(sq.data(), &n, &h, index.data());
+  long double sum = 0.0L;
+  for (int i = 0; i < h; ++i) sum += sq[i];
+  crit = static_cast<double>(sum);
+  scale = factor * std::sqrt(crit / h);
+  const double tol = 1e-9 * std::max(1.0, *std::max_element(ymax.begin(), ymax.end()));
+  exact = scale <= tol;
+  const double cut = exact ? tol : 2.5 * scale;
+  host::parallel_chunks(nblock, [&](int b) {
+    const int lo = b * case_block, hi = std::min(n, lo + case_block);
+    for (int i = lo; i < hi; ++i) ok[i] = std::fabs(res[i]) <= cut;
+  }, 2);
+  if (exact) return;
+  int m = 0;
+  for (int i = 0; i < n; ++i) {
+    index[m] = i + 1;
+    m += ok[i];
+  }
+  rows_triangle(x, n, p, y, index.data(), m, r);
+}
+
+}  // namespace kelvara
+
+extern "C" void kv_lts_case_pass(double* x, int* n, int* p, double* y, double* coef,
+                                 int* best, int* nbest, int* h, double* factor,
+                                 double* fitted, double* res, double* crit, double* scale,
+                                 int* exact, int* ok, double* r, int* refit) {
+  kelvara::host::run_entry([&] {
+    if (*n < 1 || *p < 1 || *h < 1 || *h > *n || *nbest < 0 || *nbest > *n)
+      kelvara::host::fail("kv_lts_case_pass: invalid dimensions");
+    for (int i = 0; i < *nbest; ++i)
+      if (best[i] < 1 || best[i] > *n) kelvara::host::fail("kv_lts_case_pass: row outside 1..n");
+    bool ex = false;
+    kelvara::lts_case_pass(x, *n, *p, y, coef, best, *nbest, *h, *factor, fitted, res, *crit,
+                           *scale, ex, ok, r, *refit);
+    *exact = ex;
   });
 }

@@ -83,6 +83,9 @@ R_NativePrimitiveArgType kv_ltsreg_t[] = {
     KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL};
 R_NativePrimitiveArgType kv_rows_triangle_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL};
+R_NativePrimitiveArgType kv_lts_case_pass_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL,
+    KV_REAL, KV_REAL, KV_REAL, KV_LGL, KV_LGL, KV_REAL, KV_INT};
 // clang-format on
 
 // Through void (*)(void), the one function type that casts silently.
@@ -121,6 +124,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_mcd_prescale, 8),
     // The triangular factor of row subsets (R/blockwise.R).
     CDEF(kv_rows_triangle, 8),
+    CDEF(kv_lts_case_pass, 17),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

@@ -27,3 +27,30 @@ test_that("the row-block factor is the same for 1, 2 and 16 threads and is a fac
   expect_identical(qr(tri(1, X, 3:4))$rank, 2L)
   expect_identical(tri(1, X, integer(0), y), matrix(0, 5, 5))
 })
+
+test_that("the pass after the search refits the best subset and keeps the definitions", {
+  set.seed(13)
+  n <- 25000
+  X <- cbind("(Intercept)" = 1, a = stats::rnorm(n), b = stats::rnorm(n))
+  y <- drop(X %*% c(1, 2, -1)) + stats::rnorm(n) + 15 * (seq_len(n) <= n / 8)
+  h <- 12503L
+  best <- sort(sample(n, h))
+  fit <- list(coefficients = c("(Intercept)" = 0, a = 0, b = 0), best = best, refit = TRUE)
+  f <- lapply(c(1, 2, 16), function(k) kelvara:::.with_threads(k, kelvara:::.lts_finish(fit, X, y, h)))
+  expect_identical(f[2:3], f[c(1, 1)])
+  f <- f[[1]]
+  expect_equal(f$coefficients, stats::lm.fit(X[best, ], y[best])$coefficients, tolerance = 1e-12)
+  r <- y - drop(X %*% f$coefficients)
+  expect_equal(unname(f$residuals), r, tolerance = 1e-12)
+  expect_equal(f$crit, sum(sort(r^2)[seq_len(h)]), tolerance = 1e-13)
+  expect_identical(f$weights, as.numeric(abs(f$residuals) <= 2.5 * f$scale))
+  ok <- f$weights == 1
+  expect_equal(f$reweighted$coefficients, stats::lm.fit(X[ok, ], y[ok])$coefficients,
+               tolerance = 1e-12)
+  # A best subset on which column b vanishes: the search's coefficients stay.
+  Xb <- X
+  Xb[best, "b"] <- 0
+  fit$coefficients[] <- c(1, 2, 0.5)
+  expect_warning(g <- kelvara:::.lts_finish(fit, Xb, y, h), "best subset is rank-deficient")
+  expect_identical(g$coefficients, fit$coefficients)
+})

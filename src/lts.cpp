@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -1103,10 +1104,16 @@ class lts_search {
     });
     cross_.assign(w * w, 0.0);
     const int parts = fork_ && hh >= parallel_cases / 2 && host::threads() >= 2 ? 2 : 1;
+    // Rows 0..split-1 of the lower triangle hold split (split + 1) / 2 of its
+    // w (w + 1) / 2 sums: the split that comes nearest to half of them.
+    const int total = static_cast<int>(w * (w + 1) / 2);
+    int split = 0;
+    for (int c = 1; c <= static_cast<int>(w); ++c)
+      if (std::abs(total - c * (c + 1)) < std::abs(total - split * (split + 1))) split = c;
     host::parallel_for(parts, [&](int t) {
-      // Rows k of the cross-product matrix, about half of the work each.
-      const int k0 = parts == 1 || t == 0 ? 0 : static_cast<int>(w) * 7 / 10;
-      const int k1 = parts == 1 || t == 1 ? static_cast<int>(w) : static_cast<int>(w) * 7 / 10;
+      // Rows k of the cross-product matrix, about half of the sums each.
+      const int k0 = parts == 1 || t == 0 ? 0 : split;
+      const int k1 = parts == 1 || t == 1 ? static_cast<int>(w) : split;
       const double* zj = z_.data();
       for (int j = 0; j < hh; ++j, zj += w) {
         for (int k = k0; k < k1; ++k) {

@@ -297,15 +297,21 @@ int merge_split(const std::uint64_t* a, int na, const std::uint64_t* b, int nb, 
 // ascending order of a at most in where -0 and +0 stand among the zeros.
 // keys and tmp hold n values.
 bool sort_finite(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp, bool fork) {
-  for (int i = 0; i < n; ++i)
-    if (!std::isfinite(a[i])) return false;
   const int parts = split_cases(fork, n) ? 2 : 1;
   const int mid = parts == 2 ? n / 2 : n;
+  char finite[2] = {1, 1};  // per half
   host::parallel_for(parts, [&](int t) {
     const int lo = t == 0 ? 0 : mid, hi = t == 0 ? mid : n;
+    for (int i = lo; i < hi; ++i) {
+      if (!std::isfinite(a[i])) {
+        finite[t] = 0;
+        return;
+      }
+    }
     for (int i = lo; i < hi; ++i) keys[i] = sort_key(a[i]);
     radix_sort_keys(keys + lo, tmp + lo, hi - lo);
   });
+  if (!finite[0] || !finite[1]) return false;
   if (parts == 1) {
     for (int i = 0; i < n; ++i) a[i] = key_value(keys[i]);
     return true;
@@ -657,6 +663,7 @@ class lts_search {
   bool fork_ = true;
   std::vector<unsigned char> marks_{};  // the refit's cases, by case number
   std::vector<int> rows_{};             // the refit's cases, in increasing order
+  std::vector<int> block_rows_{};       // where each block's cases start in rows_
   std::vector<double> z_{}, cross_{};   // their rows; the cross-products
   std::vector<std::uint64_t> keys_{}, key_work_{};  // sort work
   select_work select_{};                            // selection work
@@ -1085,11 +1092,35 @@ class lts_search {
     int p = pb_.p, np1 = p + 1, one = 1;
     if (marks_.size() < static_cast<size_t>(nn)) marks_.assign(nn, 0);
     rows_.resize(hh + 1);  // (the compaction writes one past the last case)
-    for (int j = 0; j < hh; ++j) marks_[a_.hidx[j] - 1] = 1;
-    for (int i = 0, m = 0; i < nn; ++i) {
-      rows_[m] = i;
-      m += marks_[i];
-      marks_[i] = 0;
+    if (split_cases(fork_, nn)) {
+      // The same marks and rows, a block of cases per thread at a time: each
+      // block's rows start after those of the blocks before it.
+      const int nblock = (nn + case_block - 1) / case_block;
+      block_rows_.assign(nblock + 1, 0);
+      for_case_blocks(hh, fork_, [&](int lo, int hi) {
+        for (int j = lo; j < hi; ++j) marks_[a_.hidx[j] - 1] = 1;
+      });
+      host::parallel_for(nblock, [&](int b) {
+        int count = 0;
+        for (int i = b * case_block; i < std::min(nn, (b + 1) * case_block); ++i)
+          count += marks_[i];
+        block_rows_[b + 1] = count;
+      });
+      for (int b = 0; b < nblock; ++b) block_rows_[b + 1] += block_rows_[b];
+      host::parallel_for(nblock, [&](int b) {
+        for (int i = b * case_block, m = block_rows_[b];
+             i < std::min(nn, (b + 1) * case_block); ++i) {
+          if (marks_[i]) rows_[m++] = i;
+          marks_[i] = 0;
+        }
+      });
+    } else {
+      for (int j = 0; j < hh; ++j) marks_[a_.hidx[j] - 1] = 1;
+      for (int i = 0, m = 0; i < nn; ++i) {
+        rows_[m] = i;
+        m += marks_[i];
+        marks_[i] = 0;
+      }
     }
     // z: row j holds x(rows_[j], 1..p) and y; cross: (p + 1)^2 sums.
     const size_t w = np1;
@@ -1135,7 +1166,7 @@ class lts_search {
 
   // ---- intercept adjustment ----
 
-  double univariate_mcd(double* w, int ncas, int hh, int& len) {
+  double univariate_mcd(const double* w, int ncas, int hh, int& len) {
     double bstd;
     len = ncas - hh + 1;
     rfmcduni_(w, &ncas, &hh, a_.mcd_loc, &bstd, a_.mcd_sums, a_.mcd_sums2, &factor_,
@@ -1195,8 +1226,7 @@ class lts_search {
     double loc;
     for (;;) {
       const int first = j0 - d;
-      for (int j = 0; j < hh + e; ++j) a_.window[j] = r[first - 1 + j];
-      loc = univariate_mcd(a_.window, hh + e, hh, len);
+      loc = univariate_mcd(r + first - 1, hh + e, hh, len);  // (reads the window in place)
       if (len == 1 && !left) {
         if (right || j0 - 2 * d <= 0) break;
         e = d;

@@ -322,10 +322,10 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   refit <- isTRUE(fit$refit)
   rows <- if (refit) as.integer(fit$best) else integer(0L)
   z <- .C("kv_lts_case_pass", if (is.double(design)) design else as.double(design), n, p,
-          as.double(y), coef = as.double(coef), rows, length(rows), as.integer(h),
-          as.double(factor), fitted = double(n), res = double(n), crit = double(1L),
-          scale = double(1L), exact = logical(1L), ok = logical(n), r = double((p + 1)^2),
-          refit = integer(1L), NAOK = FALSE, PACKAGE = "kelvara")
+          if (is.double(y)) y else as.double(y), coef = as.double(coef), rows, length(rows),
+          as.integer(h), as.double(factor), fitted = double(n), res = double(n),
+          crit = double(1L), scale = double(1L), exact = logical(1L), ok = logical(n),
+          r = double((p + 1)^2), refit = integer(1L), NAOK = FALSE, PACKAGE = "kelvara")
   if (z$refit == 2L)
     warning("the least-squares fit of the best subset is rank-deficient; ",
             "the coefficients of the search are returned", call. = FALSE)

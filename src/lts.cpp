@@ -1580,7 +1580,10 @@ void lts_case_pass(const double* x, int n, int p, const double* y, double* coef,
     }
   }
   const int nblock = (n + case_block - 1) / case_block;
-  std::vector<double> sq(n), ymax(nblock, 0.0);
+  // (sq and index are written in full before they are read)
+  std::unique_ptr<double[]> sq(new double[n]);
+  std::unique_ptr<int[]> index(new int[n]);
+  std::vector<double> ymax(nblock, 0.0);
   host::parallel_chunks(nblock, [&](int b) {
     const int lo = b * case_block, hi = std::min(n, lo + case_block);
     for (int i = lo; i < hi; ++i) fitted[i] = 0.0;
@@ -1597,12 +1600,11 @@ void lts_case_pass(const double* x, int n, int p, const double* y, double* coef,
     }
     ymax[b] = big;
   }, 2);
-  std::vector<int> index(n);
   select_work sw;
   if (split_cases(true, n))
-    select_two_threads(sq.data(), n, h, index.data(), sw);
+    select_two_threads(sq.get(), n, h, index.get(), sw);
   else
-    rffindq_(sq.data(), &n, &h, index.data());
+    rffindq_(sq.get(), &n, &h, index.get());
   long double sum = 0.0L;
   for (int i = 0; i < h; ++i) sum += sq[i];
   crit = static_cast<double>(sum);
@@ -1620,7 +1622,7 @@ void lts_case_pass(const double* x, int n, int p, const double* y, double* coef,
     index[m] = i + 1;
     m += ok[i];
   }
-  rows_triangle(x, n, p, y, index.data(), m, r);
+  rows_triangle(x, n, p, y, index.get(), m, r);
 }
 
 }  // namespace kelvara

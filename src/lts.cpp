@@ -663,7 +663,6 @@ class lts_search {
   bool fork_ = true;
   std::vector<unsigned char> marks_{};  // the refit's cases, by case number
   std::vector<int> rows_{};             // the refit's cases, in increasing order
-  std::vector<int> block_rows_{};       // where each block's cases start in rows_
   std::vector<double> z_{}, cross_{};   // their rows; the cross-products
   std::vector<std::uint64_t> keys_{}, key_work_{};  // sort work
   select_work select_{};                            // selection work
@@ -1092,35 +1091,11 @@ class lts_search {
     int p = pb_.p, np1 = p + 1, one = 1;
     if (marks_.size() < static_cast<size_t>(nn)) marks_.assign(nn, 0);
     rows_.resize(hh + 1);  // (the compaction writes one past the last case)
-    if (split_cases(fork_, nn)) {
-      // The same marks and rows, a block of cases per thread at a time: each
-      // block's rows start after those of the blocks before it.
-      const int nblock = (nn + case_block - 1) / case_block;
-      block_rows_.assign(nblock + 1, 0);
-      for_case_blocks(hh, fork_, [&](int lo, int hi) {
-        for (int j = lo; j < hi; ++j) marks_[a_.hidx[j] - 1] = 1;
-      });
-      host::parallel_for(nblock, [&](int b) {
-        int count = 0;
-        for (int i = b * case_block; i < std::min(nn, (b + 1) * case_block); ++i)
-          count += marks_[i];
-        block_rows_[b + 1] = count;
-      });
-      for (int b = 0; b < nblock; ++b) block_rows_[b + 1] += block_rows_[b];
-      host::parallel_for(nblock, [&](int b) {
-        for (int i = b * case_block, m = block_rows_[b];
-             i < std::min(nn, (b + 1) * case_block); ++i) {
-          if (marks_[i]) rows_[m++] = i;
-          marks_[i] = 0;
-        }
-      });
-    } else {
-      for (int j = 0; j < hh; ++j) marks_[a_.hidx[j] - 1] = 1;
-      for (int i = 0, m = 0; i < nn; ++i) {
-        rows_[m] = i;
-        m += marks_[i];
-        marks_[i] = 0;
-      }
+    for (int j = 0; j < hh; ++j) marks_[a_.hidx[j] - 1] = 1;
+    for (int i = 0, m = 0; i < nn; ++i) {
+      rows_[m] = i;
+      m += marks_[i];
+      marks_[i] = 0;
     }
     // z: row j holds x(rows_[j], 1..p) and y; cross: (p + 1)^2 sums.
     const size_t w = np1;

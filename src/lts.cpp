@@ -413,7 +413,9 @@ void partition_two_threads(double* w, int& l, int& lr, int kk, int* ix, bool fir
 void select_two_threads(double* w, int nc, int kk, int* ix, select_work& sw) {
   int l = 1, lr = nc;
   partition_two_threads(w, l, lr, kk, ix, true, sw);
-  while (l < lr && lr - l + 1 >= parallel_cases)
+  // (A pass takes two parallel regions: on fewer cases than this the second
+  // thread saves less than the regions cost.)
+  while (l < lr && lr - l + 1 >= 2 * parallel_cases)
     partition_two_threads(w, l, lr, kk, ix, false, sw);
   if (l >= lr) return;
   int len = lr - l + 1, k = kk - l + 1;

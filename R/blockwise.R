@@ -33,22 +33,19 @@
 }
 
 ## The triangular factor R of the rows `rows` of cbind(x, y) = QR (y may be
-## NULL), with its columns in their original order, built block by block:
-## each block is stacked under the factor so far and factored again.  Then
-## R'R = x'x, and R keeps every column norm of x and every norm left after
-## projecting other columns out, which is what qr() judges the rank by; a
-## least-squares fit of y on x has the same solution as that of R's last
-## column on the others.
+## NULL), with its columns in their original order, by the compiled
+## Householder reduction of fixed row blocks (on the call's threads; the
+## result does not depend on their number, and interrupts are answered
+## between blocks).  Then R'R = x'x, and R keeps every column norm of x and
+## every norm left after projecting other columns out, which is what qr()
+## judges the rank by; a least-squares fit of y on x has the same solution as
+## that of R's last column on the others.
 .qr_factor_rows <- function(x, rows = seq_len(nrow(x)), y = NULL) {
-  R <- NULL
-  for (b in .row_blocks(length(rows), ncol(x) + !is.null(y))) {
-    .answer_interrupt()
-    i <- rows[b]
-    qf <- qr(rbind(R, cbind(x[i, , drop = FALSE], y[i]), deparse.level = 0L))
-    R <- qr.R(qf)[, order(qf$pivot), drop = FALSE]
-  }
-  dimnames(R) <- NULL
-  R
+  q <- ncol(x) + !is.null(y)
+  z <- .C("kv_rows_triangle", if (is.double(x)) x else as.double(x), nrow(x), ncol(x),
+          if (is.null(y)) double(0L) else as.double(y), as.integer(!is.null(y)), as.integer(rows),
+          length(rows), r = double(q * q), NAOK = FALSE, PACKAGE = "kelvara")
+  matrix(z$r, q, q)
 }
 
 ## colMeans() and stats::cov() of the rows `rows` of x (NULL: all), with
@@ -93,17 +90,14 @@
   list(center = center, cov = cv)
 }
 
-## The least-squares fit of y on the rows `rows` of x: qr() of those rows
-## and the right-hand side to pass to qr.coef() with it.  Many rows are
-## first reduced block by block to the triangular factor of cbind(x, y), on
-## which the fit has the same solution (to rounding) and the same rank.
-.qr_rows_ls <- function(x, rows, y) {
-  p <- ncol(x)
-  if (length(rows) <= .row_block_size(p + 1L))
-    return(list(qr = qr(x[rows, , drop = FALSE]), y = y[rows]))
-  R <- .qr_factor_rows(x, rows, y)
+## The least-squares fit of y on x from the triangular factor R of
+## cbind(x, y) (.qr_factor_rows; names: those of the columns of x), which
+## has the same solution (to rounding) and the same rank: qr() of R's first
+## columns and the right-hand side to pass to qr.coef() with it.
+.qr_triangle_ls <- function(R, names) {
+  p <- ncol(R) - 1L
   xr <- R[, seq_len(p), drop = FALSE]
-  colnames(xr) <- colnames(x)
+  colnames(xr) <- names
   list(qr = qr(xr), y = R[, p + 1L])
 }
 

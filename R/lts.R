@@ -115,10 +115,10 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   st <- .standardise(X, y, intercept = intercept)
   design <- if (intercept) cbind(st$x, "(Intercept)" = 1) else st$x
   ## (The cross-product clears a design of full rank in one pass; another
-  ## design of many rows is reduced block by block, answering interrupts
-  ## between blocks, to its triangular factor, of the same rank.)
+  ## design is reduced block by block, answering interrupts between blocks,
+  ## to its triangular factor, of the same rank.)
   if (ncol(X) > 0L && !.clearly_full_rank(design, tol = 1e-7)) {
-    rank <- qr(if (n <= .row_block_size(p)) design else .qr_factor_rows(design))$rank
+    rank <- qr(.qr_factor_rows(design))$rank
     if (rank < p)
       stop(sprintf(paste0("the design is rank-deficient (rank %d < %d coefficients): ",
                           "remove or combine collinear columns"), rank, p), call. = FALSE)
@@ -228,16 +228,9 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   if (intercept)
     beta[p] <- sc[ncol] * theta[p] + loc[ncol] - sum(beta[slopes] * loc[slopes])
   best <- which(tabulate(z$best, n) > 0L)  # the h distinct cases, ascending: sort(z$best)
-  lsq <- .qr_rows_ls(design, best, y)  # in row blocks when large: interruptible
-  qf <- lsq$qr
-  coef <- if (qf$rank == p) {
-    qr.coef(qf, lsq$y)
-  } else {
-    warning("the least-squares fit of the best subset is rank-deficient; ",
-            "the coefficients of the search are returned", call. = FALSE)
-    beta
-  }
-  list(coefficients = as.vector(coef), search_coefficients = beta, best = best,
+  ## (.lts_finish replaces the coefficients by the least-squares fit of the
+  ## best subset.)
+  list(coefficients = beta, search_coefficients = beta, best = best, refit = TRUE,
        objective = z$objective * sc[ncol]^2)
 }
 
@@ -305,15 +298,13 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
 }
 
 ## `small`: the finite-sample factors, by default the stored formulas (the
-## determination of the factors passes its own).
+## determination of the factors passes its own).  With fit$refit, the
+## coefficients are first replaced by the least-squares fit of the cases
+## fit$best (kept, with a warning, when that fit is rank-deficient).
 .lts_finish <- function(fit, design, y, h, small = NULL) {
   n <- length(y)
   p <- ncol(design)
   coef <- fit$coefficients
-  fitted <- drop(design %*% coef)
-  res <- y - fitted
-  crit <- sum(sort(res^2, partial = h)[seq_len(h)])
-  best <- if (is.null(fit$best)) sort(order(abs(res))[seq_len(h)]) else fit$best
   ## Finite-sample factors (R/consistency.R) on top of the asymptotic one.
   if (is.null(small)) {
     alpha <- .coverage_alpha(h, n, p)
@@ -322,14 +313,34 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
                cov = .small_sample_factor("lts_cov", n, p, alpha))
   }
   factor <- .lts_scale_factor(h, n) * small[["raw"]]
-  scale <- factor * sqrt(crit / h)
-  tol <- 1e-9 * max(1, abs(y))
-  exact <- scale <= tol
-  ok <- if (exact) abs(res) <= tol else abs(res) <= 2.5 * scale
+  ## One compiled pass over the cases (on the call's threads, interruptible
+  ## between blocks): the refit of the best subset, then fitted values and
+  ## residuals, the criterion (sum of the h smallest squared residuals), the
+  ## scale, the kept cases (|residual| <= 2.5 scales, or within the
+  ## tolerance 1e-9 max(1, |y|) of an exact fit) and the triangular factor
+  ## of the kept rows for the reweighted fit.
+  refit <- isTRUE(fit$refit)
+  rows <- if (refit) as.integer(fit$best) else integer(0L)
+  z <- .C("kv_lts_case_pass", if (is.double(design)) design else as.double(design), n, p,
+          if (is.double(y)) y else as.double(y), coef = as.double(coef), rows, length(rows),
+          as.integer(h), as.double(factor), fitted = double(n), res = double(n),
+          crit = double(1L), scale = double(1L), exact = logical(1L), ok = logical(n),
+          r = double((p + 1)^2), refit = integer(1L), NAOK = FALSE, PACKAGE = "kelvara")
+  if (z$refit == 2L)
+    warning("the least-squares fit of the best subset is rank-deficient; ",
+            "the coefficients of the search are returned", call. = FALSE)
+  coef[] <- z$coef
+  fitted <- z$fitted
+  res <- z$res
+  crit <- z$crit
+  scale <- z$scale
+  exact <- z$exact
+  ok <- stats::setNames(z$ok, names(y))
+  best <- if (is.null(fit$best)) sort(order(abs(res))[seq_len(h)]) else fit$best
   rw_coef <- coef
   rw_xtx_inv <- NULL
   if (!exact) {
-    lsq <- .qr_rows_ls(design, which(ok), y)  # in row blocks when large: interruptible
+    lsq <- .qr_triangle_ls(matrix(z$r, p + 1L), colnames(design))
     qf <- lsq$qr
     if (qf$rank == p) {
       rw_coef <- qr.coef(qf, lsq$y)

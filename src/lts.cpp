@@ -12,8 +12,13 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
+
+#include <R_ext/Applic.h>   // dqrdc2, the QR of qr()
+#include <R_ext/Linpack.h>  // dqrsl, its solve in qr.coef()
 
 #include "host.h"
 #include "utilities.h"
@@ -292,15 +297,21 @@ int merge_split(const std::uint64_t* a, int na, const std::uint64_t* b, int nb, 
 // ascending order of a at most in where -0 and +0 stand among the zeros.
 // keys and tmp hold n values.
 bool sort_finite(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp, bool fork) {
-  for (int i = 0; i < n; ++i)
-    if (!std::isfinite(a[i])) return false;
   const int parts = split_cases(fork, n) ? 2 : 1;
   const int mid = parts == 2 ? n / 2 : n;
+  char finite[2] = {1, 1};  // per half
   host::parallel_for(parts, [&](int t) {
     const int lo = t == 0 ? 0 : mid, hi = t == 0 ? mid : n;
+    for (int i = lo; i < hi; ++i) {
+      if (!std::isfinite(a[i])) {
+        finite[t] = 0;
+        return;
+      }
+    }
     for (int i = lo; i < hi; ++i) keys[i] = sort_key(a[i]);
     radix_sort_keys(keys + lo, tmp + lo, hi - lo);
   });
+  if (!finite[0] || !finite[1]) return false;
   if (parts == 1) {
     for (int i = 0; i < n; ++i) a[i] = key_value(keys[i]);
     return true;
@@ -323,19 +334,24 @@ bool sort_finite(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp, bool
 }
 
 // rffindq_(w, nc, kk, ix) -- the same w(1..nc) and ix(1..nc) on return --
-// with its first partition pass on two threads.  That pass exchanges the
-// k-th value from the left that is not below the pivot with the k-th from
-// the right that is not above it, for k = 1, 2, ... while the two
-// positions have not crossed; the positions of both kinds are found on two
-// halves side by side, the exchanges (of distinct pairs) made side by side,
-// and the pass ends where the serial scans would stop.  The selection then
-// goes on within the range left, by rffindq_ itself on that range.
+// with its partition passes on two threads while the range left holds many
+// cases.  A pass exchanges the k-th value from the left that is not below
+// the pivot with the k-th from the right that is not above it, for k = 1,
+// 2, ... while the two positions have not crossed; the positions of both
+// kinds are found on two halves side by side, the exchanges (of distinct
+// pairs) made side by side, and the pass ends where the serial scans would
+// stop.  The selection ends within the range left, by rffindq_ itself on
+// that range.
 struct select_work {
   std::vector<int> left[2], right[2], sub, saved;
 };
-void select_two_threads(double* w, int nc, int kk, int* ix, select_work& sw) {
+// One such pass over w(l..lr) (1-based, holding kk), which narrows l..lr as
+// rffindq_ narrows it; `first` sets ix(l..lr) to l..lr on the way.
+void partition_two_threads(double* w, int& l, int& lr, int kk, int* ix, bool first,
+                           select_work& sw) {
   const double ax = w[kk - 1];
-  const int mid = nc / 2;
+  const int b0 = l - 1, nc = lr;  // 0-based positions b0..nc-1
+  const int mid = b0 + (nc - b0) / 2;
   for (int t = 0; t < 2; ++t) {
     sw.left[t].clear();
     sw.right[t].clear();
@@ -343,11 +359,11 @@ void select_two_threads(double* w, int nc, int kk, int* ix, select_work& sw) {
     sw.right[t].reserve(nc - mid);
   }
   host::parallel_for(2, [&](int t) {
-    const int lo = t == 0 ? 0 : mid, hi = t == 0 ? mid : nc;
+    const int lo = t == 0 ? b0 : mid, hi = t == 0 ? mid : nc;
     std::vector<int>& lt = sw.left[t];
     std::vector<int>& rt = sw.right[t];
     for (int i = lo; i < hi; ++i) {
-      ix[i] = i + 1;
+      if (first) ix[i] = i + 1;
       if (!(w[i] < ax)) lt.push_back(i);  // stops the scan from the left
       if (!(ax < w[i])) rt.push_back(i);  // stops the scan from the right
     }
@@ -390,9 +406,17 @@ void select_two_threads(double* w, int nc, int kk, int* ix, select_work& sw) {
     jnc = nswap < nl ? std::min(lpos(nswap + 1), rb) : rb;
     j = nswap < nr ? std::max(rpos(nswap + 1), la) : la;
   }
-  int l = 1, lr = nc;
   if (j + 1 < kk) l = jnc + 1;
   if (kk < jnc + 1) lr = j + 1;
+}
+
+void select_two_threads(double* w, int nc, int kk, int* ix, select_work& sw) {
+  int l = 1, lr = nc;
+  partition_two_threads(w, l, lr, kk, ix, true, sw);
+  // (A pass takes two parallel regions: on fewer cases than this the second
+  // thread saves less than the regions cost.)
+  while (l < lr && lr - l + 1 >= 2 * parallel_cases)
+    partition_two_threads(w, l, lr, kk, ix, false, sw);
   if (l >= lr) return;
   int len = lr - l + 1, k = kk - l + 1;
   sw.sub.resize(len);
@@ -681,10 +705,23 @@ class lts_search {
     std::fill(a_.coef_list, a_.coef_list + best_list_len * p, empty_coef);
     std::fill(a_.best_coef, a_.best_coef + p, 0.0);
     for (double* v : {a_.subset_system, a_.sscp, a_.work}) std::fill(v, v + p * pp1, 0.0);
-    for (double* v : {a_.res, a_.sorted_y, a_.unit_weights, a_.rsorted, a_.window,
-                      a_.ystd, a_.mcd_sums, a_.mcd_sums2, a_.mcd_loc})
-      std::fill(v, v + n, 0.0);
-    for (int* v : {a_.sub_index, a_.hidx, a_.hsubset}) std::fill(v, v + n, empty_index);
+    // The arrays of n values (on many cases filled on the call's threads,
+    // which also share the first touch of fresh memory).
+    double* const zeros[] = {a_.res,  a_.sorted_y, a_.unit_weights, a_.rsorted, a_.window,
+                             a_.ystd, a_.mcd_sums, a_.mcd_sums2,    a_.mcd_loc};
+    int* const empties[] = {a_.sub_index, a_.hidx, a_.hsubset};
+    const int nzero = 9, nfill = nzero + 3;
+    auto fill = [&](int k) {
+      if (k < nzero)
+        std::fill(zeros[k], zeros[k] + n, 0.0);
+      else
+        std::fill(empties[k - nzero], empties[k - nzero] + n, empty_index);
+    };
+    if (split_cases(fork_, n)) {
+      host::parallel_for(nfill, fill);
+    } else {
+      for (int k = 0; k < nfill; ++k) fill(k);
+    }
     for (double* v : {a_.theta, a_.loc, a_.scale, a_.se}) std::fill(v, v + pp1, 0.0);
     std::fill(a_.ipiv, a_.ipiv + pp1, 0);
     std::fill(a_.group_data, a_.group_data + group_rows * pp1, 0.0);
@@ -1075,10 +1112,16 @@ class lts_search {
     });
     cross_.assign(w * w, 0.0);
     const int parts = fork_ && hh >= parallel_cases / 2 && host::threads() >= 2 ? 2 : 1;
+    // Rows 0..split-1 of the lower triangle hold split (split + 1) / 2 of its
+    // w (w + 1) / 2 sums: the split that comes nearest to half of them.
+    const int total = static_cast<int>(w * (w + 1) / 2);
+    int split = 0;
+    for (int c = 1; c <= static_cast<int>(w); ++c)
+      if (std::abs(total - c * (c + 1)) < std::abs(total - split * (split + 1))) split = c;
     host::parallel_for(parts, [&](int t) {
-      // Rows k of the cross-product matrix, about half of the work each.
-      const int k0 = parts == 1 || t == 0 ? 0 : static_cast<int>(w) * 7 / 10;
-      const int k1 = parts == 1 || t == 1 ? static_cast<int>(w) : static_cast<int>(w) * 7 / 10;
+      // Rows k of the cross-product matrix, about half of the sums each.
+      const int k0 = parts == 1 || t == 0 ? 0 : split;
+      const int k1 = parts == 1 || t == 1 ? static_cast<int>(w) : split;
       const double* zj = z_.data();
       for (int j = 0; j < hh; ++j, zj += w) {
         for (int k = k0; k < k1; ++k) {
@@ -1100,7 +1143,7 @@ class lts_search {
 
   // ---- intercept adjustment ----
 
-  double univariate_mcd(double* w, int ncas, int hh, int& len) {
+  double univariate_mcd(const double* w, int ncas, int hh, int& len) {
     double bstd;
     len = ncas - hh + 1;
     rfmcduni_(w, &ncas, &hh, a_.mcd_loc, &bstd, a_.mcd_sums, a_.mcd_sums2, &factor_,
@@ -1160,8 +1203,7 @@ class lts_search {
     double loc;
     for (;;) {
       const int first = j0 - d;
-      for (int j = 0; j < hh + e; ++j) a_.window[j] = r[first - 1 + j];
-      loc = univariate_mcd(a_.window, hh + e, hh, len);
+      loc = univariate_mcd(r + first - 1, hh + e, hh, len);  // (reads the window in place)
       if (len == 1 && !left) {
         if (right || j0 - 2 * d <= 0) break;
         e = d;
@@ -1188,21 +1230,25 @@ class lts_search {
   }
 };
 
-// Work arrays for the package's own entry point, zero-filled as the search
-// expects them.  The refits read the selected rows where they stand, so the
+// Work arrays for the package's own entry point.  Those of n values are
+// not initialised here: the search fills them before it starts (and the
+// location-only case writes each before reading it).  The small ones are
+// zero-filled.  The refits read the selected rows where they stand, so the
 // fit matrix is not needed (it stays empty).
 struct lts_scratch {
-  std::vector<double> fit_data, unit_weights, window, rsorted, res, ystd, sorted_y,
-      mcd_sums, mcd_sums2, mcd_loc, theta, se, sscp, work, subset_system, coef_list,
+  std::vector<double> fit_data, theta, se, sscp, work, subset_system, coef_list,
       group_coef_list, group_data;
-  std::vector<int> hsubset, sub_index, hidx, ipiv;
+  std::vector<int> ipiv;
+  std::unique_ptr<double[]> unit_weights, window, rsorted, res, ystd, sorted_y, mcd_sums,
+      mcd_sums2, mcd_loc;
+  std::unique_ptr<int[]> hsubset, sub_index, hidx;
 
   lts_scratch(int n, int p, int ncol) {
     const size_t un = n, up = p, pp1 = up + 1;
     for (auto* v : {&unit_weights, &window, &rsorted, &res, &ystd, &sorted_y, &mcd_sums,
                     &mcd_sums2, &mcd_loc})
-      v->assign(un, 0.0);
-    for (auto* v : {&hsubset, &sub_index, &hidx}) v->assign(un, 0);
+      v->reset(new double[un]);
+    for (auto* v : {&hsubset, &sub_index, &hidx}) v->reset(new int[un]);
     ipiv.assign(pp1, 0);
     for (auto* v : {&theta, &se}) v->assign(pp1, 0.0);
     for (auto* v : {&sscp, &work, &subset_system}) v->assign(up * pp1, 0.0);
@@ -1215,18 +1261,18 @@ struct lts_scratch {
                     double* best_objective, double* best_coef) {
     return {x,
             fit_data.data(),
-            unit_weights.data(),
-            hsubset.data(),
-            sub_index.data(),
-            hidx.data(),
-            window.data(),
-            rsorted.data(),
-            res.data(),
-            ystd.data(),
-            sorted_y.data(),
-            mcd_sums.data(),
-            mcd_sums2.data(),
-            mcd_loc.data(),
+            unit_weights.get(),
+            hsubset.get(),
+            sub_index.get(),
+            hidx.get(),
+            window.get(),
+            rsorted.get(),
+            res.get(),
+            ystd.get(),
+            sorted_y.get(),
+            mcd_sums.get(),
+            mcd_sums2.get(),
+            mcd_loc.get(),
             ipiv.data(),
             loc,
             scale,
@@ -1335,5 +1381,241 @@ extern "C" void kv_ltsreg(double* x, int* n, int* p, int* h, int* krep, int* int
     status[0] = r.status;
     status[1] = r.bad_column;
     if (pb.ncol == 1) *location = w.mcd_loc[0];
+  });
+}
+
+// ---- the triangular factor of a subset of rows ---------------------------------
+
+namespace kelvara {
+namespace {
+
+// Rows of a block of the factor below.  Fixed, so that the blocks (and with
+// them every rounding) are the same whatever the number of threads.
+constexpr int factor_block_rows = 2048;
+// Blocks taken together by one thread, and the runs of them from which the
+// blocks are factored on the call's threads (about 16000 rows).
+constexpr int factor_run_blocks = 4;
+constexpr int factor_parallel_runs = 2;
+
+// Householder QR of the m x q matrix a (column-major, leading dimension
+// lda): on return its upper triangle holds R of a = Q R, up to the signs of
+// its rows; the rest of a is scratch.  A column's norm is taken again from
+// the column scaled by its largest magnitude where its squares may have
+// overflowed or underflowed; a column that is zero below the diagonal is
+// left as it is.
+void householder_triangle(double* a, int m, int q, int lda) {
+  for (int j = 0; j < std::min(m - 1, q); ++j) {
+    double* v = a + j + static_cast<std::ptrdiff_t>(j) * lda;
+    const int len = m - j;
+    double below = 0.0;
+    for (int i = 1; i < len; ++i) below += v[i] * v[i];
+    double norm = std::sqrt(v[0] * v[0] + below);
+    if (!(below > 1e-290 && norm < 1e145)) {
+      // Squares that may have left the range of doubles: the norm again,
+      // of the column scaled by its largest magnitude.
+      double big = 0.0;
+      for (int i = 1; i < len; ++i) big = std::max(big, std::fabs(v[i]));
+      if (big == 0.0) continue;
+      big = std::max(big, std::fabs(v[0]));
+      double ss = 0.0;
+      for (int i = 0; i < len; ++i) ss += (v[i] / big) * (v[i] / big);
+      norm = big * std::sqrt(ss);
+    }
+    const double alpha = v[0];
+    const double beta = -std::copysign(norm, alpha);
+    const double tau = (beta - alpha) / beta;
+    const double to_v = 1.0 / (alpha - beta);
+    for (int i = 1; i < len; ++i) v[i] *= to_v;
+    v[0] = beta;
+    for (int k = j + 1; k < q; ++k) {
+      double* c = a + j + static_cast<std::ptrdiff_t>(k) * lda;
+      double s = c[0];
+      for (int i = 1; i < len; ++i) s += v[i] * c[i];
+      s *= tau;
+      c[0] -= s;
+      for (int i = 1; i < len; ++i) c[i] -= s * v[i];
+    }
+  }
+}
+
+}  // namespace
+
+// R (q x q, column-major, upper triangular) with R'R = Z'Z for Z the rows
+// rows[0..m-1] (1-based) of [x | y] (x n x p, y n values or none; q = p + 1
+// with y, else p).  The rows are taken in blocks of factor_block_rows in the
+// given order; each block is reduced to its own triangle (on the call's
+// threads when there are many), and the triangles are folded into R in
+// block order by a QR of the triangle so far stacked over the next, so R
+// does not depend on the number of threads.  Being orthogonal reductions of
+// Z, R keeps every column norm of Z and every norm left after projecting
+// other columns out, which is what a pivoted QR judges the rank by.
+void rows_triangle(const double* x, int n, int p, const double* y, const int* rows, int m,
+                   double* r) {
+  const int q = p + (y != nullptr);
+  const int nblock = (m + factor_block_rows - 1) / factor_block_rows;
+  const std::size_t qq = static_cast<std::size_t>(q) * q;
+  std::vector<double> tri(static_cast<std::size_t>(nblock) * qq, 0.0);
+  auto column = [&](int k) {
+    return k < p ? x + static_cast<std::ptrdiff_t>(k) * n : y;
+  };
+  auto factor = [&](int b, std::vector<double>& z) {
+    const int lo = b * factor_block_rows, len = std::min(m, lo + factor_block_rows) - lo;
+    z.resize(static_cast<std::size_t>(len) * q);
+    for (int k = 0; k < q; ++k) {
+      const double* src = column(k);
+      double* dst = z.data() + static_cast<std::size_t>(k) * len;
+      for (int i = 0; i < len; ++i) dst[i] = src[rows[lo + i] - 1];
+    }
+    householder_triangle(z.data(), len, q, len);
+    double* t = tri.data() + b * qq;
+    for (int k = 0; k < q; ++k)
+      for (int i = 0; i <= std::min(k, len - 1); ++i)
+        t[i + static_cast<std::size_t>(k) * q] = z[i + static_cast<std::size_t>(k) * len];
+  };
+  // Runs of factor_run_blocks blocks, on the call's threads when there are
+  // enough of them (a block's triangle is the same whichever thread forms it).
+  const int nrun = (nblock + factor_run_blocks - 1) / factor_run_blocks;
+  host::parallel_chunks(nrun, [&](int t) {
+    std::vector<double> z;
+    for (int b = t * factor_run_blocks; b < std::min(nblock, (t + 1) * factor_run_blocks); ++b)
+      factor(b, z);
+  }, factor_parallel_runs);
+  std::fill(r, r + qq, 0.0);
+  if (nblock > 0) std::copy(tri.begin(), tri.begin() + qq, r);
+  std::vector<double> pair(2 * qq);
+  for (int b = 1; b < nblock; ++b) {
+    for (int k = 0; k < q; ++k) {
+      double* c = pair.data() + static_cast<std::size_t>(k) * 2 * q;
+      std::copy(r + static_cast<std::size_t>(k) * q, r + static_cast<std::size_t>(k + 1) * q, c);
+      std::copy(tri.begin() + b * qq + static_cast<std::size_t>(k) * q,
+                tri.begin() + b * qq + static_cast<std::size_t>(k + 1) * q, c + q);
+    }
+    householder_triangle(pair.data(), 2 * q, q, 2 * q);
+    for (int k = 0; k < q; ++k)
+      for (int i = 0; i < q; ++i)
+        r[i + static_cast<std::size_t>(k) * q] =
+            i <= k ? pair[i + static_cast<std::size_t>(k) * 2 * q] : 0.0;
+  }
+}
+
+}  // namespace kelvara
+
+extern "C" void kv_rows_triangle(double* x, int* n, int* p, double* y, int* has_y,
+                                 int* rows, int* m, double* r) {
+  kelvara::host::run_entry([&] {
+    // Arguments that would read outside x are refused.
+    if (*n < 0 || *p < 0 || *m < 0 || *p + (*has_y != 0) < 1)
+      kelvara::host::fail("kv_rows_triangle: invalid dimensions");
+    for (int i = 0; i < *m; ++i)
+      if (rows[i] < 1 || rows[i] > *n) kelvara::host::fail("kv_rows_triangle: row outside 1..n");
+    kelvara::rows_triangle(x, *n, *p, *has_y != 0 ? y : nullptr, rows, *m, r);
+  });
+}
+
+// ---- the pass over the cases after the search ------------------------------------
+
+namespace kelvara {
+
+// The pass over the cases that follows the search, for the fit of y on x
+// (n x p).  With nbest > 0, coef is first replaced by the least-squares fit
+// of the rows best[0..nbest-1] (1-based): the triangular factor of those
+// rows of [x | y] (rows_triangle), then qr() of its first p columns and
+// qr.coef() of its last, by the LINPACK routines those R functions call
+// (tolerance 1e-7), so rank and coefficients are theirs on that factor;
+// refit = 1 then, or 2 when the rank falls short (coef is left as given).
+// Then: fitted values and residuals (each fit summed over the columns in
+// order from 0, as the reference matrix-vector product sums it), the
+// criterion crit (the sum of the h smallest squared residuals, in long
+// double), the raw scale factor * sqrt(crit / h), the tolerance
+// 1e-9 max(1, |y|) of an exact fit, and the kept cases ok: those with
+// |residual| at most 2.5 scales, or at most the tolerance when the scale is
+// below it (exact).  Unless exact, r receives the triangular factor of the
+// kept rows of [x | y].  The per-case work runs over fixed blocks on the
+// call's threads, so nothing depends on the thread count.
+void lts_case_pass(const double* x, int n, int p, const double* y, double* coef,
+                   const int* best, int nbest, int h, double factor, double* fitted,
+                   double* res, double& crit, double& scale, bool& exact, int* ok, double* r,
+                   int& refit) {
+  refit = 0;
+  if (nbest > 0) {
+    int q = p + 1, np = p, rank = 0, job = 100, info = 0;
+    double tol = 1e-7, dummy = 0.0;
+    std::vector<double> tri(static_cast<std::size_t>(q) * q), qraux(p), work(2 * p), b(p);
+    std::vector<int> pivot(p);
+    rows_triangle(x, n, p, y, best, nbest, tri.data());
+    for (int j = 0; j < p; ++j) pivot[j] = j + 1;
+    F77_CALL(dqrdc2)(tri.data(), &q, &q, &np, &tol, &rank, qraux.data(), pivot.data(),
+                     work.data());
+    refit = 2;
+    if (rank == p) {
+      double* z = tri.data() + static_cast<std::size_t>(p) * q;
+      F77_CALL(dqrsl)(tri.data(), &q, &q, &np, qraux.data(), z, &dummy, z, b.data(), &dummy,
+                      &dummy, &job, &info);
+      if (info != 0) host::fail("exact singularity in 'qr.coef'");
+      std::copy(b.begin(), b.end(), coef);
+      refit = 1;
+    }
+  }
+  const int nblock = (n + case_block - 1) / case_block;
+  // (sq and index are written in full before they are read)
+  std::unique_ptr<double[]> sq(new double[n]);
+  std::unique_ptr<int[]> index(new int[n]);
+  std::vector<double> ymax(nblock, 0.0);
+  host::parallel_chunks(nblock, [&](int b) {
+    const int lo = b * case_block, hi = std::min(n, lo + case_block);
+    for (int i = lo; i < hi; ++i) fitted[i] = 0.0;
+    for (int j = 0; j < p; ++j) {
+      const double* xj = x + static_cast<std::ptrdiff_t>(j) * n;
+      const double c = coef[j];
+      for (int i = lo; i < hi; ++i) fitted[i] += c * xj[i];
+    }
+    double big = 0.0;
+    for (int i = lo; i < hi; ++i) {
+      res[i] = y[i] - fitted[i];
+      sq[i] = res[i] * res[i];
+      big = std::max(big, std::fabs(y[i]));
+    }
+    ymax[b] = big;
+  }, 2);
+  select_work sw;
+  if (split_cases(true, n))
+    select_two_threads(sq.get(), n, h, index.get(), sw);
+  else
+    rffindq_(sq.get(), &n, &h, index.get());
+  long double sum = 0.0L;
+  for (int i = 0; i < h; ++i) sum += sq[i];
+  crit = static_cast<double>(sum);
+  scale = factor * std::sqrt(crit / h);
+  const double tol = 1e-9 * std::max(1.0, *std::max_element(ymax.begin(), ymax.end()));
+  exact = scale <= tol;
+  const double cut = exact ? tol : 2.5 * scale;
+  host::parallel_chunks(nblock, [&](int b) {
+    const int lo = b * case_block, hi = std::min(n, lo + case_block);
+    for (int i = lo; i < hi; ++i) ok[i] = std::fabs(res[i]) <= cut;
+  }, 2);
+  if (exact) return;
+  int m = 0;
+  for (int i = 0; i < n; ++i) {
+    index[m] = i + 1;
+    m += ok[i];
+  }
+  rows_triangle(x, n, p, y, index.get(), m, r);
+}
+
+}  // namespace kelvara
+
+extern "C" void kv_lts_case_pass(double* x, int* n, int* p, double* y, double* coef,
+                                 int* best, int* nbest, int* h, double* factor,
+                                 double* fitted, double* res, double* crit, double* scale,
+                                 int* exact, int* ok, double* r, int* refit) {
+  kelvara::host::run_entry([&] {
+    if (*n < 1 || *p < 1 || *h < 1 || *h > *n || *nbest < 0 || *nbest > *n)
+      kelvara::host::fail("kv_lts_case_pass: invalid dimensions");
+    for (int i = 0; i < *nbest; ++i)
+      if (best[i] < 1 || best[i] > *n) kelvara::host::fail("kv_lts_case_pass: row outside 1..n");
+    bool ex = false;
+    kelvara::lts_case_pass(x, *n, *p, y, coef, best, *nbest, *h, *factor, fitted, res, *crit,
+                           *scale, ex, ok, r, *refit);
+    *exact = ex;
   });
 }

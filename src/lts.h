@@ -132,6 +132,21 @@ void kv_ltsreg(double* x, int* n, int* p, int* h, int* krep, int* intercept, int
                int* ncol, int* trace, int* status, int* best_index,
                double* best_objective, double* best_coef, double* loc, double* scale,
                double* location);
+
+/** The upper triangular factor r (q x q, q = p + has_y) of the rows
+ *  rows(1..m) of cbind(x, y) (x n x p), formed in fixed row blocks on the
+ *  call's threads (registered .C routine, 8 arguments). */
+void kv_rows_triangle(double* x, int* n, int* p, double* y, int* has_y, int* rows, int* m,
+                      double* r);
+
+/** The pass over the cases after the search (registered .C routine, 17
+ *  arguments): with nbest > 0 the least-squares refit of the rows
+ *  best(1..nbest) into coef (refit = 1; 2: rank-deficient, coef kept), then
+ *  fitted values, residuals, criterion, raw scale, exact-fit flag, kept
+ *  cases and the triangular factor of the kept rows of cbind(x, y). */
+void kv_lts_case_pass(double* x, int* n, int* p, double* y, double* coef, int* best,
+                      int* nbest, int* h, double* factor, double* fitted, double* res,
+                      double* crit, double* scale, int* exact, int* ok, double* r, int* refit);
 }
 
 #endif

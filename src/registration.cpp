@@ -94,6 +94,11 @@ R_NativePrimitiveArgType kv_mcd_scaled_search_t[] = {
     KV_REAL, KV_INT, KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
     KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
     KV_REAL, KV_REAL, KV_INT, KV_INT};
+R_NativePrimitiveArgType kv_rows_triangle_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL};
+R_NativePrimitiveArgType kv_lts_case_pass_t[] = {
+    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL,
+    KV_REAL, KV_REAL, KV_REAL, KV_LGL, KV_LGL, KV_REAL, KV_INT};
 // clang-format on
 
 // Through void (*)(void), the one function type that casts silently.
@@ -132,8 +137,13 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_mcd_prescale, 8),
     // The standardisation of the R layer.
     CDEF(kv_column_spreads, 9),
+    // The MCD search with its reweighting, and the reweighting alone.
     CDEF(kv_mcd_reweight, 22),
     CDEF(kv_mcd_scaled_search, 41),
+    // The triangular factor of row subsets (R/blockwise.R) and the pass
+    // over the cases after the LTS search.
+    CDEF(kv_rows_triangle, 8),
+    CDEF(kv_lts_case_pass, 17),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

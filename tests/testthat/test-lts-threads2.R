@@ -1,0 +1,56 @@
+## The triangular factor of a subset of rows (the least-squares fits of
+## lts) is formed in fixed row blocks on the call's threads.
+
+test_that("the row-block factor is the same for 1, 2 and 16 threads and is a factor of the rows", {
+  set.seed(12)
+  n <- 30001  # many blocks, the last one partial
+  X <- cbind(matrix(stats::rnorm(3 * n), n), 1)
+  y <- drop(X %*% c(1, -2, 3, 4)) + stats::rnorm(n)
+  rows <- sort(sample(n, 25001))
+  tri <- function(k, ...) kelvara:::.with_threads(k, kelvara:::.qr_factor_rows(...))
+  R <- tri(1, X, rows, y)
+  expect_identical(tri(2, X, rows, y), R)
+  expect_identical(tri(16, X, rows, y), R)
+  Z <- cbind(X, y)[rows, ]
+  expect_equal(crossprod(R), unname(crossprod(Z)), tolerance = 1e-12)
+  expect_true(all(R[lower.tri(R)] == 0))
+  expect_equal(qr.coef(qr(R[, 1:4]), R[, 5]), unname(qr.coef(qr(Z[, 1:4]), Z[, 5])),
+               tolerance = 1e-12)
+  # Columns of 1e200 and 1e-200 (whose squares leave the doubles), a
+  # collinear column, fewer rows than columns, and no rows at all.
+  W <- cbind(X[, 1:2] * c(1e200, 1e-200)[col(X[, 1:2])], X[, 1] * 1e200 + X[, 2] * 1e-200)
+  RW <- tri(2, W, rows)
+  expect_equal(abs(RW[1:2, 1:2]) / rep(c(1e200, 1e-200), each = 2),
+               abs(tri(1, X[, 1:2], rows)), tolerance = 1e-12)
+  expect_identical(qr(RW)$rank, qr(W[rows, ])$rank)
+  expect_identical(qr(RW)$rank, 2L)
+  expect_identical(qr(tri(1, X, 3:4))$rank, 2L)
+  expect_identical(tri(1, X, integer(0), y), matrix(0, 5, 5))
+})
+
+test_that("the pass after the search refits the best subset and keeps the definitions", {
+  set.seed(13)
+  n <- 1e5  # the selection of the h smallest squares takes several two-thread passes
+  X <- cbind("(Intercept)" = 1, a = stats::rnorm(n), b = stats::rnorm(n))
+  y <- drop(X %*% c(1, 2, -1)) + stats::rnorm(n) + 15 * (seq_len(n) <= n / 8)
+  h <- 50003L
+  best <- sort(sample(n, h))
+  fit <- list(coefficients = c("(Intercept)" = 0, a = 0, b = 0), best = best, refit = TRUE)
+  f <- lapply(c(1, 2, 16), function(k) kelvara:::.with_threads(k, kelvara:::.lts_finish(fit, X, y, h)))
+  expect_identical(f[2:3], f[c(1, 1)])
+  f <- f[[1]]
+  expect_equal(f$coefficients, stats::lm.fit(X[best, ], y[best])$coefficients, tolerance = 1e-12)
+  r <- y - drop(X %*% f$coefficients)
+  expect_equal(unname(f$residuals), r, tolerance = 1e-12)
+  expect_equal(f$crit, sum(sort(r^2)[seq_len(h)]), tolerance = 1e-13)
+  expect_identical(f$weights, as.numeric(abs(f$residuals) <= 2.5 * f$scale))
+  ok <- f$weights == 1
+  expect_equal(f$reweighted$coefficients, stats::lm.fit(X[ok, ], y[ok])$coefficients,
+               tolerance = 1e-12)
+  # A best subset on which column b vanishes: the search's coefficients stay.
+  Xb <- X
+  Xb[best, "b"] <- 0
+  fit$coefficients[] <- c(1, 2, 0.5)
+  expect_warning(g <- kelvara:::.lts_finish(fit, Xb, y, h), "best subset is rank-deficient")
+  expect_identical(g$coefficients, fit$coefficients)
+})

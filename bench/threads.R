@@ -1,5 +1,5 @@
 ## Speed-up of the compiled searches from a second thread: elapsed time
-## (medians of 3) of each call with 1 and with 2 threads in one process, and
+## (medians of alternating runs) of each call with 1 and with 2 threads in one process, and
 ## the ratio 2 / 1 (target <= 0.65).  CPU time says nothing about threads.
 ## Run from the package root after `make install`:
 ##   R_LIBS=.rlib Rscript bench/threads.R
@@ -33,17 +33,25 @@ rows <- list(
     call = quote(lts(X, y, seed = 1)))
 )
 
+## One timed call with the option kelvara.threads = threads.
 elapsed <- function(call, env, threads) {
   old <- options(kelvara.threads = threads)
   on.exit(options(old))
-  median(vapply(1:3, function(i) system.time(eval(call, env))[["elapsed"]], 0))
+  system.time(eval(call, env))[["elapsed"]]
 }
 
+## 1 and 2 threads alternate, so that a change of the machine's load falls on
+## both; medians of `reps` pairs (first argument, default 7).
+args <- commandArgs(trailingOnly = TRUE)
+reps <- if (length(args) >= 1L) as.integer(args[1]) else 7L
 out <- do.call(rbind, lapply(names(rows), function(nm) {
   env <- list2env(rows[[nm]]$data())
-  t1 <- elapsed(rows[[nm]]$call, env, 1)
-  t2 <- elapsed(rows[[nm]]$call, env, 2)
-  data.frame(call = nm, threads_1 = t1, threads_2 = t2, ratio = round(t2 / t1, 2))
+  t <- vapply(seq_len(reps), function(i)
+    c(elapsed(rows[[nm]]$call, env, 1), elapsed(rows[[nm]]$call, env, 2)), numeric(2))
+  t1 <- median(t[1, ])
+  t2 <- median(t[2, ])
+  data.frame(call = nm, threads_1 = t1, threads_2 = t2, ratio = round(t2 / t1, 2),
+             ratio_of_pairs = round(median(t[2, ] / t[1, ]), 2))
 }))
 print(out, row.names = FALSE)
 cat("threads available:", kelvara_threads(), "\n")

@@ -314,34 +314,13 @@ void gather_blocks(long nn, const std::vector<long>& count, K&& keep, P&& put) {
   });
 }
 
-// Bounds lo <= hi from an evenly spaced sample of d[0..nn) around the rank
-// k (1-based) of the k-th smallest value, which they bracket unless the
-// sample misleads; false when the sample holds a NaN.
-bool sample_bracket(const double* d, long nn, long k, double& lo, double& hi) {
-  const long ns = std::min<long>(nn, 8192);
-  std::vector<double> sample(ns);
-  for (long i = 0; i < ns; ++i) {
-    sample[i] = d[(i * nn) / ns];
-    if (std::isnan(sample[i])) return false;
-  }
-  const double q = static_cast<double>(k) / static_cast<double>(nn);
-  const long margin = 16 + static_cast<long>(4.0 * std::sqrt(ns * q * (1.0 - q) + 1.0));
-  const long r_lo = std::max(0L, static_cast<long>(q * ns) - margin);
-  const long r_hi = std::min(ns - 1, static_cast<long>(q * ns) + margin);
-  std::nth_element(sample.begin(), sample.begin() + r_lo, sample.end());
-  lo = sample[r_lo];
-  std::nth_element(sample.begin() + r_lo, sample.begin() + r_hi, sample.end());
-  hi = sample[r_hi];
-  return true;
-}
-
 // The k-th smallest (1-based) of d[0..nn), or false.  `inside` receives the
 // bracketed values.
 bool bracket_kth(const double* d, long nn, long k, double& kth, long& n_below,
                  std::vector<double>& inside) {
   const long nblocks = (nn + select_block - 1) / select_block;
   double lo = 0.0, hi = 0.0;
-  if (!sample_bracket(d, nn, k, lo, hi)) return false;
+  if (!kelvara::sample_bracket(d, nn, k, lo, hi)) return false;
   // Per block: values below lo, values in [lo, hi], and whether any is NaN.
   std::vector<long> below_n(nblocks, 0), inside_n(nblocks, 0);
   std::vector<char> nan(nblocks, 0);
@@ -400,40 +379,6 @@ bool select_smallest(const double* d, long nn, long k, int* index, double& kth) 
       nn, count, [&](long i) { return d[i] <= kth; },
       [&](long at, long i) { index[at] = static_cast<int>(i + 1); });
   return true;
-}
-
-// The k-th smallest (1-based) of v[0..m), which holds no NaN, and, when next
-// is given and k < m, the (k+1)-th in *next.  These are values: whatever
-// way they are selected, they are the same numbers.  A long v is bracketed
-// by a sample; the values within the bracket are copied to `work` (one
-// pass, no reordering of v) and selected among; when the bracket misses,
-// work receives a copy of v and the selection runs on all of it.
-double select_kth(const double* v, long m, long k, std::vector<double>& work,
-                  double* next = nullptr) {
-  const bool two = next != nullptr && k < m;
-  long below = 0, in = m;
-  double lo = 0.0, hi = 0.0;
-  if (m >= (1L << 14) && sample_bracket(v, m, k, lo, hi)) {
-    work.resize(m);
-    double* w = work.data();
-    in = 0;
-    for (long i = 0; i < m; ++i) {
-      const double x = v[i];
-      below += x < lo;
-      w[in] = x;
-      in += (x >= lo) & (x <= hi);
-    }
-  }
-  if (in == m || !(below < k && (two ? k + 1 : k) <= below + in)) {
-    work.assign(v, v + m);
-    below = 0;
-    in = m;
-  }
-  double* w = work.data();
-  const long r = k - below - 1;
-  std::nth_element(w, w + r, w + in);
-  if (two) *next = *std::min_element(w + r + 1, w + in);
-  return w[r];
 }
 
 constexpr double empty_entry = 1000000.0;  // marks an unused list position
@@ -1150,10 +1095,10 @@ struct fast_mcd : mcd_outputs, mcd_work {
         host::check_interrupt();
         const double* col = x + static_cast<long>(j) * n;
         double upper = 0.0;
-        const double lower = select_kth(col, n, lo, sel, &upper);
+        const double lower = kelvara::select_kth(col, n, lo, sel, &upper);
         loc[j] = 0.5 * (lower + upper);
         for (int i = 0; i < n; ++i) dev[i] = std::fabs(col[i] - loc[j]);
-        scale[j] = select_kth(dev.data(), n, h, sel);
+        scale[j] = kelvara::select_kth(dev.data(), n, h, sel);
       }
     });
     int last = 0;  // variables standardized: those before the first constant one
@@ -2158,16 +2103,6 @@ extern "C" void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* 
 
 namespace {
 
-// R's median() of v[0..m) (m >= 1, no NaN): the middle order statistic, or
-// mean() of the two middle ones.  work is scratch.
-double r_median(const double* v, long m, std::vector<double>& work) {
-  const long half = (m + 1) / 2;
-  if (m % 2 == 1) return select_kth(v, m, half, work);
-  double two[2];
-  two[0] = select_kth(v, m, half, work, &two[1]);
-  return kelvara::r_mean(two, 2);
-}
-
 // Per-column centers and spreads of x (n x p) measured on the rows `rows`
 // (1-based, m of them), as the R layer defines them: center = median,
 // spread = median absolute deviation, else the mean absolute deviation of
@@ -2184,9 +2119,9 @@ void prescale_columns(const double* x, long nn, int pp, const int* rows, long mm
     const double* col = x + j * nn;
     std::vector<double> v(mm), work;
     for (long k = 0; k < mm; ++k) v[k] = col[rows[k] - 1];
-    const double c = r_median(v.data(), mm, work);
+    const double c = kelvara::r_median(v.data(), mm, work);
     for (long k = 0; k < mm; ++k) v[k] = std::fabs(v[k] - c);
-    double s = r_median(v.data(), mm, work);
+    double s = kelvara::r_median(v.data(), mm, work);
     if (!(s > 0)) {
       v.resize(nn);
       for (long i = 0; i < nn; ++i) v[i] = std::fabs(col[i] - c);

@@ -134,12 +134,57 @@ double r_mean(const double* v, long m) {
   return static_cast<double>(s);
 }
 
-double r_median(double* v, long m) {
+bool sample_bracket(const double* d, long nn, long k, double& lo, double& hi) {
+  const long ns = std::min<long>(nn, 8192);
+  std::vector<double> sample(ns);
+  for (long i = 0; i < ns; ++i) {
+    sample[i] = d[(i * nn) / ns];
+    if (std::isnan(sample[i])) return false;
+  }
+  const double q = static_cast<double>(k) / static_cast<double>(nn);
+  const long margin = 16 + static_cast<long>(4.0 * std::sqrt(ns * q * (1.0 - q) + 1.0));
+  const long r_lo = std::max(0L, static_cast<long>(q * ns) - margin);
+  const long r_hi = std::min(ns - 1, static_cast<long>(q * ns) + margin);
+  std::nth_element(sample.begin(), sample.begin() + r_lo, sample.end());
+  lo = sample[r_lo];
+  std::nth_element(sample.begin() + r_lo, sample.begin() + r_hi, sample.end());
+  hi = sample[r_hi];
+  return true;
+}
+
+double select_kth(const double* v, long m, long k, std::vector<double>& work,
+                  double* next) {
+  const bool two = next != nullptr && k < m;
+  long below = 0, in = m;
+  double lo = 0.0, hi = 0.0;
+  if (m >= (1L << 14) && sample_bracket(v, m, k, lo, hi)) {
+    work.resize(m);
+    double* w = work.data();
+    in = 0;
+    for (long i = 0; i < m; ++i) {
+      const double x = v[i];
+      below += x < lo;
+      w[in] = x;
+      in += (x >= lo) & (x <= hi);
+    }
+  }
+  if (in == m || !(below < k && (two ? k + 1 : k) <= below + in)) {
+    work.assign(v, v + m);
+    below = 0;
+    in = m;
+  }
+  double* w = work.data();
+  const long r = k - below - 1;
+  std::nth_element(w, w + r, w + in);
+  if (two) *next = *std::min_element(w + r + 1, w + in);
+  return w[r];
+}
+
+double r_median(const double* v, long m, std::vector<double>& work) {
   const long half = (m + 1) / 2;
-  std::nth_element(v, v + (half - 1), v + m);
-  if (m % 2 == 1) return v[half - 1];
-  // nth_element leaves no smaller value after the lower middle one.
-  const double two[2] = {v[half - 1], *std::min_element(v + half, v + m)};
+  if (m % 2 == 1) return select_kth(v, m, half, work);
+  double two[2];
+  two[0] = select_kth(v, m, half, work, &two[1]);
   return r_mean(two, 2);
 }
 
@@ -498,56 +543,20 @@ void rfmcduni_(const double* w, const int* ncas, const int* jqu, double* slutn,
 
 namespace {
 
-// r_median() of v[0..m) (no NaN), which is left as it is, with band[0..m)
-// as work.  The middle order statistics of a long vector are selected among
-// the values between two order statistics of an evenly spaced sample of it
-// that bracket them with a wide margin; one pass counts the values below that
-// band and gathers those in it.  When the band misses a middle rank (rarely,
-// by chance or by a pattern in v), they are selected from a copy of all.
-// Both ways find the same values: order statistics.
-double median_in_band(const double* v, long m, double* band) {
-  constexpr long sample = 1024, margin = 64;  // 4 standard deviations of a rank
-  const long k = (m + 1) / 2 - 1, last = m % 2 == 1 ? k : k + 1;  // 0-based
-  if (m >= 8 * sample) {
-    double pick[sample];
-    for (long i = 0; i < sample; ++i) pick[i] = v[i * m / sample];
-    std::sort(pick, pick + sample);
-    const long ks = k * sample / m;
-    const double lo = pick[std::max(ks - margin, 0L)];
-    const double hi = pick[std::min(ks + margin, sample - 1)];
-    long below = 0, nb = 0;
-    for (long i = 0; i < m; ++i) {
-      const double x = v[i];
-      band[nb] = x;
-      nb += (x >= lo) & (x <= hi);
-      below += x < lo;
-    }
-    if (below <= k && last < below + nb) {
-      double* mid = band + (k - below);
-      std::nth_element(band, mid, band + nb);
-      if (last == k) return *mid;
-      const double two[2] = {*mid, *std::min_element(mid + 1, band + nb)};
-      return kelvara::r_mean(two, 2);
-    }
-  }
-  std::copy(v, v + m, band);
-  return kelvara::r_median(band, m);
-}
-
-// The robust location and spread of the R layer of v[0..m), with w and band
-// (m values each) as work: the median (R's median, so the mean of two middle
+// The robust location and spread of the R layer of v[0..m), with w (m
+// values) and work as work: the median (R's median, so the mean of two middle
 // values is R's mean), the median absolute deviation, else the mean absolute
 // deviation (summed in order as R's mean() sums), else |median|.  Returns
 // false, computing nothing, when a value is not finite: R's median of NaN is
 // NA, which the R layer must meet itself.  Finite values give no NaN below (a
 // difference may overflow to Inf, which orders and sums as in R).
-bool robust_spread(const double* v, long m, double* w, double* band, double* loc,
-                   double* spread) {
+bool robust_spread(const double* v, long m, double* w, std::vector<double>& work,
+                   double* loc, double* spread) {
   for (long k = 0; k < m; ++k)
     if (!std::isfinite(v[k])) return false;
-  const double c = median_in_band(v, m, band);
+  const double c = kelvara::r_median(v, m, work);
   for (long k = 0; k < m; ++k) w[k] = std::fabs(v[k] - c);
-  double s = median_in_band(w, m, band);
+  double s = kelvara::r_median(w, m, work);
   if (!(s > 0)) s = kelvara::r_mean(w, m);
   if (!(s > 0)) s = std::fabs(c);
   *loc = c;
@@ -573,9 +582,8 @@ void kv_column_spreads(const double* x, const int* m, const int* p, const double
       if (j == *skip - 1) return;
       status[j] = 1;
       if (mm == 0) return;
-      std::vector<double> w(2 * static_cast<std::size_t>(mm));
-      if (robust_spread(j < pp ? x + j * mm : y, mm, w.data(), w.data() + mm, loc + j,
-                        spread + j))
+      std::vector<double> w(static_cast<std::size_t>(mm)), work;
+      if (robust_spread(j < pp ? x + j * mm : y, mm, w.data(), work, loc + j, spread + j))
         status[j] = 0;
     };
     // About 2^15 values are worth waking a second thread for.

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace kelvara {
 
@@ -47,9 +48,21 @@ int find_max(const double* a, int n);
 // R's mean() of v[0..m): the long-double sum divided by m, corrected by the
 // long-double sum of the deviations from it when it is finite.
 double r_mean(const double* v, long m);
-// R's median() of v[0..m) (m >= 1, no NaN), which it reorders: the middle
-// order statistic, or r_mean() of the two middle ones.
-double r_median(double* v, long m);
+// Bounds lo <= hi from an evenly spaced sample of d[0..nn) around the rank
+// k (1-based) of the k-th smallest value, which they bracket unless the
+// sample misleads; false when the sample holds a NaN.
+bool sample_bracket(const double* d, long nn, long k, double& lo, double& hi);
+// The k-th smallest (1-based) of v[0..m), which holds no NaN, and, when next
+// is given and k < m, the (k+1)-th in *next.  These are values: whatever
+// way they are selected, they are the same numbers.  A long v is bracketed
+// by a sample; the values within the bracket are copied to `work` (one
+// pass, no reordering of v) and selected among; when the bracket misses,
+// work receives a copy of v and the selection runs on all of it.
+double select_kth(const double* v, long m, long k, std::vector<double>& work,
+                  double* next = nullptr);
+// R's median() of v[0..m) (m >= 1, no NaN; v is left as it is): the middle
+// order statistic, or r_mean() of the two middle ones.  work is scratch.
+double r_median(const double* v, long m, std::vector<double>& work);
 
 // Trace printing of a vector on one line.
 void disp_vec(const double* a, int n);

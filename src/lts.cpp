@@ -17,7 +17,9 @@
 #include <memory>
 #include <vector>
 
+#define USE_FC_LEN_T
 #include <R_ext/Applic.h>   // dqrdc2, the QR of qr()
+#include <R_ext/Lapack.h>   // dgeqr2, the block triangles
 #include <R_ext/Linpack.h>  // dqrsl, its solve in qr.coef()
 
 #include "host.h"
@@ -1398,44 +1400,14 @@ constexpr int factor_run_blocks = 4;
 constexpr int factor_parallel_runs = 2;
 
 // Householder QR of the m x q matrix a (column-major, leading dimension
-// lda): on return its upper triangle holds R of a = Q R, up to the signs of
-// its rows; the rest of a is scratch.  A column's norm is taken again from
-// the column scaled by its largest magnitude where its squares may have
-// overflowed or underflowed; a column that is zero below the diagonal is
-// left as it is.
+// lda) by LAPACK's unblocked dgeqr2 (which scales the column norms against
+// overflow and underflow): on return its upper triangle holds R of a = Q R,
+// up to the signs of its rows; the rest of a holds the reflections.
 void householder_triangle(double* a, int m, int q, int lda) {
-  for (int j = 0; j < std::min(m - 1, q); ++j) {
-    double* v = a + j + static_cast<std::ptrdiff_t>(j) * lda;
-    const int len = m - j;
-    double below = 0.0;
-    for (int i = 1; i < len; ++i) below += v[i] * v[i];
-    double norm = std::sqrt(v[0] * v[0] + below);
-    if (!(below > 1e-290 && norm < 1e145)) {
-      // Squares that may have left the range of doubles: the norm again,
-      // of the column scaled by its largest magnitude.
-      double big = 0.0;
-      for (int i = 1; i < len; ++i) big = std::max(big, std::fabs(v[i]));
-      if (big == 0.0) continue;
-      big = std::max(big, std::fabs(v[0]));
-      double ss = 0.0;
-      for (int i = 0; i < len; ++i) ss += (v[i] / big) * (v[i] / big);
-      norm = big * std::sqrt(ss);
-    }
-    const double alpha = v[0];
-    const double beta = -std::copysign(norm, alpha);
-    const double tau = (beta - alpha) / beta;
-    const double to_v = 1.0 / (alpha - beta);
-    for (int i = 1; i < len; ++i) v[i] *= to_v;
-    v[0] = beta;
-    for (int k = j + 1; k < q; ++k) {
-      double* c = a + j + static_cast<std::ptrdiff_t>(k) * lda;
-      double s = c[0];
-      for (int i = 1; i < len; ++i) s += v[i] * c[i];
-      s *= tau;
-      c[0] -= s;
-      for (int i = 1; i < len; ++i) c[i] -= s * v[i];
-    }
-  }
+  if (m < 1 || q < 1) return;
+  std::vector<double> tau(q), work(q);
+  int info = 0;
+  F77_CALL(dgeqr2)(&m, &q, a, &lda, tau.data(), work.data(), &info);
 }
 
 }  // namespace

@@ -335,98 +335,6 @@ bool sort_finite(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp, bool
   return true;
 }
 
-// rffindq_(w, nc, kk, ix) -- the same w(1..nc) and ix(1..nc) on return --
-// with its partition passes on two threads while the range left holds many
-// cases.  A pass exchanges the k-th value from the left that is not below
-// the pivot with the k-th from the right that is not above it, for k = 1,
-// 2, ... while the two positions have not crossed; the positions of both
-// kinds are found on two halves side by side, the exchanges (of distinct
-// pairs) made side by side, and the pass ends where the serial scans would
-// stop.  The selection ends within the range left, by rffindq_ itself on
-// that range.
-struct select_work {
-  std::vector<int> left[2], right[2], sub, saved;
-};
-// One such pass over w(l..lr) (1-based, holding kk), which narrows l..lr as
-// rffindq_ narrows it; `first` sets ix(l..lr) to l..lr on the way.
-void partition_two_threads(double* w, int& l, int& lr, int kk, int* ix, bool first,
-                           select_work& sw) {
-  const double ax = w[kk - 1];
-  const int b0 = l - 1, nc = lr;  // 0-based positions b0..nc-1
-  const int mid = b0 + (nc - b0) / 2;
-  for (int t = 0; t < 2; ++t) {
-    sw.left[t].clear();
-    sw.right[t].clear();
-    sw.left[t].reserve(nc - mid);
-    sw.right[t].reserve(nc - mid);
-  }
-  host::parallel_for(2, [&](int t) {
-    const int lo = t == 0 ? b0 : mid, hi = t == 0 ? mid : nc;
-    std::vector<int>& lt = sw.left[t];
-    std::vector<int>& rt = sw.right[t];
-    for (int i = lo; i < hi; ++i) {
-      if (first) ix[i] = i + 1;
-      if (!(w[i] < ax)) lt.push_back(i);  // stops the scan from the left
-      if (!(ax < w[i])) rt.push_back(i);  // stops the scan from the right
-    }
-  });
-  const std::vector<int>&l0 = sw.left[0], &l1 = sw.left[1], &r0 = sw.right[0],
-                        &r1 = sw.right[1];
-  const int nl = static_cast<int>(l0.size() + l1.size());
-  const int nr = static_cast<int>(r0.size() + r1.size());
-  const int nl0 = static_cast<int>(l0.size()), nr1 = static_cast<int>(r1.size());
-  // k-th (from 1) position from the left of the first kind, from the right
-  // of the second (0-based positions).
-  auto lpos = [&](int k) { return k <= nl0 ? l0[k - 1] : l1[k - 1 - nl0]; };
-  auto rpos = [&](int k) {
-    return k <= nr1 ? r1[nr1 - k] : r0[static_cast<int>(r0.size()) - (k - nr1)];
-  };
-  // Exchanges made: the last k with lpos(k) <= rpos(k) (k = 1 holds: the
-  // pivot's own position is of both kinds).
-  int lo = 1, hi = std::min(nl, nr);
-  while (lo < hi) {
-    const int k = lo + (hi - lo + 1) / 2;
-    if (lpos(k) <= rpos(k))
-      lo = k;
-    else
-      hi = k - 1;
-  }
-  const int nswap = lo;
-  host::parallel_for(2, [&](int t) {
-    const int k0 = t == 0 ? 1 : nswap / 2 + 1, k1 = t == 0 ? nswap / 2 : nswap;
-    for (int k = k0; k <= k1; ++k) {
-      const int a = lpos(k), b = rpos(k);
-      std::swap(w[a], w[b]);
-      std::swap(ix[a], ix[b]);
-    }
-  });
-  const int la = lpos(nswap), rb = rpos(nswap);
-  int jnc = la + 1, j = rb - 1;  // 0-based scan positions after the last exchange
-  if (jnc <= j) {
-    // The scans run once more and stop without an exchange: at the next
-    // position of each kind, or at the last exchanged one.
-    jnc = nswap < nl ? std::min(lpos(nswap + 1), rb) : rb;
-    j = nswap < nr ? std::max(rpos(nswap + 1), la) : la;
-  }
-  if (j + 1 < kk) l = jnc + 1;
-  if (kk < jnc + 1) lr = j + 1;
-}
-
-void select_two_threads(double* w, int nc, int kk, int* ix, select_work& sw) {
-  int l = 1, lr = nc;
-  partition_two_threads(w, l, lr, kk, ix, true, sw);
-  // (A pass takes two parallel regions: on fewer cases than this the second
-  // thread saves less than the regions cost.)
-  while (l < lr && lr - l + 1 >= 2 * parallel_cases)
-    partition_two_threads(w, l, lr, kk, ix, false, sw);
-  if (l >= lr) return;
-  int len = lr - l + 1, k = kk - l + 1;
-  sw.sub.resize(len);
-  sw.saved.assign(ix + l - 1, ix + lr);
-  rffindq_(w + l - 1, &len, &k, sw.sub.data());
-  for (int i = 0; i < len; ++i) ix[l - 1 + i] = sw.saved[sw.sub[i] - 1];
-}
-
 // Start (1-based) of the block of the hh smallest absolute values in the
 // ascending r[0..nn-1] when that block and its smallest value are unique;
 // 0 when ties leave them to the selection order.
@@ -669,7 +577,7 @@ class lts_search {
   std::vector<int> rows_{};             // the refit's cases, in increasing order
   std::vector<double> z_{}, cross_{};   // their rows; the cross-products
   std::vector<std::uint64_t> keys_{}, key_work_{};  // sort work
-  select_work select_{};                            // selection work
+  bool hidx_sorted_ = false;  // hidx(1..hh) holds its cases in increasing order
 
   // ---- trace printing ----
   void trace_int(const char* label, int value) const {
@@ -1051,10 +959,22 @@ class lts_search {
         for (int j = lo; j < hi; ++j) res[j] = std::fabs(res[j]);
       });
     }
-    if (split_cases(fork_, nn))
-      select_two_threads(res, nn, hh, a_.hidx, select_);
-    else
-      rffindq_(res, &nn, &hh, a_.hidx);
+    hidx_sorted_ = select_in_order(nn, hh);
+    if (!hidx_sorted_) rffindq_(res, &nn, &hh, a_.hidx);
+  }
+
+  // The package's search selects the hh smallest of many absolute residuals
+  // in passes over fixed blocks on the call's threads; the cases come out in
+  // increasing order, their values in res(1..hh) in that order.  Where a tie
+  // at the hh-th value leaves the set to the order of the selection (or a
+  // residual is NaN), false, and rffindq_ selects as it always does.
+  bool select_in_order(int nn, int hh) {
+    if (!pb_.select_in_order || !fork_ || nn < parallel_cases) return false;
+    double kth = 0.0;
+    double* res = a_.res;
+    if (!select_smallest(res, nn, hh, a_.hidx, kth)) return false;
+    for (int j = 0; j < hh; ++j) res[j] = res[a_.hidx[j] - 1];  // (hidx(j) - 1 >= j)
+    return true;
   }
 
   // Signed residuals of theta on the stage's cases 1..nn, with a copy in
@@ -1093,13 +1013,17 @@ class lts_search {
   void refit(const stage_data& s) {
     const int nn = s.nn, hh = s.hh;
     int p = pb_.p, np1 = p + 1, one = 1;
-    if (marks_.size() < static_cast<size_t>(nn)) marks_.assign(nn, 0);
     rows_.resize(hh + 1);  // (the compaction writes one past the last case)
-    for (int j = 0; j < hh; ++j) marks_[a_.hidx[j] - 1] = 1;
-    for (int i = 0, m = 0; i < nn; ++i) {
-      rows_[m] = i;
-      m += marks_[i];
-      marks_[i] = 0;
+    if (hidx_sorted_) {
+      for (int j = 0; j < hh; ++j) rows_[j] = a_.hidx[j] - 1;
+    } else {
+      if (marks_.size() < static_cast<size_t>(nn)) marks_.assign(nn, 0);
+      for (int j = 0; j < hh; ++j) marks_[a_.hidx[j] - 1] = 1;
+      for (int i = 0, m = 0; i < nn; ++i) {
+        rows_[m] = i;
+        m += marks_[i];
+        marks_[i] = 0;
+      }
     }
     // z: row j holds x(rows_[j], 1..p) and y; cross: (p + 1)^2 sums.
     const size_t w = np1;
@@ -1121,17 +1045,21 @@ class lts_search {
     for (int c = 1; c <= static_cast<int>(w); ++c)
       if (std::abs(total - c * (c + 1)) < std::abs(total - split * (split + 1))) split = c;
     host::parallel_for(parts, [&](int t) {
-      // Rows k of the cross-product matrix, about half of the sums each.
+      // Rows k of the cross-product matrix, about half of the sums each,
+      // summed in the thread's own array (two threads adding into one small
+      // shared array would fight over its cache lines on every case).
       const int k0 = parts == 1 || t == 0 ? 0 : split;
       const int k1 = parts == 1 || t == 1 ? static_cast<int>(w) : split;
+      std::vector<double> own(w * w, 0.0);
       const double* zj = z_.data();
       for (int j = 0; j < hh; ++j, zj += w) {
         for (int k = k0; k < k1; ++k) {
-          double* ck = cross_.data() + k * w;
+          double* ck = own.data() + k * w;
           const double zk = zj[k];
           for (int l = 0; l <= k; ++l) ck[l] = ck[l] + zk * zj[l];
         }
       }
+      std::copy(own.begin() + k0 * w, own.begin() + k1 * w, cross_.begin() + k0 * w);
     });
     double* sscp = a_.sscp;
     for (int k = 1; k <= p; ++k) {
@@ -1370,7 +1298,7 @@ extern "C" void kv_ltsreg(double* x, int* n, int* p, int* h, int* krep, int* int
                           double* loc, double* scale, double* location) {
   kelvara::host::run_entry([&] {
     using namespace kelvara;
-    const lts_problem pb{*n, *p, *h, *krep, *ncol, *intercept, *adjust, *trace, true};
+    const lts_problem pb{*n, *p, *h, *krep, *ncol, *intercept, *adjust, *trace, true, true};
     // Arguments that would make the search read or write outside its arrays
     // are refused.
     if (pb.n < 1 || pb.p < 1 || pb.h < 1 || pb.h > pb.n ||
@@ -1549,13 +1477,16 @@ void lts_case_pass(const double* x, int n, int p, const double* y, double* coef,
     }
     ymax[b] = big;
   }, 2);
-  select_work sw;
-  if (split_cases(true, n))
-    select_two_threads(sq.get(), n, h, index.get(), sw);
-  else
-    rffindq_(sq.get(), &n, &h, index.get());
+  // (The sum of the h smallest squares, over the cases in increasing order
+  // where the selection gives them so.)
+  double kth = 0.0;
   long double sum = 0.0L;
-  for (int i = 0; i < h; ++i) sum += sq[i];
+  if (select_smallest(sq.get(), n, h, index.get(), kth)) {
+    for (int i = 0; i < h; ++i) sum += sq[index[i] - 1];
+  } else {
+    rffindq_(sq.get(), &n, &h, index.get());
+    for (int i = 0; i < h; ++i) sum += sq[i];
+  }
   crit = static_cast<double>(sum);
   scale = factor * std::sqrt(crit / h);
   const double tol = 1e-9 * std::max(1.0, *std::max_element(ymax.begin(), ymax.end()));

@@ -23,6 +23,9 @@ struct lts_problem {
   int adjust;     // 1 (with an intercept): intercepts by the univariate LTS
   int trace;
   bool start_every_group;  // at least one start per group, however small krep
+  // The hh smallest residuals of many cases selected in increasing case order
+  // (see lts_search::select_in_order) rather than in rffindq_'s order.
+  bool select_in_order = false;
 };
 
 // The search's arrays; sizes as the arguments of rfltsreg_ (lts.cpp).

@@ -188,6 +188,112 @@ double r_median(const double* v, long m, std::vector<double>& work) {
   return r_mean(two, 2);
 }
 
+namespace {
+
+// ---- selection on long passes ----
+//
+// The k smallest of many distances, in passes over row blocks on the call's
+// threads.  A deterministic sample brackets the k-th smallest value; the
+// values inside the bracket are gathered and the k-th is selected among
+// them.  When exactly k values are at most that value, the selected set is
+// that of every selection; the cases come out in increasing order.  A
+// bracket that misses, a NaN, or a tie at the k-th value returns false, and
+// the caller selects by rffindq_.
+
+constexpr long select_block = 1L << 14;
+
+// Runs body(lo, hi) for the selection blocks [lo, hi) of 0..nn - 1 on the
+// call's threads, block b as item b.
+template <class F>
+void for_select_blocks(long nn, F&& body) {
+  const long nblocks = (nn + select_block - 1) / select_block;
+  host::parallel_for(static_cast<int>(nblocks), [&](int b) {
+    body(b, b * select_block, std::min(nn, (b + 1) * select_block));
+  });
+}
+
+// Writes put(at, i) for the i < nn with keep(i), in increasing i, at = 0, 1,
+// ...; count[b] is the number of such i in block b.
+template <class K, class P>
+void gather_blocks(long nn, const std::vector<long>& count, K&& keep, P&& put) {
+  std::vector<long> start(count.size(), 0);
+  for (std::size_t b = 1; b < count.size(); ++b) start[b] = start[b - 1] + count[b - 1];
+  for_select_blocks(nn, [&](long b, long lo, long hi) {
+    long at = start[b];
+    for (long i = lo; i < hi; ++i)
+      if (keep(i)) put(at++, i);
+  });
+}
+
+// The k-th smallest (1-based) of d[0..nn), or false.  `inside` receives the
+// bracketed values.
+bool bracket_kth(const double* d, long nn, long k, double& kth, long& n_below,
+                 std::vector<double>& inside) {
+  const long nblocks = (nn + select_block - 1) / select_block;
+  double lo = 0.0, hi = 0.0;
+  if (!sample_bracket(d, nn, k, lo, hi)) return false;
+  // Per block: values below lo, values in [lo, hi], and whether any is NaN.
+  std::vector<long> below_n(nblocks, 0), inside_n(nblocks, 0);
+  std::vector<char> nan(nblocks, 0);
+  for_select_blocks(nn, [&](long b, long b_lo, long b_hi) {
+    long below = 0, in = 0;
+    bool bad = false;
+    for (long i = b_lo; i < b_hi; ++i) {
+      const double v = d[i];
+      below += v < lo;
+      in += v >= lo && v <= hi;
+      bad = bad || std::isnan(v);
+    }
+    below_n[b] = below;
+    inside_n[b] = in;
+    nan[b] = bad;
+  });
+  long total_below = 0, total_inside = 0;
+  for (long b = 0; b < nblocks; ++b) {
+    if (nan[b]) return false;
+    total_below += below_n[b];
+    total_inside += inside_n[b];
+  }
+  if (!(total_below < k && k <= total_below + total_inside)) return false;
+  inside.resize(total_inside);
+  gather_blocks(
+      nn, inside_n, [&](long i) { return d[i] >= lo && d[i] <= hi; },
+      [&](long at, long i) { inside[at] = d[i]; });
+  std::nth_element(inside.begin(), inside.begin() + (k - total_below - 1), inside.end());
+  kth = inside[k - total_below - 1];
+  n_below = total_below;
+  return true;
+}
+
+}  // namespace
+
+bool kth_smallest(const double* d, long nn, long k, double& kth) {
+  long below = 0;
+  std::vector<double> inside;
+  return bracket_kth(d, nn, k, kth, below, inside);
+}
+
+// The case numbers (1-based, increasing) of the k smallest of d[0..nn) into
+// index, and the k-th smallest value; false on a tie at that value.
+bool select_smallest(const double* d, long nn, long k, int* index, double& kth) {
+  long below = 0;
+  std::vector<double> inside;
+  if (!bracket_kth(d, nn, k, kth, below, inside)) return false;
+  long at_most = below;
+  for (const double v : inside) at_most += v <= kth;
+  if (at_most != k) return false;
+  std::vector<long> count((nn + select_block - 1) / select_block, 0);
+  for_select_blocks(nn, [&](long b, long lo, long hi) {
+    long m = 0;
+    for (long i = lo; i < hi; ++i) m += d[i] <= kth;
+    count[b] = m;
+  });
+  gather_blocks(
+      nn, count, [&](long i) { return d[i] <= kth; },
+      [&](long at, long i) { index[at] = static_cast<int>(i + 1); });
+  return true;
+}
+
 group_plan plan_groups(int n, int group_size, int krep) {
   group_plan plan;
   const std::int64_t gs = group_size, nn = n;

@@ -64,6 +64,16 @@ double select_kth(const double* v, long m, long k, std::vector<double>& work,
 // order statistic, or r_mean() of the two middle ones.  work is scratch.
 double r_median(const double* v, long m, std::vector<double>& work);
 
+// The k-th smallest (1-based) of d[0..nn) selected in passes over row
+// blocks on the call's threads (a sample brackets it; the values inside the
+// bracket are selected among); false when the bracket misses or d holds a
+// NaN, and the caller selects otherwise.
+bool kth_smallest(const double* d, long nn, long k, double& kth);
+// The same, with the case numbers (1-based, increasing) of the k smallest in
+// index; also false on a tie at the k-th value, where the set depends on
+// how the ties are broken.  Otherwise every selection takes this set.
+bool select_smallest(const double* d, long nn, long k, int* index, double& kth);
+
 // Trace printing of a vector on one line.
 void disp_vec(const double* a, int n);
 void disp_veci(const int* a, int n);

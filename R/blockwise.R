@@ -124,8 +124,9 @@
 ## 10^4 tol of its norm outside the span of all the others, a margin far
 ## beyond the rounding of either computation.  FALSE: ask the QR.  Up to
 ## 2^26 multiplications (a few hundredths of a second) the product is one
-## call: the row blocks' copies cost a third of it.
-.clearly_full_rank <- function(x, tol = 1e-7) {
+## call: the row blocks' copies cost a third of it.  `cols`: judge only these
+## columns of x (their cross-products are those of x[, cols]).
+.clearly_full_rank <- function(x, tol = 1e-7, cols = NULL) {
   p <- ncol(x)
   blocks <- if (as.double(nrow(x)) * p^2 <= 2^26) list(NULL) else .row_blocks(nrow(x), p)
   cp <- if (length(blocks) == 1L) crossprod(x) else {
@@ -135,6 +136,10 @@
       cp <- cp + crossprod(x[b, , drop = FALSE])
     }
     cp
+  }
+  if (!is.null(cols)) {
+    cp <- cp[cols, cols, drop = FALSE]
+    p <- length(cols)
   }
   d <- sqrt(diag(cp))
   if (!all(is.finite(cp)) || !all(d > 0)) return(FALSE)

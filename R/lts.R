@@ -113,30 +113,34 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   ## The search runs on standardised data (units, and the origin with an
   ## intercept); its results are carried back below.
   st <- .standardise(X, y, intercept = intercept)
-  design <- if (intercept) cbind(st$x, "(Intercept)" = 1) else st$x
+  ys <- stats::setNames(st$y, names(y))
+  ## The search takes the design with the intercept last, beside the
+  ## response; the rest of the fit reports the intercept first.  (Both are
+  ## built directly: a copy of a long matrix costs more than its columns.)
+  xy <- if (intercept) cbind(st$x, "(Intercept)" = 1, ys) else cbind(st$x, ys)
+  search_names <- colnames(xy)[seq_len(p)]
   ## (The cross-product clears a design of full rank in one pass; another
   ## design is reduced block by block, answering interrupts between blocks,
   ## to its triangular factor, of the same rank.)
-  if (ncol(X) > 0L && !.clearly_full_rank(design, tol = 1e-7)) {
-    rank <- qr(.qr_factor_rows(design))$rank
+  if (ncol(X) > 0L && !.clearly_full_rank(xy, tol = 1e-7, cols = seq_len(p))) {
+    rank <- qr(.qr_factor_rows(xy[, seq_len(p), drop = FALSE]))$rank
     if (rank < p)
       stop(sprintf(paste0("the design is rank-deficient (rank %d < %d coefficients): ",
                           "remove or combine collinear columns"), rank, p), call. = FALSE)
   }
-  ys <- stats::setNames(st$y, names(y))
   fit <- .with_seed(seed, if (ncol(X) == 0L) {
     .with_threads(threads, .lts_location(ys, h, opt$trace))
   } else {
-    .with_threads(threads, .lts_search(design, ys, h, p, intercept, adjust, nsamp, opt$trace))
+    .with_threads(threads, .lts_search(xy, h, p, intercept, adjust, nsamp, opt$trace))
   })
-  names(fit$coefficients) <- colnames(design)
+  rm(xy)
+  names(fit$coefficients) <- search_names
   if (!is.null(fit$search_coefficients))
-    names(fit$search_coefficients) <- colnames(design)
-  ## Report the intercept first.
+    names(fit$search_coefficients) <- search_names
   ord <- if (intercept) c(p, seq_len(p - 1L)) else seq_len(p)
   fit$coefficients <- fit$coefficients[ord]
   fit$search_coefficients <- fit$search_coefficients[ord]
-  design <- design[, ord, drop = FALSE]
+  design <- if (intercept) cbind("(Intercept)" = 1, st$x) else st$x
 
   res <- .lts_unstandardise(.lts_finish(fit, design, ys, h), st$tr, intercept, ord, y)
   res$call <- cl
@@ -213,11 +217,11 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   list(coefficients = z$location, search_coefficients = NULL, objective = NA_real_)
 }
 
-.lts_search <- function(design, y, h, p, intercept, adjust, nsamp, trace) {
-  n <- length(y)
+.lts_search <- function(xy, h, p, intercept, adjust, nsamp, trace) {
+  n <- nrow(xy)
   ncol <- p + 1L
-  z <- .lts_call(cbind(design, y), n, p, h, nsamp, intercept, adjust, ncol, trace)
-  .lts_no_fit(z$status, nsamp, colnames(design))
+  z <- .lts_call(xy, n, p, h, nsamp, intercept, adjust, ncol, trace)
+  .lts_no_fit(z$status, nsamp, colnames(xy)[seq_len(p)])
   loc <- z$loc
   sc <- z$scale
   ## Back to data units: (y - my)/sy = sum_j theta_j (x_j - m_j)/s_j (+ theta_0).

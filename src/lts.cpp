@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <vector>
 
@@ -822,24 +823,33 @@ class lts_search {
         work < min_parallel_work ? 1 : std::max(1, std::min(host::threads(), count));
     if (static_cast<int>(workers_.size()) < width) workers_.resize(width);
     for (int k = 0; k < width; ++k) workers_[k].fit(pb_.p, s.nn);
-    // A failure or interrupt on one worker stops the others at their next
-    // start.
-    std::atomic<bool> stop(false);
+    // Each worker claims the next start (in increasing order) as it becomes
+    // free, so that uneven starts or a late thread do not leave the other
+    // waiting.  A failure or interrupt stops the claims after its start; the
+    // failure of the smallest start is rethrown, as one thread would meet it
+    // first.
+    std::atomic<int> next(0), failed(count);
+    std::vector<std::exception_ptr> errs(count);
     host::parallel_for(width, [&](int k) {
       const lts_arrays wa = workers_[k].view(a_);
       lts_search worker(pb_, wa, true);
-      try {
-        for (int j = k; j < count && !stop.load(); j += width) {
+      for (;;) {
+        const int j = next.fetch_add(1);
+        if (j >= count || j > failed.load()) break;
+        try {
           host::check_interrupt();
           std::copy(slot_theta(j), slot_theta(j) + pb_.p, wa.theta);
           slot_obj_[j] = worker.concentrate(s, slot_start_[j]);
           std::copy(wa.theta, wa.theta + pb_.p, slot_theta(j));
+        } catch (...) {
+          errs[j] = std::current_exception();
+          int cur = failed.load();
+          while (j < cur && !failed.compare_exchange_weak(cur, j)) {
+          }
         }
-      } catch (...) {
-        stop = true;
-        throw;
       }
     });
+    if (failed.load() < count) std::rethrow_exception(errs[failed.load()]);
   }
 
   // The stored candidates on all cases, to convergence.

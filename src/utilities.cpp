@@ -213,27 +213,40 @@ void for_select_blocks(long nn, F&& body) {
 }
 
 // Writes put(at, i) for the i < nn with keep(i), in increasing i, at = 0, 1,
-// ...; count[b] is the number of such i in block b.
+// ...; count[b] is the number of such i in block b.  (Without a branch on
+// keep(i), which is unpredictable: every i is put at the next free place,
+// which the next kept i overwrites; the block's last place is never passed.)
 template <class K, class P>
 void gather_blocks(long nn, const std::vector<long>& count, K&& keep, P&& put) {
   std::vector<long> start(count.size(), 0);
   for (std::size_t b = 1; b < count.size(); ++b) start[b] = start[b - 1] + count[b - 1];
   for_select_blocks(nn, [&](long b, long lo, long hi) {
     long at = start[b];
-    for (long i = lo; i < hi; ++i)
-      if (keep(i)) put(at++, i);
+    const long end = at + count[b];
+    for (long i = lo; i < hi && at < end; ++i) {
+      put(at, i);
+      at += keep(i);
+    }
   });
 }
 
-// The k-th smallest (1-based) of d[0..nn), or false.  `inside` receives the
-// bracketed values.
-bool bracket_kth(const double* d, long nn, long k, double& kth, long& n_below,
-                 std::vector<double>& inside) {
+// What bracket_kth finds: per block, the values below the bracket and
+// those inside it; the values inside in block order; the k-th smallest.
+struct bracket {
+  std::vector<long> below_n, inside_n;
+  std::vector<double> inside;
+  long below = 0;
+  double kth = 0.0;
+};
+
+// The k-th smallest (1-based) of d[0..nn) into br.kth, or false.
+bool bracket_kth(const double* d, long nn, long k, bracket& br) {
   const long nblocks = (nn + select_block - 1) / select_block;
   double lo = 0.0, hi = 0.0;
   if (!sample_bracket(d, nn, k, lo, hi)) return false;
   // Per block: values below lo, values in [lo, hi], and whether any is NaN.
-  std::vector<long> below_n(nblocks, 0), inside_n(nblocks, 0);
+  br.below_n.assign(nblocks, 0);
+  br.inside_n.assign(nblocks, 0);
   std::vector<char> nan(nblocks, 0);
   for_select_blocks(nn, [&](long b, long b_lo, long b_hi) {
     long below = 0, in = 0;
@@ -241,53 +254,57 @@ bool bracket_kth(const double* d, long nn, long k, double& kth, long& n_below,
     for (long i = b_lo; i < b_hi; ++i) {
       const double v = d[i];
       below += v < lo;
-      in += v >= lo && v <= hi;
-      bad = bad || std::isnan(v);
+      in += (v >= lo) & (v <= hi);
+      bad |= std::isnan(v);
     }
-    below_n[b] = below;
-    inside_n[b] = in;
+    br.below_n[b] = below;
+    br.inside_n[b] = in;
     nan[b] = bad;
   });
-  long total_below = 0, total_inside = 0;
+  long total_inside = 0;
+  br.below = 0;
   for (long b = 0; b < nblocks; ++b) {
     if (nan[b]) return false;
-    total_below += below_n[b];
-    total_inside += inside_n[b];
+    br.below += br.below_n[b];
+    total_inside += br.inside_n[b];
   }
-  if (!(total_below < k && k <= total_below + total_inside)) return false;
-  inside.resize(total_inside);
+  if (!(br.below < k && k <= br.below + total_inside)) return false;
+  br.inside.resize(total_inside);
   gather_blocks(
-      nn, inside_n, [&](long i) { return d[i] >= lo && d[i] <= hi; },
-      [&](long at, long i) { inside[at] = d[i]; });
-  std::nth_element(inside.begin(), inside.begin() + (k - total_below - 1), inside.end());
-  kth = inside[k - total_below - 1];
-  n_below = total_below;
+      nn, br.inside_n, [&](long i) { return (d[i] >= lo) & (d[i] <= hi); },
+      [&](long at, long i) { br.inside[at] = d[i]; });
+  std::vector<double> pick(br.inside);
+  std::nth_element(pick.begin(), pick.begin() + (k - br.below - 1), pick.end());
+  br.kth = pick[k - br.below - 1];
   return true;
 }
 
 }  // namespace
 
 bool kth_smallest(const double* d, long nn, long k, double& kth) {
-  long below = 0;
-  std::vector<double> inside;
-  return bracket_kth(d, nn, k, kth, below, inside);
+  bracket br;
+  if (!bracket_kth(d, nn, k, br)) return false;
+  kth = br.kth;
+  return true;
 }
 
 // The case numbers (1-based, increasing) of the k smallest of d[0..nn) into
-// index, and the k-th smallest value; false on a tie at that value.
+// index, and the k-th smallest value; false on a tie at that value.  A
+// block's cases at most the k-th value are those below the bracket and those
+// inside it at most that value.
 bool select_smallest(const double* d, long nn, long k, int* index, double& kth) {
-  long below = 0;
-  std::vector<double> inside;
-  if (!bracket_kth(d, nn, k, kth, below, inside)) return false;
-  long at_most = below;
-  for (const double v : inside) at_most += v <= kth;
+  bracket br;
+  if (!bracket_kth(d, nn, k, br)) return false;
+  kth = br.kth;
+  std::vector<long> count(br.below_n);
+  long at_most = 0;
+  const double* v = br.inside.data();
+  for (std::size_t b = 0; b < count.size(); ++b) {
+    for (long j = 0; j < br.inside_n[b]; ++j) count[b] += v[j] <= kth;
+    v += br.inside_n[b];
+    at_most += count[b];
+  }
   if (at_most != k) return false;
-  std::vector<long> count((nn + select_block - 1) / select_block, 0);
-  for_select_blocks(nn, [&](long b, long lo, long hi) {
-    long m = 0;
-    for (long i = lo; i < hi; ++i) m += d[i] <= kth;
-    count[b] = m;
-  });
   gather_blocks(
       nn, count, [&](long i) { return d[i] <= kth; },
       [&](long at, long i) { index[at] = static_cast<int>(i + 1); });

@@ -161,12 +161,12 @@ test_that("a design whose p-subsets are all singular ends with a clear error", {
   y <- x + rnorm(n)
   # the search itself gives up on its redraws instead of drawing forever
   t0 <- proc.time()[["elapsed"]]
-  expect_error(kelvara:::.lts_search(cbind(x, 2 * x, 1), y, 32L, 3L, TRUE, TRUE, 500, 0L),
+  expect_error(kelvara:::.lts_search(cbind(x, 2 * x, 1, y), 32L, 3L, TRUE, TRUE, 500, 0L),
                "no non-singular p-subset")
   expect_lt(proc.time()[["elapsed"]] - t0, 5)
   expect_error(lts(cbind(x, 2 * x), y), "rank-deficient \\(rank 2 < 3")
   # a coverage far below n/2 (refused by lts) still runs in the search
-  fit <- kelvara:::.lts_search(cbind(x, 1), y, 12L, 2L, TRUE, TRUE, 100, 0L)
+  fit <- kelvara:::.lts_search(cbind(x, 1, y), 12L, 2L, TRUE, TRUE, 100, 0L)
   expect_length(fit$best, 12L)
   expect_equal(trimmed_ss(y - cbind(x, 1) %*% fit$search_coefficients, 12), fit$objective,
                tolerance = 1e-8)

@@ -329,7 +329,13 @@ bool sort_finite(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp, bool
     const std::uint64_t* pb = keys + mid + (t == 0 ? 0 : half - ia);
     const std::uint64_t* eb = keys + (t == 0 ? mid + half - ia : n);
     double* out = a + (t == 0 ? 0 : half);
-    while (pa != ea && pb != eb) *out++ = key_value(*pb < *pa ? *pb++ : *pa++);
+    // (Without a branch on the comparison, which is unpredictable.)
+    while (pa != ea && pb != eb) {
+      const bool from_b = *pb < *pa;
+      *out++ = key_value(from_b ? *pb : *pa);
+      pb += from_b;
+      pa += !from_b;
+    }
     while (pa != ea) *out++ = key_value(*pa++);
     while (pb != eb) *out++ = key_value(*pb++);
   });

@@ -54,3 +54,24 @@ test_that("the pass after the search refits the best subset and keeps the defini
   expect_warning(g <- kelvara:::.lts_finish(fit, Xb, y, h), "best subset is rank-deficient")
   expect_identical(g$coefficients, fit$coefficients)
 })
+
+test_that("the search's selection of many cases keeps the h smallest residuals, with or without ties", {
+  # Beyond 20000 cases the search selects the h smallest residuals in
+  # passes over blocks; a tie at the h-th value leaves the choice to the
+  # one-thread selection.  Either way the search's criterion is the sum of
+  # the h smallest squared residuals of its coefficients.
+  set.seed(21)
+  n <- 24001
+  X <- matrix(stats::rnorm(2 * n), n)
+  y <- drop(X %*% c(2, -1)) + stats::rnorm(n)
+  y[1:3000] <- y[1:3000] + 30
+  pool <- sample(n, 40)  # the same data with every case one of 40 rows: ties
+  dup <- sample(pool, n, replace = TRUE)
+  for (d in list(list(X = X, y = y), list(X = X[dup, ], y = y[dup]))) {
+    f <- lapply(c(1, 2), function(k) kelvara:::.with_threads(k, lts(d$X, d$y, seed = 5)))
+    expect_identical(f[[1]], f[[2]])
+    r <- d$y - drop(cbind(1, d$X) %*% f[[1]]$search_coefficients)
+    expect_equal(f[[1]]$search_crit, sum(sort(r^2)[seq_len(f[[1]]$h)]), tolerance = 1e-10)
+    expect_length(f[[1]]$best, f[[1]]$h)
+  }
+})

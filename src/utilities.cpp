@@ -470,8 +470,10 @@ void window_sums(const double* w, int m, int h, double* aw) {
   const int full = m / batch;  // whole batches; a last one overlaps them
   if (host::threads() > 1 && full >= 2 && static_cast<long>(m) * h >= (1L << 22)) {
     // Many windows: runs of batches on the call's threads.  Each sum is
-    // formed by the same additions whichever thread forms it.
-    const int per_run = static_cast<int>(std::min<long>(batches_per_poll, (full + 1) / 2));
+    // formed by the same additions whichever thread forms it.  (Runs of
+    // about an eighth: a thread that starts late still takes its share.)
+    const int per_run =
+        static_cast<int>(std::max<long>(1, std::min<long>(batches_per_poll, full / 8)));
     host::parallel_for((full + per_run - 1) / per_run, [&](int r) {
       const int b1 = std::min(full, (r + 1) * per_run);
       for (int b = r * per_run; b < b1; ++b) one_batch(w + b * batch, h, aw + b * batch);

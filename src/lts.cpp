@@ -280,64 +280,81 @@ void radix_sort_keys(std::uint64_t* k, std::uint64_t* tmp, int n) {
   if (src != k) std::copy(src, src + n, k);
 }
 
-// Number of keys taken from a (the rest from b) for the first `out` keys of
-// the merge of the sorted a[0..na-1] and b[0..nb-1], ties taken from a.
-int merge_split(const std::uint64_t* a, int na, const std::uint64_t* b, int nb, int out) {
-  int lo = std::max(0, out - nb), hi = std::min(out, na);
-  while (lo < hi) {
-    const int i = lo + (hi - lo) / 2;  // keys from a; out - i from b
-    if (a[i] <= b[out - i - 1])
-      lo = i + 1;
-    else
-      hi = i;
-  }
-  return lo;
-}
-
 // Sorts the finite values a[0..n-1] ascending; false (a untouched) when a
 // value is not finite.  Equal keys are equal bit patterns, so the sorted
 // array is the same for every thread count; it differs from any other
 // ascending order of a at most in where -0 and +0 stand among the zeros.
 // keys and tmp hold n values.
+//
+// On the call's threads the keys are first split into sort_buckets ranges
+// of values by splitters taken from an evenly spaced sample (a counting
+// pass and a scattering pass over fixed blocks of cases), and the ranges
+// are sorted side by side: the sorted keys are the same as those of one
+// sort of all of them.
+constexpr int sort_buckets = 8;
 bool sort_finite(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp, bool fork) {
-  const int parts = split_cases(fork, n) ? 2 : 1;
-  const int mid = parts == 2 ? n / 2 : n;
-  char finite[2] = {1, 1};  // per half
-  host::parallel_for(parts, [&](int t) {
-    const int lo = t == 0 ? 0 : mid, hi = t == 0 ? mid : n;
-    for (int i = lo; i < hi; ++i) {
-      if (!std::isfinite(a[i])) {
-        finite[t] = 0;
-        return;
-      }
-    }
-    for (int i = lo; i < hi; ++i) keys[i] = sort_key(a[i]);
-    radix_sort_keys(keys + lo, tmp + lo, hi - lo);
-  });
-  if (!finite[0] || !finite[1]) return false;
-  if (parts == 1) {
+  if (!split_cases(fork, n)) {
+    for (int i = 0; i < n; ++i)
+      if (!std::isfinite(a[i])) return false;
+    for (int i = 0; i < n; ++i) keys[i] = sort_key(a[i]);
+    radix_sort_keys(keys, tmp, n);
     for (int i = 0; i < n; ++i) a[i] = key_value(keys[i]);
     return true;
   }
-  // The two sorted halves merged into a, each half of the result on its own
-  // thread.
-  const int half = n / 2;
-  const int ia = merge_split(keys, mid, keys + mid, n - mid, half);
-  host::parallel_for(2, [&](int t) {
-    const std::uint64_t* pa = keys + (t == 0 ? 0 : ia);
-    const std::uint64_t* ea = keys + (t == 0 ? ia : mid);
-    const std::uint64_t* pb = keys + mid + (t == 0 ? 0 : half - ia);
-    const std::uint64_t* eb = keys + (t == 0 ? mid + half - ia : n);
-    double* out = a + (t == 0 ? 0 : half);
-    // (Without a branch on the comparison, which is unpredictable.)
-    while (pa != ea && pb != eb) {
-      const bool from_b = *pb < *pa;
-      *out++ = key_value(from_b ? *pb : *pa);
-      pb += from_b;
-      pa += !from_b;
+  constexpr int nsample = 1024, nb = sort_buckets;
+  std::uint64_t sample[nsample], split[nb - 1];
+  for (int s = 0; s < nsample; ++s) {
+    const double v = a[static_cast<std::int64_t>(s) * n / nsample];
+    if (!std::isfinite(v)) return false;
+    sample[s] = sort_key(v);
+  }
+  std::sort(sample, sample + nsample);
+  for (int k = 0; k < nb - 1; ++k) split[k] = sample[(k + 1) * nsample / nb];
+  auto bucket = [&](std::uint64_t key) {
+    int k = 0;
+    for (int s = 0; s < nb - 1; ++s) k += key >= split[s];
+    return k;
+  };
+  const int nblock = (n + case_block - 1) / case_block;
+  std::vector<int> count(static_cast<std::size_t>(nblock) * nb, 0);
+  std::vector<char> finite(nblock, 1);
+  host::parallel_for(nblock, [&](int b) {
+    const int lo = b * case_block, hi = std::min(n, lo + case_block);
+    for (int i = lo; i < hi; ++i) {
+      if (!std::isfinite(a[i])) {
+        finite[b] = 0;
+        return;
+      }
     }
-    while (pa != ea) *out++ = key_value(*pa++);
-    while (pb != eb) *out++ = key_value(*pb++);
+    int* c = count.data() + static_cast<std::size_t>(b) * nb;
+    for (int i = lo; i < hi; ++i) {
+      keys[i] = sort_key(a[i]);
+      ++c[bucket(keys[i])];
+    }
+  });
+  for (int b = 0; b < nblock; ++b)
+    if (!finite[b]) return false;
+  // Bucket k fills tmp[start[k], start[k + 1]), block by block in order.
+  std::vector<int> start(nb + 1, 0), at(count.size());
+  for (int k = 0, pos = 0; k < nb; ++k) {
+    start[k] = pos;
+    for (int b = 0; b < nblock; ++b) {
+      at[static_cast<std::size_t>(b) * nb + k] = pos;
+      pos += count[static_cast<std::size_t>(b) * nb + k];
+    }
+    start[k + 1] = pos;
+  }
+  host::parallel_for(nblock, [&](int b) {
+    const int lo = b * case_block, hi = std::min(n, lo + case_block);
+    int next[nb];
+    std::copy(at.begin() + static_cast<std::ptrdiff_t>(b) * nb,
+              at.begin() + static_cast<std::ptrdiff_t>(b + 1) * nb, next);
+    for (int i = lo; i < hi; ++i) tmp[next[bucket(keys[i])]++] = keys[i];
+  });
+  host::parallel_for(nb, [&](int k) {
+    const int lo = start[k], len = start[k + 1] - lo;
+    if (len > 0) radix_sort_keys(tmp + lo, keys + lo, len);
+    for (int i = lo; i < lo + len; ++i) a[i] = key_value(tmp[i]);
   });
   return true;
 }

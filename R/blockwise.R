@@ -124,9 +124,10 @@
 ## 10^4 tol of its norm outside the span of all the others, a margin far
 ## beyond the rounding of either computation.  FALSE: ask the QR.  Up to
 ## 2^26 multiplications (a few hundredths of a second) the product is one
-## call: the row blocks' copies cost a third of it.  `cols`: judge only these
-## columns of x (their cross-products are those of x[, cols]).
-.clearly_full_rank <- function(x, tol = 1e-7, cols = NULL) {
+## call: the row blocks' copies cost a third of it.  `ones`: judge x with a
+## column of ones after its last (an intercept the design leaves out), whose
+## cross-products are the column sums and n.
+.clearly_full_rank <- function(x, tol = 1e-7, ones = FALSE) {
   p <- ncol(x)
   blocks <- if (as.double(nrow(x)) * p^2 <= 2^26) list(NULL) else .row_blocks(nrow(x), p)
   cp <- if (length(blocks) == 1L) crossprod(x) else {
@@ -137,9 +138,10 @@
     }
     cp
   }
-  if (!is.null(cols)) {
-    cp <- cp[cols, cols, drop = FALSE]
-    p <- length(cols)
+  if (ones) {
+    s <- colSums(x)
+    cp <- rbind(cbind(cp, s), c(s, nrow(x)))
+    p <- p + 1L
   }
   d <- sqrt(diag(cp))
   if (!all(is.finite(cp)) || !all(d > 0)) return(FALSE)

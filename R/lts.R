@@ -122,7 +122,7 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   ## (The cross-product clears a design of full rank in one pass; another
   ## design is reduced block by block, answering interrupts between blocks,
   ## to its triangular factor, of the same rank.)
-  if (ncol(X) > 0L && !.clearly_full_rank(xy, tol = 1e-7, cols = seq_len(p))) {
+  if (ncol(X) > 0L && !.clearly_full_rank(st$x, tol = 1e-7, ones = intercept)) {
     rank <- qr(.qr_factor_rows(xy[, seq_len(p), drop = FALSE]))$rank
     if (rank < p)
       stop(sprintf(paste0("the design is rank-deficient (rank %d < %d coefficients): ",
@@ -339,12 +339,15 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   crit <- z$crit
   scale <- z$scale
   exact <- z$exact
-  ok <- stats::setNames(z$ok, names(y))
+  ok <- z$ok
+  r <- z$r
+  rm(z)  # (the vectors are then this frame's alone: naming them copies nothing)
+  names(ok) <- names(y)
   best <- if (is.null(fit$best)) sort(order(abs(res))[seq_len(h)]) else fit$best
   rw_coef <- coef
   rw_xtx_inv <- NULL
   if (!exact) {
-    lsq <- .qr_triangle_ls(matrix(z$r, p + 1L), colnames(design))
+    lsq <- .qr_triangle_ls(matrix(r, p + 1L), colnames(design))
     qf <- lsq$qr
     if (qf$rank == p) {
       rw_coef <- qr.coef(qf, lsq$y)

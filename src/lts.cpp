@@ -602,6 +602,7 @@ class lts_search {
   std::vector<double> z_{}, cross_{};   // their rows; the cross-products
   std::vector<std::uint64_t> keys_{}, key_work_{};  // sort work
   bool hidx_sorted_ = false;  // hidx(1..hh) holds its cases in increasing order
+  long_selection selection_{};
 
   // ---- trace printing ----
   void trace_int(const char* label, int value) const {
@@ -1005,7 +1006,7 @@ class lts_search {
     if (!pb_.select_in_order || !fork_ || nn < parallel_cases) return false;
     double kth = 0.0;
     double* res = a_.res;
-    if (!select_smallest(res, nn, hh, a_.hidx, kth)) return false;
+    if (!selection_.smallest(res, nn, hh, a_.hidx, kth)) return false;
     for (int j = 0; j < hh; ++j) res[j] = res[a_.hidx[j] - 1];  // (hidx(j) - 1 >= j)
     return true;
   }

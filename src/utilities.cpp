@@ -188,21 +188,23 @@ double r_median(const double* v, long m, std::vector<double>& work) {
   return r_mean(two, 2);
 }
 
-namespace {
-
 // ---- selection on long passes ----
 //
-// The k smallest of many distances, in passes over row blocks on the call's
-// threads.  A deterministic sample brackets the k-th smallest value; the
-// values inside the bracket are gathered and the k-th is selected among
-// them.  When exactly k values are at most that value, the selected set is
-// that of every selection; the cases come out in increasing order.  A
-// bracket that misses, a NaN, or a tie at the k-th value returns false, and
-// the caller selects by rffindq_.
+// The k smallest of many values, in passes over blocks on the call's
+// threads.  A deterministic sample brackets the k-th smallest value; one
+// pass counts the values below the bracket and gathers those inside it, and
+// the k-th is selected among the latter.  When exactly k values are at most
+// that value, the selected set is that of every selection, and a second pass
+// writes the cases out in increasing order.  A bracket that misses, a NaN,
+// or a tie at the k-th value returns false, and the caller selects otherwise.
+// The passes do not branch on the values (a gathered value is written at the
+// next place and kept only when it counts): such branches are unpredictable.
 
-constexpr long select_block = 1L << 14;
+namespace {
 
-// Runs body(lo, hi) for the selection blocks [lo, hi) of 0..nn - 1 on the
+constexpr long select_block = 1L << 12;
+
+// Runs body(b, lo, hi) for the selection blocks [lo, hi) of 0..nn - 1 on the
 // call's threads, block b as item b.
 template <class F>
 void for_select_blocks(long nn, F&& body) {
@@ -212,103 +214,86 @@ void for_select_blocks(long nn, F&& body) {
   });
 }
 
-// Writes put(at, i) for the i < nn with keep(i), in increasing i, at = 0, 1,
-// ...; count[b] is the number of such i in block b.  (Without a branch on
-// keep(i), which is unpredictable: every i is put at the next free place,
-// which the next kept i overwrites; the block's last place is never passed.)
-template <class K, class P>
-void gather_blocks(long nn, const std::vector<long>& count, K&& keep, P&& put) {
-  std::vector<long> start(count.size(), 0);
-  for (std::size_t b = 1; b < count.size(); ++b) start[b] = start[b - 1] + count[b - 1];
-  for_select_blocks(nn, [&](long b, long lo, long hi) {
-    long at = start[b];
-    const long end = at + count[b];
-    for (long i = lo; i < hi && at < end; ++i) {
-      put(at, i);
-      at += keep(i);
-    }
-  });
-}
+}  // namespace
 
-// What bracket_kth finds: per block, the values below the bracket and
-// those inside it; the values inside in block order; the k-th smallest.
-struct bracket {
-  std::vector<long> below_n, inside_n;
-  std::vector<double> inside;
-  long below = 0;
-  double kth = 0.0;
-};
-
-// The k-th smallest (1-based) of d[0..nn) into br.kth, or false.
-bool bracket_kth(const double* d, long nn, long k, bracket& br) {
-  const long nblocks = (nn + select_block - 1) / select_block;
+bool long_selection::bracket(const double* d, long nn, long k, double& kth) {
+  valid = false;
   double lo = 0.0, hi = 0.0;
   if (!sample_bracket(d, nn, k, lo, hi)) return false;
-  // Per block: values below lo, values in [lo, hi], and whether any is NaN.
-  br.below_n.assign(nblocks, 0);
-  br.inside_n.assign(nblocks, 0);
+  const long nblocks = (nn + select_block - 1) / select_block;
+  if (static_cast<long>(scratch.size()) < nn) scratch.resize(nn);
+  below_n.assign(nblocks, 0);
+  inside_n.assign(nblocks, 0);
   std::vector<char> nan(nblocks, 0);
   for_select_blocks(nn, [&](long b, long b_lo, long b_hi) {
-    long below = 0, in = 0;
+    long m_below = 0, in = 0;
     bool bad = false;
+    double* out = scratch.data() + b_lo;
     for (long i = b_lo; i < b_hi; ++i) {
       const double v = d[i];
-      below += v < lo;
+      m_below += v < lo;
+      out[in] = v;
       in += (v >= lo) & (v <= hi);
       bad |= std::isnan(v);
     }
-    br.below_n[b] = below;
-    br.inside_n[b] = in;
+    below_n[b] = m_below;
+    inside_n[b] = in;
     nan[b] = bad;
   });
-  long total_inside = 0;
-  br.below = 0;
+  long total_below = 0, total_inside = 0;
   for (long b = 0; b < nblocks; ++b) {
     if (nan[b]) return false;
-    br.below += br.below_n[b];
-    total_inside += br.inside_n[b];
+    total_below += below_n[b];
+    total_inside += inside_n[b];
   }
-  if (!(br.below < k && k <= br.below + total_inside)) return false;
-  br.inside.resize(total_inside);
-  gather_blocks(
-      nn, br.inside_n, [&](long i) { return (d[i] >= lo) & (d[i] <= hi); },
-      [&](long at, long i) { br.inside[at] = d[i]; });
-  std::vector<double> pick(br.inside);
-  std::nth_element(pick.begin(), pick.begin() + (k - br.below - 1), pick.end());
-  br.kth = pick[k - br.below - 1];
+  if (!(total_below < k && k <= total_below + total_inside)) return false;
+  inside.resize(total_inside);
+  for (long b = 0, at = 0; b < nblocks; at += inside_n[b], ++b)
+    std::copy(scratch.data() + b * select_block,
+              scratch.data() + b * select_block + inside_n[b], inside.begin() + at);
+  below = total_below;
+  valid = true;
+  return rank(k, kth);
+}
+
+bool long_selection::rank(long k, double& kth) {
+  const long r = k - below - 1;
+  if (!valid || r < 0 || r >= static_cast<long>(inside.size())) return false;
+  std::nth_element(inside.begin(), inside.begin() + r, inside.end());
+  kth = inside[r];
   return true;
 }
 
-}  // namespace
+bool long_selection::smallest(const double* d, long nn, long k, int* index, double& kth) {
+  if (!bracket(d, nn, k, kth)) return false;
+  const long nblocks = static_cast<long>(below_n.size());
+  std::vector<long> start(nblocks + 1, 0);
+  for (long b = 0; b < nblocks; ++b) {
+    long m = below_n[b];
+    const double* v = scratch.data() + b * select_block;
+    for (long t = 0; t < inside_n[b]; ++t) m += v[t] <= kth;
+    start[b + 1] = start[b] + m;
+  }
+  if (start[nblocks] != k) return false;
+  for_select_blocks(nn, [&](long b, long lo, long hi) {
+    long at = start[b];
+    const long end = start[b + 1];
+    for (long i = lo; i < hi && at < end; ++i) {
+      index[at] = static_cast<int>(i + 1);
+      at += d[i] <= kth;
+    }
+  });
+  return true;
+}
 
 bool kth_smallest(const double* d, long nn, long k, double& kth) {
-  bracket br;
-  if (!bracket_kth(d, nn, k, br)) return false;
-  kth = br.kth;
-  return true;
+  long_selection s;
+  return s.bracket(d, nn, k, kth);
 }
 
-// The case numbers (1-based, increasing) of the k smallest of d[0..nn) into
-// index, and the k-th smallest value; false on a tie at that value.  A
-// block's cases at most the k-th value are those below the bracket and those
-// inside it at most that value.
 bool select_smallest(const double* d, long nn, long k, int* index, double& kth) {
-  bracket br;
-  if (!bracket_kth(d, nn, k, br)) return false;
-  kth = br.kth;
-  std::vector<long> count(br.below_n);
-  long at_most = 0;
-  const double* v = br.inside.data();
-  for (std::size_t b = 0; b < count.size(); ++b) {
-    for (long j = 0; j < br.inside_n[b]; ++j) count[b] += v[j] <= kth;
-    v += br.inside_n[b];
-    at_most += count[b];
-  }
-  if (at_most != k) return false;
-  gather_blocks(
-      nn, count, [&](long i) { return d[i] <= kth; },
-      [&](long at, long i) { index[at] = static_cast<int>(i + 1); });
-  return true;
+  long_selection s;
+  return s.smallest(d, nn, k, index, kth);
 }
 
 group_plan plan_groups(int n, int group_size, int krep) {

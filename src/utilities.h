@@ -64,14 +64,31 @@ double select_kth(const double* v, long m, long k, std::vector<double>& work,
 // order statistic, or r_mean() of the two middle ones.  work is scratch.
 double r_median(const double* v, long m, std::vector<double>& work);
 
-// The k-th smallest (1-based) of d[0..nn) selected in passes over row
-// blocks on the call's threads (a sample brackets it; the values inside the
-// bracket are selected among); false when the bracket misses or d holds a
-// NaN, and the caller selects otherwise.
+// Selection of the k smallest of many values in passes over blocks on the
+// call's threads (a sample brackets the k-th smallest; the values inside the
+// bracket are selected among).  Each call returns false when the bracket
+// misses or the values hold a NaN, and the caller selects otherwise.  The
+// bracketed values are kept: another rank inside the bracket is then
+// selected from them without a pass over the data.
+struct long_selection {
+  std::vector<double> scratch;          // block b's bracketed values from its start
+  std::vector<long> below_n, inside_n;  // per block: values below and inside
+  std::vector<double> inside;           // all bracketed values (reordered by selections)
+  long below = 0;                       // values below the bracket
+  bool valid = false;
+
+  // The k-th smallest (1-based) of d[0..nn) into kth.
+  bool bracket(const double* d, long nn, long k, double& kth);
+  // The k-th smallest of the values bracketed last, when inside the bracket.
+  bool rank(long k, double& kth);
+  // The case numbers (1-based, increasing) of the k smallest of d[0..nn)
+  // into index, and the k-th smallest value; also false on a tie at that
+  // value, where the set depends on how the ties are broken (otherwise
+  // every selection takes this set).
+  bool smallest(const double* d, long nn, long k, int* index, double& kth);
+};
+// One-off forms of bracket and smallest.
 bool kth_smallest(const double* d, long nn, long k, double& kth);
-// The same, with the case numbers (1-based, increasing) of the k smallest in
-// index; also false on a tie at the k-th value, where the set depends on
-// how the ties are broken.  Otherwise every selection takes this set.
 bool select_smallest(const double* d, long nn, long k, int* index, double& kth);
 
 // Trace printing of a vector on one line.

@@ -173,11 +173,15 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   fit$search_crit <- fit$search_crit * u^2
   fit$scale <- fit$scale * u
   fit$residuals <- fit$residuals * u
-  fit$fitted.values <- stats::setNames(y - fit$residuals, names(fit$fitted.values))
+  fv <- y - fit$residuals
+  names(fv) <- names(fit$fitted.values)  # (in place: setNames() would copy)
+  fit$fitted.values <- fv
   rw <- fit$reweighted
   rw$coefficients <- back(rw$coefficients)
   rw$residuals <- rw$residuals * u
-  rw$fitted.values <- stats::setNames(y - rw$residuals, names(rw$fitted.values))
+  fv <- y - rw$residuals
+  names(fv) <- names(rw$fitted.values)
+  rw$fitted.values <- fv
   rw$scale <- rw$scale * u
   if (!is.null(rw$cov)) rw$cov[] <- A %*% rw$cov %*% t(A)
   fit$reweighted <- rw
@@ -231,7 +235,7 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   beta[slopes] <- sc[ncol] * theta[slopes] / sc[slopes]
   if (intercept)
     beta[p] <- sc[ncol] * theta[p] + loc[ncol] - sum(beta[slopes] * loc[slopes])
-  best <- which(tabulate(z$best, n) > 0L)  # the h distinct cases, ascending: sort(z$best)
+  best <- sort.int(z$best, method = "radix")  # the h distinct cases, ascending
   ## (.lts_finish replaces the coefficients by the least-squares fit of the
   ## best subset.)
   list(coefficients = beta, search_coefficients = beta, best = best, refit = TRUE,

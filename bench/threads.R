@@ -1,6 +1,7 @@
 ## Speed-up of the compiled searches from a second thread: elapsed time
 ## (medians of alternating runs) of each call with 1 and with 2 threads in one process, and
-## the ratio 2 / 1 (target <= 0.65).  CPU time says nothing about threads.
+## the ratio 2 / 1 (target <= 0.65), also for the three estimators at n = 10^5
+## together.  CPU time says nothing about threads.
 ## Run from the package root after `make install`:
 ##   R_LIBS=.rlib Rscript bench/threads.R
 ## Each row is a named call evaluated with options(kelvara.threads = k); a
@@ -30,8 +31,19 @@ rows <- list(
       y[seq_len(n / 10)] <- y[seq_len(n / 10)] + 20
       list(X = X, y = y)
     },
-    call = quote(lts(X, y, seed = 1)))
+    call = quote(lts(X, y, seed = 1))),
+  "lmrob n=1e5 p=6" = list(
+    data = function() {
+      set.seed(1)
+      x <- matrix(rnorm(n * 5), n)
+      df <- data.frame(y = drop(cbind(1, x) %*% 1:6) + rnorm(n), x)
+      df$y[seq_len(n / 10)] <- df$y[seq_len(n / 10)] + 50
+      list(df = df)
+    },
+    call = quote(lmrob(y ~ ., data = df)))
 )
+## The three estimators at n = 10^5 together: their summed times.
+together <- c("mcd n=1e5 p=10", "lts n=1e5 p=5", "lmrob n=1e5 p=6")
 
 ## One timed call with the option kelvara.threads = threads.
 elapsed <- function(call, env, threads) {
@@ -53,6 +65,11 @@ out <- do.call(rbind, lapply(names(rows), function(nm) {
   data.frame(call = nm, threads_1 = t1, threads_2 = t2, ratio = round(t2 / t1, 2),
              ratio_of_pairs = round(median(t[2, ] / t[1, ]), 2))
 }))
+sum_of <- function(col) sum(out[[col]][match(together, out$call)])
+out <- rbind(out, data.frame(call = "lmrob + mcd + lts, n=1e5", threads_1 = sum_of("threads_1"),
+                             threads_2 = sum_of("threads_2"),
+                             ratio = round(sum_of("threads_2") / sum_of("threads_1"), 2),
+                             ratio_of_pairs = NA))
 print(out, row.names = FALSE)
 cat("threads available:", kelvara_threads(), "\n")
 if (file.exists("/proc/loadavg")) cat("load average:", readLines("/proc/loadavg"), "\n")

@@ -411,11 +411,37 @@ bool column_location_scale(const double* xj, int n, bool centre, double eps, dou
   return true;
 }
 
+// The median rfamdan_ takes (the same order statistics: of rank
+// (n + 1) / 2, or the mean of the two around n / 2, n / 2 rounded as
+// rfamdan_ rounds it) by a selection that leaves v as it is.
+double median_value(const double* v, int n, std::vector<double>& sel) {
+  const int half = static_cast<int>(static_cast<float>(n) * 0.5f);
+  if (n % 2 != 0) return select_kth(v, n, half + 1, sel);
+  double upper = 0.0;
+  const double lower = select_kth(v, n, half, sel, &upper);
+  return (lower + upper) * 0.5;
+}
+
+// column_location_scale with its medians by median_value: the same location
+// and scale.  Only a vanishing MAD, whose fall-back sums the deviations in
+// the order rffindq_ leaves them, goes to column_location_scale itself.
+bool column_location_scale_by_value(const double* xj, int n, bool centre, double eps,
+                                    double* work, int* index, std::vector<double>& sel,
+                                    double& loc, double& scale) {
+  const double mad_const = static_cast<double>(1.4826f);
+  loc = centre ? median_value(xj, n, sel) : 0.0;
+  for (int i = 0; i < n; ++i) work[i] = std::fabs(xj[i] - loc);
+  scale = median_value(work, n, sel) * mad_const;
+  if (std::fabs(scale) <= eps)
+    return column_location_scale(xj, n, centre, eps, work, index, loc, scale);
+  return true;
+}
+
 }  // namespace
 
 int standardize_columns(double* x, double* loc, double* scale, double* work,
                         bool intercept, int ncol, int n, double eps, double* ones,
-                        double* ystd, int jint, int* index, bool fork) {
+                        double* ystd, int jint, int* index, bool fork, bool by_value) {
   if (intercept) {
     loc[jint - 1] = 0.0;
     scale[jint - 1] = 1.0;
@@ -429,30 +455,33 @@ int standardize_columns(double* x, double* loc, double* scale, double* work,
   // locations and scales are found side by side, each column by the same
   // operations as alone; they are then taken in column order up to the
   // first of zero scale, as one column after another would.
+  // (by_value: the medians by median_value.)  Columns are claimed by
+  // whichever thread is free.
   const int width = fork && n >= parallel_cases ? std::min(host::threads(), m) : 1;
   std::vector<double> locs(m), scales(m);
   std::vector<char> ok(m, 0);
+  std::vector<std::vector<double>> sels(width);
+  auto measure = [&](int c, double* w, int* ix, std::vector<double>& sel) {
+    host::check_interrupt();
+    ok[c] = by_value ? column_location_scale_by_value(column(cols[c]), n, intercept, eps, w,
+                                                      ix, sel, locs[c], scales[c])
+                     : column_location_scale(column(cols[c]), n, intercept, eps, w, ix,
+                                             locs[c], scales[c]);
+  };
   if (width > 1) {
     std::vector<std::vector<double>> works(width - 1, std::vector<double>(n));
     std::vector<std::vector<int>> indexes(width - 1, std::vector<int>(n));
+    std::atomic<int> next(0);
     host::parallel_for(width, [&](int t) {
       double* w = t == 0 ? work : works[t - 1].data();
       int* ix = t == 0 ? index : indexes[t - 1].data();
-      for (int c = t; c < m; c += width) {
-        host::check_interrupt();
-        ok[c] = column_location_scale(column(cols[c]), n, intercept, eps, w, ix, locs[c],
-                                      scales[c]);
-      }
+      for (int c = next++; c < m; c = next++) measure(c, w, ix, sels[t]);
     });
   }
   int good = 0;  // columns before the first of zero scale
   for (int c = 0; c < m; ++c) {
     const int j = cols[c];
-    if (width <= 1) {
-      host::check_interrupt();
-      ok[c] = column_location_scale(column(j), n, intercept, eps, work, index, locs[c],
-                                    scales[c]);
-    }
+    if (width <= 1) measure(c, work, index, sels[0]);
     loc[j - 1] = locs[c];
     scale[j - 1] = scales[c];
     if (!ok[c]) break;
@@ -489,7 +518,7 @@ extern "C" void rfstatis_(double* x, double* loc, double* scale, double* work,
                           double* ystd, const int* pjint, int* index) {
   const int bad =
       kelvara::standardize_columns(x, loc, scale, work, *intercept != 0, *pncol, *pn,
-                                   *peps, ones, ystd, *pjint, index, false);
+                                   *peps, ones, ystd, *pjint, index, false, false);
   *flag = bad != 0 ? 1 : 0;
 }
 
@@ -565,7 +594,7 @@ class lts_search {
     lts_result out;
     out.bad_column = standardize_columns(
         a_.x, a_.loc, a_.scale, a_.window, pb_.intercept != 0, pb_.ncol, pb_.n,
-        zero_scale_tol, a_.unit_weights, a_.ystd, pb_.p, a_.hidx, true);
+        zero_scale_tol, a_.unit_weights, a_.ystd, pb_.p, a_.hidx, true, pb_.select_in_order);
     if (out.bad_column != 0) {
       out.status = lts_zero_scale;
       return out;

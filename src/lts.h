@@ -23,8 +23,10 @@ struct lts_problem {
   int adjust;     // 1 (with an intercept): intercepts by the univariate LTS
   int trace;
   bool start_every_group;  // at least one start per group, however small krep
-  // The hh smallest residuals of many cases selected in increasing case order
-  // (see lts_search::select_in_order) rather than in rffindq_'s order.
+  // The package's own search: the hh smallest residuals of many cases
+  // selected in increasing case order (see lts_search::select_in_order)
+  // rather than in rffindq_'s order, and the columns' medians by a
+  // selection that leaves them in place (standardize_columns' by_value).
   bool select_in_order = false;
 };
 
@@ -72,9 +74,11 @@ lts_result run_lts(const lts_problem& problem, const lts_arrays& arrays);
 // jint of ones of an intercept model excepted); returns 0, or the first
 // column whose scale is at most eps (later columns are left untouched).
 // fork: many cases may be standardized on the call's threads (same result).
+// by_value: the medians by a selection that leaves each column as it is (the
+// same locations and scales; work and index then hold other contents).
 int standardize_columns(double* x, double* loc, double* scale, double* work,
                         bool intercept, int ncol, int n, double eps, double* ones,
-                        double* ystd, int jint, int* index, bool fork);
+                        double* ystd, int jint, int* index, bool fork, bool by_value);
 
 }  // namespace kelvara
 

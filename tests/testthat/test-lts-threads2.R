@@ -67,7 +67,8 @@ test_that("the search's selection of many cases keeps the h smallest residuals, 
   y[1:3000] <- y[1:3000] + 30
   pool <- sample(n, 40)  # the same data with every case one of 40 rows: ties
   dup <- sample(pool, n, replace = TRUE)
-  for (d in list(list(X = X, y = y), list(X = X[dup, ], y = y[dup]))) {
+  Z <- cbind(X, ifelse(seq_len(n) %% 5 < 3, 0, X[, 1]))  # a column of zero MAD
+  for (d in list(list(X = X, y = y), list(X = X[dup, ], y = y[dup]), list(X = Z, y = y))) {
     f <- lapply(c(1, 2), function(k) kelvara:::.with_threads(k, lts(d$X, d$y, seed = 5)))
     expect_identical(f[[1]], f[[2]])
     r <- d$y - drop(cbind(1, d$X) %*% f[[1]]$search_coefficients)

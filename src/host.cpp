@@ -36,6 +36,8 @@ struct call_state {
   std::thread::id caller;  // the thread that entered the call: R's own
   double last_poll;  // when R's event loop was last polled (seconds)
   int threads;       // threads the call may use
+  int late_starts;   // parallel sections whose other threads began late
+  double late_start; // how late (seconds) counts as late
   int n_warnings;
   char warnings[max_warnings][512];
 };
@@ -76,7 +78,34 @@ int option_threads() {
   return 1;
 #endif
 }
+
+// A thread woken for a parallel section starts within microseconds, or a
+// fraction of a millisecond when it was asleep; one that waits for a core
+// starts a scheduler's time slice (milliseconds) late.  The internal option
+// kelvara.late_start (seconds) replaces the bound: the tests set it to 0 to
+// make every call switch to one thread after its second parallel section.
+double option_late_start() {
+  SEXP opt = Rf_GetOption1(Rf_install("kelvara.late_start"));
+  if ((TYPEOF(opt) == INTSXP || TYPEOF(opt) == REALSXP) && XLENGTH(opt) == 1) {
+    const double v = Rf_asReal(opt);
+    if (v >= 0) return v;
+  }
+  return 2e-3;
+}
 }  // namespace
+
+double clock_now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+constexpr int late_starts_to_one_thread = 2;
+
+void note_start_delay(double seconds) {
+  call_state* st = current;
+  if (st == nullptr || seconds < st->late_start) return;
+  if (++st->late_starts >= late_starts_to_one_thread) st->threads = 1;
+}
 
 int parallel_width(int n) {
   const int t = threads();
@@ -90,6 +119,8 @@ void begin_call(call_state*& saved) {
   st->n_warnings = 0;
   st->last_poll = 0.0;
   st->threads = option_threads();
+  st->late_starts = 0;
+  st->late_start = option_late_start();
   saved = st;
   current = st;
 }

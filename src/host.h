@@ -23,6 +23,9 @@
 
 #include <atomic>
 #include <cstddef>
+#if defined(_OPENMP)
+#include <omp.h>
+#endif
 #include <cstdio>
 #include <new>
 #include <exception>
@@ -124,10 +127,18 @@ bool openmp();
 
 namespace detail {
 int parallel_width(int n);  // min(threads(), n), at least 1
+// Seconds on a monotonic clock (any thread may read it).
+double clock_now();
+// R's thread, after a parallel section: how late its other threads began.
+// When they began late again and again -- other programs hold the cores, so
+// every section would wait for the system to run them -- the rest of the
+// call runs on one thread (its results do not depend on the count).
+void note_start_delay(double seconds);
 }
 
 template <class L, class F>
 void parallel_for_beside(int n, L&& lead, F&& body);
+bool in_parallel();
 
 // Runs body(i) for i = 0, ..., n - 1, on up to threads() threads.  Each i
 // must write only its own results and must not call R or anything of this
@@ -161,8 +172,17 @@ void parallel_for_beside(int n, L&& lead, F&& body) {
     std::atomic<int> first_failed(n);
     std::exception_ptr* errs = new std::exception_ptr[static_cast<std::size_t>(n)];
     std::exception_ptr lead_err;
+    const bool top = !in_parallel();
+    const double start = detail::clock_now();
+    std::atomic<double> latest(0.0);  // the latest start of another thread
 #pragma omp parallel num_threads(width)
     {
+      if (omp_get_thread_num() != 0) {
+        const double late = detail::clock_now() - start;
+        double seen = latest.load();
+        while (late > seen && !latest.compare_exchange_weak(seen, late)) {
+        }
+      }
 #pragma omp master
       try {
         lead();
@@ -186,6 +206,7 @@ void parallel_for_beside(int n, L&& lead, F&& body) {
     const int bad = first_failed.load();
     std::exception_ptr e = lead_err ? lead_err : (bad < n ? errs[bad] : nullptr);
     delete[] errs;
+    if (top) detail::note_start_delay(latest.load());
     if (e) std::rethrow_exception(e);
     return;
   }

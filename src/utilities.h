@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace kelvara {
@@ -71,7 +72,10 @@ double r_median(const double* v, long m, std::vector<double>& work);
 // bracketed values are kept: another rank inside the bracket is then
 // selected from them without a pass over the data.
 struct long_selection {
-  std::vector<double> scratch;          // block b's bracketed values from its start
+  // Block b's bracketed values from its start (not zero-filled: each pass
+  // writes what it reads).
+  std::unique_ptr<double[]> scratch;
+  long scratch_len = 0;
   std::vector<long> below_n, inside_n;  // per block: values below and inside
   std::vector<double> inside;           // all bracketed values (reordered by selections)
   long below = 0;                       // values below the bracket

@@ -316,31 +316,43 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   coef <- rep(NA_real_, p_all)
   coef[!aliased] <- drop(A %*% beta) + a
   names(coef) <- cn
-  fitted <- drop((if (any(aliased)) x[, !aliased, drop = FALSE] else x) %*% coef[!aliased])
-  ## The residuals of the problem.  Where it is the data themselves (every
-  ## row with weight 1, no change of units: A is the identity and a is 0),
-  ## its design is x and its coefficients are coef, so that the product is
-  ## the one just formed.
-  rs <- pr$yw - if (pr$plain) fitted else drop(pr$xw %*% beta)
+  ## Where the problem is the data themselves (every row with weight 1, no
+  ## change of units: A is the identity and a is 0) and no column is
+  ## aliased, its design is x and its coefficients are coef: one compiled
+  ## pass over the rows gives the fitted values, the robustness weights and
+  ## the sums of the inference, the values of the R computation below.
+  rows <- if (!exact && pr$plain && !any(aliased))
+            .lmrob_rows(x, pr$yw, coef, scale, control$psi, tuning, intercept)
   ## The robustness weights of the rows fitted (w, and the scaled residuals
   ## u they come from: the inference uses both), NA on rows of prior weight 0.
-  u <- NULL
-  if (exact) {
-    w <- as.double(.exact_fit_rule(rs, pr$yw, p, control$bb)$on_plane)
+  rs <- u <- NULL
+  if (!is.null(rows)) {
+    fitted <- rows$fitted
+    w <- rows$w
+    positive <- rows$sums$positive
   } else {
-    u <- rs / scale
-    w <- .psi_at(u, .psi_code(control$psi), tuning, "wgt")
-    if (est$final == "MM" && sum(w > 0) < p) {
-      warning(sprintf("the MM iterations left only %d observation(s) with positive weight",
-                      sum(w > 0)), call. = FALSE)
-      status$MM$converged <- FALSE
+    fitted <- drop((if (any(aliased)) x[, !aliased, drop = FALSE] else x) %*% coef[!aliased])
+    ## The residuals of the problem (where it is the data themselves, the
+    ## product just formed).
+    rs <- pr$yw - if (pr$plain) fitted else drop(pr$xw %*% beta)
+    if (exact) {
+      w <- as.double(.exact_fit_rule(rs, pr$yw, p, control$bb)$on_plane)
+    } else {
+      u <- rs / scale
+      w <- .psi_at(u, .psi_code(control$psi), tuning, "wgt")
+      positive <- sum(w > 0)
     }
+  }
+  if (!exact && est$final == "MM" && positive < p) {
+    warning(sprintf("the MM iterations left only %d observation(s) with positive weight",
+                    positive), call. = FALSE)
+    status$MM$converged <- FALSE
   }
   ## (the inference before the other vectors of the result: its n x p
   ## temporary is the largest)
   inf <- .lmrob_inference(pr$xw, pr$yw, beta, scale, control, tuning, intercept, pr$sws,
-                          exact, w = w, r = rs, u = u)
-  rs <- u <- NULL
+                          exact, w = w, r = rs, u = u, sums = rows$sums)
+  rows <- rs <- u <- NULL
   if (!is.null(offset)) fitted <- fitted + offset
   res <- y - fitted
   names(fitted) <- names(res) <- rownames(x)

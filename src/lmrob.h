@@ -396,6 +396,16 @@ void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
 // *fallback 1 when the streaming core handed the fit to dgels.
 void kv_wls(const double* x, const double* y, const double* w, const int* n, const int* p,
             double* beta, const int* reference, int* info, int* fallback);
+// The fitted values x beta, the weights w = wgt((y - x beta) / scale) and
+// the sums and weighted cross-product of the inference of lmrob()'s result,
+// each the value of the R computation it stands for (see lmrob.cpp); sums
+// (6): mean(psi^2), mean(psi'), sum(w), sum(w > 0), weighted total and
+// residual sums of squares; xtwx p x p.  *status 1: residuals not finite
+// (nothing to use).
+void kv_lmrob_rows(const double* x, const double* y, const int* n, const int* p,
+                   const double* beta, const double* scale, const double* k, const int* ipsi,
+                   const int* intercept, double* fitted, double* w, double* sums, double* xtwx,
+                   int* status);
 void R_subsample(const double* x, const double* y, const int* n, const int* p,
                  double* beta, int* perm_work, int* idc, int* var_order, double* lu,
                  double* col_work, int* pivot, double* row_scale, double* col_scale,

@@ -1,0 +1,45 @@
+## The compiled pass over the rows of lmrob()'s result gives the values of
+## the R computation it stands for, for every thread count.
+
+test_that("kv_lmrob_rows equals the R computation of fitted values, weights and sums", {
+  rows_in_r <- function(x, y, b, s, psi, k, intercept) {
+    code <- kelvara:::.psi_code(psi)
+    fitted <- drop(x %*% b)
+    r <- y - fitted
+    u <- r / s
+    w <- kelvara:::.psi_at(u, code, k, "wgt")
+    sums <- kelvara:::.inference_sums(x, y, b, s, code, k, intercept, NULL, w, r, u)
+    list(fitted = unname(fitted), w = w,
+         sums = c(sums[c("mean_psi2", "dpsi", "sum_w")], list(positive = sum(w > 0)),
+                  sums[c("tss", "sse", "xtwx")]))
+  }
+  old <- options(kelvara.threads = 1L)
+  on.exit(options(old))
+  ## n below and above the size where the rows split over threads (odd and
+  ## even), no intercept, 7 columns (a partial group of cross-product
+  ## entries); residuals that tie at 0 and outliers of weight 0.
+  cases <- list(c(n = 101, p = 3, icpt = 1), c(n = 16383, p = 1, icpt = 0),
+                c(n = 40001, p = 7, icpt = 1), c(n = 40000, p = 4, icpt = 1))
+  for (cs in cases) {
+    n <- cs[["n"]]
+    p <- cs[["p"]]
+    set.seed(n)
+    x <- matrix(rnorm(n * p), n)
+    if (cs[["icpt"]] == 1) x[, 1] <- 1
+    b <- rnorm(p)
+    y <- drop(x %*% b) + rnorm(n) * (seq_len(n) %% 3 != 0)  # a third on the plane
+    y[seq_len(n %/% 10)] <- y[seq_len(n %/% 10)] + 100
+    for (psi in c("bisquare", "lqq", "optimal")) {
+      k <- lmrob.config(psi = psi)$tuning_psi
+      ref <- rows_in_r(x, y, b, 0.9, psi, k, cs[["icpt"]] == 1)
+      for (th in c(1L, 2L, 16L)) {
+        options(kelvara.threads = th)
+        got <- kelvara:::.lmrob_rows(x, y, b, 0.9, psi, k, cs[["icpt"]] == 1)
+        expect_identical(got, ref, info = paste(n, p, psi, th))
+      }
+    }
+  }
+  ## A residual that overflows is left to the R computation.
+  expect_null(kelvara:::.lmrob_rows(cbind(1, c(1e308, 1)), c(-1e308, 0), c(0, 2), 1,
+                                    "bisquare", 4.685, TRUE))
+})

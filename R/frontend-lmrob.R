@@ -168,6 +168,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
         else .standardise(x[use, , drop = FALSE], y0[use], const = .constant_columns(x))
   const <- st$const
   tr <- st$tr
+  y_spread <- st$y_spread
   ## sws: the square roots of the prior weights in their unit, NULL where
   ## they are all 1 (multiplying by 1 changes no value).
   sw_unit <- 1
@@ -211,6 +212,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   if (tr$icpt > 0L && aliased[tr$icpt] && (any(tr$x_loc != 0) || tr$y_loc != 0))
     stop("the intercept column is aliased with another column", call. = FALSE)
   list(xw = xw, yw = yw, use = use, sws = sws, tr = tr, aliased = aliased, p = p, nw = nw,
+       y_spread = if (all_used && is.null(sws)) y_spread,
        const = const[!aliased], standardised = all_used && is.null(sws), plain = plain,
        A = bmap$A[!aliased, !aliased, drop = FALSE], a = bmap$a[!aliased],
        scale_unit = tr$y_unit * sw_unit)
@@ -243,7 +245,11 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   tr <- list(x_loc = numeric(p), x_unit = rep(1, p), y_loc = 0, y_unit = 1,
              icpt = icpt, icpt_value = if (icpt) x[1L, icpt] * 1 else 1,
              has_icpt = any(const), identity = TRUE)
-  list(x = x, y = y, n = nrow(x), p = p, st = list(x = x, y = y, tr = tr, const = const))
+  ## (the response's spread was measured where it is the response given)
+  y_spread <- pr$y_spread
+  if (is.null(y_spread)) y_spread <- .robust_spread(y)[["spread"]]
+  list(x = x, y = y, n = nrow(x), p = p,
+       st = list(x = x, y = y, tr = tr, const = const, y_spread = y_spread))
 }
 
 ## The stages in the units of the problem: the initial estimate, then the MM

@@ -193,7 +193,7 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
   .check_sizes(ctrl, n, p)
   st <- d$st
   .free_temporaries(st$x)
-  z <- .with_threads(ctrl$threads, .C("kv_lmrob_S",
+  z <- .with_threads(ctrl$threads, .C("kv_lmrob_S_resid",
           x = st$x, y = st$y, n = n, p = p, nsamp = ctrl$nsamp,
           scale = 0, coefficients = double(p), k = ctrl$tuning_chi,
           ipsi = ctrl$psi_code, bb = ctrl$bb, n_best = ctrl$n_best,
@@ -203,7 +203,8 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
           solve_tol = ctrl$solve_tol, converged = FALSE, trace = ctrl$trace,
           max_singular = ctrl$max_singular,
           nonsingular = as.integer(ctrl$subsampling == "nonsingular"),
-          status = integer(length(.status_slots)), PACKAGE = "kelvara"))
+          status = integer(length(.status_slots)), residuals = double(n),
+          PACKAGE = "kelvara"))
   z$x <- z$y <- NULL  # the returned copies of the data: not needed
   fs <- .fit_status(z$status)
   search_exact <- switch(fs$outcome,
@@ -228,8 +229,9 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
       any(!is.finite(z$coefficients)))
     stop("S-estimation failed: no candidate fit with a finite scale was found",
          call. = FALSE)
-  rs <- drop(st$y - st$x %*% z$coefficients)
-  ef <- .exact_fit_rule(rs, st$y, p, ctrl$bb)
+  rs <- z$residuals  # drop(st$y - st$x %*% z$coefficients), made by the threads
+  z$residuals <- NULL
+  ef <- .exact_fit_rule(rs, st$y, p, ctrl$bb, st$y_spread)
   scale <- if (search_exact) 0 else z$scale
   converged <- as.logical(z$converged)
   if (scale == 0 && !ef$exact) {

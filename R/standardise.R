@@ -138,7 +138,9 @@
                  has_icpt = has_icpt,
                  identity = all(x_loc == 0) && all(x_unit == 1) && y_loc == 0 &&
                    y_unit == 1),
-       const = const)
+       const = const,
+       ## (.robust_spread() of the response returned, where it is y as given)
+       y_spread = if (!is.null(y) && y_loc == 0 && y_unit == 1) cs$spread[p + 1L])
 }
 
 ## The linear map beta = A beta' + a from coefficients on standardised data
@@ -202,10 +204,10 @@
 ## Number of observations on the fitted hyperplane and whether they make an
 ## exact fit: as the scale equation has it, the scale is 0 once at most
 ## bb (n - p) residuals are non-zero.  `r` are residuals of the standardised
-## problem, `y` its response.
-.exact_fit_rule <- function(r, y, p, bb = 0.5) {
+## problem, `y` its response (y_spread: its .robust_spread() when known).
+.exact_fit_rule <- function(r, y, p, bb = 0.5, y_spread = NULL) {
   n <- length(r)
-  mag <- .robust_spread(y)[["spread"]]
+  mag <- if (is.null(y_spread)) .robust_spread(y)[["spread"]] else y_spread
   if (!(mag > 0)) mag <- max(abs(y), 1)
   on <- abs(r) <= .exact_tol * mag
   list(on_plane = on, n_on_plane = sum(on),

@@ -1877,14 +1877,31 @@ extern "C" void R_lmrob_S(const double* x, const double* y, const int* n, const 
   });
 }
 
-extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const int* p,
-                           const int* n_resample, double* scale, double* beta,
-                           const double* k, const int* ipsi, const double* b,
-                           const int* n_best, const int* n_groups, const int* group_size,
-                           const int* refine_steps, int* max_refine,
-                           const int* max_it_scale, const double* refine_tol,
-                           const double* tol, int* converged, const int* trace_level,
-                           const int* max_singular, const int* nonsingular, int* status) {
+namespace {
+
+// f[0..i1-i0) = rows i0..i1-1 of x beta (x n x p) as R's x %*% beta forms
+// them (BLAS dgemv): from 0, beta[j] x[i, j] added column by column.
+void fitted_block(const double* x, int n, int p, const double* beta, int i0, int i1,
+                  double* f) {
+  const int m = i1 - i0;
+  for (int i = 0; i < m; ++i) f[i] = 0.0;
+  for (int j = 0; j < p; ++j) {
+    const double b = beta[j];
+    const double* xj = x + static_cast<std::size_t>(j) * n + i0;
+    for (int i = 0; i < m; ++i) f[i] = f[i] + b * xj[i];
+  }
+}
+
+// The S fit of kv_lmrob_S; with `residuals`, also y - x beta at its
+// coefficients with the values of R's drop(y - x %*% beta) (fitted_block,
+// then the difference), by chunks of rows over the threads.
+void s_entry(const double* x, const double* y, const int* n, const int* p,
+             const int* n_resample, double* scale, double* beta, const double* k,
+             const int* ipsi, const double* b, const int* n_best, const int* n_groups,
+             const int* group_size, const int* refine_steps, int* max_refine,
+             const int* max_it_scale, const double* refine_tol, const double* tol,
+             int* converged, const int* trace_level, const int* max_singular,
+             const int* nonsingular, int* status, double* residuals) {
   host::run_entry([&] {
     const s_settings set = unpack_s_settings(
         n_resample, k, ipsi, b, n_best, n_groups, group_size, refine_steps, max_refine,
@@ -1893,7 +1910,43 @@ extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const
     report.keep_events = false;
     lmrob_s(x, y, *n, *p, set, {beta, scale, converged, max_refine}, report);
     report.write(status);
+    if (residuals && set.n_resample > 0) {
+      const int nn = *n, pp = *p;
+      over_chunks(nn, [&](int, int r0, int r1) {
+        fitted_block(x, nn, pp, beta, r0, r1, residuals + r0);
+        for (int i = r0; i < r1; ++i) residuals[i] = y[i] - residuals[i];
+      });
+    }
   });
+}
+
+}  // namespace
+
+extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const int* p,
+                           const int* n_resample, double* scale, double* beta,
+                           const double* k, const int* ipsi, const double* b,
+                           const int* n_best, const int* n_groups, const int* group_size,
+                           const int* refine_steps, int* max_refine,
+                           const int* max_it_scale, const double* refine_tol,
+                           const double* tol, int* converged, const int* trace_level,
+                           const int* max_singular, const int* nonsingular, int* status) {
+  s_entry(x, y, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups, group_size,
+          refine_steps, max_refine, max_it_scale, refine_tol, tol, converged, trace_level,
+          max_singular, nonsingular, status, nullptr);
+}
+
+extern "C" void kv_lmrob_S_resid(const double* x, const double* y, const int* n,
+                                 const int* p, const int* n_resample, double* scale,
+                                 double* beta, const double* k, const int* ipsi,
+                                 const double* b, const int* n_best, const int* n_groups,
+                                 const int* group_size, const int* refine_steps,
+                                 int* max_refine, const int* max_it_scale,
+                                 const double* refine_tol, const double* tol, int* converged,
+                                 const int* trace_level, const int* max_singular,
+                                 const int* nonsingular, int* status, double* residuals) {
+  s_entry(x, y, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups, group_size,
+          refine_steps, max_refine, max_it_scale, refine_tol, tol, converged, trace_level,
+          max_singular, nonsingular, status, residuals);
 }
 
 namespace {
@@ -2003,14 +2056,7 @@ struct fitted_rows {
     bool ok = true;
     for (int i0 = r0; i0 < r1; i0 += block) {
       const int i1 = std::min(r1, i0 + block);
-      double* f = fitted + i0;
-      const int m = i1 - i0;
-      for (int i = 0; i < m; ++i) f[i] = 0.0;
-      for (int j = 0; j < p; ++j) {
-        const double b = beta[j];
-        const double* xj = x + static_cast<std::size_t>(j) * n + i0;
-        for (int i = 0; i < m; ++i) f[i] = f[i] + b * xj[i];
-      }
+      fitted_block(x, n, p, beta, i0, i1, fitted + i0);
       for (int i = i0; i < i1; ++i) {
         const double r = y[i] - fitted[i];
         if (!std::isfinite(r)) ok = false;

@@ -43,3 +43,22 @@ test_that("kv_lmrob_rows equals the R computation of fitted values, weights and 
   expect_null(kelvara:::.lmrob_rows(cbind(1, c(1e308, 1)), c(-1e308, 0), c(0, 2), 1,
                                     "bisquare", 4.685, TRUE))
 })
+
+test_that("the S fit's residuals are R's y - x %*% beta for every thread count", {
+  set.seed(3)
+  n <- 40001
+  x <- cbind(1, matrix(rnorm(2 * n), n))
+  y <- drop(x %*% c(1, 2, -1)) + rnorm(n)
+  d <- kelvara:::.fit_data(x, y)
+  expect_true(d$st$tr$identity)
+  ctrl <- kelvara:::.check_control(lmrob_control(nsamp = 20L))
+  old <- options(kelvara.threads = 1L)
+  on.exit(options(old))
+  fits <- lapply(c(1L, 2L, 16L), function(k) {
+    options(kelvara.threads = k)
+    set.seed(1)
+    kelvara:::.lmrob_S_fit(d, ctrl)
+  })
+  expect_identical(fits[[1]]$rs, drop(y - x %*% unname(fits[[1]]$coefficients)))
+  expect_identical(fits[2:3], fits[c(1, 1)])
+})

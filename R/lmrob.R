@@ -298,16 +298,19 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
     stop("'scale' is not representable in the units of the data", call. = FALSE)
   ## The weighted least-squares steps need p observations of positive weight.
   if (is.null(r0) || !st$tr$identity) r0 <- drop(st$y - st$x %*% beta0)
-  if (!all(is.finite(r0)))  # beta far beyond the data's units overflows
+  ## (whether r0 is finite, and sum(wgt(r0 / scale0) > 0): one threaded pass)
+  positive <- .with_threads(ctrl$threads, .C("kv_positive_weights", as.double(r0), n,
+                                             scale0, as.double(ctrl$tuning_psi),
+                                             ctrl$psi_code, count = 0L, NAOK = TRUE,
+                                             PACKAGE = "kelvara")$count)
+  r0 <- NULL
+  if (positive < 0L)  # beta far beyond the data's units overflows
     stop("the residuals of 'beta' are not representable in the units of the data",
          call. = FALSE)
-  w0 <- .psi_at(r0 / scale0, ctrl$psi_code, ctrl$tuning_psi, "wgt")
-  r0 <- NULL
-  if (sum(w0 > 0) < p)
+  if (positive < p)
     stop(sprintf(paste("at scale %g only %d observation(s) get a positive weight from",
                        "'beta' (%d needed); the scale is too small for these residuals"),
-                 scale, sum(w0 > 0), p), call. = FALSE)
-  w0 <- NULL
+                 scale, positive, p), call. = FALSE)
   .free_temporaries(st$x)
   z <- .with_threads(ctrl$threads, .C("kv_lmrob_MM",
           x = st$x, y = st$y, n = n, p = p, beta_init = as.double(beta0), scale = scale0,

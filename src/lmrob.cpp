@@ -2168,6 +2168,37 @@ struct fitted_rows {
 
 }  // namespace
 
+// The number of i < n whose weight wgt(r[i] / s) (R_wgtfun's function) is
+// positive, the value of R's sum(wgt(r / s) > 0), or -1 when some r[i] is
+// not finite; by chunks of rows over the threads.
+extern "C" void kv_positive_weights(const double* r, const int* n, const double* s,
+                                    const double* k, const int* ipsi, int* count) {
+  host::run_entry([&] {
+    const int nn = *n;
+    std::vector<int> counts(chunk_count(nn));
+    over_chunks(nn, [&](int c, int r0, int r1) {
+      int m = 0;
+      for (int i = r0; i < r1; ++i) {
+        if (!std::isfinite(r[i])) {
+          m = -1;
+          break;
+        }
+        if (wgt(r[i] / *s, k, *ipsi) > 0.0) ++m;
+      }
+      counts[c] = m;
+    });
+    int total = 0;
+    for (int m : counts) {
+      if (m < 0) {
+        total = -1;
+        break;
+      }
+      total += m;
+    }
+    *count = total;
+  });
+}
+
 extern "C" void kv_lmrob_rows(const double* x, const double* y, const int* n, const int* p,
                               const double* beta, const double* scale, const double* k,
                               const int* ipsi, const int* intercept, double* fitted,

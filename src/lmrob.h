@@ -396,6 +396,10 @@ void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
 // *fallback 1 when the streaming core handed the fit to dgels.
 void kv_wls(const double* x, const double* y, const double* w, const int* n, const int* p,
             double* beta, const int* reference, int* info, int* fallback);
+// count = the number of positive weights wgt(r / s) of the n residuals r, as
+// R's sum(wgt(r / s) > 0); -1 when some r is not finite.
+void kv_positive_weights(const double* r, const int* n, const double* s, const double* k,
+                         const int* ipsi, int* count);
 // The fitted values x beta, the weights w = wgt((y - x beta) / scale) and
 // the sums and weighted cross-product of the inference of lmrob()'s result,
 // each the value of the R computation it stands for (see lmrob.cpp); sums

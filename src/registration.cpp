@@ -56,6 +56,8 @@ R_NativePrimitiveArgType kv_lmrob_S_resid_t[] = {
     KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
     KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT,
     KV_INT, KV_REAL};
+R_NativePrimitiveArgType kv_positive_weights_t[] = {KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_INT,
+                                                    KV_INT};
 R_NativePrimitiveArgType kv_lmrob_M_S_t[] = {
     KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL,
     KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT,
@@ -154,6 +156,7 @@ const R_CMethodDef c_methods[] = {
     // The rows of lmrob()'s result: fitted values, weights, inference sums.
     CDEF(kv_lmrob_rows, 14),
     CDEF(kv_lmrob_S_resid, 24),
+    CDEF(kv_positive_weights, 6),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

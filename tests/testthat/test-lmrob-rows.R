@@ -62,3 +62,15 @@ test_that("the S fit's residuals are R's y - x %*% beta for every thread count",
   expect_identical(fits[[1]]$rs, drop(y - x %*% unname(fits[[1]]$coefficients)))
   expect_identical(fits[2:3], fits[c(1, 1)])
 })
+
+test_that("the MM step counts the positive weights of its start as R does", {
+  set.seed(4)
+  x <- cbind(1, rnorm(50))
+  y <- drop(x %*% c(1, 2)) + rnorm(50)
+  b <- c(1, 2)
+  s <- sort(abs(y - drop(x %*% b)))[2] / 4.685 * 0.999  # one residual of positive weight
+  expect_identical(sum(wgt_func((y - drop(x %*% b)) / s, "bisquare", 4.685) > 0), 1L)
+  expect_error(lmrob_MM(x, y, b, s), "only 1 observation\\(s\\) get a positive")
+  expect_silent(lmrob_MM(x, y, b, 1))
+  expect_error(lmrob_MM(x, y, c(1, 1e308), 1), "not representable")
+})

@@ -123,10 +123,15 @@
 .lmrob_rows <- function(x, y, coef, scale, psi, tuning, intercept) {
   n <- nrow(x)
   p <- ncol(x)
-  z <- .C("kv_lmrob_rows", x, y, n, p, as.double(coef), as.double(scale),
-          as.double(tuning), .psi_code(psi), as.integer(intercept),
-          fitted = double(n), w = double(n), sums = double(6L), xtwx = double(p * p),
-          status = 0L, PACKAGE = "kelvara")
+  .rows_value(.C("kv_lmrob_rows", x, y, n, p, as.double(coef), as.double(scale),
+                 as.double(tuning), .psi_code(psi), as.integer(intercept),
+                 fitted = double(n), w = double(n), sums = double(6L),
+                 xtwx = double(p * p), status = 0L, PACKAGE = "kelvara"), p)
+}
+
+## The value of .lmrob_rows() from the outputs of a compiled call that made
+## them (fitted, w, sums, xtwx, status) for p coefficients.
+.rows_value <- function(z, p) {
   if (z$status != 0L) return(NULL)
   s <- z$sums
   list(fitted = z$fitted, w = z$w,

@@ -122,7 +122,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   if (is.null(cn)) cn <- colnames(x) <- paste0("x", seq_len(ncol(x)))
   pr <- .lmrob_problem(x, y, weights, offset, cn)
   init <- .lmrob_init_units(init, pr)
-  est <- .lmrob_estimate(pr, method, init, control, ctrl, ls_block)
+  est <- .lmrob_estimate(pr, method, init, control, ctrl, ls_block, intercept)
   .lmrob_result(x, y, weights, offset, method, control, intercept, cn, pr, est)
 }
 
@@ -254,7 +254,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
 
 ## The stages in the units of the problem: the initial estimate, then the MM
 ## step, and for SMDM the D-scale and the M-step at that scale.
-.lmrob_estimate <- function(pr, method, init, control, ctrl, ls_block) {
+.lmrob_estimate <- function(pr, method, init, control, ctrl, ls_block, intercept) {
   xw <- pr$xw
   yw <- pr$yw
   status <- list()
@@ -278,15 +278,19 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     }
   }
   exact <- isTRUE(scale == 0)
-  stages <- NULL
+  stages <- rows <- NULL
   final <- "init"
   ## With an exact fit lmrob_S() has warned; no MM step from scale 0.
   if (!exact && method %in% c("MM", "SMDM")) {
     ## (the residuals of the S-estimate are those the MM step starts from)
-    mm <- .stage_MM(d, beta, scale, ctrl, r0 = rs_start)
+    ## (where the MM estimate is the result and the problem is the data
+    ## themselves, the rows' values of the result come with it: .lmrob_rows)
+    rows <- if (method == "MM" && pr$plain && !any(pr$aliased)) list(intercept = intercept)
+    mm <- .stage_MM(d, beta, scale, ctrl, r0 = rs_start, rows = rows)
     rs_start <- NULL
     status$MM <- mm$status
     beta <- mm$coefficients
+    rows <- mm$rows
     final <- "MM"
     if (method == "SMDM") {
       ## the D-scale and the M-step at that scale (R/smdm.R)
@@ -301,7 +305,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     }
   }
   list(start = start, beta = beta, scale = scale, status = status, exact = exact,
-       final = final, stages = stages)
+       final = final, stages = stages, rows = if (method == "MM" && !exact) rows)
 }
 
 ## The fit object in the units of the data: coefficients, fitted values,
@@ -325,10 +329,11 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   ## Where the problem is the data themselves (every row with weight 1, no
   ## change of units: A is the identity and a is 0) and no column is
   ## aliased, its design is x and its coefficients are coef: one compiled
-  ## pass over the rows gives the fitted values, the robustness weights and
-  ## the sums of the inference, the values of the R computation below.
+  ## pass over the rows (made with the MM step where that is the estimate)
+  ## gives the fitted values, the robustness weights and the sums of the
+  ## inference, the values of the R computation below.
   rows <- if (!exact && pr$plain && !any(aliased))
-            .lmrob_rows(x, pr$yw, coef, scale, control$psi, tuning, intercept)
+            est$rows %||% .lmrob_rows(x, pr$yw, coef, scale, control$psi, tuning, intercept)
   ## The robustness weights of the rows fitted (w, and the scaled residuals
   ## u they come from: the inference uses both), NA on rows of prior weight 0.
   rs <- u <- NULL

@@ -287,8 +287,10 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
 ## weight at the end is the caller's to judge.  r0: the residuals of beta in
 ## the standardised problem where the caller has them (the S search's); they
 ## are used only where the standardisation is the identity, so that beta is
-## exactly the coefficients they were computed from.
-.lmrob_MM_fit <- function(d, beta, scale, ctrl, r0 = NULL) {
+## exactly the coefficients they were computed from.  rows: list(intercept)
+## to have the values of .lmrob_rows() at the estimate as well (`rows`;
+## for data whose standardisation is the identity).
+.lmrob_MM_fit <- function(d, beta, scale, ctrl, r0 = NULL, rows = NULL) {
   n <- d$n
   p <- d$p
   st <- d$st
@@ -312,18 +314,26 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
                        "'beta' (%d needed); the scale is too small for these residuals"),
                  scale, positive, p), call. = FALSE)
   .free_temporaries(st$x)
-  z <- .with_threads(ctrl$threads, .C("kv_lmrob_MM",
-          x = st$x, y = st$y, n = n, p = p, beta_init = as.double(beta0), scale = scale0,
-          coefficients = as.double(beta0), residuals = double(n), max_it = ctrl$max_it,
-          k = ctrl$tuning_psi, ipsi = ctrl$psi_code, loss = 0, rel_tol = ctrl$rel_tol,
-          converged = FALSE, trace = ctrl$trace, 0L, 0L, PACKAGE = "kelvara"))
+  args <- list(x = st$x, y = st$y, n = n, p = p, beta_init = as.double(beta0), scale = scale0,
+               coefficients = as.double(beta0), residuals = double(n), max_it = ctrl$max_it,
+               k = ctrl$tuning_psi, ipsi = ctrl$psi_code, loss = 0, rel_tol = ctrl$rel_tol,
+               converged = FALSE, trace = ctrl$trace)
+  ## With `rows`, the same call also makes the values of .lmrob_rows() at
+  ## the estimate (the data are passed once).
+  args <- if (is.null(rows)) c("kv_lmrob_MM", args, list(0L, 0L))
+          else c("kv_lmrob_MM_rows", args,
+                 list(intercept = as.integer(rows$intercept), fitted = double(n),
+                      w = double(n), sums = double(6L), xtwx = double(p * p), status = 0L))
+  z <- .with_threads(ctrl$threads, do.call(.C, c(args, PACKAGE = "kelvara")))
+  args <- NULL
   z$x <- z$y <- NULL  # the returned copies of the data: not needed
   if (!z$converged)
     warning(sprintf("MM iterations did not converge in %d steps (rel_tol = %g)",
                     z$max_it, ctrl$rel_tol), call. = FALSE)
   beta <- .unstandardise_coef(stats::setNames(z$coefficients, colnames(st$x)), st$tr)
   list(coefficients = beta, rs = z$residuals, scale_st = scale0, loss = z$loss,
-       converged = as.logical(z$converged), iterations = z$max_it)
+       converged = as.logical(z$converged), iterations = z$max_it,
+       rows = if (!is.null(rows)) .rows_value(z, p))
 }
 
 mscale <- function(r, p = 0L, control = lmrob_control(), scale0 = NULL) {

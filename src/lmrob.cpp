@@ -1950,50 +1950,6 @@ extern "C" void kv_lmrob_S_resid(const double* x, const double* y, const int* n,
 }
 
 namespace {
-// The MM step behind both entry points; `reference` keeps dgels for every
-// weighted least-squares step.
-void mm_entry(const char* who, bool reference, const double* X, const double* y,
-              const int* n, const int* p, const double* b_init, const double* scale,
-              double* b1, double* resid, int* max_it, const double* k, const int* ipsi,
-              double* loss, const double* eps, int* converged, const int* trace) {
-  host::run_entry([&] {
-    check_regression_dims(who, *n, *p);
-    *converged = rwls(X, y, *n, *p, b1, b_init, resid, loss, *scale, *eps, max_it, k,
-                      *ipsi, *trace, reference);
-  });
-}
-}  // namespace
-
-extern "C" void R_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
-                           const double* b_init, const double* scale, double* b1,
-                           double* resid, int* max_it, const double* k, const int* ipsi,
-                           double* loss, const double* eps, int* converged,
-                           const int* trace, const int*, const int*) {
-  mm_entry("R_lmrob_MM", true, X, y, n, p, b_init, scale, b1, resid, max_it, k, ipsi, loss,
-           eps, converged, trace);
-}
-
-extern "C" void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
-                            const double* b_init, const double* scale, double* b1,
-                            double* resid, int* max_it, const double* k, const int* ipsi,
-                            double* loss, const double* eps, int* converged,
-                            const int* trace, const int*, const int*) {
-  mm_entry("kv_lmrob_MM", false, X, y, n, p, b_init, scale, b1, resid, max_it, k, ipsi, loss,
-           eps, converged, trace);
-}
-
-extern "C" void kv_wls(const double* x, const double* y, const double* w, const int* n,
-                       const int* p, double* beta, const int* reference, int* info,
-                       int* fallback) {
-  host::run_entry([&] {
-    check_regression_dims("kv_wls", *n, *p);
-    wls_workspace ws(*n, *p, *reference != 0, 0);
-    *info = ws.solve(x, y, w, *n, *p, beta, true);
-    *fallback = ws.fallbacks;
-  });
-}
-
-namespace {
 
 // The values over the rows that lmrob()'s result and its inference need, at
 // the coefficients beta and scale s of a fit on the n x p design x and
@@ -2167,6 +2123,68 @@ struct fitted_rows {
 };
 
 }  // namespace
+
+namespace {
+// The MM step behind the entry points; `reference` keeps dgels for every
+// weighted least-squares step.  With `rows` (its outputs and intercept set),
+// also the rows' values of kv_lmrob_rows at the coefficients reached and the
+// scale, into *rows_status as kv_lmrob_rows reports it.
+void mm_entry(const char* who, bool reference, const double* X, const double* y,
+              const int* n, const int* p, const double* b_init, const double* scale,
+              double* b1, double* resid, int* max_it, const double* k, const int* ipsi,
+              double* loss, const double* eps, int* converged, const int* trace,
+              fitted_rows* rows = nullptr, int* rows_status = nullptr) {
+  host::run_entry([&] {
+    check_regression_dims(who, *n, *p);
+    *converged = rwls(X, y, *n, *p, b1, b_init, resid, loss, *scale, *eps, max_it, k,
+                      *ipsi, *trace, reference);
+    if (rows) *rows_status = rows->run() ? 0 : 1;
+  });
+}
+}  // namespace
+
+extern "C" void R_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
+                           const double* b_init, const double* scale, double* b1,
+                           double* resid, int* max_it, const double* k, const int* ipsi,
+                           double* loss, const double* eps, int* converged,
+                           const int* trace, const int*, const int*) {
+  mm_entry("R_lmrob_MM", true, X, y, n, p, b_init, scale, b1, resid, max_it, k, ipsi, loss,
+           eps, converged, trace);
+}
+
+extern "C" void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
+                            const double* b_init, const double* scale, double* b1,
+                            double* resid, int* max_it, const double* k, const int* ipsi,
+                            double* loss, const double* eps, int* converged,
+                            const int* trace, const int*, const int*) {
+  mm_entry("kv_lmrob_MM", false, X, y, n, p, b_init, scale, b1, resid, max_it, k, ipsi, loss,
+           eps, converged, trace);
+}
+
+extern "C" void kv_lmrob_MM_rows(const double* X, const double* y, const int* n,
+                                 const int* p, const double* b_init, const double* scale,
+                                 double* b1, double* resid, int* max_it, const double* k,
+                                 const int* ipsi, double* loss, const double* eps,
+                                 int* converged, const int* trace, const int* intercept,
+                                 double* fitted, double* w, double* sums, double* xtwx,
+                                 int* rows_status) {
+  fitted_rows rows{X,      y, b1,   *n,   *p, *scale, k,  *ipsi, *intercept != 0,
+                   fitted, w, sums, xtwx, {}, {},     {}, {}};
+  mm_entry("kv_lmrob_MM", false, X, y, n, p, b_init, scale, b1, resid, max_it, k, ipsi, loss,
+           eps, converged, trace, &rows, rows_status);
+}
+
+extern "C" void kv_wls(const double* x, const double* y, const double* w, const int* n,
+                       const int* p, double* beta, const int* reference, int* info,
+                       int* fallback) {
+  host::run_entry([&] {
+    check_regression_dims("kv_wls", *n, *p);
+    wls_workspace ws(*n, *p, *reference != 0, 0);
+    *info = ws.solve(x, y, w, *n, *p, beta, true);
+    *fallback = ws.fallbacks;
+  });
+}
+
 
 // The number of i < n whose weight wgt(r[i] / s) (R_wgtfun's function) is
 // positive, the value of R's sum(wgt(r / s) > 0), or -1 when some r[i] is

@@ -74,3 +74,20 @@ test_that("the MM step counts the positive weights of its start as R does", {
   expect_silent(lmrob_MM(x, y, b, 1))
   expect_error(lmrob_MM(x, y, c(1, 1e308), 1), "not representable")
 })
+
+test_that("the MM step's values of the rows are those of kv_lmrob_rows at its estimate", {
+  set.seed(5)
+  n <- 20001
+  x <- cbind(1, matrix(rnorm(2 * n), n))
+  y <- drop(x %*% c(1, 2, -1)) + rnorm(n) + 30 * (seq_len(n) <= n %/% 10)
+  d <- kelvara:::.fit_data(x, y)
+  ctrl <- kelvara:::.check_control(lmrob_control())
+  old <- options(kelvara.threads = 1L)
+  on.exit(options(old))
+  for (th in c(1L, 2L, 16L)) {
+    options(kelvara.threads = th)
+    m <- kelvara:::.lmrob_MM_fit(d, c(1, 2, -1), 1.2, ctrl, rows = list(intercept = TRUE))
+    expect_identical(m$rows, kelvara:::.lmrob_rows(x, y, m$coefficients, 1.2, "bisquare",
+                                                   ctrl$tuning_psi, TRUE), info = th)
+  }
+})

@@ -288,8 +288,8 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
 ## the standardised problem where the caller has them (the S search's); they
 ## are used only where the standardisation is the identity, so that beta is
 ## exactly the coefficients they were computed from.  rows: list(intercept)
-## to have the values of .lmrob_rows() at the estimate as well (`rows`;
-## for data whose standardisation is the identity).
+## to have the values of .lmrob_rows() at the estimate (`rows`, for data
+## whose standardisation is the identity) in place of the residuals.
 .lmrob_MM_fit <- function(d, beta, scale, ctrl, r0 = NULL, rows = NULL) {
   n <- d$n
   p <- d$p
@@ -314,14 +314,15 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
                        "'beta' (%d needed); the scale is too small for these residuals"),
                  scale, positive, p), call. = FALSE)
   .free_temporaries(st$x)
+  ## With `rows`, the same call makes the values of .lmrob_rows() at the
+  ## estimate (the data are passed once) in place of the residuals.
   args <- list(x = st$x, y = st$y, n = n, p = p, beta_init = as.double(beta0), scale = scale0,
-               coefficients = as.double(beta0), residuals = double(n), max_it = ctrl$max_it,
+               coefficients = as.double(beta0),
+               residuals = if (is.null(rows)) double(n), max_it = ctrl$max_it,
                k = ctrl$tuning_psi, ipsi = ctrl$psi_code, loss = 0, rel_tol = ctrl$rel_tol,
                converged = FALSE, trace = ctrl$trace)
-  ## With `rows`, the same call also makes the values of .lmrob_rows() at
-  ## the estimate (the data are passed once).
   args <- if (is.null(rows)) c("kv_lmrob_MM", args, list(0L, 0L))
-          else c("kv_lmrob_MM_rows", args,
+          else c("kv_lmrob_MM_rows", args[names(args) != "residuals"],
                  list(intercept = as.integer(rows$intercept), fitted = double(n),
                       w = double(n), sums = double(6L), xtwx = double(p * p), status = 0L))
   z <- .with_threads(ctrl$threads, do.call(.C, c(args, PACKAGE = "kelvara")))

@@ -2163,15 +2163,16 @@ extern "C" void kv_lmrob_MM(const double* X, const double* y, const int* n, cons
 
 extern "C" void kv_lmrob_MM_rows(const double* X, const double* y, const int* n,
                                  const int* p, const double* b_init, const double* scale,
-                                 double* b1, double* resid, int* max_it, const double* k,
-                                 const int* ipsi, double* loss, const double* eps,
-                                 int* converged, const int* trace, const int* intercept,
-                                 double* fitted, double* w, double* sums, double* xtwx,
-                                 int* rows_status) {
+                                 double* b1, int* max_it, const double* k, const int* ipsi,
+                                 double* loss, const double* eps, int* converged,
+                                 const int* trace, const int* intercept, double* fitted,
+                                 double* w, double* sums, double* xtwx, int* rows_status) {
   fitted_rows rows{X,      y, b1,   *n,   *p, *scale, k,  *ipsi, *intercept != 0,
                    fitted, w, sums, xtwx, {}, {},     {}, {}};
-  mm_entry("kv_lmrob_MM", false, X, y, n, p, b_init, scale, b1, resid, max_it, k, ipsi, loss,
-           eps, converged, trace, &rows, rows_status);
+  // (the residuals of the steps: not returned, the rows' values stand for them)
+  std::vector<double> resid(static_cast<std::size_t>(std::max(*n, 0)));
+  mm_entry("kv_lmrob_MM", false, X, y, n, p, b_init, scale, b1, resid.data(), max_it, k, ipsi,
+           loss, eps, converged, trace, &rows, rows_status);
 }
 
 extern "C" void kv_wls(const double* x, const double* y, const double* w, const int* n,

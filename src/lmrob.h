@@ -390,15 +390,15 @@ void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
                  int* max_it, const double* k, const int* ipsi, double* loss,
                  const double* eps, int* converged, const int* trace, const int*,
                  const int*);
-// kv_lmrob_MM (without its two unread arguments) followed by kv_lmrob_rows
-// on its data at the coefficients it reaches and its scale: intercept, then
-// kv_lmrob_rows' outputs (fitted, w, sums, xtwx) and status.
+// kv_lmrob_MM (without its residuals and its two unread arguments) followed
+// by kv_lmrob_rows on its data at the coefficients it reaches and its
+// scale: intercept, then kv_lmrob_rows' outputs (fitted, w, sums, xtwx) and
+// status.
 void kv_lmrob_MM_rows(const double* X, const double* y, const int* n, const int* p,
-                      const double* b_init, const double* scale, double* b1, double* resid,
-                      int* max_it, const double* k, const int* ipsi, double* loss,
-                      const double* eps, int* converged, const int* trace,
-                      const int* intercept, double* fitted, double* w, double* sums,
-                      double* xtwx, int* rows_status);
+                      const double* b_init, const double* scale, double* b1, int* max_it,
+                      const double* k, const int* ipsi, double* loss, const double* eps,
+                      int* converged, const int* trace, const int* intercept, double* fitted,
+                      double* w, double* sums, double* xtwx, int* rows_status);
 // One weighted least-squares fit of the n x p design x, response y and
 // weights w into beta (p): by the streaming core (*reference == 0) or by
 // dgels; *info receives dgels' rank report (0 when of full rank) and

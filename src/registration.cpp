@@ -59,7 +59,7 @@ R_NativePrimitiveArgType kv_lmrob_S_resid_t[] = {
 R_NativePrimitiveArgType kv_positive_weights_t[] = {KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_INT,
                                                     KV_INT};
 R_NativePrimitiveArgType kv_lmrob_MM_rows_t[] = {
-    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
+    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
     KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_lmrob_M_S_t[] = {
     KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL,
@@ -160,7 +160,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_lmrob_rows, 14),
     CDEF(kv_lmrob_S_resid, 24),
     CDEF(kv_positive_weights, 6),
-    CDEF(kv_lmrob_MM_rows, 21),
+    CDEF(kv_lmrob_MM_rows, 20),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

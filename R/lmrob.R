@@ -204,7 +204,7 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
           max_singular = ctrl$max_singular,
           nonsingular = as.integer(ctrl$subsampling == "nonsingular"),
           status = integer(length(.status_slots)), residuals = double(n),
-          PACKAGE = "kelvara"))
+          plane_tol = .plane_tol(st$y, st$y_spread), n_on_plane = 0L, PACKAGE = "kelvara"))
   z$x <- z$y <- NULL  # the returned copies of the data: not needed
   fs <- .fit_status(z$status)
   search_exact <- switch(fs$outcome,
@@ -231,7 +231,8 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
          call. = FALSE)
   rs <- z$residuals  # drop(st$y - st$x %*% z$coefficients), made by the threads
   z$residuals <- NULL
-  ef <- .exact_fit_rule(rs, st$y, p, ctrl$bb, st$y_spread)
+  ef <- .exact_fit_rule(rs, st$y, p, ctrl$bb, st$y_spread,
+                        if (z$n_on_plane >= 0L) z$n_on_plane)
   scale <- if (search_exact) 0 else z$scale
   converged <- as.logical(z$converged)
   if (scale == 0 && !ef$exact) {

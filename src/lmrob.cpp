@@ -1894,14 +1894,17 @@ void fitted_block(const double* x, int n, int p, const double* beta, int i0, int
 
 // The S fit of kv_lmrob_S; with `residuals`, also y - x beta at its
 // coefficients with the values of R's drop(y - x %*% beta) (fitted_block,
-// then the difference), by chunks of rows over the threads.
+// then the difference), by chunks of rows over the threads, and into
+// *n_on_plane how many of them are at most *plane_tol in absolute value
+// (-1 when one is not finite).
 void s_entry(const double* x, const double* y, const int* n, const int* p,
              const int* n_resample, double* scale, double* beta, const double* k,
              const int* ipsi, const double* b, const int* n_best, const int* n_groups,
              const int* group_size, const int* refine_steps, int* max_refine,
              const int* max_it_scale, const double* refine_tol, const double* tol,
              int* converged, const int* trace_level, const int* max_singular,
-             const int* nonsingular, int* status, double* residuals) {
+             const int* nonsingular, int* status, double* residuals,
+             const double* plane_tol, int* n_on_plane) {
   host::run_entry([&] {
     const s_settings set = unpack_s_settings(
         n_resample, k, ipsi, b, n_best, n_groups, group_size, refine_steps, max_refine,
@@ -1912,10 +1915,21 @@ void s_entry(const double* x, const double* y, const int* n, const int* p,
     report.write(status);
     if (residuals && set.n_resample > 0) {
       const int nn = *n, pp = *p;
-      over_chunks(nn, [&](int, int r0, int r1) {
+      std::vector<int> on(chunk_count(nn));
+      over_chunks(nn, [&](int c, int r0, int r1) {
         fitted_block(x, nn, pp, beta, r0, r1, residuals + r0);
-        for (int i = r0; i < r1; ++i) residuals[i] = y[i] - residuals[i];
+        int m = 0;
+        bool finite = true;
+        for (int i = r0; i < r1; ++i) {
+          residuals[i] = y[i] - residuals[i];
+          if (!std::isfinite(residuals[i])) finite = false;
+          if (std::fabs(residuals[i]) <= *plane_tol) ++m;
+        }
+        on[c] = finite ? m : -1;
       });
+      int total = 0;
+      for (int m : on) total = m < 0 || total < 0 ? -1 : total + m;
+      *n_on_plane = total;
     }
   });
 }
@@ -1932,7 +1946,7 @@ extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const
                            const int* max_singular, const int* nonsingular, int* status) {
   s_entry(x, y, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups, group_size,
           refine_steps, max_refine, max_it_scale, refine_tol, tol, converged, trace_level,
-          max_singular, nonsingular, status, nullptr);
+          max_singular, nonsingular, status, nullptr, nullptr, nullptr);
 }
 
 extern "C" void kv_lmrob_S_resid(const double* x, const double* y, const int* n,
@@ -1943,10 +1957,11 @@ extern "C" void kv_lmrob_S_resid(const double* x, const double* y, const int* n,
                                  int* max_refine, const int* max_it_scale,
                                  const double* refine_tol, const double* tol, int* converged,
                                  const int* trace_level, const int* max_singular,
-                                 const int* nonsingular, int* status, double* residuals) {
+                                 const int* nonsingular, int* status, double* residuals,
+                                 const double* plane_tol, int* n_on_plane) {
   s_entry(x, y, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups, group_size,
           refine_steps, max_refine, max_it_scale, refine_tol, tol, converged, trace_level,
-          max_singular, nonsingular, status, residuals);
+          max_singular, nonsingular, status, residuals, plane_tol, n_on_plane);
 }
 
 namespace {

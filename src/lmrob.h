@@ -540,8 +540,9 @@ void kv_lmrob_S(const double* x, const double* y, const int* n, const int* p,
                 const int* max_it_scale, const double* refine_tol, const double* tol,
                 int* converged, const int* trace_level, const int* max_singular,
                 const int* nonsingular, int* status);
-// kv_lmrob_S with one more output: the residuals y - x beta (n) at the
-// coefficients found, with the values of R's drop(y - x %*% beta).
+// kv_lmrob_S with more outputs: the residuals y - x beta (n) at the
+// coefficients found, with the values of R's drop(y - x %*% beta), and the
+// number of them at most plane_tol in absolute value (-1: one not finite).
 void kv_lmrob_S_resid(const double* x, const double* y, const int* n, const int* p,
                       const int* n_resample, double* scale, double* beta, const double* k,
                       const int* ipsi, const double* b, const int* n_best,
@@ -549,7 +550,7 @@ void kv_lmrob_S_resid(const double* x, const double* y, const int* n, const int*
                       int* max_refine, const int* max_it_scale, const double* refine_tol,
                       const double* tol, int* converged, const int* trace_level,
                       const int* max_singular, const int* nonsingular, int* status,
-                      double* residuals);
+                      double* residuals, const double* plane_tol, int* n_on_plane);
 void kv_lmrob_M_S(const double* X1, const double* X2, const double* y, double* res,
                   const int* n, const int* p1, const int* p2, const int* n_resample,
                   double* scale, double* b1, double* b2, const double* k, const int* ipsi,

@@ -55,7 +55,7 @@ R_NativePrimitiveArgType kv_lmrob_S_t[] = {
 R_NativePrimitiveArgType kv_lmrob_S_resid_t[] = {
     KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
     KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT,
-    KV_INT, KV_REAL};
+    KV_INT, KV_REAL, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_positive_weights_t[] = {KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_INT,
                                                     KV_INT};
 R_NativePrimitiveArgType kv_lmrob_MM_rows_t[] = {
@@ -158,7 +158,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_lts_case_pass, 17),
     // The rows of lmrob()'s result: fitted values, weights, inference sums.
     CDEF(kv_lmrob_rows, 14),
-    CDEF(kv_lmrob_S_resid, 24),
+    CDEF(kv_lmrob_S_resid, 26),
     CDEF(kv_positive_weights, 6),
     CDEF(kv_lmrob_MM_rows, 20),
     {nullptr, nullptr, 0, nullptr}};

@@ -61,6 +61,14 @@ test_that("the S fit's residuals are R's y - x %*% beta for every thread count",
   })
   expect_identical(fits[[1]]$rs, drop(y - x %*% unname(fits[[1]]$coefficients)))
   expect_identical(fits[2:3], fits[c(1, 1)])
+  ## Rows on the plane (counted in the same pass): 70 % of them make an exact fit.
+  y[seq_len(0.7 * n)] <- drop(x %*% c(1, 2, -1))[seq_len(0.7 * n)]
+  d <- kelvara:::.fit_data(x, y)
+  f <- suppressWarnings(kelvara:::.lmrob_S_fit(d, ctrl))
+  on <- abs(f$rs) <= kelvara:::.exact_tol * kelvara:::.robust_spread(y)[["spread"]]
+  expect_true(f$exact_fit)
+  expect_identical(f$on_plane, on)
+  expect_gte(sum(on), floor(0.7 * n))
 })
 
 test_that("the MM step counts the positive weights of its start as R does", {

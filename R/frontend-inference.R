@@ -116,17 +116,18 @@
 }
 
 ## One compiled pass over the rows of a fit whose problem is the data
-## themselves (design x, response y, coefficients coef, scale > 0): the
-## fitted values x coef, the robustness weights of the residuals and the
-## sums of .inference_sums() (sw NULL), with the same values; NULL where a
-## residual is not finite (the R computation then decides).
+## themselves (design x, response y and coefficients coef, finite as the fit
+## checked them, and scale > 0): the fitted values x coef, the robustness
+## weights of the residuals and the sums of .inference_sums() (sw NULL),
+## with the same values; NULL where a residual is not finite (the R
+## computation then decides).
 .lmrob_rows <- function(x, y, coef, scale, psi, tuning, intercept) {
   n <- nrow(x)
   p <- ncol(x)
   .rows_value(.C("kv_lmrob_rows", x, y, n, p, as.double(coef), as.double(scale),
                  as.double(tuning), .psi_code(psi), as.integer(intercept),
                  fitted = double(n), w = double(n), sums = double(6L),
-                 xtwx = double(p * p), status = 0L, PACKAGE = "kelvara"), p)
+                 xtwx = double(p * p), status = 0L, NAOK = TRUE, PACKAGE = "kelvara"), p)
 }
 
 ## The value of .lmrob_rows() from the outputs of a compiled call that made

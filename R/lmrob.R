@@ -193,6 +193,8 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
   .check_sizes(ctrl, n, p)
   st <- d$st
   .free_temporaries(st$x)
+  ## (NAOK: the data and settings are checked, and .C's own check of every
+  ## value would be one more serial pass over the design; so in the MM step)
   z <- .with_threads(ctrl$threads, .C("kv_lmrob_S_resid",
           x = st$x, y = st$y, n = n, p = p, nsamp = ctrl$nsamp,
           scale = 0, coefficients = double(p), k = ctrl$tuning_chi,
@@ -204,7 +206,8 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
           max_singular = ctrl$max_singular,
           nonsingular = as.integer(ctrl$subsampling == "nonsingular"),
           status = integer(length(.status_slots)), residuals = double(n),
-          plane_tol = .plane_tol(st$y, st$y_spread), n_on_plane = 0L, PACKAGE = "kelvara"))
+          plane_tol = .plane_tol(st$y, st$y_spread), n_on_plane = 0L, NAOK = TRUE,
+          PACKAGE = "kelvara"))
   z$x <- z$y <- NULL  # the returned copies of the data: not needed
   fs <- .fit_status(z$status)
   search_exact <- switch(fs$outcome,
@@ -326,7 +329,7 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
           else c("kv_lmrob_MM_rows", args[names(args) != "residuals"],
                  list(intercept = as.integer(rows$intercept), fitted = double(n),
                       w = double(n), sums = double(6L), xtwx = double(p * p), status = 0L))
-  z <- .with_threads(ctrl$threads, do.call(.C, c(args, PACKAGE = "kelvara")))
+  z <- .with_threads(ctrl$threads, do.call(.C, c(args, NAOK = TRUE, PACKAGE = "kelvara")))
   args <- NULL
   z$x <- z$y <- NULL  # the returned copies of the data: not needed
   if (!z$converged)

@@ -21,30 +21,27 @@
 ## x, y: the (prior-weighted) design and response that were fitted; beta,
 ## scale: the estimate; sw: the square roots of the prior weights (NULL: all
 ## 1); r: the residuals y - x beta, u = r / scale and w their robustness
-## weights, when the caller has them (passes of the design fewer).
+## weights, when the caller has them (passes of the design fewer); sums: the
+## sums over the rows (.inference_sums()) when the caller has them.
 .lmrob_inference <- function(x, y, beta, scale, control, tuning, intercept, sw, exact,
-                             w = NULL, r = NULL, u = NULL) {
-  psi <- control$psi
+                             w = NULL, r = NULL, u = NULL, sums = NULL) {
   n <- nrow(x)
   p <- ncol(x)
   na_cov <- matrix(NA_real_, p, p, dimnames = list(colnames(x), colnames(x)))
   if (exact) return(list(cov = na_cov, cov_weighted = na_cov, r.squared = 1,
                         adj.r.squared = 1))
-  code <- .psi_code(psi)
-  if (is.null(r)) r <- y - drop(x %*% beta)
-  if (is.null(u)) u <- r / scale
+  code <- .psi_code(control$psi)
+  if (is.null(sums)) sums <- .inference_sums(x, y, beta, scale, code, tuning, intercept, sw,
+                                             w, r, u)
   ## Covariance sigma^2 tau (E x x')^{-1} / n with tau = E psi^2 / (E psi')^2.
   ## E x x' is estimated by the robustness-weighted mean of x x'; under the
   ## model the weights do not depend on x, so this is consistent and bad
   ## leverage points (large residuals, weight near 0) do not shrink it.
   ## The factor n / (n - p) makes the formula the least-squares one when
-  ## psi is the identity.  (The means of psi^2 and psi' first, so that
-  ## their vectors are gone before the cross-product's n x p temporary.)
-  mean_psi2 <- mean(.psi_at(u, code, tuning, "psi")^2)
-  dpsi <- mean(.psi_at(u, code, tuning, "psip"))
-  if (is.null(w)) w <- .psi_at(u, code, tuning, "wgt")
-  u <- NULL
-  sum_w <- sum(w)
+  ## psi is the identity.
+  mean_psi2 <- sums$mean_psi2
+  dpsi <- sums$dpsi
+  sum_w <- sums$sum_w
   nm <- .normal_psi_moments(code, tuning)
   ## Robust R^2.  The estimate solves, at convergence, the weighted
   ## least-squares problem with the robustness weights w_i = psi(u_i) / u_i,
@@ -57,24 +54,15 @@
   ##   R^2 = F / (F + E),  F = (TSS_w - SSE_w) / E[w(Z)],  E = SSE_w / E[w(Z) Z^2],
   ## an estimate of the population R^2 Var(x'beta) / (Var(x'beta) + sigma^2).
   ## Observations that the fit rejects have weight 0 and do not count.
-  ## (Without prior weights sw is 1, and multiplying by 1 changes no value:
-  ## those products are left out.)
-  r0 <- if (!intercept) y
-        else if (is.null(sw)) y - sum(w * y) / sum_w
-        else y - sw * sum(w * sw * y) / sum(w * sw^2)
-  tss <- sum(w * r0^2)
-  r0 <- NULL
-  sse <- sum(w * r^2)
+  tss <- sums$tss
+  sse <- sums$sse
   ## (tss overflows for responses beyond the square root of the largest double)
   r2 <- if (is.finite(tss) && tss > 0) {
     fit_part <- max(tss - sse, 0) / nm[["w"]]
     fit_part / (fit_part + sse / nm[["wz2"]])
   } else NA_real_
   cov <- cov_w <- na_cov
-  .free_temporaries(x)
-  xtwx <- crossprod(x * sqrt(w))
-  inv <- if (isTRUE(sum_w > 0)) tryCatch(chol2inv(chol(xtwx)), error = function(e) NULL)
-  xtwx <- NULL
+  inv <- if (isTRUE(sum_w > 0)) tryCatch(chol2inv(chol(sums$xtwx)), error = function(e) NULL)
   if (!is.null(inv)) cov_w[] <- .weighted_cov_factor(nm, n, p) * scale^2 * inv
   if (isTRUE(dpsi > 0) && isTRUE(sum_w > 0)) {
     if (!is.null(inv)) {
@@ -95,6 +83,61 @@
   df_int <- as.integer(intercept)
   adj <- 1 - (1 - r2) * (n - df_int) / (n - p)
   list(cov = cov, cov_weighted = cov_w, r.squared = r2, adj.r.squared = adj)
+}
+
+## The sums over the rows that the inference takes (arguments as for
+## .lmrob_inference): the means of psi(u)^2 and psi'(u), the sum of the
+## weights, the weighted total and residual sums of squares (about the
+## weighted mean with an intercept) and the weighted cross-product
+## X'WX.  (Without prior weights sw is 1, and multiplying by 1 changes no
+## value: those products are left out.)  kv_lmrob_rows makes the same values
+## in one pass where the problem is the data themselves.
+.inference_sums <- function(x, y, beta, scale, code, tuning, intercept, sw, w = NULL,
+                            r = NULL, u = NULL) {
+  if (is.null(r)) r <- y - drop(x %*% beta)
+  if (is.null(u)) u <- r / scale
+  ## (the means of psi^2 and psi' first, so that their vectors are gone
+  ## before the cross-product's n x p temporary)
+  mean_psi2 <- mean(.psi_at(u, code, tuning, "psi")^2)
+  dpsi <- mean(.psi_at(u, code, tuning, "psip"))
+  if (is.null(w)) w <- .psi_at(u, code, tuning, "wgt")
+  u <- NULL
+  sum_w <- sum(w)
+  r0 <- if (!intercept) y
+        else if (is.null(sw)) y - sum(w * y) / sum_w
+        else y - sw * sum(w * sw * y) / sum(w * sw^2)
+  tss <- sum(w * r0^2)
+  r0 <- NULL
+  sse <- sum(w * r^2)
+  r <- NULL
+  .free_temporaries(x)
+  list(mean_psi2 = mean_psi2, dpsi = dpsi, sum_w = sum_w, tss = tss, sse = sse,
+       xtwx = crossprod(x * sqrt(w)))
+}
+
+## One compiled pass over the rows of a fit whose problem is the data
+## themselves (design x, response y and coefficients coef, finite as the fit
+## checked them, and scale > 0): the fitted values x coef, the robustness
+## weights of the residuals and the sums of .inference_sums() (sw NULL),
+## with the same values; NULL where a residual is not finite (the R
+## computation then decides).
+.lmrob_rows <- function(x, y, coef, scale, psi, tuning, intercept) {
+  n <- nrow(x)
+  p <- ncol(x)
+  .rows_value(.C("kv_lmrob_rows", x, y, n, p, as.double(coef), as.double(scale),
+                 as.double(tuning), .psi_code(psi), as.integer(intercept),
+                 fitted = double(n), w = double(n), sums = double(6L),
+                 xtwx = double(p * p), status = 0L, NAOK = TRUE, PACKAGE = "kelvara"), p)
+}
+
+## The value of .lmrob_rows() from the outputs of a compiled call that made
+## them (fitted, w, sums, xtwx, status) for p coefficients.
+.rows_value <- function(z, p) {
+  if (z$status != 0L) return(NULL)
+  s <- z$sums
+  list(fitted = z$fitted, w = z$w,
+       sums = list(mean_psi2 = s[1L], dpsi = s[2L], sum_w = s[3L], positive = as.integer(s[4L]),
+                   tss = s[5L], sse = s[6L], xtwx = matrix(z$xtwx, p, p)))
 }
 
 ## psi, psi' or the weight function of a family at u, by the routines that

@@ -122,7 +122,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   if (is.null(cn)) cn <- colnames(x) <- paste0("x", seq_len(ncol(x)))
   pr <- .lmrob_problem(x, y, weights, offset, cn)
   init <- .lmrob_init_units(init, pr)
-  est <- .lmrob_estimate(pr, method, init, control, ctrl, ls_block)
+  est <- .lmrob_estimate(pr, method, init, control, ctrl, ls_block, intercept)
   .lmrob_result(x, y, weights, offset, method, control, intercept, cn, pr, est)
 }
 
@@ -168,6 +168,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
         else .standardise(x[use, , drop = FALSE], y0[use], const = .constant_columns(x))
   const <- st$const
   tr <- st$tr
+  y_spread <- st$y_spread
   ## sws: the square roots of the prior weights in their unit, NULL where
   ## they are all 1 (multiplying by 1 changes no value).
   sw_unit <- 1
@@ -211,6 +212,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   if (tr$icpt > 0L && aliased[tr$icpt] && (any(tr$x_loc != 0) || tr$y_loc != 0))
     stop("the intercept column is aliased with another column", call. = FALSE)
   list(xw = xw, yw = yw, use = use, sws = sws, tr = tr, aliased = aliased, p = p, nw = nw,
+       y_spread = if (all_used && is.null(sws)) y_spread,
        const = const[!aliased], standardised = all_used && is.null(sws), plain = plain,
        A = bmap$A[!aliased, !aliased, drop = FALSE], a = bmap$a[!aliased],
        scale_unit = tr$y_unit * sw_unit)
@@ -243,12 +245,16 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   tr <- list(x_loc = numeric(p), x_unit = rep(1, p), y_loc = 0, y_unit = 1,
              icpt = icpt, icpt_value = if (icpt) x[1L, icpt] * 1 else 1,
              has_icpt = any(const), identity = TRUE)
-  list(x = x, y = y, n = nrow(x), p = p, st = list(x = x, y = y, tr = tr, const = const))
+  ## (the response's spread was measured where it is the response given)
+  y_spread <- pr$y_spread
+  if (is.null(y_spread)) y_spread <- .robust_spread(y)[["spread"]]
+  list(x = x, y = y, n = nrow(x), p = p,
+       st = list(x = x, y = y, tr = tr, const = const, y_spread = y_spread))
 }
 
 ## The stages in the units of the problem: the initial estimate, then the MM
 ## step, and for SMDM the D-scale and the M-step at that scale.
-.lmrob_estimate <- function(pr, method, init, control, ctrl, ls_block) {
+.lmrob_estimate <- function(pr, method, init, control, ctrl, ls_block, intercept) {
   xw <- pr$xw
   yw <- pr$yw
   status <- list()
@@ -272,15 +278,19 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     }
   }
   exact <- isTRUE(scale == 0)
-  stages <- NULL
+  stages <- rows <- NULL
   final <- "init"
   ## With an exact fit lmrob_S() has warned; no MM step from scale 0.
   if (!exact && method %in% c("MM", "SMDM")) {
     ## (the residuals of the S-estimate are those the MM step starts from)
-    mm <- .stage_MM(d, beta, scale, ctrl, r0 = rs_start)
+    ## (where the MM estimate is the result and the problem is the data
+    ## themselves, the rows' values of the result come with it: .lmrob_rows)
+    rows <- if (method == "MM" && pr$plain && !any(pr$aliased)) list(intercept = intercept)
+    mm <- .stage_MM(d, beta, scale, ctrl, r0 = rs_start, rows = rows)
     rs_start <- NULL
     status$MM <- mm$status
     beta <- mm$coefficients
+    rows <- mm$rows
     final <- "MM"
     if (method == "SMDM") {
       ## the D-scale and the M-step at that scale (R/smdm.R)
@@ -295,7 +305,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     }
   }
   list(start = start, beta = beta, scale = scale, status = status, exact = exact,
-       final = final, stages = stages)
+       final = final, stages = stages, rows = if (method == "MM" && !exact) rows)
 }
 
 ## The fit object in the units of the data: coefficients, fitted values,
@@ -316,31 +326,44 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   coef <- rep(NA_real_, p_all)
   coef[!aliased] <- drop(A %*% beta) + a
   names(coef) <- cn
-  fitted <- drop((if (any(aliased)) x[, !aliased, drop = FALSE] else x) %*% coef[!aliased])
-  ## The residuals of the problem.  Where it is the data themselves (every
-  ## row with weight 1, no change of units: A is the identity and a is 0),
-  ## its design is x and its coefficients are coef, so that the product is
-  ## the one just formed.
-  rs <- pr$yw - if (pr$plain) fitted else drop(pr$xw %*% beta)
+  ## Where the problem is the data themselves (every row with weight 1, no
+  ## change of units: A is the identity and a is 0) and no column is
+  ## aliased, its design is x and its coefficients are coef: one compiled
+  ## pass over the rows (made with the MM step where that is the estimate)
+  ## gives the fitted values, the robustness weights and the sums of the
+  ## inference, the values of the R computation below.
+  rows <- if (!exact && pr$plain && !any(aliased))
+            est$rows %||% .lmrob_rows(x, pr$yw, coef, scale, control$psi, tuning, intercept)
   ## The robustness weights of the rows fitted (w, and the scaled residuals
   ## u they come from: the inference uses both), NA on rows of prior weight 0.
-  u <- NULL
-  if (exact) {
-    w <- as.double(.exact_fit_rule(rs, pr$yw, p, control$bb)$on_plane)
+  rs <- u <- NULL
+  if (!is.null(rows)) {
+    fitted <- rows$fitted
+    w <- rows$w
+    positive <- rows$sums$positive
   } else {
-    u <- rs / scale
-    w <- .psi_at(u, .psi_code(control$psi), tuning, "wgt")
-    if (est$final == "MM" && sum(w > 0) < p) {
-      warning(sprintf("the MM iterations left only %d observation(s) with positive weight",
-                      sum(w > 0)), call. = FALSE)
-      status$MM$converged <- FALSE
+    fitted <- drop((if (any(aliased)) x[, !aliased, drop = FALSE] else x) %*% coef[!aliased])
+    ## The residuals of the problem (where it is the data themselves, the
+    ## product just formed).
+    rs <- pr$yw - if (pr$plain) fitted else drop(pr$xw %*% beta)
+    if (exact) {
+      w <- as.double(.exact_fit_rule(rs, pr$yw, p, control$bb)$on_plane)
+    } else {
+      u <- rs / scale
+      w <- .psi_at(u, .psi_code(control$psi), tuning, "wgt")
+      positive <- sum(w > 0)
     }
+  }
+  if (!exact && est$final == "MM" && positive < p) {
+    warning(sprintf("the MM iterations left only %d observation(s) with positive weight",
+                    positive), call. = FALSE)
+    status$MM$converged <- FALSE
   }
   ## (the inference before the other vectors of the result: its n x p
   ## temporary is the largest)
   inf <- .lmrob_inference(pr$xw, pr$yw, beta, scale, control, tuning, intercept, pr$sws,
-                          exact, w = w, r = rs, u = u)
-  rs <- u <- NULL
+                          exact, w = w, r = rs, u = u, sums = rows$sums)
+  rows <- rs <- u <- NULL
   if (!is.null(offset)) fitted <- fitted + offset
   res <- y - fitted
   names(fitted) <- names(res) <- rownames(x)

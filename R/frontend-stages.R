@@ -12,12 +12,13 @@
 }
 
 ## The MM step from (beta, scale); r0: the residuals of beta when the caller
-## has them (see .lmrob_MM_fit).
-.stage_MM <- function(d, beta, scale, ctrl, r0 = NULL) {
-  m <- .lmrob_MM_fit(d, beta, scale, ctrl, r0)
+## has them, rows: see .lmrob_MM_fit.
+.stage_MM <- function(d, beta, scale, ctrl, r0 = NULL, rows = NULL) {
+  m <- .lmrob_MM_fit(d, beta, scale, ctrl, r0, rows)
   list(coefficients = unname(m$coefficients),
        status = list(method = "MM", converged = isTRUE(m$converged),
-                     iterations = m$iterations))
+                     iterations = m$iterations),
+       rows = m$rows)
 }
 
 ## Robust distances of the rows of x from the reweighted MCD.  The draws use

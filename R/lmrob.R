@@ -193,7 +193,9 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
   .check_sizes(ctrl, n, p)
   st <- d$st
   .free_temporaries(st$x)
-  z <- .with_threads(ctrl$threads, .C("kv_lmrob_S",
+  ## (NAOK: the data and settings are checked, and .C's own check of every
+  ## value would be one more serial pass over the design; so in the MM step)
+  z <- .with_threads(ctrl$threads, .C("kv_lmrob_S_resid",
           x = st$x, y = st$y, n = n, p = p, nsamp = ctrl$nsamp,
           scale = 0, coefficients = double(p), k = ctrl$tuning_chi,
           ipsi = ctrl$psi_code, bb = ctrl$bb, n_best = ctrl$n_best,
@@ -203,7 +205,9 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
           solve_tol = ctrl$solve_tol, converged = FALSE, trace = ctrl$trace,
           max_singular = ctrl$max_singular,
           nonsingular = as.integer(ctrl$subsampling == "nonsingular"),
-          status = integer(length(.status_slots)), PACKAGE = "kelvara"))
+          status = integer(length(.status_slots)), residuals = double(n),
+          plane_tol = .plane_tol(st$y, st$y_spread), n_on_plane = 0L, NAOK = TRUE,
+          PACKAGE = "kelvara"))
   z$x <- z$y <- NULL  # the returned copies of the data: not needed
   fs <- .fit_status(z$status)
   search_exact <- switch(fs$outcome,
@@ -228,8 +232,10 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
       any(!is.finite(z$coefficients)))
     stop("S-estimation failed: no candidate fit with a finite scale was found",
          call. = FALSE)
-  rs <- drop(st$y - st$x %*% z$coefficients)
-  ef <- .exact_fit_rule(rs, st$y, p, ctrl$bb)
+  rs <- z$residuals  # drop(st$y - st$x %*% z$coefficients), made by the threads
+  z$residuals <- NULL
+  ef <- .exact_fit_rule(rs, st$y, p, ctrl$bb, st$y_spread,
+                        if (z$n_on_plane >= 0L) z$n_on_plane)
   scale <- if (search_exact) 0 else z$scale
   converged <- as.logical(z$converged)
   if (scale == 0 && !ef$exact) {
@@ -285,8 +291,10 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
 ## weight at the end is the caller's to judge.  r0: the residuals of beta in
 ## the standardised problem where the caller has them (the S search's); they
 ## are used only where the standardisation is the identity, so that beta is
-## exactly the coefficients they were computed from.
-.lmrob_MM_fit <- function(d, beta, scale, ctrl, r0 = NULL) {
+## exactly the coefficients they were computed from.  rows: list(intercept)
+## to have the values of .lmrob_rows() at the estimate (`rows`, for data
+## whose standardisation is the identity) in place of the residuals.
+.lmrob_MM_fit <- function(d, beta, scale, ctrl, r0 = NULL, rows = NULL) {
   n <- d$n
   p <- d$p
   st <- d$st
@@ -296,29 +304,41 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
     stop("'scale' is not representable in the units of the data", call. = FALSE)
   ## The weighted least-squares steps need p observations of positive weight.
   if (is.null(r0) || !st$tr$identity) r0 <- drop(st$y - st$x %*% beta0)
-  if (!all(is.finite(r0)))  # beta far beyond the data's units overflows
+  ## (whether r0 is finite, and sum(wgt(r0 / scale0) > 0): one threaded pass)
+  positive <- .with_threads(ctrl$threads, .C("kv_positive_weights", as.double(r0), n,
+                                             scale0, as.double(ctrl$tuning_psi),
+                                             ctrl$psi_code, count = 0L, NAOK = TRUE,
+                                             PACKAGE = "kelvara")$count)
+  r0 <- NULL
+  if (positive < 0L)  # beta far beyond the data's units overflows
     stop("the residuals of 'beta' are not representable in the units of the data",
          call. = FALSE)
-  w0 <- .psi_at(r0 / scale0, ctrl$psi_code, ctrl$tuning_psi, "wgt")
-  r0 <- NULL
-  if (sum(w0 > 0) < p)
+  if (positive < p)
     stop(sprintf(paste("at scale %g only %d observation(s) get a positive weight from",
                        "'beta' (%d needed); the scale is too small for these residuals"),
-                 scale, sum(w0 > 0), p), call. = FALSE)
-  w0 <- NULL
+                 scale, positive, p), call. = FALSE)
   .free_temporaries(st$x)
-  z <- .with_threads(ctrl$threads, .C("kv_lmrob_MM",
-          x = st$x, y = st$y, n = n, p = p, beta_init = as.double(beta0), scale = scale0,
-          coefficients = as.double(beta0), residuals = double(n), max_it = ctrl$max_it,
-          k = ctrl$tuning_psi, ipsi = ctrl$psi_code, loss = 0, rel_tol = ctrl$rel_tol,
-          converged = FALSE, trace = ctrl$trace, 0L, 0L, PACKAGE = "kelvara"))
+  ## With `rows`, the same call makes the values of .lmrob_rows() at the
+  ## estimate (the data are passed once) in place of the residuals.
+  args <- list(x = st$x, y = st$y, n = n, p = p, beta_init = as.double(beta0), scale = scale0,
+               coefficients = as.double(beta0),
+               residuals = if (is.null(rows)) double(n), max_it = ctrl$max_it,
+               k = ctrl$tuning_psi, ipsi = ctrl$psi_code, loss = 0, rel_tol = ctrl$rel_tol,
+               converged = FALSE, trace = ctrl$trace)
+  args <- if (is.null(rows)) c("kv_lmrob_MM", args, list(0L, 0L))
+          else c("kv_lmrob_MM_rows", args[names(args) != "residuals"],
+                 list(intercept = as.integer(rows$intercept), fitted = double(n),
+                      w = double(n), sums = double(6L), xtwx = double(p * p), status = 0L))
+  z <- .with_threads(ctrl$threads, do.call(.C, c(args, NAOK = TRUE, PACKAGE = "kelvara")))
+  args <- NULL
   z$x <- z$y <- NULL  # the returned copies of the data: not needed
   if (!z$converged)
     warning(sprintf("MM iterations did not converge in %d steps (rel_tol = %g)",
                     z$max_it, ctrl$rel_tol), call. = FALSE)
   beta <- .unstandardise_coef(stats::setNames(z$coefficients, colnames(st$x)), st$tr)
   list(coefficients = beta, rs = z$residuals, scale_st = scale0, loss = z$loss,
-       converged = as.logical(z$converged), iterations = z$max_it)
+       converged = as.logical(z$converged), iterations = z$max_it,
+       rows = if (!is.null(rows)) .rows_value(z, p))
 }
 
 mscale <- function(r, p = 0L, control = lmrob_control(), scale0 = NULL) {

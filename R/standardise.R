@@ -138,7 +138,9 @@
                  has_icpt = has_icpt,
                  identity = all(x_loc == 0) && all(x_unit == 1) && y_loc == 0 &&
                    y_unit == 1),
-       const = const)
+       const = const,
+       ## (.robust_spread() of the response returned, where it is y as given)
+       y_spread = if (!is.null(y) && y_loc == 0 && y_unit == 1) cs$spread[p + 1L])
 }
 
 ## The linear map beta = A beta' + a from coefficients on standardised data
@@ -202,12 +204,29 @@
 ## Number of observations on the fitted hyperplane and whether they make an
 ## exact fit: as the scale equation has it, the scale is 0 once at most
 ## bb (n - p) residuals are non-zero.  `r` are residuals of the standardised
-## problem, `y` its response.
-.exact_fit_rule <- function(r, y, p, bb = 0.5) {
+## problem, `y` its response (y_spread: its .robust_spread() when known).
+## n_on_plane: the number of r on the plane when a compiled pass counted it
+## (by the tolerance .plane_tol()); the rows on it are then listed only for
+## an exact fit.
+.exact_fit_rule <- function(r, y, p, bb = 0.5, y_spread = NULL, n_on_plane = NULL) {
   n <- length(r)
-  mag <- .robust_spread(y)[["spread"]]
+  on <- NULL
+  if (is.null(n_on_plane)) {
+    on <- abs(r) <= .plane_tol(y, y_spread)
+    n_on_plane <- sum(on)
+    exact <- sum(!on) <= bb * (n - p)
+  } else {
+    exact <- n - n_on_plane <= bb * (n - p)
+    if (exact) on <- abs(r) <= .plane_tol(y, y_spread)
+  }
+  list(on_plane = on, n_on_plane = n_on_plane, exact = exact)
+}
+
+## Residuals within this of 0 lie on the fitted hyperplane: .exact_tol times
+## the response's magnitude (its robust spread, else its largest value, at
+## least 1).
+.plane_tol <- function(y, y_spread = NULL) {
+  mag <- if (is.null(y_spread)) .robust_spread(y)[["spread"]] else y_spread
   if (!(mag > 0)) mag <- max(abs(y), 1)
-  on <- abs(r) <= .exact_tol * mag
-  list(on_plane = on, n_on_plane = sum(on),
-       exact = sum(!on) <= bb * (n - p))
+  .exact_tol * mag
 }

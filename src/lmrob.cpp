@@ -1877,14 +1877,34 @@ extern "C" void R_lmrob_S(const double* x, const double* y, const int* n, const 
   });
 }
 
-extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const int* p,
-                           const int* n_resample, double* scale, double* beta,
-                           const double* k, const int* ipsi, const double* b,
-                           const int* n_best, const int* n_groups, const int* group_size,
-                           const int* refine_steps, int* max_refine,
-                           const int* max_it_scale, const double* refine_tol,
-                           const double* tol, int* converged, const int* trace_level,
-                           const int* max_singular, const int* nonsingular, int* status) {
+namespace {
+
+// f[0..i1-i0) = rows i0..i1-1 of x beta (x n x p) as R's x %*% beta forms
+// them (BLAS dgemv): from 0, beta[j] x[i, j] added column by column.
+void fitted_block(const double* x, int n, int p, const double* beta, int i0, int i1,
+                  double* f) {
+  const int m = i1 - i0;
+  for (int i = 0; i < m; ++i) f[i] = 0.0;
+  for (int j = 0; j < p; ++j) {
+    const double b = beta[j];
+    const double* xj = x + static_cast<std::size_t>(j) * n + i0;
+    for (int i = 0; i < m; ++i) f[i] = f[i] + b * xj[i];
+  }
+}
+
+// The S fit of kv_lmrob_S; with `residuals`, also y - x beta at its
+// coefficients with the values of R's drop(y - x %*% beta) (fitted_block,
+// then the difference), by chunks of rows over the threads, and into
+// *n_on_plane how many of them are at most *plane_tol in absolute value
+// (-1 when one is not finite).
+void s_entry(const double* x, const double* y, const int* n, const int* p,
+             const int* n_resample, double* scale, double* beta, const double* k,
+             const int* ipsi, const double* b, const int* n_best, const int* n_groups,
+             const int* group_size, const int* refine_steps, int* max_refine,
+             const int* max_it_scale, const double* refine_tol, const double* tol,
+             int* converged, const int* trace_level, const int* max_singular,
+             const int* nonsingular, int* status, double* residuals,
+             const double* plane_tol, int* n_on_plane) {
   host::run_entry([&] {
     const s_settings set = unpack_s_settings(
         n_resample, k, ipsi, b, n_best, n_groups, group_size, refine_steps, max_refine,
@@ -1893,20 +1913,247 @@ extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const
     report.keep_events = false;
     lmrob_s(x, y, *n, *p, set, {beta, scale, converged, max_refine}, report);
     report.write(status);
+    if (residuals && set.n_resample > 0) {
+      const int nn = *n, pp = *p;
+      std::vector<int> on(chunk_count(nn));
+      over_chunks(nn, [&](int c, int r0, int r1) {
+        fitted_block(x, nn, pp, beta, r0, r1, residuals + r0);
+        int m = 0;
+        bool finite = true;
+        for (int i = r0; i < r1; ++i) {
+          residuals[i] = y[i] - residuals[i];
+          if (!std::isfinite(residuals[i])) finite = false;
+          if (std::fabs(residuals[i]) <= *plane_tol) ++m;
+        }
+        on[c] = finite ? m : -1;
+      });
+      int total = 0;
+      for (int m : on) total = m < 0 || total < 0 ? -1 : total + m;
+      *n_on_plane = total;
+    }
   });
 }
 
+}  // namespace
+
+extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const int* p,
+                           const int* n_resample, double* scale, double* beta,
+                           const double* k, const int* ipsi, const double* b,
+                           const int* n_best, const int* n_groups, const int* group_size,
+                           const int* refine_steps, int* max_refine,
+                           const int* max_it_scale, const double* refine_tol,
+                           const double* tol, int* converged, const int* trace_level,
+                           const int* max_singular, const int* nonsingular, int* status) {
+  s_entry(x, y, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups, group_size,
+          refine_steps, max_refine, max_it_scale, refine_tol, tol, converged, trace_level,
+          max_singular, nonsingular, status, nullptr, nullptr, nullptr);
+}
+
+extern "C" void kv_lmrob_S_resid(const double* x, const double* y, const int* n,
+                                 const int* p, const int* n_resample, double* scale,
+                                 double* beta, const double* k, const int* ipsi,
+                                 const double* b, const int* n_best, const int* n_groups,
+                                 const int* group_size, const int* refine_steps,
+                                 int* max_refine, const int* max_it_scale,
+                                 const double* refine_tol, const double* tol, int* converged,
+                                 const int* trace_level, const int* max_singular,
+                                 const int* nonsingular, int* status, double* residuals,
+                                 const double* plane_tol, int* n_on_plane) {
+  s_entry(x, y, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups, group_size,
+          refine_steps, max_refine, max_it_scale, refine_tol, tol, converged, trace_level,
+          max_singular, nonsingular, status, residuals, plane_tol, n_on_plane);
+}
+
 namespace {
-// The MM step behind both entry points; `reference` keeps dgels for every
-// weighted least-squares step.
+
+// The values over the rows that lmrob()'s result and its inference need, at
+// the coefficients beta and scale s of a fit on the n x p design x and
+// response y (see kv_lmrob_rows).  Every value is made with the arithmetic
+// of the R expression it stands for, so it is the same number:
+//   fitted = x %*% beta: from 0, the columns in order (BLAS dgemv);
+//   r = y - fitted, u = r / s, w = wgt(u) (R_wgtfun's function);
+//   sums: R's sum() and mean() of doubles, an extended-precision sum in row
+//   order (mean: divided by n, then corrected by the sum of the
+//   deviations from it);
+//   xtwx = crossprod(x * sqrt(w)): each entry a double sum in row order
+//   (BLAS dsyrk).
+// Rows are independent, so they run over the threads in chunks; the sums
+// must take the rows in order and run on the calling thread while the other
+// threads form the cross-product, whose entries are grouped into passes that
+// each keep their own row order.
+struct fitted_rows {
+  const double *x, *y, *beta;
+  int n, p;
+  double scale;
+  const double* k;
+  int ipsi;
+  bool intercept;
+  double *fitted, *w, *sums, *xtwx;
+  // Per row: psi(u)^2, psi'(u), w r^2 and sqrt(w).
+  std::unique_ptr<double[]> psi2, dpsi, wrr, sw;
+
+  // Entries of the cross-product per pass over the rows: each keeps its
+  // running sum in a register of its own.
+  static constexpr int per_pass = 4;
+  static constexpr int block = 512;
+
+  // Returns false when some residual is not finite (the caller then
+  // computes in R, where such values have their own rules).
+  bool run() {
+    psi2.reset(new double[n]);
+    dpsi.reset(new double[n]);
+    wrr.reset(new double[n]);
+    sw.reset(new double[n]);
+    const int nc = chunk_count(n);
+    std::vector<int> finite(nc, 1);
+    over_chunks(n, [&](int c, int r0, int r1) { finite[c] = rows(r0, r1); });
+    for (int c = 0; c < nc; ++c)
+      if (!finite[c]) return false;
+    // The cross-product's entries in groups of per_pass, the groups dealt
+    // to `parts` parts that each read the rows once.
+    const int groups = (p * (p + 1) / 2 + per_pass - 1) / per_pass;
+    if (nc >= min_split_chunks) {
+      const int parts = std::min(groups, 3);
+      host::parallel_for_beside(
+          parts, [&] { row_sums(); }, [&](int part) { cross_product(part, parts); });
+    } else {
+      row_sums();
+      cross_product(0, 1);
+    }
+    return true;
+  }
+
+  bool rows(int r0, int r1) {
+    bool ok = true;
+    for (int i0 = r0; i0 < r1; i0 += block) {
+      const int i1 = std::min(r1, i0 + block);
+      fitted_block(x, n, p, beta, i0, i1, fitted + i0);
+      for (int i = i0; i < i1; ++i) {
+        const double r = y[i] - fitted[i];
+        if (!std::isfinite(r)) ok = false;
+        const double u = r / scale;
+        w[i] = wgt(u, k, ipsi);
+        const double ps = psi(u, k, ipsi);
+        psi2[i] = ps * ps;
+        dpsi[i] = psip(u, k, ipsi);
+        wrr[i] = w[i] * (r * r);
+        sw[i] = std::sqrt(w[i]);
+      }
+    }
+    return ok;
+  }
+
+  // R's mean() of v from its extended-precision sum.
+  double mean_of(const double* v, long double sum) const {
+    long double m = sum / static_cast<long double>(n);
+    if (std::isfinite(static_cast<double>(m))) {
+      long double t = 0.0L;
+      for (int i = 0; i < n; ++i) t += v[i] - m;
+      m += t / static_cast<long double>(n);
+    }
+    return static_cast<double>(m);
+  }
+
+  // sums: mean(psi(u)^2), mean(psi'(u)), sum(w), sum(w > 0), the weighted
+  // total sum of squares sum(w (y - c)^2) about c = sum(w y) / sum(w) (0
+  // without an intercept) and sum(w r^2).
+  void row_sums() {
+    long double s_psi2 = 0.0L, s_dpsi = 0.0L, s_w = 0.0L, s_wy = 0.0L, s_sse = 0.0L;
+    int positive = 0;
+    for (int i = 0; i < n; ++i) {
+      s_psi2 += psi2[i];
+      s_dpsi += dpsi[i];
+      s_w += w[i];
+      if (w[i] > 0.0) ++positive;
+      s_wy += w[i] * y[i];
+      s_sse += wrr[i];
+    }
+    const double sum_w = static_cast<double>(s_w);
+    const double centre = intercept ? static_cast<double>(s_wy) / sum_w : 0.0;
+    long double s_tss = 0.0L;
+    for (int i = 0; i < n; ++i) {
+      const double d = intercept ? y[i] - centre : y[i];
+      s_tss += w[i] * (d * d);
+    }
+    sums[0] = mean_of(psi2.get(), s_psi2);
+    sums[1] = mean_of(dpsi.get(), s_dpsi);
+    sums[2] = sum_w;
+    sums[3] = positive;
+    sums[4] = static_cast<double>(s_tss);
+    sums[5] = static_cast<double>(s_sse);
+  }
+
+  // The groups part, part + parts, ... of per_pass entries of the upper
+  // triangle (column by column) of crossprod(x * sqrt(w)), and their mirror
+  // images.  The rows go by blocks whose scaled values x * sqrt(w) stay in
+  // the cache while every group of the part takes them, each entry keeping
+  // its running sum across the blocks in row order.
+  void cross_product(int part, int parts) {
+    // (entry e: its place in the column-by-column order)
+    std::vector<int> ca, cb;
+    for (int j = 0, e = 0; j < p; ++j)
+      for (int i = 0; i <= j; ++i, ++e)
+        if ((e / per_pass) % parts == part) {
+          ca.push_back(i);
+          cb.push_back(j);
+        }
+    const int m = static_cast<int>(ca.size());
+    if (m == 0) return;
+    const int rows_per = std::max(16, std::min(block * 4, 32768 / std::max(p, 1)));
+    std::vector<double> a(static_cast<std::size_t>(rows_per) * p);
+    std::vector<double> acc(static_cast<std::size_t>(m), 0.0);
+    const double* s = sw.get();
+    for (int l0 = 0; l0 < n; l0 += rows_per) {
+      const int len = std::min(rows_per, n - l0);
+      for (int j = 0; j < p; ++j) {
+        const double* xj = x + static_cast<std::size_t>(j) * n + l0;
+        double* aj = a.data() + static_cast<std::size_t>(j) * rows_per;
+        for (int l = 0; l < len; ++l) aj[l] = xj[l] * s[l0 + l];
+      }
+      for (int e0 = 0; e0 < m; e0 += per_pass) {
+        const double* u[per_pass];
+        const double* v[per_pass];
+        for (int t = 0; t < per_pass; ++t) {
+          const int e = std::min(e0 + t, m - 1);  // (a repeated entry is not kept)
+          u[t] = a.data() + static_cast<std::size_t>(ca[e]) * rows_per;
+          v[t] = a.data() + static_cast<std::size_t>(cb[e]) * rows_per;
+        }
+        double t0 = acc[e0], t1 = e0 + 1 < m ? acc[e0 + 1] : 0.0,
+               t2 = e0 + 2 < m ? acc[e0 + 2] : 0.0, t3 = e0 + 3 < m ? acc[e0 + 3] : 0.0;
+        for (int l = 0; l < len; ++l) {
+          t0 = t0 + u[0][l] * v[0][l];
+          t1 = t1 + u[1][l] * v[1][l];
+          t2 = t2 + u[2][l] * v[2][l];
+          t3 = t3 + u[3][l] * v[3][l];
+        }
+        const double t[per_pass] = {t0, t1, t2, t3};
+        for (int q = 0; q < per_pass && e0 + q < m; ++q) acc[e0 + q] = t[q];
+      }
+    }
+    for (int e = 0; e < m; ++e) {
+      xtwx[ca[e] + static_cast<std::size_t>(cb[e]) * p] = acc[e];
+      xtwx[cb[e] + static_cast<std::size_t>(ca[e]) * p] = acc[e];
+    }
+  }
+};
+
+}  // namespace
+
+namespace {
+// The MM step behind the entry points; `reference` keeps dgels for every
+// weighted least-squares step.  With `rows` (its outputs and intercept set),
+// also the rows' values of kv_lmrob_rows at the coefficients reached and the
+// scale, into *rows_status as kv_lmrob_rows reports it.
 void mm_entry(const char* who, bool reference, const double* X, const double* y,
               const int* n, const int* p, const double* b_init, const double* scale,
               double* b1, double* resid, int* max_it, const double* k, const int* ipsi,
-              double* loss, const double* eps, int* converged, const int* trace) {
+              double* loss, const double* eps, int* converged, const int* trace,
+              fitted_rows* rows = nullptr, int* rows_status = nullptr) {
   host::run_entry([&] {
     check_regression_dims(who, *n, *p);
     *converged = rwls(X, y, *n, *p, b1, b_init, resid, loss, *scale, *eps, max_it, k,
                       *ipsi, *trace, reference);
+    if (rows) *rows_status = rows->run() ? 0 : 1;
   });
 }
 }  // namespace
@@ -1929,6 +2176,20 @@ extern "C" void kv_lmrob_MM(const double* X, const double* y, const int* n, cons
            eps, converged, trace);
 }
 
+extern "C" void kv_lmrob_MM_rows(const double* X, const double* y, const int* n,
+                                 const int* p, const double* b_init, const double* scale,
+                                 double* b1, int* max_it, const double* k, const int* ipsi,
+                                 double* loss, const double* eps, int* converged,
+                                 const int* trace, const int* intercept, double* fitted,
+                                 double* w, double* sums, double* xtwx, int* rows_status) {
+  fitted_rows rows{X,      y, b1,   *n,   *p, *scale, k,  *ipsi, *intercept != 0,
+                   fitted, w, sums, xtwx, {}, {},     {}, {}};
+  // (the residuals of the steps: not returned, the rows' values stand for them)
+  std::vector<double> resid(static_cast<std::size_t>(std::max(*n, 0)));
+  mm_entry("kv_lmrob_MM", false, X, y, n, p, b_init, scale, b1, resid.data(), max_it, k, ipsi,
+           loss, eps, converged, trace, &rows, rows_status);
+}
+
 extern "C" void kv_wls(const double* x, const double* y, const double* w, const int* n,
                        const int* p, double* beta, const int* reference, int* info,
                        int* fallback) {
@@ -1937,6 +2198,50 @@ extern "C" void kv_wls(const double* x, const double* y, const double* w, const 
     wls_workspace ws(*n, *p, *reference != 0, 0);
     *info = ws.solve(x, y, w, *n, *p, beta, true);
     *fallback = ws.fallbacks;
+  });
+}
+
+
+// The number of i < n whose weight wgt(r[i] / s) (R_wgtfun's function) is
+// positive, the value of R's sum(wgt(r / s) > 0), or -1 when some r[i] is
+// not finite; by chunks of rows over the threads.
+extern "C" void kv_positive_weights(const double* r, const int* n, const double* s,
+                                    const double* k, const int* ipsi, int* count) {
+  host::run_entry([&] {
+    const int nn = *n;
+    std::vector<int> counts(chunk_count(nn));
+    over_chunks(nn, [&](int c, int r0, int r1) {
+      int m = 0;
+      for (int i = r0; i < r1; ++i) {
+        if (!std::isfinite(r[i])) {
+          m = -1;
+          break;
+        }
+        if (wgt(r[i] / *s, k, *ipsi) > 0.0) ++m;
+      }
+      counts[c] = m;
+    });
+    int total = 0;
+    for (int m : counts) {
+      if (m < 0) {
+        total = -1;
+        break;
+      }
+      total += m;
+    }
+    *count = total;
+  });
+}
+
+extern "C" void kv_lmrob_rows(const double* x, const double* y, const int* n, const int* p,
+                              const double* beta, const double* scale, const double* k,
+                              const int* ipsi, const int* intercept, double* fitted,
+                              double* w, double* sums, double* xtwx, int* status) {
+  host::run_entry([&] {
+    check_regression_dims("kv_lmrob_rows", *n, *p);
+    fitted_rows fr{x,      y, beta, *n,   *p, *scale, k,  *ipsi, *intercept != 0,
+                   fitted, w, sums, xtwx, {}, {},     {}, {}};
+    *status = fr.run() ? 0 : 1;
   });
 }
 

@@ -390,12 +390,35 @@ void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
                  int* max_it, const double* k, const int* ipsi, double* loss,
                  const double* eps, int* converged, const int* trace, const int*,
                  const int*);
+// kv_lmrob_MM (without its residuals and its two unread arguments) followed
+// by kv_lmrob_rows on its data at the coefficients it reaches and its
+// scale: intercept, then kv_lmrob_rows' outputs (fitted, w, sums, xtwx) and
+// status.
+void kv_lmrob_MM_rows(const double* X, const double* y, const int* n, const int* p,
+                      const double* b_init, const double* scale, double* b1, int* max_it,
+                      const double* k, const int* ipsi, double* loss, const double* eps,
+                      int* converged, const int* trace, const int* intercept, double* fitted,
+                      double* w, double* sums, double* xtwx, int* rows_status);
 // One weighted least-squares fit of the n x p design x, response y and
 // weights w into beta (p): by the streaming core (*reference == 0) or by
 // dgels; *info receives dgels' rank report (0 when of full rank) and
 // *fallback 1 when the streaming core handed the fit to dgels.
 void kv_wls(const double* x, const double* y, const double* w, const int* n, const int* p,
             double* beta, const int* reference, int* info, int* fallback);
+// count = the number of positive weights wgt(r / s) of the n residuals r, as
+// R's sum(wgt(r / s) > 0); -1 when some r is not finite.
+void kv_positive_weights(const double* r, const int* n, const double* s, const double* k,
+                         const int* ipsi, int* count);
+// The fitted values x beta, the weights w = wgt((y - x beta) / scale) and
+// the sums and weighted cross-product of the inference of lmrob()'s result,
+// each the value of the R computation it stands for (see lmrob.cpp); sums
+// (6): mean(psi^2), mean(psi'), sum(w), sum(w > 0), weighted total and
+// residual sums of squares; xtwx p x p.  *status 1: residuals not finite
+// (nothing to use).
+void kv_lmrob_rows(const double* x, const double* y, const int* n, const int* p,
+                   const double* beta, const double* scale, const double* k, const int* ipsi,
+                   const int* intercept, double* fitted, double* w, double* sums, double* xtwx,
+                   int* status);
 void R_subsample(const double* x, const double* y, const int* n, const int* p,
                  double* beta, int* perm_work, int* idc, int* var_order, double* lu,
                  double* col_work, int* pivot, double* row_scale, double* col_scale,
@@ -517,6 +540,17 @@ void kv_lmrob_S(const double* x, const double* y, const int* n, const int* p,
                 const int* max_it_scale, const double* refine_tol, const double* tol,
                 int* converged, const int* trace_level, const int* max_singular,
                 const int* nonsingular, int* status);
+// kv_lmrob_S with more outputs: the residuals y - x beta (n) at the
+// coefficients found, with the values of R's drop(y - x %*% beta), and the
+// number of them at most plane_tol in absolute value (-1: one not finite).
+void kv_lmrob_S_resid(const double* x, const double* y, const int* n, const int* p,
+                      const int* n_resample, double* scale, double* beta, const double* k,
+                      const int* ipsi, const double* b, const int* n_best,
+                      const int* n_groups, const int* group_size, const int* refine_steps,
+                      int* max_refine, const int* max_it_scale, const double* refine_tol,
+                      const double* tol, int* converged, const int* trace_level,
+                      const int* max_singular, const int* nonsingular, int* status,
+                      double* residuals, const double* plane_tol, int* n_on_plane);
 void kv_lmrob_M_S(const double* X1, const double* X2, const double* y, double* res,
                   const int* n, const int* p1, const int* p2, const int* n_resample,
                   double* scale, double* b1, double* b2, const double* k, const int* ipsi,

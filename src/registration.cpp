@@ -52,6 +52,15 @@ R_NativePrimitiveArgType kv_lmrob_S_t[] = {
     KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
     KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT,
     KV_INT};
+R_NativePrimitiveArgType kv_lmrob_S_resid_t[] = {
+    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
+    KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT,
+    KV_INT, KV_REAL, KV_REAL, KV_INT};
+R_NativePrimitiveArgType kv_positive_weights_t[] = {KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_INT,
+                                                    KV_INT};
+R_NativePrimitiveArgType kv_lmrob_MM_rows_t[] = {
+    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
+    KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_lmrob_M_S_t[] = {
     KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL,
     KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT,
@@ -61,6 +70,9 @@ R_NativePrimitiveArgType kv_lmrob_MM_t[] = {
     KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_wls_t[] = {
     KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT};
+R_NativePrimitiveArgType kv_lmrob_rows_t[] = {
+    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL,
+    KV_REAL, KV_REAL, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_constants_t[] = {KV_INT, KV_INT, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_ggw_table_t[] = {KV_REAL, KV_REAL};
 R_NativePrimitiveArgType kv_threads_t[] = {KV_INT, KV_INT};
@@ -144,6 +156,11 @@ const R_CMethodDef c_methods[] = {
     // over the cases after the LTS search.
     CDEF(kv_rows_triangle, 8),
     CDEF(kv_lts_case_pass, 17),
+    // The rows of lmrob()'s result: fitted values, weights, inference sums.
+    CDEF(kv_lmrob_rows, 14),
+    CDEF(kv_lmrob_S_resid, 26),
+    CDEF(kv_positive_weights, 6),
+    CDEF(kv_lmrob_MM_rows, 20),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

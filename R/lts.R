@@ -85,7 +85,8 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   .check_finite(y, "y")
   if (ncol(X) == 0L && !intercept)
     stop("the model has no coefficients: no regressors and no intercept", call. = FALSE)
-  if (ncol(X)) colnames(X) <- .coef_names(X)
+  ## (Column names go on the matrices made below: naming x itself would copy it.)
+  xnames <- if (ncol(X)) .coef_names(X)
   p <- ncol(X) + intercept
   if (n <= p)
     stop(sprintf("need more cases than coefficients (n = %d, p = %d)", n, p),
@@ -117,8 +118,9 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   ## The search takes the design with the intercept last, beside the
   ## response; the rest of the fit reports the intercept first.  (Both are
   ## built directly: a copy of a long matrix costs more than its columns.)
-  xy <- if (intercept) cbind(st$x, "(Intercept)" = 1, ys) else cbind(st$x, ys)
-  search_names <- colnames(xy)[seq_len(p)]
+  xy <- if (intercept) cbind(st$x, 1, ys) else cbind(st$x, ys)
+  search_names <- c(xnames, if (intercept) "(Intercept)")
+  colnames(xy) <- c(search_names, "ys")
   ## (The cross-product clears a design of full rank in one pass; another
   ## design is reduced block by block, answering interrupts between blocks,
   ## to its triangular factor, of the same rank.)
@@ -140,7 +142,8 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   ord <- if (intercept) c(p, seq_len(p - 1L)) else seq_len(p)
   fit$coefficients <- fit$coefficients[ord]
   fit$search_coefficients <- fit$search_coefficients[ord]
-  design <- if (intercept) cbind("(Intercept)" = 1, st$x) else st$x
+  design <- if (intercept) cbind(1, st$x) else st$x
+  if (ncol(design)) colnames(design) <- search_names[ord]
 
   res <- .lts_unstandardise(.lts_finish(fit, design, ys, h), st$tr, intercept, ord, y)
   res$call <- cl
@@ -149,10 +152,14 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   res$adjust <- adjust
   res$nsamp <- nsamp
   res$seed <- seed
-  res$xnames <- colnames(X)
+  res$xnames <- xnames
   ## The design in data units, for the robust distances of the diagnostics
   ## (data that needed no new units are the design of the search already).
-  res$x <- if (st$tr$identity) design else if (intercept) cbind("(Intercept)" = 1, X) else X
+  res$x <- if (st$tr$identity) design else {
+    xd <- if (intercept) cbind(1, X) else X
+    colnames(xd) <- colnames(design)
+    xd
+  }
   class(res) <- "lts"
   res
 }

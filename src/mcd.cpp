@@ -282,16 +282,19 @@ namespace {
 // ---- selection on long passes ----
 //
 // The k smallest of many distances, in passes over row blocks on the call's
-// threads.  A deterministic sample brackets the k-th smallest value; the
-// values inside the bracket are gathered and the k-th is selected among
-// them.  When exactly k values are at most that value, the selected set is
-// that of every selection; the cases come out in increasing order.  A
-// bracket that misses, a NaN, or a tie at the k-th value returns false, and
-// the caller selects by rffindq_.
+// threads.  A deterministic sample brackets the k-th smallest value; one
+// pass counts the values below the bracket and gathers those inside it, and
+// the k-th is selected among the latter.  When exactly k values are at most
+// that value, the selected set is that of every selection, and a second pass
+// writes the cases out in increasing order.  A bracket that misses, a NaN,
+// or a tie at the k-th value returns false, and the caller selects by
+// rffindq_.  The bracketed values are kept: another rank inside the bracket
+// (the median after the h smallest, a few ranks away) is then selected from
+// them without a pass over the data.
 
-constexpr long select_block = 1L << 14;
+constexpr long select_block = 1L << 12;
 
-// Runs body(lo, hi) for the selection blocks [lo, hi) of 0..nn - 1 on the
+// Runs body(b, lo, hi) for the selection blocks [lo, hi) of 0..nn - 1 on the
 // call's threads, block b as item b.
 template <class F>
 void for_select_blocks(long nn, F&& body) {
@@ -301,85 +304,86 @@ void for_select_blocks(long nn, F&& body) {
   });
 }
 
-// Writes put(at, i) for the i < nn with keep(i), in increasing i, at = 0, 1,
-// ...; count[b] is the number of such i in block b.
-template <class K, class P>
-void gather_blocks(long nn, const std::vector<long>& count, K&& keep, P&& put) {
-  std::vector<long> start(count.size(), 0);
-  for (std::size_t b = 1; b < count.size(); ++b) start[b] = start[b - 1] + count[b - 1];
-  for_select_blocks(nn, [&](long b, long lo, long hi) {
-    long at = start[b];
-    for (long i = lo; i < hi; ++i)
-      if (keep(i)) put(at++, i);
-  });
-}
+// The bracket of the last selection on one array of distances.
+struct long_selection {
+  std::vector<double> scratch;  // block b's bracketed values from b * select_block
+  std::vector<long> below_n, inside_n;  // per block: values below and inside
+  std::vector<double> inside;   // all bracketed values (reordered by selections)
+  long below = 0;               // values below the bracket
+  bool valid = false;
 
-// The k-th smallest (1-based) of d[0..nn), or false.  `inside` receives the
-// bracketed values.
-bool bracket_kth(const double* d, long nn, long k, double& kth, long& n_below,
-                 std::vector<double>& inside) {
-  const long nblocks = (nn + select_block - 1) / select_block;
-  double lo = 0.0, hi = 0.0;
-  if (!kelvara::sample_bracket(d, nn, k, lo, hi)) return false;
-  // Per block: values below lo, values in [lo, hi], and whether any is NaN.
-  std::vector<long> below_n(nblocks, 0), inside_n(nblocks, 0);
-  std::vector<char> nan(nblocks, 0);
-  for_select_blocks(nn, [&](long b, long b_lo, long b_hi) {
-    long below = 0, in = 0;
-    bool bad = false;
-    for (long i = b_lo; i < b_hi; ++i) {
-      const double v = d[i];
-      below += v < lo;
-      in += v >= lo && v <= hi;
-      bad = bad || std::isnan(v);
+  // The k-th smallest (1-based) of d[0..nn) into kth, or false.
+  bool bracket(const double* d, long nn, long k, double& kth) {
+    valid = false;
+    double lo = 0.0, hi = 0.0;
+    if (!kelvara::sample_bracket(d, nn, k, lo, hi)) return false;
+    const long nblocks = (nn + select_block - 1) / select_block;
+    if (static_cast<long>(scratch.size()) < nn) scratch.resize(nn);
+    below_n.assign(nblocks, 0);
+    inside_n.assign(nblocks, 0);
+    std::vector<char> nan(nblocks, 0);
+    for_select_blocks(nn, [&](long b, long b_lo, long b_hi) {
+      long m_below = 0, in = 0;
+      bool bad = false;
+      double* out = scratch.data() + b_lo;
+      for (long i = b_lo; i < b_hi; ++i) {
+        const double v = d[i];
+        m_below += v < lo;
+        out[in] = v;
+        in += v >= lo && v <= hi;
+        bad = bad || std::isnan(v);
+      }
+      below_n[b] = m_below;
+      inside_n[b] = in;
+      nan[b] = bad;
+    });
+    long total_below = 0, total_inside = 0;
+    for (long b = 0; b < nblocks; ++b) {
+      if (nan[b]) return false;
+      total_below += below_n[b];
+      total_inside += inside_n[b];
     }
-    below_n[b] = below;
-    inside_n[b] = in;
-    nan[b] = bad;
-  });
-  long total_below = 0, total_inside = 0;
-  for (long b = 0; b < nblocks; ++b) {
-    if (nan[b]) return false;
-    total_below += below_n[b];
-    total_inside += inside_n[b];
+    if (!(total_below < k && k <= total_below + total_inside)) return false;
+    inside.resize(total_inside);
+    for (long b = 0, at = 0; b < nblocks; at += inside_n[b], ++b)
+      std::copy(scratch.data() + b * select_block,
+                scratch.data() + b * select_block + inside_n[b], inside.begin() + at);
+    below = total_below;
+    valid = true;
+    return rank(k, kth);
   }
-  if (!(total_below < k && k <= total_below + total_inside)) return false;
-  inside.resize(total_inside);
-  gather_blocks(
-      nn, inside_n, [&](long i) { return d[i] >= lo && d[i] <= hi; },
-      [&](long at, long i) { inside[at] = d[i]; });
-  std::nth_element(inside.begin(), inside.begin() + (k - total_below - 1), inside.end());
-  kth = inside[k - total_below - 1];
-  n_below = total_below;
-  return true;
-}
 
-bool kth_smallest(const double* d, long nn, long k, double& kth) {
-  long below = 0;
-  std::vector<double> inside;
-  return bracket_kth(d, nn, k, kth, below, inside);
-}
+  // The k-th smallest of the distances bracketed last, when inside the
+  // bracket.
+  bool rank(long k, double& kth) {
+    const long r = k - below - 1;
+    if (!valid || r < 0 || r >= static_cast<long>(inside.size())) return false;
+    std::nth_element(inside.begin(), inside.begin() + r, inside.end());
+    kth = inside[r];
+    return true;
+  }
 
-// The case numbers (1-based, increasing) of the k smallest of d[0..nn) into
-// index, and the k-th smallest value; false on a tie at that value.
-bool select_smallest(const double* d, long nn, long k, int* index, double& kth) {
-  long below = 0;
-  std::vector<double> inside;
-  if (!bracket_kth(d, nn, k, kth, below, inside)) return false;
-  long at_most = below;
-  for (const double v : inside) at_most += v <= kth;
-  if (at_most != k) return false;
-  std::vector<long> count((nn + select_block - 1) / select_block, 0);
-  for_select_blocks(nn, [&](long b, long lo, long hi) {
-    long m = 0;
-    for (long i = lo; i < hi; ++i) m += d[i] <= kth;
-    count[b] = m;
-  });
-  gather_blocks(
-      nn, count, [&](long i) { return d[i] <= kth; },
-      [&](long at, long i) { index[at] = static_cast<int>(i + 1); });
-  return true;
-}
+  // The case numbers (1-based, increasing) of the k smallest of d[0..nn)
+  // into index, and the k-th smallest value; false on a tie at that value.
+  bool smallest(const double* d, long nn, long k, int* index, double& kth) {
+    if (!bracket(d, nn, k, kth)) return false;
+    const long nblocks = static_cast<long>(below_n.size());
+    std::vector<long> start(nblocks + 1, 0);
+    for (long b = 0; b < nblocks; ++b) {
+      long m = below_n[b];
+      const double* v = scratch.data() + b * select_block;
+      for (long t = 0; t < inside_n[b]; ++t) m += v[t] <= kth;
+      start[b + 1] = start[b] + m;
+    }
+    if (start[nblocks] != k) return false;
+    for_select_blocks(nn, [&](long b, long lo, long hi) {
+      long at = start[b];
+      for (long i = lo; i < hi; ++i)
+        if (d[i] <= kth) index[at++] = static_cast<int>(i + 1);
+    });
+    return true;
+  }
+};
 
 constexpr double empty_entry = 1000000.0;  // marks an unused list position
 constexpr double no_objective = 1e26;      // key of an empty list position
@@ -765,10 +769,14 @@ struct fast_mcd : mcd_outputs, mcd_work {
   bool fast_select(const stage_data& s, bool parallel) const {
     return internal && parallel && s.nn >= min_parallel_select && host::threads() > 1;
   }
+  // The bracket of the search's own last long selection.
+  mutable long_selection own_bracket{};
   void select_nearest(const stage_data& s, const space& w, bool parallel = false) const {
     double kth = 0.0;
-    if (fast_select(s, parallel) && select_smallest(w.dist, s.nn, s.nhalf, w.index_b, kth))
+    own_bracket.valid = false;
+    if (fast_select(s, parallel) && own_bracket.smallest(w.dist, s.nn, s.nhalf, w.index_b, kth))
       return;
+    own_bracket.valid = false;
     if (internal && w.sel && select_sorted(w.dist, s.nn, s.nhalf, w.index_b, w.sel)) return;
     rffindq_(w.dist, &s.nn, &s.nhalf, w.index_b);
   }
@@ -807,8 +815,9 @@ struct fast_mcd : mcd_outputs, mcd_work {
   // hyperplane; its moments and inverse are left in the search's own arrays.
   // skip: every row of the stage is taken and it is still singular;
   // singular: at least nhalf rows lie on its hyperplane.
-  start_kind draw_start(const stage_data& s) {
+  start_kind draw_start(const stage_data& s, int& grown) {
     int m = p + 1;
+    grown = 0;
     if (enumerate) {
       // The enumeration keeps its own state: growing a singular subset
       // below must not disturb the sequence of subsets.
@@ -828,6 +837,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
         rfishsort_(index_a, &m);
         prdraw_(index_a, &m, &s.nn);
         ++m;
+        ++grown;
         moments_of(s, index_a, m);
         continue;
       }
@@ -926,7 +936,10 @@ struct fast_mcd : mcd_outputs, mcd_work {
         *rec.objective = *w.det;
         const int half = n / 2;
         double kth = 0.0;
-        *rec.medi2 = fast_select(s, parallel) && kth_smallest(w.dist, s.nn, half, kth)
+        // The selection just made on these distances bracketed the h-th
+        // smallest, a few ranks from the median.
+        *rec.medi2 = fast_select(s, parallel) && (own_bracket.rank(half, kth) ||
+                                                  own_bracket.bracket(w.dist, s.nn, half, kth))
                          ? kth
                          : rffindq_(w.dist, &s.nn, &half, rec.index_a);
         std::copy(w.index_b, w.index_b + h, rec.subset);
@@ -1136,13 +1149,22 @@ struct fast_mcd : mcd_outputs, mcd_work {
 
   // ---- stages ----
 
-  void copy_rows_to_merged(int group) {
+  // The rows of group `group` (in case order) into to(., p), leading
+  // dimension ld.
+  void copy_rows_of_group(int group, double* to, long ld) {
     int count = 0;
     for (int t = 0; t < minigr; ++t)
       if (draw_table[2 * t + 1] == group) group_cases[count++] = draw_table[2 * t];
-    const long ld = static_cast<long>(max_groups) * gs;
     for (int j = 0; j < p; ++j)
-      for (int r = 0; r < count; ++r) merged_x[r + j * ld] = x_at(group_cases[r] - 1, j);
+      for (int r = 0; r < count; ++r) to[r + j * ld] = x_at(group_cases[r] - 1, j);
+  }
+  // The group stage works on group_rows.  Where it ends the search, merged_x
+  // is left as the stage leaves it when it copies each group in turn to its
+  // first rows.
+  std::vector<double> group_rows{};
+  void leave_groups_in_merged(int last) {
+    for (int g = 1; g <= last; ++g)
+      copy_rows_of_group(g, merged_x, static_cast<long>(max_groups) * gs);
   }
 
   void copy_all_drawn_to_merged() {
@@ -1192,24 +1214,25 @@ struct fast_mcd : mcd_outputs, mcd_work {
       combination[p] = p;
     }
     if (kind == stage_kind::merged) return merged_trials(s);
-    for (int g = 1; g <= groups; ++g) {
-      s.g = g;
-      if (kind == stage_kind::group) {
-        *n_on_plane = 0;
-        s.nn = group_size[g - 1];
-        copy_rows_to_merged(g);
-      }
-      if (kind != stage_kind::final_stage) {
-        if (subset_trials(s) == next_step::finished) return next_step::finished;
-        continue;
-      }
+    if (kind == stage_kind::final_stage) {
       if (nrep > 1) return final_candidates(s);
-      for (int trial = 1; trial <= nrep; ++trial) {
-        host::check_interrupt();
-        if (final_serial(s, trial) == next_step::finished) return next_step::finished;
+      host::check_interrupt();
+      return final_serial(s, 1) == next_step::finished ? next_step::finished
+                                                       : next_step::go_on;
+    }
+    // Every group's rows, one group after the other in group_rows.
+    std::vector<stage_data> stages(groups, s);
+    if (kind == stage_kind::group) {
+      group_rows.resize(static_cast<size_t>(minigr) * p);
+      for (int g = 1, first = 0; g <= groups; first += group_size[g - 1], ++g) {
+        copy_rows_of_group(g, group_rows.data() + first, minigr);
+        stages[g - 1].rows = group_rows.data() + first;
+        stages[g - 1].ld = minigr;
+        stages[g - 1].nn = group_size[g - 1];
+        stages[g - 1].g = g;
       }
     }
-    return next_step::go_on;
+    return subset_trials(stages);
   }
 
   // One candidate of the final stage in the own arrays.
@@ -1225,15 +1248,20 @@ struct fast_mcd : mcd_outputs, mcd_work {
   // evaluated (C-steps from each start) on the call's threads, each worker
   // in its own arrays, and then merged into the lists one by one in trial
   // order, exactly as if each had been evaluated right after its draw.  A
-  // trial whose evaluation meets a singular covariance is settled during the
-  // merge, in the own arrays, by the same code as ever.  When that ends the
-  // search, the draws made for later trials are taken back: the state of the
-  // generator after each trial's draws is kept for that.  The results thus
-  // do not depend on the number of threads.
+  // batch of trials spans the groups of the group stage; its first trials
+  // are evaluated while this thread draws the rest.  A trial whose
+  // evaluation meets a singular covariance is settled during the merge, in
+  // the own arrays, by the same code as ever.  When that ends the search,
+  // the draws made for later trials are taken back: the generator returns
+  // to its state at the batch's start and the batch's draws up to that
+  // trial are made again (each trial keeps how many cases its start grew
+  // by).  The results thus do not depend on the number of threads.
 
-  // Trials drawn ahead of their evaluation (all lists of the merged stage
-  // fit in one batch).
-  static constexpr int batch_len = 128;
+  // Trials drawn ahead of their evaluation, at most (all lists of the
+  // merged stage fit in one batch), and the trials of a batch drawn before
+  // its evaluation starts.
+  static constexpr int batch_len = 512;
+  static constexpr int batch_head = 32;
   // Multiply-adds (roughly) below which a batch is evaluated on this thread
   // alone: starting threads would cost more than they save.
   static constexpr double min_parallel_work = 1 << 21;
@@ -1273,15 +1301,19 @@ struct fast_mcd : mcd_outputs, mcd_work {
   // One slot per trial of a batch: its start (cov, center), replaced by the
   // result of its evaluation; det; whether the C-steps stayed regular.
   std::vector<trial_state> slot_state{};
-  std::vector<int> slot_trial{}, slot_group{}, slot_ok{}, slot_rng{}, slot_rng_len{};
+  std::vector<int> slot_trial{}, slot_group{}, slot_ok{}, slot_grown{};
   std::vector<double> slot_cov{}, slot_center{}, slot_det{};
+  int slots = 0;  // slots of a batch: batch_len, fewer for large p
 
   void fit_slots() {
     if (!slot_state.empty()) return;
-    const size_t b = batch_len, up = p;
+    // About 8 MB of starts at most, and never fewer slots than one merged
+    // stage needs.
+    const long fit = (1L << 20) / (static_cast<long>(p) * p);
+    slots = static_cast<int>(std::max<long>(group_list_len, std::min<long>(batch_len, fit)));
+    const size_t b = slots, up = p;
     slot_state.assign(b, trial_state::skip);
-    for (auto* v : {&slot_trial, &slot_group, &slot_ok, &slot_rng_len}) v->assign(b, 0);
-    slot_rng.assign(b * host::rng_state_len, 0);
+    for (auto* v : {&slot_trial, &slot_group, &slot_ok, &slot_grown}) v->assign(b, 0);
     slot_cov.assign(b * up * up, 0.0);
     slot_center.assign(b * up, 0.0);
     slot_det.assign(b, 0.0);
@@ -1330,35 +1362,46 @@ struct fast_mcd : mcd_outputs, mcd_work {
     slot_ok[j] = ok ? 1 : 0;
   }
 
-  void evaluate_slots(const stage_data& s, int count) {
-    int todo = 0;
-    for (int j = 0; j < count; ++j)
-      if (slot_state[j] == trial_state::regular) ++todo;
-    if (todo == 0) return;
-    const double work = static_cast<double>(todo) * s.nn * p * p * (s.kstep + 1);
+  // Evaluates the regular slots from..to-1 (of stage stage_of(j)) on the
+  // call's threads, claimed in order as threads become free, while this
+  // thread first runs lead(); `trials` (at least to - from) sizes the work.
+  template <class S, class L>
+  void evaluate_slots(S&& stage_of, int from, int to, int trials, L&& lead) {
+    if (from >= to) {
+      lead();
+      return;
+    }
+    const double work = static_cast<double>(trials) * stage_of(from).nn * p * p *
+                        (stage_of(from).kstep + 1);
     const int width =
-        work < min_parallel_work ? 1 : std::max(1, std::min(host::threads(), todo));
+        work < min_parallel_work ? 1 : std::max(1, std::min(host::threads(), trials));
     if (static_cast<int>(workers.size()) < width) workers.resize(width);
-    for (int k = 0; k < width; ++k) workers[k].fit(p, s.nn);
+    int most = 0;
+    for (int j = from; j < to; ++j) most = std::max(most, stage_of(j).nn);
+    for (int k = 0; k < width; ++k) workers[k].fit(p, std::max(most, stage_of(from).nn));
     // A failure or interrupt on one worker stops the others at their next
     // trial.
     std::atomic<bool> stop(false);
-    host::parallel_for(width, [&](int k) {
+    std::atomic<int> next(from);
+    host::parallel_for_beside(width, lead, [&](int k) {
       const space w = workers[k].view();
       try {
-        for (int j = k; j < count && !stop.load(); j += width) {
+        for (int j = next.fetch_add(1); j < to && !stop.load(); j = next.fetch_add(1)) {
           if (slot_state[j] != trial_state::regular) continue;
           host::check_interrupt();
-          if (s.kind == stage_kind::final_stage)
-            evaluate_candidate(s, j, w, workers[k].index_a.data());
+          if (stage_of(j).kind == stage_kind::final_stage)
+            evaluate_candidate(stage_of(j), j, w, workers[k].index_a.data());
           else
-            evaluate_slot(s, j, w);
+            evaluate_slot(stage_of(j), j, w);
         }
       } catch (...) {
         stop = true;
         throw;
       }
     });
+  }
+  void evaluate_slots(const stage_data& s, int count) {
+    evaluate_slots([&](int) -> const stage_data& { return s; }, 0, count, count, [] {});
   }
 
   // Merges the evaluated slot j (trial `trial`) into the lists.
@@ -1436,25 +1479,51 @@ struct fast_mcd : mcd_outputs, mcd_work {
     return next_step::go_on;
   }
 
-  // Random (or enumerated) starts of the first stage or of one group.
-  next_step subset_trials(const stage_data& s) {
+  // Random (or enumerated) starts of the first stage, or of every group in
+  // turn (stages[g - 1] for group g).
+  std::vector<int> batch_rng{};
+  next_step subset_trials(const std::vector<stage_data>& stages) {
     fit_slots();
-    for (int next = 1; next <= nrep;) {
+    const int groups = static_cast<int>(stages.size());
+    auto stage_of = [&](int j) -> const stage_data& { return stages[slot_group[j] - 1]; };
+    int g = 1, trial = 1;  // the next trial to draw
+    int merging = 0;       // the group of the trials being merged
+    batch_rng.resize(host::rng_state_len);
+    while (g <= groups) {
+      const int batch_rng_len = host::rng_save(batch_rng.data());
+      const int left = (groups - g) * nrep + nrep - trial + 1;
       int count = 0;
-      while (count < batch_len && next <= nrep) {
-        host::check_interrupt();
-        const int j = count++;
-        slot_trial[j] = next++;
-        const start_kind k = draw_start(s);
-        slot_state[j] = k == start_kind::regular ? trial_state::regular
-                        : k == start_kind::skip  ? trial_state::skip
-                                                 : trial_state::singular_start;
-        save_own(j);
-        slot_rng_len[j] = host::rng_save(slot_rng.data() + j * host::rng_state_len);
-        if (k == start_kind::singular) break;  // settled in order, below
-      }
-      evaluate_slots(s, count);
+      bool more = true;
+      // Draws trials into the batch until it holds `upto`; a singular start
+      // ends the batch (it is settled in order, below).
+      auto draw = [&](int upto) {
+        while (more && count < upto) {
+          host::check_interrupt();
+          const int j = count++;
+          slot_group[j] = g;
+          slot_trial[j] = trial;
+          const start_kind k = draw_start(stages[g - 1], slot_grown[j]);
+          slot_state[j] = k == start_kind::regular ? trial_state::regular
+                          : k == start_kind::skip  ? trial_state::skip
+                                                   : trial_state::singular_start;
+          save_own(j);
+          if (++trial > nrep) {
+            trial = 1;
+            ++g;
+          }
+          more = k != start_kind::singular && g <= groups;
+        }
+      };
+      draw(std::min(batch_head, slots));
+      const int head = count;
+      evaluate_slots(stage_of, 0, head, std::min(left, slots), [&] { draw(slots); });
+      evaluate_slots(stage_of, head, count, count - head, [] {});
       for (int j = 0; j < count; ++j) {
+        const stage_data& s = stage_of(j);
+        if (s.g != merging) {  // a group's first trial: its list starts empty
+          merging = s.g;
+          *n_on_plane = 0;
+        }
         next_step st = next_step::go_on;
         if (slot_state[j] == trial_state::skip) continue;
         if (slot_state[j] == trial_state::singular_start) {
@@ -1464,13 +1533,31 @@ struct fast_mcd : mcd_outputs, mcd_work {
           st = merge_slot(s, j, slot_trial[j]);
         }
         if (st == next_step::finished) {
-          if (j + 1 < count)
-            host::rng_restore(slot_rng.data() + j * host::rng_state_len, slot_rng_len[j]);
+          if (j + 1 < count) redraw(stages, batch_rng.data(), batch_rng_len, j);
+          if (s.kind == stage_kind::group) leave_groups_in_merged(s.g);
           return st;
         }
       }
     }
     return next_step::go_on;
+  }
+
+  // The generator as the draws of the batch's slots 0..last left it: from
+  // the batch's starting state, the same draws again (a start grown by m
+  // cases drew its p + 1 cases, then m more one at a time).
+  void redraw(const std::vector<stage_data>& stages, const int* state, int len, int last) {
+    host::rng_restore(state, len);
+    std::vector<int> index(static_cast<size_t>(n) + 1);
+    for (int j = 0; j <= last; ++j) {
+      int m = p + 1;
+      const int cases = stages[slot_group[j] - 1].nn;
+      if (!enumerate) rfrangen_(&cases, &m, index.data());
+      for (int t = 0; t < slot_grown[j]; ++t) {
+        rfishsort_(index.data(), &m);
+        prdraw_(index.data(), &m, &cases);
+        ++m;
+      }
+    }
   }
 
   // The merged stage: the entries of every group's list, group by group.

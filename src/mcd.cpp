@@ -50,6 +50,17 @@ void pass_for(int count, double work, F&& body) {
   host::parallel_for(count, body);
 }
 
+// pass_for(count, work, body) while the calling thread first runs lead().
+template <class L, class F>
+void pass_for_beside(int count, double work, L&& lead, F&& body) {
+  if (work < min_pass_work) {
+    lead();
+    pass_for(count, work, body);
+    return;
+  }
+  host::parallel_for_beside(count, lead, body);
+}
+
 }  // namespace
 
 extern "C" {
@@ -495,6 +506,14 @@ struct fast_mcd : mcd_outputs, mcd_work {
   // is left holding the last row, as rfadmit_'s callers leave it.
   void cross_products(const double* data, long ld, const int* list, long m, double* ss,
                       double* last_row, bool parallel) const {
+    cross_products(data, ld, list, m, ss, last_row, parallel, 1, [] {});
+  }
+  // The same while this thread first runs lead() (beside the pass when it
+  // runs on several threads, with `per_thread` column ranges per thread
+  // taken by whichever thread is free).
+  template <class L>
+  void cross_products(const double* data, long ld, const int* list, long m, double* ss,
+                      double* last_row, bool parallel, int per_thread, L&& lead) const {
     const int q = p1;
     rfcovinit_(ss, &q, &q);
     // Column 0 stands for the count and the sums (row 0 of sscp); column c
@@ -528,19 +547,21 @@ struct fast_mcd : mcd_outputs, mcd_work {
     const double work = static_cast<double>(m) * p * p;
     const int width = parallel && work >= min_parallel_work ? host::threads() : 1;
     if (width <= 1) {
+      lead();
       sum_columns(0, p + 1);
     } else {
-      // Contiguous column ranges of about equal cost, one per thread.
+      // Contiguous column ranges of about equal cost.
+      const int parts = width * per_thread;
       std::vector<int> bounds(1, 0);
       const double total = static_cast<double>(p + 1) + p * (p + 1) / 2.0;
       double acc = 0.0;
-      for (int c = 0; c <= p && static_cast<int>(bounds.size()) < width; ++c) {
+      for (int c = 0; c <= p && static_cast<int>(bounds.size()) < parts; ++c) {
         acc += c == 0 ? p + 1 : p - c + 1;
-        if (acc >= total * static_cast<double>(bounds.size()) / width) bounds.push_back(c + 1);
+        if (acc >= total * static_cast<double>(bounds.size()) / parts) bounds.push_back(c + 1);
       }
       if (bounds.back() != p + 1) bounds.push_back(p + 1);
-      host::parallel_for(static_cast<int>(bounds.size()) - 1,
-                         [&](int k) { sum_columns(bounds[k], bounds[k + 1]); });
+      host::parallel_for_beside(static_cast<int>(bounds.size()) - 1, lead,
+                                [&](int k) { sum_columns(bounds[k], bounds[k + 1]); });
     }
     for (int j = 1; j <= p; ++j) {
       ss[j] = ss[j * q];
@@ -1102,9 +1123,10 @@ struct fast_mcd : mcd_outputs, mcd_work {
     const double work = 10.0 * n * p;
     const int width = work < min_pass_work ? 1 : std::max(1, std::min(host::threads(), p));
     std::vector<double> loc(p), scale(p);
-    pass_for(width, work, [&](int k) {
+    std::atomic<int> next(0);  // variables go to whichever thread is free
+    pass_for(width, work, [&](int) {
       std::vector<double> dev(n), sel;
-      for (int j = k; j < p; j += width) {
+      for (int j = next.fetch_add(1); j < p; j = next.fetch_add(1)) {
         host::check_interrupt();
         const double* col = x + static_cast<long>(j) * n;
         double upper = 0.0;
@@ -1639,16 +1661,17 @@ struct fast_mcd : mcd_outputs, mcd_work {
     normal.assign(p, 0.0);
     const bool all_cases = h >= n;
     if (internal && !all_cases && p > 1) own_sel.resize(n);
-    if (!all_cases) {
-      if (p == 1) {
-        univariate();
-        return;
-      }
+    if (!all_cases && p == 1) {
+      univariate();
+      return;
+    }
+    // The classical estimate; the plan of the search (its draws) and the
+    // lists are set up beside that pass.
+    cross_products(x, n, nullptr, n, sscp, row, true, 2, [&] {
+      if (all_cases) return;
       choose_plan();
       initialise();
-    }
-    // The classical estimate.
-    cross_products(x, n, nullptr, n, sscp, row, true);
+    });
     rfcovar_(&n, &p, &p1, sscp, cov, center, sd);
     bool singular = false;
     for (int j = 0; j < p; ++j)
@@ -1796,11 +1819,18 @@ void fastmcd_body(double* x, int* n, int* p, int* h, int* krep, int* group_size,
                   double* center, double* cov, const double* loc, const double* scale,
                   double far, double* scaled = nullptr) {
   check_arguments(*n, *p, *h, *krep, *group_size);
+  *group_size = usable_group_size(*n, *p, *h, *krep, *group_size);
+  *status = kelvara::mcd_ok;  // the search writes only the exact-fit codes
+  // The merged-data matrix serves only a partitioned search.
+  const bool partitioned = kelvara::plan_groups(*n, *group_size, *krep).partitioned;
+  // The work arrays are set up beside the scaling pass.
+  std::unique_ptr<mcd_scratch> scratch;
+  auto setup = [&] { scratch.reset(new mcd_scratch(*n, *p, partitioned ? *group_size : 0)); };
   if (loc) {
     // Into `scaled` when given (x is then left as it is), else in place.
     const long nn = *n;
     double* to = scaled ? scaled : x;
-    pass_for(*p, static_cast<double>(nn) * *p, [&](int j) {
+    pass_for_beside(*p, static_cast<double>(nn) * *p, setup, [&](int j) {
       const double* col = x + j * nn;
       double* out = to + j * nn;
       for (long i = 0; i < nn; ++i) {
@@ -1809,16 +1839,13 @@ void fastmcd_body(double* x, int* n, int* p, int* h, int* krep, int* group_size,
       }
     });
     x = to;
+  } else {
+    setup();
   }
-  *group_size = usable_group_size(*n, *p, *h, *krep, *group_size);
-  *status = kelvara::mcd_ok;  // the search writes only the exact-fit codes
-  // The merged-data matrix serves only a partitioned search.
-  const bool partitioned = kelvara::plan_groups(*n, *group_size, *krep).partitioned;
-  mcd_scratch scratch(*n, *p, partitioned ? *group_size : 0);
   // clang-format off
   const mcd_outputs out{raw_cov, raw_center, best_subset, mcd_det, weights, status,
                         hyperplane, n_on_plane, cons_cov};
-  fast_mcd run{out, scratch.arrays(center, cov), x, *n, *p, *h, *krep, *group_size,
+  fast_mcd run{out, scratch->arrays(center, cov), x, *n, *p, *h, *krep, *group_size,
                *cutoff, *chi_median, *trace};
   // clang-format on
   run.internal = true;

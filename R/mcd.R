@@ -310,7 +310,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
     stop("internal error: the MCD search refused data that pass its checks", call. = FALSE)
   }
   fit <- .with_threads(threads, .mcd_finish(.mcd_raw(z, x, ps, h, cutoff, chi_median), x, ps, h,
-                                            cutoff, .mcd_search_reweight(z, p)))
+                                            cutoff, .mcd_search_reweight(z, p), small))
   c_list <- list(alpha = alpha, h = h, nsamp = nsamp, group_size = z$group_size,
                  seed = seed, rng_state = rng_state, cutoff = cutoff,
                  chi_median = chi_median)
@@ -445,10 +445,10 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
 ## the raw covariance is scaled so that clean cases beyond the cutoff have
 ## their nominal share, and the raw weights are taken from the scaled
 ## distances -- the reweighted estimate, the distances, and the names.
-.mcd_finish <- function(raw, x, ps, h, cutoff, pre = NULL) {
+.mcd_finish <- function(raw, x, ps, h, cutoff, pre = NULL,
+                        small = .mcd_small(nrow(x), ncol(x), h)) {
   n <- nrow(x)
   p <- ncol(x)
-  small <- .mcd_small(n, p, h)
   raw_center <- center <- raw$raw_center
   raw_cov <- cov <- raw$raw_cov
   raw_factor <- raw$raw_factor

@@ -33,9 +33,13 @@
   list(data = x, loc = z$loc, scale = z$scale, max_abs = z$big)
 }
 
-## The rows on which the prescaling measures.
+## The rows on which the prescaling measures: max_rows evenly spaced ones,
+## rounded.  Spaced more than 1 apart, they round to distinct rows (a rounded
+## value is within 1/2 of its own), so unique() is needed only in theory.
 .mcd_prescale_rows <- function(n, max_rows = 50000L) {
-  as.integer(if (n > max_rows) unique(round(seq(1, n, length.out = max_rows))) else seq_len(n))
+  if (n <= max_rows) return(seq_len(n))
+  r <- round(seq.int(1, n, length.out = max_rows))
+  as.integer(if (is.unsorted(r, strictly = TRUE)) unique(r) else r)
 }
 
 ## The data centered and scaled by the prescaling `ps`.
@@ -437,7 +441,8 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
 ## The multivariate search: its consistent raw covariance and best subset.
 .mcd_raw_search <- function(z, ps) {
   .mcd_raw_fit(.mcd_back_center(z$raw_center, ps), .mcd_back_cov(z$cons_cov, ps),
-               .mcd_back_det(z$mcd_det, ps), best = sort(z$best_subset),
+               .mcd_back_det(z$mcd_det, ps),
+               best = if (is.unsorted(z$best_subset)) sort(z$best_subset) else z$best_subset,
                weights = z$weights, factor = z$cons_cov[1L] / z$raw_cov[1L])
 }
 

@@ -1623,7 +1623,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
   void final_output() {
     if (!recorded) host::fail("rffastmcd: no regular subset of %d cases was found", h);
     std::copy(best_subset, best_subset + h, sorted_best);
-    rfishsort_(sorted_best, &h);
+    if (!std::is_sorted(sorted_best, sorted_best + h)) rfishsort_(sorted_best, &h);
     print_int("Best subsample (sorted): ", sorted_best, h);
     for (int j = 0; j < p; ++j) center[j] = best_center[j] * scale0[j] + center0[j];
     rfcovcopy_(center, raw_center, &p, &one_);

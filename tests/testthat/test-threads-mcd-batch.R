@@ -22,3 +22,10 @@ test_that("mcd: a search that meets an exact fit in a group takes back the draws
     expect_identical(s, .Random.seed, label = paste(th, "threads"))
   }
 })
+
+test_that("the prescaling's sample rows are the rounded evenly spaced rows", {
+  for (n in c(10, 50000, 50001, 99999, 1e5 + 1, 2^17 + 3, 1e6))
+    expect_identical(kelvara:::.mcd_prescale_rows(n),
+                     as.integer(unique(round(seq(1, n, length.out = min(n, 50000))))),
+                     label = n)
+})

@@ -621,7 +621,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
   // own thread only: a worker passes `parallel` false).
   void distances(const double* data, long ld, long nn, const double* means,
                  const double* sigma, double* out, bool parallel) const {
-    const long block = std::max(1L, work_per_poll / (static_cast<long>(p) * p) / 4);
+    const long block = std::max(1L, work_per_poll / (static_cast<long>(p) * p) / 16);
     const long nblocks = (nn + block - 1) / block;
     // quad_form on eight rows side by side: each row has its own sum, in
     // the same order, and the rows fill the vector lanes.

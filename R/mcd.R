@@ -34,8 +34,9 @@
 }
 
 ## The rows on which the prescaling measures: max_rows evenly spaced ones,
-## rounded.  Spaced more than 1 apart, they round to distinct rows (a rounded
-## value is within 1/2 of its own), so unique() is needed only in theory.
+## rounded.  round() moves a value by at most 1/2, so values more than 1
+## apart round to distinct rows, and unique() is not needed (it is kept for
+## a sequence that would not be strictly increasing).
 .mcd_prescale_rows <- function(n, max_rows = 50000L) {
   if (n <= max_rows) return(seq_len(n))
   r <- round(seq.int(1, n, length.out = max_rows))
@@ -450,6 +451,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
 ## the raw covariance is scaled so that clean cases beyond the cutoff have
 ## their nominal share, and the raw weights are taken from the scaled
 ## distances -- the reweighted estimate, the distances, and the names.
+## `small` holds those factors (.mcd_small) when the caller has them.
 .mcd_finish <- function(raw, x, ps, h, cutoff, pre = NULL,
                         small = .mcd_small(nrow(x), ncol(x), h)) {
   n <- nrow(x)

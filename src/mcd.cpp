@@ -317,7 +317,10 @@ void for_select_blocks(long nn, F&& body) {
 
 // The bracket of the last selection on one array of distances.
 struct long_selection {
-  std::vector<double> scratch;  // block b's bracketed values from b * select_block
+  // Block b's bracketed values from b * select_block (not zero-filled: each
+  // pass writes what it reads).
+  std::unique_ptr<double[]> scratch;
+  long scratch_len = 0;
   std::vector<long> below_n, inside_n;  // per block: values below and inside
   std::vector<double> inside;   // all bracketed values (reordered by selections)
   long below = 0;               // values below the bracket
@@ -329,14 +332,17 @@ struct long_selection {
     double lo = 0.0, hi = 0.0;
     if (!kelvara::sample_bracket(d, nn, k, lo, hi)) return false;
     const long nblocks = (nn + select_block - 1) / select_block;
-    if (static_cast<long>(scratch.size()) < nn) scratch.resize(nn);
+    if (scratch_len < nn) {
+      scratch.reset(new double[nn]);
+      scratch_len = nn;
+    }
     below_n.assign(nblocks, 0);
     inside_n.assign(nblocks, 0);
     std::vector<char> nan(nblocks, 0);
     for_select_blocks(nn, [&](long b, long b_lo, long b_hi) {
       long m_below = 0, in = 0;
       bool bad = false;
-      double* out = scratch.data() + b_lo;
+      double* out = scratch.get() + b_lo;
       for (long i = b_lo; i < b_hi; ++i) {
         const double v = d[i];
         m_below += v < lo;
@@ -357,8 +363,8 @@ struct long_selection {
     if (!(total_below < k && k <= total_below + total_inside)) return false;
     inside.resize(total_inside);
     for (long b = 0, at = 0; b < nblocks; at += inside_n[b], ++b)
-      std::copy(scratch.data() + b * select_block,
-                scratch.data() + b * select_block + inside_n[b], inside.begin() + at);
+      std::copy(scratch.get() + b * select_block,
+                scratch.get() + b * select_block + inside_n[b], inside.begin() + at);
     below = total_below;
     valid = true;
     return rank(k, kth);
@@ -382,7 +388,7 @@ struct long_selection {
     std::vector<long> start(nblocks + 1, 0);
     for (long b = 0; b < nblocks; ++b) {
       long m = below_n[b];
-      const double* v = scratch.data() + b * select_block;
+      const double* v = scratch.get() + b * select_block;
       for (long t = 0; t < inside_n[b]; ++t) m += v[t] <= kth;
       start[b + 1] = start[b] + m;
     }

@@ -33,9 +33,14 @@
   list(data = x, loc = z$loc, scale = z$scale, max_abs = z$big)
 }
 
-## The rows on which the prescaling measures.
+## The rows on which the prescaling measures: max_rows evenly spaced ones,
+## rounded.  round() moves a value by at most 1/2, so values more than 1
+## apart round to distinct rows, and unique() is not needed (it is kept for
+## a sequence that would not be strictly increasing).
 .mcd_prescale_rows <- function(n, max_rows = 50000L) {
-  as.integer(if (n > max_rows) unique(round(seq(1, n, length.out = max_rows))) else seq_len(n))
+  if (n <= max_rows) return(seq_len(n))
+  r <- round(seq.int(1, n, length.out = max_rows))
+  as.integer(if (is.unsorted(r, strictly = TRUE)) unique(r) else r)
 }
 
 ## The data centered and scaled by the prescaling `ps`.
@@ -310,7 +315,7 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
     stop("internal error: the MCD search refused data that pass its checks", call. = FALSE)
   }
   fit <- .with_threads(threads, .mcd_finish(.mcd_raw(z, x, ps, h, cutoff, chi_median), x, ps, h,
-                                            cutoff, .mcd_search_reweight(z, p)))
+                                            cutoff, .mcd_search_reweight(z, p), small))
   c_list <- list(alpha = alpha, h = h, nsamp = nsamp, group_size = z$group_size,
                  seed = seed, rng_state = rng_state, cutoff = cutoff,
                  chi_median = chi_median)
@@ -437,7 +442,8 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
 ## The multivariate search: its consistent raw covariance and best subset.
 .mcd_raw_search <- function(z, ps) {
   .mcd_raw_fit(.mcd_back_center(z$raw_center, ps), .mcd_back_cov(z$cons_cov, ps),
-               .mcd_back_det(z$mcd_det, ps), best = sort(z$best_subset),
+               .mcd_back_det(z$mcd_det, ps),
+               best = if (is.unsorted(z$best_subset)) sort(z$best_subset) else z$best_subset,
                weights = z$weights, factor = z$cons_cov[1L] / z$raw_cov[1L])
 }
 
@@ -445,10 +451,11 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
 ## the raw covariance is scaled so that clean cases beyond the cutoff have
 ## their nominal share, and the raw weights are taken from the scaled
 ## distances -- the reweighted estimate, the distances, and the names.
-.mcd_finish <- function(raw, x, ps, h, cutoff, pre = NULL) {
+## `small` holds those factors (.mcd_small) when the caller has them.
+.mcd_finish <- function(raw, x, ps, h, cutoff, pre = NULL,
+                        small = .mcd_small(nrow(x), ncol(x), h)) {
   n <- nrow(x)
   p <- ncol(x)
-  small <- .mcd_small(n, p, h)
   raw_center <- center <- raw$raw_center
   raw_cov <- cov <- raw$raw_cov
   raw_factor <- raw$raw_factor

@@ -50,6 +50,17 @@ void pass_for(int count, double work, F&& body) {
   host::parallel_for(count, body);
 }
 
+// pass_for(count, work, body) while the calling thread first runs lead().
+template <class L, class F>
+void pass_for_beside(int count, double work, L&& lead, F&& body) {
+  if (work < min_pass_work) {
+    lead();
+    pass_for(count, work, body);
+    return;
+  }
+  host::parallel_for_beside(count, lead, body);
+}
+
 }  // namespace
 
 extern "C" {
@@ -279,8 +290,7 @@ void rs_(const int* nm, const int* n, const double* a, double* w, const int* mat
 
 namespace {
 
-using kelvara::kth_smallest;
-using kelvara::select_smallest;
+using kelvara::long_selection;
 
 constexpr double empty_entry = 1000000.0;  // marks an unused list position
 constexpr double no_objective = 1e26;      // key of an empty list position
@@ -392,6 +402,14 @@ struct fast_mcd : mcd_outputs, mcd_work {
   // is left holding the last row, as rfadmit_'s callers leave it.
   void cross_products(const double* data, long ld, const int* list, long m, double* ss,
                       double* last_row, bool parallel) const {
+    cross_products(data, ld, list, m, ss, last_row, parallel, 1, [] {});
+  }
+  // The same while this thread first runs lead() (beside the pass when it
+  // runs on several threads, with `per_thread` column ranges per thread
+  // taken by whichever thread is free).
+  template <class L>
+  void cross_products(const double* data, long ld, const int* list, long m, double* ss,
+                      double* last_row, bool parallel, int per_thread, L&& lead) const {
     const int q = p1;
     rfcovinit_(ss, &q, &q);
     // Column 0 stands for the count and the sums (row 0 of sscp); column c
@@ -425,19 +443,21 @@ struct fast_mcd : mcd_outputs, mcd_work {
     const double work = static_cast<double>(m) * p * p;
     const int width = parallel && work >= min_parallel_work ? host::threads() : 1;
     if (width <= 1) {
+      lead();
       sum_columns(0, p + 1);
     } else {
-      // Contiguous column ranges of about equal cost, one per thread.
+      // Contiguous column ranges of about equal cost.
+      const int parts = width * per_thread;
       std::vector<int> bounds(1, 0);
       const double total = static_cast<double>(p + 1) + p * (p + 1) / 2.0;
       double acc = 0.0;
-      for (int c = 0; c <= p && static_cast<int>(bounds.size()) < width; ++c) {
+      for (int c = 0; c <= p && static_cast<int>(bounds.size()) < parts; ++c) {
         acc += c == 0 ? p + 1 : p - c + 1;
-        if (acc >= total * static_cast<double>(bounds.size()) / width) bounds.push_back(c + 1);
+        if (acc >= total * static_cast<double>(bounds.size()) / parts) bounds.push_back(c + 1);
       }
       if (bounds.back() != p + 1) bounds.push_back(p + 1);
-      host::parallel_for(static_cast<int>(bounds.size()) - 1,
-                         [&](int k) { sum_columns(bounds[k], bounds[k + 1]); });
+      host::parallel_for_beside(static_cast<int>(bounds.size()) - 1, lead,
+                                [&](int k) { sum_columns(bounds[k], bounds[k + 1]); });
     }
     for (int j = 1; j <= p; ++j) {
       ss[j] = ss[j * q];
@@ -497,7 +517,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
   // own thread only: a worker passes `parallel` false).
   void distances(const double* data, long ld, long nn, const double* means,
                  const double* sigma, double* out, bool parallel) const {
-    const long block = std::max(1L, work_per_poll / (static_cast<long>(p) * p) / 4);
+    const long block = std::max(1L, work_per_poll / (static_cast<long>(p) * p) / 16);
     const long nblocks = (nn + block - 1) / block;
     // quad_form on eight rows side by side: each row has its own sum, in
     // the same order, and the rows fill the vector lanes.
@@ -666,10 +686,14 @@ struct fast_mcd : mcd_outputs, mcd_work {
   bool fast_select(const stage_data& s, bool parallel) const {
     return internal && parallel && s.nn >= min_parallel_select && host::threads() > 1;
   }
+  // The bracket of the search's own last long selection.
+  mutable long_selection own_bracket{};
   void select_nearest(const stage_data& s, const space& w, bool parallel = false) const {
     double kth = 0.0;
-    if (fast_select(s, parallel) && select_smallest(w.dist, s.nn, s.nhalf, w.index_b, kth))
+    own_bracket.valid = false;
+    if (fast_select(s, parallel) && own_bracket.smallest(w.dist, s.nn, s.nhalf, w.index_b, kth))
       return;
+    own_bracket.valid = false;
     if (internal && w.sel && select_sorted(w.dist, s.nn, s.nhalf, w.index_b, w.sel)) return;
     rffindq_(w.dist, &s.nn, &s.nhalf, w.index_b);
   }
@@ -708,8 +732,9 @@ struct fast_mcd : mcd_outputs, mcd_work {
   // hyperplane; its moments and inverse are left in the search's own arrays.
   // skip: every row of the stage is taken and it is still singular;
   // singular: at least nhalf rows lie on its hyperplane.
-  start_kind draw_start(const stage_data& s) {
+  start_kind draw_start(const stage_data& s, int& grown) {
     int m = p + 1;
+    grown = 0;
     if (enumerate) {
       // The enumeration keeps its own state: growing a singular subset
       // below must not disturb the sequence of subsets.
@@ -729,6 +754,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
         rfishsort_(index_a, &m);
         prdraw_(index_a, &m, &s.nn);
         ++m;
+        ++grown;
         moments_of(s, index_a, m);
         continue;
       }
@@ -827,7 +853,10 @@ struct fast_mcd : mcd_outputs, mcd_work {
         *rec.objective = *w.det;
         const int half = n / 2;
         double kth = 0.0;
-        *rec.medi2 = fast_select(s, parallel) && kth_smallest(w.dist, s.nn, half, kth)
+        // The selection just made on these distances bracketed the h-th
+        // smallest, a few ranks from the median.
+        *rec.medi2 = fast_select(s, parallel) && (own_bracket.rank(half, kth) ||
+                                                  own_bracket.bracket(w.dist, s.nn, half, kth))
                          ? kth
                          : rffindq_(w.dist, &s.nn, &half, rec.index_a);
         std::copy(w.index_b, w.index_b + h, rec.subset);
@@ -990,9 +1019,10 @@ struct fast_mcd : mcd_outputs, mcd_work {
     const double work = 10.0 * n * p;
     const int width = work < min_pass_work ? 1 : std::max(1, std::min(host::threads(), p));
     std::vector<double> loc(p), scale(p);
-    pass_for(width, work, [&](int k) {
+    std::atomic<int> next(0);  // variables go to whichever thread is free
+    pass_for(width, work, [&](int) {
       std::vector<double> dev(n), sel;
-      for (int j = k; j < p; j += width) {
+      for (int j = next.fetch_add(1); j < p; j = next.fetch_add(1)) {
         host::check_interrupt();
         const double* col = x + static_cast<long>(j) * n;
         double upper = 0.0;
@@ -1037,13 +1067,22 @@ struct fast_mcd : mcd_outputs, mcd_work {
 
   // ---- stages ----
 
-  void copy_rows_to_merged(int group) {
+  // The rows of group `group` (in case order) into to(., p), leading
+  // dimension ld.
+  void copy_rows_of_group(int group, double* to, long ld) {
     int count = 0;
     for (int t = 0; t < minigr; ++t)
       if (draw_table[2 * t + 1] == group) group_cases[count++] = draw_table[2 * t];
-    const long ld = static_cast<long>(max_groups) * gs;
     for (int j = 0; j < p; ++j)
-      for (int r = 0; r < count; ++r) merged_x[r + j * ld] = x_at(group_cases[r] - 1, j);
+      for (int r = 0; r < count; ++r) to[r + j * ld] = x_at(group_cases[r] - 1, j);
+  }
+  // The group stage works on group_rows.  Where it ends the search, merged_x
+  // is left as the stage leaves it when it copies each group in turn to its
+  // first rows.
+  std::vector<double> group_rows{};
+  void leave_groups_in_merged(int last) {
+    for (int g = 1; g <= last; ++g)
+      copy_rows_of_group(g, merged_x, static_cast<long>(max_groups) * gs);
   }
 
   void copy_all_drawn_to_merged() {
@@ -1093,24 +1132,25 @@ struct fast_mcd : mcd_outputs, mcd_work {
       combination[p] = p;
     }
     if (kind == stage_kind::merged) return merged_trials(s);
-    for (int g = 1; g <= groups; ++g) {
-      s.g = g;
-      if (kind == stage_kind::group) {
-        *n_on_plane = 0;
-        s.nn = group_size[g - 1];
-        copy_rows_to_merged(g);
-      }
-      if (kind != stage_kind::final_stage) {
-        if (subset_trials(s) == next_step::finished) return next_step::finished;
-        continue;
-      }
+    if (kind == stage_kind::final_stage) {
       if (nrep > 1) return final_candidates(s);
-      for (int trial = 1; trial <= nrep; ++trial) {
-        host::check_interrupt();
-        if (final_serial(s, trial) == next_step::finished) return next_step::finished;
+      host::check_interrupt();
+      return final_serial(s, 1) == next_step::finished ? next_step::finished
+                                                       : next_step::go_on;
+    }
+    // Every group's rows, one group after the other in group_rows.
+    std::vector<stage_data> stages(groups, s);
+    if (kind == stage_kind::group) {
+      group_rows.resize(static_cast<size_t>(minigr) * p);
+      for (int g = 1, first = 0; g <= groups; first += group_size[g - 1], ++g) {
+        copy_rows_of_group(g, group_rows.data() + first, minigr);
+        stages[g - 1].rows = group_rows.data() + first;
+        stages[g - 1].ld = minigr;
+        stages[g - 1].nn = group_size[g - 1];
+        stages[g - 1].g = g;
       }
     }
-    return next_step::go_on;
+    return subset_trials(stages);
   }
 
   // One candidate of the final stage in the own arrays.
@@ -1126,15 +1166,20 @@ struct fast_mcd : mcd_outputs, mcd_work {
   // evaluated (C-steps from each start) on the call's threads, each worker
   // in its own arrays, and then merged into the lists one by one in trial
   // order, exactly as if each had been evaluated right after its draw.  A
-  // trial whose evaluation meets a singular covariance is settled during the
-  // merge, in the own arrays, by the same code as ever.  When that ends the
-  // search, the draws made for later trials are taken back: the state of the
-  // generator after each trial's draws is kept for that.  The results thus
-  // do not depend on the number of threads.
+  // batch of trials spans the groups of the group stage; its first trials
+  // are evaluated while this thread draws the rest.  A trial whose
+  // evaluation meets a singular covariance is settled during the merge, in
+  // the own arrays, by the same code as ever.  When that ends the search,
+  // the draws made for later trials are taken back: the generator returns
+  // to its state at the batch's start and the batch's draws up to that
+  // trial are made again (each trial keeps how many cases its start grew
+  // by).  The results thus do not depend on the number of threads.
 
-  // Trials drawn ahead of their evaluation (all lists of the merged stage
-  // fit in one batch).
-  static constexpr int batch_len = 128;
+  // Trials drawn ahead of their evaluation, at most (all lists of the
+  // merged stage fit in one batch), and the trials of a batch drawn before
+  // its evaluation starts.
+  static constexpr int batch_len = 512;
+  static constexpr int batch_head = 32;
   // Multiply-adds (roughly) below which a batch is evaluated on this thread
   // alone: starting threads would cost more than they save.
   static constexpr double min_parallel_work = 1 << 21;
@@ -1174,15 +1219,19 @@ struct fast_mcd : mcd_outputs, mcd_work {
   // One slot per trial of a batch: its start (cov, center), replaced by the
   // result of its evaluation; det; whether the C-steps stayed regular.
   std::vector<trial_state> slot_state{};
-  std::vector<int> slot_trial{}, slot_group{}, slot_ok{}, slot_rng{}, slot_rng_len{};
+  std::vector<int> slot_trial{}, slot_group{}, slot_ok{}, slot_grown{};
   std::vector<double> slot_cov{}, slot_center{}, slot_det{};
+  int slots = 0;  // slots of a batch: batch_len, fewer for large p
 
   void fit_slots() {
     if (!slot_state.empty()) return;
-    const size_t b = batch_len, up = p;
+    // About 8 MB of starts at most, and never fewer slots than one merged
+    // stage needs.
+    const long fit = (1L << 20) / (static_cast<long>(p) * p);
+    slots = static_cast<int>(std::max<long>(group_list_len, std::min<long>(batch_len, fit)));
+    const size_t b = slots, up = p;
     slot_state.assign(b, trial_state::skip);
-    for (auto* v : {&slot_trial, &slot_group, &slot_ok, &slot_rng_len}) v->assign(b, 0);
-    slot_rng.assign(b * host::rng_state_len, 0);
+    for (auto* v : {&slot_trial, &slot_group, &slot_ok, &slot_grown}) v->assign(b, 0);
     slot_cov.assign(b * up * up, 0.0);
     slot_center.assign(b * up, 0.0);
     slot_det.assign(b, 0.0);
@@ -1231,35 +1280,46 @@ struct fast_mcd : mcd_outputs, mcd_work {
     slot_ok[j] = ok ? 1 : 0;
   }
 
-  void evaluate_slots(const stage_data& s, int count) {
-    int todo = 0;
-    for (int j = 0; j < count; ++j)
-      if (slot_state[j] == trial_state::regular) ++todo;
-    if (todo == 0) return;
-    const double work = static_cast<double>(todo) * s.nn * p * p * (s.kstep + 1);
+  // Evaluates the regular slots from..to-1 (of stage stage_of(j)) on the
+  // call's threads, claimed in order as threads become free, while this
+  // thread first runs lead(); `trials` (at least to - from) sizes the work.
+  template <class S, class L>
+  void evaluate_slots(S&& stage_of, int from, int to, int trials, L&& lead) {
+    if (from >= to) {
+      lead();
+      return;
+    }
+    const double work = static_cast<double>(trials) * stage_of(from).nn * p * p *
+                        (stage_of(from).kstep + 1);
     const int width =
-        work < min_parallel_work ? 1 : std::max(1, std::min(host::threads(), todo));
+        work < min_parallel_work ? 1 : std::max(1, std::min(host::threads(), trials));
     if (static_cast<int>(workers.size()) < width) workers.resize(width);
-    for (int k = 0; k < width; ++k) workers[k].fit(p, s.nn);
+    int most = 0;
+    for (int j = from; j < to; ++j) most = std::max(most, stage_of(j).nn);
+    for (int k = 0; k < width; ++k) workers[k].fit(p, std::max(most, stage_of(from).nn));
     // A failure or interrupt on one worker stops the others at their next
     // trial.
     std::atomic<bool> stop(false);
-    host::parallel_for(width, [&](int k) {
+    std::atomic<int> next(from);
+    host::parallel_for_beside(width, lead, [&](int k) {
       const space w = workers[k].view();
       try {
-        for (int j = k; j < count && !stop.load(); j += width) {
+        for (int j = next.fetch_add(1); j < to && !stop.load(); j = next.fetch_add(1)) {
           if (slot_state[j] != trial_state::regular) continue;
           host::check_interrupt();
-          if (s.kind == stage_kind::final_stage)
-            evaluate_candidate(s, j, w, workers[k].index_a.data());
+          if (stage_of(j).kind == stage_kind::final_stage)
+            evaluate_candidate(stage_of(j), j, w, workers[k].index_a.data());
           else
-            evaluate_slot(s, j, w);
+            evaluate_slot(stage_of(j), j, w);
         }
       } catch (...) {
         stop = true;
         throw;
       }
     });
+  }
+  void evaluate_slots(const stage_data& s, int count) {
+    evaluate_slots([&](int) -> const stage_data& { return s; }, 0, count, count, [] {});
   }
 
   // Merges the evaluated slot j (trial `trial`) into the lists.
@@ -1337,25 +1397,51 @@ struct fast_mcd : mcd_outputs, mcd_work {
     return next_step::go_on;
   }
 
-  // Random (or enumerated) starts of the first stage or of one group.
-  next_step subset_trials(const stage_data& s) {
+  // Random (or enumerated) starts of the first stage, or of every group in
+  // turn (stages[g - 1] for group g).
+  std::vector<int> batch_rng{};
+  next_step subset_trials(const std::vector<stage_data>& stages) {
     fit_slots();
-    for (int next = 1; next <= nrep;) {
+    const int groups = static_cast<int>(stages.size());
+    auto stage_of = [&](int j) -> const stage_data& { return stages[slot_group[j] - 1]; };
+    int g = 1, trial = 1;  // the next trial to draw
+    int merging = 0;       // the group of the trials being merged
+    batch_rng.resize(host::rng_state_len);
+    while (g <= groups) {
+      const int batch_rng_len = host::rng_save(batch_rng.data());
+      const int left = (groups - g) * nrep + nrep - trial + 1;
       int count = 0;
-      while (count < batch_len && next <= nrep) {
-        host::check_interrupt();
-        const int j = count++;
-        slot_trial[j] = next++;
-        const start_kind k = draw_start(s);
-        slot_state[j] = k == start_kind::regular ? trial_state::regular
-                        : k == start_kind::skip  ? trial_state::skip
-                                                 : trial_state::singular_start;
-        save_own(j);
-        slot_rng_len[j] = host::rng_save(slot_rng.data() + j * host::rng_state_len);
-        if (k == start_kind::singular) break;  // settled in order, below
-      }
-      evaluate_slots(s, count);
+      bool more = true;
+      // Draws trials into the batch until it holds `upto`; a singular start
+      // ends the batch (it is settled in order, below).
+      auto draw = [&](int upto) {
+        while (more && count < upto) {
+          host::check_interrupt();
+          const int j = count++;
+          slot_group[j] = g;
+          slot_trial[j] = trial;
+          const start_kind k = draw_start(stages[g - 1], slot_grown[j]);
+          slot_state[j] = k == start_kind::regular ? trial_state::regular
+                          : k == start_kind::skip  ? trial_state::skip
+                                                   : trial_state::singular_start;
+          save_own(j);
+          if (++trial > nrep) {
+            trial = 1;
+            ++g;
+          }
+          more = k != start_kind::singular && g <= groups;
+        }
+      };
+      draw(std::min(batch_head, slots));
+      const int head = count;
+      evaluate_slots(stage_of, 0, head, std::min(left, slots), [&] { draw(slots); });
+      evaluate_slots(stage_of, head, count, count - head, [] {});
       for (int j = 0; j < count; ++j) {
+        const stage_data& s = stage_of(j);
+        if (s.g != merging) {  // a group's first trial: its list starts empty
+          merging = s.g;
+          *n_on_plane = 0;
+        }
         next_step st = next_step::go_on;
         if (slot_state[j] == trial_state::skip) continue;
         if (slot_state[j] == trial_state::singular_start) {
@@ -1365,13 +1451,31 @@ struct fast_mcd : mcd_outputs, mcd_work {
           st = merge_slot(s, j, slot_trial[j]);
         }
         if (st == next_step::finished) {
-          if (j + 1 < count)
-            host::rng_restore(slot_rng.data() + j * host::rng_state_len, slot_rng_len[j]);
+          if (j + 1 < count) redraw(stages, batch_rng.data(), batch_rng_len, j);
+          if (s.kind == stage_kind::group) leave_groups_in_merged(s.g);
           return st;
         }
       }
     }
     return next_step::go_on;
+  }
+
+  // The generator as the draws of the batch's slots 0..last left it: from
+  // the batch's starting state, the same draws again (a start grown by m
+  // cases drew its p + 1 cases, then m more one at a time).
+  void redraw(const std::vector<stage_data>& stages, const int* state, int len, int last) {
+    host::rng_restore(state, len);
+    std::vector<int> index(static_cast<size_t>(n) + 1);
+    for (int j = 0; j <= last; ++j) {
+      int m = p + 1;
+      const int cases = stages[slot_group[j] - 1].nn;
+      if (!enumerate) rfrangen_(&cases, &m, index.data());
+      for (int t = 0; t < slot_grown[j]; ++t) {
+        rfishsort_(index.data(), &m);
+        prdraw_(index.data(), &m, &cases);
+        ++m;
+      }
+    }
   }
 
   // The merged stage: the entries of every group's list, group by group.
@@ -1415,7 +1519,7 @@ struct fast_mcd : mcd_outputs, mcd_work {
   void final_output() {
     if (!recorded) host::fail("rffastmcd: no regular subset of %d cases was found", h);
     std::copy(best_subset, best_subset + h, sorted_best);
-    rfishsort_(sorted_best, &h);
+    if (!std::is_sorted(sorted_best, sorted_best + h)) rfishsort_(sorted_best, &h);
     print_int("Best subsample (sorted): ", sorted_best, h);
     for (int j = 0; j < p; ++j) center[j] = best_center[j] * scale0[j] + center0[j];
     rfcovcopy_(center, raw_center, &p, &one_);
@@ -1453,16 +1557,17 @@ struct fast_mcd : mcd_outputs, mcd_work {
     normal.assign(p, 0.0);
     const bool all_cases = h >= n;
     if (internal && !all_cases && p > 1) own_sel.resize(n);
-    if (!all_cases) {
-      if (p == 1) {
-        univariate();
-        return;
-      }
+    if (!all_cases && p == 1) {
+      univariate();
+      return;
+    }
+    // The classical estimate; the plan of the search (its draws) and the
+    // lists are set up beside that pass.
+    cross_products(x, n, nullptr, n, sscp, row, true, 2, [&] {
+      if (all_cases) return;
       choose_plan();
       initialise();
-    }
-    // The classical estimate.
-    cross_products(x, n, nullptr, n, sscp, row, true);
+    });
     rfcovar_(&n, &p, &p1, sscp, cov, center, sd);
     bool singular = false;
     for (int j = 0; j < p; ++j)
@@ -1610,11 +1715,18 @@ void fastmcd_body(double* x, int* n, int* p, int* h, int* krep, int* group_size,
                   double* center, double* cov, const double* loc, const double* scale,
                   double far, double* scaled = nullptr) {
   check_arguments(*n, *p, *h, *krep, *group_size);
+  *group_size = usable_group_size(*n, *p, *h, *krep, *group_size);
+  *status = kelvara::mcd_ok;  // the search writes only the exact-fit codes
+  // The merged-data matrix serves only a partitioned search.
+  const bool partitioned = kelvara::plan_groups(*n, *group_size, *krep).partitioned;
+  // The work arrays are set up beside the scaling pass.
+  std::unique_ptr<mcd_scratch> scratch;
+  auto setup = [&] { scratch.reset(new mcd_scratch(*n, *p, partitioned ? *group_size : 0)); };
   if (loc) {
     // Into `scaled` when given (x is then left as it is), else in place.
     const long nn = *n;
     double* to = scaled ? scaled : x;
-    pass_for(*p, static_cast<double>(nn) * *p, [&](int j) {
+    pass_for_beside(*p, static_cast<double>(nn) * *p, setup, [&](int j) {
       const double* col = x + j * nn;
       double* out = to + j * nn;
       for (long i = 0; i < nn; ++i) {
@@ -1623,16 +1735,13 @@ void fastmcd_body(double* x, int* n, int* p, int* h, int* krep, int* group_size,
       }
     });
     x = to;
+  } else {
+    setup();
   }
-  *group_size = usable_group_size(*n, *p, *h, *krep, *group_size);
-  *status = kelvara::mcd_ok;  // the search writes only the exact-fit codes
-  // The merged-data matrix serves only a partitioned search.
-  const bool partitioned = kelvara::plan_groups(*n, *group_size, *krep).partitioned;
-  mcd_scratch scratch(*n, *p, partitioned ? *group_size : 0);
   // clang-format off
   const mcd_outputs out{raw_cov, raw_center, best_subset, mcd_det, weights, status,
                         hyperplane, n_on_plane, cons_cov};
-  fast_mcd run{out, scratch.arrays(center, cov), x, *n, *p, *h, *krep, *group_size,
+  fast_mcd run{out, scratch->arrays(center, cov), x, *n, *p, *h, *krep, *group_size,
                *cutoff, *chi_median, *trace};
   // clang-format on
   run.internal = true;

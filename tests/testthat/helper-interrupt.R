@@ -9,7 +9,7 @@ interrupt_latency <- function(expr, after = 0.3) {
   r <- tryCatch({ force(expr); "completed" }, interrupt = function(e) "interrupted",
                 error = function(e) conditionMessage(e))
   elapsed <- proc.time()[["elapsed"]] - t0
-  if (r == "completed")  # let a late signal land here
+  if (r != "interrupted")  # let a late signal land here, not at top level
     tryCatch(Sys.sleep(after + 0.5), interrupt = function(e) NULL)
   list(result = r, latency = elapsed - after)
 }

@@ -385,13 +385,14 @@ int unique_abs_block(const double* r, int nn, int hh) {
 // standardization takes them: the median, then the normalized MAD, or the
 // normalized mean absolute deviation when the MAD vanishes.  work and index
 // hold n values.  False: the scale is at most eps (zero).
+// Normalizing constants of the median and mean absolute deviations, held to
+// single precision: the scales, and through them every standardized value
+// and fit, depend on these exact constants.
+const double mad_const = static_cast<double>(1.4826f);
+const double mean_const = static_cast<double>(1.2533f);
+
 bool column_location_scale(const double* xj, int n, bool centre, double eps, double* work,
                            int* index, double& loc, double& scale) {
-  // Normalizing constants of the median and mean absolute deviations, held
-  // to single precision: the scales, and through them every standardized
-  // value and fit, depend on these exact constants.
-  const double mad_const = static_cast<double>(1.4826f);
-  const double mean_const = static_cast<double>(1.2533f);
   const int pass = 0;
   loc = 0.0;
   if (centre) {
@@ -428,7 +429,6 @@ double median_value(const double* v, int n, std::vector<double>& sel) {
 bool column_location_scale_by_value(const double* xj, int n, bool centre, double eps,
                                     double* work, int* index, std::vector<double>& sel,
                                     double& loc, double& scale) {
-  const double mad_const = static_cast<double>(1.4826f);
   loc = centre ? median_value(xj, n, sel) : 0.0;
   for (int i = 0; i < n; ++i) work[i] = std::fabs(xj[i] - loc);
   scale = median_value(work, n, sel) * mad_const;
@@ -1544,7 +1544,8 @@ void lts_case_pass(const double* x, int n, int p, const double* y, double* coef,
   // where the selection gives them so.)
   double kth = 0.0;
   long double sum = 0.0L;
-  if (select_smallest(sq.get(), n, h, index.get(), kth)) {
+  long_selection selection;
+  if (selection.smallest(sq.get(), n, h, index.get(), kth)) {
     for (int i = 0; i < h; ++i) sum += sq[index[i] - 1];
   } else {
     rffindq_(sq.get(), &n, &h, index.get());

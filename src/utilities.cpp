@@ -289,16 +289,6 @@ bool long_selection::smallest(const double* d, long nn, long k, int* index, doub
   return true;
 }
 
-bool kth_smallest(const double* d, long nn, long k, double& kth) {
-  long_selection s;
-  return s.bracket(d, nn, k, kth);
-}
-
-bool select_smallest(const double* d, long nn, long k, int* index, double& kth) {
-  long_selection s;
-  return s.smallest(d, nn, k, index, kth);
-}
-
 group_plan plan_groups(int n, int group_size, int krep) {
   group_plan plan;
   const std::int64_t gs = group_size, nn = n;

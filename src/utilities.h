@@ -91,9 +91,6 @@ struct long_selection {
   // every selection takes this set).
   bool smallest(const double* d, long nn, long k, int* index, double& kth);
 };
-// One-off forms of bracket and smallest.
-bool kth_smallest(const double* d, long nn, long k, double& kth);
-bool select_smallest(const double* d, long nn, long k, int* index, double& kth);
 
 // Trace printing of a vector on one line.
 void disp_vec(const double* a, int n);

@@ -114,18 +114,17 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   ## The search runs on standardised data (units, and the origin with an
   ## intercept); its results are carried back below.
   st <- .standardise(X, y, intercept = intercept)
-  ys <- stats::setNames(st$y, names(y))
+  ys <- st$y
+  ## (named in place: setNames() would copy a response shared with y)
+  if (!identical(names(ys), names(y))) names(ys) <- names(y)
   ## The search takes the design with the intercept last, beside the
-  ## response; the rest of the fit reports the intercept first.  (Both are
-  ## built directly: a copy of a long matrix costs more than its columns.)
-  xy <- if (intercept) cbind(st$x, 1, ys) else cbind(st$x, ys)
+  ## response; the rest of the fit reports the intercept first.
   search_names <- c(xnames, if (intercept) "(Intercept)")
-  colnames(xy) <- c(search_names, "ys")
   ## (The cross-product clears a design of full rank in one pass; another
   ## design is reduced block by block, answering interrupts between blocks,
   ## to its triangular factor, of the same rank.)
   if (ncol(X) > 0L && !.clearly_full_rank(st$x, tol = 1e-7, ones = intercept)) {
-    rank <- qr(.qr_factor_rows(xy[, seq_len(p), drop = FALSE]))$rank
+    rank <- qr(.qr_factor_rows(if (intercept) cbind(st$x, 1) else st$x))$rank
     if (rank < p)
       stop(sprintf(paste0("the design is rank-deficient (rank %d < %d coefficients): ",
                           "remove or combine collinear columns"), rank, p), call. = FALSE)
@@ -133,9 +132,9 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   fit <- .with_seed(seed, if (ncol(X) == 0L) {
     .with_threads(threads, .lts_location(ys, h, opt$trace))
   } else {
-    .with_threads(threads, .lts_search(xy, h, p, intercept, adjust, nsamp, opt$trace))
+    .with_threads(threads, .lts_search(st$x, ys, h, intercept, adjust, nsamp, opt$trace,
+                                       search_names))
   })
-  rm(xy)
   names(fit$coefficients) <- search_names
   if (!is.null(fit$search_coefficients))
     names(fit$search_coefficients) <- search_names
@@ -209,12 +208,17 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
 ## the fit checks its values.
 .lts_matrix <- function(x) if (!is.null(x)) .check_design(x, finite = FALSE)
 
-## The compiled FAST-LTS search (kv_ltsreg) on x = cbind(design, y), or, with
-## ncol = 1, the univariate LTS location of x.  status is one of .lts_codes,
-## then the zero-scale column.
-.lts_call <- function(x, n, p, h, nsamp, intercept, adjust, ncol, trace) {
+## The compiled FAST-LTS search (kv_ltsreg) of y on the design x (without
+## its intercept column, which the search adds after the others), or, with
+## ncol = 1 and no x, the univariate LTS location of y.  status is one of
+## .lts_codes, then the zero-scale column (of cbind(x, 1, y)).  The data go
+## in a list, which the routine reads where it stands: a vector argument of
+## .C would be copied, and its copy returned.
+.lts_call <- function(x, y, n, p, h, nsamp, intercept, adjust, ncol, trace) {
   ## (as.double() would copy a double matrix only to drop its dimensions.)
-  .C("kv_ltsreg", x = if (is.double(x)) x else as.double(x), as.integer(n), as.integer(p),
+  ## (The routine refuses values that are not finite.)
+  data <- list(if (is.double(x)) x else as.double(x), if (is.double(y)) y else as.double(y))
+  .C("kv_ltsreg", data, as.integer(n), as.integer(p),
      as.integer(h), as.integer(nsamp), as.integer(intercept), as.integer(adjust), as.integer(ncol),
      as.integer(trace), status = integer(2L), best = integer(h), objective = double(1L),
      coef = double(p), loc = double(p + 1L), scale = double(p + 1L),
@@ -224,15 +228,19 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
 ## The univariate LTS location: mean of the h consecutive order statistics
 ## with the smallest sum of squared deviations.
 .lts_location <- function(y, h, trace) {
-  z <- .lts_call(y, length(y), 1L, h, 0L, TRUE, FALSE, 1L, trace)
+  z <- .lts_call(NULL, y, length(y), 1L, h, 0L, TRUE, FALSE, 1L, trace)
   list(coefficients = z$location, search_coefficients = NULL, objective = NA_real_)
 }
 
-.lts_search <- function(xy, h, p, intercept, adjust, nsamp, trace) {
-  n <- nrow(xy)
+## The search of y on cbind(x, 1) (intercept) or x; `names` are those of
+## its p coefficients.
+.lts_search <- function(x, y, h, intercept, adjust, nsamp, trace,
+                        names = c(colnames(x), if (intercept) "(Intercept)")) {
+  n <- length(y)
+  p <- ncol(x) + intercept
   ncol <- p + 1L
-  z <- .lts_call(xy, n, p, h, nsamp, intercept, adjust, ncol, trace)
-  .lts_no_fit(z$status, nsamp, colnames(xy)[seq_len(p)])
+  z <- .lts_call(x, y, n, p, h, nsamp, intercept, adjust, ncol, trace)
+  .lts_no_fit(z$status, nsamp, names)
   loc <- z$loc
   sc <- z$scale
   ## Back to data units: (y - my)/sy = sum_j theta_j (x_j - m_j)/s_j (+ theta_0).
@@ -329,16 +337,18 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   }
   factor <- .lts_scale_factor(h, n) * small[["raw"]]
   ## One compiled pass over the cases (on the call's threads, interruptible
-  ## between blocks): the refit of the best subset, then fitted values and
-  ## residuals, the criterion (sum of the h smallest squared residuals), the
-  ## scale, the kept cases (|residual| <= 2.5 scales, or within the
+  ## between blocks; it reads the data where they stand, from a list): the
+  ## refit of the best subset, then fitted values (the residuals are y
+  ## minus them), the criterion (sum of the h smallest squared residuals),
+  ## the scale, the kept cases (|residual| <= 2.5 scales, or within the
   ## tolerance 1e-9 max(1, |y|) of an exact fit) and the triangular factor
   ## of the kept rows for the reweighted fit.
   refit <- isTRUE(fit$refit)
   rows <- if (refit) as.integer(fit$best) else integer(0L)
-  z <- .C("kv_lts_case_pass", if (is.double(design)) design else as.double(design), n, p,
-          if (is.double(y)) y else as.double(y), coef = as.double(coef), rows, length(rows),
-          as.integer(h), as.double(factor), fitted = double(n), res = double(n),
+  z <- .C("kv_lts_case_pass", list(if (is.double(design)) design else as.double(design),
+                                   if (is.double(y)) y else as.double(y), rows),
+          as.integer(n), as.integer(p), coef = as.double(coef), length(rows),
+          as.integer(h), as.double(factor), fitted = double(n),
           crit = double(1L), scale = double(1L), exact = logical(1L), ok = logical(n),
           r = double((p + 1)^2), refit = integer(1L), NAOK = FALSE, PACKAGE = "kelvara")
   if (z$refit == 2L)
@@ -346,7 +356,7 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
             "the coefficients of the search are returned", call. = FALSE)
   coef[] <- z$coef
   fitted <- z$fitted
-  res <- z$res
+  res <- y - fitted
   crit <- z$crit
   scale <- z$scale
   exact <- z$exact
@@ -367,7 +377,8 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
     }
   }
   names(rw_coef) <- names(coef)
-  rw_fitted <- drop(design %*% rw_coef)
+  rw_fitted <- design %*% rw_coef
+  dim(rw_fitted) <- NULL  # (in place: drop() would copy)
   rw_res <- y - rw_fitted
   rwc <- .lts_rw_constants(h, n)
   rw_scale0 <- if (sum(ok) > p) {

@@ -361,5 +361,28 @@ void* transient(std::size_t count, std::size_t size) {
   return req.result;
 }
 
+namespace {
+// Element k of a list passed to .C, of the given storage type and length.
+// (Only values that R's error may cross: see host.h.)
+SEXP list_element(void* list, int k, int type, std::ptrdiff_t len, const char* routine) {
+  if (list == nullptr || k < 0)
+    Rf_error("%s: invalid data list", routine);
+  SEXP v = static_cast<SEXP*>(list)[k];
+  if (TYPEOF(v) != type || XLENGTH(v) != static_cast<R_xlen_t>(len))
+    Rf_error("%s: element %d of the data list must be %s of %.0f values", routine, k + 1,
+             type == REALSXP ? "a double vector" : "an integer vector",
+             static_cast<double>(len));
+  return v;
+}
+}  // namespace
+
+const double* list_doubles(void* list, int k, std::ptrdiff_t len, const char* routine) {
+  return REAL_RO(list_element(list, k, REALSXP, len, routine));
+}
+
+const int* list_ints(void* list, int k, std::ptrdiff_t len, const char* routine) {
+  return INTEGER_RO(list_element(list, k, INTSXP, len, routine));
+}
+
 }  // namespace host
 }  // namespace kelvara

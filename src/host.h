@@ -116,6 +116,19 @@ T* transient_array(std::size_t count) {
   return static_cast<T*>(transient(count, sizeof(T)));
 }
 
+// ---- data read where R keeps it ---------------------------------------------
+// A .C routine copies every vector argument on the way in, and allocates the
+// copy that it returns: for long data that is R's memory (and its garbage
+// collector's work) spent on a read-only input.  A list argument is passed
+// as a pointer to its elements instead, which the routine reads in place and
+// must never write.  These give element k of such a list (`list` as the
+// routine received it): its data when it is a double (integer) vector of
+// exactly len values.  Call them first, on R's thread, before run_entry and
+// before any C++ object is made: anything else ends the call with R's error,
+// which then crosses no destructor.  `routine` names the caller in it.
+const double* list_doubles(void* list, int k, std::ptrdiff_t len, const char* routine);
+const int* list_ints(void* list, int k, std::ptrdiff_t len, const char* routine);
+
 // ---- threads ----------------------------------------------------------------
 // How many threads the current call may use: the R option kelvara.threads as
 // it stood when the call began, or by default every core OpenMP offers (at

@@ -1355,22 +1355,50 @@ extern "C" void rfltsreg_(double* x, int* pn, int* pp, int* ph, int* pkrep,
   });
 }
 
-extern "C" void kv_ltsreg(double* x, int* n, int* p, int* h, int* krep, int* intercept,
+extern "C" void kv_ltsreg(void* data, int* n, int* p, int* h, int* krep, int* intercept,
                           int* adjust, int* ncol, int* trace, int* status,
                           int* best_index, double* best_objective, double* best_coef,
                           double* loc, double* scale, double* location) {
+  // data = list(x, y), read in place: the design without its intercept (n x
+  // q, q = p - intercept; none for the location) and the response.
+  const char* routine = "kv_ltsreg";
+  const int q = *ncol == 1 ? 0 : *p - (*intercept != 0);
+  const double* xin =
+      kelvara::host::list_doubles(data, 0, static_cast<std::ptrdiff_t>(*n) * q, routine);
+  const double* yin = kelvara::host::list_doubles(data, 1, *n, routine);
   kelvara::host::run_entry([&] {
     using namespace kelvara;
     const lts_problem pb{*n, *p, *h, *krep, *ncol, *intercept, *adjust, *trace, true, true};
     // Arguments that would make the search read or write outside its arrays
     // are refused.
-    if (pb.n < 1 || pb.p < 1 || pb.h < 1 || pb.h > pb.n ||
+    if (pb.n < 1 || pb.p < 1 || pb.h < 1 || pb.h > pb.n || q < 0 ||
         (pb.ncol != 1 && (pb.ncol != pb.p + 1 || pb.n <= pb.p)))
       host::fail("kv_ltsreg: invalid arguments (n = %d, p = %d, h = %d, ncol = %d)", pb.n,
                  pb.p, pb.h, pb.ncol);
     lts_scratch w(pb.n, pb.p, pb.ncol);
+    // The search standardises its matrix in place: cbind(x, 1, y) (without
+    // the 1 when there is no intercept), or y alone.
+    const std::size_t un = pb.n;
+    std::unique_ptr<double[]> xy(new double[un * pb.ncol]);
+    std::vector<char> finite(pb.ncol, 1);
+    host::parallel_chunks(pb.ncol, [&](int j) {
+      double* dst = xy.get() + j * un;
+      if (j >= q && j < pb.ncol - 1) {
+        std::fill(dst, dst + un, 1.0);
+        return;
+      }
+      const double* src = j < q ? xin + j * un : yin;
+      bool ok = true;
+      for (std::size_t i = 0; i < un; ++i) {
+        dst[i] = src[i];
+        ok &= std::isfinite(src[i]);
+      }
+      finite[j] = ok;
+    }, pb.n >= 20000 ? 2 : pb.ncol + 1);
+    for (char ok : finite)
+      if (!ok) host::fail("kv_ltsreg: the data hold NA, NaN or infinite values");
     const lts_result r =
-        run_lts(pb, w.arrays(x, loc, scale, best_index, best_objective, best_coef));
+        run_lts(pb, w.arrays(xy.get(), loc, scale, best_index, best_objective, best_coef));
     status[0] = r.status;
     status[1] = r.bad_column;
     if (pb.ncol == 1) *location = w.mcd_loc[0];
@@ -1524,22 +1552,31 @@ void lts_case_pass(const double* x, int n, int p, const double* y, double* coef,
   std::unique_ptr<double[]> sq(new double[n]);
   std::unique_ptr<int[]> index(new int[n]);
   std::vector<double> ymax(nblock, 0.0);
+  std::vector<char> finite(nblock, 1);  // (the data are read where R keeps them, unchecked)
   host::parallel_chunks(nblock, [&](int b) {
     const int lo = b * case_block, hi = std::min(n, lo + case_block);
+    bool all_finite = true;
     for (int i = lo; i < hi; ++i) fitted[i] = 0.0;
     for (int j = 0; j < p; ++j) {
       const double* xj = x + static_cast<std::ptrdiff_t>(j) * n;
       const double c = coef[j];
-      for (int i = lo; i < hi; ++i) fitted[i] += c * xj[i];
+      for (int i = lo; i < hi; ++i) {
+        fitted[i] += c * xj[i];
+        all_finite &= std::isfinite(xj[i]);
+      }
     }
     double big = 0.0;
     for (int i = lo; i < hi; ++i) {
       res[i] = y[i] - fitted[i];
       sq[i] = res[i] * res[i];
       big = std::max(big, std::fabs(y[i]));
+      all_finite &= std::isfinite(y[i]);
     }
     ymax[b] = big;
+    finite[b] = all_finite;
   }, 2);
+  for (char f : finite)
+    if (!f) host::fail("the LTS case pass met NA, NaN or infinite data");
   // (The sum of the h smallest squares, over the cases in increasing order
   // where the selection gives them so.)
   double kth = 0.0;
@@ -1571,18 +1608,27 @@ void lts_case_pass(const double* x, int n, int p, const double* y, double* coef,
 
 }  // namespace kelvara
 
-extern "C" void kv_lts_case_pass(double* x, int* n, int* p, double* y, double* coef,
-                                 int* best, int* nbest, int* h, double* factor,
-                                 double* fitted, double* res, double* crit, double* scale,
-                                 int* exact, int* ok, double* r, int* refit) {
+extern "C" void kv_lts_case_pass(void* data, int* n, int* p, double* coef, int* nbest,
+                                 int* h, double* factor, double* fitted, double* crit,
+                                 double* scale, int* exact, int* ok, double* r, int* refit) {
+  // The design, the response and the best subset, read in place (data is
+  // list(x, y, best)).
+  const char* routine = "kv_lts_case_pass";
+  const double* x = kelvara::host::list_doubles(data, 0, static_cast<std::ptrdiff_t>(*n) * *p,
+                                                routine);
+  const double* y = kelvara::host::list_doubles(data, 1, *n, routine);
+  const int* best = kelvara::host::list_ints(data, 2, *nbest, routine);
   kelvara::host::run_entry([&] {
     if (*n < 1 || *p < 1 || *h < 1 || *h > *n || *nbest < 0 || *nbest > *n)
       kelvara::host::fail("kv_lts_case_pass: invalid dimensions");
     for (int i = 0; i < *nbest; ++i)
       if (best[i] < 1 || best[i] > *n) kelvara::host::fail("kv_lts_case_pass: row outside 1..n");
+    // (The residuals y - fitted are the R layer's to form: the same
+    // subtraction, without a second long output.)
+    std::unique_ptr<double[]> res(new double[*n]);
     bool ex = false;
-    kelvara::lts_case_pass(x, *n, *p, y, coef, best, *nbest, *h, *factor, fitted, res, *crit,
-                           *scale, ex, ok, r, *refit);
+    kelvara::lts_case_pass(x, *n, *p, y, coef, best, *nbest, *h, *factor, fitted, res.get(),
+                           *crit, *scale, ex, ok, r, *refit);
     *exact = ex;
   });
 }

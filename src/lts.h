@@ -132,10 +132,13 @@ void rfltsreg_(double* x, int* n, int* p, int* h, int* krep, int* best_index,
                double* unused39, double* unused40, double* best_coef, int* trace);
 
 /** The same search for the package's own R code (registered .C routine, 16
- *  arguments): scratch space is allocated here, every group gets at least
- *  one start, status(1) is an lts_status and status(2) the zero-scale
- *  column; location (ncol = 1) receives the univariate LTS location. */
-void kv_ltsreg(double* x, int* n, int* p, int* h, int* krep, int* intercept, int* adjust,
+ *  arguments): data = list(x, y), read in place, with x the design without
+ *  its intercept column (n x (p - intercept); no values for the location,
+ *  ncol = 1) and y the response.  Scratch space is allocated here, every
+ *  group gets at least one start, status(1) is an lts_status and status(2)
+ *  the zero-scale column (of cbind(x, 1, y)); location (ncol = 1) receives
+ *  the univariate LTS location. */
+void kv_ltsreg(void* data, int* n, int* p, int* h, int* krep, int* intercept, int* adjust,
                int* ncol, int* trace, int* status, int* best_index,
                double* best_objective, double* best_coef, double* loc, double* scale,
                double* location);
@@ -146,14 +149,15 @@ void kv_ltsreg(double* x, int* n, int* p, int* h, int* krep, int* intercept, int
 void kv_rows_triangle(double* x, int* n, int* p, double* y, int* has_y, int* rows, int* m,
                       double* r);
 
-/** The pass over the cases after the search (registered .C routine, 17
- *  arguments): with nbest > 0 the least-squares refit of the rows
- *  best(1..nbest) into coef (refit = 1; 2: rank-deficient, coef kept), then
- *  fitted values, residuals, criterion, raw scale, exact-fit flag, kept
- *  cases and the triangular factor of the kept rows of cbind(x, y). */
-void kv_lts_case_pass(double* x, int* n, int* p, double* y, double* coef, int* best,
-                      int* nbest, int* h, double* factor, double* fitted, double* res,
-                      double* crit, double* scale, int* exact, int* ok, double* r, int* refit);
+/** The pass over the cases after the search (registered .C routine, 14
+ *  arguments; data = list(x, y, best), read in place): with nbest > 0 the
+ *  least-squares refit of the rows best(1..nbest) into coef (refit = 1; 2:
+ *  rank-deficient, coef kept), then fitted values, criterion, raw scale,
+ *  exact-fit flag, kept cases and the triangular factor of the kept rows of
+ *  cbind(x, y).  The residuals are y - fitted. */
+void kv_lts_case_pass(void* data, int* n, int* p, double* coef, int* nbest, int* h,
+                      double* factor, double* fitted, double* crit, double* scale, int* exact,
+                      int* ok, double* r, int* refit);
 }
 
 #endif

@@ -20,6 +20,7 @@ namespace {
 constexpr R_NativePrimitiveArgType KV_REAL = REALSXP;  // double
 constexpr R_NativePrimitiveArgType KV_INT = INTSXP;    // integer
 constexpr R_NativePrimitiveArgType KV_LGL = LGLSXP;    // logical
+constexpr R_NativePrimitiveArgType KV_LIST = VECSXP;   // list, read in place
 
 // clang-format off
 // Argument storage types of the .C routines, in argument order.
@@ -91,7 +92,7 @@ R_NativePrimitiveArgType kv_mcd_moments_t[] = {
 R_NativePrimitiveArgType kv_mcd_prescale_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL};
 R_NativePrimitiveArgType kv_ltsreg_t[] = {
-    KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT,
+    KV_LIST, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT,
     KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL};
 // The units of the R layer's standardisation.
 R_NativePrimitiveArgType kv_column_spreads_t[] = {
@@ -109,8 +110,8 @@ R_NativePrimitiveArgType kv_mcd_scaled_search_t[] = {
 R_NativePrimitiveArgType kv_rows_triangle_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL};
 R_NativePrimitiveArgType kv_lts_case_pass_t[] = {
-    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL,
-    KV_REAL, KV_REAL, KV_REAL, KV_LGL, KV_LGL, KV_REAL, KV_INT};
+    KV_LIST, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
+    KV_LGL, KV_LGL, KV_REAL, KV_INT};
 // clang-format on
 
 // Through void (*)(void), the one function type that casts silently.
@@ -155,7 +156,7 @@ const R_CMethodDef c_methods[] = {
     // The triangular factor of row subsets (R/blockwise.R) and the pass
     // over the cases after the LTS search.
     CDEF(kv_rows_triangle, 8),
-    CDEF(kv_lts_case_pass, 17),
+    CDEF(kv_lts_case_pass, 14),
     // The rows of lmrob()'s result: fitted values, weights, inference sums.
     CDEF(kv_lmrob_rows, 14),
     CDEF(kv_lmrob_S_resid, 26),

@@ -161,12 +161,12 @@ test_that("a design whose p-subsets are all singular ends with a clear error", {
   y <- x + rnorm(n)
   # the search itself gives up on its redraws instead of drawing forever
   t0 <- proc.time()[["elapsed"]]
-  expect_error(kelvara:::.lts_search(cbind(x, 2 * x, 1, y), 32L, 3L, TRUE, TRUE, 500, 0L),
+  expect_error(kelvara:::.lts_search(cbind(x, 2 * x), y, 32L, TRUE, TRUE, 500, 0L),
                "no non-singular p-subset")
   expect_lt(proc.time()[["elapsed"]] - t0, 5)
   expect_error(lts(cbind(x, 2 * x), y), "rank-deficient \\(rank 2 < 3")
   # a coverage far below n/2 (refused by lts) still runs in the search
-  fit <- kelvara:::.lts_search(cbind(x, 1, y), 12L, 2L, TRUE, TRUE, 100, 0L)
+  fit <- kelvara:::.lts_search(cbind(x), y, 12L, TRUE, TRUE, 100, 0L)
   expect_length(fit$best, 12L)
   expect_equal(trimmed_ss(y - cbind(x, 1) %*% fit$search_coefficients, 12), fit$objective,
                tolerance = 1e-8)
@@ -212,6 +212,33 @@ test_that("invalid input is refused before the search", {
   expect_error(lts(X, y, h = 9), "'h' must be a whole number in \\[10, 20\\]")
   expect_error(lts(NULL, y, intercept = FALSE), "no coefficients")
   expect_equal(vapply(c(0.5, 0.75, 1), function(a) lts(X, y, alpha = a)$h, 1), c(12, 16, 20))
+})
+
+test_that("the compiled passes read the caller's data without changing it", {
+  # The search and the case pass read x and y where R keeps them (they are
+  # not copied), so a write there would change the caller's objects.
+  set.seed(12)
+  n <- 30000
+  X <- matrix(rnorm(n * 3, 50, 4), n)  # (the search standardises its columns)
+  y <- drop(X %*% 1:3) + rnorm(n)
+  names(y) <- paste0("c", seq_len(n))
+  X0 <- X + 0
+  y0 <- y + 0
+  f <- lts(X, y, seed = 1)
+  expect_identical(X, X0)
+  expect_identical(y, y0)
+  expect_equal(unname(coef(f)[-1]), 1:3, tolerance = 0.02)
+  expect_identical(names(residuals(f)), names(y))
+  # values that are not finite, which .C would refuse in a vector, are
+  # refused by the routines themselves
+  Xb <- X[1:200, ]
+  Xb[7, 2] <- NaN
+  expect_error(kelvara:::.lts_search(Xb, y[1:200], 120L, TRUE, TRUE, 10, 0L), "NA, NaN or infinite")
+  fit <- list(coefficients = coef(f), best = 1:120, refit = TRUE)
+  expect_error(kelvara:::.lts_finish(fit, cbind(1, Xb), y[1:200], 120L), "NA, NaN or infinite")
+  yb <- y[1:200]
+  yb[3] <- Inf
+  expect_error(kelvara:::.lts_search(X[1:200, ], yb, 120L, TRUE, TRUE, 10, 0L), "NA, NaN or infinite")
 })
 
 test_that("summary gives the reweighted least-squares inference and the outlier count", {

@@ -116,18 +116,17 @@ T* transient_array(std::size_t count) {
   return static_cast<T*>(transient(count, sizeof(T)));
 }
 
-// ---- data read where R keeps it ---------------------------------------------
-// A .C routine copies every vector argument on the way in, and allocates the
-// copy that it returns: for long data that is R's memory (and its garbage
-// collector's work) spent on a read-only input.  A list argument is passed
-// as a pointer to its elements instead, which the routine reads in place and
-// must never write.  These give element k of such a list (`list` as the
-// routine received it): its data when it is a double (integer) vector of
-// exactly len values.  Call them first, on R's thread, before run_entry and
-// before any C++ object is made: anything else ends the call with R's error,
-// which then crosses no destructor.  `routine` names the caller in it.
-const double* list_doubles(void* list, int k, std::ptrdiff_t len, const char* routine);
-const int* list_ints(void* list, int k, std::ptrdiff_t len, const char* routine);
+// ---- vectors shared by R -------------------------------------------------
+// .C copies every vector argument before the call: a design of n x p values
+// costs its size again in R's memory at each call, and R's collector the
+// time to reclaim it.  The elements of a list argument (registered as a
+// list; it arrives as an array of R objects) are passed as they are, and are
+// read only.  shared_doubles(list, k, len, what): the values of element k
+// (from 0) of such an argument, which must be a double vector of `len`
+// values (else kelvara::failure naming `what`); shared_ints the same for an
+// integer vector.  On R's thread only, before any parallel section.
+const double* shared_doubles(const void* list, int k, std::size_t len, const char* what);
+const int* shared_ints(const void* list, int k, std::size_t len, const char* what);
 
 // ---- threads ----------------------------------------------------------------
 // How many threads the current call may use: the R option kelvara.threads as

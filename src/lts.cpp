@@ -1359,26 +1359,24 @@ extern "C" void kv_ltsreg(void* data, int* n, int* p, int* h, int* krep, int* in
                           int* adjust, int* ncol, int* trace, int* status,
                           int* best_index, double* best_objective, double* best_coef,
                           double* loc, double* scale, double* location) {
-  // data = list(x, y), read in place: the design without its intercept (n x
-  // q, q = p - intercept; none for the location) and the response.
-  const char* routine = "kv_ltsreg";
-  const int q = *ncol == 1 ? 0 : *p - (*intercept != 0);
-  const double* xin =
-      kelvara::host::list_doubles(data, 0, static_cast<std::ptrdiff_t>(*n) * q, routine);
-  const double* yin = kelvara::host::list_doubles(data, 1, *n, routine);
   kelvara::host::run_entry([&] {
     using namespace kelvara;
     const lts_problem pb{*n, *p, *h, *krep, *ncol, *intercept, *adjust, *trace, true, true};
     // Arguments that would make the search read or write outside its arrays
     // are refused.
+    const int q = pb.ncol == 1 ? 0 : pb.p - (pb.intercept != 0);
     if (pb.n < 1 || pb.p < 1 || pb.h < 1 || pb.h > pb.n || q < 0 ||
         (pb.ncol != 1 && (pb.ncol != pb.p + 1 || pb.n <= pb.p)))
       host::fail("kv_ltsreg: invalid arguments (n = %d, p = %d, h = %d, ncol = %d)", pb.n,
                  pb.p, pb.h, pb.ncol);
+    // data = list(x, y), read in place: the design without its intercept
+    // (n x q; none for the location) and the response.
+    const std::size_t un = pb.n;
+    const double* xin = host::shared_doubles(data, 0, un * q, "kv_ltsreg: the design");
+    const double* yin = host::shared_doubles(data, 1, un, "kv_ltsreg: the response");
     lts_scratch w(pb.n, pb.p, pb.ncol);
     // The search standardises its matrix in place: cbind(x, 1, y) (without
     // the 1 when there is no intercept), or y alone.
-    const std::size_t un = pb.n;
     std::unique_ptr<double[]> xy(new double[un * pb.ncol]);
     std::vector<char> finite(pb.ncol, 1);
     host::parallel_chunks(pb.ncol, [&](int j) {
@@ -1611,16 +1609,17 @@ void lts_case_pass(const double* x, int n, int p, const double* y, double* coef,
 extern "C" void kv_lts_case_pass(void* data, int* n, int* p, double* coef, int* nbest,
                                  int* h, double* factor, double* fitted, double* crit,
                                  double* scale, int* exact, int* ok, double* r, int* refit) {
-  // The design, the response and the best subset, read in place (data is
-  // list(x, y, best)).
-  const char* routine = "kv_lts_case_pass";
-  const double* x = kelvara::host::list_doubles(data, 0, static_cast<std::ptrdiff_t>(*n) * *p,
-                                                routine);
-  const double* y = kelvara::host::list_doubles(data, 1, *n, routine);
-  const int* best = kelvara::host::list_ints(data, 2, *nbest, routine);
   kelvara::host::run_entry([&] {
+    using kelvara::host::shared_doubles;
     if (*n < 1 || *p < 1 || *h < 1 || *h > *n || *nbest < 0 || *nbest > *n)
       kelvara::host::fail("kv_lts_case_pass: invalid dimensions");
+    // The design, the response and the best subset, read in place (data is
+    // list(x, y, best)).
+    const std::size_t un = *n;
+    const double* x = shared_doubles(data, 0, un * *p, "kv_lts_case_pass: the design");
+    const double* y = shared_doubles(data, 1, un, "kv_lts_case_pass: the response");
+    const int* best =
+        kelvara::host::shared_ints(data, 2, *nbest, "kv_lts_case_pass: the best subset");
     for (int i = 0; i < *nbest; ++i)
       if (best[i] < 1 || best[i] > *n) kelvara::host::fail("kv_lts_case_pass: row outside 1..n");
     // (The residuals y - fitted are the R layer's to form: the same

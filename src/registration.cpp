@@ -20,7 +20,9 @@ namespace {
 constexpr R_NativePrimitiveArgType KV_REAL = REALSXP;  // double
 constexpr R_NativePrimitiveArgType KV_INT = INTSXP;    // integer
 constexpr R_NativePrimitiveArgType KV_LGL = LGLSXP;    // logical
-constexpr R_NativePrimitiveArgType KV_LIST = VECSXP;   // list, read in place
+// A list, whose vectors the routine reads without the copy .C makes of
+// every vector argument (see host.h).
+constexpr R_NativePrimitiveArgType KV_LIST = VECSXP;
 
 // clang-format off
 // Argument storage types of the .C routines, in argument order.

@@ -119,30 +119,15 @@
 ## and lm() use it) would keep every column, judged without it.  The QR
 ## moves a column beyond the rank when less than `tol` of its norm lies
 ## outside the span of the columns before it; it copies x and passes over it
-## once per column.  The cross-product (by row blocks: interruptible) costs
-## one pass and no copy, and TRUE means that every column keeps at least
-## 10^4 tol of its norm outside the span of all the others, a margin far
-## beyond the rounding of either computation.  FALSE: ask the QR.  Up to
-## 2^26 multiplications (a few hundredths of a second) the product is one
-## call: the row blocks' copies cost a third of it.  `ones`: judge x with a
-## column of ones after its last (an intercept the design leaves out), whose
+## once per column.  The cross-product costs one pass and no copy, and TRUE
+## means that every column keeps at least 10^4 tol of its norm outside the
+## span of all the others, a margin far beyond the rounding of either
+## computation.  FALSE: ask the QR.  `ones`: judge x with a column of ones
+## after its last (an intercept the design leaves out), whose
 ## cross-products are the column sums and n.
 .clearly_full_rank <- function(x, tol = 1e-7, ones = FALSE) {
-  p <- ncol(x)
-  blocks <- if (as.double(nrow(x)) * p^2 <= 2^26) list(NULL) else .row_blocks(nrow(x), p)
-  cp <- if (length(blocks) == 1L) crossprod(x) else {
-    cp <- matrix(0, p, p)
-    for (b in blocks) {
-      .answer_interrupt()
-      cp <- cp + crossprod(x[b, , drop = FALSE])
-    }
-    cp
-  }
-  if (ones) {
-    s <- colSums(x)
-    cp <- rbind(cbind(cp, s), c(s, nrow(x)))
-    p <- p + 1L
-  }
+  cp <- .cross_product(x, ones)
+  p <- ncol(cp)
   d <- sqrt(diag(cp))
   if (!all(is.finite(cp)) || !all(d > 0)) return(FALSE)
   ch <- tryCatch(chol(cp / tcrossprod(d)), error = function(e) NULL)
@@ -151,6 +136,27 @@
   ## cross-product: each column's share of its norm off the others' span.
   outside <- 1 / sqrt(rowSums(backsolve(ch, diag(p))^2))
   all(is.finite(outside)) && min(outside) >= 1e4 * tol
+}
+
+## x'x, with the cross-products of a column of ones after the last of x when
+## `ones`.  Long matrices go to a compiled pass over fixed row blocks (on the
+## call's threads, answering interrupts between blocks), which reads x where
+## it stands.
+.cross_product <- function(x, ones = FALSE) {
+  n <- nrow(x)
+  p <- ncol(x)
+  if (n >= 20000L) {
+    q <- p + ones
+    z <- .C("kv_cross_product", list(if (is.double(x)) x else as.double(x)), n, p,
+            as.integer(ones), out = double(q * q), PACKAGE = "kelvara")
+    return(matrix(z$out, q, q))
+  }
+  cp <- crossprod(x)
+  if (ones) {
+    s <- colSums(x)
+    cp <- rbind(cbind(cp, s), c(s, n))
+  }
+  cp
 }
 
 ## Aliased columns of x: those that the pivoted QR decomposition puts beyond

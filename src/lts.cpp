@@ -1501,6 +1501,61 @@ extern "C" void kv_rows_triangle(double* x, int* n, int* p, double* y, int* has_
   });
 }
 
+// ---- the cross-product of a long matrix ----------------------------------------
+
+namespace kelvara {
+
+// x'x of the n x p matrix x (column-major) into out (q x q, q = p + ones):
+// with `ones`, a column of ones after the last, whose cross-products are
+// the column sums and n.  The rows are taken in fixed blocks (on the call's
+// threads), each block's sums formed in row order, and the blocks' sums
+// added in block order: the result does not depend on the thread count.
+void cross_product(const double* x, int n, int p, bool ones, double* out) {
+  const int q = p + ones;
+  const std::size_t qq = static_cast<std::size_t>(q) * q;
+  const int nblock = (n + case_block - 1) / case_block;
+  std::vector<double> part(static_cast<std::size_t>(nblock) * qq, 0.0);
+  auto column = [&](int j) { return x + static_cast<std::ptrdiff_t>(j) * n; };
+  // Each sum of a block runs in eight interleaved partial sums (rows i mod
+  // 8), added pairwise at the end: independent additions, which the
+  // processor overlaps, in an order fixed by the block.
+  auto dot = [](const double* u, const double* v, int lo, int hi) {
+    double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    int i = lo;
+    for (; i + 8 <= hi; i += 8)
+      for (int l = 0; l < 8; ++l) s[l] += (v ? u[i + l] * v[i + l] : u[i + l]);
+    for (int l = 0; i < hi; ++i, ++l) s[l] += v ? u[i] * v[i] : u[i];
+    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+  };
+  host::parallel_chunks(nblock, [&](int b) {
+    const int lo = b * case_block, hi = std::min(n, lo + case_block);
+    double* c = part.data() + b * qq;
+    for (int k = 0; k < p; ++k) {
+      const double* xk = column(k);
+      for (int j = 0; j <= k; ++j) c[j + static_cast<std::size_t>(k) * q] = dot(column(j), xk, lo, hi);
+      if (ones) c[k + static_cast<std::size_t>(p) * q] = dot(xk, nullptr, lo, hi);
+    }
+    if (ones) c[qq - 1] = hi - lo;
+  }, 2);
+  std::fill(out, out + qq, 0.0);
+  for (int b = 0; b < nblock; ++b)
+    for (std::size_t e = 0; e < qq; ++e) out[e] += part[b * qq + e];
+  for (int k = 0; k < q; ++k)
+    for (int j = k + 1; j < q; ++j)
+      out[j + static_cast<std::size_t>(k) * q] = out[k + static_cast<std::size_t>(j) * q];
+}
+
+}  // namespace kelvara
+
+extern "C" void kv_cross_product(void* data, int* n, int* p, int* ones, double* out) {
+  kelvara::host::run_entry([&] {
+    if (*n < 0 || *p < 0) kelvara::host::fail("kv_cross_product: invalid dimensions");
+    const double* x = kelvara::host::shared_doubles(
+        data, 0, static_cast<std::size_t>(*n) * *p, "kv_cross_product: the matrix");
+    kelvara::cross_product(x, *n, *p, *ones != 0, out);
+  });
+}
+
 // ---- the pass over the cases after the search ------------------------------------
 
 namespace kelvara {

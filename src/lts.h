@@ -149,6 +149,12 @@ void kv_ltsreg(void* data, int* n, int* p, int* h, int* krep, int* intercept, in
 void kv_rows_triangle(double* x, int* n, int* p, double* y, int* has_y, int* rows, int* m,
                       double* r);
 
+/** x'x of the n x p matrix x (data = list(x), read in place), with the
+ *  cross-products of a column of ones appended when `ones` (registered .C
+ *  routine, 5 arguments): out is q x q, q = p + ones, formed by fixed row
+ *  blocks on the call's threads. */
+void kv_cross_product(void* data, int* n, int* p, int* ones, double* out);
+
 /** The pass over the cases after the search (registered .C routine, 14
  *  arguments; data = list(x, y, best), read in place): with nbest > 0 the
  *  least-squares refit of the rows best(1..nbest) into coef (refit = 1; 2:

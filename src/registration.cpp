@@ -111,6 +111,7 @@ R_NativePrimitiveArgType kv_mcd_scaled_search_t[] = {
     KV_REAL, KV_REAL, KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_rows_triangle_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL};
+R_NativePrimitiveArgType kv_cross_product_t[] = {KV_LIST, KV_INT, KV_INT, KV_INT, KV_REAL};
 R_NativePrimitiveArgType kv_lts_case_pass_t[] = {
     KV_LIST, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
     KV_LGL, KV_LGL, KV_REAL, KV_INT};
@@ -159,6 +160,7 @@ const R_CMethodDef c_methods[] = {
     // over the cases after the LTS search.
     CDEF(kv_rows_triangle, 8),
     CDEF(kv_lts_case_pass, 14),
+    CDEF(kv_cross_product, 5),
     // The rows of lmrob()'s result: fitted values, weights, inference sums.
     CDEF(kv_lmrob_rows, 14),
     CDEF(kv_lmrob_S_resid, 26),

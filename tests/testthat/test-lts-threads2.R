@@ -28,6 +28,26 @@ test_that("the row-block factor is the same for 1, 2 and 16 threads and is a fac
   expect_identical(tri(1, X, integer(0), y), matrix(0, 5, 5))
 })
 
+test_that("the cross-product of a long matrix is x'x for any thread count, and NA stays NA", {
+  set.seed(13)
+  n <- 40001  # several row blocks, the last partial
+  X <- cbind(matrix(stats::rnorm(3 * n, 5), n), stats::runif(n) * 1e6)
+  cp <- function(k, ...) kelvara:::.with_threads(k, kelvara:::.cross_product(...))
+  for (ones in c(FALSE, TRUE)) {
+    C1 <- cp(1, X, ones)
+    expect_identical(cp(2, X, ones), C1)
+    expect_identical(cp(16, X, ones), C1)
+    expect_equal(C1, unname(crossprod(if (ones) cbind(X, 1) else X)), tolerance = 1e-12)
+    expect_identical(C1, t(C1))
+  }
+  X[777, 2] <- NA
+  expect_true(is.na(cp(2, X, TRUE)[2, 5]))
+  expect_false(kelvara:::.clearly_full_rank(X))
+  # a column of ones beside an intercept-free design that holds one
+  expect_false(kelvara:::.clearly_full_rank(cbind(X[-777, ], 1), ones = TRUE))
+  expect_true(kelvara:::.clearly_full_rank(X[-777, ], ones = TRUE))
+})
+
 test_that("the pass after the search refits the best subset and keeps the definitions", {
   set.seed(13)
   n <- 1e5  # the selection of the h smallest squares takes several two-thread passes

@@ -345,8 +345,9 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   ## of the kept rows for the reweighted fit.
   refit <- isTRUE(fit$refit)
   rows <- if (refit) as.integer(fit$best) else integer(0L)
-  z <- .C("kv_lts_case_pass", list(if (is.double(design)) design else as.double(design),
-                                   if (is.double(y)) y else as.double(y), rows),
+  xd <- if (is.double(design)) design else as.double(design)
+  yd <- if (is.double(y)) y else as.double(y)
+  z <- .C("kv_lts_case_pass", list(xd, yd, rows),
           as.integer(n), as.integer(p), coef = as.double(coef), length(rows),
           as.integer(h), as.double(factor), fitted = double(n),
           crit = double(1L), scale = double(1L), exact = logical(1L), ok = logical(n),
@@ -377,12 +378,15 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
     }
   }
   names(rw_coef) <- names(coef)
-  rw_fitted <- design %*% rw_coef
-  dim(rw_fitted) <- NULL  # (in place: drop() would copy)
+  ## (design %*% rw_coef and the sum of the kept squared residuals, formed
+  ## as R forms them, by a compiled pass on the call's threads)
+  kf <- .C("kv_lts_kept_fit", list(xd, yd, ok), as.integer(n), as.integer(p),
+           as.double(rw_coef), fitted = double(n), ss = double(1L), PACKAGE = "kelvara")
+  rw_fitted <- kf$fitted
   rw_res <- y - rw_fitted
   rwc <- .lts_rw_constants(h, n)
   rw_scale0 <- if (sum(ok) > p) {
-    rwc$scale * sqrt(sum(rw_res[ok]^2) / (sum(ok) - p))
+    rwc$scale * sqrt(kf$ss / (sum(ok) - p))
   } else NA_real_
   rw_scale <- rw_scale0 * small[["reweighted"]]
   ## Covariance of the reweighted fit: sigma^2 var (X'X)^{-1}, with X'X of

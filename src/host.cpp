@@ -374,14 +374,15 @@ void real_cb(void* p) {
 }
 void int_cb(void* p) {
   auto* req = static_cast<shared_request*>(p);
-  req->data = INTEGER_RO(req->v);
+  req->data = TYPEOF(req->v) == LGLSXP ? LOGICAL_RO(req->v) : INTEGER_RO(req->v);
 }
 const void* shared_data(const void* list, int k, std::size_t len, SEXPTYPE type,
                         const char* what) {
   SEXP v = static_cast<const SEXP*>(list)[k];
   if (TYPEOF(v) != static_cast<int>(type) || static_cast<std::size_t>(XLENGTH(v)) != len)
     fail("%s must be %s vector of %.0f values", what,
-         type == REALSXP ? "a double" : "an integer", static_cast<double>(len));
+         type == REALSXP ? "a double" : type == LGLSXP ? "a logical" : "an integer",
+         static_cast<double>(len));
   shared_request req{v, nullptr};
   if (!toplevel_exec(type == REALSXP ? real_cb : int_cb, &req))
     fail("%s: its values cannot be read", what);
@@ -395,6 +396,10 @@ const double* shared_doubles(const void* list, int k, std::size_t len, const cha
 
 const int* shared_ints(const void* list, int k, std::size_t len, const char* what) {
   return static_cast<const int*>(shared_data(list, k, len, INTSXP, what));
+}
+
+const int* shared_logicals(const void* list, int k, std::size_t len, const char* what) {
+  return static_cast<const int*>(shared_data(list, k, len, LGLSXP, what));
 }
 
 }  // namespace host

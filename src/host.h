@@ -127,6 +127,8 @@ T* transient_array(std::size_t count) {
 // integer vector.  On R's thread only, before any parallel section.
 const double* shared_doubles(const void* list, int k, std::size_t len, const char* what);
 const int* shared_ints(const void* list, int k, std::size_t len, const char* what);
+// (and shared_logicals for a logical vector, whose values are ints too)
+const int* shared_logicals(const void* list, int k, std::size_t len, const char* what);
 
 // ---- threads ----------------------------------------------------------------
 // How many threads the current call may use: the R option kelvara.threads as

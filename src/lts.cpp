@@ -1556,6 +1556,51 @@ extern "C" void kv_cross_product(void* data, int* n, int* p, int* ones, double* 
   });
 }
 
+// ---- the fit of the reweighted coefficients ---------------------------------------
+
+namespace kelvara {
+
+// fitted = x b for the n x p matrix x (each summed over the columns in order
+// from 0, as the reference matrix-vector product sums it; fixed blocks on
+// the call's threads), and ss, the sum of the squared residuals y - fitted
+// of the cases with keep[i] != 0, added in case order in long double (as
+// R's sum() adds them).
+void kept_fit(const double* x, int n, int p, const double* y, const int* keep,
+              const double* b, double* fitted, double& ss) {
+  const int nblock = (n + case_block - 1) / case_block;
+  host::parallel_chunks(nblock, [&](int blk) {
+    const int lo = blk * case_block, hi = std::min(n, lo + case_block);
+    for (int i = lo; i < hi; ++i) fitted[i] = 0.0;
+    for (int j = 0; j < p; ++j) {
+      const double* xj = x + static_cast<std::ptrdiff_t>(j) * n;
+      const double c = b[j];
+      for (int i = lo; i < hi; ++i) fitted[i] += c * xj[i];
+    }
+  }, 2);
+  long double sum = 0.0L;
+  for (int i = 0; i < n; ++i) {
+    if (keep[i] == 0) continue;
+    const double r = y[i] - fitted[i];
+    sum += r * r;
+  }
+  ss = static_cast<double>(sum);
+}
+
+}  // namespace kelvara
+
+extern "C" void kv_lts_kept_fit(void* data, int* n, int* p, double* b, double* fitted,
+                                double* ss) {
+  kelvara::host::run_entry([&] {
+    if (*n < 0 || *p < 0) kelvara::host::fail("kv_lts_kept_fit: invalid dimensions");
+    const std::size_t un = *n;
+    const double* x =
+        kelvara::host::shared_doubles(data, 0, un * *p, "kv_lts_kept_fit: the design");
+    const double* y = kelvara::host::shared_doubles(data, 1, un, "kv_lts_kept_fit: the response");
+    const int* keep = kelvara::host::shared_logicals(data, 2, un, "kv_lts_kept_fit: the flags");
+    kelvara::kept_fit(x, *n, *p, y, keep, b, fitted, *ss);
+  });
+}
+
 // ---- the pass over the cases after the search ------------------------------------
 
 namespace kelvara {

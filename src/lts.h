@@ -155,6 +155,12 @@ void kv_rows_triangle(double* x, int* n, int* p, double* y, int* has_y, int* row
  *  blocks on the call's threads. */
 void kv_cross_product(void* data, int* n, int* p, int* ones, double* out);
 
+/** fitted = x b (x n x p; data = list(x, y, keep), read in place) and ss,
+ *  the sum of the squared residuals y - fitted of the cases with keep
+ *  TRUE, as R's %*% and sum() form them (registered .C routine, 6
+ *  arguments). */
+void kv_lts_kept_fit(void* data, int* n, int* p, double* b, double* fitted, double* ss);
+
 /** The pass over the cases after the search (registered .C routine, 14
  *  arguments; data = list(x, y, best), read in place): with nbest > 0 the
  *  least-squares refit of the rows best(1..nbest) into coef (refit = 1; 2:

@@ -67,6 +67,13 @@ test_that("the pass after the search refits the best subset and keeps the defini
   ok <- f$weights == 1
   expect_equal(f$reweighted$coefficients, stats::lm.fit(X[ok, ], y[ok])$coefficients,
                tolerance = 1e-12)
+  # the reweighted fit's values and scale are R's product and sum, exactly
+  rf <- drop(X %*% f$reweighted$coefficients)
+  expect_identical(unname(f$reweighted$fitted.values), rf)
+  rr <- (y - rf)[ok]
+  expect_identical(f$reweighted$scale,
+                   kelvara:::.lts_rw_constants(h, n)$scale * sqrt(sum(rr^2) / (sum(ok) - 3)) *
+                     f$small_sample[["reweighted"]])
   # A best subset on which column b vanishes: the search's coefficients stay.
   Xb <- X
   Xb[best, "b"] <- 0

@@ -1515,27 +1515,36 @@ void cross_product(const double* x, int n, int p, bool ones, double* out) {
   const std::size_t qq = static_cast<std::size_t>(q) * q;
   const int nblock = (n + case_block - 1) / case_block;
   std::vector<double> part(static_cast<std::size_t>(nblock) * qq, 0.0);
-  auto column = [&](int j) { return x + static_cast<std::ptrdiff_t>(j) * n; };
-  // Each sum of a block runs in eight interleaved partial sums (rows i mod
-  // 8), added pairwise at the end: independent additions, which the
-  // processor overlaps, in an order fixed by the block.
-  auto dot = [](const double* u, const double* v, int lo, int hi) {
-    double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    int i = lo;
-    for (; i + 8 <= hi; i += 8)
-      for (int l = 0; l < 8; ++l) s[l] += (v ? u[i + l] * v[i + l] : u[i + l]);
-    for (int l = 0; i < hi; ++i, ++l) s[l] += v ? u[i] * v[i] : u[i];
-    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
-  };
+  // Each entry of a block is a sum in row order; four entries of a column
+  // are summed side by side (independent additions, which the processor
+  // overlaps).
+  const std::vector<double> unit(case_block, 1.0);
   host::parallel_chunks(nblock, [&](int b) {
-    const int lo = b * case_block, hi = std::min(n, lo + case_block);
+    const int lo = b * case_block, len = std::min(n, lo + case_block) - lo;
     double* c = part.data() + b * qq;
-    for (int k = 0; k < p; ++k) {
-      const double* xk = column(k);
-      for (int j = 0; j <= k; ++j) c[j + static_cast<std::size_t>(k) * q] = dot(column(j), xk, lo, hi);
-      if (ones) c[k + static_cast<std::size_t>(p) * q] = dot(xk, nullptr, lo, hi);
+    auto col = [&](int j) {
+      return j < p ? x + static_cast<std::ptrdiff_t>(j) * n + lo : unit.data();
+    };
+    for (int k = 0; k < q; ++k) {
+      const double* vk = col(k);
+      for (int j0 = 0; j0 <= k; j0 += 4) {
+        const int m = std::min(4, k + 1 - j0);
+        const double* u0 = col(j0);
+        const double* u1 = m > 1 ? col(j0 + 1) : u0;
+        const double* u2 = m > 2 ? col(j0 + 2) : u0;
+        const double* u3 = m > 3 ? col(j0 + 3) : u0;
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+        for (int i = 0; i < len; ++i) {
+          const double w = vk[i];
+          s0 += u0[i] * w;
+          s1 += u1[i] * w;
+          s2 += u2[i] * w;
+          s3 += u3[i] * w;
+        }
+        const double sums[4] = {s0, s1, s2, s3};
+        for (int l = 0; l < m; ++l) c[j0 + l + static_cast<std::size_t>(k) * q] = sums[l];
+      }
     }
-    if (ones) c[qq - 1] = hi - lo;
   }, 2);
   std::fill(out, out + qq, 0.0);
   for (int b = 0; b < nblock; ++b)

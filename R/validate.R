@@ -96,7 +96,12 @@
 ## only a sum that is not finite (a value that is not, or values so large
 ## that their sum overflows) is looked at value by value.
 .check_finite <- function(v, what) {
-  if (!is.finite(sum(v)) && !all(is.finite(v)))
+  ## (A long double vector is checked by a compiled pass on the call's
+  ## threads, which reads it in place.)
+  ok <- if (is.double(v) && length(v) >= 65536L) {
+    .C("kv_all_finite", list(v), as.double(length(v)), ok = FALSE, PACKAGE = "kelvara")$ok
+  } else is.finite(sum(v)) || all(is.finite(v))
+  if (!ok)
     stop(sprintf(.na_text, if (grepl(" ", what)) what else sprintf("'%s'", what)),
          call. = FALSE)
   invisible(v)

@@ -113,6 +113,7 @@ R_NativePrimitiveArgType kv_rows_triangle_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL};
 R_NativePrimitiveArgType kv_cross_product_t[] = {KV_LIST, KV_INT, KV_INT, KV_INT, KV_REAL};
 R_NativePrimitiveArgType kv_lts_kept_fit_t[] = {KV_LIST, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL};
+R_NativePrimitiveArgType kv_all_finite_t[] = {KV_LIST, KV_REAL, KV_LGL};
 R_NativePrimitiveArgType kv_lts_case_pass_t[] = {
     KV_LIST, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
     KV_LGL, KV_LGL, KV_REAL, KV_INT};
@@ -163,6 +164,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_lts_case_pass, 14),
     CDEF(kv_cross_product, 5),
     CDEF(kv_lts_kept_fit, 6),
+    CDEF(kv_all_finite, 3),
     // The rows of lmrob()'s result: fitted values, weights, inference sums.
     CDEF(kv_lmrob_rows, 14),
     CDEF(kv_lmrob_S_resid, 26),

@@ -1,6 +1,7 @@
 #include "utilities.h"
 
 #include <algorithm>
+#include <limits>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -695,6 +696,28 @@ void kv_column_spreads(const double* x, const int* m, const int* p, const double
     } else {
       for (int j = 0; j < tasks; ++j) measure(j);
     }
+  });
+}
+
+// Whether every value of a double vector is finite, by fixed blocks on the
+// call's threads (the vector read in place: data = list(v)).
+void kv_all_finite(void* data, double* len, int* finite) {
+  host::run_entry([&] {
+    if (!(*len >= 0)) host::fail("kv_all_finite: invalid length");
+    const std::size_t m = static_cast<std::size_t>(*len);
+    const double* v = host::shared_doubles(data, 0, m, "kv_all_finite: the vector");
+    constexpr std::size_t block = 1 << 16;
+    const std::size_t nblock = (m + block - 1) / block;
+    if (nblock > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+      host::fail("kv_all_finite: vector too long");
+    std::vector<char> ok(nblock, 1);
+    host::parallel_chunks(static_cast<int>(nblock), [&](int b) {
+      const std::size_t lo = b * block, hi = std::min(m, lo + block);
+      bool all = true;
+      for (std::size_t i = lo; i < hi; ++i) all &= std::isfinite(v[i]);
+      ok[b] = all;
+    }, 2);
+    *finite = std::find(ok.begin(), ok.end(), 0) == ok.end();
   });
 }
 

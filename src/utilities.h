@@ -222,6 +222,10 @@ void kv_column_spreads(const double* x, const int* m, const int* p, const double
                        const int* has_y, const int* skip, double* loc, double* spread,
                        int* status);
 
+/** finite = whether every value of the double vector v (data = list(v), of
+ *  len values, read in place) is finite (registered .C routine, 3 arguments). */
+void kv_all_finite(void* data, double* len, int* finite);
+
 }  // extern "C"
 
 #endif

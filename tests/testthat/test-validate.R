@@ -27,6 +27,22 @@ test_that("the shared scalar checks accept exactly the valid values and name the
     expect_identical(chk(choice, bad, c("a1", "b"), "w"), "'w' must be one of \"a1\", \"b\"")
 })
 
+test_that("the finiteness check of long data finds one bad value anywhere", {
+  chk <- function(v) tryCatch(kelvara:::.check_finite(v, "x"), error = conditionMessage)
+  set.seed(4)
+  v <- stats::rnorm(200001)  # (checked by the compiled pass, in blocks)
+  expect_identical(chk(v), v)
+  for (bad in list(NA, NaN, Inf, -Inf)) for (at in c(1, 65536, 65537, 200001)) {
+    w <- v
+    w[at] <- bad
+    expect_identical(chk(w), "'x' contains NA, NaN or infinite values")
+  }
+  # a deferred vector (a sequence) and a matrix; huge finite values overflow no check
+  expect_identical(chk(as.double(seq_len(1e5))), as.double(seq_len(1e5)))
+  expect_identical(chk(matrix(1e308, 7e4, 2)), matrix(1e308, 7e4, 2))
+  expect_identical(chk(c(1:70000, NA)), "'x' contains NA, NaN or infinite values")
+})
+
 test_that("faults found by the fuzzer give clear errors", {
   set.seed(3)
   x <- cbind(1, stats::rnorm(20))

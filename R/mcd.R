@@ -144,7 +144,9 @@
                                small_raw, rw_factor) {
   pp <- as.numeric(p) * p
   rows <- .mcd_prescale_rows(n)
-  .C("kv_mcd_scaled_search", x = x, n = as.integer(n), p = as.integer(p), rows,
+  ## (The data go in a list, which the routine reads where it stands: a
+  ## vector argument of .C would be copied, and its copy returned.)
+  .C("kv_mcd_scaled_search", list(if (is.double(x)) x else as.double(x)), n = as.integer(n), p = as.integer(p), rows,
      as.integer(length(rows)), loc = double(p), scale = double(p), big = double(1L),
      far = as.double(.mcd_far), h = as.integer(h), krep = as.integer(nsamp),
      group_size = as.integer(group_size), cutoff = as.double(cutoff),
@@ -307,7 +309,6 @@ mcd <- function(x, alpha = 0.5, nsamp = 500, seed = NULL, trace = 0, group_size 
                                               chi_median, trace, small[["raw"]],
                                               .mcd_rw_factor(cutoff, p, small[["reweighted"]])))
   })
-  z$x <- NULL  # the returned copy of the data: not needed
   ps <- list(data = x, loc = z$loc, scale = z$scale, max_abs = z$big)
   if (z$exact_fit == -1L) {
     if (is.null(seed) && !had_stream) rm(".Random.seed", envir = globalenv())

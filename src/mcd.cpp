@@ -1713,7 +1713,7 @@ void fastmcd_body(double* x, int* n, int* p, int* h, int* krep, int* group_size,
                   double* raw_cov, double* raw_center, int* best_subset, double* mcd_det,
                   int* weights, double* hyperplane, int* n_on_plane, double* cons_cov,
                   double* center, double* cov, const double* loc, const double* scale,
-                  double far, double* scaled = nullptr) {
+                  double far, double* scaled = nullptr, const double* source = nullptr) {
   check_arguments(*n, *p, *h, *krep, *group_size);
   *group_size = usable_group_size(*n, *p, *h, *krep, *group_size);
   *status = kelvara::mcd_ok;  // the search writes only the exact-fit codes
@@ -1723,11 +1723,13 @@ void fastmcd_body(double* x, int* n, int* p, int* h, int* krep, int* group_size,
   std::unique_ptr<mcd_scratch> scratch;
   auto setup = [&] { scratch.reset(new mcd_scratch(*n, *p, partitioned ? *group_size : 0)); };
   if (loc) {
-    // Into `scaled` when given (x is then left as it is), else in place.
+    // Into `scaled` when given (x is then left as it is), else in place;
+    // from `source` when given, else from x.
     const long nn = *n;
     double* to = scaled ? scaled : x;
+    const double* from = source ? source : x;
     pass_for_beside(*p, static_cast<double>(nn) * *p, setup, [&](int j) {
-      const double* col = x + j * nn;
+      const double* col = from + j * nn;
       double* out = to + j * nn;
       for (long i = 0; i < nn; ++i) {
         const double z = (col[i] - loc[j]) / scale[j];
@@ -2171,7 +2173,7 @@ extern "C" void kv_mcd_prescale(double* x, int* n, int* p, int* rows, int* m, do
 // the R layer would form its distances in compiled code; rw_done = 0 when it
 // did not run.
 extern "C" void kv_mcd_scaled_search(
-    double* x, int* n, int* p, int* rows, int* m, double* loc, double* scale, double* big,
+    void* data, int* n, int* p, int* rows, int* m, double* loc, double* scale, double* big,
     double* far, int* h, int* krep, int* group_size, double* cutoff, double* chi_median,
     int* trace, int* status, double* raw_cov, double* raw_center, int* best_subset,
     double* mcd_det, int* weights, double* hyperplane, int* n_on_plane, double* cons_cov,
@@ -2183,6 +2185,10 @@ extern "C" void kv_mcd_scaled_search(
     *rw_done = 0;
     const long nn = *n;
     const int pp = *p;
+    if (nn < 1 || pp < 1) host::fail("kv_mcd_prescale: invalid dimensions");
+    // The data, read in place (data = list(x)).
+    const double* x = host::shared_doubles(data, 0, static_cast<std::size_t>(nn) * pp,
+                                           "kv_mcd_scaled_search: the data");
     prescale_columns(x, nn, pp, rows, *m, loc, scale, big);
     bool ok = !(*big > *far && *h == *n);
     for (int j = 0; j < pp; ++j) {
@@ -2195,9 +2201,9 @@ extern "C" void kv_mcd_scaled_search(
     }
     // Every value is written by the scaling pass before it is read.
     std::unique_ptr<double[]> scaled(new double[static_cast<size_t>(nn) * pp]);
-    fastmcd_body(x, n, p, h, krep, group_size, cutoff, chi_median, trace, status, raw_cov,
-                 raw_center, best_subset, mcd_det, weights, hyperplane, n_on_plane,
-                 cons_cov, center, cov, loc, scale, *far, scaled.get());
+    fastmcd_body(scaled.get(), n, p, h, krep, group_size, cutoff, chi_median, trace, status,
+                 raw_cov, raw_center, best_subset, mcd_det, weights, hyperplane, n_on_plane,
+                 cons_cov, center, cov, loc, scale, *far, scaled.get(), x);
     scaled.reset();
     if (*status != kelvara::mcd_ok || *h >= *n || pp < 2 ||
         !(*big < std::ldexp(1.0, 1022)))

@@ -162,8 +162,9 @@ void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* scale,
                      double* cl_cov, double* mah, double* cl_mah, int* classical,
                      int* done);
 
-/** kv_mcd_prescale on the rows `rows`, then kv_mcd_search with the loc and
- *  scale found on a copy of x (x is not changed), unless a spread's square
+/** kv_mcd_prescale on the rows `rows` of x (data = list(x), read in place),
+ *  then kv_mcd_search with the loc and scale found on a scaled copy of x,
+ *  unless a spread's square
  *  is not a normal double or, with h = n, big exceeds far: status is then
  *  -1, not searched.  After a regular search with h < n and p > 1, the raw
  *  estimate in data units rw_center = raw_center * scale + loc, rw_cov =
@@ -172,7 +173,7 @@ void kv_mcd_reweight(double* x, int* n, int* p, double* loc, double* scale,
  *  kept_center and kept_cov stand for its weights, center and cov);
  *  rw_done = 0 when it did not run (registered .C routine, 41 arguments). */
 void kv_mcd_scaled_search(
-    double* x, int* n, int* p, int* rows, int* m, double* loc, double* scale, double* big,
+    void* data, int* n, int* p, int* rows, int* m, double* loc, double* scale, double* big,
     double* far, int* h, int* krep, int* group_size, double* cutoff, double* chi_median,
     int* trace, int* status, double* raw_cov, double* raw_center, int* best_subset,
     double* mcd_det, int* weights, double* hyperplane, int* n_on_plane, double* cons_cov,

@@ -98,6 +98,13 @@ test_that("planted outliers get weight 0 and leave the center in place", {
     expect_true(all(m$weights[out] == 0L))
     expect_lt(abs(m$center[3]), 0.05)
   }
+  ## the search reads the caller's matrix where it stands (it is not copied):
+  ## data far from the origin, which it scales, are left as they were
+  x <- clean * 1e4 + 3e6
+  x0 <- x + 0
+  m <- mcd(x, seed = 1)
+  expect_identical(x, x0)
+  expect_equal(m$center, colMeans(clean) * 1e4 + 3e6, tolerance = 1e-3)
 })
 
 test_that("exact fits are reported with their hyperplane", {

@@ -286,13 +286,112 @@ void radix_sort_keys(std::uint64_t* k, std::uint64_t* tmp, int n) {
 // ascending order of a at most in where -0 and +0 stand among the zeros.
 // keys and tmp hold n values.
 //
-// On the call's threads the keys are first split into sort_buckets ranges
-// of values by splitters taken from an evenly spaced sample (a counting
-// pass and a scattering pass over fixed blocks of cases), and the ranges
-// are sorted side by side: the sorted keys are the same as those of one
-// sort of all of them.
+// On the call's threads (range_sort) the keys are first split into
+// sort_buckets ranges of values by splitters (a counting pass and a
+// scattering pass over fixed blocks of cases), and the ranges are sorted
+// side by side: the sorted keys are the same as those of one sort of all of
+// them, whatever the splitters.
 constexpr int sort_buckets = 8;
-bool sort_finite(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp, bool fork) {
+
+class range_sort {
+ public:
+  // Whether splitters from an earlier sort of n values are at hand.
+  bool ready(int n) const { return split_n_ == n; }
+
+  // Before the counting pass over n values.
+  void begin(int n) {
+    const int nblock = (n + case_block - 1) / case_block;
+    count_.assign(static_cast<std::size_t>(nblock) * nb, 0);
+    finite_.assign(nblock, 1);
+  }
+
+  // The counting pass over block b = [lo, hi) of a: keys and the block's
+  // counts per range, with the splitters at hand.
+  void count_block(const double* a, int b, int lo, int hi, std::uint64_t* keys) {
+    for (int i = lo; i < hi; ++i) {
+      if (!std::isfinite(a[i])) {
+        finite_[b] = 0;
+        return;
+      }
+    }
+    int* c = count_.data() + static_cast<std::size_t>(b) * nb;
+    for (int i = lo; i < hi; ++i) {
+      keys[i] = sort_key(a[i]);
+      ++c[bucket(keys[i])];
+    }
+  }
+
+  // The whole sort of a on the call's threads: splitters from an evenly
+  // spaced sample, the counting pass, then finish().
+  bool sort(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp) {
+    constexpr int nsample = 1024;
+    std::uint64_t sample[nsample];
+    for (int s = 0; s < nsample; ++s) {
+      const double v = a[static_cast<std::int64_t>(s) * n / nsample];
+      if (!std::isfinite(v)) return false;
+      sample[s] = sort_key(v);
+    }
+    std::sort(sample, sample + nsample);
+    for (int k = 0; k < nb - 1; ++k) split_[k] = sample[(k + 1) * nsample / nb];
+    begin(n);
+    const int nblock = (n + case_block - 1) / case_block;
+    host::parallel_for(nblock, [&](int b) {
+      const int lo = b * case_block;
+      count_block(a, b, lo, std::min(n, lo + case_block), keys);
+    });
+    return finish(a, n, keys, tmp);
+  }
+
+  // After count_block has seen every block of a: the scattering pass and
+  // the sorts of the ranges, a sorted; false (a untouched) when a value is
+  // not finite.  The sorted keys give the splitters of the next sort of n
+  // values (the ranges of one C-step's residuals balance the next step's).
+  bool finish(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp) {
+    const int nblock = (n + case_block - 1) / case_block;
+    for (int b = 0; b < nblock; ++b)
+      if (!finite_[b]) return false;
+    // Range k fills tmp[start[k], start[k + 1]), block by block in order.
+    std::vector<int> start(nb + 1, 0), at(count_.size());
+    for (int k = 0, pos = 0; k < nb; ++k) {
+      start[k] = pos;
+      for (int b = 0; b < nblock; ++b) {
+        at[static_cast<std::size_t>(b) * nb + k] = pos;
+        pos += count_[static_cast<std::size_t>(b) * nb + k];
+      }
+      start[k + 1] = pos;
+    }
+    host::parallel_for(nblock, [&](int b) {
+      const int lo = b * case_block, hi = std::min(n, lo + case_block);
+      int next[nb];
+      std::copy(at.begin() + static_cast<std::ptrdiff_t>(b) * nb,
+                at.begin() + static_cast<std::ptrdiff_t>(b + 1) * nb, next);
+      for (int i = lo; i < hi; ++i) tmp[next[bucket(keys[i])]++] = keys[i];
+    });
+    host::parallel_for(nb, [&](int k) {
+      const int lo = start[k], len = start[k + 1] - lo;
+      if (len > 0) radix_sort_keys(tmp + lo, keys + lo, len);
+      for (int i = lo; i < lo + len; ++i) a[i] = key_value(tmp[i]);
+    });
+    for (int k = 0; k < nb - 1; ++k) split_[k] = tmp[static_cast<std::int64_t>(k + 1) * n / nb];
+    split_n_ = n;
+    return true;
+  }
+
+ private:
+  static constexpr int nb = sort_buckets;
+  int bucket(std::uint64_t key) const {
+    int k = 0;
+    for (int s = 0; s < nb - 1; ++s) k += key >= split_[s];
+    return k;
+  }
+  std::uint64_t split_[nb - 1] = {};
+  int split_n_ = -1;  // the number of values the splitters come from
+  std::vector<int> count_;
+  std::vector<char> finite_;
+};
+
+bool sort_finite(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp, bool fork,
+                 range_sort& ranges) {
   if (!split_cases(fork, n)) {
     for (int i = 0; i < n; ++i)
       if (!std::isfinite(a[i])) return false;
@@ -301,62 +400,7 @@ bool sort_finite(double* a, int n, std::uint64_t* keys, std::uint64_t* tmp, bool
     for (int i = 0; i < n; ++i) a[i] = key_value(keys[i]);
     return true;
   }
-  constexpr int nsample = 1024, nb = sort_buckets;
-  std::uint64_t sample[nsample], split[nb - 1];
-  for (int s = 0; s < nsample; ++s) {
-    const double v = a[static_cast<std::int64_t>(s) * n / nsample];
-    if (!std::isfinite(v)) return false;
-    sample[s] = sort_key(v);
-  }
-  std::sort(sample, sample + nsample);
-  for (int k = 0; k < nb - 1; ++k) split[k] = sample[(k + 1) * nsample / nb];
-  auto bucket = [&](std::uint64_t key) {
-    int k = 0;
-    for (int s = 0; s < nb - 1; ++s) k += key >= split[s];
-    return k;
-  };
-  const int nblock = (n + case_block - 1) / case_block;
-  std::vector<int> count(static_cast<std::size_t>(nblock) * nb, 0);
-  std::vector<char> finite(nblock, 1);
-  host::parallel_for(nblock, [&](int b) {
-    const int lo = b * case_block, hi = std::min(n, lo + case_block);
-    for (int i = lo; i < hi; ++i) {
-      if (!std::isfinite(a[i])) {
-        finite[b] = 0;
-        return;
-      }
-    }
-    int* c = count.data() + static_cast<std::size_t>(b) * nb;
-    for (int i = lo; i < hi; ++i) {
-      keys[i] = sort_key(a[i]);
-      ++c[bucket(keys[i])];
-    }
-  });
-  for (int b = 0; b < nblock; ++b)
-    if (!finite[b]) return false;
-  // Bucket k fills tmp[start[k], start[k + 1]), block by block in order.
-  std::vector<int> start(nb + 1, 0), at(count.size());
-  for (int k = 0, pos = 0; k < nb; ++k) {
-    start[k] = pos;
-    for (int b = 0; b < nblock; ++b) {
-      at[static_cast<std::size_t>(b) * nb + k] = pos;
-      pos += count[static_cast<std::size_t>(b) * nb + k];
-    }
-    start[k + 1] = pos;
-  }
-  host::parallel_for(nblock, [&](int b) {
-    const int lo = b * case_block, hi = std::min(n, lo + case_block);
-    int next[nb];
-    std::copy(at.begin() + static_cast<std::ptrdiff_t>(b) * nb,
-              at.begin() + static_cast<std::ptrdiff_t>(b + 1) * nb, next);
-    for (int i = lo; i < hi; ++i) tmp[next[bucket(keys[i])]++] = keys[i];
-  });
-  host::parallel_for(nb, [&](int k) {
-    const int lo = start[k], len = start[k + 1] - lo;
-    if (len > 0) radix_sort_keys(tmp + lo, keys + lo, len);
-    for (int i = lo; i < lo + len; ++i) a[i] = key_value(tmp[i]);
-  });
-  return true;
+  return ranges.sort(a, n, keys, tmp);
 }
 
 // Start (1-based) of the block of the hh smallest absolute values in the
@@ -630,6 +674,8 @@ class lts_search {
   std::vector<int> rows_{};             // the refit's cases, in increasing order
   std::vector<double> z_{}, cross_{};   // their rows; the cross-products
   std::vector<std::uint64_t> keys_{}, key_work_{};  // sort work
+  range_sort ranges_{};     // the two-thread sort of many residuals
+  bool keys_ready_ = false;  // residuals() made the sort's keys and counts
   bool hidx_sorted_ = false;  // hidx(1..hh) holds its cases in increasing order
   long_selection selection_{};
 
@@ -1041,25 +1087,47 @@ class lts_search {
   }
 
   // Signed residuals of theta on the stage's cases 1..nn, with a copy in
-  // rsorted.  Each fit is summed over the coefficients in order.
+  // rsorted for the intercept search to sort.  Each fit is summed over the
+  // coefficients in order.  When that sort splits the residuals into value
+  // ranges on the call's threads and has splitters from its last sort of as
+  // many, its counting pass goes with this one (keys_ready_), and the sort
+  // writes rsorted itself.
   void residuals(const stage_data& s) {
-    const int p = pb_.p;
+    const int p = pb_.p, nn = s.nn;
     double* res = a_.res;
     double* copy = a_.rsorted;
     const double* theta = a_.theta;
     const double* y = s.src + static_cast<std::ptrdiff_t>(p) * s.ld;
-    for_case_blocks(s.nn, fork_, [&](int lo, int hi) {
+    keys_ready_ = pb_.select_in_order && pb_.adjust == 1 && pb_.intercept == 1 &&
+                  nn >= radix_cases && split_cases(fork_, nn) && ranges_.ready(nn);
+    if (keys_ready_) {
+      sort_work(nn);
+      ranges_.begin(nn);
+    }
+    for_case_blocks(nn, fork_, [&](int lo, int hi) {
       for (int j = lo; j < hi; ++j) res[j] = theta[0] * s.src[j];
       for (int k = 1; k < p; ++k) {
         const double* xk = s.src + static_cast<std::ptrdiff_t>(k) * s.ld;
         const double t = theta[k];
         for (int j = lo; j < hi; ++j) res[j] = res[j] + t * xk[j];
       }
+      if (keys_ready_) {
+        for (int j = lo; j < hi; ++j) res[j] = y[j] - res[j];
+        ranges_.count_block(res, lo / case_block, lo, hi, keys_.data());
+        return;
+      }
       for (int j = lo; j < hi; ++j) {
         res[j] = y[j] - res[j];
         copy[j] = res[j];
       }
     });
+  }
+
+  void sort_work(int nn) {
+    if (keys_.size() < static_cast<size_t>(nn)) {
+      keys_.resize(nn);
+      key_work_.resize(nn);
+    }
   }
 
   // Least-squares fit of the stage's cases hidx(1..hh).
@@ -1152,12 +1220,13 @@ class lts_search {
     // window sums, squares and selections below do not see where -0 and +0
     // stand among the zeros.
     bool sorted = false;
-    if (nn >= radix_cases) {
-      if (keys_.size() < static_cast<size_t>(nn)) {
-        keys_.resize(nn);
-        key_work_.resize(nn);
-      }
-      sorted = sort_finite(a_.rsorted, nn, keys_.data(), key_work_.data(), fork_);
+    if (keys_ready_) {
+      keys_ready_ = false;
+      sorted = ranges_.finish(a_.rsorted, nn, keys_.data(), key_work_.data());
+      if (!sorted) std::copy(a_.res, a_.res + nn, a_.rsorted);  // (no copy was made)
+    } else if (nn >= radix_cases) {
+      sort_work(nn);
+      sorted = sort_finite(a_.rsorted, nn, keys_.data(), key_work_.data(), fork_, ranges_);
     }
     if (!sorted) rfshsort_(a_.rsorted, &nn);
     const double loc = windows && nn - hh > 200 ? window_location(nn, hh, sorted)

@@ -347,9 +347,10 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   rows <- if (refit) as.integer(fit$best) else integer(0L)
   xd <- if (is.double(design)) design else as.double(design)
   yd <- if (is.double(y)) y else as.double(y)
+  out <- double(n)  # (.C returns a copy of it: one template serves both calls)
   z <- .C("kv_lts_case_pass", list(xd, yd, rows),
           as.integer(n), as.integer(p), coef = as.double(coef), length(rows),
-          as.integer(h), as.double(factor), fitted = double(n),
+          as.integer(h), as.double(factor), fitted = out,
           crit = double(1L), scale = double(1L), exact = logical(1L), ok = logical(n),
           r = double((p + 1)^2), refit = integer(1L), NAOK = FALSE, PACKAGE = "kelvara")
   if (z$refit == 2L)
@@ -381,7 +382,8 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
   ## (design %*% rw_coef and the sum of the kept squared residuals, formed
   ## as R forms them, by a compiled pass on the call's threads)
   kf <- .C("kv_lts_kept_fit", list(xd, yd, ok), as.integer(n), as.integer(p),
-           as.double(rw_coef), fitted = double(n), ss = double(1L), PACKAGE = "kelvara")
+           as.double(rw_coef), fitted = out, ss = double(1L), PACKAGE = "kelvara")
+  rm(out)
   rw_fitted <- kf$fitted
   rw_res <- y - rw_fitted
   rwc <- .lts_rw_constants(h, n)

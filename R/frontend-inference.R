@@ -124,7 +124,7 @@
 .lmrob_rows <- function(x, y, coef, scale, psi, tuning, intercept) {
   n <- nrow(x)
   p <- ncol(x)
-  .rows_value(.C("kv_lmrob_rows", x, y, n, p, as.double(coef), as.double(scale),
+  .rows_value(.C("kv_lmrob_rows", list(x, y), n, p, as.double(coef), as.double(scale),
                  as.double(tuning), .psi_code(psi), as.integer(intercept),
                  fitted = double(n), w = double(n), sums = double(6L),
                  xtwx = double(p * p), status = 0L, NAOK = TRUE, PACKAGE = "kelvara"), p)

@@ -194,9 +194,11 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
   st <- d$st
   .free_temporaries(st$x)
   ## (NAOK: the data and settings are checked, and .C's own check of every
-  ## value would be one more serial pass over the design; so in the MM step)
+  ## value would be one more serial pass over the design; so in the MM step.
+  ## The data go in a list, whose vectors .C passes without its copy of
+  ## every vector argument: at large n a copy of the design per call.)
   z <- .with_threads(ctrl$threads, .C("kv_lmrob_S_resid",
-          x = st$x, y = st$y, n = n, p = p, nsamp = ctrl$nsamp,
+          data = list(st$x, st$y), n = n, p = p, nsamp = ctrl$nsamp,
           scale = 0, coefficients = double(p), k = ctrl$tuning_chi,
           ipsi = ctrl$psi_code, bb = ctrl$bb, n_best = ctrl$n_best,
           n_groups = ctrl$n_groups, group_size = ctrl$group_size,
@@ -208,7 +210,7 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
           status = integer(length(.status_slots)), residuals = double(n),
           plane_tol = .plane_tol(st$y, st$y_spread), n_on_plane = 0L, NAOK = TRUE,
           PACKAGE = "kelvara"))
-  z$x <- z$y <- NULL  # the returned copies of the data: not needed
+  z$data <- NULL
   fs <- .fit_status(z$status)
   search_exact <- switch(fs$outcome,
                          ok = FALSE,
@@ -305,7 +307,7 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
   ## The weighted least-squares steps need p observations of positive weight.
   if (is.null(r0) || !st$tr$identity) r0 <- drop(st$y - st$x %*% beta0)
   ## (whether r0 is finite, and sum(wgt(r0 / scale0) > 0): one threaded pass)
-  positive <- .with_threads(ctrl$threads, .C("kv_positive_weights", as.double(r0), n,
+  positive <- .with_threads(ctrl$threads, .C("kv_positive_weights", list(as.double(r0)), n,
                                              scale0, as.double(ctrl$tuning_psi),
                                              ctrl$psi_code, count = 0L, NAOK = TRUE,
                                              PACKAGE = "kelvara")$count)
@@ -320,8 +322,8 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
   .free_temporaries(st$x)
   ## With `rows`, the same call makes the values of .lmrob_rows() at the
   ## estimate (the data are passed once) in place of the residuals.
-  args <- list(x = st$x, y = st$y, n = n, p = p, beta_init = as.double(beta0), scale = scale0,
-               coefficients = as.double(beta0),
+  args <- list(data = list(st$x, st$y), n = n, p = p, beta_init = as.double(beta0),
+               scale = scale0, coefficients = as.double(beta0),
                residuals = if (is.null(rows)) double(n), max_it = ctrl$max_it,
                k = ctrl$tuning_psi, ipsi = ctrl$psi_code, loss = 0, rel_tol = ctrl$rel_tol,
                converged = FALSE, trace = ctrl$trace)
@@ -331,7 +333,7 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
                       w = double(n), sums = double(6L), xtwx = double(p * p), status = 0L))
   z <- .with_threads(ctrl$threads, do.call(.C, c(args, NAOK = TRUE, PACKAGE = "kelvara")))
   args <- NULL
-  z$x <- z$y <- NULL  # the returned copies of the data: not needed
+  z$data <- NULL
   if (!z$converged)
     warning(sprintf("MM iterations did not converge in %d steps (rel_tol = %g)",
                     z$max_it, ctrl$rel_tol), call. = FALSE)

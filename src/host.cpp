@@ -361,5 +361,41 @@ void* transient(std::size_t count, std::size_t size) {
   return req.result;
 }
 
+namespace {
+struct shared_request {
+  SEXP v;
+  const void* data;
+};
+// (a compact or otherwise deferred vector makes its values here, which may
+// allocate: under toplevel_exec, as every other R call of the module)
+void real_cb(void* p) {
+  auto* req = static_cast<shared_request*>(p);
+  req->data = REAL_RO(req->v);
+}
+void int_cb(void* p) {
+  auto* req = static_cast<shared_request*>(p);
+  req->data = INTEGER_RO(req->v);
+}
+const void* shared_data(const void* list, int k, std::size_t len, SEXPTYPE type,
+                        const char* what) {
+  SEXP v = static_cast<const SEXP*>(list)[k];
+  if (TYPEOF(v) != static_cast<int>(type) || static_cast<std::size_t>(XLENGTH(v)) != len)
+    fail("%s must be %s vector of %.0f values", what,
+         type == REALSXP ? "a double" : "an integer", static_cast<double>(len));
+  shared_request req{v, nullptr};
+  if (!toplevel_exec(type == REALSXP ? real_cb : int_cb, &req))
+    fail("%s: its values cannot be read", what);
+  return req.data;
+}
+}  // namespace
+
+const double* shared_doubles(const void* list, int k, std::size_t len, const char* what) {
+  return static_cast<const double*>(shared_data(list, k, len, REALSXP, what));
+}
+
+const int* shared_ints(const void* list, int k, std::size_t len, const char* what) {
+  return static_cast<const int*>(shared_data(list, k, len, INTSXP, what));
+}
+
 }  // namespace host
 }  // namespace kelvara

@@ -116,6 +116,18 @@ T* transient_array(std::size_t count) {
   return static_cast<T*>(transient(count, sizeof(T)));
 }
 
+// ---- vectors shared by R -------------------------------------------------
+// .C copies every vector argument before the call: a design of n x p values
+// costs its size again in R's memory at each call, and R's collector the
+// time to reclaim it.  The elements of a list argument (registered as a
+// list; it arrives as an array of R objects) are passed as they are, and are
+// read only.  shared_doubles(list, k, len, what): the values of element k
+// (from 0) of such an argument, which must be a double vector of `len`
+// values (else kelvara::failure naming `what`); shared_ints the same for an
+// integer vector.  On R's thread only, before any parallel section.
+const double* shared_doubles(const void* list, int k, std::size_t len, const char* what);
+const int* shared_ints(const void* list, int k, std::size_t len, const char* what);
+
 // ---- threads ----------------------------------------------------------------
 // How many threads the current call may use: the R option kelvara.threads as
 // it stood when the call began, or by default every core OpenMP offers (at

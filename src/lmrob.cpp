@@ -1892,12 +1892,26 @@ void fitted_block(const double* x, int n, int p, const double* beta, int i0, int
   }
 }
 
-// The S fit of kv_lmrob_S; with `residuals`, also y - x beta at its
+// The design x (n x p) and response y (n) of a list(x, y) argument (R passes
+// its vectors without a copy).
+struct shared_xy {
+  const double* x;
+  const double* y;
+};
+shared_xy shared_design(const void* data, int n, int p, const char* who) {
+  if (n < 0 || p < 0) host::fail("%s: invalid dimensions", who);
+  const std::size_t nn = static_cast<std::size_t>(n);
+  return {host::shared_doubles(data, 0, nn * static_cast<std::size_t>(p), "the design"),
+          host::shared_doubles(data, 1, nn, "the response")};
+}
+
+// The S fit of kv_lmrob_S (x and y, or the list(x, y) `data`); with
+// `residuals`, also y - x beta at its
 // coefficients with the values of R's drop(y - x %*% beta) (fitted_block,
 // then the difference), by chunks of rows over the threads, and into
 // *n_on_plane how many of them are at most *plane_tol in absolute value
 // (-1 when one is not finite).
-void s_entry(const double* x, const double* y, const int* n, const int* p,
+void s_entry(const double* x, const double* y, const void* data, const int* n, const int* p,
              const int* n_resample, double* scale, double* beta, const double* k,
              const int* ipsi, const double* b, const int* n_best, const int* n_groups,
              const int* group_size, const int* refine_steps, int* max_refine,
@@ -1906,6 +1920,11 @@ void s_entry(const double* x, const double* y, const int* n, const int* p,
              const int* nonsingular, int* status, double* residuals,
              const double* plane_tol, int* n_on_plane) {
   host::run_entry([&] {
+    if (data) {
+      const shared_xy d = shared_design(data, *n, *p, "kv_lmrob_S_resid");
+      x = d.x;
+      y = d.y;
+    }
     const s_settings set = unpack_s_settings(
         n_resample, k, ipsi, b, n_best, n_groups, group_size, refine_steps, max_refine,
         max_it_scale, refine_tol, tol, trace_level, max_singular, nonsingular, false);
@@ -1944,13 +1963,12 @@ extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const
                            const int* max_it_scale, const double* refine_tol,
                            const double* tol, int* converged, const int* trace_level,
                            const int* max_singular, const int* nonsingular, int* status) {
-  s_entry(x, y, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups, group_size,
-          refine_steps, max_refine, max_it_scale, refine_tol, tol, converged, trace_level,
-          max_singular, nonsingular, status, nullptr, nullptr, nullptr);
+  s_entry(x, y, nullptr, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups,
+          group_size, refine_steps, max_refine, max_it_scale, refine_tol, tol, converged,
+          trace_level, max_singular, nonsingular, status, nullptr, nullptr, nullptr);
 }
 
-extern "C" void kv_lmrob_S_resid(const double* x, const double* y, const int* n,
-                                 const int* p, const int* n_resample, double* scale,
+extern "C" void kv_lmrob_S_resid(const void* data, const int* n, const int* p, const int* n_resample, double* scale,
                                  double* beta, const double* k, const int* ipsi,
                                  const double* b, const int* n_best, const int* n_groups,
                                  const int* group_size, const int* refine_steps,
@@ -1959,9 +1977,9 @@ extern "C" void kv_lmrob_S_resid(const double* x, const double* y, const int* n,
                                  const int* trace_level, const int* max_singular,
                                  const int* nonsingular, int* status, double* residuals,
                                  const double* plane_tol, int* n_on_plane) {
-  s_entry(x, y, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups, group_size,
-          refine_steps, max_refine, max_it_scale, refine_tol, tol, converged, trace_level,
-          max_singular, nonsingular, status, residuals, plane_tol, n_on_plane);
+  s_entry(nullptr, nullptr, data, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups,
+          group_size, refine_steps, max_refine, max_it_scale, refine_tol, tol, converged,
+          trace_level, max_singular, nonsingular, status, residuals, plane_tol, n_on_plane);
 }
 
 namespace {
@@ -2145,12 +2163,21 @@ namespace {
 // also the rows' values of kv_lmrob_rows at the coefficients reached and the
 // scale, into *rows_status as kv_lmrob_rows reports it.
 void mm_entry(const char* who, bool reference, const double* X, const double* y,
-              const int* n, const int* p, const double* b_init, const double* scale,
+              const void* data, const int* n, const int* p, const double* b_init, const double* scale,
               double* b1, double* resid, int* max_it, const double* k, const int* ipsi,
               double* loss, const double* eps, int* converged, const int* trace,
               fitted_rows* rows = nullptr, int* rows_status = nullptr) {
   host::run_entry([&] {
     check_regression_dims(who, *n, *p);
+    if (data) {
+      const shared_xy d = shared_design(data, *n, *p, who);
+      X = d.x;
+      y = d.y;
+      if (rows) {
+        rows->x = X;
+        rows->y = y;
+      }
+    }
     *converged = rwls(X, y, *n, *p, b1, b_init, resid, loss, *scale, *eps, max_it, k,
                       *ipsi, *trace, reference);
     if (rows) *rows_status = rows->run() ? 0 : 1;
@@ -2163,31 +2190,31 @@ extern "C" void R_lmrob_MM(const double* X, const double* y, const int* n, const
                            double* resid, int* max_it, const double* k, const int* ipsi,
                            double* loss, const double* eps, int* converged,
                            const int* trace, const int*, const int*) {
-  mm_entry("R_lmrob_MM", true, X, y, n, p, b_init, scale, b1, resid, max_it, k, ipsi, loss,
+  mm_entry("R_lmrob_MM", true, X, y, nullptr, n, p, b_init, scale, b1, resid, max_it, k, ipsi, loss,
            eps, converged, trace);
 }
 
-extern "C" void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
+extern "C" void kv_lmrob_MM(const void* data, const int* n, const int* p,
                             const double* b_init, const double* scale, double* b1,
                             double* resid, int* max_it, const double* k, const int* ipsi,
                             double* loss, const double* eps, int* converged,
                             const int* trace, const int*, const int*) {
-  mm_entry("kv_lmrob_MM", false, X, y, n, p, b_init, scale, b1, resid, max_it, k, ipsi, loss,
-           eps, converged, trace);
+  mm_entry("kv_lmrob_MM", false, nullptr, nullptr, data, n, p, b_init, scale, b1, resid,
+           max_it, k, ipsi, loss, eps, converged, trace);
 }
 
-extern "C" void kv_lmrob_MM_rows(const double* X, const double* y, const int* n,
-                                 const int* p, const double* b_init, const double* scale,
+extern "C" void kv_lmrob_MM_rows(const void* data, const int* n, const int* p, const double* b_init, const double* scale,
                                  double* b1, int* max_it, const double* k, const int* ipsi,
                                  double* loss, const double* eps, int* converged,
                                  const int* trace, const int* intercept, double* fitted,
                                  double* w, double* sums, double* xtwx, int* rows_status) {
-  fitted_rows rows{X,      y, b1,   *n,   *p, *scale, k,  *ipsi, *intercept != 0,
-                   fitted, w, sums, xtwx, {}, {},     {}, {}};
+  // (x and y are set once the list is read)
+  fitted_rows rows{nullptr, nullptr, b1,   *n, *p, *scale, k,  *ipsi, *intercept != 0,
+                   fitted,  w,       sums, xtwx, {}, {},   {}, {}};
   // (the residuals of the steps: not returned, the rows' values stand for them)
   std::vector<double> resid(static_cast<std::size_t>(std::max(*n, 0)));
-  mm_entry("kv_lmrob_MM", false, X, y, n, p, b_init, scale, b1, resid.data(), max_it, k, ipsi,
-           loss, eps, converged, trace, &rows, rows_status);
+  mm_entry("kv_lmrob_MM", false, nullptr, nullptr, data, n, p, b_init, scale, b1,
+           resid.data(), max_it, k, ipsi, loss, eps, converged, trace, &rows, rows_status);
 }
 
 extern "C" void kv_wls(const double* x, const double* y, const double* w, const int* n,
@@ -2205,10 +2232,12 @@ extern "C" void kv_wls(const double* x, const double* y, const double* w, const 
 // The number of i < n whose weight wgt(r[i] / s) (R_wgtfun's function) is
 // positive, the value of R's sum(wgt(r / s) > 0), or -1 when some r[i] is
 // not finite; by chunks of rows over the threads.
-extern "C" void kv_positive_weights(const double* r, const int* n, const double* s,
+extern "C" void kv_positive_weights(const void* data, const int* n, const double* s,
                                     const double* k, const int* ipsi, int* count) {
   host::run_entry([&] {
     const int nn = *n;
+    if (nn < 0) host::fail("kv_positive_weights: invalid length");
+    const double* r = host::shared_doubles(data, 0, static_cast<std::size_t>(nn), "the residuals");
     std::vector<int> counts(chunk_count(nn));
     over_chunks(nn, [&](int c, int r0, int r1) {
       int m = 0;
@@ -2233,14 +2262,15 @@ extern "C" void kv_positive_weights(const double* r, const int* n, const double*
   });
 }
 
-extern "C" void kv_lmrob_rows(const double* x, const double* y, const int* n, const int* p,
+extern "C" void kv_lmrob_rows(const void* data, const int* n, const int* p,
                               const double* beta, const double* scale, const double* k,
                               const int* ipsi, const int* intercept, double* fitted,
                               double* w, double* sums, double* xtwx, int* status) {
   host::run_entry([&] {
     check_regression_dims("kv_lmrob_rows", *n, *p);
-    fitted_rows fr{x,      y, beta, *n,   *p, *scale, k,  *ipsi, *intercept != 0,
-                   fitted, w, sums, xtwx, {}, {},     {}, {}};
+    const shared_xy d = shared_design(data, *n, *p, "kv_lmrob_rows");
+    fitted_rows fr{d.x,    d.y, beta, *n,   *p, *scale, k,  *ipsi, *intercept != 0,
+                   fitted, w,   sums, xtwx, {}, {},     {}, {}};
     *status = fr.run() ? 0 : 1;
   });
 }

@@ -384,8 +384,9 @@ void R_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
                 const double* eps, int* converged, const int* trace,
                 const int* /* not read */, const int* /* not read */);
 // The MM step of R_lmrob_MM with the streaming least-squares core (R_lmrob_MM
-// keeps LAPACK dgels; see wls_workspace).
-void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
+// keeps LAPACK dgels; see wls_workspace), on the design and response of
+// `data`, a list(X, y) argument (read without a copy: see host.h).
+void kv_lmrob_MM(const void* data, const int* n, const int* p,
                  const double* b_init, const double* scale, double* b1, double* resid,
                  int* max_it, const double* k, const int* ipsi, double* loss,
                  const double* eps, int* converged, const int* trace, const int*,
@@ -394,7 +395,7 @@ void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
 // by kv_lmrob_rows on its data at the coefficients it reaches and its
 // scale: intercept, then kv_lmrob_rows' outputs (fitted, w, sums, xtwx) and
 // status.
-void kv_lmrob_MM_rows(const double* X, const double* y, const int* n, const int* p,
+void kv_lmrob_MM_rows(const void* data, const int* n, const int* p,
                       const double* b_init, const double* scale, double* b1, int* max_it,
                       const double* k, const int* ipsi, double* loss, const double* eps,
                       int* converged, const int* trace, const int* intercept, double* fitted,
@@ -405,17 +406,17 @@ void kv_lmrob_MM_rows(const double* X, const double* y, const int* n, const int*
 // *fallback 1 when the streaming core handed the fit to dgels.
 void kv_wls(const double* x, const double* y, const double* w, const int* n, const int* p,
             double* beta, const int* reference, int* info, int* fallback);
-// count = the number of positive weights wgt(r / s) of the n residuals r, as
-// R's sum(wgt(r / s) > 0); -1 when some r is not finite.
-void kv_positive_weights(const double* r, const int* n, const double* s, const double* k,
+// count = the number of positive weights wgt(r / s) of the n residuals r (the
+// list(r) `data`), as R's sum(wgt(r / s) > 0); -1 when some r is not finite.
+void kv_positive_weights(const void* data, const int* n, const double* s, const double* k,
                          const int* ipsi, int* count);
 // The fitted values x beta, the weights w = wgt((y - x beta) / scale) and
 // the sums and weighted cross-product of the inference of lmrob()'s result,
 // each the value of the R computation it stands for (see lmrob.cpp); sums
 // (6): mean(psi^2), mean(psi'), sum(w), sum(w > 0), weighted total and
 // residual sums of squares; xtwx p x p.  *status 1: residuals not finite
-// (nothing to use).
-void kv_lmrob_rows(const double* x, const double* y, const int* n, const int* p,
+// (nothing to use).  x and y come as the list(x, y) `data`.
+void kv_lmrob_rows(const void* data, const int* n, const int* p,
                    const double* beta, const double* scale, const double* k, const int* ipsi,
                    const int* intercept, double* fitted, double* w, double* sums, double* xtwx,
                    int* status);
@@ -540,10 +541,11 @@ void kv_lmrob_S(const double* x, const double* y, const int* n, const int* p,
                 const int* max_it_scale, const double* refine_tol, const double* tol,
                 int* converged, const int* trace_level, const int* max_singular,
                 const int* nonsingular, int* status);
-// kv_lmrob_S with more outputs: the residuals y - x beta (n) at the
-// coefficients found, with the values of R's drop(y - x %*% beta), and the
-// number of them at most plane_tol in absolute value (-1: one not finite).
-void kv_lmrob_S_resid(const double* x, const double* y, const int* n, const int* p,
+// kv_lmrob_S on the list(x, y) `data` (read without a copy), with more
+// outputs: the residuals y - x beta (n) at the coefficients found, with the
+// values of R's drop(y - x %*% beta), and the number of them at most
+// plane_tol in absolute value (-1: one not finite).
+void kv_lmrob_S_resid(const void* data, const int* n, const int* p,
                       const int* n_resample, double* scale, double* beta, const double* k,
                       const int* ipsi, const double* b, const int* n_best,
                       const int* n_groups, const int* group_size, const int* refine_steps,

@@ -20,6 +20,9 @@ namespace {
 constexpr R_NativePrimitiveArgType KV_REAL = REALSXP;  // double
 constexpr R_NativePrimitiveArgType KV_INT = INTSXP;    // integer
 constexpr R_NativePrimitiveArgType KV_LGL = LGLSXP;    // logical
+// A list, whose vectors the routine reads without the copy .C makes of
+// every vector argument (see host.h).
+constexpr R_NativePrimitiveArgType KV_LIST = VECSXP;
 
 // clang-format off
 // Argument storage types of the .C routines, in argument order.
@@ -53,25 +56,25 @@ R_NativePrimitiveArgType kv_lmrob_S_t[] = {
     KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT,
     KV_INT};
 R_NativePrimitiveArgType kv_lmrob_S_resid_t[] = {
-    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
+    KV_LIST, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
     KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT,
     KV_INT, KV_REAL, KV_REAL, KV_INT};
-R_NativePrimitiveArgType kv_positive_weights_t[] = {KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_INT,
+R_NativePrimitiveArgType kv_positive_weights_t[] = {KV_LIST, KV_INT, KV_REAL, KV_REAL, KV_INT,
                                                     KV_INT};
 R_NativePrimitiveArgType kv_lmrob_MM_rows_t[] = {
-    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
+    KV_LIST, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
     KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_lmrob_M_S_t[] = {
     KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL,
     KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT,
     KV_LGL, KV_LGL, KV_LGL, KV_INT, KV_INT, KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_lmrob_MM_t[] = {
-    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT,
+    KV_LIST, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT,
     KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_wls_t[] = {
     KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_lmrob_rows_t[] = {
-    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL,
+    KV_LIST, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL,
     KV_REAL, KV_REAL, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_constants_t[] = {KV_INT, KV_INT, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_ggw_table_t[] = {KV_REAL, KV_REAL};
@@ -140,7 +143,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_ggw_table, 2),
     CDEF(kv_fastmcd, 20),
     CDEF(kv_ltsreg, 16),
-    CDEF(kv_lmrob_MM, 17),
+    CDEF(kv_lmrob_MM, 16),
     CDEF(kv_wls, 9),
     CDEF(kv_threads, 2),
     CDEF(kv_mcd_search, 23),
@@ -157,10 +160,10 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_rows_triangle, 8),
     CDEF(kv_lts_case_pass, 17),
     // The rows of lmrob()'s result: fitted values, weights, inference sums.
-    CDEF(kv_lmrob_rows, 14),
-    CDEF(kv_lmrob_S_resid, 26),
+    CDEF(kv_lmrob_rows, 13),
+    CDEF(kv_lmrob_S_resid, 25),
     CDEF(kv_positive_weights, 6),
-    CDEF(kv_lmrob_MM_rows, 20),
+    CDEF(kv_lmrob_MM_rows, 19),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

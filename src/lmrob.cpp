@@ -2275,6 +2275,119 @@ extern "C" void kv_lmrob_rows(const void* data, const int* n, const int* p,
   });
 }
 
+// ---- units of the R layer ------------------------------------------------------
+// The standardisation of the R layer (R/standardise.R) reads the design and
+// response from a list argument, without the copies .C makes of vectors.
+
+// out[j] (j < p) = whether column j of the n x p design (the list(x) data)
+// holds one non-zero number on every row: the value of R's
+// x[1, j] != 0 && all(x[, j] == x[1, j]), with 0 FALSE, 1 TRUE and 2 NA
+// (a NaN, which compares as NA, where no row decides FALSE).  A column
+// is read until its first value that differs; n >= 1.
+extern "C" void kv_constant_columns(const void* data, const int* n, const int* p, int* out) {
+  host::run_entry([&] {
+    const long nn = *n;
+    const int pp = *p;
+    if (nn < 1 || pp < 0) host::fail("kv_constant_columns: invalid dimensions");
+    const double* x = host::shared_doubles(
+        data, 0, static_cast<std::size_t>(nn) * static_cast<std::size_t>(pp), "the design");
+    for (int j = 0; j < pp; ++j) {
+      const double* col = x + static_cast<std::size_t>(j) * nn;
+      const double v1 = col[0];
+      if (std::isnan(v1)) {
+        out[j] = 2;  // every comparison with it is NA
+        continue;
+      }
+      if (v1 == 0.0) {
+        out[j] = 0;
+        continue;
+      }
+      // (the last row first: the one a non-constant column most often
+      // differs in when its first rows tie, as sorted or grouped data do)
+      int value = 1;
+      if (!std::isnan(col[nn - 1]) && col[nn - 1] != v1) value = 0;
+      for (long i = 1; i < nn && value != 0; ++i) {
+        if (std::isnan(col[i]))
+          value = 2;
+        else if (col[i] != v1)
+          value = 0;
+      }
+      out[j] = value;
+    }
+  });
+}
+
+namespace {
+// The robust location and spread of the R layer of v[0..m), with w (m
+// values) and work as scratch: R's median, the median absolute deviation
+// from it, else the mean absolute deviation, else |median|; false (nothing
+// computed) when a value is not finite, which the R layer meets itself.
+bool sample_spread(const double* v, long m, double* w, std::vector<double>& work, double* loc,
+                   double* spread) {
+  for (long k = 0; k < m; ++k)
+    if (!std::isfinite(v[k])) return false;
+  const double c = r_median(v, m, work);
+  for (long k = 0; k < m; ++k) w[k] = std::fabs(v[k] - c);
+  double s = r_median(w, m, work);
+  if (!(s > 0)) s = r_mean(w, m);
+  if (!(s > 0)) s = std::fabs(c);
+  *loc = c;
+  *spread = s;
+  return true;
+}
+}  // namespace
+
+// The units of the standardisation: loc (median), spread and status of the
+// columns of x (n x p) but column `skip` (1-based; 0: none) and, when
+// *has_y, of y (n values; its entry is p + 1), on the rows `rows` (m of
+// them, 1-based; when m == n every row in order, and rows is not read),
+// from the list(x, y, rows) data.  Each column's sample is gathered by the
+// thread that measures it.  status 0: measured; 1: a value is not finite
+// (left to the R layer); 2: not measured.
+extern "C" void kv_sample_spreads(const void* data, const int* n, const int* p, const int* m,
+                                  const int* has_y, const int* skip, double* loc,
+                                  double* spread, int* status) {
+  host::run_entry([&] {
+    const long nn = *n, mm = *m;
+    const int pp = *p;
+    if (nn < 0 || pp < 0 || mm < 0 || mm > nn)
+      host::fail("kv_sample_spreads: invalid dimensions");
+    const double* x = host::shared_doubles(
+        data, 0, static_cast<std::size_t>(nn) * static_cast<std::size_t>(pp), "the design");
+    const double* y =
+        host::shared_doubles(data, 1, *has_y != 0 ? static_cast<std::size_t>(nn) : 0,
+                             "the response");
+    const int* rows = nullptr;
+    if (mm < nn) {
+      rows = host::shared_ints(data, 2, static_cast<std::size_t>(mm), "the sample rows");
+      for (long k = 0; k < mm; ++k)
+        if (rows[k] < 1 || rows[k] > nn) host::fail("kv_sample_spreads: a row out of range");
+    }
+    const int tasks = pp + (*has_y != 0);
+    if (*has_y == 0) status[pp] = 2;
+    auto measure = [&](int j) {
+      status[j] = 2;
+      if (j == *skip - 1) return;
+      status[j] = 1;
+      if (mm == 0) return;
+      const double* col = j < pp ? x + static_cast<std::size_t>(j) * nn : y;
+      std::vector<double> v, w(static_cast<std::size_t>(mm)), work;
+      if (rows) {
+        v.resize(static_cast<std::size_t>(mm));
+        for (long k = 0; k < mm; ++k) v[k] = col[rows[k] - 1];
+        col = v.data();
+      }
+      if (sample_spread(col, mm, w.data(), work, loc + j, spread + j)) status[j] = 0;
+    };
+    // About 2^15 values are worth waking a second thread for.
+    if (mm * tasks >= (1L << 15)) {
+      host::parallel_for(tasks, measure);
+    } else {
+      for (int j = 0; j < tasks; ++j) measure(j);
+    }
+  });
+}
+
 // ---- M-S estimator ----------------------------------------------------------
 // The design is split into a block X1 fitted by L1 regression (typically the
 // intercept and the dummy columns of factors) and a block X2 of continuous

@@ -77,6 +77,9 @@ R_NativePrimitiveArgType kv_lmrob_rows_t[] = {
     KV_LIST, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL,
     KV_REAL, KV_REAL, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_constants_t[] = {KV_INT, KV_INT, KV_REAL, KV_INT};
+R_NativePrimitiveArgType kv_constant_columns_t[] = {KV_LIST, KV_INT, KV_INT, KV_INT};
+R_NativePrimitiveArgType kv_sample_spreads_t[] = {KV_LIST, KV_INT, KV_INT, KV_INT, KV_INT,
+                                                  KV_INT, KV_REAL, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_ggw_table_t[] = {KV_REAL, KV_REAL};
 R_NativePrimitiveArgType kv_threads_t[] = {KV_INT, KV_INT};
 // The package's own entry points of the MCD and LTS searches.
@@ -164,6 +167,9 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_lmrob_S_resid, 25),
     CDEF(kv_positive_weights, 6),
     CDEF(kv_lmrob_MM_rows, 19),
+    // The standardisation of the R layer, from list arguments.
+    CDEF(kv_constant_columns, 4),
+    CDEF(kv_sample_spreads, 9),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

@@ -99,3 +99,17 @@ test_that("the MM step's values of the rows are those of kv_lmrob_rows at its es
                                                    ctrl$tuning_psi, TRUE), info = th)
   }
 })
+
+test_that("routines that read their data from a list refuse a list of the wrong vectors", {
+  pw <- function(data, n = 3L) .C("kv_positive_weights", data, n, 1, 4.685, 1L, count = 0L,
+                                  PACKAGE = "kelvara")$count
+  expect_identical(pw(list(c(0.5, 9, -1))), 2L)
+  expect_error(pw(list(1:3)), "the residuals must be a double vector of 3 values")
+  expect_error(pw(list(c(1, 2))), "must be a double vector of 3 values")
+  expect_error(.C("kv_lmrob_rows", list(matrix(1, 4, 2), 1:4), 4L, 2L, c(1, 1), 1, 4.685, 1L,
+                  1L, double(4), double(4), double(6), double(4), 0L, PACKAGE = "kelvara"),
+               "the response must be a double vector of 4 values")
+  expect_error(.C("kv_sample_spreads", list(matrix(1, 4, 2), double(0), c(1L, 9L)), 4L, 2L, 2L,
+                  0L, 0L, double(3), double(3), integer(3), PACKAGE = "kelvara"),
+               "a row out of range")
+})

@@ -263,8 +263,6 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
                                                  ls_block = ls_block[!pr$aliased],
                                                  aliased = pr$aliased))
   status$init <- start$status
-  rs_start <- start$rs
-  start$rs <- NULL
   beta <- start$coefficients
   scale <- start$scale
   if (start$method == "M-S" && scale > 0) {
@@ -282,12 +280,10 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   final <- "init"
   ## With an exact fit lmrob_S() has warned; no MM step from scale 0.
   if (!exact && method %in% c("MM", "SMDM")) {
-    ## (the residuals of the S-estimate are those the MM step starts from)
     ## (where the MM estimate is the result and the problem is the data
     ## themselves, the rows' values of the result come with it: .lmrob_rows)
     rows <- if (method == "MM" && pr$plain && !any(pr$aliased)) list(intercept = intercept)
-    mm <- .stage_MM(d, beta, scale, ctrl, r0 = rs_start, rows = rows)
-    rs_start <- NULL
+    mm <- .stage_MM(d, beta, scale, ctrl, rows = rows)
     status$MM <- mm$status
     beta <- mm$coefficients
     rows <- mm$rows
@@ -440,6 +436,5 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     }
   }
   s <- .stage_S(d, ctrl)
-  list(coefficients = s$coefficients, scale = s$scale, method = "S", status = s$status,
-       rs = s$rs)
+  list(coefficients = s$coefficients, scale = s$scale, method = "S", status = s$status)
 }

@@ -215,9 +215,10 @@
 ## problem, `y` its response (y_spread: its .robust_spread() when known).
 ## n_on_plane: the number of r on the plane when a compiled pass counted it
 ## (by the tolerance .plane_tol()); the rows on it are then listed only for
-## an exact fit.
-.exact_fit_rule <- function(r, y, p, bb = 0.5, y_spread = NULL, n_on_plane = NULL) {
-  n <- length(r)
+## an exact fit, and r (then only read for an exact fit) may be NULL
+## otherwise, with n the number of residuals.
+.exact_fit_rule <- function(r, y, p, bb = 0.5, y_spread = NULL, n_on_plane = NULL,
+                            n = length(r)) {
   on <- NULL
   if (is.null(n_on_plane)) {
     on <- abs(r) <= .plane_tol(y, y_spread)

@@ -1892,6 +1892,42 @@ void fitted_block(const double* x, int n, int p, const double* beta, int i0, int
   }
 }
 
+// r[0..i1-i0) = rows i0..i1-1 of y - x beta with the values of R's
+// drop(y - x %*% beta): fitted_block, then the difference.
+void r_residual_block(const double* x, const double* y, int n, int p, const double* beta,
+                      int i0, int i1, double* r) {
+  fitted_block(x, n, p, beta, i0, i1, r);
+  for (int i = i0; i < i1; ++i) r[i - i0] = y[i] - r[i - i0];
+}
+
+// The number of rows whose weight wgt(r / s) is positive, r = y - x beta as
+// r_residual_block forms it: the value of R's sum(wgt(r / s) > 0) for
+// those residuals; -1 when one is not finite.  By chunks of rows over the
+// threads.
+int positive_weights(const double* x, const double* y, int n, int p, const double* beta,
+                     double s, const double* k, int ipsi) {
+  std::vector<int> counts(chunk_count(n));
+  over_chunks(n, [&](int c, int r0, int r1) {
+    std::vector<double> r(static_cast<std::size_t>(r1 - r0));
+    r_residual_block(x, y, n, p, beta, r0, r1, r.data());
+    int m = 0;
+    for (double ri : r) {
+      if (!std::isfinite(ri)) {
+        m = -1;
+        break;
+      }
+      if (wgt(ri / s, k, ipsi) > 0.0) ++m;
+    }
+    counts[c] = m;
+  });
+  int total = 0;
+  for (int m : counts) {
+    if (m < 0) return -1;
+    total += m;
+  }
+  return total;
+}
+
 // The design x (n x p) and response y (n) of a list(x, y) argument (R passes
 // its vectors without a copy).
 struct shared_xy {
@@ -1906,7 +1942,7 @@ shared_xy shared_design(const void* data, int n, int p, const char* who) {
 }
 
 // The S fit of kv_lmrob_S (x and y, or the list(x, y) `data`); with
-// `residuals`, also y - x beta at its
+// `plane_tol`, also (into `residuals` when keep_residuals) y - x beta at its
 // coefficients with the values of R's drop(y - x %*% beta) (fitted_block,
 // then the difference), by chunks of rows over the threads, and into
 // *n_on_plane how many of them are at most *plane_tol in absolute value
@@ -1917,7 +1953,7 @@ void s_entry(const double* x, const double* y, const void* data, const int* n, c
              const int* group_size, const int* refine_steps, int* max_refine,
              const int* max_it_scale, const double* refine_tol, const double* tol,
              int* converged, const int* trace_level, const int* max_singular,
-             const int* nonsingular, int* status, double* residuals,
+             const int* nonsingular, int* status, double* residuals, bool keep_residuals,
              const double* plane_tol, int* n_on_plane) {
   host::run_entry([&] {
     if (data) {
@@ -1932,17 +1968,19 @@ void s_entry(const double* x, const double* y, const void* data, const int* n, c
     report.keep_events = false;
     lmrob_s(x, y, *n, *p, set, {beta, scale, converged, max_refine}, report);
     report.write(status);
-    if (residuals && set.n_resample > 0) {
+    if (plane_tol && set.n_resample > 0) {
       const int nn = *n, pp = *p;
       std::vector<int> on(chunk_count(nn));
       over_chunks(nn, [&](int c, int r0, int r1) {
-        fitted_block(x, nn, pp, beta, r0, r1, residuals + r0);
+        std::vector<double> own;
+        if (!keep_residuals) own.resize(static_cast<std::size_t>(r1 - r0));
+        double* r = keep_residuals ? residuals + r0 : own.data();
+        r_residual_block(x, y, nn, pp, beta, r0, r1, r);
         int m = 0;
         bool finite = true;
-        for (int i = r0; i < r1; ++i) {
-          residuals[i] = y[i] - residuals[i];
-          if (!std::isfinite(residuals[i])) finite = false;
-          if (std::fabs(residuals[i]) <= *plane_tol) ++m;
+        for (int i = 0; i < r1 - r0; ++i) {
+          if (!std::isfinite(r[i])) finite = false;
+          if (std::fabs(r[i]) <= *plane_tol) ++m;
         }
         on[c] = finite ? m : -1;
       });
@@ -1965,21 +2003,23 @@ extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const
                            const int* max_singular, const int* nonsingular, int* status) {
   s_entry(x, y, nullptr, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups,
           group_size, refine_steps, max_refine, max_it_scale, refine_tol, tol, converged,
-          trace_level, max_singular, nonsingular, status, nullptr, nullptr, nullptr);
+          trace_level, max_singular, nonsingular, status, nullptr, false, nullptr, nullptr);
 }
 
-extern "C" void kv_lmrob_S_resid(const void* data, const int* n, const int* p, const int* n_resample, double* scale,
-                                 double* beta, const double* k, const int* ipsi,
+extern "C" void kv_lmrob_S_resid(const void* data, const int* n, const int* p,
+                                 const int* n_resample, double* scale, double* beta, const double* k, const int* ipsi,
                                  const double* b, const int* n_best, const int* n_groups,
                                  const int* group_size, const int* refine_steps,
                                  int* max_refine, const int* max_it_scale,
                                  const double* refine_tol, const double* tol, int* converged,
                                  const int* trace_level, const int* max_singular,
                                  const int* nonsingular, int* status, double* residuals,
-                                 const double* plane_tol, int* n_on_plane) {
+                                 const int* keep_residuals, const double* plane_tol,
+                                 int* n_on_plane) {
   s_entry(nullptr, nullptr, data, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups,
           group_size, refine_steps, max_refine, max_it_scale, refine_tol, tol, converged,
-          trace_level, max_singular, nonsingular, status, residuals, plane_tol, n_on_plane);
+          trace_level, max_singular, nonsingular, status, residuals, *keep_residuals != 0,
+          plane_tol, n_on_plane);
 }
 
 namespace {
@@ -2158,29 +2198,49 @@ struct fitted_rows {
 }  // namespace
 
 namespace {
+// The outputs of kv_lmrob_rows that an MM step makes at its estimate.
+struct rows_outputs {
+  const int* intercept;
+  double *fitted, *w, *sums, *xtwx;
+  int* status;
+};
+
 // The MM step behind the entry points; `reference` keeps dgels for every
-// weighted least-squares step.  With `rows` (its outputs and intercept set),
-// also the rows' values of kv_lmrob_rows at the coefficients reached and the
-// scale, into *rows_status as kv_lmrob_rows reports it.
+// weighted least-squares step, and resid nullptr leaves the residuals of the
+// steps in the call's own memory.  With `rows`, also the rows' values of
+// kv_lmrob_rows at the coefficients reached and the scale, with its status.
+// With `positive`, the steps run only when at least p rows get a positive
+// weight at b_init and the scale: *positive receives their number
+// (positive_weights).  Every vector of the call is made inside run_entry, so
+// that an error or interrupt unwinds it before R takes over.
 void mm_entry(const char* who, bool reference, const double* X, const double* y,
-              const void* data, const int* n, const int* p, const double* b_init, const double* scale,
-              double* b1, double* resid, int* max_it, const double* k, const int* ipsi,
-              double* loss, const double* eps, int* converged, const int* trace,
-              fitted_rows* rows = nullptr, int* rows_status = nullptr) {
+              const void* data, const int* n, const int* p, const double* b_init,
+              const double* scale, double* b1, double* resid, int* max_it, const double* k,
+              const int* ipsi, double* loss, const double* eps, int* converged,
+              const int* trace, const rows_outputs* rows = nullptr, int* positive = nullptr) {
   host::run_entry([&] {
     check_regression_dims(who, *n, *p);
     if (data) {
       const shared_xy d = shared_design(data, *n, *p, who);
       X = d.x;
       y = d.y;
-      if (rows) {
-        rows->x = X;
-        rows->y = y;
-      }
+    }
+    if (positive) {
+      *positive = positive_weights(X, y, *n, *p, b_init, *scale, k, *ipsi);
+      if (*positive < *p) return;
+    }
+    std::vector<double> own;
+    if (!resid) {
+      own.resize(static_cast<std::size_t>(*n));
+      resid = own.data();
     }
     *converged = rwls(X, y, *n, *p, b1, b_init, resid, loss, *scale, *eps, max_it, k,
                       *ipsi, *trace, reference);
-    if (rows) *rows_status = rows->run() ? 0 : 1;
+    if (rows) {
+      fitted_rows fr{X,       y,          b1,         *n, *p, *scale, k, *ipsi, *rows->intercept != 0,
+                     rows->fitted, rows->w, rows->sums, rows->xtwx, {}, {}, {}, {}};
+      *rows->status = fr.run() ? 0 : 1;
+    }
   });
 }
 }  // namespace
@@ -2190,31 +2250,31 @@ extern "C" void R_lmrob_MM(const double* X, const double* y, const int* n, const
                            double* resid, int* max_it, const double* k, const int* ipsi,
                            double* loss, const double* eps, int* converged,
                            const int* trace, const int*, const int*) {
-  mm_entry("R_lmrob_MM", true, X, y, nullptr, n, p, b_init, scale, b1, resid, max_it, k, ipsi, loss,
-           eps, converged, trace);
+  mm_entry("R_lmrob_MM", true, X, y, nullptr, n, p, b_init, scale, b1, resid, max_it, k, ipsi,
+           loss, eps, converged, trace);
 }
 
 extern "C" void kv_lmrob_MM(const void* data, const int* n, const int* p,
                             const double* b_init, const double* scale, double* b1,
                             double* resid, int* max_it, const double* k, const int* ipsi,
                             double* loss, const double* eps, int* converged,
-                            const int* trace, const int*, const int*) {
-  mm_entry("kv_lmrob_MM", false, nullptr, nullptr, data, n, p, b_init, scale, b1, resid,
-           max_it, k, ipsi, loss, eps, converged, trace);
+                            const int* trace, const int* keep_residuals, int* positive) {
+  mm_entry("kv_lmrob_MM", false, nullptr, nullptr, data, n, p, b_init, scale, b1,
+           *keep_residuals != 0 ? resid : nullptr, max_it, k, ipsi, loss, eps, converged,
+           trace, nullptr, positive);
 }
 
-extern "C" void kv_lmrob_MM_rows(const void* data, const int* n, const int* p, const double* b_init, const double* scale,
-                                 double* b1, int* max_it, const double* k, const int* ipsi,
-                                 double* loss, const double* eps, int* converged,
-                                 const int* trace, const int* intercept, double* fitted,
-                                 double* w, double* sums, double* xtwx, int* rows_status) {
-  // (x and y are set once the list is read)
-  fitted_rows rows{nullptr, nullptr, b1,   *n, *p, *scale, k,  *ipsi, *intercept != 0,
-                   fitted,  w,       sums, xtwx, {}, {},   {}, {}};
-  // (the residuals of the steps: not returned, the rows' values stand for them)
-  std::vector<double> resid(static_cast<std::size_t>(std::max(*n, 0)));
-  mm_entry("kv_lmrob_MM", false, nullptr, nullptr, data, n, p, b_init, scale, b1,
-           resid.data(), max_it, k, ipsi, loss, eps, converged, trace, &rows, rows_status);
+extern "C" void kv_lmrob_MM_rows(const void* data, const int* n, const int* p,
+                                 const double* b_init, const double* scale, double* b1,
+                                 int* max_it, const double* k, const int* ipsi, double* loss,
+                                 const double* eps, int* converged, const int* trace,
+                                 const int* intercept, double* fitted, double* w,
+                                 double* sums, double* xtwx, int* rows_status,
+                                 int* positive) {
+  // (the residuals of the steps are not returned: the rows' values stand for them)
+  const rows_outputs rows{intercept, fitted, w, sums, xtwx, rows_status};
+  mm_entry("kv_lmrob_MM", false, nullptr, nullptr, data, n, p, b_init, scale, b1, nullptr,
+           max_it, k, ipsi, loss, eps, converged, trace, &rows, positive);
 }
 
 extern "C" void kv_wls(const double* x, const double* y, const double* w, const int* n,
@@ -2229,36 +2289,16 @@ extern "C" void kv_wls(const double* x, const double* y, const double* w, const 
 }
 
 
-// The number of i < n whose weight wgt(r[i] / s) (R_wgtfun's function) is
-// positive, the value of R's sum(wgt(r / s) > 0), or -1 when some r[i] is
-// not finite; by chunks of rows over the threads.
-extern "C" void kv_positive_weights(const void* data, const int* n, const double* s,
-                                    const double* k, const int* ipsi, int* count) {
+// r = y - x beta (n) of the list(x, y) `data` (x n x p), with the values of
+// R's drop(y - x %*% beta): those kv_lmrob_S_resid returns.
+extern "C" void kv_residuals(const void* data, const int* n, const int* p, const double* beta,
+                             double* r) {
   host::run_entry([&] {
-    const int nn = *n;
-    if (nn < 0) host::fail("kv_positive_weights: invalid length");
-    const double* r = host::shared_doubles(data, 0, static_cast<std::size_t>(nn), "the residuals");
-    std::vector<int> counts(chunk_count(nn));
-    over_chunks(nn, [&](int c, int r0, int r1) {
-      int m = 0;
-      for (int i = r0; i < r1; ++i) {
-        if (!std::isfinite(r[i])) {
-          m = -1;
-          break;
-        }
-        if (wgt(r[i] / *s, k, *ipsi) > 0.0) ++m;
-      }
-      counts[c] = m;
+    check_regression_dims("kv_residuals", *n, *p);
+    const shared_xy d = shared_design(data, *n, *p, "kv_residuals");
+    over_chunks(*n, [&](int, int r0, int r1) {
+      r_residual_block(d.x, d.y, *n, *p, beta, r0, r1, r + r0);
     });
-    int total = 0;
-    for (int m : counts) {
-      if (m < 0) {
-        total = -1;
-        break;
-      }
-      total += m;
-    }
-    *count = total;
   });
 }
 

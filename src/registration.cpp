@@ -58,12 +58,12 @@ R_NativePrimitiveArgType kv_lmrob_S_t[] = {
 R_NativePrimitiveArgType kv_lmrob_S_resid_t[] = {
     KV_LIST, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
     KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT,
-    KV_INT, KV_REAL, KV_REAL, KV_INT};
-R_NativePrimitiveArgType kv_positive_weights_t[] = {KV_LIST, KV_INT, KV_REAL, KV_REAL, KV_INT,
-                                                    KV_INT};
+    KV_INT, KV_REAL, KV_INT, KV_REAL, KV_INT};
+R_NativePrimitiveArgType kv_residuals_t[] = {KV_LIST, KV_INT, KV_INT, KV_REAL, KV_REAL};
 R_NativePrimitiveArgType kv_lmrob_MM_rows_t[] = {
     KV_LIST, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
-    KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT};
+    KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT,
+    KV_INT};
 R_NativePrimitiveArgType kv_lmrob_M_S_t[] = {
     KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL,
     KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT,
@@ -164,9 +164,9 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_lts_case_pass, 17),
     // The rows of lmrob()'s result: fitted values, weights, inference sums.
     CDEF(kv_lmrob_rows, 13),
-    CDEF(kv_lmrob_S_resid, 25),
-    CDEF(kv_positive_weights, 6),
-    CDEF(kv_lmrob_MM_rows, 19),
+    CDEF(kv_lmrob_S_resid, 26),
+    CDEF(kv_lmrob_MM_rows, 20),
+    CDEF(kv_residuals, 5),
     // The standardisation of the R layer, from list arguments.
     CDEF(kv_constant_columns, 4),
     CDEF(kv_sample_spreads, 9),

@@ -69,6 +69,21 @@ test_that("the S fit's residuals are R's y - x %*% beta for every thread count",
   expect_true(f$exact_fit)
   expect_identical(f$on_plane, on)
   expect_gte(sum(on), floor(0.7 * n))
+  ## Without the residuals returned, the fit is the same (the exact-fit rule
+  ## makes the residuals again where it reads them, with the same values).
+  ## (data with 30 % of the rows on the plane: not an exact fit)
+  y3 <- drop(x %*% c(1, 2, -1)) + rnorm(n) * (seq_len(n) > 0.3 * n)
+  for (dd in list(d, kelvara:::.fit_data(x, y3),
+                  kelvara:::.fit_data(x, drop(x %*% c(1, 2, -1)) + rnorm(n)))) {
+    set.seed(1)
+    f1 <- suppressWarnings(kelvara:::.lmrob_S_fit(dd, ctrl))
+    set.seed(1)
+    f0 <- suppressWarnings(kelvara:::.lmrob_S_fit(dd, ctrl, FALSE))
+    expect_identical(is.null(f0$rs), !f1$exact_fit)
+    if (f1$exact_fit) expect_identical(f0$rs, f1$rs)
+    f0$rs <- f1$rs <- NULL
+    expect_identical(f0, f1)
+  }
 })
 
 test_that("the MM step counts the positive weights of its start as R does", {
@@ -101,11 +116,11 @@ test_that("the MM step's values of the rows are those of kv_lmrob_rows at its es
 })
 
 test_that("routines that read their data from a list refuse a list of the wrong vectors", {
-  pw <- function(data, n = 3L) .C("kv_positive_weights", data, n, 1, 4.685, 1L, count = 0L,
-                                  PACKAGE = "kelvara")$count
-  expect_identical(pw(list(c(0.5, 9, -1))), 2L)
-  expect_error(pw(list(1:3)), "the residuals must be a double vector of 3 values")
-  expect_error(pw(list(c(1, 2))), "must be a double vector of 3 values")
+  res <- function(data, n = 3L) .C("kv_residuals", data, n, 1L, 2, r = double(n),
+                                   PACKAGE = "kelvara")$r
+  expect_identical(res(list(matrix(c(1, 2, 3)), c(0.5, 9, -1))), c(0.5, 9, -1) - c(2, 4, 6))
+  expect_error(res(list(matrix(1:3), c(1, 2, 3))), "the design must be a double vector of 3 values")
+  expect_error(res(list(matrix(c(1, 2, 3)), c(1, 2))), "the response must be a double vector")
   expect_error(.C("kv_lmrob_rows", list(matrix(1, 4, 2), 1:4), 4L, 2L, c(1, 1), 1, 4.685, 1L,
                   1L, double(4), double(4), double(6), double(4), 0L, PACKAGE = "kelvara"),
                "the response must be a double vector of 4 values")

@@ -87,7 +87,7 @@ test_that("S, MM and M-S fits agree with the dgels path, with the same draws and
 
     mm <- function(entry, ...)
       .C(entry, ..., n, 4L, a$beta, a$scale, beta = double(4), r = double(n), it = 50L,
-         4.685061, 1L, loss = 0, 1e-7, conv = FALSE, 0L, 0L, 0L, PACKAGE = "kelvara")
+         4.685061, 1L, loss = 0, 1e-7, conv = FALSE, 0L, 1L, 0L, PACKAGE = "kelvara")
     m1 <- mm("kv_lmrob_MM", list(x, d$y)); m2 <- mm("R_lmrob_MM", x, d$y)
     expect_identical(m1[c("it", "conv")], m2[c("it", "conv")])
     expect_lt(rel_err(m1$beta, m2$beta), 1e-10)

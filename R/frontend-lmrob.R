@@ -282,7 +282,9 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   if (!exact && method %in% c("MM", "SMDM")) {
     ## (where the MM estimate is the result and the problem is the data
     ## themselves, the rows' values of the result come with it: .lmrob_rows)
-    rows <- if (method == "MM" && pr$plain && !any(pr$aliased)) list(intercept = intercept)
+    ## (pr$xw is then the design, with the names of the rows)
+    rows <- if (method == "MM" && pr$plain && !any(pr$aliased))
+              list(intercept = intercept, names = rownames(pr$xw))
     mm <- .stage_MM(d, beta, scale, ctrl, rows = rows)
     status$MM <- mm$status
     beta <- mm$coefficients
@@ -333,7 +335,8 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   ## The robustness weights of the rows fitted (w, and the scaled residuals
   ## u they come from: the inference uses both), NA on rows of prior weight 0.
   rs <- u <- NULL
-  if (!is.null(rows)) {
+  compiled <- !is.null(rows)
+  if (compiled) {
     fitted <- rows$fitted
     w <- rows$w
     positive <- rows$sums$positive
@@ -362,14 +365,19 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   rows <- rs <- u <- NULL
   if (!is.null(offset)) fitted <- fitted + offset
   res <- y - fitted
-  names(fitted) <- names(res) <- rownames(x)
+  rn <- rownames(x)
+  ## (the values of the MM step come with these names, the very object:
+  ## setting them again would copy each vector)
+  named <- function(v) compiled && identical(names(v), rn)
+  if (!named(fitted)) names(fitted) <- rn
+  names(res) <- rn
   if (length(w) == n) {
     rw <- w
   } else {
     rw <- rep(NA_real_, n)
     rw[use] <- w
   }
-  names(rw) <- rownames(x)
+  if (!named(rw)) names(rw) <- rn
   start <- est$start
   fit <- list(coefficients = coef, scale = scale * pr$scale_unit, residuals = res,
               fitted.values = fitted, rweights = rw, weights = weights,

@@ -300,9 +300,10 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
 ## the estimate, with the residuals `rs` and scale `scale_st` of the
 ## standardised problem (NULL unless `residuals`).  Whether enough
 ## observations keep a positive weight at the end is the caller's to judge.
-## rows: list(intercept) to have the values of .lmrob_rows() at the
+## rows: list(intercept, names) to have the values of .lmrob_rows() at the
 ## estimate (`rows`, for data whose standardisation is the identity) in
-## place of the residuals.
+## place of the residuals, the fitted values and weights with the `names`
+## (optional) of the rows.
 .lmrob_MM_fit <- function(d, beta, scale, ctrl, rows = NULL, residuals = TRUE) {
   n <- d$n
   p <- d$p
@@ -319,6 +320,11 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
   ## same call makes the values of .lmrob_rows() at the estimate (the data
   ## are passed once) in place of the residuals.
   data <- list(st$x, st$y)
+  ## (.C returns a copy of each argument, with its attributes: the fitted
+  ## values and weights come with their names, which the result would
+  ## otherwise give them by a copy of each)
+  out <- double(n)
+  if (!is.null(rows$names)) names(out) <- rows$names
   z <- .with_threads(ctrl$threads, if (is.null(rows)) {
     .C("kv_lmrob_MM", data, n, p, as.double(beta0), scale0,
        coefficients = as.double(beta0), residuals = if (residuals) double(n) else double(0),
@@ -329,10 +335,10 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
     .C("kv_lmrob_MM_rows", data, n, p, as.double(beta0), scale0,
        coefficients = as.double(beta0), max_it = ctrl$max_it, ctrl$tuning_psi, ctrl$psi_code,
        loss = 0, ctrl$rel_tol, converged = FALSE, ctrl$trace, as.integer(rows$intercept),
-       fitted = double(n), w = double(n), sums = double(6L), xtwx = double(p * p),
+       fitted = out, w = out, sums = double(6L), xtwx = double(p * p),
        status = 0L, positive = 0L, NAOK = TRUE, PACKAGE = "kelvara")
   })
-  data <- NULL
+  data <- out <- NULL
   if (z$positive < 0L)  # beta far beyond the data's units overflows
     stop("the residuals of 'beta' are not representable in the units of the data",
          call. = FALSE)

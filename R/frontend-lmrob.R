@@ -334,7 +334,7 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
             est$rows %||% .lmrob_rows(x, pr$yw, coef, scale, control$psi, tuning, intercept)
   ## The robustness weights of the rows fitted (w, and the scaled residuals
   ## u they come from: the inference uses both), NA on rows of prior weight 0.
-  rs <- u <- NULL
+  rs <- u <- pass <- NULL
   compiled <- !is.null(rows)
   if (compiled) {
     fitted <- rows$fitted
@@ -342,15 +342,25 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     positive <- rows$sums$positive
   } else {
     fitted <- drop((if (any(aliased)) x[, !aliased, drop = FALSE] else x) %*% coef[!aliased])
-    ## The residuals of the problem (where it is the data themselves, the
-    ## product just formed).
-    rs <- pr$yw - if (pr$plain) fitted else drop(pr$xw %*% beta)
-    if (exact) {
-      w <- as.double(.exact_fit_rule(rs, pr$yw, p, control$bb)$on_plane)
+    ## Without prior weights the same compiled pass over the rows of the
+    ## problem (xw, yw, beta) gives the weights and the sums of the
+    ## inference; the values of the R computation below.
+    pass <- if (!exact && is.null(pr$sws))
+              .lmrob_rows(pr$xw, pr$yw, beta, scale, control$psi, tuning, intercept)
+    if (!is.null(pass)) {
+      w <- pass$w
+      positive <- pass$sums$positive
     } else {
-      u <- rs / scale
-      w <- .psi_at(u, .psi_code(control$psi), tuning, "wgt")
-      positive <- sum(w > 0)
+      ## The residuals of the problem (where it is the data themselves, the
+      ## product just formed).
+      rs <- pr$yw - if (pr$plain) fitted else drop(pr$xw %*% beta)
+      if (exact) {
+        w <- as.double(.exact_fit_rule(rs, pr$yw, p, control$bb)$on_plane)
+      } else {
+        u <- rs / scale
+        w <- .psi_at(u, .psi_code(control$psi), tuning, "wgt")
+        positive <- sum(w > 0)
+      }
     }
   }
   if (!exact && est$final == "MM" && positive < p) {
@@ -361,8 +371,8 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   ## (the inference before the other vectors of the result: its n x p
   ## temporary is the largest)
   inf <- .lmrob_inference(pr$xw, pr$yw, beta, scale, control, tuning, intercept, pr$sws,
-                          exact, w = w, r = rs, u = u, sums = rows$sums)
-  rows <- rs <- u <- NULL
+                          exact, w = w, r = rs, u = u, sums = (rows %||% pass)$sums)
+  rows <- rs <- u <- pass <- NULL
   if (!is.null(offset)) fitted <- fitted + offset
   res <- y - fitted
   rn <- rownames(x)

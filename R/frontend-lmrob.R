@@ -135,8 +135,9 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   .check_finite(x, "the design")
   if (!is.null(offset)) .check_finite(offset, "offset")
   if (!is.null(weights)) {
-    if (!is.numeric(weights) || length(weights) != n || any(!is.finite(weights)) ||
-        any(weights < 0))
+    ## (.all_finite() and min(): no vector of the tests' size)
+    if (!is.numeric(weights) || length(weights) != n || !.all_finite(weights) ||
+        n > 0L && min(weights) < 0)
       stop("'weights' must be finite and non-negative, one per observation", call. = FALSE)
   }
   if (ncol(x) == 0L)
@@ -175,10 +176,11 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   sws <- NULL
   if (!is.null(weights)) {
     sw <- sqrt(weights)
-    sw_unit <- .unit_of(stats::median(sw[use]))
-    sws <- if (all_used) sw / sw_unit else sw[use] / sw_unit
+    if (!all_used) sw <- sw[use]
+    sw_unit <- .unit_of(stats::median(sw))
+    sws <- sw / sw_unit
     sw <- NULL
-    if (all(sws == 1)) sws <- NULL
+    if (min(sws) == 1 && max(sws) == 1) sws <- NULL
   }
   if (is.null(sws)) {
     xw <- st$x

@@ -245,8 +245,9 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
   ## count of those on the plane does not settle the case: made again then)
   if (is.null(rs) && (is.null(n_on_plane) || n - n_on_plane <= ctrl$bb * (n - p) ||
                       scale == 0))
-    rs <- .C("kv_residuals", list(st$x, st$y), n, p, z$coefficients, r = double(n),
-             NAOK = TRUE, PACKAGE = "kelvara")$r
+    rs <- .with_threads(ctrl$threads, .C("kv_residuals", list(st$x, st$y), n, p,
+                                         z$coefficients, r = double(n), NAOK = TRUE,
+                                         PACKAGE = "kelvara")$r)
   ef <- .exact_fit_rule(rs, st$y, p, ctrl$bb, st$y_spread, n_on_plane, n)
   converged <- as.logical(z$converged)
   if (scale == 0 && !ef$exact) {
@@ -323,8 +324,10 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
   ## (.C returns a copy of each argument, with its attributes: the fitted
   ## values and weights come with their names, which the result would
   ## otherwise give them by a copy of each)
-  out <- double(n)
-  if (!is.null(rows$names)) names(out) <- rows$names
+  if (!is.null(rows)) {
+    out <- double(n)
+    if (!is.null(rows$names)) names(out) <- rows$names
+  }
   z <- .with_threads(ctrl$threads, if (is.null(rows)) {
     .C("kv_lmrob_MM", data, n, p, as.double(beta0), scale0,
        coefficients = as.double(beta0), residuals = if (residuals) double(n) else double(0),
@@ -338,7 +341,7 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
        fitted = out, w = out, sums = double(6L), xtwx = double(p * p),
        status = 0L, positive = 0L, NAOK = TRUE, PACKAGE = "kelvara")
   })
-  data <- out <- NULL
+  data <- NULL
   if (z$positive < 0L)  # beta far beyond the data's units overflows
     stop("the residuals of 'beta' are not representable in the units of the data",
          call. = FALSE)

@@ -1947,14 +1947,15 @@ shared_xy shared_design(const void* data, int n, int p, const char* who) {
 // then the difference), by chunks of rows over the threads, and into
 // *n_on_plane how many of them are at most *plane_tol in absolute value
 // (-1 when one is not finite).
-void s_entry(const double* x, const double* y, const void* data, const int* n, const int* p,
-             const int* n_resample, double* scale, double* beta, const double* k,
-             const int* ipsi, const double* b, const int* n_best, const int* n_groups,
-             const int* group_size, const int* refine_steps, int* max_refine,
-             const int* max_it_scale, const double* refine_tol, const double* tol,
-             int* converged, const int* trace_level, const int* max_singular,
-             const int* nonsingular, int* status, double* residuals, bool keep_residuals,
-             const double* plane_tol, int* n_on_plane) {
+void s_entry(const double* x, const double* y, const void* data, const int* n,
+             const int* p, const int* n_resample, double* scale, double* beta,
+             const double* k, const int* ipsi, const double* b, const int* n_best,
+             const int* n_groups, const int* group_size, const int* refine_steps,
+             int* max_refine, const int* max_it_scale, const double* refine_tol,
+             const double* tol, int* converged, const int* trace_level,
+             const int* max_singular, const int* nonsingular, int* status,
+             double* residuals, bool keep_residuals, const double* plane_tol,
+             int* n_on_plane) {
   host::run_entry([&] {
     if (data) {
       const shared_xy d = shared_design(data, *n, *p, "kv_lmrob_S_resid");
@@ -2003,23 +2004,22 @@ extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const
                            const int* max_singular, const int* nonsingular, int* status) {
   s_entry(x, y, nullptr, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups,
           group_size, refine_steps, max_refine, max_it_scale, refine_tol, tol, converged,
-          trace_level, max_singular, nonsingular, status, nullptr, false, nullptr, nullptr);
+          trace_level, max_singular, nonsingular, status, nullptr, false, nullptr,
+          nullptr);
 }
 
-extern "C" void kv_lmrob_S_resid(const void* data, const int* n, const int* p,
-                                 const int* n_resample, double* scale, double* beta, const double* k, const int* ipsi,
-                                 const double* b, const int* n_best, const int* n_groups,
-                                 const int* group_size, const int* refine_steps,
-                                 int* max_refine, const int* max_it_scale,
-                                 const double* refine_tol, const double* tol, int* converged,
-                                 const int* trace_level, const int* max_singular,
-                                 const int* nonsingular, int* status, double* residuals,
-                                 const int* keep_residuals, const double* plane_tol,
-                                 int* n_on_plane) {
-  s_entry(nullptr, nullptr, data, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups,
-          group_size, refine_steps, max_refine, max_it_scale, refine_tol, tol, converged,
-          trace_level, max_singular, nonsingular, status, residuals, *keep_residuals != 0,
-          plane_tol, n_on_plane);
+extern "C" void kv_lmrob_S_resid(
+    const void* data, const int* n, const int* p, const int* n_resample, double* scale,
+    double* beta, const double* k, const int* ipsi, const double* b, const int* n_best,
+    const int* n_groups, const int* group_size, const int* refine_steps, int* max_refine,
+    const int* max_it_scale, const double* refine_tol, const double* tol, int* converged,
+    const int* trace_level, const int* max_singular, const int* nonsingular, int* status,
+    double* residuals, const int* keep_residuals, const double* plane_tol,
+    int* n_on_plane) {
+  s_entry(nullptr, nullptr, data, n, p, n_resample, scale, beta, k, ipsi, b, n_best,
+          n_groups, group_size, refine_steps, max_refine, max_it_scale, refine_tol, tol,
+          converged, trace_level, max_singular, nonsingular, status, residuals,
+          *keep_residuals != 0, plane_tol, n_on_plane);
 }
 
 namespace {
@@ -2215,9 +2215,10 @@ struct rows_outputs {
 // that an error or interrupt unwinds it before R takes over.
 void mm_entry(const char* who, bool reference, const double* X, const double* y,
               const void* data, const int* n, const int* p, const double* b_init,
-              const double* scale, double* b1, double* resid, int* max_it, const double* k,
-              const int* ipsi, double* loss, const double* eps, int* converged,
-              const int* trace, const rows_outputs* rows = nullptr, int* positive = nullptr) {
+              const double* scale, double* b1, double* resid, int* max_it,
+              const double* k, const int* ipsi, double* loss, const double* eps,
+              int* converged, const int* trace, const rows_outputs* rows = nullptr,
+              int* positive = nullptr) {
   host::run_entry([&] {
     check_regression_dims(who, *n, *p);
     if (data) {
@@ -2237,8 +2238,10 @@ void mm_entry(const char* who, bool reference, const double* X, const double* y,
     *converged = rwls(X, y, *n, *p, b1, b_init, resid, loss, *scale, *eps, max_it, k,
                       *ipsi, *trace, reference);
     if (rows) {
-      fitted_rows fr{X,       y,          b1,         *n, *p, *scale, k, *ipsi, *rows->intercept != 0,
-                     rows->fitted, rows->w, rows->sums, rows->xtwx, {}, {}, {}, {}};
+      const bool icpt = *rows->intercept != 0;
+      fitted_rows fr{X,          y,     b1,   *n,           *p,      *scale,
+                     k,          *ipsi, icpt, rows->fitted, rows->w, rows->sums,
+                     rows->xtwx, {},    {},   {},           {}};
       *rows->status = fr.run() ? 0 : 1;
     }
   });
@@ -2250,8 +2253,8 @@ extern "C" void R_lmrob_MM(const double* X, const double* y, const int* n, const
                            double* resid, int* max_it, const double* k, const int* ipsi,
                            double* loss, const double* eps, int* converged,
                            const int* trace, const int*, const int*) {
-  mm_entry("R_lmrob_MM", true, X, y, nullptr, n, p, b_init, scale, b1, resid, max_it, k, ipsi,
-           loss, eps, converged, trace);
+  mm_entry("R_lmrob_MM", true, X, y, nullptr, n, p, b_init, scale, b1, resid, max_it, k,
+           ipsi, loss, eps, converged, trace);
 }
 
 extern "C" void kv_lmrob_MM(const void* data, const int* n, const int* p,
@@ -2266,10 +2269,10 @@ extern "C" void kv_lmrob_MM(const void* data, const int* n, const int* p,
 
 extern "C" void kv_lmrob_MM_rows(const void* data, const int* n, const int* p,
                                  const double* b_init, const double* scale, double* b1,
-                                 int* max_it, const double* k, const int* ipsi, double* loss,
-                                 const double* eps, int* converged, const int* trace,
-                                 const int* intercept, double* fitted, double* w,
-                                 double* sums, double* xtwx, int* rows_status,
+                                 int* max_it, const double* k, const int* ipsi,
+                                 double* loss, const double* eps, int* converged,
+                                 const int* trace, const int* intercept, double* fitted,
+                                 double* w, double* sums, double* xtwx, int* rows_status,
                                  int* positive) {
   // (the residuals of the steps are not returned: the rows' values stand for them)
   const rows_outputs rows{intercept, fitted, w, sums, xtwx, rows_status};
@@ -2288,11 +2291,10 @@ extern "C" void kv_wls(const double* x, const double* y, const double* w, const 
   });
 }
 
-
 // r = y - x beta (n) of the list(x, y) `data` (x n x p), with the values of
 // R's drop(y - x %*% beta): those kv_lmrob_S_resid returns.
-extern "C" void kv_residuals(const void* data, const int* n, const int* p, const double* beta,
-                             double* r) {
+extern "C" void kv_residuals(const void* data, const int* n, const int* p,
+                             const double* beta, double* r) {
   host::run_entry([&] {
     check_regression_dims("kv_residuals", *n, *p);
     const shared_xy d = shared_design(data, *n, *p, "kv_residuals");
@@ -2324,13 +2326,15 @@ extern "C" void kv_lmrob_rows(const void* data, const int* n, const int* p,
 // x[1, j] != 0 && all(x[, j] == x[1, j]), with 0 FALSE, 1 TRUE and 2 NA
 // (a NaN, which compares as NA, where no row decides FALSE).  A column
 // is read until its first value that differs; n >= 1.
-extern "C" void kv_constant_columns(const void* data, const int* n, const int* p, int* out) {
+extern "C" void kv_constant_columns(const void* data, const int* n, const int* p,
+                                    int* out) {
   host::run_entry([&] {
     const long nn = *n;
     const int pp = *p;
     if (nn < 1 || pp < 0) host::fail("kv_constant_columns: invalid dimensions");
     const double* x = host::shared_doubles(
-        data, 0, static_cast<std::size_t>(nn) * static_cast<std::size_t>(pp), "the design");
+        data, 0, static_cast<std::size_t>(nn) * static_cast<std::size_t>(pp),
+        "the design");
     for (int j = 0; j < pp; ++j) {
       const double* col = x + static_cast<std::size_t>(j) * nn;
       const double v1 = col[0];
@@ -2362,8 +2366,8 @@ namespace {
 // values) and work as scratch: R's median, the median absolute deviation
 // from it, else the mean absolute deviation, else |median|; false (nothing
 // computed) when a value is not finite, which the R layer meets itself.
-bool sample_spread(const double* v, long m, double* w, std::vector<double>& work, double* loc,
-                   double* spread) {
+bool sample_spread(const double* v, long m, double* w, std::vector<double>& work,
+                   double* loc, double* spread) {
   for (long k = 0; k < m; ++k)
     if (!std::isfinite(v[k])) return false;
   const double c = r_median(v, m, work);
@@ -2384,24 +2388,25 @@ bool sample_spread(const double* v, long m, double* w, std::vector<double>& work
 // from the list(x, y, rows) data.  Each column's sample is gathered by the
 // thread that measures it.  status 0: measured; 1: a value is not finite
 // (left to the R layer); 2: not measured.
-extern "C" void kv_sample_spreads(const void* data, const int* n, const int* p, const int* m,
-                                  const int* has_y, const int* skip, double* loc,
-                                  double* spread, int* status) {
+extern "C" void kv_sample_spreads(const void* data, const int* n, const int* p,
+                                  const int* m, const int* has_y, const int* skip,
+                                  double* loc, double* spread, int* status) {
   host::run_entry([&] {
     const long nn = *n, mm = *m;
     const int pp = *p;
     if (nn < 0 || pp < 0 || mm < 0 || mm > nn)
       host::fail("kv_sample_spreads: invalid dimensions");
     const double* x = host::shared_doubles(
-        data, 0, static_cast<std::size_t>(nn) * static_cast<std::size_t>(pp), "the design");
-    const double* y =
-        host::shared_doubles(data, 1, *has_y != 0 ? static_cast<std::size_t>(nn) : 0,
-                             "the response");
+        data, 0, static_cast<std::size_t>(nn) * static_cast<std::size_t>(pp),
+        "the design");
+    const double* y = host::shared_doubles(
+        data, 1, *has_y != 0 ? static_cast<std::size_t>(nn) : 0, "the response");
     const int* rows = nullptr;
     if (mm < nn) {
       rows = host::shared_ints(data, 2, static_cast<std::size_t>(mm), "the sample rows");
       for (long k = 0; k < mm; ++k)
-        if (rows[k] < 1 || rows[k] > nn) host::fail("kv_sample_spreads: a row out of range");
+        if (rows[k] < 1 || rows[k] > nn)
+          host::fail("kv_sample_spreads: a row out of range");
     }
     const int tasks = pp + (*has_y != 0);
     if (*has_y == 0) status[pp] = 2;

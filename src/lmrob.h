@@ -391,17 +391,18 @@ void R_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
 // R's drop(y - X %*% b_init)); *positive receives their number (-1: a
 // residual is not finite).
 void kv_lmrob_MM(const void* data, const int* n, const int* p, const double* b_init,
-                 const double* scale, double* b1, double* resid, int* max_it, const double* k,
-                 const int* ipsi, double* loss, const double* eps, int* converged,
-                 const int* trace, const int* keep_residuals, int* positive);
+                 const double* scale, double* b1, double* resid, int* max_it,
+                 const double* k, const int* ipsi, double* loss, const double* eps,
+                 int* converged, const int* trace, const int* keep_residuals,
+                 int* positive);
 // kv_lmrob_MM (without its residuals) followed by kv_lmrob_rows on its data
 // at the coefficients it reaches and its scale: intercept, then
 // kv_lmrob_rows' outputs (fitted, w, sums, xtwx) and status, then positive.
-void kv_lmrob_MM_rows(const void* data, const int* n, const int* p,
-                      const double* b_init, const double* scale, double* b1, int* max_it,
-                      const double* k, const int* ipsi, double* loss, const double* eps,
-                      int* converged, const int* trace, const int* intercept, double* fitted,
-                      double* w, double* sums, double* xtwx, int* rows_status, int* positive);
+void kv_lmrob_MM_rows(const void* data, const int* n, const int* p, const double* b_init,
+                      const double* scale, double* b1, int* max_it, const double* k,
+                      const int* ipsi, double* loss, const double* eps, int* converged,
+                      const int* trace, const int* intercept, double* fitted, double* w,
+                      double* sums, double* xtwx, int* rows_status, int* positive);
 // One weighted least-squares fit of the n x p design x, response y and
 // weights w into beta (p): by the streaming core (*reference == 0) or by
 // dgels; *info receives dgels' rank report (0 when of full rank) and
@@ -418,10 +419,10 @@ void kv_residuals(const void* data, const int* n, const int* p, const double* be
 // (6): mean(psi^2), mean(psi'), sum(w), sum(w > 0), weighted total and
 // residual sums of squares; xtwx p x p.  *status 1: residuals not finite
 // (nothing to use).  x and y come as the list(x, y) `data`.
-void kv_lmrob_rows(const void* data, const int* n, const int* p,
-                   const double* beta, const double* scale, const double* k, const int* ipsi,
-                   const int* intercept, double* fitted, double* w, double* sums, double* xtwx,
-                   int* status);
+void kv_lmrob_rows(const void* data, const int* n, const int* p, const double* beta,
+                   const double* scale, const double* k, const int* ipsi,
+                   const int* intercept, double* fitted, double* w, double* sums,
+                   double* xtwx, int* status);
 void R_subsample(const double* x, const double* y, const int* n, const int* p,
                  double* beta, int* perm_work, int* idc, int* var_order, double* lu,
                  double* col_work, int* pivot, double* row_scale, double* col_scale,
@@ -547,15 +548,15 @@ void kv_lmrob_S(const double* x, const double* y, const int* n, const int* p,
 // outputs: the residuals y - x beta (n, when *keep_residuals) at the
 // coefficients found, with the values of R's drop(y - x %*% beta), and the
 // number of them at most plane_tol in absolute value (-1: one not finite).
-void kv_lmrob_S_resid(const void* data, const int* n, const int* p,
-                      const int* n_resample, double* scale, double* beta, const double* k,
-                      const int* ipsi, const double* b, const int* n_best,
-                      const int* n_groups, const int* group_size, const int* refine_steps,
-                      int* max_refine, const int* max_it_scale, const double* refine_tol,
+void kv_lmrob_S_resid(const void* data, const int* n, const int* p, const int* n_resample,
+                      double* scale, double* beta, const double* k, const int* ipsi,
+                      const double* b, const int* n_best, const int* n_groups,
+                      const int* group_size, const int* refine_steps, int* max_refine,
+                      const int* max_it_scale, const double* refine_tol,
                       const double* tol, int* converged, const int* trace_level,
                       const int* max_singular, const int* nonsingular, int* status,
-                      double* residuals, const int* keep_residuals, const double* plane_tol,
-                      int* n_on_plane);
+                      double* residuals, const int* keep_residuals,
+                      const double* plane_tol, int* n_on_plane);
 void kv_lmrob_M_S(const double* X1, const double* X2, const double* y, double* res,
                   const int* n, const int* p1, const int* p2, const int* n_resample,
                   double* scale, double* b1, double* b2, const double* k, const int* ipsi,

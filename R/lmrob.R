@@ -329,7 +329,7 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
     if (!is.null(rows$names)) names(out) <- rows$names
   }
   z <- .with_threads(ctrl$threads, if (is.null(rows)) {
-    .C("kv_lmrob_MM", data, n, p, as.double(beta0), scale0,
+    .C("kv_lmrob_MM_list", data, n, p, as.double(beta0), scale0,
        coefficients = as.double(beta0), residuals = if (residuals) double(n) else double(0),
        max_it = ctrl$max_it, ctrl$tuning_psi, ctrl$psi_code, loss = 0, ctrl$rel_tol,
        converged = FALSE, ctrl$trace, as.integer(residuals), positive = 0L,

@@ -2257,12 +2257,22 @@ extern "C" void R_lmrob_MM(const double* X, const double* y, const int* n, const
            ipsi, loss, eps, converged, trace);
 }
 
-extern "C" void kv_lmrob_MM(const void* data, const int* n, const int* p,
+extern "C" void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
                             const double* b_init, const double* scale, double* b1,
                             double* resid, int* max_it, const double* k, const int* ipsi,
                             double* loss, const double* eps, int* converged,
-                            const int* trace, const int* keep_residuals, int* positive) {
-  mm_entry("kv_lmrob_MM", false, nullptr, nullptr, data, n, p, b_init, scale, b1,
+                            const int* trace, const int*, const int*) {
+  mm_entry("kv_lmrob_MM", false, X, y, nullptr, n, p, b_init, scale, b1, resid, max_it, k,
+           ipsi, loss, eps, converged, trace);
+}
+
+extern "C" void kv_lmrob_MM_list(const void* data, const int* n, const int* p,
+                                 const double* b_init, const double* scale, double* b1,
+                                 double* resid, int* max_it, const double* k,
+                                 const int* ipsi, double* loss, const double* eps,
+                                 int* converged, const int* trace,
+                                 const int* keep_residuals, int* positive) {
+  mm_entry("kv_lmrob_MM_list", false, nullptr, nullptr, data, n, p, b_init, scale, b1,
            *keep_residuals != 0 ? resid : nullptr, max_it, k, ipsi, loss, eps, converged,
            trace, nullptr, positive);
 }

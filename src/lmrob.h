@@ -384,18 +384,23 @@ void R_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
                 const double* eps, int* converged, const int* trace,
                 const int* /* not read */, const int* /* not read */);
 // The MM step of R_lmrob_MM with the streaming least-squares core (R_lmrob_MM
-// keeps LAPACK dgels; see wls_workspace), on the design and response of
-// `data`, a list(X, y) argument (read without a copy: see host.h).  resid
-// receives the residuals only when *keep_residuals.  The steps run only
-// when at least p rows get a positive weight wgt(r / scale) at b_init (r as
-// R's drop(y - X %*% b_init)); *positive receives their number (-1: a
-// residual is not finite).
-void kv_lmrob_MM(const void* data, const int* n, const int* p, const double* b_init,
-                 const double* scale, double* b1, double* resid, int* max_it,
-                 const double* k, const int* ipsi, double* loss, const double* eps,
-                 int* converged, const int* trace, const int* keep_residuals,
-                 int* positive);
-// kv_lmrob_MM (without its residuals) followed by kv_lmrob_rows on its data
+// keeps LAPACK dgels; see wls_workspace).
+void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
+                 const double* b_init, const double* scale, double* b1, double* resid,
+                 int* max_it, const double* k, const int* ipsi, double* loss,
+                 const double* eps, int* converged, const int* trace, const int*,
+                 const int*);
+// kv_lmrob_MM on the design and response of `data`, a list(X, y) argument
+// (read without a copy: see host.h).  resid receives the residuals only
+// when *keep_residuals.  The steps run only when at least p rows get a
+// positive weight wgt(r / scale) at b_init (r as R's drop(y - X %*% b_init));
+// *positive receives their number (-1: a residual is not finite).
+void kv_lmrob_MM_list(const void* data, const int* n, const int* p, const double* b_init,
+                      const double* scale, double* b1, double* resid, int* max_it,
+                      const double* k, const int* ipsi, double* loss, const double* eps,
+                      int* converged, const int* trace, const int* keep_residuals,
+                      int* positive);
+// kv_lmrob_MM_list (without its residuals) followed by kv_lmrob_rows on its data
 // at the coefficients it reaches and its scale: intercept, then
 // kv_lmrob_rows' outputs (fitted, w, sums, xtwx) and status, then positive.
 void kv_lmrob_MM_rows(const void* data, const int* n, const int* p, const double* b_init,

@@ -69,6 +69,9 @@ R_NativePrimitiveArgType kv_lmrob_M_S_t[] = {
     KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT,
     KV_LGL, KV_LGL, KV_LGL, KV_INT, KV_INT, KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_lmrob_MM_t[] = {
+    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT,
+    KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT};
+R_NativePrimitiveArgType kv_lmrob_MM_list_t[] = {
     KV_LIST, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT,
     KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_wls_t[] = {
@@ -146,7 +149,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_ggw_table, 2),
     CDEF(kv_fastmcd, 20),
     CDEF(kv_ltsreg, 16),
-    CDEF(kv_lmrob_MM, 16),
+    CDEF(kv_lmrob_MM, 17),
     CDEF(kv_wls, 9),
     CDEF(kv_threads, 2),
     CDEF(kv_mcd_search, 23),
@@ -167,6 +170,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_lmrob_S_resid, 26),
     CDEF(kv_lmrob_MM_rows, 20),
     CDEF(kv_residuals, 5),
+    CDEF(kv_lmrob_MM_list, 16),
     // The standardisation of the R layer, from list arguments.
     CDEF(kv_constant_columns, 4),
     CDEF(kv_sample_spreads, 9),

@@ -138,9 +138,9 @@ test_that("the MM loss is the mean chi of the residuals, added in index order", 
   y <- drop(X %*% c(1, 2)) + rnorm(n) + 20 * (1:n <= 900)
   for (fam in list(list("bisquare", 1L, 4.685), list("hampel", 4L, c(1.35, 3.15, 7.2)))) {
     for (k in 1:2) {
-      z <- fit_with_threads(k, 1, .C("kv_lmrob_MM", list(X, y), n, 2L, c(1.1, 1.9), 1.2,
+      z <- fit_with_threads(k, 1, .C("kv_lmrob_MM", X, y, n, 2L, c(1.1, 1.9), 1.2,
         coefficients = double(2), residuals = double(n), max_it = 50L, fam[[3]], fam[[2]],
-        loss = 0, 1e-7, converged = FALSE, 0L, 1L, positive = 0L, PACKAGE = "kelvara"))$value
+        loss = 0, 1e-7, converged = FALSE, 0L, 0L, 0L, PACKAGE = "kelvara"))$value
       chi <- chi_func(z$residuals / 1.2, fam[[1]], fam[[3]])
       s <- 0
       for (v in chi) s <- s + v

@@ -120,13 +120,16 @@
 ## checked them, and scale > 0): the fitted values x coef, the robustness
 ## weights of the residuals and the sums of .inference_sums() (sw NULL),
 ## with the same values; NULL where a residual is not finite (the R
-## computation then decides).
-.lmrob_rows <- function(x, y, coef, scale, psi, tuning, intercept) {
+## computation then decides).  `names`: those of the fitted values and
+## weights (.C returns its outputs with the attributes of the arguments).
+.lmrob_rows <- function(x, y, coef, scale, psi, tuning, intercept, names = NULL) {
   n <- nrow(x)
   p <- ncol(x)
+  out <- double(n)
+  if (!is.null(names)) names(out) <- names
   .rows_value(.C("kv_lmrob_rows", list(x, y), n, p, as.double(coef), as.double(scale),
                  as.double(tuning), .psi_code(psi), as.integer(intercept),
-                 fitted = double(n), w = double(n), sums = double(6L),
+                 fitted = out, w = out, sums = double(6L),
                  xtwx = double(p * p), status = 0L, NAOK = TRUE, PACKAGE = "kelvara"), p)
 }
 

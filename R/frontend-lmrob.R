@@ -333,7 +333,8 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   ## gives the fitted values, the robustness weights and the sums of the
   ## inference, the values of the R computation below.
   rows <- if (!exact && pr$plain && !any(aliased))
-            est$rows %||% .lmrob_rows(x, pr$yw, coef, scale, control$psi, tuning, intercept)
+            est$rows %||% .lmrob_rows(x, pr$yw, coef, scale, control$psi, tuning, intercept,
+                                      rownames(x))
   ## The robustness weights of the rows fitted (w, and the scaled residuals
   ## u they come from: the inference uses both), NA on rows of prior weight 0.
   rs <- u <- pass <- NULL

@@ -345,11 +345,12 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     positive <- rows$sums$positive
   } else {
     fitted <- drop((if (any(aliased)) x[, !aliased, drop = FALSE] else x) %*% coef[!aliased])
-    ## Without prior weights the same compiled pass over the rows of the
-    ## problem (xw, yw, beta) gives the weights and the sums of the
+    ## The same compiled pass over the rows of the problem (xw, yw, beta,
+    ## with its prior weights) gives the weights and the sums of the
     ## inference; the values of the R computation below.
-    pass <- if (!exact && is.null(pr$sws))
-              .lmrob_rows(pr$xw, pr$yw, beta, scale, control$psi, tuning, intercept)
+    pass <- if (!exact)
+              .lmrob_rows(pr$xw, pr$yw, beta, scale, control$psi, tuning, intercept,
+                          sw = pr$sws)
     if (!is.null(pass)) {
       w <- pass$w
       positive <- pass$sums$positive

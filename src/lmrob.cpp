@@ -2049,6 +2049,9 @@ struct fitted_rows {
   double *fitted, *w, *sums, *xtwx;
   // Per row: psi(u)^2, psi'(u), w r^2 and sqrt(w).
   std::unique_ptr<double[]> psi2, dpsi, wrr, sw;
+  // The square roots of the prior weights of the rows (x and y carry them
+  // already), for the weighted total sum of squares; nullptr: all 1.
+  const double* prior;
 
   // Entries of the cross-product per pass over the rows: each keeps its
   // running sum in a register of its own.
@@ -2114,23 +2117,33 @@ struct fitted_rows {
 
   // sums: mean(psi(u)^2), mean(psi'(u)), sum(w), sum(w > 0), the weighted
   // total sum of squares sum(w (y - c)^2) about c = sum(w y) / sum(w) (0
-  // without an intercept) and sum(w r^2).
+  // without an intercept) and sum(w r^2).  With prior weights (sw = prior)
+  // the centre of row i is sw[i] sum(w sw y) / sum(w sw^2), as R's
+  // y - sw * sum(w * sw * y) / sum(w * sw^2) forms it.
   void row_sums() {
-    long double s_psi2 = 0.0L, s_dpsi = 0.0L, s_w = 0.0L, s_wy = 0.0L, s_sse = 0.0L;
+    long double s_psi2 = 0.0L, s_dpsi = 0.0L, s_w = 0.0L, s_wy = 0.0L, s_sse = 0.0L,
+                s_wss = 0.0L;
     int positive = 0;
     for (int i = 0; i < n; ++i) {
       s_psi2 += psi2[i];
       s_dpsi += dpsi[i];
       s_w += w[i];
       if (w[i] > 0.0) ++positive;
-      s_wy += w[i] * y[i];
+      if (prior) {
+        s_wy += (w[i] * prior[i]) * y[i];
+        s_wss += w[i] * (prior[i] * prior[i]);
+      } else {
+        s_wy += w[i] * y[i];
+      }
       s_sse += wrr[i];
     }
     const double sum_w = static_cast<double>(s_w);
-    const double centre = intercept ? static_cast<double>(s_wy) / sum_w : 0.0;
+    const double sum_wy = static_cast<double>(s_wy), sum_wss = static_cast<double>(s_wss);
+    const double centre = intercept && !prior ? sum_wy / sum_w : 0.0;
     long double s_tss = 0.0L;
     for (int i = 0; i < n; ++i) {
-      const double d = intercept ? y[i] - centre : y[i];
+      const double c = intercept && prior ? (prior[i] * sum_wy) / sum_wss : centre;
+      const double d = intercept ? y[i] - c : y[i];
       s_tss += w[i] * (d * d);
     }
     sums[0] = mean_of(psi2.get(), s_psi2);
@@ -2241,7 +2254,7 @@ void mm_entry(const char* who, bool reference, const double* X, const double* y,
       const bool icpt = *rows->intercept != 0;
       fitted_rows fr{X,          y,     b1,   *n,           *p,      *scale,
                      k,          *ipsi, icpt, rows->fitted, rows->w, rows->sums,
-                     rows->xtwx, {},    {},   {},           {}};
+                     rows->xtwx, {},    {},   {},           {},      nullptr};
       *rows->status = fr.run() ? 0 : 1;
     }
   });
@@ -2316,13 +2329,18 @@ extern "C" void kv_residuals(const void* data, const int* n, const int* p,
 
 extern "C" void kv_lmrob_rows(const void* data, const int* n, const int* p,
                               const double* beta, const double* scale, const double* k,
-                              const int* ipsi, const int* intercept, double* fitted,
-                              double* w, double* sums, double* xtwx, int* status) {
+                              const int* ipsi, const int* intercept, const int* has_prior,
+                              double* fitted, double* w, double* sums, double* xtwx,
+                              int* status) {
   host::run_entry([&] {
     check_regression_dims("kv_lmrob_rows", *n, *p);
     const shared_xy d = shared_design(data, *n, *p, "kv_lmrob_rows");
+    const double* prior =
+        *has_prior != 0 ? host::shared_doubles(data, 2, static_cast<std::size_t>(*n),
+                                               "the prior weights")
+                        : nullptr;
     fitted_rows fr{d.x,    d.y, beta, *n,   *p, *scale, k,  *ipsi, *intercept != 0,
-                   fitted, w,   sums, xtwx, {}, {},     {}, {}};
+                   fitted, w,   sums, xtwx, {}, {},     {}, {},    prior};
     *status = fr.run() ? 0 : 1;
   });
 }

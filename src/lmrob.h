@@ -423,11 +423,13 @@ void kv_residuals(const void* data, const int* n, const int* p, const double* be
 // each the value of the R computation it stands for (see lmrob.cpp); sums
 // (6): mean(psi^2), mean(psi'), sum(w), sum(w > 0), weighted total and
 // residual sums of squares; xtwx p x p.  *status 1: residuals not finite
-// (nothing to use).  x and y come as the list(x, y) `data`.
+// (nothing to use).  x and y come as the list(x, y, sw) `data`; with
+// *has_prior, sw (n) are the square roots of the prior weights that x and y
+// carry, which centre the total sum of squares.
 void kv_lmrob_rows(const void* data, const int* n, const int* p, const double* beta,
                    const double* scale, const double* k, const int* ipsi,
-                   const int* intercept, double* fitted, double* w, double* sums,
-                   double* xtwx, int* status);
+                   const int* intercept, const int* has_prior, double* fitted, double* w,
+                   double* sums, double* xtwx, int* status);
 void R_subsample(const double* x, const double* y, const int* n, const int* p,
                  double* beta, int* perm_work, int* idc, int* var_order, double* lu,
                  double* col_work, int* pivot, double* row_scale, double* col_scale,

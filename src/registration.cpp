@@ -77,7 +77,7 @@ R_NativePrimitiveArgType kv_lmrob_MM_list_t[] = {
 R_NativePrimitiveArgType kv_wls_t[] = {
     KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_lmrob_rows_t[] = {
-    KV_LIST, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL,
+    KV_LIST, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL,
     KV_REAL, KV_REAL, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_constants_t[] = {KV_INT, KV_INT, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_constant_columns_t[] = {KV_LIST, KV_INT, KV_INT, KV_INT};
@@ -166,7 +166,7 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_rows_triangle, 8),
     CDEF(kv_lts_case_pass, 17),
     // The rows of lmrob()'s result: fitted values, weights, inference sums.
-    CDEF(kv_lmrob_rows, 13),
+    CDEF(kv_lmrob_rows, 14),
     CDEF(kv_lmrob_S_resid, 26),
     CDEF(kv_lmrob_MM_rows, 20),
     CDEF(kv_residuals, 5),

@@ -2,13 +2,13 @@
 ## the R computation it stands for, for every thread count.
 
 test_that("kv_lmrob_rows equals the R computation of fitted values, weights and sums", {
-  rows_in_r <- function(x, y, b, s, psi, k, intercept) {
+  rows_in_r <- function(x, y, b, s, psi, k, intercept, sw = NULL) {
     code <- kelvara:::.psi_code(psi)
     fitted <- drop(x %*% b)
     r <- y - fitted
     u <- r / s
     w <- kelvara:::.psi_at(u, code, k, "wgt")
-    sums <- kelvara:::.inference_sums(x, y, b, s, code, k, intercept, NULL, w, r, u)
+    sums <- kelvara:::.inference_sums(x, y, b, s, code, k, intercept, sw, w, r, u)
     list(fitted = unname(fitted), w = w,
          sums = c(sums[c("mean_psi2", "dpsi", "sum_w")], list(positive = sum(w > 0)),
                   sums[c("tss", "sse", "xtwx")]))
@@ -37,6 +37,15 @@ test_that("kv_lmrob_rows equals the R computation of fitted values, weights and 
         got <- kelvara:::.lmrob_rows(x, y, b, 0.9, psi, k, cs[["icpt"]] == 1)
         expect_identical(got, ref, info = paste(n, p, psi, th))
       }
+    }
+    ## Prior weights (which x and y carry) centre the total sum of squares.
+    sw <- sqrt(rexp(n))
+    ref <- rows_in_r(x * sw, y * sw, b, 0.9, "bisquare", 4.685, cs[["icpt"]] == 1, sw)
+    for (th in c(1L, 2L)) {
+      options(kelvara.threads = th)
+      got <- kelvara:::.lmrob_rows(x * sw, y * sw, b, 0.9, "bisquare", 4.685,
+                                   cs[["icpt"]] == 1, sw = sw)
+      expect_identical(got, ref, info = paste(n, p, "prior weights", th))
     }
   }
   ## A residual that overflows is left to the R computation.
@@ -122,7 +131,7 @@ test_that("routines that read their data from a list refuse a list of the wrong 
   expect_error(res(list(matrix(1:3), c(1, 2, 3))), "the design must be a double vector of 3 values")
   expect_error(res(list(matrix(c(1, 2, 3)), c(1, 2))), "the response must be a double vector")
   expect_error(.C("kv_lmrob_rows", list(matrix(1, 4, 2), 1:4), 4L, 2L, c(1, 1), 1, 4.685, 1L,
-                  1L, double(4), double(4), double(6), double(4), 0L, PACKAGE = "kelvara"),
+                  1L, 0L, double(4), double(4), double(6), double(4), 0L, PACKAGE = "kelvara"),
                "the response must be a double vector of 4 values")
   expect_error(.C("kv_sample_spreads", list(matrix(1, 4, 2), double(0), c(1L, 9L)), 4L, 2L, 2L,
                   0L, 0L, double(3), double(3), integer(3), PACKAGE = "kelvara"),

@@ -91,7 +91,7 @@
 ## weighted mean with an intercept) and the weighted cross-product
 ## X'WX.  (Without prior weights sw is 1, and multiplying by 1 changes no
 ## value: those products are left out.)  kv_lmrob_rows makes the same values
-## in one pass where the problem is the data themselves.
+## in one pass (.lmrob_rows()).
 .inference_sums <- function(x, y, beta, scale, code, tuning, intercept, sw, w = NULL,
                             r = NULL, u = NULL) {
   if (is.null(r)) r <- y - drop(x %*% beta)
@@ -120,13 +120,19 @@
 ## checked them, and scale > 0): the fitted values x coef, the robustness
 ## weights of the residuals and the sums of .inference_sums() (sw NULL),
 ## with the same values; NULL where a residual is not finite (the R
-## computation then decides).
-.lmrob_rows <- function(x, y, coef, scale, psi, tuning, intercept) {
+## computation then decides).  `names`: those of the fitted values and
+## weights (.C returns its outputs with the attributes of the arguments).
+## sw: the square roots of the prior weights that x and y carry, as for
+## .inference_sums() (NULL: all 1).
+.lmrob_rows <- function(x, y, coef, scale, psi, tuning, intercept, names = NULL, sw = NULL) {
   n <- nrow(x)
   p <- ncol(x)
-  .rows_value(.C("kv_lmrob_rows", x, y, n, p, as.double(coef), as.double(scale),
-                 as.double(tuning), .psi_code(psi), as.integer(intercept),
-                 fitted = double(n), w = double(n), sums = double(6L),
+  out <- double(n)
+  if (!is.null(names)) names(out) <- names
+  .rows_value(.C("kv_lmrob_rows", list(x, y, if (is.null(sw)) double() else as.double(sw)),
+                 n, p, as.double(coef), as.double(scale), as.double(tuning), .psi_code(psi),
+                 as.integer(intercept), as.integer(!is.null(sw)),
+                 fitted = out, w = out, sums = double(6L),
                  xtwx = double(p * p), status = 0L, NAOK = TRUE, PACKAGE = "kelvara"), p)
 }
 

@@ -135,8 +135,9 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   .check_finite(x, "the design")
   if (!is.null(offset)) .check_finite(offset, "offset")
   if (!is.null(weights)) {
-    if (!is.numeric(weights) || length(weights) != n || any(!is.finite(weights)) ||
-        any(weights < 0))
+    ## (.all_finite() and min(): no vector of the tests' size)
+    if (!is.numeric(weights) || length(weights) != n || !.all_finite(weights) ||
+        n > 0L && min(weights) < 0)
       stop("'weights' must be finite and non-negative, one per observation", call. = FALSE)
   }
   if (ncol(x) == 0L)
@@ -175,10 +176,11 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   sws <- NULL
   if (!is.null(weights)) {
     sw <- sqrt(weights)
-    sw_unit <- .unit_of(stats::median(sw[use]))
-    sws <- if (all_used) sw / sw_unit else sw[use] / sw_unit
+    if (!all_used) sw <- sw[use]
+    sw_unit <- .unit_of(stats::median(sw))
+    sws <- sw / sw_unit
     sw <- NULL
-    if (all(sws == 1)) sws <- NULL
+    if (min(sws) == 1 && max(sws) == 1) sws <- NULL
   }
   if (is.null(sws)) {
     xw <- st$x
@@ -263,8 +265,6 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
                                                  ls_block = ls_block[!pr$aliased],
                                                  aliased = pr$aliased))
   status$init <- start$status
-  rs_start <- start$rs
-  start$rs <- NULL
   beta <- start$coefficients
   scale <- start$scale
   if (start$method == "M-S" && scale > 0) {
@@ -282,12 +282,12 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   final <- "init"
   ## With an exact fit lmrob_S() has warned; no MM step from scale 0.
   if (!exact && method %in% c("MM", "SMDM")) {
-    ## (the residuals of the S-estimate are those the MM step starts from)
     ## (where the MM estimate is the result and the problem is the data
     ## themselves, the rows' values of the result come with it: .lmrob_rows)
-    rows <- if (method == "MM" && pr$plain && !any(pr$aliased)) list(intercept = intercept)
-    mm <- .stage_MM(d, beta, scale, ctrl, r0 = rs_start, rows = rows)
-    rs_start <- NULL
+    ## (pr$xw is then the design, with the names of the rows)
+    rows <- if (method == "MM" && pr$plain && !any(pr$aliased))
+              list(intercept = intercept, names = rownames(pr$xw))
+    mm <- .stage_MM(d, beta, scale, ctrl, rows = rows)
     status$MM <- mm$status
     beta <- mm$coefficients
     rows <- mm$rows
@@ -333,25 +333,38 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   ## gives the fitted values, the robustness weights and the sums of the
   ## inference, the values of the R computation below.
   rows <- if (!exact && pr$plain && !any(aliased))
-            est$rows %||% .lmrob_rows(x, pr$yw, coef, scale, control$psi, tuning, intercept)
+            est$rows %||% .lmrob_rows(x, pr$yw, coef, scale, control$psi, tuning, intercept,
+                                      rownames(x))
   ## The robustness weights of the rows fitted (w, and the scaled residuals
   ## u they come from: the inference uses both), NA on rows of prior weight 0.
-  rs <- u <- NULL
-  if (!is.null(rows)) {
+  rs <- u <- pass <- NULL
+  compiled <- !is.null(rows)
+  if (compiled) {
     fitted <- rows$fitted
     w <- rows$w
     positive <- rows$sums$positive
   } else {
     fitted <- drop((if (any(aliased)) x[, !aliased, drop = FALSE] else x) %*% coef[!aliased])
-    ## The residuals of the problem (where it is the data themselves, the
-    ## product just formed).
-    rs <- pr$yw - if (pr$plain) fitted else drop(pr$xw %*% beta)
-    if (exact) {
-      w <- as.double(.exact_fit_rule(rs, pr$yw, p, control$bb)$on_plane)
+    ## The same compiled pass over the rows of the problem (xw, yw, beta,
+    ## with its prior weights) gives the weights and the sums of the
+    ## inference; the values of the R computation below.
+    pass <- if (!exact)
+              .lmrob_rows(pr$xw, pr$yw, beta, scale, control$psi, tuning, intercept,
+                          sw = pr$sws)
+    if (!is.null(pass)) {
+      w <- pass$w
+      positive <- pass$sums$positive
     } else {
-      u <- rs / scale
-      w <- .psi_at(u, .psi_code(control$psi), tuning, "wgt")
-      positive <- sum(w > 0)
+      ## The residuals of the problem (where it is the data themselves, the
+      ## product just formed).
+      rs <- pr$yw - if (pr$plain) fitted else drop(pr$xw %*% beta)
+      if (exact) {
+        w <- as.double(.exact_fit_rule(rs, pr$yw, p, control$bb)$on_plane)
+      } else {
+        u <- rs / scale
+        w <- .psi_at(u, .psi_code(control$psi), tuning, "wgt")
+        positive <- sum(w > 0)
+      }
     }
   }
   if (!exact && est$final == "MM" && positive < p) {
@@ -362,18 +375,23 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
   ## (the inference before the other vectors of the result: its n x p
   ## temporary is the largest)
   inf <- .lmrob_inference(pr$xw, pr$yw, beta, scale, control, tuning, intercept, pr$sws,
-                          exact, w = w, r = rs, u = u, sums = rows$sums)
-  rows <- rs <- u <- NULL
+                          exact, w = w, r = rs, u = u, sums = (rows %||% pass)$sums)
+  rows <- rs <- u <- pass <- NULL
   if (!is.null(offset)) fitted <- fitted + offset
   res <- y - fitted
-  names(fitted) <- names(res) <- rownames(x)
+  rn <- rownames(x)
+  ## (the values of the MM step come with these names, the very object:
+  ## setting them again would copy each vector)
+  named <- function(v) compiled && identical(names(v), rn)
+  if (!named(fitted)) names(fitted) <- rn
+  names(res) <- rn
   if (length(w) == n) {
     rw <- w
   } else {
     rw <- rep(NA_real_, n)
     rw[use] <- w
   }
-  names(rw) <- rownames(x)
+  if (!named(rw)) names(rw) <- rn
   start <- est$start
   fit <- list(coefficients = coef, scale = scale * pr$scale_unit, residuals = res,
               fitted.values = fitted, rweights = rw, weights = weights,
@@ -440,6 +458,5 @@ lmrob <- function(formula, data, subset, weights = NULL, na.action,
     }
   }
   s <- .stage_S(d, ctrl)
-  list(coefficients = s$coefficients, scale = s$scale, method = "S", status = s$status,
-       rs = s$rs)
+  list(coefficients = s$coefficients, scale = s$scale, method = "S", status = s$status)
 }

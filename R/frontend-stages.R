@@ -3,18 +3,16 @@
 ## with settings it has validated once (`ctrl` from .check_control), and
 ## returning the estimate and a status record.
 
-## (rs: the residuals of the standardised problem)
 .stage_S <- function(d, ctrl) {
-  s <- .lmrob_S_fit(d, ctrl)
-  list(coefficients = unname(s$coefficients), scale = s$scale, rs = s$rs,
+  s <- .lmrob_S_fit(d, ctrl, residuals = FALSE)
+  list(coefficients = unname(s$coefficients), scale = s$scale,
        status = list(method = "S", converged = isTRUE(s$converged),
                      iterations = s$iterations))
 }
 
-## The MM step from (beta, scale); r0: the residuals of beta when the caller
-## has them, rows: see .lmrob_MM_fit.
-.stage_MM <- function(d, beta, scale, ctrl, r0 = NULL, rows = NULL) {
-  m <- .lmrob_MM_fit(d, beta, scale, ctrl, r0, rows)
+## The MM step from (beta, scale); rows: see .lmrob_MM_fit.
+.stage_MM <- function(d, beta, scale, ctrl, rows = NULL) {
+  m <- .lmrob_MM_fit(d, beta, scale, ctrl, rows, residuals = FALSE)
   list(coefficients = unname(m$coefficients),
        status = list(method = "MM", converged = isTRUE(m$converged),
                      iterations = m$iterations),

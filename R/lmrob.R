@@ -185,18 +185,21 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
 }
 
 ## The S search on data `d` (.regression_data or .fit_data) with checked
-## settings `ctrl`: the estimate, with the residuals `rs` and scale
-## `scale_st` of the standardised problem; it warns and stops as lmrob_S().
-.lmrob_S_fit <- function(d, ctrl) {
+## settings `ctrl`: the estimate, with the residuals `rs` (NULL unless
+## `residuals`) and scale `scale_st` of the standardised problem; it warns
+## and stops as lmrob_S().
+.lmrob_S_fit <- function(d, ctrl, residuals = TRUE) {
   n <- d$n
   p <- d$p
   .check_sizes(ctrl, n, p)
   st <- d$st
   .free_temporaries(st$x)
   ## (NAOK: the data and settings are checked, and .C's own check of every
-  ## value would be one more serial pass over the design; so in the MM step)
+  ## value would be one more serial pass over the design; so in the MM step.
+  ## The data go in a list, whose vectors .C passes without its copy of
+  ## every vector argument: at large n a copy of the design per call.)
   z <- .with_threads(ctrl$threads, .C("kv_lmrob_S_resid",
-          x = st$x, y = st$y, n = n, p = p, nsamp = ctrl$nsamp,
+          data = list(st$x, st$y), n = n, p = p, nsamp = ctrl$nsamp,
           scale = 0, coefficients = double(p), k = ctrl$tuning_chi,
           ipsi = ctrl$psi_code, bb = ctrl$bb, n_best = ctrl$n_best,
           n_groups = ctrl$n_groups, group_size = ctrl$group_size,
@@ -205,10 +208,11 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
           solve_tol = ctrl$solve_tol, converged = FALSE, trace = ctrl$trace,
           max_singular = ctrl$max_singular,
           nonsingular = as.integer(ctrl$subsampling == "nonsingular"),
-          status = integer(length(.status_slots)), residuals = double(n),
+          status = integer(length(.status_slots)),
+          residuals = if (residuals) double(n) else double(0), keep = as.integer(residuals),
           plane_tol = .plane_tol(st$y, st$y_spread), n_on_plane = 0L, NAOK = TRUE,
           PACKAGE = "kelvara"))
-  z$x <- z$y <- NULL  # the returned copies of the data: not needed
+  z$data <- NULL
   fs <- .fit_status(z$status)
   search_exact <- switch(fs$outcome,
                          ok = FALSE,
@@ -232,11 +236,19 @@ lmrob_S <- function(x, y, control = lmrob_control()) {
       any(!is.finite(z$coefficients)))
     stop("S-estimation failed: no candidate fit with a finite scale was found",
          call. = FALSE)
-  rs <- z$residuals  # drop(st$y - st$x %*% z$coefficients), made by the threads
+  ## rs: drop(st$y - st$x %*% z$coefficients), made by the threads
+  rs <- if (residuals) z$residuals
   z$residuals <- NULL
-  ef <- .exact_fit_rule(rs, st$y, p, ctrl$bb, st$y_spread,
-                        if (z$n_on_plane >= 0L) z$n_on_plane)
+  n_on_plane <- if (z$n_on_plane >= 0L) z$n_on_plane
   scale <- if (search_exact) 0 else z$scale
+  ## (the exact-fit rule and the M-scale below read the residuals where the
+  ## count of those on the plane does not settle the case: made again then)
+  if (is.null(rs) && (is.null(n_on_plane) || n - n_on_plane <= ctrl$bb * (n - p) ||
+                      scale == 0))
+    rs <- .with_threads(ctrl$threads, .C("kv_residuals", list(st$x, st$y), n, p,
+                                         z$coefficients, r = double(n), NAOK = TRUE,
+                                         PACKAGE = "kelvara")$r)
+  ef <- .exact_fit_rule(rs, st$y, p, ctrl$bb, st$y_spread, n_on_plane, n)
   converged <- as.logical(z$converged)
   if (scale == 0 && !ef$exact) {
     ## An exact fit that the residuals do not show: keep the coefficients,
@@ -287,14 +299,13 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
 ## The MM iterations on data `d` (.regression_data or .fit_data) from a
 ## finite beta and a positive scale in data units, with checked settings:
 ## the estimate, with the residuals `rs` and scale `scale_st` of the
-## standardised problem.  Whether enough observations keep a positive
-## weight at the end is the caller's to judge.  r0: the residuals of beta in
-## the standardised problem where the caller has them (the S search's); they
-## are used only where the standardisation is the identity, so that beta is
-## exactly the coefficients they were computed from.  rows: list(intercept)
-## to have the values of .lmrob_rows() at the estimate (`rows`, for data
-## whose standardisation is the identity) in place of the residuals.
-.lmrob_MM_fit <- function(d, beta, scale, ctrl, r0 = NULL, rows = NULL) {
+## standardised problem (NULL unless `residuals`).  Whether enough
+## observations keep a positive weight at the end is the caller's to judge.
+## rows: list(intercept, names) to have the values of .lmrob_rows() at the
+## estimate (`rows`, for data whose standardisation is the identity) in
+## place of the residuals, the fitted values and weights with the `names`
+## (optional) of the rows.
+.lmrob_MM_fit <- function(d, beta, scale, ctrl, rows = NULL, residuals = TRUE) {
   n <- d$n
   p <- d$p
   st <- d$st
@@ -302,41 +313,47 @@ lmrob_MM <- function(x, y, beta, scale, control = lmrob_control()) {
   scale0 <- scale / st$tr$y_unit
   if (!(scale0 > 0) || !is.finite(scale0))
     stop("'scale' is not representable in the units of the data", call. = FALSE)
-  ## The weighted least-squares steps need p observations of positive weight.
-  if (is.null(r0) || !st$tr$identity) r0 <- drop(st$y - st$x %*% beta0)
-  ## (whether r0 is finite, and sum(wgt(r0 / scale0) > 0): one threaded pass)
-  positive <- .with_threads(ctrl$threads, .C("kv_positive_weights", as.double(r0), n,
-                                             scale0, as.double(ctrl$tuning_psi),
-                                             ctrl$psi_code, count = 0L, NAOK = TRUE,
-                                             PACKAGE = "kelvara")$count)
-  r0 <- NULL
-  if (positive < 0L)  # beta far beyond the data's units overflows
+  .free_temporaries(st$x)
+  ## The weighted least-squares steps need p observations of positive weight
+  ## at beta: the call counts them (`positive`, the value of
+  ## sum(wgt(r0 / scale0) > 0) for r0 = drop(st$y - st$x %*% beta0), -1 where
+  ## one of r0 is not finite) and takes no step with fewer.  With `rows`, the
+  ## same call makes the values of .lmrob_rows() at the estimate (the data
+  ## are passed once) in place of the residuals.
+  data <- list(st$x, st$y)
+  ## (.C returns a copy of each argument, with its attributes: the fitted
+  ## values and weights come with their names, which the result would
+  ## otherwise give them by a copy of each)
+  if (!is.null(rows)) {
+    out <- double(n)
+    if (!is.null(rows$names)) names(out) <- rows$names
+  }
+  z <- .with_threads(ctrl$threads, if (is.null(rows)) {
+    .C("kv_lmrob_MM_list", data, n, p, as.double(beta0), scale0,
+       coefficients = as.double(beta0), residuals = if (residuals) double(n) else double(0),
+       max_it = ctrl$max_it, ctrl$tuning_psi, ctrl$psi_code, loss = 0, ctrl$rel_tol,
+       converged = FALSE, ctrl$trace, as.integer(residuals), positive = 0L,
+       NAOK = TRUE, PACKAGE = "kelvara")
+  } else {
+    .C("kv_lmrob_MM_rows", data, n, p, as.double(beta0), scale0,
+       coefficients = as.double(beta0), max_it = ctrl$max_it, ctrl$tuning_psi, ctrl$psi_code,
+       loss = 0, ctrl$rel_tol, converged = FALSE, ctrl$trace, as.integer(rows$intercept),
+       fitted = out, w = out, sums = double(6L), xtwx = double(p * p),
+       status = 0L, positive = 0L, NAOK = TRUE, PACKAGE = "kelvara")
+  })
+  data <- NULL
+  if (z$positive < 0L)  # beta far beyond the data's units overflows
     stop("the residuals of 'beta' are not representable in the units of the data",
          call. = FALSE)
-  if (positive < p)
+  if (z$positive < p)
     stop(sprintf(paste("at scale %g only %d observation(s) get a positive weight from",
                        "'beta' (%d needed); the scale is too small for these residuals"),
-                 scale, positive, p), call. = FALSE)
-  .free_temporaries(st$x)
-  ## With `rows`, the same call makes the values of .lmrob_rows() at the
-  ## estimate (the data are passed once) in place of the residuals.
-  args <- list(x = st$x, y = st$y, n = n, p = p, beta_init = as.double(beta0), scale = scale0,
-               coefficients = as.double(beta0),
-               residuals = if (is.null(rows)) double(n), max_it = ctrl$max_it,
-               k = ctrl$tuning_psi, ipsi = ctrl$psi_code, loss = 0, rel_tol = ctrl$rel_tol,
-               converged = FALSE, trace = ctrl$trace)
-  args <- if (is.null(rows)) c("kv_lmrob_MM", args, list(0L, 0L))
-          else c("kv_lmrob_MM_rows", args[names(args) != "residuals"],
-                 list(intercept = as.integer(rows$intercept), fitted = double(n),
-                      w = double(n), sums = double(6L), xtwx = double(p * p), status = 0L))
-  z <- .with_threads(ctrl$threads, do.call(.C, c(args, NAOK = TRUE, PACKAGE = "kelvara")))
-  args <- NULL
-  z$x <- z$y <- NULL  # the returned copies of the data: not needed
+                 scale, z$positive, p), call. = FALSE)
   if (!z$converged)
     warning(sprintf("MM iterations did not converge in %d steps (rel_tol = %g)",
                     z$max_it, ctrl$rel_tol), call. = FALSE)
   beta <- .unstandardise_coef(stats::setNames(z$coefficients, colnames(st$x)), st$tr)
-  list(coefficients = beta, rs = z$residuals, scale_st = scale0, loss = z$loss,
+  list(coefficients = beta, rs = if (residuals) z$residuals, scale_st = scale0, loss = z$loss,
        converged = as.logical(z$converged), iterations = z$max_it,
        rows = if (!is.null(rows)) .rows_value(z, p))
 }

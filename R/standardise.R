@@ -57,13 +57,19 @@
   rows
 }
 
-## Columns whose values are all one non-zero number: intercepts.  (Only a
-## column equal to its first value in its second and last row and on the
-## sample rows is read in full; those checks are part of the test, so
-## NA comes out where it would without them.)
+## Columns whose values are all one non-zero number: intercepts.  (NA where
+## R's x[1, j] != 0 && all(x[, j] == x[1, j]) is NA.)  A double design is
+## read by a compiled pass, from a list (so without a copy) and with no
+## vector of comparisons; other designs by that expression, column by column
+## (a column equal to its first value in its second and last row and on the
+## sample rows is read in full; those checks are part of the test, so NA
+## comes out where it would without them).
 .constant_columns <- function(x, rows = .spread_rows(nrow(x))) {
   n <- nrow(x)
   if (!n || !ncol(x)) return(logical(ncol(x)))
+  if (is.double(x))
+    return(c(FALSE, TRUE, NA)[.C("kv_constant_columns", list(x), n, ncol(x),
+                                 out = integer(ncol(x)), PACKAGE = "kelvara")$out + 1L])
   vapply(seq_len(ncol(x)), function(j) {
     v1 <- x[1L, j]
     v1 != 0 && x[min(2L, n), j] == v1 && x[n, j] == v1 && all(x[rows, j] == v1) &&
@@ -73,19 +79,21 @@
 
 ## .robust_spread() of the columns of x but column `skip` and of y (the last
 ## entry; NULL: not measured), by one compiled pass over the sample rows
-## whose columns run on the call's threads.  Values that are not finite are
-## left to the R definition, so they behave as they do there.
+## whose columns run on the call's threads.  The data go in a list, which .C
+## passes without a copy, and the compiled pass gathers the sample rows of
+## each column itself.  Values that are not finite are left to the R
+## definition, so they behave as they do there.
 .column_spreads <- function(x, y = NULL, skip = 0L) {
   n <- nrow(x)
   p <- ncol(x)
   rows <- .spread_rows(n)
-  sampled <- length(rows) < n
+  m <- length(rows)
   ## (a response of another length is measured on its own rows, in R)
   has_y <- !is.null(y) && length(y) == n
-  xs <- if (sampled) x[rows, , drop = FALSE] else x
-  ys <- if (!has_y) double() else if (sampled) y[rows] else y
-  z <- .C("kv_column_spreads", if (is.double(xs)) xs else as.double(xs), length(rows), p,
-          if (is.double(ys)) ys else as.double(ys), as.integer(has_y), as.integer(skip),
+  ys <- if (!has_y) double() else if (is.double(y)) y else as.double(y)
+  z <- .C("kv_sample_spreads", list(if (is.double(x)) x else as.double(x), ys,
+                                    if (m < n) rows else integer()),
+          n, p, m, as.integer(has_y), as.integer(skip),
           loc = double(p + 1L), spread = double(p + 1L), status = integer(p + 1L),
           NAOK = TRUE, PACKAGE = "kelvara")
   loc <- z$loc
@@ -207,9 +215,10 @@
 ## problem, `y` its response (y_spread: its .robust_spread() when known).
 ## n_on_plane: the number of r on the plane when a compiled pass counted it
 ## (by the tolerance .plane_tol()); the rows on it are then listed only for
-## an exact fit.
-.exact_fit_rule <- function(r, y, p, bb = 0.5, y_spread = NULL, n_on_plane = NULL) {
-  n <- length(r)
+## an exact fit, and r (then only read for an exact fit) may be NULL
+## otherwise, with n the number of residuals.
+.exact_fit_rule <- function(r, y, p, bb = 0.5, y_spread = NULL, n_on_plane = NULL,
+                            n = length(r)) {
   on <- NULL
   if (is.null(n_on_plane)) {
     on <- abs(r) <= .plane_tol(y, y_spread)

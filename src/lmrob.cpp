@@ -1892,20 +1892,76 @@ void fitted_block(const double* x, int n, int p, const double* beta, int i0, int
   }
 }
 
-// The S fit of kv_lmrob_S; with `residuals`, also y - x beta at its
+// r[0..i1-i0) = rows i0..i1-1 of y - x beta with the values of R's
+// drop(y - x %*% beta): fitted_block, then the difference.
+void r_residual_block(const double* x, const double* y, int n, int p, const double* beta,
+                      int i0, int i1, double* r) {
+  fitted_block(x, n, p, beta, i0, i1, r);
+  for (int i = i0; i < i1; ++i) r[i - i0] = y[i] - r[i - i0];
+}
+
+// The number of rows whose weight wgt(r / s) is positive, r = y - x beta as
+// r_residual_block forms it: the value of R's sum(wgt(r / s) > 0) for
+// those residuals; -1 when one is not finite.  By chunks of rows over the
+// threads.
+int positive_weights(const double* x, const double* y, int n, int p, const double* beta,
+                     double s, const double* k, int ipsi) {
+  std::vector<int> counts(chunk_count(n));
+  over_chunks(n, [&](int c, int r0, int r1) {
+    std::vector<double> r(static_cast<std::size_t>(r1 - r0));
+    r_residual_block(x, y, n, p, beta, r0, r1, r.data());
+    int m = 0;
+    for (double ri : r) {
+      if (!std::isfinite(ri)) {
+        m = -1;
+        break;
+      }
+      if (wgt(ri / s, k, ipsi) > 0.0) ++m;
+    }
+    counts[c] = m;
+  });
+  int total = 0;
+  for (int m : counts) {
+    if (m < 0) return -1;
+    total += m;
+  }
+  return total;
+}
+
+// The design x (n x p) and response y (n) of a list(x, y) argument (R passes
+// its vectors without a copy).
+struct shared_xy {
+  const double* x;
+  const double* y;
+};
+shared_xy shared_design(const void* data, int n, int p, const char* who) {
+  if (n < 0 || p < 0) host::fail("%s: invalid dimensions", who);
+  const std::size_t nn = static_cast<std::size_t>(n);
+  return {host::shared_doubles(data, 0, nn * static_cast<std::size_t>(p), "the design"),
+          host::shared_doubles(data, 1, nn, "the response")};
+}
+
+// The S fit of kv_lmrob_S (x and y, or the list(x, y) `data`); with
+// `plane_tol`, also (into `residuals` when keep_residuals) y - x beta at its
 // coefficients with the values of R's drop(y - x %*% beta) (fitted_block,
 // then the difference), by chunks of rows over the threads, and into
 // *n_on_plane how many of them are at most *plane_tol in absolute value
 // (-1 when one is not finite).
-void s_entry(const double* x, const double* y, const int* n, const int* p,
-             const int* n_resample, double* scale, double* beta, const double* k,
-             const int* ipsi, const double* b, const int* n_best, const int* n_groups,
-             const int* group_size, const int* refine_steps, int* max_refine,
-             const int* max_it_scale, const double* refine_tol, const double* tol,
-             int* converged, const int* trace_level, const int* max_singular,
-             const int* nonsingular, int* status, double* residuals,
-             const double* plane_tol, int* n_on_plane) {
+void s_entry(const double* x, const double* y, const void* data, const int* n,
+             const int* p, const int* n_resample, double* scale, double* beta,
+             const double* k, const int* ipsi, const double* b, const int* n_best,
+             const int* n_groups, const int* group_size, const int* refine_steps,
+             int* max_refine, const int* max_it_scale, const double* refine_tol,
+             const double* tol, int* converged, const int* trace_level,
+             const int* max_singular, const int* nonsingular, int* status,
+             double* residuals, bool keep_residuals, const double* plane_tol,
+             int* n_on_plane) {
   host::run_entry([&] {
+    if (data) {
+      const shared_xy d = shared_design(data, *n, *p, "kv_lmrob_S_resid");
+      x = d.x;
+      y = d.y;
+    }
     const s_settings set = unpack_s_settings(
         n_resample, k, ipsi, b, n_best, n_groups, group_size, refine_steps, max_refine,
         max_it_scale, refine_tol, tol, trace_level, max_singular, nonsingular, false);
@@ -1913,17 +1969,19 @@ void s_entry(const double* x, const double* y, const int* n, const int* p,
     report.keep_events = false;
     lmrob_s(x, y, *n, *p, set, {beta, scale, converged, max_refine}, report);
     report.write(status);
-    if (residuals && set.n_resample > 0) {
+    if (plane_tol && set.n_resample > 0) {
       const int nn = *n, pp = *p;
       std::vector<int> on(chunk_count(nn));
       over_chunks(nn, [&](int c, int r0, int r1) {
-        fitted_block(x, nn, pp, beta, r0, r1, residuals + r0);
+        std::vector<double> own;
+        if (!keep_residuals) own.resize(static_cast<std::size_t>(r1 - r0));
+        double* r = keep_residuals ? residuals + r0 : own.data();
+        r_residual_block(x, y, nn, pp, beta, r0, r1, r);
         int m = 0;
         bool finite = true;
-        for (int i = r0; i < r1; ++i) {
-          residuals[i] = y[i] - residuals[i];
-          if (!std::isfinite(residuals[i])) finite = false;
-          if (std::fabs(residuals[i]) <= *plane_tol) ++m;
+        for (int i = 0; i < r1 - r0; ++i) {
+          if (!std::isfinite(r[i])) finite = false;
+          if (std::fabs(r[i]) <= *plane_tol) ++m;
         }
         on[c] = finite ? m : -1;
       });
@@ -1944,24 +2002,24 @@ extern "C" void kv_lmrob_S(const double* x, const double* y, const int* n, const
                            const int* max_it_scale, const double* refine_tol,
                            const double* tol, int* converged, const int* trace_level,
                            const int* max_singular, const int* nonsingular, int* status) {
-  s_entry(x, y, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups, group_size,
-          refine_steps, max_refine, max_it_scale, refine_tol, tol, converged, trace_level,
-          max_singular, nonsingular, status, nullptr, nullptr, nullptr);
+  s_entry(x, y, nullptr, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups,
+          group_size, refine_steps, max_refine, max_it_scale, refine_tol, tol, converged,
+          trace_level, max_singular, nonsingular, status, nullptr, false, nullptr,
+          nullptr);
 }
 
-extern "C" void kv_lmrob_S_resid(const double* x, const double* y, const int* n,
-                                 const int* p, const int* n_resample, double* scale,
-                                 double* beta, const double* k, const int* ipsi,
-                                 const double* b, const int* n_best, const int* n_groups,
-                                 const int* group_size, const int* refine_steps,
-                                 int* max_refine, const int* max_it_scale,
-                                 const double* refine_tol, const double* tol, int* converged,
-                                 const int* trace_level, const int* max_singular,
-                                 const int* nonsingular, int* status, double* residuals,
-                                 const double* plane_tol, int* n_on_plane) {
-  s_entry(x, y, n, p, n_resample, scale, beta, k, ipsi, b, n_best, n_groups, group_size,
-          refine_steps, max_refine, max_it_scale, refine_tol, tol, converged, trace_level,
-          max_singular, nonsingular, status, residuals, plane_tol, n_on_plane);
+extern "C" void kv_lmrob_S_resid(
+    const void* data, const int* n, const int* p, const int* n_resample, double* scale,
+    double* beta, const double* k, const int* ipsi, const double* b, const int* n_best,
+    const int* n_groups, const int* group_size, const int* refine_steps, int* max_refine,
+    const int* max_it_scale, const double* refine_tol, const double* tol, int* converged,
+    const int* trace_level, const int* max_singular, const int* nonsingular, int* status,
+    double* residuals, const int* keep_residuals, const double* plane_tol,
+    int* n_on_plane) {
+  s_entry(nullptr, nullptr, data, n, p, n_resample, scale, beta, k, ipsi, b, n_best,
+          n_groups, group_size, refine_steps, max_refine, max_it_scale, refine_tol, tol,
+          converged, trace_level, max_singular, nonsingular, status, residuals,
+          *keep_residuals != 0, plane_tol, n_on_plane);
 }
 
 namespace {
@@ -1991,6 +2049,9 @@ struct fitted_rows {
   double *fitted, *w, *sums, *xtwx;
   // Per row: psi(u)^2, psi'(u), w r^2 and sqrt(w).
   std::unique_ptr<double[]> psi2, dpsi, wrr, sw;
+  // The square roots of the prior weights of the rows (x and y carry them
+  // already), for the weighted total sum of squares; nullptr: all 1.
+  const double* prior;
 
   // Entries of the cross-product per pass over the rows: each keeps its
   // running sum in a register of its own.
@@ -2056,23 +2117,33 @@ struct fitted_rows {
 
   // sums: mean(psi(u)^2), mean(psi'(u)), sum(w), sum(w > 0), the weighted
   // total sum of squares sum(w (y - c)^2) about c = sum(w y) / sum(w) (0
-  // without an intercept) and sum(w r^2).
+  // without an intercept) and sum(w r^2).  With prior weights (sw = prior)
+  // the centre of row i is sw[i] sum(w sw y) / sum(w sw^2), as R's
+  // y - sw * sum(w * sw * y) / sum(w * sw^2) forms it.
   void row_sums() {
-    long double s_psi2 = 0.0L, s_dpsi = 0.0L, s_w = 0.0L, s_wy = 0.0L, s_sse = 0.0L;
+    long double s_psi2 = 0.0L, s_dpsi = 0.0L, s_w = 0.0L, s_wy = 0.0L, s_sse = 0.0L,
+                s_wss = 0.0L;
     int positive = 0;
     for (int i = 0; i < n; ++i) {
       s_psi2 += psi2[i];
       s_dpsi += dpsi[i];
       s_w += w[i];
       if (w[i] > 0.0) ++positive;
-      s_wy += w[i] * y[i];
+      if (prior) {
+        s_wy += (w[i] * prior[i]) * y[i];
+        s_wss += w[i] * (prior[i] * prior[i]);
+      } else {
+        s_wy += w[i] * y[i];
+      }
       s_sse += wrr[i];
     }
     const double sum_w = static_cast<double>(s_w);
-    const double centre = intercept ? static_cast<double>(s_wy) / sum_w : 0.0;
+    const double sum_wy = static_cast<double>(s_wy), sum_wss = static_cast<double>(s_wss);
+    const double centre = intercept && !prior ? sum_wy / sum_w : 0.0;
     long double s_tss = 0.0L;
     for (int i = 0; i < n; ++i) {
-      const double d = intercept ? y[i] - centre : y[i];
+      const double c = intercept && prior ? (prior[i] * sum_wy) / sum_wss : centre;
+      const double d = intercept ? y[i] - c : y[i];
       s_tss += w[i] * (d * d);
     }
     sums[0] = mean_of(psi2.get(), s_psi2);
@@ -2140,20 +2211,52 @@ struct fitted_rows {
 }  // namespace
 
 namespace {
+// The outputs of kv_lmrob_rows that an MM step makes at its estimate.
+struct rows_outputs {
+  const int* intercept;
+  double *fitted, *w, *sums, *xtwx;
+  int* status;
+};
+
 // The MM step behind the entry points; `reference` keeps dgels for every
-// weighted least-squares step.  With `rows` (its outputs and intercept set),
-// also the rows' values of kv_lmrob_rows at the coefficients reached and the
-// scale, into *rows_status as kv_lmrob_rows reports it.
+// weighted least-squares step, and resid nullptr leaves the residuals of the
+// steps in the call's own memory.  With `rows`, also the rows' values of
+// kv_lmrob_rows at the coefficients reached and the scale, with its status.
+// With `positive`, the steps run only when at least p rows get a positive
+// weight at b_init and the scale: *positive receives their number
+// (positive_weights).  Every vector of the call is made inside run_entry, so
+// that an error or interrupt unwinds it before R takes over.
 void mm_entry(const char* who, bool reference, const double* X, const double* y,
-              const int* n, const int* p, const double* b_init, const double* scale,
-              double* b1, double* resid, int* max_it, const double* k, const int* ipsi,
-              double* loss, const double* eps, int* converged, const int* trace,
-              fitted_rows* rows = nullptr, int* rows_status = nullptr) {
+              const void* data, const int* n, const int* p, const double* b_init,
+              const double* scale, double* b1, double* resid, int* max_it,
+              const double* k, const int* ipsi, double* loss, const double* eps,
+              int* converged, const int* trace, const rows_outputs* rows = nullptr,
+              int* positive = nullptr) {
   host::run_entry([&] {
     check_regression_dims(who, *n, *p);
+    if (data) {
+      const shared_xy d = shared_design(data, *n, *p, who);
+      X = d.x;
+      y = d.y;
+    }
+    if (positive) {
+      *positive = positive_weights(X, y, *n, *p, b_init, *scale, k, *ipsi);
+      if (*positive < *p) return;
+    }
+    std::vector<double> own;
+    if (!resid) {
+      own.resize(static_cast<std::size_t>(*n));
+      resid = own.data();
+    }
     *converged = rwls(X, y, *n, *p, b1, b_init, resid, loss, *scale, *eps, max_it, k,
                       *ipsi, *trace, reference);
-    if (rows) *rows_status = rows->run() ? 0 : 1;
+    if (rows) {
+      const bool icpt = *rows->intercept != 0;
+      fitted_rows fr{X,          y,     b1,   *n,           *p,      *scale,
+                     k,          *ipsi, icpt, rows->fitted, rows->w, rows->sums,
+                     rows->xtwx, {},    {},   {},           {},      nullptr};
+      *rows->status = fr.run() ? 0 : 1;
+    }
   });
 }
 }  // namespace
@@ -2163,8 +2266,8 @@ extern "C" void R_lmrob_MM(const double* X, const double* y, const int* n, const
                            double* resid, int* max_it, const double* k, const int* ipsi,
                            double* loss, const double* eps, int* converged,
                            const int* trace, const int*, const int*) {
-  mm_entry("R_lmrob_MM", true, X, y, n, p, b_init, scale, b1, resid, max_it, k, ipsi, loss,
-           eps, converged, trace);
+  mm_entry("R_lmrob_MM", true, X, y, nullptr, n, p, b_init, scale, b1, resid, max_it, k,
+           ipsi, loss, eps, converged, trace);
 }
 
 extern "C" void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
@@ -2172,22 +2275,32 @@ extern "C" void kv_lmrob_MM(const double* X, const double* y, const int* n, cons
                             double* resid, int* max_it, const double* k, const int* ipsi,
                             double* loss, const double* eps, int* converged,
                             const int* trace, const int*, const int*) {
-  mm_entry("kv_lmrob_MM", false, X, y, n, p, b_init, scale, b1, resid, max_it, k, ipsi, loss,
-           eps, converged, trace);
+  mm_entry("kv_lmrob_MM", false, X, y, nullptr, n, p, b_init, scale, b1, resid, max_it, k,
+           ipsi, loss, eps, converged, trace);
 }
 
-extern "C" void kv_lmrob_MM_rows(const double* X, const double* y, const int* n,
-                                 const int* p, const double* b_init, const double* scale,
-                                 double* b1, int* max_it, const double* k, const int* ipsi,
+extern "C" void kv_lmrob_MM_list(const void* data, const int* n, const int* p,
+                                 const double* b_init, const double* scale, double* b1,
+                                 double* resid, int* max_it, const double* k,
+                                 const int* ipsi, double* loss, const double* eps,
+                                 int* converged, const int* trace,
+                                 const int* keep_residuals, int* positive) {
+  mm_entry("kv_lmrob_MM_list", false, nullptr, nullptr, data, n, p, b_init, scale, b1,
+           *keep_residuals != 0 ? resid : nullptr, max_it, k, ipsi, loss, eps, converged,
+           trace, nullptr, positive);
+}
+
+extern "C" void kv_lmrob_MM_rows(const void* data, const int* n, const int* p,
+                                 const double* b_init, const double* scale, double* b1,
+                                 int* max_it, const double* k, const int* ipsi,
                                  double* loss, const double* eps, int* converged,
                                  const int* trace, const int* intercept, double* fitted,
-                                 double* w, double* sums, double* xtwx, int* rows_status) {
-  fitted_rows rows{X,      y, b1,   *n,   *p, *scale, k,  *ipsi, *intercept != 0,
-                   fitted, w, sums, xtwx, {}, {},     {}, {}};
-  // (the residuals of the steps: not returned, the rows' values stand for them)
-  std::vector<double> resid(static_cast<std::size_t>(std::max(*n, 0)));
-  mm_entry("kv_lmrob_MM", false, X, y, n, p, b_init, scale, b1, resid.data(), max_it, k, ipsi,
-           loss, eps, converged, trace, &rows, rows_status);
+                                 double* w, double* sums, double* xtwx, int* rows_status,
+                                 int* positive) {
+  // (the residuals of the steps are not returned: the rows' values stand for them)
+  const rows_outputs rows{intercept, fitted, w, sums, xtwx, rows_status};
+  mm_entry("kv_lmrob_MM", false, nullptr, nullptr, data, n, p, b_init, scale, b1, nullptr,
+           max_it, k, ipsi, loss, eps, converged, trace, &rows, positive);
 }
 
 extern "C" void kv_wls(const double* x, const double* y, const double* w, const int* n,
@@ -2201,47 +2314,150 @@ extern "C" void kv_wls(const double* x, const double* y, const double* w, const 
   });
 }
 
-
-// The number of i < n whose weight wgt(r[i] / s) (R_wgtfun's function) is
-// positive, the value of R's sum(wgt(r / s) > 0), or -1 when some r[i] is
-// not finite; by chunks of rows over the threads.
-extern "C" void kv_positive_weights(const double* r, const int* n, const double* s,
-                                    const double* k, const int* ipsi, int* count) {
+// r = y - x beta (n) of the list(x, y) `data` (x n x p), with the values of
+// R's drop(y - x %*% beta): those kv_lmrob_S_resid returns.
+extern "C" void kv_residuals(const void* data, const int* n, const int* p,
+                             const double* beta, double* r) {
   host::run_entry([&] {
-    const int nn = *n;
-    std::vector<int> counts(chunk_count(nn));
-    over_chunks(nn, [&](int c, int r0, int r1) {
-      int m = 0;
-      for (int i = r0; i < r1; ++i) {
-        if (!std::isfinite(r[i])) {
-          m = -1;
-          break;
-        }
-        if (wgt(r[i] / *s, k, *ipsi) > 0.0) ++m;
-      }
-      counts[c] = m;
+    check_regression_dims("kv_residuals", *n, *p);
+    const shared_xy d = shared_design(data, *n, *p, "kv_residuals");
+    over_chunks(*n, [&](int, int r0, int r1) {
+      r_residual_block(d.x, d.y, *n, *p, beta, r0, r1, r + r0);
     });
-    int total = 0;
-    for (int m : counts) {
-      if (m < 0) {
-        total = -1;
-        break;
-      }
-      total += m;
-    }
-    *count = total;
   });
 }
 
-extern "C" void kv_lmrob_rows(const double* x, const double* y, const int* n, const int* p,
+extern "C" void kv_lmrob_rows(const void* data, const int* n, const int* p,
                               const double* beta, const double* scale, const double* k,
-                              const int* ipsi, const int* intercept, double* fitted,
-                              double* w, double* sums, double* xtwx, int* status) {
+                              const int* ipsi, const int* intercept, const int* has_prior,
+                              double* fitted, double* w, double* sums, double* xtwx,
+                              int* status) {
   host::run_entry([&] {
     check_regression_dims("kv_lmrob_rows", *n, *p);
-    fitted_rows fr{x,      y, beta, *n,   *p, *scale, k,  *ipsi, *intercept != 0,
-                   fitted, w, sums, xtwx, {}, {},     {}, {}};
+    const shared_xy d = shared_design(data, *n, *p, "kv_lmrob_rows");
+    const double* prior =
+        *has_prior != 0 ? host::shared_doubles(data, 2, static_cast<std::size_t>(*n),
+                                               "the prior weights")
+                        : nullptr;
+    fitted_rows fr{d.x,    d.y, beta, *n,   *p, *scale, k,  *ipsi, *intercept != 0,
+                   fitted, w,   sums, xtwx, {}, {},     {}, {},    prior};
     *status = fr.run() ? 0 : 1;
+  });
+}
+
+// ---- units of the R layer ------------------------------------------------------
+// The standardisation of the R layer (R/standardise.R) reads the design and
+// response from a list argument, without the copies .C makes of vectors.
+
+// out[j] (j < p) = whether column j of the n x p design (the list(x) data)
+// holds one non-zero number on every row: the value of R's
+// x[1, j] != 0 && all(x[, j] == x[1, j]), with 0 FALSE, 1 TRUE and 2 NA
+// (a NaN, which compares as NA, where no row decides FALSE).  A column
+// is read until its first value that differs; n >= 1.
+extern "C" void kv_constant_columns(const void* data, const int* n, const int* p,
+                                    int* out) {
+  host::run_entry([&] {
+    const long nn = *n;
+    const int pp = *p;
+    if (nn < 1 || pp < 0) host::fail("kv_constant_columns: invalid dimensions");
+    const double* x = host::shared_doubles(
+        data, 0, static_cast<std::size_t>(nn) * static_cast<std::size_t>(pp),
+        "the design");
+    for (int j = 0; j < pp; ++j) {
+      const double* col = x + static_cast<std::size_t>(j) * nn;
+      const double v1 = col[0];
+      if (std::isnan(v1)) {
+        out[j] = 2;  // every comparison with it is NA
+        continue;
+      }
+      if (v1 == 0.0) {
+        out[j] = 0;
+        continue;
+      }
+      // (the last row first: the one a non-constant column most often
+      // differs in when its first rows tie, as sorted or grouped data do)
+      int value = 1;
+      if (!std::isnan(col[nn - 1]) && col[nn - 1] != v1) value = 0;
+      for (long i = 1; i < nn && value != 0; ++i) {
+        if (std::isnan(col[i]))
+          value = 2;
+        else if (col[i] != v1)
+          value = 0;
+      }
+      out[j] = value;
+    }
+  });
+}
+
+namespace {
+// The robust location and spread of the R layer of v[0..m), with w (m
+// values) and work as scratch: R's median, the median absolute deviation
+// from it, else the mean absolute deviation, else |median|; false (nothing
+// computed) when a value is not finite, which the R layer meets itself.
+bool sample_spread(const double* v, long m, double* w, std::vector<double>& work,
+                   double* loc, double* spread) {
+  for (long k = 0; k < m; ++k)
+    if (!std::isfinite(v[k])) return false;
+  const double c = r_median(v, m, work);
+  for (long k = 0; k < m; ++k) w[k] = std::fabs(v[k] - c);
+  double s = r_median(w, m, work);
+  if (!(s > 0)) s = r_mean(w, m);
+  if (!(s > 0)) s = std::fabs(c);
+  *loc = c;
+  *spread = s;
+  return true;
+}
+}  // namespace
+
+// The units of the standardisation: loc (median), spread and status of the
+// columns of x (n x p) but column `skip` (1-based; 0: none) and, when
+// *has_y, of y (n values; its entry is p + 1), on the rows `rows` (m of
+// them, 1-based; when m == n every row in order, and rows is not read),
+// from the list(x, y, rows) data.  Each column's sample is gathered by the
+// thread that measures it.  status 0: measured; 1: a value is not finite
+// (left to the R layer); 2: not measured.
+extern "C" void kv_sample_spreads(const void* data, const int* n, const int* p,
+                                  const int* m, const int* has_y, const int* skip,
+                                  double* loc, double* spread, int* status) {
+  host::run_entry([&] {
+    const long nn = *n, mm = *m;
+    const int pp = *p;
+    if (nn < 0 || pp < 0 || mm < 0 || mm > nn)
+      host::fail("kv_sample_spreads: invalid dimensions");
+    const double* x = host::shared_doubles(
+        data, 0, static_cast<std::size_t>(nn) * static_cast<std::size_t>(pp),
+        "the design");
+    const double* y = host::shared_doubles(
+        data, 1, *has_y != 0 ? static_cast<std::size_t>(nn) : 0, "the response");
+    const int* rows = nullptr;
+    if (mm < nn) {
+      rows = host::shared_ints(data, 2, static_cast<std::size_t>(mm), "the sample rows");
+      for (long k = 0; k < mm; ++k)
+        if (rows[k] < 1 || rows[k] > nn)
+          host::fail("kv_sample_spreads: a row out of range");
+    }
+    const int tasks = pp + (*has_y != 0);
+    if (*has_y == 0) status[pp] = 2;
+    auto measure = [&](int j) {
+      status[j] = 2;
+      if (j == *skip - 1) return;
+      status[j] = 1;
+      if (mm == 0) return;
+      const double* col = j < pp ? x + static_cast<std::size_t>(j) * nn : y;
+      std::vector<double> v, w(static_cast<std::size_t>(mm)), work;
+      if (rows) {
+        v.resize(static_cast<std::size_t>(mm));
+        for (long k = 0; k < mm; ++k) v[k] = col[rows[k] - 1];
+        col = v.data();
+      }
+      if (sample_spread(col, mm, w.data(), work, loc + j, spread + j)) status[j] = 0;
+    };
+    // About 2^15 values are worth waking a second thread for.
+    if (mm * tasks >= (1L << 15)) {
+      host::parallel_for(tasks, measure);
+    } else {
+      for (int j = 0; j < tasks; ++j) measure(j);
+    }
   });
 }
 

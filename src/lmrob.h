@@ -390,35 +390,46 @@ void kv_lmrob_MM(const double* X, const double* y, const int* n, const int* p,
                  int* max_it, const double* k, const int* ipsi, double* loss,
                  const double* eps, int* converged, const int* trace, const int*,
                  const int*);
-// kv_lmrob_MM (without its residuals and its two unread arguments) followed
-// by kv_lmrob_rows on its data at the coefficients it reaches and its
-// scale: intercept, then kv_lmrob_rows' outputs (fitted, w, sums, xtwx) and
-// status.
-void kv_lmrob_MM_rows(const double* X, const double* y, const int* n, const int* p,
-                      const double* b_init, const double* scale, double* b1, int* max_it,
+// kv_lmrob_MM on the design and response of `data`, a list(X, y) argument
+// (read without a copy: see host.h).  resid receives the residuals only
+// when *keep_residuals.  The steps run only when at least p rows get a
+// positive weight wgt(r / scale) at b_init (r as R's drop(y - X %*% b_init));
+// *positive receives their number (-1: a residual is not finite).
+void kv_lmrob_MM_list(const void* data, const int* n, const int* p, const double* b_init,
+                      const double* scale, double* b1, double* resid, int* max_it,
                       const double* k, const int* ipsi, double* loss, const double* eps,
-                      int* converged, const int* trace, const int* intercept, double* fitted,
-                      double* w, double* sums, double* xtwx, int* rows_status);
+                      int* converged, const int* trace, const int* keep_residuals,
+                      int* positive);
+// kv_lmrob_MM_list (without its residuals) followed by kv_lmrob_rows on its data
+// at the coefficients it reaches and its scale: intercept, then
+// kv_lmrob_rows' outputs (fitted, w, sums, xtwx) and status, then positive.
+void kv_lmrob_MM_rows(const void* data, const int* n, const int* p, const double* b_init,
+                      const double* scale, double* b1, int* max_it, const double* k,
+                      const int* ipsi, double* loss, const double* eps, int* converged,
+                      const int* trace, const int* intercept, double* fitted, double* w,
+                      double* sums, double* xtwx, int* rows_status, int* positive);
 // One weighted least-squares fit of the n x p design x, response y and
 // weights w into beta (p): by the streaming core (*reference == 0) or by
 // dgels; *info receives dgels' rank report (0 when of full rank) and
 // *fallback 1 when the streaming core handed the fit to dgels.
 void kv_wls(const double* x, const double* y, const double* w, const int* n, const int* p,
             double* beta, const int* reference, int* info, int* fallback);
-// count = the number of positive weights wgt(r / s) of the n residuals r, as
-// R's sum(wgt(r / s) > 0); -1 when some r is not finite.
-void kv_positive_weights(const double* r, const int* n, const double* s, const double* k,
-                         const int* ipsi, int* count);
+// r = y - x beta (n) of the list(x, y) `data`, as kv_lmrob_S_resid forms
+// its residuals (the values of R's drop(y - x %*% beta)).
+void kv_residuals(const void* data, const int* n, const int* p, const double* beta,
+                  double* r);
 // The fitted values x beta, the weights w = wgt((y - x beta) / scale) and
 // the sums and weighted cross-product of the inference of lmrob()'s result,
 // each the value of the R computation it stands for (see lmrob.cpp); sums
 // (6): mean(psi^2), mean(psi'), sum(w), sum(w > 0), weighted total and
 // residual sums of squares; xtwx p x p.  *status 1: residuals not finite
-// (nothing to use).
-void kv_lmrob_rows(const double* x, const double* y, const int* n, const int* p,
-                   const double* beta, const double* scale, const double* k, const int* ipsi,
-                   const int* intercept, double* fitted, double* w, double* sums, double* xtwx,
-                   int* status);
+// (nothing to use).  x and y come as the list(x, y, sw) `data`; with
+// *has_prior, sw (n) are the square roots of the prior weights that x and y
+// carry, which centre the total sum of squares.
+void kv_lmrob_rows(const void* data, const int* n, const int* p, const double* beta,
+                   const double* scale, const double* k, const int* ipsi,
+                   const int* intercept, const int* has_prior, double* fitted, double* w,
+                   double* sums, double* xtwx, int* status);
 void R_subsample(const double* x, const double* y, const int* n, const int* p,
                  double* beta, int* perm_work, int* idc, int* var_order, double* lu,
                  double* col_work, int* pivot, double* row_scale, double* col_scale,
@@ -540,17 +551,19 @@ void kv_lmrob_S(const double* x, const double* y, const int* n, const int* p,
                 const int* max_it_scale, const double* refine_tol, const double* tol,
                 int* converged, const int* trace_level, const int* max_singular,
                 const int* nonsingular, int* status);
-// kv_lmrob_S with more outputs: the residuals y - x beta (n) at the
+// kv_lmrob_S on the list(x, y) `data` (read without a copy), with more
+// outputs: the residuals y - x beta (n, when *keep_residuals) at the
 // coefficients found, with the values of R's drop(y - x %*% beta), and the
 // number of them at most plane_tol in absolute value (-1: one not finite).
-void kv_lmrob_S_resid(const double* x, const double* y, const int* n, const int* p,
-                      const int* n_resample, double* scale, double* beta, const double* k,
-                      const int* ipsi, const double* b, const int* n_best,
-                      const int* n_groups, const int* group_size, const int* refine_steps,
-                      int* max_refine, const int* max_it_scale, const double* refine_tol,
+void kv_lmrob_S_resid(const void* data, const int* n, const int* p, const int* n_resample,
+                      double* scale, double* beta, const double* k, const int* ipsi,
+                      const double* b, const int* n_best, const int* n_groups,
+                      const int* group_size, const int* refine_steps, int* max_refine,
+                      const int* max_it_scale, const double* refine_tol,
                       const double* tol, int* converged, const int* trace_level,
                       const int* max_singular, const int* nonsingular, int* status,
-                      double* residuals, const double* plane_tol, int* n_on_plane);
+                      double* residuals, const int* keep_residuals,
+                      const double* plane_tol, int* n_on_plane);
 void kv_lmrob_M_S(const double* X1, const double* X2, const double* y, double* res,
                   const int* n, const int* p1, const int* p2, const int* n_resample,
                   double* scale, double* b1, double* b2, const double* k, const int* ipsi,
@@ -565,6 +578,13 @@ void kv_lmrob_M_S(const double* X1, const double* X2, const double* y, double* r
 // values (length *n_values) receives fast_s_large_n_threshold,
 // exact_fit_tol, ms_min_scale, l1_scale_divisor and unset_scale.
 void kv_constants(int* codes, const int* n_codes, double* values, const int* n_values);
+// The standardisation of the R layer, from list arguments (see lmrob.cpp):
+// which columns of the design are constant and non-zero, and the robust
+// locations and spreads of its columns and the response on sample rows.
+void kv_constant_columns(const void* data, const int* n, const int* p, int* out);
+void kv_sample_spreads(const void* data, const int* n, const int* p, const int* m,
+                       const int* has_y, const int* skip, double* loc, double* spread,
+                       int* status);
 }
 
 #endif

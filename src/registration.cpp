@@ -56,14 +56,14 @@ R_NativePrimitiveArgType kv_lmrob_S_t[] = {
     KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT,
     KV_INT};
 R_NativePrimitiveArgType kv_lmrob_S_resid_t[] = {
-    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
+    KV_LIST, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
     KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT,
-    KV_INT, KV_REAL, KV_REAL, KV_INT};
-R_NativePrimitiveArgType kv_positive_weights_t[] = {KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_INT,
-                                                    KV_INT};
+    KV_INT, KV_REAL, KV_INT, KV_REAL, KV_INT};
+R_NativePrimitiveArgType kv_residuals_t[] = {KV_LIST, KV_INT, KV_INT, KV_REAL, KV_REAL};
 R_NativePrimitiveArgType kv_lmrob_MM_rows_t[] = {
-    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
-    KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT};
+    KV_LIST, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT,
+    KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT,
+    KV_INT};
 R_NativePrimitiveArgType kv_lmrob_M_S_t[] = {
     KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_INT, KV_REAL, KV_REAL,
     KV_REAL, KV_REAL, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT,
@@ -71,12 +71,18 @@ R_NativePrimitiveArgType kv_lmrob_M_S_t[] = {
 R_NativePrimitiveArgType kv_lmrob_MM_t[] = {
     KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT,
     KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT};
+R_NativePrimitiveArgType kv_lmrob_MM_list_t[] = {
+    KV_LIST, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_INT,
+    KV_REAL, KV_INT, KV_REAL, KV_REAL, KV_LGL, KV_INT, KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_wls_t[] = {
     KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_INT};
 R_NativePrimitiveArgType kv_lmrob_rows_t[] = {
-    KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL,
+    KV_LIST, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_INT, KV_INT, KV_INT, KV_REAL,
     KV_REAL, KV_REAL, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_constants_t[] = {KV_INT, KV_INT, KV_REAL, KV_INT};
+R_NativePrimitiveArgType kv_constant_columns_t[] = {KV_LIST, KV_INT, KV_INT, KV_INT};
+R_NativePrimitiveArgType kv_sample_spreads_t[] = {KV_LIST, KV_INT, KV_INT, KV_INT, KV_INT,
+                                                  KV_INT, KV_REAL, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_ggw_table_t[] = {KV_REAL, KV_REAL};
 R_NativePrimitiveArgType kv_threads_t[] = {KV_INT, KV_INT};
 // The package's own entry points of the MCD and LTS searches.
@@ -168,8 +174,12 @@ const R_CMethodDef c_methods[] = {
     // The rows of lmrob()'s result: fitted values, weights, inference sums.
     CDEF(kv_lmrob_rows, 14),
     CDEF(kv_lmrob_S_resid, 26),
-    CDEF(kv_positive_weights, 6),
     CDEF(kv_lmrob_MM_rows, 20),
+    CDEF(kv_residuals, 5),
+    CDEF(kv_lmrob_MM_list, 16),
+    // The standardisation of the R layer, from list arguments.
+    CDEF(kv_constant_columns, 4),
+    CDEF(kv_sample_spreads, 9),
     {nullptr, nullptr, 0, nullptr}};
 
 const R_FortranMethodDef fortran_methods[] = {

@@ -44,3 +44,18 @@ test_that("column spreads are R's median, MAD, mean deviation and |median|, for 
   expect_identical(kelvara:::.constant_columns(cbind(c(2, NaN), c(3, 3), c(NaN, 1), 0)),
                    c(NA, TRUE, NA, FALSE))
 })
+
+test_that("the compiled constant-column check gives the value of the R expression, NA included", {
+  def <- function(x) vapply(seq_len(ncol(x)), function(j)
+    x[1, j] != 0 && all(x[, j] == x[1, j]), NA)
+  cols <- list(c(2, 2, NaN, 3), c(2, NaN, 2, 2), c(2, 2, 2, NaN), c(-0, 0, 0, 0),
+               c(Inf, Inf, Inf, Inf), c(NA, 2, 2, 2), c(7, 7, 7, 7), c(7, 7, 7, 8), c(1, NaN, 5, NaN), c(-3, -3, -3, -3))
+  x <- do.call(cbind, cols)
+  expect_identical(kelvara:::.constant_columns(x), def(x))
+  expect_identical(kelvara:::.constant_columns(x),
+                   c(FALSE, NA, NA, FALSE, TRUE, NA, TRUE, FALSE, FALSE, TRUE))
+  expect_identical(kelvara:::.constant_columns(x[1, , drop = FALSE]), def(x[1, , drop = FALSE]))
+  # integer designs take the R expression
+  xi <- cbind(c(3L, 3L, 3L), c(3L, NA, 3L), c(1L, 2L, NA))
+  expect_identical(kelvara:::.constant_columns(xi), c(TRUE, NA, FALSE))
+})

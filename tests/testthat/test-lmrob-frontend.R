@@ -13,12 +13,13 @@ test_that("the model frame and design are those of lm(): factors, interactions, 
   d <- frontend_data()
   d$x2[c(3, 17)] <- NA; d$g[5] <- NA; ctrl <- lmrob.config(seed = 1)
   same <- function(m) list(model.matrix(m), names(coef(m)), nobs(m), names(residuals(m)),
-                           m$na.action, m$df.residual)
+                           names(fitted(m)), m$na.action, m$df.residual)
   forms <- list(y ~ x1 + x2 + g, y ~ x1 * g, log(y + 10) ~ poly(x1, 2) + g:x2, y ~ 0 + g + x1)
   for (fo in forms) {
     f <- lmrob(fo, data = d, subset = x1 > -1.5, control = ctrl)
     l <- lm(fo, data = d, subset = x1 > -1.5)
     expect_identical(same(f), same(l))
+    expect_identical(names(f$rweights), names(residuals(l)))
     expect_equal(unname(fitted(f) + residuals(f)), unname(model.response(model.frame(l))))
   }
   ## na.exclude pads residuals and fitted values with NA like lm().

@@ -2,13 +2,13 @@
 ## the R computation it stands for, for every thread count.
 
 test_that("kv_lmrob_rows equals the R computation of fitted values, weights and sums", {
-  rows_in_r <- function(x, y, b, s, psi, k, intercept) {
+  rows_in_r <- function(x, y, b, s, psi, k, intercept, sw = NULL) {
     code <- kelvara:::.psi_code(psi)
     fitted <- drop(x %*% b)
     r <- y - fitted
     u <- r / s
     w <- kelvara:::.psi_at(u, code, k, "wgt")
-    sums <- kelvara:::.inference_sums(x, y, b, s, code, k, intercept, NULL, w, r, u)
+    sums <- kelvara:::.inference_sums(x, y, b, s, code, k, intercept, sw, w, r, u)
     list(fitted = unname(fitted), w = w,
          sums = c(sums[c("mean_psi2", "dpsi", "sum_w")], list(positive = sum(w > 0)),
                   sums[c("tss", "sse", "xtwx")]))
@@ -37,6 +37,15 @@ test_that("kv_lmrob_rows equals the R computation of fitted values, weights and 
         got <- kelvara:::.lmrob_rows(x, y, b, 0.9, psi, k, cs[["icpt"]] == 1)
         expect_identical(got, ref, info = paste(n, p, psi, th))
       }
+    }
+    ## Prior weights (which x and y carry) centre the total sum of squares.
+    sw <- sqrt(rexp(n))
+    ref <- rows_in_r(x * sw, y * sw, b, 0.9, "bisquare", 4.685, cs[["icpt"]] == 1, sw)
+    for (th in c(1L, 2L)) {
+      options(kelvara.threads = th)
+      got <- kelvara:::.lmrob_rows(x * sw, y * sw, b, 0.9, "bisquare", 4.685,
+                                   cs[["icpt"]] == 1, sw = sw)
+      expect_identical(got, ref, info = paste(n, p, "prior weights", th))
     }
   }
   ## A residual that overflows is left to the R computation.
@@ -69,6 +78,21 @@ test_that("the S fit's residuals are R's y - x %*% beta for every thread count",
   expect_true(f$exact_fit)
   expect_identical(f$on_plane, on)
   expect_gte(sum(on), floor(0.7 * n))
+  ## Without the residuals returned, the fit is the same (the exact-fit rule
+  ## makes the residuals again where it reads them, with the same values).
+  ## (data with 30 % of the rows on the plane: not an exact fit)
+  y3 <- drop(x %*% c(1, 2, -1)) + rnorm(n) * (seq_len(n) > 0.3 * n)
+  for (dd in list(d, kelvara:::.fit_data(x, y3),
+                  kelvara:::.fit_data(x, drop(x %*% c(1, 2, -1)) + rnorm(n)))) {
+    set.seed(1)
+    f1 <- suppressWarnings(kelvara:::.lmrob_S_fit(dd, ctrl))
+    set.seed(1)
+    f0 <- suppressWarnings(kelvara:::.lmrob_S_fit(dd, ctrl, FALSE))
+    expect_identical(is.null(f0$rs), !f1$exact_fit)
+    if (f1$exact_fit) expect_identical(f0$rs, f1$rs)
+    f0$rs <- f1$rs <- NULL
+    expect_identical(f0, f1)
+  }
 })
 
 test_that("the MM step counts the positive weights of its start as R does", {
@@ -98,4 +122,18 @@ test_that("the MM step's values of the rows are those of kv_lmrob_rows at its es
     expect_identical(m$rows, kelvara:::.lmrob_rows(x, y, m$coefficients, 1.2, "bisquare",
                                                    ctrl$tuning_psi, TRUE), info = th)
   }
+})
+
+test_that("routines that read their data from a list refuse a list of the wrong vectors", {
+  res <- function(data, n = 3L) .C("kv_residuals", data, n, 1L, 2, r = double(n),
+                                   PACKAGE = "kelvara")$r
+  expect_identical(res(list(matrix(c(1, 2, 3)), c(0.5, 9, -1))), c(0.5, 9, -1) - c(2, 4, 6))
+  expect_error(res(list(matrix(1:3), c(1, 2, 3))), "the design must be a double vector of 3 values")
+  expect_error(res(list(matrix(c(1, 2, 3)), c(1, 2))), "the response must be a double vector")
+  expect_error(.C("kv_lmrob_rows", list(matrix(1, 4, 2), 1:4), 4L, 2L, c(1, 1), 1, 4.685, 1L,
+                  1L, 0L, double(4), double(4), double(6), double(4), 0L, PACKAGE = "kelvara"),
+               "the response must be a double vector of 4 values")
+  expect_error(.C("kv_sample_spreads", list(matrix(1, 4, 2), double(0), c(1L, 9L)), 4L, 2L, 2L,
+                  0L, 0L, double(3), double(3), integer(3), PACKAGE = "kelvara"),
+               "a row out of range")
 })

@@ -579,12 +579,9 @@ void kv_lmrob_M_S(const double* X1, const double* X2, const double* y, double* r
 // exact_fit_tol, ms_min_scale, l1_scale_divisor and unset_scale.
 void kv_constants(int* codes, const int* n_codes, double* values, const int* n_values);
 // The standardisation of the R layer, from list arguments (see lmrob.cpp):
-// which columns of the design are constant and non-zero, and the robust
-// locations and spreads of its columns and the response on sample rows.
+// which columns of the design are constant and non-zero (the columns'
+// spreads: kv_sample_spreads in utilities.h).
 void kv_constant_columns(const void* data, const int* n, const int* p, int* out);
-void kv_sample_spreads(const void* data, const int* n, const int* p, const int* m,
-                       const int* has_y, const int* skip, double* loc, double* spread,
-                       int* status);
 }
 
 #endif

@@ -102,9 +102,6 @@ R_NativePrimitiveArgType kv_mcd_prescale_t[] = {
 R_NativePrimitiveArgType kv_ltsreg_t[] = {
     KV_LIST, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT, KV_INT,
     KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL};
-// The units of the R layer's standardisation.
-R_NativePrimitiveArgType kv_column_spreads_t[] = {
-    KV_REAL, KV_INT, KV_INT, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_INT};
 R_NativePrimitiveArgType kv_mcd_reweight_t[] = {
     KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
     KV_REAL, KV_REAL, KV_INT, KV_INT, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL, KV_REAL,
@@ -159,8 +156,6 @@ const R_CMethodDef c_methods[] = {
     CDEF(kv_mcd_distances, 9),
     CDEF(kv_mcd_moments, 8),
     CDEF(kv_mcd_prescale, 8),
-    // The standardisation of the R layer.
-    CDEF(kv_column_spreads, 9),
     // The MCD search with its reweighting, and the reweighting alone.
     CDEF(kv_mcd_reweight, 22),
     CDEF(kv_mcd_scaled_search, 41),

@@ -670,15 +670,33 @@ bool robust_spread(const double* v, long m, double* w, std::vector<double>& work
 
 }  // namespace
 
-// Columns (and the response) are measured side by side, each in its own
-// work vectors; a column's values do not depend on which thread measures it.
-void kv_column_spreads(const double* x, const int* m, const int* p, const double* y,
-                       const int* has_y, const int* skip, double* loc, double* spread,
-                       int* status) {
+// The units of the standardisation: loc (median), spread and status of the
+// columns of x (n x p) but column `skip` (1-based; 0: none) and, when
+// *has_y, of y (n values; its entry is p + 1), on the rows `rows` (m of
+// them, 1-based; when m == n every row in order, and rows is not read),
+// from the list(x, y, rows) data.  Each column's sample is gathered by the
+// thread that measures it.  status 0: measured; 1: a value is not finite
+// (left to the R layer); 2: not measured.
+extern "C" void kv_sample_spreads(const void* data, const int* n, const int* p,
+                                  const int* m, const int* has_y, const int* skip,
+                                  double* loc, double* spread, int* status) {
   host::run_entry([&] {
-    const long mm = *m;
+    const long nn = *n, mm = *m;
     const int pp = *p;
-    if (mm < 0 || pp < 0) host::fail("kv_column_spreads: invalid dimensions");
+    if (nn < 0 || pp < 0 || mm < 0 || mm > nn)
+      host::fail("kv_sample_spreads: invalid dimensions");
+    const double* x = host::shared_doubles(
+        data, 0, static_cast<std::size_t>(nn) * static_cast<std::size_t>(pp),
+        "the design");
+    const double* y = host::shared_doubles(
+        data, 1, *has_y != 0 ? static_cast<std::size_t>(nn) : 0, "the response");
+    const int* rows = nullptr;
+    if (mm < nn) {
+      rows = host::shared_ints(data, 2, static_cast<std::size_t>(mm), "the sample rows");
+      for (long k = 0; k < mm; ++k)
+        if (rows[k] < 1 || rows[k] > nn)
+          host::fail("kv_sample_spreads: a row out of range");
+    }
     const int tasks = pp + (*has_y != 0);
     if (*has_y == 0) status[pp] = 2;
     auto measure = [&](int j) {
@@ -686,9 +704,14 @@ void kv_column_spreads(const double* x, const int* m, const int* p, const double
       if (j == *skip - 1) return;
       status[j] = 1;
       if (mm == 0) return;
-      std::vector<double> w(static_cast<std::size_t>(mm)), work;
-      if (robust_spread(j < pp ? x + j * mm : y, mm, w.data(), work, loc + j, spread + j))
-        status[j] = 0;
+      const double* col = j < pp ? x + static_cast<std::size_t>(j) * nn : y;
+      std::vector<double> v, w(static_cast<std::size_t>(mm)), work;
+      if (rows) {
+        v.resize(static_cast<std::size_t>(mm));
+        for (long k = 0; k < mm; ++k) v[k] = col[rows[k] - 1];
+        col = v.data();
+      }
+      if (robust_spread(col, mm, w.data(), work, loc + j, spread + j)) status[j] = 0;
     };
     // About 2^15 values are worth waking a second thread for.
     if (mm * tasks >= (1L << 15)) {

@@ -213,12 +213,10 @@ void kv_threads(int* used, int* openmp);
 // ---- units of the R layer -------------------------------------------------
 
 /** The robust locations and spreads by which the R layer standardises a
- *  design and response, of the columns of x (m x p; their sample rows) but
- *  column `skip` (1-based; 0: none) and of y (m values, when has_y), y's in
- *  entry p + 1: loc = median, spread = median absolute deviation from it,
- *  else the mean absolute deviation, else |loc|, with status 0; status 1
- *  where a value is not finite (left to the R layer), 2 where not measured. */
-void kv_column_spreads(const double* x, const int* m, const int* p, const double* y,
+ *  design and response (registered .C routine, 9 arguments; see
+ *  utilities.cpp): of the columns of x but column `skip` and of y, on the
+ *  sample rows `rows`, from data = list(x, y, rows) read in place. */
+void kv_sample_spreads(const void* data, const int* n, const int* p, const int* m,
                        const int* has_y, const int* skip, double* loc, double* spread,
                        int* status);
 

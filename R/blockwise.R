@@ -103,8 +103,15 @@
 
 ## Whether every value of the numeric vector or matrix v is finite, by its
 ## minimum and maximum (NA and NaN propagate to both): two passes that, unlike
-## range() or is.finite(), allocate nothing of the size of v.
-.all_finite <- function(v) length(v) == 0L || is.finite(min(v)) && is.finite(max(v))
+## range() or is.finite(), allocate nothing of the size of v.  A long double
+## vector is checked by a compiled pass on the call's threads instead, which
+## reads it in place.
+.all_finite <- function(v) {
+  if (is.double(v) && length(v) >= 65536L)
+    return(.C("kv_all_finite", list(v), as.double(length(v)), ok = FALSE,
+              PACKAGE = "kelvara")$ok)
+  length(v) == 0L || is.finite(min(v)) && is.finite(max(v))
+}
 
 ## as.vector() of an atomic vector: the values without attributes.  Dropping
 ## them from the local copy is the same result, without as.vector()'s cost on

@@ -215,8 +215,8 @@ lts.default <- function(x, y, alpha = 0.5, intercept = TRUE, adjust = TRUE,
 ## in a list, which the routine reads where it stands: a vector argument of
 ## .C would be copied, and its copy returned.
 .lts_call <- function(x, y, n, p, h, nsamp, intercept, adjust, ncol, trace) {
-  ## (as.double() would copy a double matrix only to drop its dimensions.)
-  ## (The routine refuses values that are not finite.)
+  ## (as.double() would copy a double matrix only to drop its dimensions;
+  ## the routine refuses values that are not finite.)
   data <- list(if (is.double(x)) x else as.double(x), if (is.double(y)) y else as.double(y))
   .C("kv_ltsreg", data, as.integer(n), as.integer(p),
      as.integer(h), as.integer(nsamp), as.integer(intercept), as.integer(adjust), as.integer(ncol),

@@ -146,7 +146,8 @@
   rows <- .mcd_prescale_rows(n)
   ## (The data go in a list, which the routine reads where it stands: a
   ## vector argument of .C would be copied, and its copy returned.)
-  .C("kv_mcd_scaled_search", list(if (is.double(x)) x else as.double(x)), n = as.integer(n), p = as.integer(p), rows,
+  .C("kv_mcd_scaled_search", list(if (is.double(x)) x else as.double(x)), n = as.integer(n),
+     p = as.integer(p), rows,
      as.integer(length(rows)), loc = double(p), scale = double(p), big = double(1L),
      far = as.double(.mcd_far), h = as.integer(h), krep = as.integer(nsamp),
      group_size = as.integer(group_size), cutoff = as.double(cutoff),

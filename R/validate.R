@@ -92,16 +92,9 @@
 ## The message of a value that is not finite (an argument's name is quoted).
 .na_text <- "%s contains NA, NaN or infinite values"
 
-## Stops unless every value of v is finite: one pass over its sum, and
-## only a sum that is not finite (a value that is not, or values so large
-## that their sum overflows) is looked at value by value.
+## Stops unless every value of v is finite (.all_finite()).
 .check_finite <- function(v, what) {
-  ## (A long double vector is checked by a compiled pass on the call's
-  ## threads, which reads it in place.)
-  ok <- if (is.double(v) && length(v) >= 65536L) {
-    .C("kv_all_finite", list(v), as.double(length(v)), ok = FALSE, PACKAGE = "kelvara")$ok
-  } else is.finite(sum(v)) || all(is.finite(v))
-  if (!ok)
+  if (!.all_finite(v))
     stop(sprintf(.na_text, if (grepl(" ", what)) what else sprintf("'%s'", what)),
          call. = FALSE)
   invisible(v)

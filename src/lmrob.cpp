@@ -1879,19 +1879,6 @@ extern "C" void R_lmrob_S(const double* x, const double* y, const int* n, const 
 
 namespace {
 
-// f[0..i1-i0) = rows i0..i1-1 of x beta (x n x p) as R's x %*% beta forms
-// them (BLAS dgemv): from 0, beta[j] x[i, j] added column by column.
-void fitted_block(const double* x, int n, int p, const double* beta, int i0, int i1,
-                  double* f) {
-  const int m = i1 - i0;
-  for (int i = 0; i < m; ++i) f[i] = 0.0;
-  for (int j = 0; j < p; ++j) {
-    const double b = beta[j];
-    const double* xj = x + static_cast<std::size_t>(j) * n + i0;
-    for (int i = 0; i < m; ++i) f[i] = f[i] + b * xj[i];
-  }
-}
-
 // r[0..i1-i0) = rows i0..i1-1 of y - x beta with the values of R's
 // drop(y - x %*% beta): fitted_block, then the difference.
 void r_residual_block(const double* x, const double* y, int n, int p, const double* beta,

@@ -1638,9 +1638,8 @@ extern "C" void kv_cross_product(void* data, int* n, int* p, int* ones, double* 
 
 namespace kelvara {
 
-// fitted = x b for the n x p matrix x (each summed over the columns in order
-// from 0, as the reference matrix-vector product sums it; fixed blocks on
-// the call's threads), and ss, the sum of the squared residuals y - fitted
+// fitted = x b for the n x p matrix x (fitted_block: R's product; fixed
+// blocks on the call's threads), and ss, the sum of the squared residuals y - fitted
 // of the cases with keep[i] != 0, added in case order in long double (as
 // R's sum() adds them).
 void kept_fit(const double* x, int n, int p, const double* y, const int* keep,
@@ -1648,12 +1647,7 @@ void kept_fit(const double* x, int n, int p, const double* y, const int* keep,
   const int nblock = (n + case_block - 1) / case_block;
   host::parallel_chunks(nblock, [&](int blk) {
     const int lo = blk * case_block, hi = std::min(n, lo + case_block);
-    for (int i = lo; i < hi; ++i) fitted[i] = 0.0;
-    for (int j = 0; j < p; ++j) {
-      const double* xj = x + static_cast<std::ptrdiff_t>(j) * n;
-      const double c = b[j];
-      for (int i = lo; i < hi; ++i) fitted[i] += c * xj[i];
-    }
+    fitted_block(x, n, p, b, lo, hi, fitted + lo);
   }, 2);
   long double sum = 0.0L;
   for (int i = 0; i < n; ++i) {
@@ -1731,15 +1725,11 @@ void lts_case_pass(const double* x, int n, int p, const double* y, double* coef,
   std::vector<char> finite(nblock, 1);  // (the data are read where R keeps them, unchecked)
   host::parallel_chunks(nblock, [&](int b) {
     const int lo = b * case_block, hi = std::min(n, lo + case_block);
+    fitted_block(x, n, p, coef, lo, hi, fitted + lo);
     bool all_finite = true;
-    for (int i = lo; i < hi; ++i) fitted[i] = 0.0;
     for (int j = 0; j < p; ++j) {
       const double* xj = x + static_cast<std::ptrdiff_t>(j) * n;
-      const double c = coef[j];
-      for (int i = lo; i < hi; ++i) {
-        fitted[i] += c * xj[i];
-        all_finite &= std::isfinite(xj[i]);
-      }
+      for (int i = lo; i < hi; ++i) all_finite &= std::isfinite(xj[i]);
     }
     double big = 0.0;
     for (int i = lo; i < hi; ++i) {

@@ -123,6 +123,17 @@ int find_max(const double* a, int n) {
   return k;
 }
 
+void fitted_block(const double* x, int n, int p, const double* beta, int i0, int i1,
+                  double* f) {
+  const int m = i1 - i0;
+  for (int i = 0; i < m; ++i) f[i] = 0.0;
+  for (int j = 0; j < p; ++j) {
+    const double b = beta[j];
+    const double* xj = x + static_cast<std::size_t>(j) * n + i0;
+    for (int i = 0; i < m; ++i) f[i] = f[i] + b * xj[i];
+  }
+}
+
 double r_mean(const double* v, long m) {
   long double s = 0.0;
   for (long i = 0; i < m; ++i) s += v[i];

@@ -49,6 +49,10 @@ int find_max(const double* a, int n);
 // R's mean() of v[0..m): the long-double sum divided by m, corrected by the
 // long-double sum of the deviations from it when it is finite.
 double r_mean(const double* v, long m);
+// f[0..i1-i0) = rows i0..i1-1 of x beta (x n x p) as R's x %*% beta forms
+// them (BLAS dgemv): from 0, beta[j] x[i, j] added column by column.
+void fitted_block(const double* x, int n, int p, const double* beta, int i0, int i1,
+                  double* f);
 // Bounds lo <= hi from an evenly spaced sample of d[0..nn) around the rank
 // k (1-based) of the k-th smallest value, which they bracket unless the
 // sample misleads; false when the sample holds a NaN.
